@@ -1,0 +1,48 @@
+# Compiler settings shared by every target of both platforms.
+
+option(VELTRA_WERROR "Treat warnings as errors" ON)
+option(VELTRA_SANITIZE "Sanitizers for the Linux build (address,undefined or thread)" "")
+
+set(VELTRA_WARNINGS -Wall -Wextra)
+if(VELTRA_WERROR)
+    list(APPEND VELTRA_WARNINGS -Werror)
+endif()
+add_compile_options(${VELTRA_WARNINGS})
+
+# Libraries export only what they mark; the Windows layer compiled into both
+# libraries must never bind across them.
+set(CMAKE_CXX_VISIBILITY_PRESET hidden)
+set(CMAKE_C_VISIBILITY_PRESET hidden)
+set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
+
+if(WIN32)
+    # Self-contained binaries: no MinGW run-time DLLs to ship beside them.
+    add_link_options(-static-libgcc -static-libstdc++ -static)
+    set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+    set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+    add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+    # Every Windows program runs under Wine, in this build tree's own prefix.
+    set(VELTRA_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh)
+else()
+    set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+    set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
+    set(CMAKE_BUILD_RPATH ${CMAKE_BINARY_DIR}/lib)
+    if(VELTRA_SANITIZE)
+        add_compile_options(-fsanitize=${VELTRA_SANITIZE} -fno-omit-frame-pointer
+                            -fno-sanitize-recover=all)
+        add_link_options(-fsanitize=${VELTRA_SANITIZE})
+    endif()
+endif()
+
+# Windows test programs: one CTest test per program, with a time-out, in the
+# build tree's Wine prefix.
+function(veltra_add_test name target)
+    add_test(NAME ${name} COMMAND ${target} ${ARGN})
+    if(WIN32)
+        set_tests_properties(${name} PROPERTIES TIMEOUT 600
+                             ENVIRONMENT "WINEPREFIX=${VELTRA_WINEPREFIX}")
+    else()
+        set_tests_properties(${name} PROPERTIES TIMEOUT 600)
+    endif()
+endfunction()

@@ -1,0 +1,97 @@
+// Fault injection for tests: any stand-in call can be made to fail with a
+// chosen last error on its Nth use, or on every use from one thread.
+#include <cstring>
+
+#include <vsim/hooks.h>
+
+#include "kernel.h"
+
+namespace w32 {
+namespace faults {
+
+std::atomic<bool> armed{false};
+
+namespace {
+
+struct Rule {
+    std::string call;
+    unsigned remaining;  // Nth-call rules: calls left until the failing one
+    DWORD thread;        // thread rules: the thread whose calls fail
+    DWORD error;
+    bool byThread;
+};
+
+std::mutex& lock() {
+    static auto* m = new std::mutex;
+    return *m;
+}
+std::vector<Rule>& rules() {
+    static auto* r = new std::vector<Rule>;
+    return *r;
+}
+
+}  // namespace
+
+bool shouldFail(const char* call, DWORD& error) {
+    const DWORD me = self().id;
+    std::lock_guard guard(lock());
+    auto& list = rules();
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if (it->call != call) continue;
+        if (it->byThread) {
+            if (it->thread != me) continue;
+            error = it->error;
+            return true;
+        }
+        if (--it->remaining == 0) {
+            error = it->error;
+            list.erase(it);
+            armed.store(!list.empty(), std::memory_order_relaxed);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace faults
+
+size_t heapBlocks(HANDLE heap);
+
+}  // namespace w32
+
+using namespace w32;
+
+extern "C" {
+
+void vsimFailNthCall(const char* call, unsigned nth, uint32_t error) {
+    if (call == nullptr || nth == 0) return;
+    std::lock_guard guard(faults::lock());
+    faults::rules().push_back({call, nth, 0, error, false});
+    faults::armed.store(true, std::memory_order_relaxed);
+}
+
+void vsimFailCallsOnThread(const char* call, uint32_t threadId, uint32_t error) {
+    if (call == nullptr) return;
+    std::lock_guard guard(faults::lock());
+    faults::rules().push_back({call, 0, threadId, error, true});
+    faults::armed.store(true, std::memory_order_relaxed);
+}
+
+void vsimClearFaults(void) {
+    std::lock_guard guard(faults::lock());
+    faults::rules().clear();
+    faults::armed.store(false, std::memory_order_relaxed);
+}
+
+size_t vsimCountObjects(const char* kind) {
+    if (kind == nullptr) return 0;
+    if (std::strcmp(kind, "heapblock") == 0) return heapBlocks(GetProcessHeap());
+    for (auto type : {ObjectType::Event, ObjectType::Mutex, ObjectType::Thread, ObjectType::File,
+                      ObjectType::Pipe, ObjectType::Device, ObjectType::Heap, ObjectType::DevInfo})
+        if (std::strcmp(kind, typeName(type)) == 0) return HandleTable::instance().count(type);
+    return 0;
+}
+
+}  // extern "C"
+
+extern "C" int vsimAttach(const char*) { return 0; }

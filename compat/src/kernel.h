@@ -1,0 +1,258 @@
+// Internals of the Win32 stand-in: kernel objects, the handle table, and the
+// per-thread state. Organised as Wine's server is: every handle names a typed
+// object; a value that is not an open handle of the expected type gives
+// ERROR_INVALID_HANDLE; each API function sets the last error in one place.
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace w32 {
+
+enum class ObjectType : uint8_t { Event, Mutex, Thread, File, Pipe, Device, Heap, DevInfo };
+
+const char* typeName(ObjectType type);
+
+// A kernel object. References: one for the handle that names it, one for each
+// long-lived user (a waiting thread, a pending request). Short operations use
+// the hazard-protected lookup of the handle table instead of a reference, so
+// the request path writes to no shared cache line.
+class Object {
+public:
+    explicit Object(ObjectType type) : type_(type) {}
+    virtual ~Object() = default;
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
+
+    ObjectType type() const { return type_; }
+    void addRef() { refs_.fetch_add(1, std::memory_order_relaxed); }
+    void release() {
+        if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+    }
+    // The handle is being closed. Returns false (with the last error set) if
+    // this kind of object cannot be closed with CloseHandle.
+    virtual bool onClose() { return true; }
+
+private:
+    const ObjectType type_;
+    std::atomic<uint32_t> refs_{1};
+};
+
+struct ThreadState;
+
+// An object that a thread can wait for. The state lives under `lock`.
+class Waitable : public Object {
+public:
+    using Object::Object;
+    // Waits until signalled or until the time-out; returns a WAIT_* value.
+    DWORD wait(ThreadState& self, DWORD milliseconds);
+
+protected:
+    // Both are called with `lock` held.
+    virtual bool signaledFor(const ThreadState& self) const = 0;
+    // Claims the object for a waiter that found it signalled (auto-reset
+    // events reset, mutexes take their owner). Returns a WAIT_* value.
+    virtual DWORD claim(ThreadState& self) {
+        (void)self;
+        return WAIT_OBJECT_0;
+    }
+
+    std::mutex lock;
+    std::condition_variable changed;
+};
+
+class Event : public Waitable {
+public:
+    Event(bool manualReset, bool initial) : Waitable(ObjectType::Event), manual_(manualReset) {
+        state_ = initial;
+    }
+    void set();
+    void reset();
+
+protected:
+    bool signaledFor(const ThreadState&) const override { return state_; }
+    DWORD claim(ThreadState&) override;
+
+private:
+    const bool manual_;
+    bool state_ = false;
+};
+
+// Files, pipes and devices. A file object is signalled when no I/O is in
+// progress on it, which is what a wait on a file handle observes on Windows.
+class FileObject : public Waitable {
+public:
+    using Waitable::Waitable;
+    void setSignaled(bool signaled) {
+        std::lock_guard guard(lock);
+        signaled_ = signaled;
+        if (signaled) changed.notify_all();
+    }
+
+protected:
+    bool signaledFor(const ThreadState&) const override { return signaled_; }
+
+private:
+    bool signaled_ = true;
+};
+
+// ---------------------------------------------------------------------------
+// Per-thread state
+
+inline constexpr size_t kTlsSlots = 1088;  // TLS_MINIMUM_AVAILABLE + expansion slots
+inline constexpr size_t kHazardSlots = 4;
+
+class Mutex;
+
+struct ThreadState {
+    DWORD id = 0;
+    DWORD lastError = 0;
+    std::atomic<bool> inUse{false};
+    std::atomic<Object*> hazards[kHazardSlots] = {};
+    unsigned hazardDepth = 0;
+    std::array<std::atomic<void*>, kTlsSlots> tls{};
+    std::vector<Mutex*> ownedMutexes;
+    bool createdByCreateThread = false;
+    bool detached = false;
+    bool issuedPendingIo = false;
+    ThreadState* next = nullptr;  // registry link, never unlinked (records are reused)
+};
+
+// The calling thread's state, created on first use.
+ThreadState& self();
+// Runs `fn` on every thread's state under the registry lock.
+std::mutex& threadRegistryLock();
+ThreadState* threadRegistryHead();
+template <typename Fn>
+void forEachThread(Fn&& fn) {
+    std::lock_guard guard(threadRegistryLock());
+    for (ThreadState* t = threadRegistryHead(); t != nullptr; t = t->next)
+        if (t->inUse.load(std::memory_order_acquire)) fn(*t);
+}
+// Ends the calling thread's use of the stand-in: library thread-detach
+// notifications, abandoned mutexes, cancelled I/O. Runs once per thread.
+void detachThread(ThreadState& state);
+
+inline void setLastError(DWORD error) { self().lastError = error; }
+
+// ---------------------------------------------------------------------------
+// The handle table
+
+class HandleTable {
+public:
+    static HandleTable& instance();
+    // Publishes an object under a new handle; the table takes over the
+    // caller's reference. Returns null if the table is full.
+    HANDLE insert(Object* object);
+    // Unpublishes a handle and returns its object (whose table reference the
+    // caller must retire), or null if the value is not an open handle.
+    Object* remove(HANDLE handle);
+    // Hazard-protected lookup; see Lookup below.
+    Object* protect(HANDLE handle, std::atomic<Object*>& hazard);
+    // Drops the table's reference once no thread's hazard names the object.
+    void retire(Object* object);
+    size_t count(ObjectType type);
+
+private:
+    static constexpr size_t kChunkBits = 10;
+    static constexpr size_t kChunkSize = size_t{1} << kChunkBits;
+    static constexpr size_t kMaxChunks = 4096;
+    using Chunk = std::array<std::atomic<Object*>, kChunkSize>;
+
+    std::atomic<Object*>* slot(HANDLE handle);
+    std::vector<Object*> collectRetired();
+
+    std::atomic<Chunk*> chunks_[kMaxChunks] = {};
+    std::mutex lock_;  // allocation of slots and the retired list only
+    std::vector<uint32_t> free_;
+    size_t freeHead_ = 0;
+    uint32_t nextFresh_ = 0;
+    std::vector<Object*> retired_;
+};
+
+// A short, hazard-protected use of the object behind a handle. While it is
+// alive the object cannot be freed, even if another thread closes the handle.
+// Take a reference (retain) to keep the object beyond that.
+template <typename T>
+class Lookup {
+public:
+    Lookup(HANDLE handle, ObjectType type) : Lookup(handle, type, type) {}
+    Lookup(HANDLE handle, ObjectType type, ObjectType alt) : state_(self()) {
+        depth_ = state_.hazardDepth++;
+        Object* object = HandleTable::instance().protect(handle, state_.hazards[depth_]);
+        if (object != nullptr && (object->type() == type || object->type() == alt))
+            object_ = static_cast<T*>(object);
+    }
+    // Accepts any object type; the caller checks.
+    explicit Lookup(HANDLE handle) : state_(self()) {
+        depth_ = state_.hazardDepth++;
+        object_ = static_cast<T*>(HandleTable::instance().protect(handle, state_.hazards[depth_]));
+    }
+    ~Lookup() {
+        state_.hazards[depth_].store(nullptr, std::memory_order_release);
+        --state_.hazardDepth;
+    }
+    Lookup(const Lookup&) = delete;
+    Lookup& operator=(const Lookup&) = delete;
+
+    explicit operator bool() const { return object_ != nullptr; }
+    T* get() const { return object_; }
+    T* operator->() const { return object_; }
+    // A counted reference that outlives this lookup.
+    T* retain() const {
+        object_->addRef();
+        return object_;
+    }
+
+private:
+    ThreadState& state_;
+    unsigned depth_;
+    T* object_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Fault injection
+
+namespace faults {
+extern std::atomic<bool> armed;
+bool shouldFail(const char* call, DWORD& error);
+}  // namespace faults
+
+// Starts an API function: if a fault is armed for this call, set its error
+// and return `failure`.
+#define W32_FAULT_POINT(call, failure)                                   \
+    do {                                                                 \
+        DWORD injected_;                                                 \
+        if (::w32::faults::armed.load(std::memory_order_relaxed) &&      \
+            ::w32::faults::shouldFail(call, injected_)) {                \
+            ::w32::setLastError(injected_);                              \
+            return failure;                                              \
+        }                                                                \
+    } while (0)
+
+// ---------------------------------------------------------------------------
+// Shared helpers
+
+DWORD errorFromErrno(int error);
+// WaitForSingleObject without its fault point, for calls that wait internally.
+DWORD waitForHandle(HANDLE handle, DWORD milliseconds);
+// UTF-16 to UTF-8 (unpaired surrogates become U+FFFD).
+std::string utf8FromUtf16(const WCHAR* text);
+// Opens a device path of the simulated driver (\\?\... or \\.\...).
+HANDLE openDevicePath(const std::string& path, DWORD access, DWORD share, DWORD flags);
+bool isDevicePath(const std::string& path);
+// Library entry points (the loader emulation).
+void notifyThreadAttach();
+void notifyThreadDetach();
+// Cancels the pending device requests that a thread issued.
+void cancelThreadIo(DWORD thread);
+
+}  // namespace w32

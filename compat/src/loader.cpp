@@ -1,0 +1,132 @@
+// The loader emulation: library entry points and dynamic loading.
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include <w32compat_loader.h>
+
+#include "kernel.h"
+
+namespace w32 {
+namespace {
+
+struct Library {
+    W32COMPAT_ENTRY_POINT entry;
+    HINSTANCE instance;
+    bool attached;
+};
+
+// The loader lock: entry points are called one at a time, as on Windows.
+std::recursive_mutex& loaderLock() {
+    static auto* lock = new std::recursive_mutex;
+    return *lock;
+}
+std::vector<Library>& libraries() {
+    static auto* list = new std::vector<Library>;
+    return *list;
+}
+// Depth of LoadLibraryA calls on this thread: libraries that load inside one
+// are attached by LoadLibraryA itself, so that a failed attach fails the load.
+thread_local int t_loadDepth = 0;
+
+// Windows passes a non-null reserved pointer for libraries loaded with the program.
+const LPVOID kStaticLoad = reinterpret_cast<LPVOID>(uintptr_t{1});
+
+void notifyAll(DWORD reason) {
+    std::lock_guard guard(loaderLock());
+    // Copy: an entry point may load or unload libraries.
+    const auto list = libraries();
+    for (const auto& lib : list)
+        if (lib.attached) lib.entry(lib.instance, reason, nullptr);
+}
+
+// Attaches a library; on failure calls it again with process detach, as the
+// C run-time start-up code does before the load fails.
+bool attach(Library& lib, LPVOID reserved) {
+    if (lib.entry(lib.instance, DLL_PROCESS_ATTACH, reserved)) {
+        lib.attached = true;
+        return true;
+    }
+    lib.entry(lib.instance, DLL_PROCESS_DETACH, reserved);
+    return false;
+}
+
+}  // namespace
+
+void notifyThreadAttach() { notifyAll(DLL_THREAD_ATTACH); }
+void notifyThreadDetach() { notifyAll(DLL_THREAD_DETACH); }
+
+}  // namespace w32
+
+using namespace w32;
+
+extern "C" {
+
+void w32compatLibraryLoaded(W32COMPAT_ENTRY_POINT entry, HINSTANCE instance) {
+    std::lock_guard guard(loaderLock());
+    libraries().push_back({entry, instance, false});
+    if (t_loadDepth > 0) return;
+    // Loaded with the program: a library that fails to start ends the process.
+    if (!attach(libraries().back(), kStaticLoad)) {
+        libraries().pop_back();
+        std::fprintf(stderr, "w32compat: a library failed to initialize (DllMain returned FALSE)\n");
+        std::_Exit(0x42);
+    }
+}
+
+void w32compatLibraryUnloading(W32COMPAT_ENTRY_POINT entry) {
+    std::lock_guard guard(loaderLock());
+    auto& list = libraries();
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if (it->entry != entry) continue;
+        const Library lib = *it;
+        list.erase(it);
+        if (lib.attached) lib.entry(lib.instance, DLL_PROCESS_DETACH, nullptr);
+        return;
+    }
+}
+
+HMODULE WINAPI LoadLibraryA(LPCSTR name) {
+    W32_FAULT_POINT("LoadLibraryA", nullptr);
+    if (name == nullptr) {
+        setLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    std::lock_guard guard(loaderLock());
+    const size_t before = libraries().size();
+    ++t_loadDepth;
+    void* module = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    --t_loadDepth;
+    if (module == nullptr) {
+        setLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    auto& list = libraries();
+    for (size_t i = before; i < list.size(); ++i) {
+        if (list[i].attached || attach(list[i], nullptr)) continue;
+        list.erase(list.begin() + static_cast<ptrdiff_t>(i));
+        dlclose(module);
+        setLastError(ERROR_DLL_INIT_FAILED);
+        return nullptr;
+    }
+    return static_cast<HMODULE>(module);
+}
+
+BOOL WINAPI FreeLibrary(HMODULE module) {
+    W32_FAULT_POINT("FreeLibrary", FALSE);
+    if (module == nullptr || dlclose(module) != 0) {
+        setLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
+    W32_FAULT_POINT("GetProcAddress", nullptr);
+    void* symbol = module != nullptr && name != nullptr ? dlsym(module, name) : nullptr;
+    if (symbol == nullptr) setLastError(ERROR_PROC_NOT_FOUND);
+    return symbol;
+}
+
+}  // extern "C"

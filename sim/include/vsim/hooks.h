@@ -1,0 +1,56 @@
+/*
+ * Test hooks of the platform under the libraries: fault injection, captured
+ * debug output and resource counts. On Linux the Win32 stand-in provides
+ * them; on Windows the simulator DLL does, through the import tables it
+ * patches. Tests use this one interface on both.
+ */
+#ifndef VSIM_HOOKS_H
+#define VSIM_HOOKS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(VSIM_BUILDING)
+#define VSIM_HOOK_API __declspec(dllexport)
+#else
+#define VSIM_HOOK_API __declspec(dllimport)
+#endif
+#else
+#define VSIM_HOOK_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Attaches the simulated driver below the named module's imports (NULL: the
+ * program itself) on Windows; returns the number of imports redirected. The
+ * Win32 stand-in on Linux has the simulator built in, so there it does
+ * nothing and returns 0. */
+VSIM_HOOK_API int vsimAttach(const char* module);
+
+/* Makes the `nth` call (1 = the next one) of the named Win32 function fail
+ * with `error`, once. Counting starts now and covers every thread. */
+VSIM_HOOK_API void vsimFailNthCall(const char* call, unsigned nth, uint32_t error);
+/* Makes every call of the named function from one thread fail with `error`. */
+VSIM_HOOK_API void vsimFailCallsOnThread(const char* call, uint32_t threadId, uint32_t error);
+/* Removes every armed fault. */
+VSIM_HOOK_API void vsimClearFaults(void);
+
+/* Debug output (OutputDebugStringA) captured since the last clear, one
+ * string per call, passed to `sink` in order. */
+VSIM_HOOK_API void vsimReadDebugOutput(void (*sink)(void* context, const char* text),
+                                       void* context);
+VSIM_HOOK_API void vsimClearDebugOutput(void);
+
+/* Number of live objects of a kind that the process holds through the
+ * platform: "event", "mutex", "thread", "file", "pipe", "device", "heapblock"
+ * (blocks of the process heap). Tests compare counts before and after. */
+VSIM_HOOK_API size_t vsimCountObjects(const char* kind);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VSIM_HOOKS_H */

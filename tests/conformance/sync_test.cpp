@@ -1,0 +1,177 @@
+// Events, mutexes, threads and thread-local storage behave as on Windows.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+struct Handle {
+    HANDLE h;
+    explicit Handle(HANDLE handle) : h(handle) {}
+    ~Handle() {
+        if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+    operator HANDLE() const { return h; }
+};
+
+DWORD WINAPI setEventLater(LPVOID event) {
+    Sleep(20);
+    SetEvent(static_cast<HANDLE>(event));
+    return 7;
+}
+
+TEST(Events, ManualResetStaysSignalledUntilReset) {
+    Handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_NE(event.h, nullptr);
+    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    ASSERT_TRUE(SetEvent(event));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    ASSERT_TRUE(ResetEvent(event));
+    EXPECT_EQ(WaitForSingleObject(event, 10), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+TEST(Events, AutoResetReleasesOneWaitAndInitialStateCounts) {
+    Handle event(CreateEventA(nullptr, FALSE, TRUE, nullptr));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+TEST(Events, WaiterWakesWhenAnotherThreadSetsTheEvent) {
+    Handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    DWORD id = 0;
+    Handle thread(CreateThread(nullptr, 0, setEventLater, event.h, 0, &id));
+    ASSERT_NE(thread.h, nullptr);
+    EXPECT_NE(id, 0u);
+    EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 7u);
+}
+
+struct MutexProbe {
+    HANDLE mutex;
+    DWORD firstWait;
+    std::atomic<bool> acquired{false};
+};
+
+DWORD WINAPI probeMutex(LPVOID arg) {
+    auto* probe = static_cast<MutexProbe*>(arg);
+    probe->firstWait = WaitForSingleObject(probe->mutex, 0);
+    const DWORD r = WaitForSingleObject(probe->mutex, INFINITE);
+    probe->acquired = true;
+    ReleaseMutex(probe->mutex);
+    return r;
+}
+
+TEST(Mutexes, OwnerTakesTwiceReleasesTwiceAndOtherThreadWaitsUntilFree) {
+    Handle mutex(CreateMutexA(nullptr, FALSE, nullptr));
+    ASSERT_NE(mutex.h, nullptr);
+    ASSERT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_OBJECT_0);
+
+    MutexProbe probe{mutex, 0};
+    Handle thread(CreateThread(nullptr, 0, probeMutex, &probe, 0, nullptr));
+    Sleep(30);
+    EXPECT_FALSE(probe.acquired);
+    ASSERT_TRUE(ReleaseMutex(mutex));
+    Sleep(30);
+    EXPECT_FALSE(probe.acquired) << "still owned once";
+    ASSERT_TRUE(ReleaseMutex(mutex));
+    ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(probe.acquired);
+    EXPECT_EQ(probe.firstWait, static_cast<DWORD>(WAIT_TIMEOUT));
+
+    SetLastError(0);
+    EXPECT_FALSE(ReleaseMutex(mutex));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_OWNER));
+}
+
+DWORD WINAPI takeAndEnd(LPVOID mutex) {
+    WaitForSingleObject(static_cast<HANDLE>(mutex), INFINITE);
+    return 0;
+}
+
+TEST(Mutexes, MutexOfAnEndedOwnerIsAbandoned) {
+    Handle mutex(CreateMutexA(nullptr, FALSE, nullptr));
+    Handle thread(CreateThread(nullptr, 0, takeAndEnd, mutex.h, 0, nullptr));
+    ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(mutex, 5000), static_cast<DWORD>(WAIT_ABANDONED));
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+}
+
+TEST(Mutexes, InitialOwnerOwnsIt) {
+    Handle mutex(CreateMutexA(nullptr, TRUE, nullptr));
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    EXPECT_FALSE(ReleaseMutex(mutex));
+}
+
+struct TlsProbe {
+    DWORD slot;
+    void* seenAtStart;
+    void* seenAfterSet;
+    DWORD errorAfterGet;
+};
+
+DWORD WINAPI probeTls(LPVOID arg) {
+    auto* probe = static_cast<TlsProbe*>(arg);
+    SetLastError(1234);
+    probe->seenAtStart = TlsGetValue(probe->slot);
+    probe->errorAfterGet = GetLastError();
+    TlsSetValue(probe->slot, &probe->seenAfterSet);
+    probe->seenAfterSet = TlsGetValue(probe->slot);
+    return 0;
+}
+
+TEST(ThreadLocalStorage, EachThreadHasItsOwnValueAndGetClearsTheLastError) {
+    const DWORD slot = TlsAlloc();
+    ASSERT_NE(slot, TLS_OUT_OF_INDEXES);
+    int mine = 0;
+    ASSERT_TRUE(TlsSetValue(slot, &mine));
+
+    TlsProbe probe{slot, &mine, nullptr, 99};
+    Handle thread(CreateThread(nullptr, 0, probeTls, &probe, 0, nullptr));
+    ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(probe.seenAtStart, nullptr);
+    EXPECT_EQ(probe.errorAfterGet, static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(probe.seenAfterSet, &probe.seenAfterSet);
+    EXPECT_EQ(TlsGetValue(slot), &mine);
+    EXPECT_TRUE(TlsFree(slot));
+}
+
+TEST(ThreadLocalStorage, SlotOutOfRangeIsRefused) {
+    SetLastError(0);
+    EXPECT_FALSE(TlsSetValue(5000, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    SetLastError(0);
+    EXPECT_EQ(TlsGetValue(5000), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+TEST(Heaps, ZeroedBlocksFromTheProcessHeapAndAPrivateOne) {
+    HANDLE heaps[] = {GetProcessHeap(), HeapCreate(0, 0, 0)};
+    ASSERT_NE(heaps[1], nullptr);
+    for (HANDLE heap : heaps) {
+        auto* block = static_cast<unsigned char*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, 4096));
+        ASSERT_NE(block, nullptr);
+        for (int i = 0; i < 4096; ++i) ASSERT_EQ(block[i], 0);
+        EXPECT_TRUE(HeapFree(heap, 0, block));
+    }
+    EXPECT_TRUE(HeapFree(GetProcessHeap(), 0, nullptr));
+    EXPECT_TRUE(HeapDestroy(heaps[1]));
+}
+
+TEST(LastError, IsKeptPerThread) {
+    SetLastError(42);
+    std::thread other([] { SetLastError(7); });
+    other.join();
+    EXPECT_EQ(GetLastError(), 42u);
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+#include "simtest.h"
+
+namespace simtest {
+
+std::vector<std::string> debugOutput() {
+    std::vector<std::string> lines;
+    vsimReadDebugOutput(
+        [](void* context, const char* text) {
+            static_cast<std::vector<std::string>*>(context)->emplace_back(text);
+        },
+        &lines);
+    return lines;
+}
+
+std::string debugText() {
+    std::string text;
+    for (const auto& line : debugOutput()) text += line;
+    return text;
+}
+
+ScriptedMachine::ScriptedMachine() : machine_(std::make_shared<vsim::Machine>()) {
+    vsim::installMachine(machine_);
+}
+
+ScriptedMachine::~ScriptedMachine() { vsim::resetMachine(); }
+
+std::shared_ptr<vsim::ScriptedDevice> ScriptedMachine::add(const vsim::Guid& guid) {
+    auto device = std::make_shared<vsim::ScriptedDevice>();
+    paths_.push_back(machine_->add(guid, "scripted", device));
+    devices_.push_back(device);
+    return device;
+}
+
+std::string interfacePath(const GUID& guid, DWORD index) {
+    HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return {};
+    std::string path;
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    if (SetupDiEnumDeviceInterfaces(set, nullptr, &guid, index, &data)) {
+        DWORD size = 0;
+        SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &size, nullptr);
+        std::vector<char> buffer(size);
+        auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buffer.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size, nullptr, nullptr))
+            path = detail->DevicePath;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return path;
+}
+
+}  // namespace simtest
