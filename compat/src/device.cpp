@@ -1,6 +1,10 @@
 // Device I/O: handles opened on the simulated driver's device paths, and the
 // overlapped request machinery (DeviceIoControl, GetOverlappedResult).
-#include <vsim/driver.h>
+#include <setupapi.h>
+
+#include <optional>
+
+#include <vsim/win32_emulation.h>
 
 #include "kernel.h"
 
@@ -26,8 +30,6 @@ private:
     const bool overlapped_;
 };
 
-std::atomic_ref<ULONG_PTR> internalOf(OVERLAPPED* ov) { return std::atomic_ref<ULONG_PTR>(ov->Internal); }
-
 // The completion of a request that pended: status and byte count go into the
 // OVERLAPPED as Windows writes them, then the event and the file are signalled.
 void retainTarget(vsim::CompletionTarget& target) {
@@ -36,9 +38,7 @@ void retainTarget(vsim::CompletionTarget& target) {
 }
 
 void finishTarget(vsim::CompletionTarget& target, uint32_t error, uint32_t information) {
-    auto* ov = static_cast<OVERLAPPED*>(target.overlapped);
-    ov->InternalHigh = information;
-    internalOf(ov).store(vsim::ntStatusFromError(error), std::memory_order_release);
+    vsim::win32::writeCompletion(static_cast<OVERLAPPED*>(target.overlapped), error, information);
     if (auto* event = static_cast<Event*>(target.context[0])) {
         event->set();
         event->release();
@@ -47,6 +47,53 @@ void finishTarget(vsim::CompletionTarget& target, uint32_t error, uint32_t infor
     file->setSignaled(true);
     file->release();
 }
+
+// The stand-in's side of a DeviceIoControl (see vsim::win32::deviceIoControl).
+class RequestOps {
+public:
+    RequestOps(ThreadState& me, DeviceFile* file) : me_(me), file_(file) {}
+    ~RequestOps() {
+        if (private_ != nullptr) private_->release();
+    }
+
+    bool begin(LPOVERLAPPED overlapped) {
+        if (overlapped == nullptr) {
+            private_ = new Event(true, false);
+            event_ = private_;
+            return true;
+        }
+        if (overlapped->hEvent == nullptr) return true;
+        // The caller's event stays protected for the length of the call.
+        caller_.emplace(overlapped->hEvent, ObjectType::Event);
+        if (!*caller_) return false;
+        event_ = caller_->get();
+        event_->reset();
+        return true;
+    }
+    void setFileSignaled(bool signaled) { file_->setSignaled(signaled); }
+    vsim::CompletionTarget target(OVERLAPPED* ov) {
+        vsim::CompletionTarget target;
+        target.overlapped = ov;
+        target.context[0] = event_;
+        target.context[1] = file_;
+        target.retain = retainTarget;
+        target.finish = finishTarget;
+        return target;
+    }
+    void completedAtOnce(bool success) {
+        if (success && event_ != nullptr && private_ == nullptr) event_->set();
+        file_->setSignaled(true);
+    }
+    void waitPrivate() { private_->wait(me_, INFINITE); }
+    void markPendingIo() { me_.issuedPendingIo = true; }
+
+private:
+    ThreadState& me_;
+    DeviceFile* file_;
+    std::optional<Lookup<Event>> caller_;
+    Event* event_ = nullptr;
+    Event* private_ = nullptr;
+};
 
 // Application events that the driver signals (registered notifications).
 class EventPlatform : public vsim::Platform {
@@ -107,71 +154,18 @@ BOOL WINAPI DeviceIoControl(HANDLE handle, DWORD code, LPVOID input, DWORD inSiz
     Lookup<DeviceFile> device(handle, ObjectType::Device);
     if (!device) {
         Lookup<Object> other(handle);
-        const bool isFile = other && (other->type() == ObjectType::File || other->type() == ObjectType::Pipe);
+        const bool isFile =
+            other && (other->type() == ObjectType::File || other->type() == ObjectType::Pipe);
         me.lastError = isFile ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    if ((input == nullptr && inSize != 0) || (output == nullptr && outSize != 0)) {
-        me.lastError = ERROR_NOACCESS;
-        return FALSE;
-    }
-    if (overlapped == nullptr && returned == nullptr) {
-        me.lastError = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
-    Lookup<Event> event(overlapped != nullptr ? overlapped->hEvent : nullptr, ObjectType::Event);
-    if (overlapped != nullptr && overlapped->hEvent != nullptr && !event) {
-        me.lastError = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-
-    // Without an OVERLAPPED the call is synchronous: a request that pends is
-    // waited for on a private event, as the system does for synchronous I/O.
-    OVERLAPPED local{};
-    Event* privateEvent = nullptr;
-    OVERLAPPED* ov = overlapped;
-    Event* completionEvent = event.get();
-    if (ov == nullptr) {
-        ov = &local;
-        privateEvent = new Event(true, false);
-        completionEvent = privateEvent;
-    }
-    ov->InternalHigh = 0;
-    internalOf(ov).store(STATUS_PENDING, std::memory_order_relaxed);
-    if (event) event->reset();
-    device->setSignaled(false);
-
-    vsim::CompletionTarget target;
-    target.overlapped = ov;
-    target.context[0] = completionEvent;
-    target.context[1] = device.get();
-    target.retain = retainTarget;
-    target.finish = finishTarget;
-    vsim::IoRequest request(code, input, inSize, output, outSize, me.id, target);
-    vsim::Outcome outcome = device->handle().dispatch(request);
-
-    if (outcome.isPending) {
-        me.issuedPendingIo = true;
-        if (overlapped != nullptr) {
-            me.lastError = ERROR_IO_PENDING;
-            return FALSE;
-        }
-        privateEvent->wait(me, INFINITE);
-        outcome.information = static_cast<uint32_t>(local.InternalHigh);
-        outcome.error = vsim::errorFromNtStatus(static_cast<uint32_t>(internalOf(&local).load()));
-    } else {
-        ov->InternalHigh = outcome.information;
-        internalOf(ov).store(vsim::ntStatusFromError(outcome.error), std::memory_order_release);
-        if (outcome.error == vsim::kSuccess && event) event->set();
-        device->setSignaled(true);
-    }
-    if (privateEvent != nullptr) privateEvent->release();
-    if (returned != nullptr) *returned = outcome.error == vsim::kSuccess ? outcome.information : 0;
-    if (outcome.error != vsim::kSuccess) {
-        me.lastError = outcome.error;
-        return FALSE;
-    }
-    return TRUE;
+    RequestOps ops(me, device.get());
+    DWORD error = ERROR_SUCCESS;
+    const BOOL result = vsim::win32::deviceIoControl(ops, device->handle(), code, input, inSize,
+                                                     output, outSize, returned, overlapped, me.id,
+                                                     error);
+    if (!result) me.lastError = error;
+    return result;
 }
 
 BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD transferred,
@@ -181,7 +175,7 @@ BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD 
         setLastError(ERROR_NOACCESS);
         return FALSE;
     }
-    auto status = static_cast<DWORD>(internalOf(overlapped).load(std::memory_order_acquire));
+    auto status = static_cast<DWORD>(vsim::win32::internalOf(overlapped).load(std::memory_order_acquire));
     if (status == STATUS_PENDING) {
         if (!wait) {
             setLastError(ERROR_IO_INCOMPLETE);
@@ -191,7 +185,7 @@ BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD 
         // when the caller gave none.
         HANDLE waitOn = overlapped->hEvent != nullptr ? overlapped->hEvent : handle;
         if (waitForHandle(waitOn, INFINITE) == WAIT_FAILED) return FALSE;
-        status = static_cast<DWORD>(internalOf(overlapped).load(std::memory_order_acquire));
+        status = static_cast<DWORD>(vsim::win32::internalOf(overlapped).load(std::memory_order_acquire));
     }
     *transferred = static_cast<DWORD>(overlapped->InternalHigh);
     if (static_cast<LONG>(status) < 0) {

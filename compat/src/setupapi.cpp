@@ -1,7 +1,7 @@
 // SetupAPI device-interface enumeration over the simulated driver's devices.
 #include <setupapi.h>
 
-#include <vsim/driver.h>
+#include <vsim/win32_emulation.h>
 
 #include "kernel.h"
 
@@ -12,15 +12,14 @@ namespace {
 // member-index order.
 class DevInfoSet : public Object {
 public:
-    explicit DevInfoSet(std::vector<vsim::Interface> interfaces)
-        : Object(ObjectType::DevInfo), interfaces(std::move(interfaces)) {}
-    const std::vector<vsim::Interface> interfaces;
+    explicit DevInfoSet(vsim::win32::InterfaceSet set) : Object(ObjectType::DevInfo), set(std::move(set)) {}
+    const vsim::win32::InterfaceSet set;
 };
 
-vsim::Guid toSim(const GUID& g) {
-    vsim::Guid s{g.Data1, g.Data2, g.Data3, {}};
-    std::memcpy(s.data4, g.Data4, sizeof s.data4);
-    return s;
+BOOL result(DWORD error) {
+    if (error == ERROR_SUCCESS) return TRUE;
+    setLastError(error);
+    return FALSE;
 }
 
 }  // namespace
@@ -38,7 +37,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HW
         setLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    auto* set = new DevInfoSet(vsim::currentMachine()->interfaces(toSim(*classGuid)));
+    auto* set = new DevInfoSet(vsim::win32::makeInterfaceSet(*classGuid));
     HANDLE handle = HandleTable::instance().insert(set);
     if (handle == nullptr) {
         set->release();
@@ -57,26 +56,7 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO setHandle, PSP_DEVINFO_DATA dev
         setLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (deviceInfo != nullptr || interfaceGuid == nullptr) {
-        setLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-        setLastError(ERROR_INVALID_USER_BUFFER);
-        return FALSE;
-    }
-    const vsim::Guid wanted = toSim(*interfaceGuid);
-    DWORD seen = 0;
-    for (size_t i = 0; i < set->interfaces.size(); ++i) {
-        if (!(set->interfaces[i].guid == wanted)) continue;
-        if (seen++ != memberIndex) continue;
-        data->InterfaceClassGuid = *interfaceGuid;
-        data->Flags = SPINT_ACTIVE;
-        data->Reserved = i + 1;  // which member of the set, for the detail query
-        return TRUE;
-    }
-    setLastError(ERROR_NO_MORE_ITEMS);
-    return FALSE;
+    return result(vsim::win32::enumInterface(set->set, deviceInfo, interfaceGuid, memberIndex, data));
 }
 
 BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO setHandle, PSP_DEVICE_INTERFACE_DATA data,
@@ -89,38 +69,8 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO setHandle, PSP_DEVICE_INTE
         setLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || data->Reserved == 0 ||
-        data->Reserved > set->interfaces.size()) {
-        setLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const std::string& path = set->interfaces[data->Reserved - 1].path;
-    const DWORD needed =
-        static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
-    if (requiredSize != nullptr) *requiredSize = needed;
-    if (detail == nullptr) {
-        setLastError(detailSize != 0 ? ERROR_INVALID_USER_BUFFER : ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-        setLastError(ERROR_INVALID_USER_BUFFER);
-        return FALSE;
-    }
-    if (detailSize < needed) {
-        setLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
-    if (deviceInfo != nullptr) {
-        if (deviceInfo->cbSize != sizeof(SP_DEVINFO_DATA)) {
-            setLastError(ERROR_INVALID_USER_BUFFER);
-            return FALSE;
-        }
-        deviceInfo->ClassGuid = GUID{};
-        deviceInfo->DevInst = static_cast<DWORD>(data->Reserved);
-        deviceInfo->Reserved = 0;
-    }
-    return TRUE;
+    return result(vsim::win32::interfaceDetail(set->set, data, detail, detailSize, requiredSize,
+                                               deviceInfo));
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO setHandle) {

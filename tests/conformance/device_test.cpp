@@ -110,8 +110,9 @@ TEST_F(DeviceIo, PendingRequestWithoutEventIsWaitedForOnTheHandle) {
     });
     SetLastError(0);
     EXPECT_FALSE(GetOverlappedResult(handle_, &plain, &bytes, TRUE));
+    const DWORD error = GetLastError();
     driver.join();
-    EXPECT_EQ(GetLastError(), 0xE0000113u);
+    EXPECT_EQ(error, 0xE0000113u);
 }
 
 TEST_F(DeviceIo, DriverErrorWithBit29ReachesGetLastErrorUnchanged) {

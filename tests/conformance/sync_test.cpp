@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 
 namespace {
 
@@ -167,10 +166,18 @@ TEST(Heaps, ZeroedBlocksFromTheProcessHeapAndAPrivateOne) {
     EXPECT_TRUE(HeapDestroy(heaps[1]));
 }
 
+DWORD WINAPI setLastErrorWhenTold(LPVOID go) {
+    WaitForSingleObject(static_cast<HANDLE>(go), INFINITE);
+    SetLastError(7);
+    return 0;
+}
+
 TEST(LastError, IsKeptPerThread) {
+    Handle go(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    Handle thread(CreateThread(nullptr, 0, setLastErrorWhenTold, go.h, 0, nullptr));
     SetLastError(42);
-    std::thread other([] { SetLastError(7); });
-    other.join();
+    SetEvent(go);
+    WaitForSingleObject(thread, INFINITE);
     EXPECT_EQ(GetLastError(), 42u);
 }
 

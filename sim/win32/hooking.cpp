@@ -1,0 +1,367 @@
+// Redirecting a module's imports, and the test hooks that ride on the
+// redirection: fault injection, captured debug output and object counts.
+#include "win32/hooking.h"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "vsim/hooks.h"
+
+namespace vsim::win32 {
+
+namespace real {
+#define VSIM_DEFINE_REAL(module, name) decltype(&::name) name = nullptr;
+VSIM_REAL_FUNCTIONS(VSIM_DEFINE_REAL)
+#undef VSIM_DEFINE_REAL
+}  // namespace real
+
+namespace {
+
+void resolveRealFunctions() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+#define VSIM_RESOLVE_REAL(module, name)                                                   \
+    real::name = reinterpret_cast<decltype(&::name)>(                                    \
+        reinterpret_cast<void*>(GetProcAddress(LoadLibraryA(module), #name)));
+        VSIM_REAL_FUNCTIONS(VSIM_RESOLVE_REAL)
+#undef VSIM_RESOLVE_REAL
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Faults
+
+struct Rule {
+    std::string call;
+    unsigned remaining;
+    DWORD thread;
+    DWORD error;
+    bool byThread;
+};
+
+struct Faults {
+    std::mutex lock;
+    std::vector<Rule> rules;
+};
+Faults& faults() {
+    static auto* f = new Faults;
+    return *f;
+}
+std::atomic<bool> g_faultsArmed{false};
+
+// ---------------------------------------------------------------------------
+// Objects made through redirected imports, for leak checks
+
+struct Objects {
+    std::mutex lock;
+    std::unordered_map<std::string, long> counts;
+    std::unordered_map<HANDLE, std::string> kinds;
+    std::unordered_set<void*> heapBlocks;
+};
+Objects& objects() {
+    static auto* o = new Objects;
+    return *o;
+}
+
+// ---------------------------------------------------------------------------
+// Debug output
+
+struct DebugLog {
+    std::mutex lock;
+    std::vector<std::string> lines;
+};
+DebugLog& debugLog() {
+    static auto* log = new DebugLog;
+    return *log;
+}
+
+// ---------------------------------------------------------------------------
+// Redirected functions that only add fault injection or bookkeeping
+
+#define VSIM_PASS_THROUGH(name, failure, ret, params, args) \
+    ret WINAPI hook##name params {                          \
+        VSIM_FAULT_POINT(#name, failure);                   \
+        return real::name args;                             \
+    }
+
+VSIM_PASS_THROUGH(ReadFile, FALSE, BOOL, (HANDLE h, LPVOID b, DWORD n, LPDWORD r, LPOVERLAPPED o),
+                  (h, b, n, r, o))
+VSIM_PASS_THROUGH(WriteFile, FALSE, BOOL, (HANDLE h, LPCVOID b, DWORD n, LPDWORD w, LPOVERLAPPED o),
+                  (h, b, n, w, o))
+VSIM_PASS_THROUGH(GetFileSizeEx, FALSE, BOOL, (HANDLE h, PLARGE_INTEGER s), (h, s))
+VSIM_PASS_THROUGH(SetFilePointerEx, FALSE, BOOL,
+                  (HANDLE h, LARGE_INTEGER d, PLARGE_INTEGER n, DWORD m), (h, d, n, m))
+VSIM_PASS_THROUGH(GetOverlappedResult, FALSE, BOOL, (HANDLE h, LPOVERLAPPED o, LPDWORD n, BOOL w),
+                  (h, o, n, w))
+VSIM_PASS_THROUGH(SetEvent, FALSE, BOOL, (HANDLE h), (h))
+VSIM_PASS_THROUGH(ResetEvent, FALSE, BOOL, (HANDLE h), (h))
+VSIM_PASS_THROUGH(ReleaseMutex, FALSE, BOOL, (HANDLE h), (h))
+VSIM_PASS_THROUGH(WaitForSingleObject, WAIT_FAILED, DWORD, (HANDLE h, DWORD ms), (h, ms))
+VSIM_PASS_THROUGH(TlsAlloc, TLS_OUT_OF_INDEXES, DWORD, (), ())
+VSIM_PASS_THROUGH(TlsGetValue, nullptr, LPVOID, (DWORD i), (i))
+VSIM_PASS_THROUGH(TlsSetValue, FALSE, BOOL, (DWORD i, LPVOID v), (i, v))
+VSIM_PASS_THROUGH(TlsFree, FALSE, BOOL, (DWORD i), (i))
+VSIM_PASS_THROUGH(HeapCreate, nullptr, HANDLE, (DWORD o, SIZE_T i, SIZE_T m), (o, i, m))
+VSIM_PASS_THROUGH(HeapDestroy, FALSE, BOOL, (HANDLE h), (h))
+VSIM_PASS_THROUGH(MultiByteToWideChar, 0, int,
+                  (UINT cp, DWORD f, LPCCH s, int sn, LPWSTR d, int dn), (cp, f, s, sn, d, dn))
+#undef VSIM_PASS_THROUGH
+
+HANDLE track(HANDLE handle, const char* kind) {
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) trackObject(handle, kind);
+    return handle;
+}
+
+HANDLE WINAPI hookCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                              DWORD disposition, DWORD flags, HANDLE templateFile) {
+    VSIM_FAULT_POINT("CreateFileW", INVALID_HANDLE_VALUE);
+    return track(real::CreateFileW(name, access, share, sa, disposition, flags, templateFile), "file");
+}
+
+HANDLE WINAPI hookCreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCSTR name) {
+    VSIM_FAULT_POINT("CreateEventA", nullptr);
+    return track(real::CreateEventA(sa, manual, initial, name), "event");
+}
+
+HANDLE WINAPI hookCreateMutexA(LPSECURITY_ATTRIBUTES sa, BOOL owner, LPCSTR name) {
+    VSIM_FAULT_POINT("CreateMutexA", nullptr);
+    return track(real::CreateMutexA(sa, owner, name), "mutex");
+}
+
+BOOL WINAPI hookCreatePipe(PHANDLE read, PHANDLE write, LPSECURITY_ATTRIBUTES sa, DWORD size) {
+    VSIM_FAULT_POINT("CreatePipe", FALSE);
+    const BOOL ok = real::CreatePipe(read, write, sa, size);
+    if (ok) {
+        track(*read, "pipe");
+        track(*write, "pipe");
+    }
+    return ok;
+}
+
+HANDLE WINAPI hookCreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE start,
+                               LPVOID parameter, DWORD flags, LPDWORD id) {
+    VSIM_FAULT_POINT("CreateThread", nullptr);
+    return track(real::CreateThread(sa, stack, start, parameter, flags, id), "thread");
+}
+
+LPVOID WINAPI hookHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+    VSIM_FAULT_POINT("HeapAlloc", nullptr);
+    void* block = real::HeapAlloc(heap, flags, bytes);
+    if (block != nullptr && heap == GetProcessHeap()) {
+        auto& o = objects();
+        std::lock_guard guard(o.lock);
+        o.heapBlocks.insert(block);
+    }
+    return block;
+}
+
+BOOL WINAPI hookHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
+    VSIM_FAULT_POINT("HeapFree", FALSE);
+    const BOOL ok = real::HeapFree(heap, flags, block);
+    if (ok && heap == GetProcessHeap()) {
+        auto& o = objects();
+        std::lock_guard guard(o.lock);
+        o.heapBlocks.erase(block);
+    }
+    return ok;
+}
+
+// Captured for tests, and passed on to the system's debugger output.
+void WINAPI hookOutputDebugStringA(LPCSTR text) {
+    VSIM_FAULT_POINT("OutputDebugStringA", );
+    if (text != nullptr) {
+        auto& log = debugLog();
+        std::lock_guard guard(log.lock);
+        log.lines.emplace_back(text);
+    }
+    real::OutputDebugStringA(text);
+}
+
+std::vector<Redirect> allRedirects() {
+    std::vector<Redirect> list;
+    size_t count = 0;
+    const Redirect* sim = simRedirects(count);
+    list.assign(sim, sim + count);
+#define VSIM_REDIRECT(name) list.push_back({#name, reinterpret_cast<void*>(hook##name)});
+    VSIM_REDIRECT(CreateFileW)
+    VSIM_REDIRECT(ReadFile)
+    VSIM_REDIRECT(WriteFile)
+    VSIM_REDIRECT(GetFileSizeEx)
+    VSIM_REDIRECT(SetFilePointerEx)
+    VSIM_REDIRECT(GetOverlappedResult)
+    VSIM_REDIRECT(CreateEventA)
+    VSIM_REDIRECT(SetEvent)
+    VSIM_REDIRECT(ResetEvent)
+    VSIM_REDIRECT(CreateMutexA)
+    VSIM_REDIRECT(ReleaseMutex)
+    VSIM_REDIRECT(WaitForSingleObject)
+    VSIM_REDIRECT(CreatePipe)
+    VSIM_REDIRECT(CreateThread)
+    VSIM_REDIRECT(TlsAlloc)
+    VSIM_REDIRECT(TlsGetValue)
+    VSIM_REDIRECT(TlsSetValue)
+    VSIM_REDIRECT(TlsFree)
+    VSIM_REDIRECT(HeapAlloc)
+    VSIM_REDIRECT(HeapFree)
+    VSIM_REDIRECT(HeapCreate)
+    VSIM_REDIRECT(HeapDestroy)
+    VSIM_REDIRECT(OutputDebugStringA)
+    VSIM_REDIRECT(MultiByteToWideChar)
+#undef VSIM_REDIRECT
+    return list;
+}
+
+// Rewrites the import address table entries of `module` that name one of the
+// redirected functions. Returns how many entries were rewritten.
+int patchImports(HMODULE module) {
+    static const std::vector<Redirect> redirects = allRedirects();
+    auto* base = reinterpret_cast<BYTE*>(module);
+    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE) return 0;
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (directory.VirtualAddress == 0) return 0;
+    int patched = 0;
+    for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+         import->Name != 0; ++import) {
+        const DWORD lookup = import->OriginalFirstThunk ? import->OriginalFirstThunk : import->FirstThunk;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + lookup);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            const char* name =
+                reinterpret_cast<const char*>(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name);
+            for (const auto& r : redirects) {
+                if (std::strcmp(r.name, name) != 0) continue;
+                DWORD old = 0;
+                VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old);
+                slots->u1.Function = reinterpret_cast<ULONG_PTR>(r.function);
+                VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);
+                ++patched;
+                break;
+            }
+        }
+    }
+    return patched;
+}
+
+}  // namespace
+
+bool faultArmed() { return g_faultsArmed.load(std::memory_order_relaxed); }
+
+bool shouldFail(const char* call) {
+    const DWORD me = GetCurrentThreadId();
+    auto& f = faults();
+    std::lock_guard guard(f.lock);
+    for (auto it = f.rules.begin(); it != f.rules.end(); ++it) {
+        if (it->call != call) continue;
+        if (it->byThread) {
+            if (it->thread != me) continue;
+            SetLastError(it->error);
+            return true;
+        }
+        if (--it->remaining == 0) {
+            const DWORD error = it->error;
+            f.rules.erase(it);
+            g_faultsArmed.store(!f.rules.empty(), std::memory_order_relaxed);
+            SetLastError(error);
+            return true;
+        }
+    }
+    return false;
+}
+
+void countObject(const char* kind, int delta) {
+    auto& o = objects();
+    std::lock_guard guard(o.lock);
+    o.counts[kind] += delta;
+}
+
+void trackObject(HANDLE handle, const char* kind) {
+    auto& o = objects();
+    std::lock_guard guard(o.lock);
+    o.kinds[handle] = kind;
+    ++o.counts[kind];
+}
+
+void forgetObject(HANDLE handle) {
+    auto& o = objects();
+    std::lock_guard guard(o.lock);
+    auto it = o.kinds.find(handle);
+    if (it == o.kinds.end()) return;
+    --o.counts[it->second];
+    o.kinds.erase(it);
+}
+
+}  // namespace vsim::win32
+
+using namespace vsim::win32;
+
+extern "C" {
+
+int vsimAttach(const char* module) {
+    resolveRealFunctions();
+    installEventPlatform();
+    HMODULE target = GetModuleHandleA(module);
+    return target != nullptr ? patchImports(target) : 0;
+}
+
+void vsimFailNthCall(const char* call, unsigned nth, uint32_t error) {
+    if (call == nullptr || nth == 0) return;
+    auto& f = faults();
+    std::lock_guard guard(f.lock);
+    f.rules.push_back({call, nth, 0, error, false});
+    g_faultsArmed.store(true, std::memory_order_relaxed);
+}
+
+void vsimFailCallsOnThread(const char* call, uint32_t threadId, uint32_t error) {
+    if (call == nullptr) return;
+    auto& f = faults();
+    std::lock_guard guard(f.lock);
+    f.rules.push_back({call, 0, threadId, error, true});
+    g_faultsArmed.store(true, std::memory_order_relaxed);
+}
+
+void vsimClearFaults(void) {
+    auto& f = faults();
+    std::lock_guard guard(f.lock);
+    f.rules.clear();
+    g_faultsArmed.store(false, std::memory_order_relaxed);
+}
+
+void vsimReadDebugOutput(void (*sink)(void*, const char*), void* context) {
+    std::vector<std::string> copy;
+    {
+        auto& log = debugLog();
+        std::lock_guard guard(log.lock);
+        copy = log.lines;
+    }
+    for (const auto& line : copy) sink(context, line.c_str());
+}
+
+void vsimClearDebugOutput(void) {
+    auto& log = debugLog();
+    std::lock_guard guard(log.lock);
+    log.lines.clear();
+}
+
+size_t vsimCountObjects(const char* kind) {
+    if (kind == nullptr) return 0;
+    auto& o = objects();
+    std::lock_guard guard(o.lock);
+    if (std::strcmp(kind, "heapblock") == 0) return o.heapBlocks.size();
+    auto it = o.counts.find(kind);
+    return it == o.counts.end() || it->second < 0 ? 0 : static_cast<size_t>(it->second);
+}
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_THREAD_DETACH) threadEnding();
+    return TRUE;
+}
+
+}  // extern "C"
