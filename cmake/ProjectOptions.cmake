@@ -1,7 +1,7 @@
 # Compiler settings shared by every target of both platforms.
 
 option(VELTRA_WERROR "Treat warnings as errors" ON)
-option(VELTRA_SANITIZE "Sanitizers for the Linux build (address,undefined or thread)" "")
+set(VELTRA_SANITIZE "" CACHE STRING "Sanitizers for the Linux build (address,undefined or thread)")
 
 set(VELTRA_WARNINGS -Wall -Wextra)
 if(VELTRA_WERROR)

@@ -12,6 +12,8 @@ __attribute__((constructor)) void libraryLoaded() {
     w32compatLibraryLoaded(DllMain, static_cast<HINSTANCE>(&g_moduleAnchor));
 }
 
-__attribute__((destructor)) void libraryUnloading() { w32compatLibraryUnloading(DllMain); }
+__attribute__((destructor)) void libraryUnloading() {
+    w32compatLibraryUnloading(DllMain);
+}
 
 }  // namespace

@@ -45,11 +45,9 @@ typedef struct _SP_DEVICE_INTERFACE_DETAIL_DATA_A {
 
 W32COMPAT_API HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator,
                                                    HWND hwndParent, DWORD Flags);
-W32COMPAT_API BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet,
-                                                      PSP_DEVINFO_DATA DeviceInfoData,
-                                                      const GUID* InterfaceClassGuid,
-                                                      DWORD MemberIndex,
-                                                      PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
+W32COMPAT_API BOOL WINAPI SetupDiEnumDeviceInterfaces(
+    HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, const GUID* InterfaceClassGuid,
+    DWORD MemberIndex, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
 W32COMPAT_API BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,

@@ -296,8 +296,7 @@ W32COMPAT_API void WINAPI SetLastError(DWORD dwErrCode);
 
 /* Handles, files and device I/O. */
 W32COMPAT_API BOOL WINAPI CloseHandle(HANDLE hObject);
-W32COMPAT_API HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
-                                        DWORD dwShareMode,
+W32COMPAT_API HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                                         LPSECURITY_ATTRIBUTES lpSecurityAttributes,
                                         DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
                                         HANDLE hTemplateFile);
@@ -314,18 +313,18 @@ W32COMPAT_API BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize)
 W32COMPAT_API BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove,
                                            PLARGE_INTEGER lpNewFilePointer, DWORD dwMoveMethod);
 W32COMPAT_API BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
-W32COMPAT_API BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode,
-                                          LPVOID lpInBuffer, DWORD nInBufferSize,
-                                          LPVOID lpOutBuffer, DWORD nOutBufferSize,
-                                          LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+W32COMPAT_API BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                                          DWORD nInBufferSize, LPVOID lpOutBuffer,
+                                          DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                                          LPOVERLAPPED lpOverlapped);
 W32COMPAT_API BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                               LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 W32COMPAT_API BOOL WINAPI CreatePipe(PHANDLE hReadPipe, PHANDLE hWritePipe,
                                      LPSECURITY_ATTRIBUTES lpPipeAttributes, DWORD nSize);
 
 /* Synchronisation and threads. */
-W32COMPAT_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes,
-                                         BOOL bManualReset, BOOL bInitialState, LPCSTR lpName);
+W32COMPAT_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                         BOOL bInitialState, LPCSTR lpName);
 W32COMPAT_API BOOL WINAPI SetEvent(HANDLE hEvent);
 W32COMPAT_API BOOL WINAPI ResetEvent(HANDLE hEvent);
 W32COMPAT_API HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes,
@@ -349,8 +348,7 @@ W32COMPAT_API BOOL WINAPI TlsFree(DWORD dwTlsIndex);
 
 /* Heaps. */
 W32COMPAT_API HANDLE WINAPI GetProcessHeap(void);
-W32COMPAT_API HANDLE WINAPI HeapCreate(DWORD flOptions, SIZE_T dwInitialSize,
-                                       SIZE_T dwMaximumSize);
+W32COMPAT_API HANDLE WINAPI HeapCreate(DWORD flOptions, SIZE_T dwInitialSize, SIZE_T dwMaximumSize);
 W32COMPAT_API BOOL WINAPI HeapDestroy(HANDLE hHeap);
 W32COMPAT_API LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes);
 W32COMPAT_API BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
@@ -362,7 +360,7 @@ W32COMPAT_API void WINAPI DebugBreak(void);
 W32COMPAT_API void WINAPI RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFlags,
                                          DWORD nNumberOfArguments, const ULONG_PTR* lpArguments);
 W32COMPAT_API PVOID WINAPI AddVectoredExceptionHandler(ULONG First,
-                                                      PVECTORED_EXCEPTION_HANDLER Handler);
+                                                       PVECTORED_EXCEPTION_HANDLER Handler);
 W32COMPAT_API ULONG WINAPI RemoveVectoredExceptionHandler(PVOID Handle);
 
 /* Text. */

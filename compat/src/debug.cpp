@@ -45,12 +45,15 @@ extern "C" {
 // Captured for tests; echoed to stderr when W32COMPAT_DEBUG_ECHO is set.
 void WINAPI OutputDebugStringA(LPCSTR text) {
     W32_FAULT_POINT("OutputDebugStringA", );
-    if (text == nullptr) return;
+    if (text == nullptr)
+        return;
     auto& log = debugLog();
     std::lock_guard guard(log.lock);
-    if (log.lines.size() >= kMaxCapturedLines) log.lines.erase(log.lines.begin());
+    if (log.lines.size() >= kMaxCapturedLines)
+        log.lines.erase(log.lines.begin());
     log.lines.emplace_back(text);
-    if (log.echo) std::fputs(text, stderr);
+    if (log.echo)
+        std::fputs(text, stderr);
 }
 
 void vsimReadDebugOutput(void (*sink)(void*, const char*), void* context) {
@@ -60,7 +63,8 @@ void vsimReadDebugOutput(void (*sink)(void*, const char*), void* context) {
         std::lock_guard guard(log.lock);
         copy = log.lines;
     }
-    for (const auto& line : copy) sink(context, line.c_str());
+    for (const auto& line : copy)
+        sink(context, line.c_str());
 }
 
 void vsimClearDebugOutput(void) {
@@ -73,14 +77,18 @@ BOOL WINAPI IsDebuggerPresent(void) {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("TracerPid:", 0) == 0) return std::atoi(line.c_str() + 10) != 0;
+        if (line.rfind("TracerPid:", 0) == 0)
+            return std::atoi(line.c_str() + 10) != 0;
     return FALSE;
 }
 
-void WINAPI DebugBreak(void) { std::raise(SIGTRAP); }
+void WINAPI DebugBreak(void) {
+    std::raise(SIGTRAP);
+}
 
 PVOID WINAPI AddVectoredExceptionHandler(ULONG first, PVECTORED_EXCEPTION_HANDLER handler) {
-    if (handler == nullptr) return nullptr;
+    if (handler == nullptr)
+        return nullptr;
     auto* entry = new VectoredHandler{handler};
     std::lock_guard guard(handlersLock());
     auto& list = handlers();
@@ -116,14 +124,16 @@ void WINAPI RaiseException(DWORD code, DWORD flags, DWORD count, const ULONG_PTR
     std::vector<PVECTORED_EXCEPTION_HANDLER> chain;
     {
         std::lock_guard guard(handlersLock());
-        for (auto* h : handlers()) chain.push_back(h->handler);
+        for (auto* h : handlers())
+            chain.push_back(h->handler);
     }
     for (auto handler : chain) {
         if (handler(&pointers) == EXCEPTION_CONTINUE_EXECUTION &&
             !(record.ExceptionFlags & EXCEPTION_NONCONTINUABLE))
             return;
     }
-    std::fprintf(stderr, "Unhandled exception 0x%08x raised at %p\n", code, record.ExceptionAddress);
+    std::fprintf(stderr, "Unhandled exception 0x%08x raised at %p\n", code,
+                 record.ExceptionAddress);
     std::abort();
 }
 

@@ -13,7 +13,7 @@ namespace w32 {
 namespace {
 
 class DeviceFile : public FileObject {
-public:
+  public:
     DeviceFile(std::shared_ptr<vsim::OpenHandle> handle, DWORD flags)
         : FileObject(ObjectType::Device),
           handle_(std::move(handle)),
@@ -25,7 +25,7 @@ public:
     vsim::OpenHandle& handle() { return *handle_; }
     bool overlapped() const { return overlapped_; }
 
-private:
+  private:
     std::shared_ptr<vsim::OpenHandle> handle_;
     const bool overlapped_;
 };
@@ -33,27 +33,30 @@ private:
 // The completion of a request that pended: status and byte count go into the
 // OVERLAPPED as Windows writes them, then the event and the file are signalled.
 void retainTarget(vsim::CompletionTarget& target) {
-    if (target.context[0] != nullptr) static_cast<Event*>(target.context[0])->addRef();
+    if (target.context[0] != nullptr)
+        static_cast<Event*>(target.context[0])->addRef();
     static_cast<DeviceFile*>(target.context[1])->addRef();
 }
 
 void finishTarget(vsim::CompletionTarget& target, uint32_t error, uint32_t information) {
     vsim::win32::writeCompletion(static_cast<OVERLAPPED*>(target.overlapped), error, information);
+    auto* file = static_cast<DeviceFile*>(target.context[1]);
     if (auto* event = static_cast<Event*>(target.context[0])) {
         event->set();
         event->release();
+    } else {
+        file->setSignaled(true);
     }
-    auto* file = static_cast<DeviceFile*>(target.context[1]);
-    file->setSignaled(true);
     file->release();
 }
 
 // The stand-in's side of a DeviceIoControl (see vsim::win32::deviceIoControl).
 class RequestOps {
-public:
+  public:
     RequestOps(ThreadState& me, DeviceFile* file) : me_(me), file_(file) {}
     ~RequestOps() {
-        if (private_ != nullptr) private_->release();
+        if (private_ != nullptr)
+            private_->release();
     }
 
     bool begin(LPOVERLAPPED overlapped) {
@@ -62,10 +65,12 @@ public:
             event_ = private_;
             return true;
         }
-        if (overlapped->hEvent == nullptr) return true;
+        if (overlapped->hEvent == nullptr)
+            return true;
         // The caller's event stays protected for the length of the call.
         caller_.emplace(overlapped->hEvent, ObjectType::Event);
-        if (!*caller_) return false;
+        if (!*caller_)
+            return false;
         event_ = caller_->get();
         event_->reset();
         return true;
@@ -81,13 +86,15 @@ public:
         return target;
     }
     void completedAtOnce(bool success) {
-        if (success && event_ != nullptr && private_ == nullptr) event_->set();
-        file_->setSignaled(true);
+        if (event_ == nullptr)
+            file_->setSignaled(true);
+        else if (success && private_ == nullptr)
+            event_->set();
     }
     void waitPrivate() { private_->wait(me_, INFINITE); }
     void markPendingIo() { me_.issuedPendingIo = true; }
 
-private:
+  private:
     ThreadState& me_;
     DeviceFile* file_;
     std::optional<Lookup<Event>> caller_;
@@ -97,7 +104,7 @@ private:
 
 // Application events that the driver signals (registered notifications).
 class EventPlatform : public vsim::Platform {
-public:
+  public:
     void* referenceEvent(uint64_t handle) override {
         Lookup<Event> event(reinterpret_cast<HANDLE>(handle), ObjectType::Event);
         return event ? event.retain() : nullptr;
@@ -139,7 +146,9 @@ HANDLE openDevicePath(const std::string& path, DWORD access, DWORD share, DWORD 
     return h;
 }
 
-void cancelThreadIo(DWORD thread) { vsim::cancelThreadIo(thread); }
+void cancelThreadIo(DWORD thread) {
+    vsim::cancelThreadIo(thread);
+}
 
 }  // namespace w32
 
@@ -161,10 +170,11 @@ BOOL WINAPI DeviceIoControl(HANDLE handle, DWORD code, LPVOID input, DWORD inSiz
     }
     RequestOps ops(me, device.get());
     DWORD error = ERROR_SUCCESS;
-    const BOOL result = vsim::win32::deviceIoControl(ops, device->handle(), code, input, inSize,
-                                                     output, outSize, returned, overlapped, me.id,
-                                                     error);
-    if (!result) me.lastError = error;
+    const BOOL result =
+        vsim::win32::deviceIoControl(ops, device->handle(), code, input, inSize, output, outSize,
+                                     returned, overlapped, me.id, error);
+    if (!result)
+        me.lastError = error;
     return result;
 }
 
@@ -175,7 +185,8 @@ BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD 
         setLastError(ERROR_NOACCESS);
         return FALSE;
     }
-    auto status = static_cast<DWORD>(vsim::win32::internalOf(overlapped).load(std::memory_order_acquire));
+    auto status =
+        static_cast<DWORD>(vsim::win32::internalOf(overlapped).load(std::memory_order_acquire));
     if (status == STATUS_PENDING) {
         if (!wait) {
             setLastError(ERROR_IO_INCOMPLETE);
@@ -184,8 +195,10 @@ BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD 
         // The system waits on the OVERLAPPED's event, or on the file itself
         // when the caller gave none.
         HANDLE waitOn = overlapped->hEvent != nullptr ? overlapped->hEvent : handle;
-        if (waitForHandle(waitOn, INFINITE) == WAIT_FAILED) return FALSE;
-        status = static_cast<DWORD>(vsim::win32::internalOf(overlapped).load(std::memory_order_acquire));
+        if (waitForHandle(waitOn, INFINITE) == WAIT_FAILED)
+            return FALSE;
+        status =
+            static_cast<DWORD>(vsim::win32::internalOf(overlapped).load(std::memory_order_acquire));
     }
     *transferred = static_cast<DWORD>(overlapped->InternalHigh);
     if (static_cast<LONG>(status) < 0) {

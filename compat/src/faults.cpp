@@ -37,9 +37,11 @@ bool shouldFail(const char* call, DWORD& error) {
     std::lock_guard guard(lock());
     auto& list = rules();
     for (auto it = list.begin(); it != list.end(); ++it) {
-        if (it->call != call) continue;
+        if (it->call != call)
+            continue;
         if (it->byThread) {
-            if (it->thread != me) continue;
+            if (it->thread != me)
+                continue;
             error = it->error;
             return true;
         }
@@ -64,14 +66,16 @@ using namespace w32;
 extern "C" {
 
 void vsimFailNthCall(const char* call, unsigned nth, uint32_t error) {
-    if (call == nullptr || nth == 0) return;
+    if (call == nullptr || nth == 0)
+        return;
     std::lock_guard guard(faults::lock());
     faults::rules().push_back({call, nth, 0, error, false});
     faults::armed.store(true, std::memory_order_relaxed);
 }
 
 void vsimFailCallsOnThread(const char* call, uint32_t threadId, uint32_t error) {
-    if (call == nullptr) return;
+    if (call == nullptr)
+        return;
     std::lock_guard guard(faults::lock());
     faults::rules().push_back({call, 0, threadId, error, true});
     faults::armed.store(true, std::memory_order_relaxed);
@@ -84,14 +88,19 @@ void vsimClearFaults(void) {
 }
 
 size_t vsimCountObjects(const char* kind) {
-    if (kind == nullptr) return 0;
-    if (std::strcmp(kind, "heapblock") == 0) return heapBlocks(GetProcessHeap());
+    if (kind == nullptr)
+        return 0;
+    if (std::strcmp(kind, "heapblock") == 0)
+        return heapBlocks(GetProcessHeap());
     for (auto type : {ObjectType::Event, ObjectType::Mutex, ObjectType::Thread, ObjectType::File,
                       ObjectType::Pipe, ObjectType::Device, ObjectType::Heap, ObjectType::DevInfo})
-        if (std::strcmp(kind, typeName(type)) == 0) return HandleTable::instance().count(type);
+        if (std::strcmp(kind, typeName(type)) == 0)
+            return HandleTable::instance().count(type);
     return 0;
 }
 
 }  // extern "C"
 
-extern "C" int vsimAttach(const char*) { return 0; }
+extern "C" int vsimAttach(const char*) {
+    return 0;
+}

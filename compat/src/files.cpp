@@ -44,7 +44,7 @@ DWORD errorFromErrno(int error) {
 namespace {
 
 class DiskFile : public FileObject {
-public:
+  public:
     DiskFile(int fd, DWORD access) : FileObject(ObjectType::File), fd_(fd), access_(access) {}
     ~DiskFile() override { ::close(fd_); }
     int fd() const { return fd_; }
@@ -53,7 +53,7 @@ public:
         return (access_ & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
     }
 
-private:
+  private:
     const int fd_;
     const DWORD access_;
 };
@@ -62,7 +62,7 @@ private:
 // byte-mode pipe (a read returns what is there, at least one byte) and lets
 // a closed handle wake a blocked reader, which a plain pipe does not.
 class PipeEnd : public FileObject {
-public:
+  public:
     PipeEnd(int fd, bool reader) : FileObject(ObjectType::Pipe), fd_(fd), reader_(reader) {}
     ~PipeEnd() override { ::close(fd_); }
     bool onClose() override {
@@ -72,7 +72,7 @@ public:
     int fd() const { return fd_; }
     bool reader() const { return reader_; }
 
-private:
+  private:
     const int fd_;
     const bool reader_;
 };
@@ -148,11 +148,13 @@ bool transferAll(Op op, DWORD count, DWORD& moved) {
     while (moved < count) {
         const ssize_t n = op(moved, std::min<DWORD>(count - moved, 0x40000000));
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             setLastError(errorFromErrno(errno));
             return false;
         }
-        if (n == 0) break;
+        if (n == 0)
+            break;
         moved += static_cast<DWORD>(n);
     }
     return true;
@@ -231,7 +233,8 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD read,
             return FALSE;
         }
         ssize_t n;
-        do n = ::recv(pipe->fd(), buffer, count, 0);
+        do
+            n = ::recv(pipe->fd(), buffer, count, 0);
         while (n < 0 && errno == EINTR);
         if (n < 0) {
             setLastError(errorFromErrno(errno));
@@ -363,7 +366,8 @@ BOOL WINAPI SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEG
         setLastError(errno == EINVAL ? ERROR_NEGATIVE_SEEK : errorFromErrno(errno));
         return FALSE;
     }
-    if (newPosition != nullptr) newPosition->QuadPart = position;
+    if (newPosition != nullptr)
+        newPosition->QuadPart = position;
     return TRUE;
 }
 
@@ -385,8 +389,10 @@ BOOL WINAPI CreatePipe(PHANDLE readPipe, PHANDLE writePipe, LPSECURITY_ATTRIBUTE
     HANDLE r = HandleTable::instance().insert(reader);
     HANDLE w = r != nullptr ? HandleTable::instance().insert(writer) : nullptr;
     if (w == nullptr) {
-        if (r != nullptr) CloseHandle(r);
-        else reader->release();
+        if (r != nullptr)
+            CloseHandle(r);
+        else
+            reader->release();
         writer->release();
         setLastError(ERROR_NO_SYSTEM_RESOURCES);
         return FALSE;

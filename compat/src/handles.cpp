@@ -33,7 +33,8 @@ constexpr uintptr_t kHandleShift = 2;
 
 uint32_t indexOf(HANDLE handle) {
     const auto value = reinterpret_cast<uintptr_t>(handle) >> kHandleShift;
-    if (value == 0 || value > UINT32_MAX) return UINT32_MAX;
+    if (value == 0 || value > UINT32_MAX)
+        return UINT32_MAX;
     return static_cast<uint32_t>(value - 1);
 }
 
@@ -51,11 +52,14 @@ HandleTable& HandleTable::instance() {
 
 std::atomic<Object*>* HandleTable::slot(HANDLE handle) {
     const uint32_t index = indexOf(handle);
-    if (index == UINT32_MAX) return nullptr;
+    if (index == UINT32_MAX)
+        return nullptr;
     const size_t chunk = index >> kChunkBits;
-    if (chunk >= kMaxChunks) return nullptr;
+    if (chunk >= kMaxChunks)
+        return nullptr;
     Chunk* c = chunks_[chunk].load(std::memory_order_acquire);
-    if (c == nullptr) return nullptr;
+    if (c == nullptr)
+        return nullptr;
     return &(*c)[index & (kChunkSize - 1)];
 }
 
@@ -72,7 +76,8 @@ HANDLE HandleTable::insert(Object* object) {
         }
     } else {
         const size_t chunk = nextFresh_ >> kChunkBits;
-        if (chunk >= kMaxChunks) return nullptr;
+        if (chunk >= kMaxChunks)
+            return nullptr;
         if (chunks_[chunk].load(std::memory_order_relaxed) == nullptr)
             chunks_[chunk].store(new Chunk{}, std::memory_order_release);
         index = nextFresh_++;
@@ -84,9 +89,11 @@ HANDLE HandleTable::insert(Object* object) {
 
 Object* HandleTable::remove(HANDLE handle) {
     std::atomic<Object*>* s = slot(handle);
-    if (s == nullptr) return nullptr;
+    if (s == nullptr)
+        return nullptr;
     Object* object = s->exchange(nullptr, std::memory_order_seq_cst);
-    if (object == nullptr) return nullptr;
+    if (object == nullptr)
+        return nullptr;
     std::lock_guard guard(lock_);
     free_.push_back(indexOf(handle));
     return object;
@@ -94,12 +101,14 @@ Object* HandleTable::remove(HANDLE handle) {
 
 Object* HandleTable::protect(HANDLE handle, std::atomic<Object*>& hazard) {
     std::atomic<Object*>* s = slot(handle);
-    if (s == nullptr) return nullptr;
+    if (s == nullptr)
+        return nullptr;
     Object* object = s->load(std::memory_order_acquire);
     while (object != nullptr) {
         hazard.store(object, std::memory_order_seq_cst);
         Object* again = s->load(std::memory_order_seq_cst);
-        if (again == object) return object;
+        if (again == object)
+            return object;
         object = again;
     }
     hazard.store(nullptr, std::memory_order_relaxed);
@@ -113,7 +122,8 @@ void HandleTable::retire(Object* object) {
         retired_.push_back(object);
         done = collectRetired();
     }
-    for (Object* o : done) o->release();
+    for (Object* o : done)
+        o->release();
 }
 
 // Takes the retired objects that no thread is using right now off the list.
@@ -122,7 +132,8 @@ std::vector<Object*> HandleTable::collectRetired() {
     std::vector<Object*> inUse;
     forEachThread([&](ThreadState& t) {
         for (auto& h : t.hazards)
-            if (Object* o = h.load(std::memory_order_seq_cst)) inUse.push_back(o);
+            if (Object* o = h.load(std::memory_order_seq_cst))
+                inUse.push_back(o);
     });
     std::sort(inUse.begin(), inUse.end());
     std::vector<Object*> keep, done;
@@ -140,9 +151,11 @@ size_t HandleTable::count(ObjectType type) {
     std::lock_guard guard(lock_);
     size_t n = 0;
     for (uint32_t i = 0; i < nextFresh_; ++i) {
-        Object* o = (*chunks_[i >> kChunkBits].load(std::memory_order_acquire))[i & (kChunkSize - 1)]
-                        .load(std::memory_order_acquire);
-        if (o != nullptr && o->type() == type) ++n;
+        Object* o =
+            (*chunks_[i >> kChunkBits].load(std::memory_order_acquire))[i & (kChunkSize - 1)].load(
+                std::memory_order_acquire);
+        if (o != nullptr && o->type() == type)
+            ++n;
     }
     return n;
 }
@@ -151,9 +164,17 @@ size_t HandleTable::count(ObjectType type) {
 // Waiting
 
 DWORD Waitable::wait(ThreadState& me, DWORD milliseconds) {
+    // Registered before the state is read, so a signal that changes the state
+    // without the lock either is seen here or finds a waiter to wake.
+    waiters_.fetch_add(1, std::memory_order_seq_cst);
+    struct Unregister {
+        std::atomic<uint32_t>& n;
+        ~Unregister() { n.fetch_sub(1, std::memory_order_seq_cst); }
+    } unregister{waiters_};
     std::unique_lock guard(lock);
     if (!signaledFor(me)) {
-        if (milliseconds == 0) return WAIT_TIMEOUT;
+        if (milliseconds == 0)
+            return WAIT_TIMEOUT;
         if (milliseconds == INFINITE) {
             changed.wait(guard, [&] { return signaledFor(me); });
         } else {
@@ -164,25 +185,6 @@ DWORD Waitable::wait(ThreadState& me, DWORD milliseconds) {
         }
     }
     return claim(me);
-}
-
-void Event::set() {
-    std::lock_guard guard(lock);
-    state_ = true;
-    if (manual_)
-        changed.notify_all();
-    else
-        changed.notify_one();
-}
-
-void Event::reset() {
-    std::lock_guard guard(lock);
-    state_ = false;
-}
-
-DWORD Event::claim(ThreadState&) {
-    if (!manual_) state_ = false;
-    return WAIT_OBJECT_0;
 }
 
 }  // namespace w32
@@ -219,8 +221,10 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initial
         setLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    HANDLE handle = HandleTable::instance().insert(new Event(manualReset != FALSE, initialState != FALSE));
-    if (handle == nullptr) setLastError(ERROR_NO_SYSTEM_RESOURCES);
+    HANDLE handle =
+        HandleTable::instance().insert(new Event(manualReset != FALSE, initialState != FALSE));
+    if (handle == nullptr)
+        setLastError(ERROR_NO_SYSTEM_RESOURCES);
     return handle;
 }
 
@@ -259,7 +263,8 @@ DWORD waitForHandle(HANDLE handle, DWORD milliseconds) {
     Waitable* waitable = nullptr;
     {
         Lookup<Object> object(handle);
-        if (!object || object->type() == ObjectType::Heap || object->type() == ObjectType::DevInfo) {
+        if (!object || object->type() == ObjectType::Heap ||
+            object->type() == ObjectType::DevInfo) {
             setLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }

@@ -16,14 +16,17 @@ struct alignas(16) Block {
 };
 
 class Heap : public Object {
-public:
+  public:
     Heap() : Object(ObjectType::Heap) { head_.prev = head_.next = &head_; }
     ~Heap() override { freeAll(); }
 
     void* allocate(size_t size, bool zero) {
-        if (size > SIZE_MAX - sizeof(Block)) return nullptr;
-        void* memory = zero ? std::calloc(1, sizeof(Block) + size) : std::malloc(sizeof(Block) + size);
-        if (memory == nullptr) return nullptr;
+        if (size > SIZE_MAX - sizeof(Block))
+            return nullptr;
+        void* memory =
+            zero ? std::calloc(1, sizeof(Block) + size) : std::malloc(sizeof(Block) + size);
+        if (memory == nullptr)
+            return nullptr;
         auto* block = static_cast<Block*>(memory);
         block->owner = tag();
         block->size = size;
@@ -40,7 +43,8 @@ public:
         auto* block = static_cast<Block*>(memory) - 1;
         {
             std::lock_guard guard(lock_);
-            if (block->owner != tag()) return false;
+            if (block->owner != tag())
+                return false;
             block->owner = 0;
             block->prev->next = block->next;
             block->next->prev = block->prev;
@@ -66,7 +70,7 @@ public:
         return count_;
     }
 
-private:
+  private:
     uint64_t tag() const { return reinterpret_cast<uintptr_t>(this) ^ 0x4845415048454150ull; }
 
     std::mutex lock_;
@@ -92,7 +96,9 @@ using namespace w32;
 
 extern "C" {
 
-HANDLE WINAPI GetProcessHeap(void) { return processHeap(); }
+HANDLE WINAPI GetProcessHeap(void) {
+    return processHeap();
+}
 
 HANDLE WINAPI HeapCreate(DWORD, SIZE_T, SIZE_T) {
     W32_FAULT_POINT("HeapCreate", nullptr);
@@ -115,7 +121,8 @@ BOOL WINAPI HeapDestroy(HANDLE handle) {
         }
         heap->freeAll();
     }
-    if (Object* object = HandleTable::instance().remove(handle)) HandleTable::instance().retire(object);
+    if (Object* object = HandleTable::instance().remove(handle))
+        HandleTable::instance().retire(object);
     return TRUE;
 }
 
@@ -124,13 +131,15 @@ BOOL WINAPI HeapDestroy(HANDLE handle) {
 LPVOID WINAPI HeapAlloc(HANDLE handle, DWORD flags, SIZE_T bytes) {
     W32_FAULT_POINT("HeapAlloc", nullptr);
     Lookup<Heap> heap(handle, ObjectType::Heap);
-    if (!heap) return nullptr;
+    if (!heap)
+        return nullptr;
     return heap->allocate(bytes, (flags & HEAP_ZERO_MEMORY) != 0);
 }
 
 BOOL WINAPI HeapFree(HANDLE handle, DWORD, LPVOID memory) {
     W32_FAULT_POINT("HeapFree", FALSE);
-    if (memory == nullptr) return TRUE;
+    if (memory == nullptr)
+        return TRUE;
     Lookup<Heap> heap(handle, ObjectType::Heap);
     if (!heap) {
         setLastError(ERROR_INVALID_HANDLE);

@@ -26,7 +26,7 @@ const char* typeName(ObjectType type);
 // the hazard-protected lookup of the handle table instead of a reference, so
 // the request path writes to no shared cache line.
 class Object {
-public:
+  public:
     explicit Object(ObjectType type) : type_(type) {}
     virtual ~Object() = default;
     Object(const Object&) = delete;
@@ -35,13 +35,14 @@ public:
     ObjectType type() const { return type_; }
     void addRef() { refs_.fetch_add(1, std::memory_order_relaxed); }
     void release() {
-        if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+        if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
+            delete this;
     }
     // The handle is being closed. Returns false (with the last error set) if
     // this kind of object cannot be closed with CloseHandle.
     virtual bool onClose() { return true; }
 
-private:
+  private:
     const ObjectType type_;
     std::atomic<uint32_t> refs_{1};
 };
@@ -50,12 +51,12 @@ struct ThreadState;
 
 // An object that a thread can wait for. The state lives under `lock`.
 class Waitable : public Object {
-public:
+  public:
     using Object::Object;
     // Waits until signalled or until the time-out; returns a WAIT_* value.
     DWORD wait(ThreadState& self, DWORD milliseconds);
 
-protected:
+  protected:
     // Both are called with `lock` held.
     virtual bool signaledFor(const ThreadState& self) const = 0;
     // Claims the object for a waiter that found it signalled (auto-reset
@@ -65,43 +66,71 @@ protected:
         return WAIT_OBJECT_0;
     }
 
+    // Wakes waiting threads after a change of state. Objects whose state is
+    // an atomic change it without the lock and call this: the lock is taken
+    // only when someone waits, so an uncontended signal writes no shared line.
+    void wakeWaiters() {
+        if (waiters_.load(std::memory_order_seq_cst) == 0)
+            return;
+        std::lock_guard guard(lock);
+        changed.notify_all();
+    }
+
     std::mutex lock;
     std::condition_variable changed;
+
+  private:
+    std::atomic<uint32_t> waiters_{0};
 };
 
 class Event : public Waitable {
-public:
+  public:
     Event(bool manualReset, bool initial) : Waitable(ObjectType::Event), manual_(manualReset) {
-        state_ = initial;
+        state_.store(initial, std::memory_order_relaxed);
     }
-    void set();
-    void reset();
+    void set() {
+        state_.store(true, std::memory_order_seq_cst);
+        wakeWaiters();
+    }
+    void reset() { state_.store(false, std::memory_order_seq_cst); }
 
-protected:
-    bool signaledFor(const ThreadState&) const override { return state_; }
-    DWORD claim(ThreadState&) override;
+  protected:
+    bool signaledFor(const ThreadState&) const override {
+        return state_.load(std::memory_order_seq_cst);
+    }
+    DWORD claim(ThreadState&) override {
+        if (!manual_)
+            state_.store(false, std::memory_order_seq_cst);
+        return WAIT_OBJECT_0;
+    }
 
-private:
+  private:
     const bool manual_;
-    bool state_ = false;
+    std::atomic<bool> state_{false};
 };
 
 // Files, pipes and devices. A file object is signalled when no I/O is in
 // progress on it, which is what a wait on a file handle observes on Windows.
 class FileObject : public Waitable {
-public:
+  public:
     using Waitable::Waitable;
     void setSignaled(bool signaled) {
-        std::lock_guard guard(lock);
-        signaled_ = signaled;
-        if (signaled) changed.notify_all();
+        // Many threads may use one device handle at once: skip the store when
+        // nothing changes, so the request path rarely writes the shared line.
+        if (signaled_.load(std::memory_order_relaxed) == signaled)
+            return;
+        signaled_.store(signaled, std::memory_order_seq_cst);
+        if (signaled)
+            wakeWaiters();
     }
 
-protected:
-    bool signaledFor(const ThreadState&) const override { return signaled_; }
+  protected:
+    bool signaledFor(const ThreadState&) const override {
+        return signaled_.load(std::memory_order_seq_cst);
+    }
 
-private:
-    bool signaled_ = true;
+  private:
+    std::atomic<bool> signaled_{true};
 };
 
 // ---------------------------------------------------------------------------
@@ -135,19 +164,22 @@ template <typename Fn>
 void forEachThread(Fn&& fn) {
     std::lock_guard guard(threadRegistryLock());
     for (ThreadState* t = threadRegistryHead(); t != nullptr; t = t->next)
-        if (t->inUse.load(std::memory_order_acquire)) fn(*t);
+        if (t->inUse.load(std::memory_order_acquire))
+            fn(*t);
 }
 // Ends the calling thread's use of the stand-in: library thread-detach
 // notifications, abandoned mutexes, cancelled I/O. Runs once per thread.
 void detachThread(ThreadState& state);
 
-inline void setLastError(DWORD error) { self().lastError = error; }
+inline void setLastError(DWORD error) {
+    self().lastError = error;
+}
 
 // ---------------------------------------------------------------------------
 // The handle table
 
 class HandleTable {
-public:
+  public:
     static HandleTable& instance();
     // Publishes an object under a new handle; the table takes over the
     // caller's reference. Returns null if the table is full.
@@ -161,7 +193,7 @@ public:
     void retire(Object* object);
     size_t count(ObjectType type);
 
-private:
+  private:
     static constexpr size_t kChunkBits = 10;
     static constexpr size_t kChunkSize = size_t{1} << kChunkBits;
     static constexpr size_t kMaxChunks = 4096;
@@ -183,7 +215,7 @@ private:
 // Take a reference (retain) to keep the object beyond that.
 template <typename T>
 class Lookup {
-public:
+  public:
     Lookup(HANDLE handle, ObjectType type) : Lookup(handle, type, type) {}
     Lookup(HANDLE handle, ObjectType type, ObjectType alt) : state_(self()) {
         depth_ = state_.hazardDepth++;
@@ -212,7 +244,7 @@ public:
         return object_;
     }
 
-private:
+  private:
     ThreadState& state_;
     unsigned depth_;
     T* object_ = nullptr;
@@ -228,14 +260,14 @@ bool shouldFail(const char* call, DWORD& error);
 
 // Starts an API function: if a fault is armed for this call, set its error
 // and return `failure`.
-#define W32_FAULT_POINT(call, failure)                                   \
-    do {                                                                 \
-        DWORD injected_;                                                 \
-        if (::w32::faults::armed.load(std::memory_order_relaxed) &&      \
-            ::w32::faults::shouldFail(call, injected_)) {                \
-            ::w32::setLastError(injected_);                              \
-            return failure;                                              \
-        }                                                                \
+#define W32_FAULT_POINT(call, failure)                              \
+    do {                                                            \
+        DWORD injected_;                                            \
+        if (::w32::faults::armed.load(std::memory_order_relaxed) && \
+            ::w32::faults::shouldFail(call, injected_)) {           \
+            ::w32::setLastError(injected_);                         \
+            return failure;                                         \
+        }                                                           \
     } while (0)
 
 // ---------------------------------------------------------------------------

@@ -38,7 +38,8 @@ void notifyAll(DWORD reason) {
     // Copy: an entry point may load or unload libraries.
     const auto list = libraries();
     for (const auto& lib : list)
-        if (lib.attached) lib.entry(lib.instance, reason, nullptr);
+        if (lib.attached)
+            lib.entry(lib.instance, reason, nullptr);
 }
 
 // Attaches a library; on failure calls it again with process detach, as the
@@ -54,8 +55,12 @@ bool attach(Library& lib, LPVOID reserved) {
 
 }  // namespace
 
-void notifyThreadAttach() { notifyAll(DLL_THREAD_ATTACH); }
-void notifyThreadDetach() { notifyAll(DLL_THREAD_DETACH); }
+void notifyThreadAttach() {
+    notifyAll(DLL_THREAD_ATTACH);
+}
+void notifyThreadDetach() {
+    notifyAll(DLL_THREAD_DETACH);
+}
 
 }  // namespace w32
 
@@ -66,11 +71,13 @@ extern "C" {
 void w32compatLibraryLoaded(W32COMPAT_ENTRY_POINT entry, HINSTANCE instance) {
     std::lock_guard guard(loaderLock());
     libraries().push_back({entry, instance, false});
-    if (t_loadDepth > 0) return;
+    if (t_loadDepth > 0)
+        return;
     // Loaded with the program: a library that fails to start ends the process.
     if (!attach(libraries().back(), kStaticLoad)) {
         libraries().pop_back();
-        std::fprintf(stderr, "w32compat: a library failed to initialize (DllMain returned FALSE)\n");
+        std::fprintf(stderr,
+                     "w32compat: a library failed to initialize (DllMain returned FALSE)\n");
         std::_Exit(0x42);
     }
 }
@@ -79,10 +86,12 @@ void w32compatLibraryUnloading(W32COMPAT_ENTRY_POINT entry) {
     std::lock_guard guard(loaderLock());
     auto& list = libraries();
     for (auto it = list.begin(); it != list.end(); ++it) {
-        if (it->entry != entry) continue;
+        if (it->entry != entry)
+            continue;
         const Library lib = *it;
         list.erase(it);
-        if (lib.attached) lib.entry(lib.instance, DLL_PROCESS_DETACH, nullptr);
+        if (lib.attached)
+            lib.entry(lib.instance, DLL_PROCESS_DETACH, nullptr);
         return;
     }
 }
@@ -104,7 +113,8 @@ HMODULE WINAPI LoadLibraryA(LPCSTR name) {
     }
     auto& list = libraries();
     for (size_t i = before; i < list.size(); ++i) {
-        if (list[i].attached || attach(list[i], nullptr)) continue;
+        if (list[i].attached || attach(list[i], nullptr))
+            continue;
         list.erase(list.begin() + static_cast<ptrdiff_t>(i));
         dlclose(module);
         setLastError(ERROR_DLL_INIT_FAILED);
@@ -125,7 +135,8 @@ BOOL WINAPI FreeLibrary(HMODULE module) {
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
     W32_FAULT_POINT("GetProcAddress", nullptr);
     void* symbol = module != nullptr && name != nullptr ? dlsym(module, name) : nullptr;
-    if (symbol == nullptr) setLastError(ERROR_PROC_NOT_FOUND);
+    if (symbol == nullptr)
+        setLastError(ERROR_PROC_NOT_FOUND);
     return symbol;
 }
 

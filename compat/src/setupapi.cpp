@@ -11,13 +11,15 @@ namespace {
 // A device information set: the interfaces present when it was made, in
 // member-index order.
 class DevInfoSet : public Object {
-public:
-    explicit DevInfoSet(vsim::win32::InterfaceSet set) : Object(ObjectType::DevInfo), set(std::move(set)) {}
+  public:
+    explicit DevInfoSet(vsim::win32::InterfaceSet set)
+        : Object(ObjectType::DevInfo), set(std::move(set)) {}
     const vsim::win32::InterfaceSet set;
 };
 
 BOOL result(DWORD error) {
-    if (error == ERROR_SUCCESS) return TRUE;
+    if (error == ERROR_SUCCESS)
+        return TRUE;
     setLastError(error);
     return FALSE;
 }
@@ -56,7 +58,8 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO setHandle, PSP_DEVINFO_DATA dev
         setLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return result(vsim::win32::enumInterface(set->set, deviceInfo, interfaceGuid, memberIndex, data));
+    return result(
+        vsim::win32::enumInterface(set->set, deviceInfo, interfaceGuid, memberIndex, data));
 }
 
 BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO setHandle, PSP_DEVICE_INTERFACE_DATA data,
@@ -69,8 +72,8 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO setHandle, PSP_DEVICE_INTE
         setLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return result(vsim::win32::interfaceDetail(set->set, data, detail, detailSize, requiredSize,
-                                               deviceInfo));
+    return result(
+        vsim::win32::interfaceDetail(set->set, data, detail, detailSize, requiredSize, deviceInfo));
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO setHandle) {

@@ -45,7 +45,8 @@ bool fromUtf8(const unsigned char* in, size_t n, std::u16string& out, bool stric
             cp = c & 0x07;
             len = 4;
         } else {
-            if (strict) return false;
+            if (strict)
+                return false;
             out.push_back(0xFFFD);
             ++i;
             continue;
@@ -58,7 +59,8 @@ bool fromUtf8(const unsigned char* in, size_t n, std::u16string& out, bool stric
         static constexpr uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
         ok = ok && cp >= kMin[len] && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
         if (!ok) {
-            if (strict) return false;
+            if (strict)
+                return false;
             out.push_back(0xFFFD);
             ++i;
             continue;
@@ -112,7 +114,9 @@ using namespace w32;
 
 extern "C" {
 
-UINT WINAPI GetACP(void) { return kAnsiCodePage; }
+UINT WINAPI GetACP(void) {
+    return kAnsiCodePage;
+}
 
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH source, int sourceLength,
                                LPWSTR target, int targetLength) {
@@ -133,7 +137,8 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH source, int sou
         return 0;
     }
     // A length of -1 converts the terminating NUL too.
-    const size_t n = sourceLength == -1 ? std::strlen(source) + 1 : static_cast<size_t>(sourceLength);
+    const size_t n =
+        sourceLength == -1 ? std::strlen(source) + 1 : static_cast<size_t>(sourceLength);
     const auto* bytes = reinterpret_cast<const unsigned char*>(source);
     std::u16string wide;
     if (utf8) {
@@ -144,7 +149,8 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH source, int sou
     } else {
         fromCp1252(bytes, n, wide);
     }
-    if (targetLength == 0) return static_cast<int>(wide.size());
+    if (targetLength == 0)
+        return static_cast<int>(wide.size());
     // Like Windows, a buffer that is too small receives what fits.
     const size_t copied = std::min(wide.size(), static_cast<size_t>(targetLength));
     std::copy_n(wide.begin(), copied, target);

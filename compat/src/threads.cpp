@@ -24,7 +24,8 @@ std::once_flag g_exitKeyOnce;
 void onThreadExit(void* value) {
     auto* state = static_cast<ThreadState*>(value);
     detachThread(*state);
-    for (auto& h : state->hazards) h.store(nullptr, std::memory_order_relaxed);
+    for (auto& h : state->hazards)
+        h.store(nullptr, std::memory_order_relaxed);
     t_self = nullptr;
     state->inUse.store(false, std::memory_order_release);
 }
@@ -48,7 +49,8 @@ ThreadState& attachThread() {
         state->id = static_cast<DWORD>(syscall(SYS_gettid));
         state->lastError = 0;
         state->hazardDepth = 0;
-        for (auto& v : state->tls) v.store(nullptr, std::memory_order_relaxed);
+        for (auto& v : state->tls)
+            v.store(nullptr, std::memory_order_relaxed);
         state->ownedMutexes.clear();
         state->createdByCreateThread = false;
         state->detached = false;
@@ -67,10 +69,13 @@ std::mutex& threadRegistryLock() {
     return *lock;
 }
 
-ThreadState* threadRegistryHead() { return g_threadHead; }
+ThreadState* threadRegistryHead() {
+    return g_threadHead;
+}
 
 ThreadState& self() {
-    if (t_self != nullptr) return *t_self;
+    if (t_self != nullptr)
+        return *t_self;
     return attachThread();
 }
 
@@ -78,7 +83,7 @@ ThreadState& self() {
 // Mutexes: owned by a thread, recursive, abandoned when the owner ends.
 
 class Mutex : public Waitable {
-public:
+  public:
     Mutex() : Waitable(ObjectType::Mutex) {}
 
     enum class Released { NotOwner, StillOwned, Free };
@@ -88,8 +93,10 @@ public:
     Released releaseBy(ThreadState& me) {
         {
             std::lock_guard guard(lock);
-            if (owner_ != &me) return Released::NotOwner;
-            if (--count_ > 0) return Released::StillOwned;
+            if (owner_ != &me)
+                return Released::NotOwner;
+            if (--count_ > 0)
+                return Released::StillOwned;
             owner_ = nullptr;
             auto& owned = me.ownedMutexes;
             owned.erase(std::find(owned.begin(), owned.end(), this));
@@ -103,7 +110,8 @@ public:
     void abandon(ThreadState& me) {
         {
             std::lock_guard guard(lock);
-            if (owner_ != &me) return;
+            if (owner_ != &me)
+                return;
             owner_ = nullptr;
             count_ = 0;
             abandoned_ = true;
@@ -117,7 +125,7 @@ public:
         claim(me);
     }
 
-protected:
+  protected:
     bool signaledFor(const ThreadState& me) const override {
         return owner_ == nullptr || owner_ == &me;
     }
@@ -135,7 +143,7 @@ protected:
         return WAIT_OBJECT_0;
     }
 
-private:
+  private:
     ThreadState* owner_ = nullptr;
     unsigned count_ = 0;
     bool abandoned_ = false;
@@ -143,7 +151,7 @@ private:
 
 // Threads: signalled when the thread has ended.
 class Thread : public Waitable {
-public:
+  public:
     Thread() : Waitable(ObjectType::Thread) {}
 
     void finish(DWORD code) {
@@ -157,23 +165,25 @@ public:
         return done_ ? exitCode_ : STILL_ACTIVE;
     }
 
-protected:
+  protected:
     bool signaledFor(const ThreadState&) const override { return done_; }
 
-private:
+  private:
     bool done_ = false;
     DWORD exitCode_ = STILL_ACTIVE;
 };
 
 void detachThread(ThreadState& state) {
-    if (state.detached) return;
+    if (state.detached)
+        return;
     notifyThreadDetach();
     while (!state.ownedMutexes.empty()) {
         Mutex* m = state.ownedMutexes.back();
         state.ownedMutexes.pop_back();
         m->abandon(state);
     }
-    if (state.issuedPendingIo) cancelThreadIo(state.id);
+    if (state.issuedPendingIo)
+        cancelThreadIo(state.id);
     state.detached = true;
 }
 
@@ -218,14 +228,23 @@ using namespace w32;
 
 extern "C" {
 
-DWORD WINAPI GetLastError(void) { return self().lastError; }
-void WINAPI SetLastError(DWORD error) { self().lastError = error; }
-DWORD WINAPI GetCurrentThreadId(void) { return self().id; }
-DWORD WINAPI GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
+DWORD WINAPI GetLastError(void) {
+    return self().lastError;
+}
+void WINAPI SetLastError(DWORD error) {
+    self().lastError = error;
+}
+DWORD WINAPI GetCurrentThreadId(void) {
+    return self().id;
+}
+DWORD WINAPI GetCurrentProcessId(void) {
+    return static_cast<DWORD>(getpid());
+}
 
 void WINAPI Sleep(DWORD milliseconds) {
     if (milliseconds == INFINITE) {
-        for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+        for (;;)
+            std::this_thread::sleep_for(std::chrono::hours(24));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
@@ -237,7 +256,8 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name
         return nullptr;
     }
     auto* mutex = new Mutex;
-    if (initialOwner) mutex->claimInitially(self());
+    if (initialOwner)
+        mutex->claimInitially(self());
     HANDLE handle = HandleTable::instance().insert(mutex);
     if (handle == nullptr) {
         mutex->release();
@@ -281,7 +301,8 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_STA
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (stackSize != 0) pthread_attr_setstacksize(&attr, std::max<size_t>(stackSize, 65536));
+    if (stackSize != 0)
+        pthread_attr_setstacksize(&attr, std::max<size_t>(stackSize, 65536));
     pthread_t id;
     std::unique_lock guard(start.lock);
     const int error = pthread_create(&id, &attr, threadTrampoline, &start);
@@ -289,12 +310,14 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_STA
     if (error != 0) {
         thread->release();
         guard.unlock();
-        if (Object* o = HandleTable::instance().remove(handle)) HandleTable::instance().retire(o);
+        if (Object* o = HandleTable::instance().remove(handle))
+            HandleTable::instance().retire(o);
         setLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     start.started.wait(guard, [&] { return start.id != 0; });
-    if (threadId != nullptr) *threadId = start.id;
+    if (threadId != nullptr)
+        *threadId = start.id;
     return handle;
 }
 
@@ -313,6 +336,8 @@ BOOL WINAPI GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
     return TRUE;
 }
 
+}  // extern "C"
+
 // ---------------------------------------------------------------------------
 // Thread-local storage
 
@@ -324,9 +349,12 @@ std::mutex& tlsLock() {
 std::bitset<kTlsSlots> g_tlsUsed;
 
 void clearSlotEverywhere(DWORD index) {
-    forEachThread([index](ThreadState& t) { t.tls[index].store(nullptr, std::memory_order_relaxed); });
+    forEachThread(
+        [index](ThreadState& t) { t.tls[index].store(nullptr, std::memory_order_relaxed); });
 }
 }  // namespace
+
+extern "C" {
 
 DWORD WINAPI TlsAlloc(void) {
     W32_FAULT_POINT("TlsAlloc", TLS_OUT_OF_INDEXES);

@@ -20,19 +20,28 @@ constexpr uint32_t kCustomerBit = 0x20000000;
 // system errors the libraries look at have their own NTSTATUS; every other
 // Win32 error travels in the FACILITY_NTWIN32 form, which maps straight back.
 uint32_t ntStatusFromError(uint32_t error) {
-    if (error == kSuccess) return 0;
-    if (error & kCustomerBit) return error | 0xC0000000u;
-    if (error == kErrorOperationAborted) return kStatusCancelled;
-    if (error == kErrorInvalidHandle) return kStatusInvalidHandle;
+    if (error == kSuccess)
+        return 0;
+    if (error & kCustomerBit)
+        return error | 0xC0000000u;
+    if (error == kErrorOperationAborted)
+        return kStatusCancelled;
+    if (error == kErrorInvalidHandle)
+        return kStatusInvalidHandle;
     return kFacilityWin32Error | (error & 0xFFFFu);
 }
 
 uint32_t errorFromNtStatus(uint32_t status) {
-    if (status == 0) return kSuccess;
-    if (status & kCustomerBit) return status;
-    if (status == kStatusCancelled) return kErrorOperationAborted;
-    if (status == kStatusInvalidHandle) return kErrorInvalidHandle;
-    if ((status & 0xFFFF0000u) == kFacilityWin32Error) return status & 0xFFFFu;
+    if (status == 0)
+        return kSuccess;
+    if (status & kCustomerBit)
+        return status;
+    if (status == kStatusCancelled)
+        return kErrorOperationAborted;
+    if (status == kStatusInvalidHandle)
+        return kErrorInvalidHandle;
+    if ((status & 0xFFFF0000u) == kFacilityWin32Error)
+        return status & 0xFFFFu;
     return kErrorInvalidFunction;
 }
 
@@ -59,7 +68,8 @@ IoRequest::IoRequest(uint32_t code, const void* input, uint32_t inSize, void* ou
     // requests copy only their input and hand the output buffer over as is.
     const bool buffered = ioctlMethod(code) == kMethodBuffered;
     size_ = buffered ? std::max(inSize, outSize) : inSize;
-    if (!buffered) directOutput_ = output;
+    if (!buffered)
+        directOutput_ = output;
     if (size_ <= sizeof inline_) {
         data_ = inline_;
     } else {
@@ -67,22 +77,24 @@ IoRequest::IoRequest(uint32_t code, const void* input, uint32_t inSize, void* ou
         data_ = heap_.data();
     }
     std::memset(data_, 0, size_);
-    if (input != nullptr && inSize != 0) std::memcpy(data_, input, inSize);
+    if (input != nullptr && inSize != 0)
+        std::memcpy(data_, input, inSize);
 }
 
 std::shared_ptr<PendingIo> IoRequest::pend(bool cancelable) {
-    if (pending_) return pending_;
+    if (pending_)
+        return pending_;
     const bool buffered = ioctlMethod(code_) == kMethodBuffered;
     pending_ = std::make_shared<PendingIo>(code_, std::vector<uint8_t>(data_, data_ + size_),
                                            buffered ? userOutput_ : nullptr, outSize_, thread_,
                                            target_, cancelable);
-    if (owner_ != nullptr) owner_->track(pending_);
+    if (owner_ != nullptr)
+        owner_->track(pending_);
     return pending_;
 }
 
-PendingIo::PendingIo(uint32_t code, std::vector<uint8_t> buffer, void* userOutput,
-                     uint32_t outSize, uint32_t thread, const CompletionTarget& target,
-                     bool cancelable)
+PendingIo::PendingIo(uint32_t code, std::vector<uint8_t> buffer, void* userOutput, uint32_t outSize,
+                     uint32_t thread, const CompletionTarget& target, bool cancelable)
     : code_(code),
       buffer_(std::move(buffer)),
       userOutput_(userOutput),
@@ -90,27 +102,33 @@ PendingIo::PendingIo(uint32_t code, std::vector<uint8_t> buffer, void* userOutpu
       thread_(thread),
       target_(target),
       cancelable_(cancelable) {
-    if (target_.retain != nullptr) target_.retain(target_);
+    if (target_.retain != nullptr)
+        target_.retain(target_);
 }
 
 PendingIo::~PendingIo() {
     // A request must never vanish without its caller hearing of it.
-    if (!done_ && target_.finish != nullptr) target_.finish(target_, kErrorOperationAborted, 0);
+    if (!done_ && target_.finish != nullptr)
+        target_.finish(target_, kErrorOperationAborted, 0);
 }
 
 bool PendingIo::complete(uint32_t error, uint32_t information) {
     {
         std::lock_guard guard(lock_);
-        if (done_) return false;
+        if (done_)
+            return false;
         done_ = true;
     }
     if (error == kSuccess && userOutput_ != nullptr) {
         const size_t n = std::min<size_t>({information, outSize_, buffer_.size()});
         std::memcpy(userOutput_, buffer_.data(), n);
     }
-    if (error != kSuccess) information = 0;
-    if (target_.finish != nullptr) target_.finish(target_, error, information);
-    if (auto owner = owner_.lock()) owner->untrack(this);
+    if (error != kSuccess)
+        information = 0;
+    if (target_.finish != nullptr)
+        target_.finish(target_, error, information);
+    if (auto owner = owner_.lock())
+        owner->untrack(this);
     return true;
 }
 
@@ -130,7 +148,9 @@ OpenHandle::OpenHandle(std::shared_ptr<Device> device, std::unique_ptr<OpenConte
                        const OpenParams& params)
     : device_(std::move(device)), context_(std::move(context)), params_(params) {}
 
-OpenHandle::~OpenHandle() { close(); }
+OpenHandle::~OpenHandle() {
+    close();
+}
 
 Outcome OpenHandle::dispatch(IoRequest& request) {
     request.owner_ = this;
@@ -138,7 +158,8 @@ Outcome OpenHandle::dispatch(IoRequest& request) {
     request.owner_ = nullptr;
     if (outcome.isPending) {
         // A device that says "pending" must have pended the request.
-        if (!request.pending_) return Outcome::failure(kErrorInvalidFunction);
+        if (!request.pending_)
+            return Outcome::failure(kErrorInvalidFunction);
         return outcome;
     }
     if (request.pending_) {
@@ -151,7 +172,8 @@ Outcome OpenHandle::dispatch(IoRequest& request) {
         const size_t n = std::min<size_t>({outcome.information, request.outSize_, request.size_});
         std::memcpy(request.userOutput_, request.data_, n);
     }
-    if (outcome.error != kSuccess) outcome.information = 0;
+    if (outcome.error != kSuccess)
+        outcome.information = 0;
     return outcome;
 }
 
@@ -171,10 +193,12 @@ size_t OpenHandle::cancelPending() {
     {
         std::lock_guard guard(lock_);
         for (const auto& io : pending_)
-            if (io->cancelable()) victims.push_back(io);
+            if (io->cancelable())
+                victims.push_back(io);
     }
     size_t count = 0;
-    for (const auto& io : victims) count += io->complete(kErrorOperationAborted) ? 1 : 0;
+    for (const auto& io : victims)
+        count += io->complete(kErrorOperationAborted) ? 1 : 0;
     return count;
 }
 
@@ -188,17 +212,20 @@ size_t OpenHandle::cancelThreadIo(uint32_t thread) {
     {
         std::lock_guard guard(lock_);
         for (const auto& io : pending_)
-            if (io->thread() == thread) victims.push_back(io);
+            if (io->thread() == thread)
+                victims.push_back(io);
     }
     size_t count = 0;
-    for (const auto& io : victims) count += io->complete(kErrorOperationAborted) ? 1 : 0;
+    for (const auto& io : victims)
+        count += io->complete(kErrorOperationAborted) ? 1 : 0;
     return count;
 }
 
 void OpenHandle::close() {
     {
         std::lock_guard guard(lock_);
-        if (closed_) return;
+        if (closed_)
+            return;
         closed_ = true;
     }
     context_->cleanup();
@@ -207,7 +234,8 @@ void OpenHandle::close() {
         std::lock_guard guard(lock_);
         rest.swap(pending_);
     }
-    for (const auto& io : rest) io->complete(kErrorOperationAborted);
+    for (const auto& io : rest)
+        io->complete(kErrorOperationAborted);
 }
 
 // ---------------------------------------------------------------------------
@@ -231,7 +259,8 @@ std::vector<Interface> Machine::interfaces(const Guid& guid) const {
     std::lock_guard guard(lock_);
     std::vector<Interface> found;
     for (const auto& i : interfaces_)
-        if (i.guid == guid) found.push_back(i);
+        if (i.guid == guid)
+            found.push_back(i);
     return found;
 }
 
@@ -263,7 +292,8 @@ Platform* g_platform = nullptr;
 std::shared_ptr<Device> Machine::find(const std::string& path) const {
     std::lock_guard guard(lock_);
     for (const auto& i : interfaces_)
-        if (sameText(i.path, path)) return i.device;
+        if (sameText(i.path, path))
+            return i.device;
     return nullptr;
 }
 
@@ -272,7 +302,8 @@ std::shared_ptr<Machine> makeDefaultMachine();
 std::shared_ptr<Machine> currentMachine() {
     auto& g = globals();
     std::lock_guard guard(g.machineLock);
-    if (!g.machine) g.machine = makeDefaultMachine();
+    if (!g.machine)
+        g.machine = makeDefaultMachine();
     return g.machine;
 }
 
@@ -284,7 +315,9 @@ void installMachine(std::shared_ptr<Machine> machine) {
     g.machine = std::move(machine);
 }
 
-void resetMachine() { installMachine(nullptr); }
+void resetMachine() {
+    installMachine(nullptr);
+}
 
 std::shared_ptr<OpenHandle> openDevice(const std::string& path, const OpenParams& params,
                                        uint32_t& error) {
@@ -296,7 +329,8 @@ std::shared_ptr<OpenHandle> openDevice(const std::string& path, const OpenParams
     error = kSuccess;
     auto context = device->open(params, error);
     if (!context) {
-        if (error == kSuccess) error = kErrorInvalidFunction;
+        if (error == kSuccess)
+            error = kErrorInvalidFunction;
         return nullptr;
     }
     auto handle = std::make_shared<OpenHandle>(std::move(device), std::move(context), params);
@@ -313,14 +347,20 @@ size_t cancelThreadIo(uint32_t thread) {
         auto& g = globals();
         std::lock_guard guard(g.handlesLock);
         for (const auto& w : g.handles)
-            if (auto h = w.lock()) open.push_back(std::move(h));
+            if (auto h = w.lock())
+                open.push_back(std::move(h));
     }
     size_t count = 0;
-    for (const auto& h : open) count += h->cancelThreadIo(thread);
+    for (const auto& h : open)
+        count += h->cancelThreadIo(thread);
     return count;
 }
 
-void setPlatform(Platform* p) { g_platform = p; }
-Platform* platform() { return g_platform; }
+void setPlatform(Platform* p) {
+    g_platform = p;
+}
+Platform* platform() {
+    return g_platform;
+}
 
 }  // namespace vsim

@@ -36,13 +36,14 @@ Answer Answer::run(std::function<Outcome(IoRequest&)> handler) {
 }
 
 Bytes& Bytes::text(size_t offset, const std::string& text, size_t field) {
-    if (bytes_.size() < offset + field) bytes_.resize(offset + field);
+    if (bytes_.size() < offset + field)
+        bytes_.resize(offset + field);
     std::memcpy(bytes_.data() + offset, text.data(), std::min(text.size(), field));
     return *this;
 }
 
 class ScriptedDevice::Context : public OpenContext {
-public:
+  public:
     explicit Context(ScriptedDevice& device) : device_(device) {}
     Outcome control(IoRequest& request) override { return device_.answer(request); }
     void cleanup() override {
@@ -50,7 +51,7 @@ public:
         --device_.openHandles_;
     }
 
-private:
+  private:
     ScriptedDevice& device_;
 };
 
@@ -105,7 +106,8 @@ Outcome ScriptedDevice::answer(IoRequest& request) {
         }
     }
     if (!scripted) {
-        if (request.code() == kCancelCode) request.handle().cancelPending();
+        if (request.code() == kCancelCode)
+            request.handle().cancelPending();
         return Outcome::success();
     }
     switch (answer.kind) {
@@ -164,8 +166,10 @@ bool ScriptedDevice::completeNext(uint32_t error, std::vector<uint8_t> reply) {
     std::shared_ptr<PendingIo> io;
     {
         std::lock_guard guard(lock_);
-        while (!pended_.empty() && pended_.front()->completed()) pended_.pop_front();
-        if (pended_.empty()) return false;
+        while (!pended_.empty() && pended_.front()->completed())
+            pended_.pop_front();
+        if (pended_.empty())
+            return false;
         io = pended_.front();
         pended_.pop_front();
     }

@@ -4,7 +4,9 @@
 
 namespace vsim {
 
-std::shared_ptr<Machine> makeDefaultMachine() { return model::makeMachine(2); }
+std::shared_ptr<Machine> makeDefaultMachine() {
+    return model::makeMachine(2);
+}
 
 namespace model {
 
@@ -14,7 +16,7 @@ namespace {
 constexpr uint32_t kKnownOpenFlags = 0x1;
 
 class VeltraContext : public OpenContext {
-public:
+  public:
     VeltraContext(std::shared_ptr<Card> card, const OpenParams& params)
         : card_(std::move(card)), params_(params) {
         ++card_->openHandles;
@@ -32,11 +34,13 @@ public:
         }
     }
 
-private:
+  private:
     Outcome setOpenFlags(IoRequest& rq) {
-        if (rq.inSize() < 4) return Outcome::failure(kErrorInvalidParameter);
+        if (rq.inSize() < 4)
+            return Outcome::failure(kErrorInvalidParameter);
         const uint32_t flags = rq.in<uint32_t>(0);
-        if (flags & ~kKnownOpenFlags) return Outcome::failure(driverError(status::kVeltraInvalidFlag));
+        if (flags & ~kKnownOpenFlags)
+            return Outcome::failure(driverError(status::kVeltraInvalidFlag));
         openFlags_ = flags;
         return Outcome::success();
     }
@@ -53,7 +57,7 @@ private:
 };
 
 class KestaContext : public OpenContext {
-public:
+  public:
     explicit KestaContext(std::shared_ptr<Card> card) : card_(std::move(card)) {}
 
     Outcome control(IoRequest& rq) override {
@@ -65,11 +69,13 @@ public:
         }
     }
 
-private:
+  private:
     Outcome setOpenFlags(IoRequest& rq) {
-        if (rq.inSize() < 4) return Outcome::failure(kErrorInvalidParameter);
+        if (rq.inSize() < 4)
+            return Outcome::failure(kErrorInvalidParameter);
         const uint32_t flags = rq.in<uint32_t>(0);
-        if (flags & ~kKnownOpenFlags) return Outcome::failure(driverError(status::kKestaInvalidFlag));
+        if (flags & ~kKnownOpenFlags)
+            return Outcome::failure(driverError(status::kKestaInvalidFlag));
         return Outcome::success();
     }
 

@@ -9,7 +9,9 @@
 namespace vsim::model {
 
 // Request codes: request n is 0x222004 + 8n; three codes stand outside.
-constexpr uint32_t requestCode(uint32_t n) { return 0x222004u + 8u * n; }
+constexpr uint32_t requestCode(uint32_t n) {
+    return 0x222004u + 8u * n;
+}
 inline constexpr uint32_t kVeltraCancel = 0x222808;
 inline constexpr uint32_t kVeltraMapPending = 0x22280E;
 inline constexpr uint32_t kVeltraUnmap = 0x222810;
@@ -21,20 +23,20 @@ struct Card {
 };
 
 class VeltraDevice : public Device {
-public:
+  public:
     explicit VeltraDevice(std::shared_ptr<Card> card) : card_(std::move(card)) {}
     std::unique_ptr<OpenContext> open(const OpenParams& params, uint32_t& error) override;
 
-private:
+  private:
     std::shared_ptr<Card> card_;
 };
 
 class KestaDevice : public Device {
-public:
+  public:
     explicit KestaDevice(std::shared_ptr<Card> card) : card_(std::move(card)) {}
     std::unique_ptr<OpenContext> open(const OpenParams& params, uint32_t& error) override;
 
-private:
+  private:
     std::shared_ptr<Card> card_;
 };
 

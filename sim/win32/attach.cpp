@@ -4,8 +4,9 @@
 // sets go to the simulator; every other call goes on to the real function.
 //
 // A simulated device handle is a real, manual-reset event: it stands for the
-// file object, which Windows signals when I/O on it completes, so that the
-// real GetOverlappedResult can wait on it when an OVERLAPPED has no event.
+// file object, which Windows clears when a request starts and signals when a
+// request without an event of its own completes, so that the real
+// GetOverlappedResult can wait on it when an OVERLAPPED has no event.
 // Completions are written as the system writes them (NTSTATUS in Internal,
 // byte count in InternalHigh, then the event), so the real
 // GetOverlappedResult works unchanged.
@@ -53,29 +54,35 @@ bool isSimSet(HDEVINFO set) {
 }
 
 bool isDevicePath(const char* path) {
-    return path != nullptr && (std::strncmp(path, "\\\\?\\", 4) == 0 || std::strncmp(path, "\\\\.\\", 4) == 0);
+    return path != nullptr &&
+           (std::strncmp(path, "\\\\?\\", 4) == 0 || std::strncmp(path, "\\\\.\\", 4) == 0);
 }
 
 bool isSimClass(const GUID* guid) {
-    if (guid == nullptr) return false;
+    if (guid == nullptr)
+        return false;
     const Guid g = toSim(*guid);
     return g == kVeltraInterface || g == kKestaInterface;
 }
 
 // An OVERLAPPED's event may carry a low tag bit (no completion-port packet);
 // the event itself is the handle without it.
-HANDLE eventOf(HANDLE h) { return reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(h) & ~uintptr_t{1}); }
+HANDLE eventOf(HANDLE h) {
+    return reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(h) & ~uintptr_t{1});
+}
 
 HANDLE duplicate(HANDLE h) {
     HANDLE copy = nullptr;
-    DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
     return copy;
 }
 
 // A pended request keeps its own references to the event and the device,
 // as the system keeps references to the objects of an outstanding request.
 void retainTarget(CompletionTarget& target) {
-    if (target.context[0] != nullptr) target.context[0] = duplicate(target.context[0]);
+    if (target.context[0] != nullptr)
+        target.context[0] = duplicate(target.context[0]);
     target.context[1] = duplicate(target.context[1]);
 }
 
@@ -84,16 +91,18 @@ void finishTarget(CompletionTarget& target, uint32_t error, uint32_t information
     if (target.context[0] != nullptr) {
         SetEvent(target.context[0]);
         CloseHandle(target.context[0]);
+    } else {
+        SetEvent(target.context[1]);
     }
-    SetEvent(target.context[1]);
     CloseHandle(target.context[1]);
 }
 
 class RequestOps {
-public:
+  public:
     explicit RequestOps(HANDLE device) : device_(device) {}
     ~RequestOps() {
-        if (private_ != nullptr) CloseHandle(private_);
+        if (private_ != nullptr)
+            CloseHandle(private_);
     }
     bool begin(LPOVERLAPPED overlapped) {
         if (overlapped == nullptr) {
@@ -101,7 +110,8 @@ public:
             event_ = private_;
             return private_ != nullptr;
         }
-        if (overlapped->hEvent == nullptr) return true;
+        if (overlapped->hEvent == nullptr)
+            return true;
         event_ = eventOf(overlapped->hEvent);
         return ResetEvent(event_) != FALSE;
     }
@@ -121,13 +131,15 @@ public:
         return target;
     }
     void completedAtOnce(bool success) {
-        if (success && event_ != nullptr && private_ == nullptr) SetEvent(event_);
-        SetEvent(device_);
+        if (event_ == nullptr)
+            SetEvent(device_);
+        else if (success && private_ == nullptr)
+            SetEvent(event_);
     }
     void waitPrivate() { WaitForSingleObject(private_, INFINITE); }
     void markPendingIo() { t_pendingIo = true; }
 
-private:
+  private:
     HANDLE device_;
     HANDLE event_ = nullptr;
     HANDLE private_ = nullptr;
@@ -168,12 +180,14 @@ BOOL WINAPI simDeviceIoControl(HANDLE handle, DWORD code, LPVOID input, DWORD in
     VSIM_FAULT_POINT("DeviceIoControl", FALSE);
     auto device = findDevice(handle);
     if (!device)
-        return real::DeviceIoControl(handle, code, input, inSize, output, outSize, returned, overlapped);
+        return real::DeviceIoControl(handle, code, input, inSize, output, outSize, returned,
+                                     overlapped);
     RequestOps ops(handle);
     DWORD error = ERROR_SUCCESS;
-    const BOOL result = deviceIoControl(ops, *device, code, input, inSize, output, outSize, returned,
-                                        overlapped, GetCurrentThreadId(), error);
-    if (!result) SetLastError(error);
+    const BOOL result = deviceIoControl(ops, *device, code, input, inSize, output, outSize,
+                                        returned, overlapped, GetCurrentThreadId(), error);
+    if (!result)
+        SetLastError(error);
     return result;
 }
 
@@ -195,11 +209,13 @@ BOOL WINAPI simCloseHandle(HANDLE handle) {
         return real::CloseHandle(handle);
     }
     const BOOL closed = real::CloseHandle(handle);
-    if (closed) forgetObject(handle);
+    if (closed)
+        forgetObject(handle);
     return closed;
 }
 
-HDEVINFO WINAPI simSetupDiGetClassDevsA(const GUID* guid, PCSTR enumerator, HWND parent, DWORD flags) {
+HDEVINFO WINAPI simSetupDiGetClassDevsA(const GUID* guid, PCSTR enumerator, HWND parent,
+                                        DWORD flags) {
     VSIM_FAULT_POINT("SetupDiGetClassDevsA", INVALID_HANDLE_VALUE);
     if (!isSimClass(guid) || enumerator != nullptr || !(flags & DIGCF_DEVICEINTERFACE))
         return real::SetupDiGetClassDevsA(guid, enumerator, parent, flags);
@@ -211,7 +227,8 @@ HDEVINFO WINAPI simSetupDiGetClassDevsA(const GUID* guid, PCSTR enumerator, HWND
 }
 
 BOOL result(DWORD error) {
-    if (error == ERROR_SUCCESS) return TRUE;
+    if (error == ERROR_SUCCESS)
+        return TRUE;
     SetLastError(error);
     return FALSE;
 }
@@ -219,17 +236,20 @@ BOOL result(DWORD error) {
 BOOL WINAPI simSetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info, const GUID* guid,
                                            DWORD index, PSP_DEVICE_INTERFACE_DATA data) {
     VSIM_FAULT_POINT("SetupDiEnumDeviceInterfaces", FALSE);
-    if (!isSimSet(set)) return real::SetupDiEnumDeviceInterfaces(set, info, guid, index, data);
+    if (!isSimSet(set))
+        return real::SetupDiEnumDeviceInterfaces(set, info, guid, index, data);
     return result(enumInterface(*static_cast<InterfaceSet*>(set), info, guid, index, data));
 }
 
 BOOL WINAPI simSetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
                                                 PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail,
-                                                DWORD size, PDWORD required, PSP_DEVINFO_DATA info) {
+                                                DWORD size, PDWORD required,
+                                                PSP_DEVINFO_DATA info) {
     VSIM_FAULT_POINT("SetupDiGetDeviceInterfaceDetailA", FALSE);
     if (!isSimSet(set))
         return real::SetupDiGetDeviceInterfaceDetailA(set, data, detail, size, required, info);
-    return result(interfaceDetail(*static_cast<InterfaceSet*>(set), data, detail, size, required, info));
+    return result(
+        interfaceDetail(*static_cast<InterfaceSet*>(set), data, detail, size, required, info));
 }
 
 BOOL WINAPI simSetupDiDestroyDeviceInfoList(HDEVINFO set) {
@@ -247,10 +267,11 @@ BOOL WINAPI simSetupDiDestroyDeviceInfoList(HDEVINFO set) {
 // Application events that the driver signals for registered notifications:
 // the driver keeps a duplicate, as a real driver keeps a reference.
 class EventPlatform : public Platform {
-public:
+  public:
     void* referenceEvent(uint64_t handle) override {
         HANDLE event = reinterpret_cast<HANDLE>(handle);
-        if (WaitForSingleObject(event, 0) == WAIT_FAILED) return nullptr;
+        if (WaitForSingleObject(event, 0) == WAIT_FAILED)
+            return nullptr;
         return duplicate(event);
     }
     void signalEvent(void* token) override { SetEvent(static_cast<HANDLE>(token)); }
@@ -266,7 +287,8 @@ const Redirect* simRedirects(size_t& count) {
         {"CloseHandle", reinterpret_cast<void*>(simCloseHandle)},
         {"SetupDiGetClassDevsA", reinterpret_cast<void*>(simSetupDiGetClassDevsA)},
         {"SetupDiEnumDeviceInterfaces", reinterpret_cast<void*>(simSetupDiEnumDeviceInterfaces)},
-        {"SetupDiGetDeviceInterfaceDetailA", reinterpret_cast<void*>(simSetupDiGetDeviceInterfaceDetailA)},
+        {"SetupDiGetDeviceInterfaceDetailA",
+         reinterpret_cast<void*>(simSetupDiGetDeviceInterfaceDetailA)},
         {"SetupDiDestroyDeviceInfoList", reinterpret_cast<void*>(simSetupDiDestroyDeviceInfoList)},
     };
     count = sizeof redirects / sizeof redirects[0];
@@ -281,7 +303,8 @@ void installEventPlatform() {
 // Windows cancels a thread's outstanding I/O when the thread ends; requests
 // that went to the simulator are cancelled here instead.
 void threadEnding() {
-    if (t_pendingIo) cancelThreadIo(GetCurrentThreadId());
+    if (t_pendingIo)
+        cancelThreadIo(GetCurrentThreadId());
 }
 
 }  // namespace vsim::win32

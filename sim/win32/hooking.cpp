@@ -25,8 +25,8 @@ namespace {
 void resolveRealFunctions() {
     static std::once_flag once;
     std::call_once(once, [] {
-#define VSIM_RESOLVE_REAL(module, name)                                                   \
-    real::name = reinterpret_cast<decltype(&::name)>(                                    \
+#define VSIM_RESOLVE_REAL(module, name)               \
+    real::name = reinterpret_cast<decltype(&::name)>( \
         reinterpret_cast<void*>(GetProcAddress(LoadLibraryA(module), #name)));
         VSIM_REAL_FUNCTIONS(VSIM_RESOLVE_REAL)
 #undef VSIM_RESOLVE_REAL
@@ -113,14 +113,16 @@ VSIM_PASS_THROUGH(MultiByteToWideChar, 0, int,
 #undef VSIM_PASS_THROUGH
 
 HANDLE track(HANDLE handle, const char* kind) {
-    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) trackObject(handle, kind);
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE)
+        trackObject(handle, kind);
     return handle;
 }
 
 HANDLE WINAPI hookCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
                               DWORD disposition, DWORD flags, HANDLE templateFile) {
     VSIM_FAULT_POINT("CreateFileW", INVALID_HANDLE_VALUE);
-    return track(real::CreateFileW(name, access, share, sa, disposition, flags, templateFile), "file");
+    return track(real::CreateFileW(name, access, share, sa, disposition, flags, templateFile),
+                 "file");
 }
 
 HANDLE WINAPI hookCreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCSTR name) {
@@ -222,24 +224,30 @@ int patchImports(HMODULE module) {
     static const std::vector<Redirect> redirects = allRedirects();
     auto* base = reinterpret_cast<BYTE*>(module);
     auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-    if (dos->e_magic != IMAGE_DOS_SIGNATURE) return 0;
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE)
+        return 0;
     auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
     const auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (directory.VirtualAddress == 0) return 0;
+    if (directory.VirtualAddress == 0)
+        return 0;
     int patched = 0;
     for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
          import->Name != 0; ++import) {
-        const DWORD lookup = import->OriginalFirstThunk ? import->OriginalFirstThunk : import->FirstThunk;
+        const DWORD lookup =
+            import->OriginalFirstThunk ? import->OriginalFirstThunk : import->FirstThunk;
         auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + lookup);
         auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
         for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-            const char* name =
-                reinterpret_cast<const char*>(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name);
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+                continue;
+            const char* name = reinterpret_cast<const char*>(
+                reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name);
             for (const auto& r : redirects) {
-                if (std::strcmp(r.name, name) != 0) continue;
+                if (std::strcmp(r.name, name) != 0)
+                    continue;
                 DWORD old = 0;
-                VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old);
+                VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE,
+                               &old);
                 slots->u1.Function = reinterpret_cast<ULONG_PTR>(r.function);
                 VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);
                 ++patched;
@@ -252,16 +260,20 @@ int patchImports(HMODULE module) {
 
 }  // namespace
 
-bool faultArmed() { return g_faultsArmed.load(std::memory_order_relaxed); }
+bool faultArmed() {
+    return g_faultsArmed.load(std::memory_order_relaxed);
+}
 
 bool shouldFail(const char* call) {
     const DWORD me = GetCurrentThreadId();
     auto& f = faults();
     std::lock_guard guard(f.lock);
     for (auto it = f.rules.begin(); it != f.rules.end(); ++it) {
-        if (it->call != call) continue;
+        if (it->call != call)
+            continue;
         if (it->byThread) {
-            if (it->thread != me) continue;
+            if (it->thread != me)
+                continue;
             SetLastError(it->error);
             return true;
         }
@@ -293,7 +305,8 @@ void forgetObject(HANDLE handle) {
     auto& o = objects();
     std::lock_guard guard(o.lock);
     auto it = o.kinds.find(handle);
-    if (it == o.kinds.end()) return;
+    if (it == o.kinds.end())
+        return;
     --o.counts[it->second];
     o.kinds.erase(it);
 }
@@ -312,7 +325,8 @@ int vsimAttach(const char* module) {
 }
 
 void vsimFailNthCall(const char* call, unsigned nth, uint32_t error) {
-    if (call == nullptr || nth == 0) return;
+    if (call == nullptr || nth == 0)
+        return;
     auto& f = faults();
     std::lock_guard guard(f.lock);
     f.rules.push_back({call, nth, 0, error, false});
@@ -320,7 +334,8 @@ void vsimFailNthCall(const char* call, unsigned nth, uint32_t error) {
 }
 
 void vsimFailCallsOnThread(const char* call, uint32_t threadId, uint32_t error) {
-    if (call == nullptr) return;
+    if (call == nullptr)
+        return;
     auto& f = faults();
     std::lock_guard guard(f.lock);
     f.rules.push_back({call, 0, threadId, error, true});
@@ -341,7 +356,8 @@ void vsimReadDebugOutput(void (*sink)(void*, const char*), void* context) {
         std::lock_guard guard(log.lock);
         copy = log.lines;
     }
-    for (const auto& line : copy) sink(context, line.c_str());
+    for (const auto& line : copy)
+        sink(context, line.c_str());
 }
 
 void vsimClearDebugOutput(void) {
@@ -351,16 +367,19 @@ void vsimClearDebugOutput(void) {
 }
 
 size_t vsimCountObjects(const char* kind) {
-    if (kind == nullptr) return 0;
+    if (kind == nullptr)
+        return 0;
     auto& o = objects();
     std::lock_guard guard(o.lock);
-    if (std::strcmp(kind, "heapblock") == 0) return o.heapBlocks.size();
+    if (std::strcmp(kind, "heapblock") == 0)
+        return o.heapBlocks.size();
     auto it = o.counts.find(kind);
     return it == o.counts.end() || it->second < 0 ? 0 : static_cast<size_t>(it->second);
 }
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-    if (reason == DLL_THREAD_DETACH) threadEnding();
+    if (reason == DLL_THREAD_DETACH)
+        threadEnding();
     return TRUE;
 }
 

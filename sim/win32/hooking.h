@@ -10,37 +10,37 @@
 
 // The Win32 functions the simulator redirects in attached modules, with the
 // module that exports each.
-#define VSIM_REAL_FUNCTIONS(X)                                   \
-    X("kernel32.dll", CreateFileA)                               \
-    X("kernel32.dll", CreateFileW)                               \
-    X("kernel32.dll", DeviceIoControl)                           \
-    X("kernel32.dll", CloseHandle)                               \
-    X("kernel32.dll", ReadFile)                                  \
-    X("kernel32.dll", WriteFile)                                 \
-    X("kernel32.dll", GetFileSizeEx)                             \
-    X("kernel32.dll", SetFilePointerEx)                          \
-    X("kernel32.dll", GetOverlappedResult)                       \
-    X("kernel32.dll", CreateEventA)                              \
-    X("kernel32.dll", SetEvent)                                  \
-    X("kernel32.dll", ResetEvent)                                \
-    X("kernel32.dll", CreateMutexA)                              \
-    X("kernel32.dll", ReleaseMutex)                              \
-    X("kernel32.dll", WaitForSingleObject)                       \
-    X("kernel32.dll", CreatePipe)                                \
-    X("kernel32.dll", CreateThread)                              \
-    X("kernel32.dll", TlsAlloc)                                  \
-    X("kernel32.dll", TlsGetValue)                               \
-    X("kernel32.dll", TlsSetValue)                               \
-    X("kernel32.dll", TlsFree)                                   \
-    X("kernel32.dll", HeapAlloc)                                 \
-    X("kernel32.dll", HeapFree)                                  \
-    X("kernel32.dll", HeapCreate)                                \
-    X("kernel32.dll", HeapDestroy)                               \
-    X("kernel32.dll", OutputDebugStringA)                        \
-    X("kernel32.dll", MultiByteToWideChar)                       \
-    X("setupapi.dll", SetupDiGetClassDevsA)                      \
-    X("setupapi.dll", SetupDiEnumDeviceInterfaces)               \
-    X("setupapi.dll", SetupDiGetDeviceInterfaceDetailA)          \
+#define VSIM_REAL_FUNCTIONS(X)                          \
+    X("kernel32.dll", CreateFileA)                      \
+    X("kernel32.dll", CreateFileW)                      \
+    X("kernel32.dll", DeviceIoControl)                  \
+    X("kernel32.dll", CloseHandle)                      \
+    X("kernel32.dll", ReadFile)                         \
+    X("kernel32.dll", WriteFile)                        \
+    X("kernel32.dll", GetFileSizeEx)                    \
+    X("kernel32.dll", SetFilePointerEx)                 \
+    X("kernel32.dll", GetOverlappedResult)              \
+    X("kernel32.dll", CreateEventA)                     \
+    X("kernel32.dll", SetEvent)                         \
+    X("kernel32.dll", ResetEvent)                       \
+    X("kernel32.dll", CreateMutexA)                     \
+    X("kernel32.dll", ReleaseMutex)                     \
+    X("kernel32.dll", WaitForSingleObject)              \
+    X("kernel32.dll", CreatePipe)                       \
+    X("kernel32.dll", CreateThread)                     \
+    X("kernel32.dll", TlsAlloc)                         \
+    X("kernel32.dll", TlsGetValue)                      \
+    X("kernel32.dll", TlsSetValue)                      \
+    X("kernel32.dll", TlsFree)                          \
+    X("kernel32.dll", HeapAlloc)                        \
+    X("kernel32.dll", HeapFree)                         \
+    X("kernel32.dll", HeapCreate)                       \
+    X("kernel32.dll", HeapDestroy)                      \
+    X("kernel32.dll", OutputDebugStringA)               \
+    X("kernel32.dll", MultiByteToWideChar)              \
+    X("setupapi.dll", SetupDiGetClassDevsA)             \
+    X("setupapi.dll", SetupDiEnumDeviceInterfaces)      \
+    X("setupapi.dll", SetupDiGetDeviceInterfaceDetailA) \
     X("setupapi.dll", SetupDiDestroyDeviceInfoList)
 
 namespace vsim::win32 {
@@ -72,7 +72,8 @@ void forgetObject(HANDLE handle);
 
 }  // namespace vsim::win32
 
-#define VSIM_FAULT_POINT(call, failure)                                                    \
-    do {                                                                                  \
-        if (::vsim::win32::faultArmed() && ::vsim::win32::shouldFail(call)) return failure; \
+#define VSIM_FAULT_POINT(call, failure)                                     \
+    do {                                                                    \
+        if (::vsim::win32::faultArmed() && ::vsim::win32::shouldFail(call)) \
+            return failure;                                                 \
     } while (0)

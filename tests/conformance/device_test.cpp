@@ -18,7 +18,7 @@ constexpr DWORD kCode = 0x222004 + 8 * 30;
 constexpr DWORD kCancel = 0x222808;
 
 class DeviceIo : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         device_ = machine_.add(vsim::kVeltraInterface);
         handle_ = CreateFileA(machine_.path(0).c_str(), FILE_READ_DATA | FILE_WRITE_DATA,
@@ -29,7 +29,8 @@ protected:
         overlapped_.hEvent = event_;
     }
     void TearDown() override {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        if (handle_ != INVALID_HANDLE_VALUE)
+            CloseHandle(handle_);
         CloseHandle(event_);
     }
 
@@ -126,8 +127,9 @@ TEST_F(DeviceIo, DriverErrorWithBit29ReachesGetLastErrorUnchanged) {
 }
 
 TEST_F(DeviceIo, SystemErrorsOfTheDriverComeBackAsThemselves) {
-    for (DWORD error : {static_cast<DWORD>(ERROR_ACCESS_DENIED), static_cast<DWORD>(ERROR_INVALID_PARAMETER),
-                        static_cast<DWORD>(ERROR_OPERATION_ABORTED)}) {
+    for (DWORD error :
+         {static_cast<DWORD>(ERROR_ACCESS_DENIED), static_cast<DWORD>(ERROR_INVALID_PARAMETER),
+          static_cast<DWORD>(ERROR_OPERATION_ABORTED)}) {
         device_->queue(vsim::Answer::pend());
         DWORD bytes = 0;
         EXPECT_FALSE(DeviceIoControl(handle_, kCode, nullptr, 0, nullptr, 0, &bytes, &overlapped_));
@@ -183,14 +185,14 @@ TEST_F(DeviceIo, InvalidHandleFailsWithErrorInvalidHandle) {
 
 TEST_F(DeviceIo, OpeningAPathThatIsNotThereFails) {
     HANDLE h = CreateFileA("\\\\?\\root#vsim_nothing#0000#{00000000-0000-0000-0000-000000000000}",
-                           FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                           nullptr);
+                           FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
     EXPECT_NE(GetLastError(), 0u);
 }
 
 class SetupApi : public testing::Test {
-protected:
+  protected:
     simtest::ScriptedMachine machine_;
 };
 
@@ -198,8 +200,8 @@ TEST_F(SetupApi, EnumeratesMembersInOrderAndEndsWithNoMoreItems) {
     machine_.add(vsim::kVeltraInterface);
     machine_.add(vsim::kKestaInterface);
     machine_.add(vsim::kVeltraInterface);
-    HDEVINFO set = SetupDiGetClassDevsA(&kVeltraGuid, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set =
+        SetupDiGetClassDevsA(&kVeltraGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     ASSERT_NE(set, INVALID_HANDLE_VALUE);
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
@@ -227,8 +229,8 @@ TEST_F(SetupApi, EnumeratesMembersInOrderAndEndsWithNoMoreItems) {
 
 TEST_F(SetupApi, RejectsAWrongStructureSize) {
     machine_.add(vsim::kVeltraInterface);
-    HDEVINFO set = SetupDiGetClassDevsA(&kVeltraGuid, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set =
+        SetupDiGetClassDevsA(&kVeltraGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data - 1;
     SetLastError(0);

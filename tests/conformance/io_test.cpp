@@ -24,7 +24,8 @@ TEST(Handles, ValuesThatAreNotHandlesAreRefused) {
     const HANDLE garbage[] = {nullptr, INVALID_HANDLE_VALUE, reinterpret_cast<HANDLE>(0x12345678),
                               reinterpret_cast<HANDLE>(0x7FFFFFFFFFFF0000ull)};
     for (HANDLE h : garbage) {
-        if (h == INVALID_HANDLE_VALUE) continue;  // the current-process pseudo-handle on Windows
+        if (h == INVALID_HANDLE_VALUE)
+            continue;  // the current-process pseudo-handle on Windows
         SetLastError(0);
         EXPECT_EQ(lastErrorOf(CloseHandle(h)), static_cast<DWORD>(ERROR_INVALID_HANDLE));
         SetLastError(0);
@@ -64,8 +65,10 @@ struct PipePair {
         EXPECT_TRUE(CreatePipe(&read, &write, &sa, 80));
     }
     ~PipePair() {
-        if (read) CloseHandle(read);
-        if (write) CloseHandle(write);
+        if (read)
+            CloseHandle(read);
+        if (write)
+            CloseHandle(write);
     }
 };
 
@@ -84,7 +87,8 @@ DWORD WINAPI echoRecords(LPVOID arg) {
         std::memcpy(response, request, 8);
         response[15] = request[39];
         DWORD written = 0;
-        if (!WriteFile(echo->responses->write, response, sizeof response, &written, nullptr)) break;
+        if (!WriteFile(echo->responses->write, response, sizeof response, &written, nullptr))
+            break;
     }
     return GetLastError();
 }
@@ -95,7 +99,8 @@ TEST(Pipes, MoveExactFortyAndSixteenByteRecordsBetweenThreads) {
     HANDLE thread = CreateThread(nullptr, 0, echoRecords, &echo, 0, nullptr);
     for (int round = 0; round < 100; ++round) {
         unsigned char request[40];
-        for (int i = 0; i < 40; ++i) request[i] = static_cast<unsigned char>(round + i);
+        for (int i = 0; i < 40; ++i)
+            request[i] = static_cast<unsigned char>(round + i);
         DWORD n = 0;
         ASSERT_TRUE(WriteFile(requests.write, request, 40, &n, nullptr));
         ASSERT_EQ(n, 40u);
@@ -129,7 +134,8 @@ TEST(Files, WriteSeekReadAndSize) {
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     std::vector<unsigned char> data(100000);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 7);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<unsigned char>(i * 7);
     DWORD n = 0;
     ASSERT_TRUE(WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &n, nullptr));
     EXPECT_EQ(n, data.size());
@@ -163,10 +169,10 @@ TEST(Files, WriteSeekReadAndSize) {
 
 TEST(Files, WideNamesReachTheFileSystem) {
     // "conformance_" + e-acute + "t" + euro + ".bin" in UTF-16.
-    const WCHAR name[] = {'c', 'o', 'n', 'f', 'o', 'r', 'm', 'a', 'n', 'c', 'e', '_',
-                          0x00E9, 't', 0x20AC, '.', 'b', 'i', 'n', 0};
-    HANDLE file = CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+    const WCHAR name[] = {'c', 'o', 'n',    'f', 'o',    'r', 'm', 'a', 'n', 'c',
+                          'e', '_', 0x00E9, 't', 0x20AC, '.', 'b', 'i', 'n', 0};
+    HANDLE file =
+        CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     DWORD n = 0;
     ASSERT_TRUE(WriteFile(file, "xyz", 3, &n, nullptr));

@@ -11,7 +11,8 @@ struct Handle {
     HANDLE h;
     explicit Handle(HANDLE handle) : h(handle) {}
     ~Handle() {
-        if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        if (h != nullptr && h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
     }
     operator HANDLE() const { return h; }
 };
@@ -159,7 +160,8 @@ TEST(Heaps, ZeroedBlocksFromTheProcessHeapAndAPrivateOne) {
     for (HANDLE heap : heaps) {
         auto* block = static_cast<unsigned char*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, 4096));
         ASSERT_NE(block, nullptr);
-        for (int i = 0; i < 4096; ++i) ASSERT_EQ(block[i], 0);
+        for (int i = 0; i < 4096; ++i)
+            ASSERT_EQ(block[i], 0);
         EXPECT_TRUE(HeapFree(heap, 0, block));
     }
     EXPECT_TRUE(HeapFree(GetProcessHeap(), 0, nullptr));

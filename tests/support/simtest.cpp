@@ -14,7 +14,8 @@ std::vector<std::string> debugOutput() {
 
 std::string debugText() {
     std::string text;
-    for (const auto& line : debugOutput()) text += line;
+    for (const auto& line : debugOutput())
+        text += line;
     return text;
 }
 
@@ -22,7 +23,9 @@ ScriptedMachine::ScriptedMachine() : machine_(std::make_shared<vsim::Machine>())
     vsim::installMachine(machine_);
 }
 
-ScriptedMachine::~ScriptedMachine() { vsim::resetMachine(); }
+ScriptedMachine::~ScriptedMachine() {
+    vsim::resetMachine();
+}
 
 std::shared_ptr<vsim::ScriptedDevice> ScriptedMachine::add(const vsim::Guid& guid) {
     auto device = std::make_shared<vsim::ScriptedDevice>();
@@ -32,9 +35,10 @@ std::shared_ptr<vsim::ScriptedDevice> ScriptedMachine::add(const vsim::Guid& gui
 }
 
 std::string interfacePath(const GUID& guid, DWORD index) {
-    HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return {};
+    HDEVINFO set =
+        SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE)
+        return {};
     std::string path;
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;

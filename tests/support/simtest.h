@@ -29,7 +29,7 @@ std::string debugText();
 // A machine of scripted devices, installed for the life of the object; the
 // default machine comes back afterwards.
 class ScriptedMachine {
-public:
+  public:
     ScriptedMachine();
     ~ScriptedMachine();
     ScriptedMachine(const ScriptedMachine&) = delete;
@@ -40,7 +40,7 @@ public:
     vsim::ScriptedDevice& device(size_t i) { return *devices_.at(i); }
     const std::string& path(size_t i) const { return paths_.at(i); }
 
-private:
+  private:
     std::shared_ptr<vsim::Machine> machine_;
     std::vector<std::shared_ptr<vsim::ScriptedDevice>> devices_;
     std::vector<std::string> paths_;
@@ -48,7 +48,7 @@ private:
 
 // Clears armed faults and captured debug output when it goes.
 class PlatformScope {
-public:
+  public:
     PlatformScope() {
         vsimClearFaults();
         vsimClearDebugOutput();

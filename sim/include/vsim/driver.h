@@ -53,7 +53,9 @@ inline constexpr uint32_t kErrorNoAccess = 998;
 // A driver status as a Win32 error: the customer bit (29) with the severity
 // "error" bits, and the status code in the low 16 bits. The system passes
 // such values to GetLastError unchanged.
-constexpr uint32_t driverError(uint32_t code) { return 0xE0000000u | (code & 0xFFFFu); }
+constexpr uint32_t driverError(uint32_t code) {
+    return 0xE0000000u | (code & 0xFFFFu);
+}
 
 // Conversion between the Win32 error a request ends with and the NTSTATUS that
 // Windows keeps in OVERLAPPED.Internal (and turns back with RtlNtStatusToDosError).
@@ -78,7 +80,9 @@ inline constexpr Guid kKestaInterface{
 std::string VSIM_API guidText(const Guid& guid);
 
 // The I/O control code fields.
-constexpr uint32_t ioctlMethod(uint32_t code) { return code & 3u; }
+constexpr uint32_t ioctlMethod(uint32_t code) {
+    return code & 3u;
+}
 inline constexpr uint32_t kMethodBuffered = 0;
 inline constexpr uint32_t kMethodInDirect = 1;
 inline constexpr uint32_t kMethodOutDirect = 2;
@@ -88,12 +92,14 @@ inline constexpr uint32_t kMethodNeither = 3;
 template <typename T>
 T readField(std::span<const uint8_t> bytes, size_t offset) {
     T value{};
-    if (offset + sizeof(T) <= bytes.size()) std::memcpy(&value, bytes.data() + offset, sizeof(T));
+    if (offset + sizeof(T) <= bytes.size())
+        std::memcpy(&value, bytes.data() + offset, sizeof(T));
     return value;
 }
 template <typename T>
 void writeField(std::span<uint8_t> bytes, size_t offset, T value) {
-    if (offset + sizeof(T) <= bytes.size()) std::memcpy(bytes.data() + offset, &value, sizeof(T));
+    if (offset + sizeof(T) <= bytes.size())
+        std::memcpy(bytes.data() + offset, &value, sizeof(T));
 }
 
 // How the platform finishes an overlapped request that a device completes
@@ -112,7 +118,7 @@ class OpenHandle;
 
 // A request that a device left pending. Complete it once, from any thread.
 class VSIM_API PendingIo : public std::enable_shared_from_this<PendingIo> {
-public:
+  public:
     PendingIo(uint32_t code, std::vector<uint8_t> buffer, void* userOutput, uint32_t outSize,
               uint32_t thread, const CompletionTarget& target, bool cancelable);
     ~PendingIo();
@@ -130,7 +136,7 @@ public:
     bool complete(uint32_t error, uint32_t information = 0);
     bool completed() const;
 
-private:
+  private:
     friend class OpenHandle;
     uint32_t code_;
     std::vector<uint8_t> buffer_;
@@ -147,7 +153,7 @@ private:
 // One DeviceIoControl as the device sees it. Lives on the dispatching
 // thread's stack for the length of the device's control routine.
 class VSIM_API IoRequest {
-public:
+  public:
     IoRequest(uint32_t code, const void* input, uint32_t inSize, void* output, uint32_t outSize,
               uint32_t thread, const CompletionTarget& target);
     IoRequest(const IoRequest&) = delete;
@@ -181,7 +187,7 @@ public:
     // The handle the request was sent through.
     OpenHandle& handle() const { return *owner_; }
 
-private:
+  private:
     friend class OpenHandle;
     OpenHandle* owner_ = nullptr;
     uint32_t code_;
@@ -211,7 +217,7 @@ struct Outcome {
 
 // Per-open-handle state of a device.
 class VSIM_API OpenContext {
-public:
+  public:
     virtual ~OpenContext();
     virtual Outcome control(IoRequest& request) = 0;
     // The last handle is being closed (IRP_MJ_CLEANUP): release what the
@@ -227,7 +233,7 @@ struct OpenParams {
 };
 
 class VSIM_API Device {
-public:
+  public:
     virtual ~Device();
     // Creates the context of a new handle, or sets `error` and returns null.
     virtual std::unique_ptr<OpenContext> open(const OpenParams& params, uint32_t& error) = 0;
@@ -235,7 +241,7 @@ public:
 
 // An open device handle as the platform holds it.
 class VSIM_API OpenHandle : public std::enable_shared_from_this<OpenHandle> {
-public:
+  public:
     OpenHandle(std::shared_ptr<Device> device, std::unique_ptr<OpenContext> context,
                const OpenParams& params);
     ~OpenHandle();
@@ -261,7 +267,7 @@ public:
     // outstanding is aborted.
     void close();
 
-private:
+  private:
     friend class PendingIo;
     friend class IoRequest;
     void track(const std::shared_ptr<PendingIo>& io);
@@ -284,7 +290,7 @@ struct Interface {
 
 // The set of devices the driver exposes.
 class VSIM_API Machine {
-public:
+  public:
     virtual ~Machine();
     // Adds an interface; its path is made from the GUID, a name and an instance number.
     std::string add(const Guid& guid, const std::string& name, std::shared_ptr<Device> device);
@@ -292,7 +298,7 @@ public:
     // Looks a device path up, ignoring letter case as Windows does.
     std::shared_ptr<Device> find(const std::string& path) const;
 
-private:
+  private:
     mutable std::mutex lock_;
     std::vector<Interface> interfaces_;
 };
@@ -315,7 +321,7 @@ VSIM_API size_t cancelThreadIo(uint32_t thread);
 // Services that the platform gives the driver (events belonging to the
 // application, which the driver signals for registered notifications).
 class VSIM_API Platform {
-public:
+  public:
     virtual ~Platform();
     // Takes the driver's own reference to an application event handle;
     // returns an opaque token, or null if the handle is not an event.

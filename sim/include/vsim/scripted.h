@@ -37,7 +37,7 @@ struct VSIM_API Answer {
 };
 
 class VSIM_API ScriptedDevice : public Device {
-public:
+  public:
     ScriptedDevice();
     ~ScriptedDevice() override;
 
@@ -63,7 +63,7 @@ public:
     // its buffer first. Returns false if none is outstanding.
     bool completeNext(uint32_t error = kSuccess, std::vector<uint8_t> reply = {});
 
-private:
+  private:
     class Context;
     Outcome answer(IoRequest& request);
 
@@ -79,11 +79,12 @@ private:
 
 // Bytes of a little-endian record, for scripting replies.
 class VSIM_API Bytes {
-public:
+  public:
     explicit Bytes(size_t size = 0) : bytes_(size) {}
     template <typename T>
     Bytes& put(size_t offset, T value) {
-        if (bytes_.size() < offset + sizeof(T)) bytes_.resize(offset + sizeof(T));
+        if (bytes_.size() < offset + sizeof(T))
+            bytes_.resize(offset + sizeof(T));
         std::memcpy(bytes_.data() + offset, &value, sizeof(T));
         return *this;
     }
@@ -91,7 +92,7 @@ public:
     operator std::vector<uint8_t>() const { return bytes_; }
     const std::vector<uint8_t>& vec() const { return bytes_; }
 
-private:
+  private:
     std::vector<uint8_t> bytes_;
 };
 

@@ -36,13 +36,15 @@ inline InterfaceSet makeInterfaceSet(const GUID& guid) {
 inline DWORD enumInterface(const InterfaceSet& set, PSP_DEVINFO_DATA deviceInfo,
                            const GUID* interfaceGuid, DWORD memberIndex,
                            PSP_DEVICE_INTERFACE_DATA data) {
-    if (deviceInfo != nullptr || interfaceGuid == nullptr) return ERROR_INVALID_PARAMETER;
+    if (deviceInfo != nullptr || interfaceGuid == nullptr)
+        return ERROR_INVALID_PARAMETER;
     if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
         return ERROR_INVALID_USER_BUFFER;
     const Guid wanted = toSim(*interfaceGuid);
     DWORD seen = 0;
     for (size_t i = 0; i < set.interfaces.size(); ++i) {
-        if (!(set.interfaces[i].guid == wanted) || seen++ != memberIndex) continue;
+        if (!(set.interfaces[i].guid == wanted) || seen++ != memberIndex)
+            continue;
         data->InterfaceClassGuid = *interfaceGuid;
         data->Flags = SPINT_ACTIVE;
         data->Reserved = i + 1;  // which member of the set, for the detail query
@@ -55,19 +57,24 @@ inline DWORD enumInterface(const InterfaceSet& set, PSP_DEVINFO_DATA deviceInfo,
 inline DWORD interfaceDetail(const InterfaceSet& set, PSP_DEVICE_INTERFACE_DATA data,
                              PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
                              PDWORD requiredSize, PSP_DEVINFO_DATA deviceInfo) {
-    if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || data->Reserved == 0 ||
-        data->Reserved > set.interfaces.size())
+    if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
+        data->Reserved == 0 || data->Reserved > set.interfaces.size())
         return ERROR_INVALID_PARAMETER;
     const std::string& path = set.interfaces[data->Reserved - 1].path;
     const auto needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) +
                                            path.size() + 1);
-    if (requiredSize != nullptr) *requiredSize = needed;
-    if (detail == nullptr) return detailSize != 0 ? ERROR_INVALID_USER_BUFFER : ERROR_INSUFFICIENT_BUFFER;
-    if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) return ERROR_INVALID_USER_BUFFER;
-    if (detailSize < needed) return ERROR_INSUFFICIENT_BUFFER;
+    if (requiredSize != nullptr)
+        *requiredSize = needed;
+    if (detail == nullptr)
+        return detailSize != 0 ? ERROR_INVALID_USER_BUFFER : ERROR_INSUFFICIENT_BUFFER;
+    if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
+        return ERROR_INVALID_USER_BUFFER;
+    if (detailSize < needed)
+        return ERROR_INSUFFICIENT_BUFFER;
     std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
     if (deviceInfo != nullptr) {
-        if (deviceInfo->cbSize != sizeof(SP_DEVINFO_DATA)) return ERROR_INVALID_USER_BUFFER;
+        if (deviceInfo->cbSize != sizeof(SP_DEVINFO_DATA))
+            return ERROR_INVALID_USER_BUFFER;
         deviceInfo->ClassGuid = GUID{};
         deviceInfo->DevInst = static_cast<DWORD>(data->Reserved);
         deviceInfo->Reserved = 0;
@@ -93,7 +100,12 @@ inline void writeCompletion(OVERLAPPED* ov, uint32_t error, uint32_t information
 //                                     // call without OVERLAPPED
 //   void setFileSignaled(bool);       // the device handle's own signal
 //   CompletionTarget target(OVERLAPPED* ov);  // how a pended request finishes
-//   void completedAtOnce(bool success);       // signal the event (on success)
+//   void completedAtOnce(bool success);       // signal the caller's event (on
+//                                     // success), or the file if it has none
+//
+// As on Windows, a request clears the file's signal when it starts; on
+// completion the system signals the request's event, or the file object when
+// the request has no event.
 //   void waitPrivate();               // wait for a pended synchronous call
 //   void markPendingIo();             // this thread has I/O outstanding
 //
@@ -139,7 +151,8 @@ BOOL deviceIoControl(Ops& ops, OpenHandle& device, DWORD code, LPVOID input, DWO
         writeCompletion(ov, outcome.error, outcome.information);
         ops.completedAtOnce(outcome.error == kSuccess);
     }
-    if (returned != nullptr) *returned = outcome.error == kSuccess ? outcome.information : 0;
+    if (returned != nullptr)
+        *returned = outcome.error == kSuccess ? outcome.information : 0;
     error = outcome.error;
     return outcome.error == kSuccess ? TRUE : FALSE;
 }

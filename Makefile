@@ -1,0 +1,65 @@
+# The two commands of the quick start are `make demo` and `make test`; both
+# install what is missing, build, and run.
+BUILD    ?= build
+LINUX    := $(BUILD)/linux
+WINDOWS  := $(BUILD)/windows
+ASAN     := $(BUILD)/linux-asan
+TSAN     := $(BUILD)/linux-tsan
+GENERATOR := -G Ninja
+CONFIG   := -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all setup build build-linux build-windows build-clang test test-asan test-tsan demo bench format clean
+
+all: build
+
+setup:
+	@scripts/setup.sh
+
+$(LINUX)/build.ninja: | setup
+	@cmake -S . -B $(LINUX) $(GENERATOR) $(CONFIG) >/dev/null
+
+$(WINDOWS)/build.ninja: | setup
+	@cmake -S . -B $(WINDOWS) $(GENERATOR) $(CONFIG) \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
+
+build-linux: $(LINUX)/build.ninja
+	@cmake --build $(LINUX)
+
+build-windows: $(WINDOWS)/build.ninja
+	@cmake --build $(WINDOWS)
+
+build: build-linux build-windows
+
+# The Linux build with clang instead of g++ (both must stay warning-free).
+build-clang: setup
+	@cmake -S . -B $(BUILD)/linux-clang $(GENERATOR) $(CONFIG) -DCMAKE_C_COMPILER=clang \
+	    -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build $(BUILD)/linux-clang
+
+test: build
+	@scripts/run-tests.sh
+
+demo: build
+	@scripts/demo.sh
+
+# The Linux tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: setup
+	@cmake -S . -B $(ASAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug \
+	    -DVELTRA_SANITIZE=address,undefined >/dev/null
+	@cmake --build $(ASAN)
+	@ctest --test-dir $(ASAN) --output-on-failure -j2
+
+# The Linux tests under ThreadSanitizer.
+test-tsan: setup
+	@cmake -S . -B $(TSAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DVELTRA_SANITIZE=thread >/dev/null
+	@cmake --build $(TSAN)
+	@ctest --test-dir $(TSAN) --output-on-failure -j2
+
+bench: build-linux
+	@for b in $(LINUX)/bin/bench_*; do $$b; done
+
+format:
+	@git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD)

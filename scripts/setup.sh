@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need (Debian packages) and nothing
+# else. Idempotent, and quiet when everything is already there.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ clang pkg-config
+    libgtest-dev googletest libbenchmark-dev
+    g++-mingw-w64-x86-64-posix wine64 xvfb
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "setup: need root to install: ${missing[*]}" >&2; exit 1; }
+    sudo=sudo
+fi
+echo "setup: installing ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
