@@ -20,7 +20,7 @@ class ImmediateDevice : public vsim::Device {
         }
     };
 
-public:
+  public:
     std::unique_ptr<vsim::OpenContext> open(const vsim::OpenParams&, uint32_t&) override {
         return std::make_unique<Context>();
     }
@@ -31,7 +31,8 @@ HANDLE g_device = INVALID_HANDLE_VALUE;
 HANDLE sharedDevice() {
     if (g_device == INVALID_HANDLE_VALUE) {
         auto machine = std::make_shared<vsim::Machine>();
-        const auto path = machine->add(vsim::kVeltraInterface, "bench", std::make_shared<ImmediateDevice>());
+        const auto path =
+            machine->add(vsim::kVeltraInterface, "bench", std::make_shared<ImmediateDevice>());
         vsim::installMachine(machine);
         g_device = CreateFileA(path.c_str(), FILE_READ_DATA | FILE_WRITE_DATA,
                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -49,7 +50,8 @@ void DeviceRoundTrip(benchmark::State& state) {
     uint32_t record = 0;
     DWORD bytes = 0;
     for (auto _ : state) {
-        if (!DeviceIoControl(device, 0x222004 + 8 * 30, &record, 4, &record, 4, &bytes, &overlapped))
+        if (!DeviceIoControl(device, 0x222004 + 8 * 30, &record, 4, &record, 4, &bytes,
+                             &overlapped))
             state.SkipWithError("request failed");
         benchmark::DoNotOptimize(record);
     }
@@ -61,7 +63,8 @@ BENCHMARK(DeviceRoundTrip)->Threads(1)->Threads(2)->UseRealTime();
 // The baseline: one bare system call.
 void BareSystemCall(benchmark::State& state) {
     int fds[2];
-    if (pipe(fds) != 0) state.SkipWithError("pipe");
+    if (pipe(fds) != 0)
+        state.SkipWithError("pipe");
     int available = 0;
     for (auto _ : state) {
         ioctl(fds[0], FIONREAD, &available);

@@ -16,8 +16,10 @@ constexpr GUID kKestaInterface = {
 
 std::vector<std::string> interfacePaths(const GUID& guid) {
     std::vector<std::string> paths;
-    HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return paths;
+    HDEVINFO set =
+        SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE)
+        return paths;
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
     for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &guid, i, &data); ++i) {
@@ -48,7 +50,8 @@ void listInterfaces(const char* title, const GUID& guid) {
         std::printf("  [%zu] %s  (opened)\n", i, paths[i].c_str());
         CloseHandle(h);
     }
-    if (paths.empty()) std::printf("  none\n");
+    if (paths.empty())
+        std::printf("  none\n");
 }
 
 int demo() {
@@ -72,7 +75,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string command = argv[1];
-    if (command == "demo") return demo();
+    if (command == "demo")
+        return demo();
     if (command == "list") {
         listInterfaces("VELTRA", kVeltraInterface);
         listInterfaces("KESTA", kKestaInterface);
