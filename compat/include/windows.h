@@ -336,6 +336,8 @@ W32COMPAT_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttribute
                                          LPVOID lpParameter, DWORD dwCreationFlags,
                                          LPDWORD lpThreadId);
 W32COMPAT_API BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+W32COMPAT_API DWORD WINAPI ResumeThread(HANDLE hThread);
+
 W32COMPAT_API DWORD WINAPI GetCurrentThreadId(void);
 W32COMPAT_API DWORD WINAPI GetCurrentProcessId(void);
 W32COMPAT_API void WINAPI Sleep(DWORD dwMilliseconds);

@@ -1,6 +1,7 @@
 // Fault injection for tests: any stand-in call can be made to fail with a
 // chosen last error on its Nth use, or on every use from one thread.
 #include <cstring>
+#include <functional>
 
 #include <vsim/hooks.h>
 
@@ -57,8 +58,24 @@ bool shouldFail(const char* call, DWORD& error) {
 
 }  // namespace faults
 
-size_t heapBlocks(HANDLE heap);
+size_t heapBlocks(HANDLE heap, const std::function<bool(DWORD)>& mine);
 
+namespace {
+
+// Live objects of a kind, by the thread that made them.
+size_t countObjects(const char* kind, const std::function<bool(DWORD)>& mine) {
+    if (kind == nullptr)
+        return 0;
+    if (std::strcmp(kind, "heapblock") == 0)
+        return heapBlocks(GetProcessHeap(), mine);
+    for (auto type : {ObjectType::Event, ObjectType::Mutex, ObjectType::Thread, ObjectType::File,
+                      ObjectType::Pipe, ObjectType::Device, ObjectType::Heap, ObjectType::DevInfo})
+        if (std::strcmp(kind, typeName(type)) == 0)
+            return HandleTable::instance().count(type, mine);
+    return 0;
+}
+
+}  // namespace
 }  // namespace w32
 
 using namespace w32;
@@ -88,15 +105,16 @@ void vsimClearFaults(void) {
 }
 
 size_t vsimCountObjects(const char* kind) {
-    if (kind == nullptr)
-        return 0;
-    if (std::strcmp(kind, "heapblock") == 0)
-        return heapBlocks(GetProcessHeap());
-    for (auto type : {ObjectType::Event, ObjectType::Mutex, ObjectType::Thread, ObjectType::File,
-                      ObjectType::Pipe, ObjectType::Device, ObjectType::Heap, ObjectType::DevInfo})
-        if (std::strcmp(kind, typeName(type)) == 0)
-            return HandleTable::instance().count(type);
-    return 0;
+    return countObjects(kind, [](DWORD) { return true; });
+}
+
+size_t vsimCountObjectsOfThreads(const char* kind, const uint32_t* threadIds, size_t count) {
+    return countObjects(kind, [&](DWORD creator) {
+        for (size_t i = 0; i < count; ++i)
+            if (threadIds[i] == creator)
+                return true;
+        return false;
+    });
 }
 
 }  // extern "C"

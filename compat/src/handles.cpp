@@ -147,19 +147,6 @@ std::vector<Object*> HandleTable::collectRetired() {
     return done;
 }
 
-size_t HandleTable::count(ObjectType type) {
-    std::lock_guard guard(lock_);
-    size_t n = 0;
-    for (uint32_t i = 0; i < nextFresh_; ++i) {
-        Object* o =
-            (*chunks_[i >> kChunkBits].load(std::memory_order_acquire))[i & (kChunkSize - 1)].load(
-                std::memory_order_acquire);
-        if (o != nullptr && o->type() == type)
-            ++n;
-    }
-    return n;
-}
-
 // ---------------------------------------------------------------------------
 // Waiting
 

@@ -2,6 +2,7 @@
 // heap, so a heap can be destroyed with its blocks and a block freed to the
 // wrong heap is refused.
 #include <cstdlib>
+#include <functional>
 
 #include "kernel.h"
 
@@ -13,6 +14,7 @@ struct alignas(16) Block {
     Block* next;
     uint64_t owner;  // the owning heap's tag while the block is live
     size_t size;
+    DWORD creator;  // the allocating thread (for leak checks in tests)
 };
 
 class Heap : public Object {
@@ -30,6 +32,7 @@ class Heap : public Object {
         auto* block = static_cast<Block*>(memory);
         block->owner = tag();
         block->size = size;
+        block->creator = currentThreadId();
         std::lock_guard guard(lock_);
         block->prev = &head_;
         block->next = head_.next;
@@ -65,9 +68,14 @@ class Heap : public Object {
         count_ = 0;
     }
 
-    size_t blocks() {
+    // Live blocks whose allocating thread passes `mine`.
+    template <typename Filter>
+    size_t blocks(Filter mine) {
         std::lock_guard guard(lock_);
-        return count_;
+        size_t n = 0;
+        for (const Block* b = head_.next; b != &head_; b = b->next)
+            n += mine(b->creator) ? 1 : 0;
+        return n;
     }
 
   private:
@@ -85,9 +93,9 @@ HANDLE processHeap() {
 
 }  // namespace
 
-size_t heapBlocks(HANDLE handle) {
+size_t heapBlocks(HANDLE handle, const std::function<bool(DWORD)>& mine) {
     Lookup<Heap> heap(handle, ObjectType::Heap);
-    return heap ? heap->blocks() : 0;
+    return heap ? heap->blocks(mine) : 0;
 }
 
 }  // namespace w32

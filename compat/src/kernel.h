@@ -19,6 +19,9 @@ namespace w32 {
 
 enum class ObjectType : uint8_t { Event, Mutex, Thread, File, Pipe, Device, Heap, DevInfo };
 
+// The calling thread's id (GetCurrentThreadId without a fault point).
+DWORD currentThreadId();
+
 const char* typeName(ObjectType type);
 
 // A kernel object. References: one for the handle that names it, one for each
@@ -27,12 +30,14 @@ const char* typeName(ObjectType type);
 // the request path writes to no shared cache line.
 class Object {
   public:
-    explicit Object(ObjectType type) : type_(type) {}
+    explicit Object(ObjectType type) : type_(type), creator_(currentThreadId()) {}
     virtual ~Object() = default;
     Object(const Object&) = delete;
     Object& operator=(const Object&) = delete;
 
     ObjectType type() const { return type_; }
+    // The thread that made the object (for leak checks in tests).
+    DWORD creator() const { return creator_; }
     void addRef() { refs_.fetch_add(1, std::memory_order_relaxed); }
     void release() {
         if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
@@ -44,6 +49,7 @@ class Object {
 
   private:
     const ObjectType type_;
+    const DWORD creator_;
     std::atomic<uint32_t> refs_{1};
 };
 
@@ -191,7 +197,9 @@ class HandleTable {
     Object* protect(HANDLE handle, std::atomic<Object*>& hazard);
     // Drops the table's reference once no thread's hazard names the object.
     void retire(Object* object);
-    size_t count(ObjectType type);
+    // Number of open handles of a type whose object's creator passes `mine`.
+    template <typename Filter>
+    size_t count(ObjectType type, Filter mine);
 
   private:
     static constexpr size_t kChunkBits = 10;
@@ -210,7 +218,22 @@ class HandleTable {
     std::vector<Object*> retired_;
 };
 
+template <typename Filter>
+size_t HandleTable::count(ObjectType type, Filter mine) {
+    std::lock_guard guard(lock_);
+    size_t n = 0;
+    for (uint32_t i = 0; i < nextFresh_; ++i) {
+        Object* o =
+            (*chunks_[i >> kChunkBits].load(std::memory_order_acquire))[i & (kChunkSize - 1)].load(
+                std::memory_order_acquire);
+        if (o != nullptr && o->type() == type && mine(o->creator()))
+            ++n;
+    }
+    return n;
+}
+
 // A short, hazard-protected use of the object behind a handle. While it is
+
 // alive the object cannot be freed, even if another thread closes the handle.
 // Take a reference (retain) to keep the object beyond that.
 template <typename T>

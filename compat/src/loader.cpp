@@ -1,6 +1,7 @@
 // The loader emulation: library entry points and dynamic loading.
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -33,10 +34,15 @@ thread_local int t_loadDepth = 0;
 // Windows passes a non-null reserved pointer for libraries loaded with the program.
 const LPVOID kStaticLoad = reinterpret_cast<LPVOID>(uintptr_t{1});
 
+// Thread attach goes through the libraries in the order they started, thread
+// detach in the reverse order, as the Windows loader walks its
+// initialization-order list.
 void notifyAll(DWORD reason) {
     std::lock_guard guard(loaderLock());
     // Copy: an entry point may load or unload libraries.
-    const auto list = libraries();
+    auto list = libraries();
+    if (reason == DLL_THREAD_DETACH)
+        std::reverse(list.begin(), list.end());
     for (const auto& lib : list)
         if (lib.attached)
             lib.entry(lib.instance, reason, nullptr);

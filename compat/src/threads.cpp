@@ -73,6 +73,10 @@ ThreadState* threadRegistryHead() {
     return g_threadHead;
 }
 
+DWORD currentThreadId() {
+    return self().id;
+}
+
 ThreadState& self() {
     if (t_self != nullptr)
         return *t_self;
@@ -165,12 +169,28 @@ class Thread : public Waitable {
         return done_ ? exitCode_ : STILL_ACTIVE;
     }
 
+    // A thread made suspended runs nothing, not even its attach
+    // notifications, until it is resumed.
+    void suspendAtStart() { suspendCount_ = 1; }
+    void waitUntilResumed() {
+        std::unique_lock guard(lock);
+        changed.wait(guard, [this] { return suspendCount_ == 0; });
+    }
+    DWORD resume() {
+        std::lock_guard guard(lock);
+        const DWORD previous = suspendCount_;
+        if (suspendCount_ > 0 && --suspendCount_ == 0)
+            changed.notify_all();
+        return previous;
+    }
+
   protected:
     bool signaledFor(const ThreadState&) const override { return done_; }
 
   private:
     bool done_ = false;
     DWORD exitCode_ = STILL_ACTIVE;
+    DWORD suspendCount_ = 0;
 };
 
 void detachThread(ThreadState& state) {
@@ -210,6 +230,7 @@ void* threadTrampoline(void* arg) {
         start->id = me.id;
         start->started.notify_one();
     }
+    thread->waitUntilResumed();
     notifyThreadAttach();
     const DWORD code = routine(parameter);
     // Windows signals a thread handle only after the libraries have seen the
@@ -284,12 +305,14 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_STA
                            LPVOID parameter, DWORD flags, LPDWORD threadId) {
     W32_FAULT_POINT("CreateThread", nullptr);
     constexpr DWORD kStackSizeIsReservation = 0x00010000;
-    if (routine == nullptr || (flags & ~kStackSizeIsReservation) != 0) {
-        // Suspended creation needs ResumeThread, which the package never uses.
+    if (routine == nullptr || (flags & ~(kStackSizeIsReservation | CREATE_SUSPENDED)) != 0) {
         setLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     auto* thread = new Thread;
+    if (flags & CREATE_SUSPENDED)
+        thread->suspendAtStart();
+
     HANDLE handle = HandleTable::instance().insert(thread);
     if (handle == nullptr) {
         thread->release();
@@ -319,6 +342,16 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_STA
     if (threadId != nullptr)
         *threadId = start.id;
     return handle;
+}
+
+DWORD WINAPI ResumeThread(HANDLE handle) {
+    W32_FAULT_POINT("ResumeThread", static_cast<DWORD>(-1));
+    Lookup<Thread> thread(handle, ObjectType::Thread);
+    if (!thread) {
+        setLastError(ERROR_INVALID_HANDLE);
+        return static_cast<DWORD>(-1);
+    }
+    return thread->resume();
 }
 
 BOOL WINAPI GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {

@@ -208,9 +208,12 @@ BOOL WINAPI simCloseHandle(HANDLE handle) {
         countObject("device", -1);
         return real::CloseHandle(handle);
     }
+    // Forgotten before the close: once closed, the value may name a new
+    // object of another thread at once.
+    const char* kind = forgetObject(handle);
     const BOOL closed = real::CloseHandle(handle);
-    if (closed)
-        forgetObject(handle);
+    if (!closed && kind != nullptr)
+        trackObject(handle, kind);
     return closed;
 }
 

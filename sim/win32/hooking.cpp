@@ -57,15 +57,42 @@ std::atomic<bool> g_faultsArmed{false};
 // ---------------------------------------------------------------------------
 // Objects made through redirected imports, for leak checks
 
+struct Tracked {
+    const char* kind;  // a string literal
+    DWORD creator;
+};
+
 struct Objects {
     std::mutex lock;
-    std::unordered_map<std::string, long> counts;
-    std::unordered_map<HANDLE, std::string> kinds;
-    std::unordered_set<void*> heapBlocks;
+    std::unordered_map<std::string, long> counts;  // objects without a handle of their own
+    std::unordered_map<HANDLE, Tracked> handles;
+    std::unordered_map<void*, DWORD> heapBlocks;  // block -> creating thread
 };
+
 Objects& objects() {
     static auto* o = new Objects;
     return *o;
+}
+
+// Counts the tracked objects of a kind whose creator passes `mine`.
+template <typename Filter>
+size_t countTracked(const char* kind, Filter mine) {
+    if (kind == nullptr)
+        return 0;
+    auto& o = objects();
+    std::lock_guard guard(o.lock);
+    size_t n = 0;
+    if (std::strcmp(kind, "heapblock") == 0) {
+        for (const auto& [block, creator] : o.heapBlocks)
+            n += mine(creator) ? 1 : 0;
+        return n;
+    }
+    for (const auto& [handle, tracked] : o.handles)
+        n += std::strcmp(tracked.kind, kind) == 0 && mine(tracked.creator) ? 1 : 0;
+    auto it = o.counts.find(kind);
+    if (it != o.counts.end() && it->second > 0)
+        n += static_cast<size_t>(it->second);
+    return n;
 }
 
 // ---------------------------------------------------------------------------
@@ -157,7 +184,7 @@ LPVOID WINAPI hookHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
     if (block != nullptr && heap == GetProcessHeap()) {
         auto& o = objects();
         std::lock_guard guard(o.lock);
-        o.heapBlocks.insert(block);
+        o.heapBlocks.emplace(block, GetCurrentThreadId());
     }
     return block;
 }
@@ -220,8 +247,14 @@ std::vector<Redirect> allRedirects() {
 
 // Rewrites the import address table entries of `module` that name one of the
 // redirected functions. Returns how many entries were rewritten.
-int patchImports(HMODULE module) {
-    static const std::vector<Redirect> redirects = allRedirects();
+int patchImports(HMODULE module, bool simulatorOnly) {
+    static const std::vector<Redirect> everything = allRedirects();
+    static const std::vector<Redirect> simulator = [] {
+        size_t count = 0;
+        const Redirect* sim = simRedirects(count);
+        return std::vector<Redirect>(sim, sim + count);
+    }();
+    const std::vector<Redirect>& redirects = simulatorOnly ? simulator : everything;
     auto* base = reinterpret_cast<BYTE*>(module);
     auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
     if (dos->e_magic != IMAGE_DOS_SIGNATURE)
@@ -256,6 +289,81 @@ int patchImports(HMODULE module) {
         }
     }
     return patched;
+}
+
+// ---------------------------------------------------------------------------
+// Libraries loaded later are attached as they load: the loader's DLL
+// notification comes after the import table is bound and before the
+// library's entry point runs, so even its process attach goes through the
+// simulator (and can be made to fail).
+
+struct CountedString {
+    USHORT length;
+    USHORT maximumLength;
+    PWSTR buffer;
+};
+
+struct DllLoadedData {
+    ULONG flags;
+    const CountedString* fullName;
+    const CountedString* baseName;
+    PVOID base;
+    ULONG size;
+};
+
+constexpr ULONG kDllLoaded = 1;
+
+using DllNotification = VOID(CALLBACK*)(ULONG reason, const DllLoadedData* data, PVOID context);
+using RegisterDllNotification = LONG(NTAPI*)(ULONG flags, DllNotification callback, PVOID context,
+                                             PVOID* cookie);
+
+struct PendingAttach {
+    std::mutex lock;
+    std::vector<std::string> names;  // lower case
+};
+PendingAttach& pendingAttach() {
+    static auto* p = new PendingAttach;
+    return *p;
+}
+
+std::string lowerCase(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+VOID CALLBACK onDllLoaded(ULONG reason, const DllLoadedData* data, PVOID) {
+    if (reason != kDllLoaded || data == nullptr || data->baseName == nullptr)
+        return;
+    std::string name;
+    for (USHORT i = 0; i < data->baseName->length / sizeof(WCHAR); ++i)
+        name += static_cast<char>(data->baseName->buffer[i] & 0x7F);
+    name = lowerCase(name);
+    auto& p = pendingAttach();
+    std::lock_guard guard(p.lock);
+    for (const auto& wanted : p.names)
+        if (wanted == name)
+            patchImports(static_cast<HMODULE>(data->base), false);
+}
+
+void attachWhenLoaded(const char* module) {
+    auto& p = pendingAttach();
+    std::lock_guard guard(p.lock);
+    const std::string name = lowerCase(module);
+    for (const auto& wanted : p.names)
+        if (wanted == name)
+            return;
+    p.names.push_back(name);
+    static PVOID cookie = [] {
+        PVOID c = nullptr;
+        auto reg = reinterpret_cast<RegisterDllNotification>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleA("ntdll.dll"), "LdrRegisterDllNotification")));
+        if (reg != nullptr)
+            reg(0, onDllLoaded, nullptr, &c);
+        return c;
+    }();
+    (void)cookie;
 }
 
 }  // namespace
@@ -297,18 +405,18 @@ void countObject(const char* kind, int delta) {
 void trackObject(HANDLE handle, const char* kind) {
     auto& o = objects();
     std::lock_guard guard(o.lock);
-    o.kinds[handle] = kind;
-    ++o.counts[kind];
+    o.handles[handle] = {kind, GetCurrentThreadId()};
 }
 
-void forgetObject(HANDLE handle) {
+const char* forgetObject(HANDLE handle) {
     auto& o = objects();
     std::lock_guard guard(o.lock);
-    auto it = o.kinds.find(handle);
-    if (it == o.kinds.end())
-        return;
-    --o.counts[it->second];
-    o.kinds.erase(it);
+    auto it = o.handles.find(handle);
+    if (it == o.handles.end())
+        return nullptr;
+    const char* kind = it->second.kind;
+    o.handles.erase(it);
+    return kind;
 }
 
 }  // namespace vsim::win32
@@ -320,8 +428,13 @@ extern "C" {
 int vsimAttach(const char* module) {
     resolveRealFunctions();
     installEventPlatform();
+    // A program gets the simulator only; the libraries also get fault
+    // injection and object counts, so that those see the libraries' own calls
+    // and not the test program's (nor its run-time's).
+    if (module != nullptr)
+        attachWhenLoaded(module);
     HMODULE target = GetModuleHandleA(module);
-    return target != nullptr ? patchImports(target) : 0;
+    return target != nullptr ? patchImports(target, module == nullptr) : 0;
 }
 
 void vsimFailNthCall(const char* call, unsigned nth, uint32_t error) {
@@ -367,14 +480,16 @@ void vsimClearDebugOutput(void) {
 }
 
 size_t vsimCountObjects(const char* kind) {
-    if (kind == nullptr)
-        return 0;
-    auto& o = objects();
-    std::lock_guard guard(o.lock);
-    if (std::strcmp(kind, "heapblock") == 0)
-        return o.heapBlocks.size();
-    auto it = o.counts.find(kind);
-    return it == o.counts.end() || it->second < 0 ? 0 : static_cast<size_t>(it->second);
+    return countTracked(kind, [](DWORD) { return true; });
+}
+
+size_t vsimCountObjectsOfThreads(const char* kind, const uint32_t* threadIds, size_t count) {
+    return countTracked(kind, [&](DWORD creator) {
+        for (size_t i = 0; i < count; ++i)
+            if (threadIds[i] == creator)
+                return true;
+        return false;
+    });
 }
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {

@@ -68,7 +68,8 @@ bool shouldFail(const char* call);
 // Object counts for leak checks in tests.
 void countObject(const char* kind, int delta);
 void trackObject(HANDLE handle, const char* kind);
-void forgetObject(HANDLE handle);
+// Stops tracking a handle; returns the kind it had, or null.
+const char* forgetObject(HANDLE handle);
 
 }  // namespace vsim::win32
 

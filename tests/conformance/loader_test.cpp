@@ -7,7 +7,9 @@ namespace {
 
 using ProbeCounts = void (*)(LONG[4]);
 
-DWORD WINAPI quickThread(LPVOID) { return 0; }
+DWORD WINAPI quickThread(LPVOID) {
+    return 0;
+}
 
 TEST(Loader, EntryPointSeesProcessAttachAndEachThreadComingAndGoing) {
     HMODULE probe = LoadLibraryA(LOADER_PROBE_PATH);

@@ -56,3 +56,18 @@ std::string interfacePath(const GUID& guid, DWORD index) {
 }
 
 }  // namespace simtest
+
+namespace simtest {
+
+size_t objectsLeftByThreads(const char* kind, const std::vector<uint32_t>& threads) {
+    size_t left = 0;
+    for (int i = 0; i < 500; ++i) {
+        left = vsimCountObjectsOfThreads(kind, threads.data(), threads.size());
+        if (left == 0)
+            break;
+        Sleep(10);
+    }
+    return left;
+}
+
+}  // namespace simtest

@@ -67,3 +67,12 @@ T field(const std::vector<uint8_t>& bytes, size_t offset) {
 }
 
 }  // namespace simtest
+
+namespace simtest {
+
+// Waits until no live object of `kind` made by one of the threads is left
+// (a join may return before the system has run a thread's detach
+// notifications); returns how many are left at the end.
+size_t objectsLeftByThreads(const char* kind, const std::vector<uint32_t>& threads);
+
+}  // namespace simtest

@@ -25,9 +25,19 @@ extern "C" {
 #endif
 
 /* Attaches the simulated driver below the named module's imports (NULL: the
- * program itself) on Windows; returns the number of imports redirected. The
- * Win32 stand-in on Linux has the simulator built in, so there it does
- * nothing and returns 0. */
+ * program itself) on Windows; returns the number of imports redirected. A
+ * named library that is not loaded yet is attached when it loads, before its
+ * entry point runs (so its process attach can be made to fail too). A
+
+ * named library that is not loaded yet is attached when it loads, before its
+ * entry point runs (so its process attach can be made to fail too). A
+
+ * library module also gets fault injection and object counting, so on
+ * Windows those cover the libraries' calls only; the program's own calls
+ * reach the simulator and nothing more. The Win32 stand-in on Linux has the
+ * simulator built in (and covers every call), so there it does nothing and
+ * returns 0. */
+
 VSIM_HOOK_API int vsimAttach(const char* module);
 
 /* Makes the `nth` call (1 = the next one) of the named Win32 function fail
@@ -48,6 +58,11 @@ VSIM_HOOK_API void vsimClearDebugOutput(void);
  * platform: "event", "mutex", "thread", "file", "pipe", "device", "heapblock"
  * (blocks of the process heap). Tests compare counts before and after. */
 VSIM_HOOK_API size_t vsimCountObjects(const char* kind);
+/* Of those, the ones that one of the given threads created. Leak checks of
+ * per-thread state use it: other threads of the process (the system's own
+ * workers, say) may come and go at any time. */
+VSIM_HOOK_API size_t vsimCountObjectsOfThreads(const char* kind, const uint32_t* threadIds,
+                                               size_t count);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,128 @@
+// Per-thread records: each thread's OVERLAPPED and event for its
+// synchronous requests, kept on a process-wide list so that process detach
+// can free the records of every thread.
+#include <atomic>
+
+#include "wdm.h"
+
+DWORD tlsIndex = TLS_OUT_OF_INDEXES;
+HANDLE hProcessHeap = nullptr;
+
+namespace {
+
+WDM_THREAD_CONTEXT* pThreadContextList = nullptr;
+
+// Guards every change of the list. The loader serialises thread attach and
+// detach, but a thread's first request creates its record outside the
+// loader, concurrently with other threads' detach. Held for the list
+// operation only; allocation and event creation happen outside it.
+//
+// A spin lock: the critical section is a few pointer stores, and it needs no
+// kernel object (which could fail to be made) and no run-time support.
+class ListLock {
+  public:
+    void lock() {
+        for (unsigned spins = 0; flag_.test_and_set(std::memory_order_acquire); ++spins) {
+            // The holder may have been preempted: give it the processor.
+            if (spins >= 64) Sleep(0);
+        }
+    }
+    void unlock() { flag_.clear(std::memory_order_release); }
+
+  private:
+    std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
+};
+
+ListLock g_listLock;
+
+void linkAtHead(WDM_THREAD_CONTEXT* record) {
+    g_listLock.lock();
+    record->pNext = nullptr;
+    record->pPrev = pThreadContextList;
+    if (pThreadContextList != nullptr)
+        pThreadContextList->pNext = record;
+    pThreadContextList = record;
+    g_listLock.unlock();
+}
+
+// Takes a record off the list; `record` null means the head. Returns it.
+WDM_THREAD_CONTEXT* unlinkRecord(WDM_THREAD_CONTEXT* record) {
+    g_listLock.lock();
+    if (record == nullptr)
+        record = pThreadContextList;
+    if (record != nullptr) {
+        if (record->pNext != nullptr)
+            record->pNext->pPrev = record->pPrev;
+        else
+            pThreadContextList = record->pPrev;
+        if (record->pPrev != nullptr)
+            record->pPrev->pNext = record->pNext;
+    }
+    g_listLock.unlock();
+    return record;
+}
+
+void destroy(WDM_THREAD_CONTEXT* record) {
+    CloseHandle(record->overlapped.hEvent);
+    HeapFree(hProcessHeap, 0, record);
+}
+
+}  // namespace
+
+BOOL wdmCreateThreadContext() {
+    auto* record =
+        static_cast<WDM_THREAD_CONTEXT*>(HeapAlloc(hProcessHeap, 0, sizeof(WDM_THREAD_CONTEXT)));
+    if (record == nullptr)
+        return FALSE;
+    record->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (record->overlapped.hEvent == nullptr) {
+        HeapFree(hProcessHeap, 0, record);
+        return FALSE;
+    }
+    record->overlapped.Offset = 0;
+    record->overlapped.OffsetHigh = 0;
+    if (!TlsSetValue(tlsIndex, record)) {
+        destroy(record);
+        return FALSE;
+    }
+    linkAtHead(record);
+    return TRUE;
+}
+
+// A thread that existed before the library was loaded, or whose record was
+// freed at its thread detach and that calls in again (from another
+// library's detach code, say), gets a record at its first request.
+LPOVERLAPPED wdmGetThreadOverlapped() {
+    auto* record = static_cast<WDM_THREAD_CONTEXT*>(TlsGetValue(tlsIndex));
+    if (record == nullptr) {
+        wdmCreateThreadContext();
+        record = static_cast<WDM_THREAD_CONTEXT*>(TlsGetValue(tlsIndex));
+    }
+    return record != nullptr ? &record->overlapped : nullptr;
+}
+
+// The slot is cleared with the record, so that a late call on this thread
+// makes a fresh record instead of using a freed one.
+void wdmFreeThreadContext() {
+    auto* record = static_cast<WDM_THREAD_CONTEXT*>(TlsGetValue(tlsIndex));
+    if (record == nullptr)
+        return;
+    // Should the slot refuse the change, the record stays listed and
+    // process detach frees it.
+    if (!TlsSetValue(tlsIndex, nullptr))
+        return;
+    destroy(unlinkRecord(record));
+}
+
+WDM_THREAD_TEXT* wdmGetThreadText() {
+    static WDM_THREAD_TEXT shared;
+    LPOVERLAPPED overlapped = wdmGetThreadOverlapped();
+    if (overlapped == nullptr) return &shared;
+    return &reinterpret_cast<WDM_THREAD_CONTEXT*>(overlapped)->text;
+}
+
+void wdmFreeAllThreadContexts() {
+
+    while (WDM_THREAD_CONTEXT* record = unlinkRecord(nullptr))
+        destroy(record);
+}

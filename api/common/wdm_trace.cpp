@@ -1,0 +1,33 @@
+// Trace lines and assertion reports on the debugger output.
+#include <cstring>
+
+#include "wdm.h"
+
+namespace {
+constexpr size_t kTraceBuffer = 256;
+}
+
+void wdmTraceAlways(const char* format, ...) {
+    char line[kTraceBuffer];
+    va_list args;
+    va_start(args, format);
+    wdmFormatV(line, sizeof line, format, args);
+    va_end(args);
+    OutputDebugStringA(line);
+}
+
+// Reports "file(line) : Assertion failed: expression" as the debug run-time
+// does, then offers the break to a debugger if one is attached; without a
+// debugger the program goes on past the assertion.
+void wdmAssertFailed(const char* file, int line, const char* expression) {
+    const char* name = std::strrchr(file, '/');
+    const char* other = std::strrchr(file, '\\');
+    if (other != nullptr && (name == nullptr || other > name))
+        name = other;
+    name = name != nullptr ? name + 1 : file;
+    char report[kTraceBuffer];
+    wdmFormat(report, sizeof report, "%s(%d) : Assertion failed: %s\n", name, line, expression);
+    OutputDebugStringA(report);
+    if (IsDebuggerPresent())
+        DebugBreak();
+}

@@ -1,0 +1,202 @@
+// Loading and unloading the library: what its entry point does for the
+// process and its threads. The program loads the library itself.
+#include <veltra.h>
+
+#include <atomic>
+#include <thread>
+
+#include "simtest.h"
+
+namespace {
+
+#if defined(VELTRA_TEST_CHECKED)
+constexpr bool kCheckedBuild = true;
+#else
+constexpr bool kCheckedBuild = false;
+#endif
+
+using OpenFn = decltype(&VELTRA_Open);
+using CloseFn = decltype(&VELTRA_Close);
+using CancelFn = decltype(&VELTRA_Cancel);
+
+template <typename F>
+F entry(HMODULE module, const char* name) {
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+class Load : public testing::Test {
+protected:
+    void SetUp() override { device_ = machine_.add(vsim::kVeltraInterface); }
+    void TearDown() override {
+        if (module_ != nullptr) FreeLibrary(module_);
+    }
+    void load() {
+        module_ = LoadLibraryA(VELTRA_LIBRARY_PATH);
+        ASSERT_NE(module_, nullptr) << GetLastError();
+        open_ = entry<OpenFn>(module_, "VELTRA_Open");
+        close_ = entry<CloseFn>(module_, "VELTRA_Close");
+        cancel_ = entry<CancelFn>(module_, "VELTRA_Cancel");
+        ASSERT_TRUE(open_ && close_ && cancel_);
+    }
+    void unload() {
+        EXPECT_TRUE(FreeLibrary(module_));
+        module_ = nullptr;
+    }
+
+    simtest::PlatformScope platform_;
+    simtest::ScriptedMachine machine_;
+    std::shared_ptr<vsim::ScriptedDevice> device_;
+    HMODULE module_ = nullptr;
+    OpenFn open_ = nullptr;
+    CloseFn close_ = nullptr;
+    CancelFn cancel_ = nullptr;
+};
+
+TEST_F(Load, ProcessAttachAndDetachAreTracedInTheCheckedBuild) {
+    load();
+    EXPECT_EQ(simtest::debugText(), kCheckedBuild ? "wdmDllMain(VELTRA): DLL_PROCESS_ATTACH start\n"
+                                                    "wdmDllMain(VELTRA): DLL_PROCESS_ATTACH done\n"
+                                                  : "");
+    vsimClearDebugOutput();
+    unload();
+    EXPECT_EQ(simtest::debugText(), kCheckedBuild ? "wdmDllMain(VELTRA): DLL_PROCESS_DETACH start\n"
+                                                    "wdmDllMain(VELTRA): DLL_PROCESS_DETACH done\n"
+                                                  : "");
+}
+
+// Without a TLS slot the library cannot work: the load fails, after the
+// entry point has been called again to detach.
+TEST_F(Load, RefusedTlsSlotFailsTheLoad) {
+    vsimFailNthCall("TlsAlloc", 1, ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(LoadLibraryA(VELTRA_LIBRARY_PATH), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DLL_INIT_FAILED));
+    EXPECT_EQ(simtest::debugText(), kCheckedBuild ? "wdmDllMain(VELTRA): DLL_PROCESS_ATTACH start\n"
+                                                    "wdmDllMain(VELTRA): DLL_PROCESS_DETACH start\n"
+                                                    "wdmDllMain(VELTRA): DLL_PROCESS_DETACH done\n"
+                                                  : "");
+    vsimClearFaults();
+    load();
+}
+
+TEST_F(Load, LoadingThreadsRecordThatCannotBeMadeFailsTheLoad) {
+    vsimFailNthCall("CreateEventA", 1, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(LoadLibraryA(VELTRA_LIBRARY_PATH), nullptr);
+    vsimClearFaults();
+    load();
+}
+
+DWORD WINAPI waitThenRequest(LPVOID arg);
+
+struct EarlyThread {
+    HANDLE go;
+    CancelFn cancel = nullptr;
+    VELTRA_HANDLE card = nullptr;
+    size_t eventsBefore = 99;
+    size_t eventsAfter = 99;
+    VELTRA_STATUS status = 99;
+};
+
+DWORD WINAPI waitThenRequest(LPVOID arg) {
+    auto* t = static_cast<EarlyThread*>(arg);
+    WaitForSingleObject(t->go, INFINITE);
+    const uint32_t me = GetCurrentThreadId();
+    t->eventsBefore = vsimCountObjectsOfThreads("event", &me, 1);
+    t->status = t->cancel(t->card);
+    t->eventsAfter = vsimCountObjectsOfThreads("event", &me, 1);
+    return 0;
+}
+
+// A thread that was running before the library loaded had no attach
+// notification; its first request makes its record.
+TEST_F(Load, ThreadFromBeforeTheLoadGetsItsRecordAtItsFirstRequest) {
+    EarlyThread t;
+    t.go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, waitThenRequest, &t, 0, &id);
+    Sleep(20);
+    load();
+    t.cancel = cancel_;
+    ASSERT_EQ(open_(0, &t.card), VELTRA_SUCCESS);
+    SetEvent(t.go);
+    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(t.status, VELTRA_SUCCESS);
+    EXPECT_EQ(t.eventsBefore, 0u);
+    EXPECT_EQ(t.eventsAfter, 1u);
+    EXPECT_EQ(simtest::objectsLeftByThreads("event", {id}), 0u) << "freed at its thread detach";
+    close_(t.card);
+    CloseHandle(thread);
+    CloseHandle(t.go);
+}
+
+// Process detach frees the records of every thread, also of threads that
+// are still running.
+TEST_F(Load, UnloadFreesTheRecordsOfEveryThread) {
+    const size_t eventsBefore = vsimCountObjects("event");
+    const size_t blocksBefore = vsimCountObjects("heapblock");
+    load();
+    VELTRA_HANDLE card = nullptr;
+    ASSERT_EQ(open_(0, &card), VELTRA_SUCCESS);
+    std::atomic<bool> release{false};
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i)
+        threads.emplace_back([&] {
+            cancel_(card);
+            ++ready;
+            while (!release) Sleep(1);
+        });
+    while (ready < 4) Sleep(1);
+    EXPECT_GT(vsimCountObjects("event"), eventsBefore);
+    close_(card);
+    unload();
+    EXPECT_EQ(vsimCountObjects("event"), eventsBefore);
+    EXPECT_EQ(vsimCountObjects("heapblock"), blocksBefore);
+    release = true;
+    for (auto& t : threads) t.join();
+}
+
+struct LateCall {
+    CancelFn cancel;
+    VELTRA_HANDLE card;
+    std::atomic<int> calls{0};
+    std::atomic<int> successes{0};
+};
+
+void callLate(void* context) {
+    auto* late = static_cast<LateCall*>(context);
+    ++late->calls;
+    if (late->cancel(late->card) == VELTRA_SUCCESS) ++late->successes;
+}
+
+DWORD WINAPI requestOnce(LPVOID arg) {
+    auto* late = static_cast<LateCall*>(arg);
+    late->cancel(late->card);
+    return 0;
+}
+
+// A call on a thread after the library has seen that thread detach (here
+// from another library's thread detach, which runs after it) makes a fresh
+// record instead of using the freed one; process detach frees it.
+TEST_F(Load, CallAfterTheThreadsDetachMakesAFreshRecord) {
+    HMODULE probe = LoadLibraryA(LOADER_PROBE_PATH);  // first: it detaches last
+    ASSERT_NE(probe, nullptr);
+    load();
+    auto onDetach = entry<void (*)(void (*)(void*), void*)>(probe, "probeOnThreadDetach");
+    LateCall late{cancel_, nullptr};
+    ASSERT_EQ(open_(0, &late.card), VELTRA_SUCCESS);
+    onDetach(callLate, &late);
+    HANDLE thread = CreateThread(nullptr, 0, requestOnce, &late, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    onDetach(nullptr, nullptr);
+    EXPECT_EQ(late.calls.load(), 1);
+    EXPECT_EQ(late.successes.load(), 1);
+    EXPECT_EQ(device_->requestCount(), 2u);
+    close_(late.card);
+    const size_t eventsBefore = vsimCountObjects("event");
+    unload();
+    EXPECT_LT(vsimCountObjects("event"), eventsBefore) << "the late record goes at process detach";
+    FreeLibrary(probe);
+}
+
+}  // namespace
