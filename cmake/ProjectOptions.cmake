@@ -28,6 +28,8 @@ else()
     set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
     set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
     set(CMAKE_BUILD_RPATH ${CMAKE_BINARY_DIR}/lib)
+    # Installed libraries find each other in their own folder.
+    set(CMAKE_INSTALL_RPATH "$ORIGIN")
     if(VELTRA_SANITIZE)
         add_compile_options(-fsanitize=${VELTRA_SANITIZE} -fno-omit-frame-pointer
                             -fno-sanitize-recover=all)

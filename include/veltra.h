@@ -43,37 +43,38 @@ typedef HANDLE VELTRA_HANDLE;
 
 /* Status codes. Their names and messages are the texts of
  * VELTRA_GetStatusStringA/W. */
-#define VELTRA_SUCCESS 0u                 /* "No error" */
-#define VELTRA_INTERNAL_ERROR 256u        /* "An error in the API logic was detected" */
-#define VELTRA_UNEXPECTED_ERROR 257u      /* "An unexpected error occurred" */
-#define VELTRA_BAD_DRIVER 258u            /* "The driver may be incorrectly installed" */
-#define VELTRA_NO_MEMORY 259u             /* "Could not allocate memory required to complete operation" */
-#define VELTRA_ACCESS_DENIED 260u         /* "Caller does not have permission to perform the operation" */
-#define VELTRA_DEVICE_NOT_FOUND 261u      /* "Failed to open the device with specified CardID" */
-#define VELTRA_FILE_NOT_FOUND 262u        /* "Failed to open the specified bitstream file" */
-#define VELTRA_HARDWARE_ERROR 263u        /* "A hardware error occurred" */
-#define VELTRA_FPGA_MISMATCH 264u         /* "The FPGA on the card did not match that of the bitstream file" */
-#define VELTRA_INVALID_BITSTREAM 265u     /* "The bitstream file was corrupt" */
-#define VELTRA_INVALID_BUFFER 266u        /* "The supplied buffer was invalid" */
-#define VELTRA_INVALID_FLAG 267u          /* "A flag was invalid or not recognized" */
-#define VELTRA_INVALID_FREQUENCY 268u     /* "The frequency was invalid" */
-#define VELTRA_INVALID_HANDLE 269u        /* "The device handle was invalid" */
-#define VELTRA_INVALID_INDEX 270u         /* "The index parameter was invalid" */
-#define VELTRA_INVALID_REGION 271u        /* "The offset and/or length parameter(s) were invalid" */
-#define VELTRA_NULL_POINTER 272u          /* "A NULL pointer was passed where NULL was illegal" */
-#define VELTRA_BUSY 273u                  /* "There is already an operation in progress" */
-#define VELTRA_CANCEL_FAILED 274u         /* "There is nothing to cancel" */
-#define VELTRA_CANCELLED 275u             /* "The operation was cancelled" */
-#define VELTRA_RESOURCE_LIMIT 276u        /* "A resource limit was reached" */
-#define VELTRA_REGION_TOO_LARGE 277u      /* "The region is too large for a single operation" */
-#define VELTRA_MUST_WAIT 278u             /* "The operation could not be started immediately" */
-#define VELTRA_NOT_OWNER 279u             /* "The buffer handle belongs to a different device handle" */
-#define VELTRA_PENDING 280u               /* "The non-blocking operation is now in progress" */
-#define VELTRA_NONBLOCK_IDLE 281u         /* "There is no non-blocking operation to finish" */
+#define VELTRA_SUCCESS 0u            /* "No error" */
+#define VELTRA_INTERNAL_ERROR 256u   /* "An error in the API logic was detected" */
+#define VELTRA_UNEXPECTED_ERROR 257u /* "An unexpected error occurred" */
+#define VELTRA_BAD_DRIVER 258u       /* "The driver may be incorrectly installed" */
+#define VELTRA_NO_MEMORY 259u     /* "Could not allocate memory required to complete operation" */
+#define VELTRA_ACCESS_DENIED 260u /* "Caller does not have permission to perform the operation" */
+#define VELTRA_DEVICE_NOT_FOUND 261u /* "Failed to open the device with specified CardID" */
+#define VELTRA_FILE_NOT_FOUND 262u   /* "Failed to open the specified bitstream file" */
+#define VELTRA_HARDWARE_ERROR 263u   /* "A hardware error occurred" */
+#define VELTRA_FPGA_MISMATCH \
+    264u /* "The FPGA on the card did not match that of the bitstream file" */
+#define VELTRA_INVALID_BITSTREAM 265u /* "The bitstream file was corrupt" */
+#define VELTRA_INVALID_BUFFER 266u    /* "The supplied buffer was invalid" */
+#define VELTRA_INVALID_FLAG 267u      /* "A flag was invalid or not recognized" */
+#define VELTRA_INVALID_FREQUENCY 268u /* "The frequency was invalid" */
+#define VELTRA_INVALID_HANDLE 269u    /* "The device handle was invalid" */
+#define VELTRA_INVALID_INDEX 270u     /* "The index parameter was invalid" */
+#define VELTRA_INVALID_REGION 271u    /* "The offset and/or length parameter(s) were invalid" */
+#define VELTRA_NULL_POINTER 272u      /* "A NULL pointer was passed where NULL was illegal" */
+#define VELTRA_BUSY 273u              /* "There is already an operation in progress" */
+#define VELTRA_CANCEL_FAILED 274u     /* "There is nothing to cancel" */
+#define VELTRA_CANCELLED 275u         /* "The operation was cancelled" */
+#define VELTRA_RESOURCE_LIMIT 276u    /* "A resource limit was reached" */
+#define VELTRA_REGION_TOO_LARGE 277u  /* "The region is too large for a single operation" */
+#define VELTRA_MUST_WAIT 278u         /* "The operation could not be started immediately" */
+#define VELTRA_NOT_OWNER 279u         /* "The buffer handle belongs to a different device handle" */
+#define VELTRA_PENDING 280u           /* "The non-blocking operation is now in progress" */
+#define VELTRA_NONBLOCK_IDLE 281u     /* "There is no non-blocking operation to finish" */
 #define VELTRA_INVALID_BUFFER_HANDLE 282u /* "The buffer handle is invalid" */
 #define VELTRA_INVALID_LOCAL_REGION 283u  /* "The local address region is invalid" */
 #define VELTRA_DATATYPE_MISMATCH 284u     /* "The datatype did not match that of the sensor" */
-#define VELTRA_NOT_SUPPORTED 285u         /* "The hardware does not support the requested operation" */
+#define VELTRA_NOT_SUPPORTED 285u /* "The hardware does not support the requested operation" */
 
 /* ------------------------------------------------------------------------
  * Opening and closing

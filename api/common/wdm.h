@@ -69,7 +69,6 @@ void wdmFreeAllThreadContexts();
 // record cannot be made (out of memory), so that text exports never fail.
 WDM_THREAD_TEXT* wdmGetThreadText();
 
-
 uint32_t wdmControlDevice(HANDLE hDevice, uint32_t request, void* buffer, uint32_t inSize,
                           uint32_t outSize);
 uint32_t wdmControlDeviceAsync(HANDLE hDevice, LPOVERLAPPED pOverlapped, uint32_t request,

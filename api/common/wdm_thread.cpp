@@ -24,7 +24,8 @@ class ListLock {
     void lock() {
         for (unsigned spins = 0; flag_.test_and_set(std::memory_order_acquire); ++spins) {
             // The holder may have been preempted: give it the processor.
-            if (spins >= 64) Sleep(0);
+            if (spins >= 64)
+                Sleep(0);
         }
     }
     void unlock() { flag_.clear(std::memory_order_release); }
@@ -117,12 +118,12 @@ void wdmFreeThreadContext() {
 WDM_THREAD_TEXT* wdmGetThreadText() {
     static WDM_THREAD_TEXT shared;
     LPOVERLAPPED overlapped = wdmGetThreadOverlapped();
-    if (overlapped == nullptr) return &shared;
+    if (overlapped == nullptr)
+        return &shared;
     return &reinterpret_cast<WDM_THREAD_CONTEXT*>(overlapped)->text;
 }
 
 void wdmFreeAllThreadContexts() {
-
     while (WDM_THREAD_CONTEXT* record = unlinkRecord(nullptr))
         destroy(record);
 }

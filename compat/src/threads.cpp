@@ -36,7 +36,8 @@ ThreadState& attachThread() {
     {
         std::lock_guard guard(threadRegistryLock());
         for (ThreadState* t = g_threadHead; t != nullptr; t = t->next) {
-            if (!t->inUse.load(std::memory_order_relaxed)) {
+            if (!t->inUse.load(
+                    std::memory_order_acquire)) {  // pairs with the release at thread exit
                 state = t;
                 break;
             }

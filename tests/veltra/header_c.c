@@ -7,4 +7,6 @@
 _Static_assert(sizeof(VELTRA_STATUS) == 4, "VELTRA_STATUS is 32 bits");
 _Static_assert(sizeof(VELTRA_HANDLE) == 8, "VELTRA_HANDLE is a 64-bit handle");
 
-int veltraHeaderCompilesAsC(void) { return VELTRA_SUCCESS; }
+int veltraHeaderCompilesAsC(void) {
+    return VELTRA_SUCCESS;
+}

@@ -25,10 +25,11 @@ F entry(HMODULE module, const char* name) {
 }
 
 class Load : public testing::Test {
-protected:
+  protected:
     void SetUp() override { device_ = machine_.add(vsim::kVeltraInterface); }
     void TearDown() override {
-        if (module_ != nullptr) FreeLibrary(module_);
+        if (module_ != nullptr)
+            FreeLibrary(module_);
     }
     void load() {
         module_ = LoadLibraryA(VELTRA_LIBRARY_PATH);
@@ -143,16 +144,19 @@ TEST_F(Load, UnloadFreesTheRecordsOfEveryThread) {
         threads.emplace_back([&] {
             cancel_(card);
             ++ready;
-            while (!release) Sleep(1);
+            while (!release)
+                Sleep(1);
         });
-    while (ready < 4) Sleep(1);
+    while (ready < 4)
+        Sleep(1);
     EXPECT_GT(vsimCountObjects("event"), eventsBefore);
     close_(card);
     unload();
     EXPECT_EQ(vsimCountObjects("event"), eventsBefore);
     EXPECT_EQ(vsimCountObjects("heapblock"), blocksBefore);
     release = true;
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
 }
 
 struct LateCall {
@@ -165,7 +169,8 @@ struct LateCall {
 void callLate(void* context) {
     auto* late = static_cast<LateCall*>(context);
     ++late->calls;
-    if (late->cancel(late->card) == VELTRA_SUCCESS) ++late->successes;
+    if (late->cancel(late->card) == VELTRA_SUCCESS)
+        ++late->successes;
 }
 
 DWORD WINAPI requestOnce(LPVOID arg) {

@@ -6,7 +6,7 @@
 namespace {
 
 class Open : public testing::Test {
-protected:
+  protected:
     simtest::PlatformScope platform_;
     simtest::ScriptedMachine machine_;
 };

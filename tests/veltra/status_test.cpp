@@ -19,7 +19,8 @@ TEST(StatusText, EveryCodeHasItsNameAndMessage) {
     EXPECT_STREQ(VELTRA_GetStatusStringA(269, 1), "VELTRA_INVALID_HANDLE");
     EXPECT_STREQ(VELTRA_GetStatusStringA(269, 0), "The device handle was invalid");
     EXPECT_STREQ(VELTRA_GetStatusStringA(0, 0), "No error");
-    EXPECT_STREQ(VELTRA_GetStatusStringA(285, 0), "The hardware does not support the requested operation");
+    EXPECT_STREQ(VELTRA_GetStatusStringA(285, 0),
+                 "The hardware does not support the requested operation");
 }
 
 TEST(StatusText, TheCodesRunWithoutGapsAndNamesMatchTheHeader) {
@@ -49,7 +50,8 @@ TEST(StatusText, UnknownCodesAreFormatted) {
 
 TEST(StatusText, WideTextEqualsNarrowForEveryCode) {
     std::vector<VELTRA_STATUS> codes;
-    for (const auto& entry : kVeltraStatusTable) codes.push_back(entry.code);
+    for (const auto& entry : kVeltraStatusTable)
+        codes.push_back(entry.code);
     codes.insert(codes.end(), {7u, 300u, 0x80000000u});
     for (VELTRA_STATUS code : codes) {
         for (int32_t bShort : {0, 1}) {
@@ -70,7 +72,8 @@ TEST(StatusText, ThreadsFormattingUnknownCodesNeverMixText) {
             std::snprintf(expected, sizeof expected, "Unknown status code %u(0x%x)", code, code);
             const char* narrow = VELTRA_GetStatusStringA(code, 0);
             const WCHAR* wide = VELTRA_GetStatusStringW(code, 1);
-            if (std::strcmp(narrow, expected) != 0 || narrowOf(wide) != expected) ++mixed;
+            if (std::strcmp(narrow, expected) != 0 || narrowOf(wide) != expected)
+                ++mixed;
         }
     };
     std::thread a(hammer, 1000000u);

@@ -27,13 +27,16 @@ TEST_F(ThreadRecords, ThousandThreadsWithOneRequestEachLeaveNothingBehind) {
                 std::lock_guard guard(lock);
                 ids.push_back(GetCurrentThreadId());
             });
-        for (auto& t : threads) t.join();
+        for (auto& t : threads)
+            t.join();
     }
     EXPECT_EQ(device_->requestCount(), 1000u);
     expectNothingLeftBy(ids);
 }
 
-DWORD WINAPI oneRequest(LPVOID card) { return VELTRA_Cancel(static_cast<VELTRA_HANDLE>(card)); }
+DWORD WINAPI oneRequest(LPVOID card) {
+    return VELTRA_Cancel(static_cast<VELTRA_HANDLE>(card));
+}
 
 TEST_F(ThreadRecords, ThreadsMadeWithCreateThreadLeaveNothingBehind) {
     std::vector<uint32_t> ids;
@@ -73,7 +76,8 @@ TEST_F(ThreadRecords, RecordThatCannotBeMadeFailsTheRequestCleanly) {
         SCOPED_TRACE(call);
         FailingRecord test{card_, 0, 0};
         DWORD id = 0;
-        HANDLE thread = CreateThread(nullptr, 0, requestsWithoutRecord, &test, CREATE_SUSPENDED, &id);
+        HANDLE thread =
+            CreateThread(nullptr, 0, requestsWithoutRecord, &test, CREATE_SUSPENDED, &id);
         ASSERT_NE(thread, nullptr);
         vsimFailCallsOnThread(call, id, ERROR_NOT_ENOUGH_MEMORY);
         ResumeThread(thread);
@@ -93,9 +97,11 @@ TEST_F(ThreadRecords, ManyThreadsUseOneHandleAtOnce) {
     for (int i = 0; i < 8; ++i)
         threads.emplace_back([&] {
             for (int n = 0; n < 500; ++n)
-                if (VELTRA_Cancel(card_) != VELTRA_SUCCESS) ++failures;
+                if (VELTRA_Cancel(card_) != VELTRA_SUCCESS)
+                    ++failures;
         });
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(failures.load(), 0);
 }
 

@@ -3,7 +3,9 @@
 
 namespace {
 
-DWORD WINAPI nothing(LPVOID) { return 0; }
+DWORD WINAPI nothing(LPVOID) {
+    return 0;
+}
 
 TEST(Traces, ThreadAttachAndDetachAreTracedInTheCheckedBuildOnly) {
     vsimClearDebugOutput();

@@ -19,7 +19,8 @@ TEST_F(Transport, RequestCompletedAtOnceSucceeds) {
 TEST_F(Transport, PendingRequestIsWaitedFor) {
     device_->queue(vsim::Answer::pend());
     std::thread driver([this] {
-        while (device_->pendingCount() == 0) Sleep(1);
+        while (device_->pendingCount() == 0)
+            Sleep(1);
         Sleep(10);
         device_->completeNext(vsim::kSuccess);
     });
@@ -28,7 +29,8 @@ TEST_F(Transport, PendingRequestIsWaitedFor) {
 
     device_->queue(vsim::Answer::pend());
     std::thread failing([this] {
-        while (device_->pendingCount() == 0) Sleep(1);
+        while (device_->pendingCount() == 0)
+            Sleep(1);
         device_->completeNext(vsim::driverError(VELTRA_HARDWARE_ERROR));
     });
     EXPECT_EQ(VELTRA_Cancel(card_), VELTRA_HARDWARE_ERROR);
@@ -57,7 +59,8 @@ TEST_F(Transport, ErrorsTranslateToStatuses) {
         EXPECT_EQ(VELTRA_Cancel(card_), c.status) << std::hex << c.error;
         device_->queue(vsim::Answer::pend());
         std::thread driver([&] {
-            while (device_->pendingCount() == 0) Sleep(1);
+            while (device_->pendingCount() == 0)
+                Sleep(1);
             device_->completeNext(c.error);
         });
         EXPECT_EQ(VELTRA_Cancel(card_), c.status) << "after pending, " << std::hex << c.error;
@@ -67,8 +70,9 @@ TEST_F(Transport, ErrorsTranslateToStatuses) {
 
 TEST_F(Transport, ValueThatIsNotAHandleIsInvalidHandle) {
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    for (VELTRA_HANDLE bad : {static_cast<VELTRA_HANDLE>(nullptr), reinterpret_cast<VELTRA_HANDLE>(0x999),
-                              static_cast<VELTRA_HANDLE>(event)})
+    for (VELTRA_HANDLE bad :
+         {static_cast<VELTRA_HANDLE>(nullptr), reinterpret_cast<VELTRA_HANDLE>(0x999),
+          static_cast<VELTRA_HANDLE>(event)})
         EXPECT_EQ(VELTRA_Cancel(bad), VELTRA_INVALID_HANDLE);
     CloseHandle(event);
 }

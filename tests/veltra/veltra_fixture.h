@@ -15,7 +15,7 @@ inline constexpr bool kCheckedBuild = false;
 
 // One scripted VELTRA device as card 0, opened.
 class ScriptedCard : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         device_ = machine_.add(vsim::kVeltraInterface);
         ASSERT_EQ(VELTRA_Open(0, &card_), VELTRA_SUCCESS);
@@ -23,7 +23,8 @@ protected:
         vsimClearDebugOutput();
     }
     void TearDown() override {
-        if (card_ != nullptr) VELTRA_Close(card_);
+        if (card_ != nullptr)
+            VELTRA_Close(card_);
     }
 
     // The last request the device received.
@@ -42,6 +43,7 @@ protected:
 // Narrow text of a wide string (ASCII).
 inline std::string narrowOf(const WCHAR* wide) {
     std::string text;
-    for (; *wide != 0; ++wide) text += static_cast<char>(*wide);
+    for (; *wide != 0; ++wide)
+        text += static_cast<char>(*wide);
     return text;
 }
