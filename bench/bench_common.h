@@ -39,7 +39,8 @@ inline std::string installImmediateMachine() {
 // The baseline: one bare system call, ioctl(FIONREAD) on a pipe.
 inline void BareSystemCall(benchmark::State& state) {
     int fds[2];
-    if (pipe(fds) != 0) state.SkipWithError("pipe");
+    if (pipe(fds) != 0)
+        state.SkipWithError("pipe");
     int available = 0;
     for (auto _ : state) {
         ioctl(fds[0], FIONREAD, &available);

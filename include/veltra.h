@@ -115,6 +115,197 @@ VELTRA_API const char* VELTRA_CALL VELTRA_GetStatusStringA(VELTRA_STATUS code, i
 VELTRA_API const WCHAR* VELTRA_CALL VELTRA_GetStatusStringW(VELTRA_STATUS code, int32_t bShort);
 
 /* ------------------------------------------------------------------------
+ * Records. Every record has natural alignment; the layouts are fixed and
+ * the same on every platform (WCHAR is 16 bits).
+ */
+
+/* The library's and the driver's versions. 12 bytes. */
+typedef struct _VELTRA_VERSION_INFO {
+    uint16_t apiMajor;     /* 0: always 1 */
+    uint16_t apiMinor;     /* 2: always 4 */
+    uint16_t apiBugfix;    /* 4: always 16 */
+    uint16_t driverMajor;  /* 6 */
+    uint16_t driverMinor;  /* 8 */
+    uint16_t driverBugfix; /* 10 */
+} VELTRA_VERSION_INFO;
+
+/* The card's fixed properties. 40 bytes. The meaning of the values other
+ * than windowCount is the driver's. */
+typedef struct _VELTRA_CARD_INFO {
+    uint32_t cardValue0;  /* 0 */
+    uint32_t reserved1;   /* 4: always 0 */
+    uint32_t cardValue2;  /* 8 */
+    uint32_t cardValue3;  /* 12 */
+    uint32_t cardValue4;  /* 16 */
+    uint32_t cardValue5;  /* 20 */
+    uint32_t cardValue6;  /* 24 */
+    uint32_t cardValue7;  /* 28 */
+    uint32_t windowCount; /* 32: number of memory windows */
+    uint32_t cardValue9;  /* 36 */
+} VELTRA_CARD_INFO;
+
+/* The extended form. 52 bytes. */
+typedef struct _VELTRA_CARD_INFO_EX {
+    uint32_t cardValue0;  /* 0 */
+    uint32_t reserved1;   /* 4: always 0 */
+    uint32_t cardValue2;  /* 8 */
+    uint32_t cardValue3;  /* 12 */
+    uint32_t cardValue4;  /* 16 */
+    uint32_t cardValue5;  /* 20 */
+    uint32_t cardValue6;  /* 24 */
+    uint32_t cardValue7;  /* 28 */
+    uint32_t windowCount; /* 32 */
+    uint32_t cardValue9;  /* 36 */
+    uint32_t cardValue10; /* 40 */
+    uint32_t cardValue11; /* 44 */
+    uint32_t reserved12;  /* 48: always 0 */
+} VELTRA_CARD_INFO_EX;
+
+/* One memory bank. 48 bytes. */
+typedef struct _VELTRA_BANK_INFO {
+    uint64_t bankValue0;  /* 0 */
+    uint64_t bankValue1;  /* 8 */
+    uint64_t bankValue2;  /* 16 */
+    uint16_t bankHalf0;   /* 24 */
+    uint16_t bankHalf1;   /* 26 */
+    uint16_t bankHalfSum; /* 28: bankHalf0 + bankHalf1, modulo 65536 */
+    uint16_t padding30;   /* 30: always 0 */
+    uint32_t bankValue3;  /* 32 */
+    uint32_t bankValue4;  /* 36 */
+    uint32_t bBankFlag;   /* 40: 0 or 1 */
+    uint32_t padding44;   /* 44: always 0 */
+} VELTRA_BANK_INFO;
+
+/* One module's identity. 280 bytes (narrow), 536 bytes (wide). */
+typedef struct _VELTRA_MODULE_INFOA {
+    char moduleText0[64];  /* 0 */
+    char moduleText1[64];  /* 64 */
+    char moduleText2[64];  /* 128 */
+    char moduleText3[64];  /* 192 */
+    double moduleFixed;    /* 256: the driver's fixed-point value */
+    uint32_t moduleValue0; /* 264 */
+    uint32_t moduleValue1; /* 268 */
+    uint32_t bModuleFlag;  /* 272: 0 or 1 */
+} VELTRA_MODULE_INFOA;
+
+typedef struct _VELTRA_MODULE_INFOW {
+    WCHAR moduleText0[64]; /* 0 */
+    WCHAR moduleText1[64]; /* 128 */
+    WCHAR moduleText2[64]; /* 256 */
+    WCHAR moduleText3[64]; /* 384 */
+    double moduleFixed;    /* 512 */
+    uint32_t moduleValue0; /* 520 */
+    uint32_t moduleValue1; /* 524 */
+    uint32_t bModuleFlag;  /* 528 */
+} VELTRA_MODULE_INFOW;
+
+/* One address window, as the driver describes it. 40 bytes. */
+typedef struct _VELTRA_WINDOW_INFO {
+    uint64_t windowValue0; /* 0 */
+    uint64_t windowValue1; /* 8 */
+    uint64_t windowValue2; /* 16 */
+    uint64_t windowValue3; /* 24 */
+    uint64_t windowValue4; /* 32 */
+} VELTRA_WINDOW_INFO;
+
+/* ------------------------------------------------------------------------
+ * Card, version, bank and module information
+ *
+ * Each returns VELTRA_NULL_POINTER (nothing sent) when its output pointer is
+ * NULL, and otherwise the driver's status (VELTRA_INVALID_INDEX for a bank or
+ * module the card does not have, VELTRA_INVALID_HANDLE, ...). The output is
+ * written on success only.
+ */
+
+/* Library version 1.4.16, whatever the driver answers, and the driver's. */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetVersionInfo(VELTRA_HANDLE hCard,
+                                                           VELTRA_VERSION_INFO* pInfo);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetCardInfo(VELTRA_HANDLE hCard,
+                                                        VELTRA_CARD_INFO* pInfo);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetCardInfoEx(VELTRA_HANDLE hCard,
+                                                          VELTRA_CARD_INFO_EX* pInfo);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetBankInfo(VELTRA_HANDLE hCard, uint32_t bankIndex,
+                                                        VELTRA_BANK_INFO* pInfo);
+/* The texts are always terminated inside their fields. The wide form leaves
+ * the characters after each text's terminator as they were. */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetModuleInfoA(VELTRA_HANDLE hCard,
+                                                           uint32_t moduleIndex,
+                                                           VELTRA_MODULE_INFOA* pInfo);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetModuleInfoW(VELTRA_HANDLE hCard,
+                                                           uint32_t moduleIndex,
+                                                           VELTRA_MODULE_INFOW* pInfo);
+
+/* ------------------------------------------------------------------------
+ * Windows and common buffers
+ */
+
+/* VELTRA_NULL_POINTER if pInfo is NULL; else the driver's status
+ * (VELTRA_INVALID_INDEX for a window the card does not have). */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetWindowInfo(VELTRA_HANDLE hCard, uint32_t index,
+                                                          VELTRA_WINDOW_INFO* pInfo);
+
+/* Maps `length` bytes of window `index` from `offset` into the process; the
+ * mapping stays valid until it is unmapped or the handle is closed, whatever
+ * thread made it. Checks, in order:
+ *   VELTRA_INVALID_REGION  length is 0, or offset + length passes 2^64
+ *   VELTRA_NULL_POINTER    ppVirtualBase is NULL
+ *   (the card information request's failure, e.g. VELTRA_INVALID_HANDLE)
+ *   VELTRA_INVALID_INDEX   index is not below the card's windowCount
+ * then the driver's verdict on the region: VELTRA_INVALID_REGION (outside
+ * the window), VELTRA_REGION_TOO_LARGE, VELTRA_NO_MEMORY, VELTRA_ACCESS_DENIED.
+ * Two maps of one region are two mappings, each unmapped by its address. */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_MapWindow(VELTRA_HANDLE hCard, uint32_t index,
+                                                      uint64_t offset, uint64_t length,
+                                                      void** ppVirtualBase);
+
+/* Unmaps a region mapped through hCard (of a window or a common buffer; the
+ * same entry point is exported as VELTRA_UnmapCommonBuffer).
+ *   VELTRA_NULL_POINTER    pVirtualBase is NULL
+ *   VELTRA_INVALID_REGION  hCard has regions, but none at this address
+ *   VELTRA_INVALID_HANDLE  hCard has no mapped region at all */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_UnmapWindow(VELTRA_HANDLE hCard, void* pVirtualBase);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_UnmapCommonBuffer(VELTRA_HANDLE hCard,
+                                                              void* pVirtualBase);
+
+/* Reads or writes `length` bytes of window `index` at `offset` without a
+ * mapping; the driver moves the data to or from `buffer` during the call.
+ * Nothing is checked by the library: the driver's verdict comes back. */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_Read(VELTRA_HANDLE hCard, uint32_t index,
+                                                 uint32_t flags, uint64_t offset, uint64_t length,
+                                                 void* buffer);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_Write(VELTRA_HANDLE hCard, uint32_t index,
+                                                  uint32_t flags, uint64_t offset, uint64_t length,
+                                                  void* buffer);
+
+/* The number of common buffers the driver holds for the card. */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetCommonBufferCount(VELTRA_HANDLE hCard,
+                                                                 uint32_t* pCount);
+
+/* Common buffer `index`: *pBufferValue receives its value (on the simulator,
+ * its bus address) and *pBufferKey the key by which VELTRA_MapCommonBuffer
+ * finds it. Either pointer may be NULL; the request is sent regardless. */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetCommonBuffer(VELTRA_HANDLE hCard, uint32_t index,
+                                                            uint64_t* pBufferValue,
+                                                            uint64_t* pBufferKey);
+
+/* Maps a region of the first common buffer whose key is bufferKey.
+ *   VELTRA_NULL_POINTER    ppVirtualBase is NULL
+ *   VELTRA_INVALID_REGION  no buffer has that key
+ * then the driver's verdict on the region, as for VELTRA_MapWindow. */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_MapCommonBuffer(VELTRA_HANDLE hCard, uint64_t bufferKey,
+                                                            uint64_t offset, uint64_t length,
+                                                            void** ppVirtualBase);
+
+/* Checked build: from level 2 on, unmapping an address that no region of
+ * the handle has raises a continuable structured exception (code 0, two
+ * arguments: the device handle and the address) on the library's mapping
+ * thread. An application that sets the level installs a vectored exception
+ * handler (AddVectoredExceptionHandler) that returns
+ * EXCEPTION_CONTINUE_EXECUTION for it; the unmap then returns its status as
+ * usual. The free build ignores the level. */
+VELTRA_API void VELTRA_CALL VELTRA_SetWin32ExceptionLevel(uint32_t level);
+
+/* ------------------------------------------------------------------------
  * Non-blocking operations and cancellation
  */
 

@@ -138,6 +138,8 @@ size_t wdmFormatV(char* buffer, size_t size, const char* format, va_list args);
 
 // Formats into a 256-byte buffer and writes it with OutputDebugStringA.
 void wdmTraceAlways(const char* format, ...);
+void wdmTraceV(const char* format, va_list args);
+
 // Reports a failed assertion with its file and line through the debugger
 // output and breaks into an attached debugger.
 void wdmAssertFailed(const char* file, int line, const char* expression);
@@ -150,5 +152,6 @@ inline constexpr bool kWdmChecked = true;
 #else
 inline constexpr bool kWdmChecked = false;
 #define WDM_TRACE(...) ((void)0)
-#define WDM_ASSERT(condition) ((void)0)
+// The free build checks nothing (sizeof does not evaluate the condition).
+#define WDM_ASSERT(condition) ((void)sizeof(condition))
 #endif

@@ -7,13 +7,17 @@ namespace {
 constexpr size_t kTraceBuffer = 256;
 }
 
-void wdmTraceAlways(const char* format, ...) {
+void wdmTraceV(const char* format, va_list args) {
     char line[kTraceBuffer];
+    wdmFormatV(line, sizeof line, format, args);
+    OutputDebugStringA(line);
+}
+
+void wdmTraceAlways(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    wdmFormatV(line, sizeof line, format, args);
+    wdmTraceV(format, args);
     va_end(args);
-    OutputDebugStringA(line);
 }
 
 // Reports "file(line) : Assertion failed: expression" as the debug run-time

@@ -16,8 +16,8 @@ namespace {
 
 struct Rule {
     std::string call;
-    unsigned remaining;  // Nth-call rules: calls left until the failing one
-    DWORD thread;        // thread rules: the thread whose calls fail
+    unsigned remaining;  // calls left until the failing one; 0: every call (thread rules)
+    DWORD thread;        // thread rules: the thread whose calls count
     DWORD error;
     bool byThread;
 };
@@ -40,9 +40,9 @@ bool shouldFail(const char* call, DWORD& error) {
     for (auto it = list.begin(); it != list.end(); ++it) {
         if (it->call != call)
             continue;
-        if (it->byThread) {
-            if (it->thread != me)
-                continue;
+        if (it->byThread && it->thread != me)
+            continue;
+        if (it->byThread && it->remaining == 0) {
             error = it->error;
             return true;
         }
@@ -95,6 +95,14 @@ void vsimFailCallsOnThread(const char* call, uint32_t threadId, uint32_t error) 
         return;
     std::lock_guard guard(faults::lock());
     faults::rules().push_back({call, 0, threadId, error, true});
+    faults::armed.store(true, std::memory_order_relaxed);
+}
+
+void vsimFailNthCallOnThread(const char* call, uint32_t threadId, unsigned nth, uint32_t error) {
+    if (call == nullptr || nth == 0)
+        return;
+    std::lock_guard guard(faults::lock());
+    faults::rules().push_back({call, nth, threadId, error, true});
     faults::armed.store(true, std::memory_order_relaxed);
 }
 

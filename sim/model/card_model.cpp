@@ -1,7 +1,5 @@
 #include "card_model.h"
 
-#include "statuses.h"
-
 namespace vsim {
 
 std::shared_ptr<Machine> makeDefaultMachine() {
@@ -10,95 +8,68 @@ std::shared_ptr<Machine> makeDefaultMachine() {
 
 namespace model {
 
-namespace {
-
-// Open flags the driver understands: bit 0 says that flags are present.
-constexpr uint32_t kKnownOpenFlags = 0x1;
-
-class VeltraContext : public OpenContext {
-  public:
-    VeltraContext(std::shared_ptr<Card> card, const OpenParams& params)
-        : card_(std::move(card)), params_(params) {
-        ++card_->openHandles;
+Card::Card(uint32_t index, CardConfig config) : index(index), config(std::move(config)) {
+    cardMemory_ = std::make_shared<Memory>(this->config.cardMemorySize);
+    for (const auto& w : this->config.windows) {
+        // The card-memory window shows the memory that DMA reaches.
+        windowMemory_.push_back(
+            (w.attributes & kWindowCardMemory) ? cardMemory_ : std::make_shared<Memory>(w.size));
     }
-    ~VeltraContext() override { --card_->openHandles; }
-
-    Outcome control(IoRequest& rq) override {
-        switch (rq.code()) {
-            case requestCode(30):
-                return setOpenFlags(rq);
-            case kVeltraCancel:
-                return cancel(rq);
-            default:
-                return Outcome::failure(kErrorInvalidFunction);
-        }
-    }
-
-  private:
-    Outcome setOpenFlags(IoRequest& rq) {
-        if (rq.inSize() < 4)
-            return Outcome::failure(kErrorInvalidParameter);
-        const uint32_t flags = rq.in<uint32_t>(0);
-        if (flags & ~kKnownOpenFlags)
-            return Outcome::failure(driverError(status::kVeltraInvalidFlag));
-        openFlags_ = flags;
-        return Outcome::success();
-    }
-
-    Outcome cancel(IoRequest& rq) {
-        if (rq.handle().cancelPending() == 0)
-            return Outcome::failure(driverError(status::kVeltraCancelFailed));
-        return Outcome::success();
-    }
-
-    std::shared_ptr<Card> card_;
-    OpenParams params_;
-    uint32_t openFlags_ = 0;
-};
-
-class KestaContext : public OpenContext {
-  public:
-    explicit KestaContext(std::shared_ptr<Card> card) : card_(std::move(card)) {}
-
-    Outcome control(IoRequest& rq) override {
-        switch (rq.code()) {
-            case requestCode(2):
-                return setOpenFlags(rq);
-            default:
-                return Outcome::failure(kErrorInvalidFunction);
-        }
-    }
-
-  private:
-    Outcome setOpenFlags(IoRequest& rq) {
-        if (rq.inSize() < 4)
-            return Outcome::failure(kErrorInvalidParameter);
-        const uint32_t flags = rq.in<uint32_t>(0);
-        if (flags & ~kKnownOpenFlags)
-            return Outcome::failure(driverError(status::kKestaInvalidFlag));
-        return Outcome::success();
-    }
-
-    std::shared_ptr<Card> card_;
-};
-
-}  // namespace
-
-std::unique_ptr<OpenContext> VeltraDevice::open(const OpenParams& params, uint32_t& error) {
-    error = kSuccess;
-    return std::make_unique<VeltraContext>(card_, params);
+    for (const auto& b : this->config.commonBuffers)
+        commonBuffers_.push_back(std::make_unique<Memory>(b.size));
 }
 
-std::unique_ptr<OpenContext> KestaDevice::open(const OpenParams& params, uint32_t& error) {
-    error = kSuccess;
-    (void)params;
-    return std::make_unique<KestaContext>(card_);
+// Card 0: four windows (a 1 MiB scratch memory, 64 MiB of card memory, the
+// 4 KiB doorbell page and a 256 KiB buffer), two memory banks, two modules,
+// two common buffers. Card 1: three windows (32 MiB of card memory), one
+// bank, one module, one common buffer.
+CardConfig defaultCardConfig(uint32_t index) {
+    const uint64_t bus = 0xF0000000ull + uint64_t{index} * 0x08000000ull;
+    const uint64_t buffers = 0x100000000ull + uint64_t{index} * 0x10000000ull;
+    CardConfig c;
+    c.boardId = index == 0 ? 0x7038 : 0x8115;
+    c.revision = 2 + index;
+    c.serial = 0x00A1B2C3 + index;
+    c.fpgaCount = 1;
+    c.flashBanks = 1;
+    c.dmaChannels = 2;
+    c.clockCount = 2;
+    c.sensorCount = 4;
+    c.pcieLinkWidth = 8;
+    c.pcieLinkSpeed = 3;
+    if (index == 0) {
+        c.cardMemorySize = 64ull << 20;
+        c.windows = {
+            {1ull << 20, bus, 0x00000000, kWindowPrefetchable},
+            {64ull << 20, bus + 0x04000000, 0x00000000, kWindowPrefetchable | kWindowCardMemory},
+            {4096, bus + 0x00100000, 0x80000000, 0},
+            {256ull << 10, bus + 0x00200000, 0x90000000, kWindowPrefetchable},
+        };
+        c.banks = {{0x000000000, 2ull << 30, 2400, 72, 2, 17, 0x2C, true},
+                   {0x080000000, 2ull << 30, 2400, 72, 2, 17, 0x2C, true}};
+        c.modules = {
+            {"VELTRA", "QSFP28-100G-SR4", "VS0000A101", "A1", 35, 0x8000, 0x00A0C9, 100000, true},
+            {"VELTRA", "QSFP28-100G-SR4", "VS0000A102", "A1", 36, 0x4000, 0x00A0C9, 100000, true}};
+        c.commonBuffers = {{1ull << 20, 0xCB000000, buffers},
+                           {256ull << 10, 0xCB000001, buffers + 0x00100000}};
+    } else {
+        c.cardMemorySize = 32ull << 20;
+        c.windows = {
+            {1ull << 20, bus, 0x00000000, kWindowPrefetchable},
+            {32ull << 20, bus + 0x04000000, 0x00000000, kWindowPrefetchable | kWindowCardMemory},
+            {4096, bus + 0x00100000, 0x80000000, 0},
+        };
+        c.banks = {{0x000000000, 4ull << 30, 2666, 64, 1, 19, 0x80, false}};
+        c.modules = {{"VELTRA", "SFP28-25G-LR", "VS0000B201", "B0", 41, 0, 0x00A0C9, 25000, true}};
+        c.commonBuffers = {{512ull << 10, 0xCB000100 | index, buffers}};
+    }
+    return c;
 }
 
 std::shared_ptr<Machine> makeMachine(uint32_t cards) {
     auto machine = std::make_shared<Machine>();
     for (uint32_t i = 0; i < cards; ++i) {
-        auto card = std::make_shared<Card>(i);
+        auto card = std::make_shared<Card>(i, defaultCardConfig(i));
         machine->add(kVeltraInterface, "veltra", std::make_shared<VeltraDevice>(card));
         machine->add(kKestaInterface, "kesta", std::make_shared<KestaDevice>(card));
     }

@@ -1,9 +1,8 @@
 // The default simulated machine: cards with their VELTRA and KESTA device
-// interfaces. Each card's state is shared by every handle opened on it.
+// interfaces, answering the libraries' requests as the KESTA driver does.
 #pragma once
 
-#include <atomic>
-
+#include "card.h"
 #include "vsim/driver.h"
 
 namespace vsim::model {
@@ -16,11 +15,15 @@ inline constexpr uint32_t kVeltraCancel = 0x222808;
 inline constexpr uint32_t kVeltraMapPending = 0x22280E;
 inline constexpr uint32_t kVeltraUnmap = 0x222810;
 
-struct Card {
-    explicit Card(uint32_t index) : index(index) {}
-    const uint32_t index;
-    std::atomic<uint32_t> openHandles{0};
-};
+// The small failure codes of the two mapping requests.
+inline constexpr uint32_t kMapBadRegion = 1;
+inline constexpr uint32_t kMapBadIndex = 2;
+inline constexpr uint32_t kMapNoMemory = 3;
+inline constexpr uint32_t kMapTooLarge = 4;
+
+// Region tags of the mapping request: a window index, or this plus a
+// common-buffer index.
+inline constexpr uint32_t kCommonBufferTag = 0x10000000;
 
 class VeltraDevice : public Device {
   public:
@@ -39,6 +42,9 @@ class KestaDevice : public Device {
   private:
     std::shared_ptr<Card> card_;
 };
+
+// The configuration of card `index` of the default machine.
+CardConfig defaultCardConfig(uint32_t index);
 
 // A machine with `cards` cards, each exposing one VELTRA and one KESTA
 // interface at its index.

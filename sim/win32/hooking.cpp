@@ -379,9 +379,9 @@ bool shouldFail(const char* call) {
     for (auto it = f.rules.begin(); it != f.rules.end(); ++it) {
         if (it->call != call)
             continue;
-        if (it->byThread) {
-            if (it->thread != me)
-                continue;
+        if (it->byThread && it->thread != me)
+            continue;
+        if (it->byThread && it->remaining == 0) {
             SetLastError(it->error);
             return true;
         }
@@ -452,6 +452,15 @@ void vsimFailCallsOnThread(const char* call, uint32_t threadId, uint32_t error) 
     auto& f = faults();
     std::lock_guard guard(f.lock);
     f.rules.push_back({call, 0, threadId, error, true});
+    g_faultsArmed.store(true, std::memory_order_relaxed);
+}
+
+void vsimFailNthCallOnThread(const char* call, uint32_t threadId, unsigned nth, uint32_t error) {
+    if (call == nullptr || nth == 0)
+        return;
+    auto& f = faults();
+    std::lock_guard guard(f.lock);
+    f.rules.push_back({call, nth, threadId, error, true});
     g_faultsArmed.store(true, std::memory_order_relaxed);
 }
 

@@ -9,7 +9,8 @@ int main(void) {
     VELTRA_HANDLE card = NULL;
     VELTRA_STATUS status = VELTRA_Open(0, &card);
     printf("VELTRA_Open(0): %s\n", VELTRA_GetStatusStringA(status, 1));
-    if (status != VELTRA_SUCCESS) return 1;
+    if (status != VELTRA_SUCCESS)
+        return 1;
     status = VELTRA_Close(card);
     printf("VELTRA_Close: %s\n", VELTRA_GetStatusStringA(status, 0));
     status = VELTRA_Open(2, &card);

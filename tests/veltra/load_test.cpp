@@ -79,6 +79,24 @@ TEST_F(Load, RefusedTlsSlotFailsTheLoad) {
     load();
 }
 
+// Without its mutex the mapping worker cannot be used, but nothing hangs or
+// crashes: mapping operations fail and the handle still closes.
+TEST_F(Load, MappingLockThatCannotBeMadeFailsMappingOnly) {
+    vsimFailNthCall("CreateMutexA", 1, ERROR_NOT_ENOUGH_MEMORY);
+    load();
+    vsimClearFaults();
+    using MapFn = decltype(&VELTRA_MapWindow);
+    auto mapWindow = entry<MapFn>(module_, "VELTRA_MapWindow");
+    auto unmapWindow = entry<decltype(&VELTRA_UnmapWindow)>(module_, "VELTRA_UnmapWindow");
+    device_->onCode(0x22200C, vsim::Answer::replyWith(vsim::Bytes(36).put<uint32_t>(28, 4)));
+    VELTRA_HANDLE card = nullptr;
+    ASSERT_EQ(open_(0, &card), VELTRA_SUCCESS);
+    void* base = nullptr;
+    EXPECT_EQ(mapWindow(card, 0, 0, 16, &base), VELTRA_UNEXPECTED_ERROR);
+    EXPECT_EQ(unmapWindow(card, reinterpret_cast<void*>(0x1000)), VELTRA_UNEXPECTED_ERROR);
+    EXPECT_EQ(close_(card), VELTRA_SUCCESS);
+}
+
 TEST_F(Load, LoadingThreadsRecordThatCannotBeMadeFailsTheLoad) {
     vsimFailNthCall("CreateEventA", 1, ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(LoadLibraryA(VELTRA_LIBRARY_PATH), nullptr);

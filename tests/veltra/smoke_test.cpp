@@ -21,12 +21,14 @@ TEST(WithoutSimulator, NoCardIsFoundAndStatusTextsWork) {
     EXPECT_STREQ(VELTRA_GetStatusStringA(VELTRA_DEVICE_NOT_FOUND, 1), "VELTRA_DEVICE_NOT_FOUND");
     EXPECT_STREQ(VELTRA_GetStatusStringA(VELTRA_DEVICE_NOT_FOUND, 0),
                  "Failed to open the device with specified CardID");
-    EXPECT_STREQ(VELTRA_GetStatusStringA(4294967295u, 0), "Unknown status code 4294967295(0xffffffff)");
+    EXPECT_STREQ(VELTRA_GetStatusStringA(4294967295u, 0),
+                 "Unknown status code 4294967295(0xffffffff)");
     const WCHAR* wide = VELTRA_GetStatusStringW(VELTRA_CANCELLED, 0);
     const char* narrow = "The operation was cancelled";
     for (size_t i = 0;; ++i) {
         ASSERT_EQ(wide[i], static_cast<WCHAR>(narrow[i]));
-        if (narrow[i] == 0) break;
+        if (narrow[i] == 0)
+            break;
     }
 }
 

@@ -1,14 +1,24 @@
 // veltra: the command-line tool of the package.
 #include <veltra.h>
 
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
 const char* nameOf(VELTRA_STATUS status) {
     return VELTRA_GetStatusStringA(status, 1);
+}
+
+// Reports a failed call; true if it succeeded.
+bool check(const char* what, VELTRA_STATUS status) {
+    if (status == VELTRA_SUCCESS)
+        return true;
+    std::printf("  %s: %s - %s\n", what, nameOf(status), VELTRA_GetStatusStringA(status, 0));
+    return false;
 }
 
 // Opens cards by index until one is not found, and closes them again.
@@ -20,14 +30,66 @@ int listCards() {
                     VELTRA_GetStatusStringA(status, 0));
         if (status != VELTRA_SUCCESS)
             return index > 0 ? 0 : 1;
-        const VELTRA_STATUS closed = VELTRA_Close(card);
-        std::printf("VELTRA_Close(card %u): %s\n", index, nameOf(closed));
+        std::printf("VELTRA_Close(card %u): %s\n", index, nameOf(VELTRA_Close(card)));
     }
+}
+
+void showCard(VELTRA_HANDLE card) {
+    VELTRA_VERSION_INFO version;
+    if (check("VELTRA_GetVersionInfo", VELTRA_GetVersionInfo(card, &version)))
+        std::printf("  library %u.%u.%u, driver %u.%u.%u\n", version.apiMajor, version.apiMinor,
+                    version.apiBugfix, version.driverMajor, version.driverMinor,
+                    version.driverBugfix);
+    VELTRA_CARD_INFO_EX info;
+    if (!check("VELTRA_GetCardInfoEx", VELTRA_GetCardInfoEx(card, &info)))
+        return;
+    std::printf("  board 0x%04X rev %u, serial 0x%08X, %u window(s), PCIe x%u gen %u\n",
+                info.cardValue2, info.cardValue0, info.cardValue3, info.windowCount,
+                info.cardValue10, info.cardValue11);
+    for (uint32_t w = 0; w < info.windowCount; ++w) {
+        VELTRA_WINDOW_INFO window;
+        if (check("VELTRA_GetWindowInfo", VELTRA_GetWindowInfo(card, w, &window)))
+            std::printf("  window %u: %8" PRIu64 " KiB at bus 0x%09" PRIX64 ", local 0x%08" PRIX64
+                        "\n",
+                        w, window.windowValue0 >> 10, window.windowValue1, window.windowValue2);
+    }
+    VELTRA_MODULE_INFOA module;
+    for (uint32_t m = 0; VELTRA_GetModuleInfoA(card, m, &module) == VELTRA_SUCCESS; ++m)
+        std::printf("  module %u: %s %s, serial %s, %.2f C\n", m, module.moduleText0,
+                    module.moduleText1, module.moduleText2, module.moduleFixed);
+}
+
+// Maps the start of window 0, writes a pattern through the mapping, reads it
+// back without the mapping, and unmaps.
+void mappingRoundTrip(VELTRA_HANDLE card) {
+    constexpr size_t kLength = 4096;
+    void* base = nullptr;
+    if (!check("VELTRA_MapWindow", VELTRA_MapWindow(card, 0, 0, kLength, &base)))
+        return;
+    auto* mapped = static_cast<uint32_t*>(base);
+    for (size_t i = 0; i < kLength / 4; ++i)
+        mapped[i] = 0xC0DE0000u + static_cast<uint32_t>(i);
+    std::vector<uint32_t> back(kLength / 4);
+    const bool read = check("VELTRA_Read", VELTRA_Read(card, 0, 0, 0, kLength, back.data()));
+    const bool same = read && std::memcmp(back.data(), mapped, kLength) == 0;
+    std::printf("  mapped window 0 at %p, wrote %zu bytes, VELTRA_Read gives %s\n", base, kLength,
+                same ? "the same bytes" : "DIFFERENT bytes");
+    check("VELTRA_UnmapWindow", VELTRA_UnmapWindow(card, base));
 }
 
 int demo() {
     std::printf("== Cards ==\n");
-    return listCards();
+    for (uint32_t index = 0;; ++index) {
+        VELTRA_HANDLE card = nullptr;
+        const VELTRA_STATUS status = VELTRA_Open(index, &card);
+        std::printf("card %u: VELTRA_Open gives %s\n", index, nameOf(status));
+        if (status != VELTRA_SUCCESS)
+            break;
+        showCard(card);
+        mappingRoundTrip(card);
+        check("VELTRA_Close", VELTRA_Close(card));
+    }
+    return 0;
 }
 
 void usage() {

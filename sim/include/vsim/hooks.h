@@ -45,6 +45,10 @@ VSIM_HOOK_API int vsimAttach(const char* module);
 VSIM_HOOK_API void vsimFailNthCall(const char* call, unsigned nth, uint32_t error);
 /* Makes every call of the named function from one thread fail with `error`. */
 VSIM_HOOK_API void vsimFailCallsOnThread(const char* call, uint32_t threadId, uint32_t error);
+/* Makes the `nth` call of the named function from one thread fail, once. */
+VSIM_HOOK_API void vsimFailNthCallOnThread(const char* call, uint32_t threadId, unsigned nth,
+                                           uint32_t error);
+
 /* Removes every armed fault. */
 VSIM_HOOK_API void vsimClearFaults(void);
 

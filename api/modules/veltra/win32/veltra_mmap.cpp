@@ -1,9 +1,574 @@
-// The mapping worker. Nothing is mapped yet: until regions can be mapped
-// there is no state to set up and nothing to unmap.
+// The mapping worker: its state, its pipe protocol, the region list, and
+// the caller-side operations.
 #include "veltra_mmap.h"
 
-void mmapAttach() {}
+#include <atomic>
+#include <cstring>
 
-void mmapDetach() {}
+#include "veltra_requests.h"
+#include "wdm.h"
 
-void clientUnmapAllRegions(VELTRA_HANDLE) {}
+uint32_t win32ExceptionLevel = 0;
+
+namespace {
+
+// One mapping: owned by the region list while the mapping lives. Its
+// request pends for that whole time, so the OVERLAPPED and the request buffer
+// live inside the record.
+struct MAPPED_REGION {
+    MAPPED_REGION* pPrev;  // older region
+    MAPPED_REGION* pNext;  // newer region
+    HANDLE hDevice;
+    void* pVirtualBase;
+    OVERLAPPED overlapped;
+    uint8_t request[24];
+};
+
+enum WORKER_CODE : uint32_t {
+    WORKER_MAP = 0,
+    WORKER_UNMAP = 1,
+    WORKER_UNMAP_ALL = 2,
+    WORKER_EXIT = 3,
+};
+
+struct WORKER_REQUEST {
+    uint32_t code;
+    uint32_t reserved;
+    uint64_t hDevice;
+    uint64_t argument;  // WORKER_MAP: the region tag; WORKER_UNMAP: the address
+    uint64_t offset;
+    uint64_t length;
+};
+static_assert(sizeof(WORKER_REQUEST) == 40);
+
+struct WORKER_RESPONSE {
+    uint32_t status;
+    uint32_t reserved;
+    uint64_t pVirtualBase;
+};
+static_assert(sizeof(WORKER_RESPONSE) == 16);
+
+struct MMAP_STATE {
+    HANDLE hMapMutex;  // the mapping lock
+    uint32_t initialized;
+    MAPPED_REGION* pRegionHead;  // oldest
+    MAPPED_REGION* pRegionTail;  // newest
+    HANDLE hWorkThread;
+    HANDLE hRequestWr;
+    HANDLE hRequestRd;
+    HANDLE hResponseWr;
+    HANDLE hResponseRd;
+    uint32_t regionCount;
+    // Bytes of responses that a caller failed to read; the next caller reads
+    // them first, so that each response belongs to the request just written.
+    uint32_t owedResponseBytes;
+};
+
+MMAP_STATE mmapState;
+
+constexpr DWORD kIoctlMapPending = 0x22280E;
+constexpr DWORD kIoctlUnmap = 0x222810;
+constexpr DWORD kCustomerBit = 0x20000000;
+
+// The checked build's trace lines; the worker's two pipe-failure lines are
+// written by both builds (mmapTrace).
+void mmapTrace(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    wdmTraceV(format, args);
+    va_end(args);
+}
+#define MMAP_TRACE(...)             \
+    do {                            \
+        if constexpr (kWdmChecked)  \
+            mmapTrace(__VA_ARGS__); \
+    } while (0)
+
+// Handles in "%d" fields are printed as their low 32 bits.
+int low32(HANDLE handle) {
+    return static_cast<int>(reinterpret_cast<intptr_t>(handle));
+}
+
+uint32_t exceptionLevel() {
+    return std::atomic_ref<uint32_t>(win32ExceptionLevel).load(std::memory_order_relaxed);
+}
+
+// ---------------------------------------------------------------------------
+// The region list (the worker's alone)
+
+void linkRegion(MAPPED_REGION* pRegion) {
+    pRegion->pPrev = mmapState.pRegionTail;
+    pRegion->pNext = nullptr;
+    if (mmapState.pRegionTail != nullptr)
+        mmapState.pRegionTail->pNext = pRegion;
+    else
+        mmapState.pRegionHead = pRegion;
+    mmapState.pRegionTail = pRegion;
+    ++mmapState.regionCount;
+}
+
+void unlinkRegion(MAPPED_REGION* pRegion) {
+    if (pRegion->pPrev != nullptr)
+        pRegion->pPrev->pNext = pRegion->pNext;
+    else
+        mmapState.pRegionHead = pRegion->pNext;
+    if (pRegion->pNext != nullptr)
+        pRegion->pNext->pPrev = pRegion->pPrev;
+    else
+        mmapState.pRegionTail = pRegion->pPrev;
+    pRegion->pPrev = nullptr;
+    pRegion->pNext = nullptr;
+    --mmapState.regionCount;
+}
+
+void freeRegion(MAPPED_REGION* pRegion) {
+    if (pRegion->overlapped.hEvent != nullptr)
+        CloseHandle(pRegion->overlapped.hEvent);
+    HeapFree(hProcessHeap, 0, pRegion);
+}
+
+// ---------------------------------------------------------------------------
+// The worker's operations
+
+// The small codes of a failed map request.
+VELTRA_STATUS mapFailureStatus(DWORD error) {
+    if (error & kCustomerBit) {
+        switch (error & 0xFFFF) {
+            case 1:
+                return VELTRA_INVALID_REGION;
+            case 2:
+                return VELTRA_INVALID_INDEX;
+            case 3:
+                return VELTRA_NO_MEMORY;
+            case 4:
+                return VELTRA_REGION_TOO_LARGE;
+            case 5:
+                return VELTRA_ACCESS_DENIED;
+            default:
+                return VELTRA_UNEXPECTED_ERROR;
+        }
+    }
+    if (error == ERROR_INVALID_HANDLE)
+        return VELTRA_INVALID_HANDLE;
+    if (error == ERROR_OPERATION_ABORTED)
+        return VELTRA_CANCELLED;
+    return VELTRA_UNEXPECTED_ERROR;
+}
+
+// The small codes of a failed unmap request.
+VELTRA_STATUS unmapFailureStatus(DWORD error) {
+    if (error & kCustomerBit)
+        return (error & 0xFFFF) == 1 ? VELTRA_INVALID_REGION : VELTRA_UNEXPECTED_ERROR;
+    if (error == ERROR_INVALID_HANDLE)
+        return VELTRA_INVALID_HANDLE;
+    if (error == ERROR_OPERATION_ABORTED)
+        return VELTRA_CANCELLED;
+    return VELTRA_UNEXPECTED_ERROR;
+}
+
+VELTRA_STATUS workerMapRegion(HANDLE hDevice, uint32_t regionTag, uint64_t offset, uint64_t length,
+                              uint64_t* pVirtualBase) {
+    MMAP_TRACE("workerMapRegion: hVeltra=%p regionTag=%u offset=0x%I64X length=0x%I64X\n", hDevice,
+               regionTag, offset, length);
+    auto* pRegion = static_cast<MAPPED_REGION*>(
+        HeapAlloc(hProcessHeap, HEAP_ZERO_MEMORY, sizeof(MAPPED_REGION)));
+    if (pRegion == nullptr) {
+        MMAP_TRACE("workerMapRegion: Failed to allocate mapped region struct, error=0x%lx\n",
+                   GetLastError());
+        return VELTRA_NO_MEMORY;
+    }
+    pRegion->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (pRegion->overlapped.hEvent == nullptr) {
+        MMAP_TRACE("workerMapRegion: Failed to create event, error=0x%lx\n", GetLastError());
+        freeRegion(pRegion);
+        return VELTRA_NO_MEMORY;
+    }
+    std::memcpy(pRegion->request, &regionTag, sizeof regionTag);
+    std::memcpy(pRegion->request + 8, &offset, sizeof offset);
+    std::memcpy(pRegion->request + 16, &length, sizeof length);
+    DWORD bytes = 0;
+    VELTRA_STATUS status;
+    if (DeviceIoControl(hDevice, kIoctlMapPending, pRegion->request, 24, pRegion->request, 8,
+                        &bytes, &pRegion->overlapped)) {
+        MMAP_TRACE("workerMapRegion: DeviceIoControl succeeded unexpectedly\n");
+        status = VELTRA_UNEXPECTED_ERROR;
+    } else {
+        const DWORD error = GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            // Mapped: the request pends for the life of the mapping, and its
+            // buffer already holds the base address.
+            void* base;
+            std::memcpy(&base, pRegion->request, sizeof base);
+            MMAP_TRACE("workerMapRegion: success, pVirtualBase=%p\n", base);
+            pRegion->hDevice = hDevice;
+            pRegion->pVirtualBase = base;
+            linkRegion(pRegion);
+            *pVirtualBase = reinterpret_cast<uintptr_t>(base);
+            return VELTRA_SUCCESS;
+        }
+        MMAP_TRACE("workerMapRegion: DeviceIoControl failed, error=0x%lx\n", error);
+        status = mapFailureStatus(error);
+    }
+    freeRegion(pRegion);
+    return status;
+}
+
+// Ends a region that is already off the list: the unmap request, then the
+// completion of its own map request. A region whose unmap fails is neither
+// listed nor freed: its map request may still use its OVERLAPPED and buffer.
+VELTRA_STATUS doUnmap(HANDLE hDevice, MAPPED_REGION* pRegion) {
+    LPOVERLAPPED overlapped = wdmGetThreadOverlapped();
+    if (overlapped == nullptr)
+        return VELTRA_NO_MEMORY;
+    uint64_t address = reinterpret_cast<uintptr_t>(pRegion->pVirtualBase);
+    DWORD bytes = 0;
+    BOOL unmapped = DeviceIoControl(hDevice, kIoctlUnmap, &address, sizeof address, nullptr, 0,
+                                    &bytes, overlapped);
+    if (!unmapped && GetLastError() == ERROR_IO_PENDING)
+        unmapped = GetOverlappedResult(hDevice, overlapped, &bytes, TRUE);
+    if (!unmapped)
+        return unmapFailureStatus(GetLastError());
+    if (!GetOverlappedResult(hDevice, &pRegion->overlapped, &bytes, TRUE))
+        MMAP_TRACE("doUnmap: GetOverlappedResult for original MMAPPEND failed, error=0x%lx",
+                   GetLastError());
+    freeRegion(pRegion);
+    return VELTRA_SUCCESS;
+}
+
+// Takes the oldest region of the handle at the address off the list.
+MAPPED_REGION* findAndRemoveRegion(HANDLE hDevice, void* pVirtualBase, bool& handleSeen) {
+    handleSeen = false;
+    for (MAPPED_REGION* pRegion = mmapState.pRegionHead; pRegion != nullptr;
+         pRegion = pRegion->pNext) {
+        if (pRegion->hDevice != hDevice)
+            continue;
+        handleSeen = true;
+        if (pRegion->pVirtualBase != pVirtualBase)
+            continue;
+        MMAP_TRACE("findAndRemoveRegion: removing region, hDevice=%d pVirtualBase=%p pRegion=%p\n",
+                   low32(hDevice), pVirtualBase, pRegion);
+        unlinkRegion(pRegion);
+        return pRegion;
+    }
+    MMAP_TRACE(
+        "findAndRemoveRegion: failed to find region, hDevice=%d pVirtualBase=%p pRegion=%p\n",
+        low32(hDevice), pVirtualBase, static_cast<void*>(nullptr));
+    if (kWdmChecked && exceptionLevel() >= 2) {
+        const ULONG_PTR arguments[2] = {reinterpret_cast<ULONG_PTR>(hDevice),
+                                        reinterpret_cast<ULONG_PTR>(pVirtualBase)};
+        RaiseException(0, 0, 2, arguments);
+    }
+    return nullptr;
+}
+
+VELTRA_STATUS workerUnmapRegion(HANDLE hDevice, void* pVirtualBase) {
+    bool handleSeen = false;
+    MAPPED_REGION* pRegion = findAndRemoveRegion(hDevice, pVirtualBase, handleSeen);
+    if (pRegion != nullptr)
+        return doUnmap(hDevice, pRegion);
+    return handleSeen ? VELTRA_INVALID_REGION : VELTRA_INVALID_HANDLE;
+}
+
+void workerUnmapAllRegions(HANDLE hDevice) {
+    MAPPED_REGION* pNext = nullptr;
+    for (MAPPED_REGION* pRegion = mmapState.pRegionHead; pRegion != nullptr; pRegion = pNext) {
+        pNext = pRegion->pNext;
+        if (pRegion->hDevice != hDevice)
+            continue;
+        MMAP_TRACE("workerUnmapAllRegions: removing region, hDevice=%d pRegion=%p\n",
+                   low32(hDevice), pRegion);
+        unlinkRegion(pRegion);
+        void* pVirtualBase = pRegion->pVirtualBase;
+        MMAP_TRACE("workerUnmapAllRegions: calling doUnmap(), pRegion=%p pVirtualBase=%p\n",
+                   pRegion, pVirtualBase);
+        const VELTRA_STATUS status = doUnmap(hDevice, pRegion);
+        if (status != VELTRA_SUCCESS)
+            MMAP_TRACE("workerUnmapAllRegions: doUnmap() failed, pRegion=%p pVirtualBase=%p: %s\n",
+                       pRegion, pVirtualBase, VELTRA_GetStatusStringA(status, 1));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The worker thread
+
+bool pipeGone(DWORD error) {
+    return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_INVALID_HANDLE;
+}
+
+// Reads one whole request (a pipe may hand it over in pieces). False when the
+// pipe is gone for good, and the worker should end.
+bool readRequest(WORKER_REQUEST& request) {
+    auto* bytes = reinterpret_cast<uint8_t*>(&request);
+    DWORD total = 0;
+    while (total < sizeof request) {
+        DWORD got = 0;
+        if (!ReadFile(mmapState.hRequestRd, bytes + total, sizeof request - total, &got, nullptr)) {
+            const DWORD error = GetLastError();
+            mmapTrace("*** workThreadFunction: ReadFile() failed, error=0x%lX\n", error);
+            if (pipeGone(error))
+                return false;
+            continue;
+        }
+        total += got;
+    }
+    return true;
+}
+
+// Writes one whole response. A failed write is traced and tried again a few
+// times, so that a transient failure does not leave the caller waiting for
+// an answer that never comes.
+void writeResponse(const WORKER_RESPONSE& response) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        DWORD written = 0;
+        if (WriteFile(mmapState.hResponseWr, &response, sizeof response, &written, nullptr)) {
+            WDM_ASSERT(written == sizeof response);
+            return;
+        }
+        const DWORD error = GetLastError();
+        mmapTrace("*** workThreadFunction: WriteFile() failed, error=0x%lX\n", error);
+        if (pipeGone(error))
+            return;
+    }
+}
+
+DWORD WINAPI workThreadFunction(LPVOID) {
+    for (;;) {
+        WORKER_RESPONSE response{};
+        WORKER_REQUEST request;
+        if (!readRequest(request))
+            return 0;
+        const auto hDevice = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(request.hDevice));
+        switch (request.code) {
+            case WORKER_MAP:
+                response.status =
+                    workerMapRegion(hDevice, static_cast<uint32_t>(request.argument),
+                                    request.offset, request.length, &response.pVirtualBase);
+                break;
+            case WORKER_UNMAP:
+                response.status = workerUnmapRegion(
+                    hDevice, reinterpret_cast<void*>(static_cast<uintptr_t>(request.argument)));
+                break;
+            case WORKER_UNMAP_ALL:
+                workerUnmapAllRegions(hDevice);
+                break;
+            case WORKER_EXIT:
+                return 0;
+            default:
+                WDM_ASSERT(request.code <= WORKER_EXIT);
+                break;
+        }
+        writeResponse(response);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Starting and stopping the worker (under the mapping lock)
+
+void closeAndClear(HANDLE& handle) {
+    if (handle != nullptr)
+        CloseHandle(handle);
+    handle = nullptr;
+}
+
+void closePipes() {
+    closeAndClear(mmapState.hRequestWr);
+    closeAndClear(mmapState.hRequestRd);
+    closeAndClear(mmapState.hResponseWr);
+    closeAndClear(mmapState.hResponseRd);
+}
+
+// A pipe or the thread that cannot be made leaves nothing behind and no
+// worker: the caller gets VELTRA_NO_MEMORY, and the next operation tries again.
+VELTRA_STATUS startWorker() {
+    MMAP_TRACE("initialize: initializing\n");
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+    const BOOL requestPipe = CreatePipe(&mmapState.hRequestRd, &mmapState.hRequestWr, &attributes,
+                                        2 * sizeof(WORKER_REQUEST));
+    const BOOL responsePipe =
+        requestPipe && CreatePipe(&mmapState.hResponseRd, &mmapState.hResponseWr, &attributes,
+                                  2 * sizeof(WORKER_RESPONSE));
+    WDM_ASSERT(requestPipe);
+    WDM_ASSERT(responsePipe);
+    WDM_ASSERT(mmapState.hRequestRd != nullptr && mmapState.hRequestWr != nullptr);
+    WDM_ASSERT(mmapState.hResponseRd != nullptr && mmapState.hResponseWr != nullptr);
+    if (!requestPipe || !responsePipe) {
+        closePipes();
+        return VELTRA_NO_MEMORY;
+    }
+    mmapState.pRegionHead = nullptr;
+    mmapState.pRegionTail = nullptr;
+    mmapState.owedResponseBytes = 0;
+    mmapState.hWorkThread = CreateThread(nullptr, 0, workThreadFunction, nullptr, 0, nullptr);
+    WDM_ASSERT(mmapState.hWorkThread != nullptr);
+    if (mmapState.hWorkThread == nullptr) {
+        closePipes();
+        return VELTRA_NO_MEMORY;
+    }
+    mmapState.initialized = 1;
+    MMAP_TRACE(
+        "initialize: initialized, hRequestRd=%p hRequestWr=%p hResponseRd=%p hResponseWr=%p\n",
+        mmapState.hRequestRd, mmapState.hRequestWr, mmapState.hResponseRd, mmapState.hResponseWr);
+    return VELTRA_SUCCESS;
+}
+
+// Takes the mapping lock; false (with the lock not held) if the wait did not
+// give it cleanly.
+bool takeMapLock() {
+    const DWORD waited = WaitForSingleObject(mmapState.hMapMutex, INFINITE);
+    WDM_ASSERT(waited == WAIT_OBJECT_0);
+    if (waited == WAIT_OBJECT_0)
+        return true;
+    if (waited == WAIT_ABANDONED)
+        ReleaseMutex(mmapState.hMapMutex);
+    return false;
+}
+
+// Starts the worker if it is not running. The caller holds the mapping lock;
+// this hold nests in it.
+VELTRA_STATUS initialize() {
+    if (!takeMapLock())
+        return VELTRA_UNEXPECTED_ERROR;
+    const VELTRA_STATUS status = mmapState.initialized ? VELTRA_SUCCESS : startWorker();
+    ReleaseMutex(mmapState.hMapMutex);
+    return status;
+}
+
+// Stops the worker; the caller holds the mapping lock. If the worker cannot
+// be told, it keeps running and a later operation stops it.
+void uninitialize() {
+    if (!mmapState.initialized)
+        return;
+    MMAP_TRACE("uninitialize: uninitializing\n");
+    WORKER_REQUEST request{};
+    request.code = WORKER_EXIT;
+    DWORD written = 0;
+    const BOOL sent = WriteFile(mmapState.hRequestWr, &request, sizeof request, &written, nullptr);
+    WDM_ASSERT(sent && written == sizeof request);
+    if (!sent || written != sizeof request)
+        return;
+    const DWORD ended = WaitForSingleObject(mmapState.hWorkThread, INFINITE);
+    WDM_ASSERT(ended == WAIT_OBJECT_0);
+    closeAndClear(mmapState.hWorkThread);
+    closePipes();
+    mmapState.initialized = 0;
+    MMAP_TRACE("uninitialize: uninitialized\n");
+}
+
+// ---------------------------------------------------------------------------
+// The caller's side of an exchange
+
+bool readFromWorker(void* buffer, DWORD size, DWORD& got) {
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    got = 0;
+    while (got < size) {
+        DWORD n = 0;
+        if (!ReadFile(mmapState.hResponseRd, bytes + got, size - got, &n, nullptr) || n == 0)
+            return false;
+        got += n;
+    }
+    return true;
+}
+
+// Writes the request and reads its response. A failed or short transfer is
+// VELTRA_UNEXPECTED_ERROR; a response that could not be read is read by the
+// next caller before its own request.
+VELTRA_STATUS talkToWorker(const WORKER_REQUEST& request, WORKER_RESPONSE& response) {
+    while (mmapState.owedResponseBytes > 0) {
+        uint8_t stale[sizeof(WORKER_RESPONSE)];
+        DWORD got = 0;
+        const bool read = readFromWorker(stale, mmapState.owedResponseBytes, got);
+        mmapState.owedResponseBytes -= got;
+        if (!read)
+            return VELTRA_UNEXPECTED_ERROR;
+    }
+    DWORD written = 0;
+    const BOOL sent = WriteFile(mmapState.hRequestWr, &request, sizeof request, &written, nullptr);
+    WDM_ASSERT(sent && written == sizeof request);
+    if (!sent || written != sizeof request)
+        return VELTRA_UNEXPECTED_ERROR;
+    DWORD got = 0;
+    const bool read = readFromWorker(&response, sizeof response, got);
+    WDM_ASSERT(read && got == sizeof response);
+    if (!read) {
+        mmapState.owedResponseBytes = sizeof response - got;
+        return VELTRA_UNEXPECTED_ERROR;
+    }
+    return VELTRA_SUCCESS;
+}
+
+// One whole exchange with the worker under one hold of the mapping lock:
+// start it if needed, send, read the answer, and stop it when `stopAfter`
+// says so of the response and no region is left.
+template <typename StopRule>
+VELTRA_STATUS exchange(const WORKER_REQUEST& request, WORKER_RESPONSE& response,
+                       StopRule stopAfter) {
+    if (!takeMapLock())
+        return VELTRA_UNEXPECTED_ERROR;
+    VELTRA_STATUS status = initialize();
+    if (status == VELTRA_SUCCESS)
+        status = talkToWorker(request, response);
+    if (status == VELTRA_SUCCESS && stopAfter(response) && mmapState.regionCount == 0)
+        uninitialize();
+    ReleaseMutex(mmapState.hMapMutex);
+    return status;
+}
+
+WORKER_REQUEST requestFor(WORKER_CODE code, VELTRA_HANDLE hDevice) {
+    WORKER_REQUEST request{};
+    request.code = code;
+    request.hDevice = reinterpret_cast<uintptr_t>(hDevice);
+    return request;
+}
+
+}  // namespace
+
+void mmapAttach() {
+    std::memset(&mmapState, 0, sizeof mmapState);
+    mmapState.hMapMutex = CreateMutexA(nullptr, FALSE, nullptr);
+    WDM_ASSERT(mmapState.hMapMutex != nullptr);
+}
+
+void mmapDetach() {
+    if (mmapState.hMapMutex != nullptr)
+        CloseHandle(mmapState.hMapMutex);
+    mmapState.hMapMutex = nullptr;
+}
+
+VELTRA_STATUS clientMapRegion(VELTRA_HANDLE hDevice, uint32_t regionTag, uint64_t offset,
+                              uint64_t length, void** ppVirtualBase) {
+    WORKER_REQUEST request = requestFor(WORKER_MAP, hDevice);
+    request.argument = regionTag;
+    request.offset = offset;
+    request.length = length;
+    WORKER_RESPONSE response{};
+    VELTRA_STATUS status = exchange(
+        request, response, [](const WORKER_RESPONSE& r) { return r.status != VELTRA_SUCCESS; });
+    if (status != VELTRA_SUCCESS)
+        return status;
+    if (response.status == VELTRA_SUCCESS)
+        *ppVirtualBase = reinterpret_cast<void*>(static_cast<uintptr_t>(response.pVirtualBase));
+    return response.status;
+}
+
+VELTRA_STATUS clientUnmapRegion(VELTRA_HANDLE hDevice, void* pVirtualBase) {
+    WORKER_REQUEST request = requestFor(WORKER_UNMAP, hDevice);
+    request.argument = reinterpret_cast<uintptr_t>(pVirtualBase);
+    WORKER_RESPONSE response{};
+    const VELTRA_STATUS status = exchange(
+        request, response, [](const WORKER_RESPONSE& r) { return r.status == VELTRA_SUCCESS; });
+    return status != VELTRA_SUCCESS ? status : response.status;
+}
+
+void clientUnmapAllRegions(VELTRA_HANDLE hDevice) {
+    WORKER_RESPONSE response{};
+    exchange(requestFor(WORKER_UNMAP_ALL, hDevice), response,
+             [](const WORKER_RESPONSE&) { return true; });
+}
+
+extern "C" VELTRA_API void VELTRA_CALL VELTRA_SetWin32ExceptionLevel(uint32_t level) {
+    // Only the checked build has the exception; the free build ignores the level.
+    if constexpr (kWdmChecked)
+        std::atomic_ref<uint32_t>(win32ExceptionLevel).store(level, std::memory_order_relaxed);
+    else
+        (void)level;
+}

@@ -1,0 +1,112 @@
+// One simulated card: its fixed properties and its state, shared by every
+// handle opened on its VELTRA and KESTA interfaces.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vsim::model {
+
+// Host memory that stands for memory on the card: a window's contents, or a
+// common buffer the driver allocated. Zero-filled, and committed only as it
+// is touched.
+class Memory {
+  public:
+    explicit Memory(size_t size) : size_(size), data_(static_cast<uint8_t*>(std::calloc(size, 1))) {}
+    ~Memory() { std::free(data_); }
+    Memory(const Memory&) = delete;
+    Memory& operator=(const Memory&) = delete;
+
+    uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+    // True if [offset, offset + length) lies inside.
+    bool contains(uint64_t offset, uint64_t length) const {
+        return offset <= size_ && length <= size_ - offset;
+    }
+
+  private:
+    size_t size_;
+    uint8_t* data_;
+};
+
+struct WindowConfig {
+    uint64_t size;
+    uint64_t busAddress;    // where the window sits on the PCI Express bus
+    uint64_t localAddress;  // its base in the card's local address space
+    uint64_t attributes;    // kWindowPrefetchable, kWindowCardMemory
+};
+inline constexpr uint64_t kWindowPrefetchable = 0x1;
+inline constexpr uint64_t kWindowCardMemory = 0x2;  // the window shows the card memory
+
+struct BankConfig {
+    uint64_t base;
+    uint64_t size;
+    uint64_t rateMts;  // transfer rate, MT/s
+    uint16_t dataWidth;
+    uint16_t ranks;
+    uint32_t casLatency;
+    uint32_t vendor;
+    bool ecc;
+};
+
+struct ModuleConfig {
+    std::string vendor, part, serial, revision;
+    int16_t temperatureWhole;
+    uint16_t temperatureFraction;  // 1/65536
+    uint32_t value0, value1;
+    bool present;
+};
+
+struct CommonBufferConfig {
+    uint64_t size;
+    uint64_t key;
+    uint64_t busAddress;
+};
+
+struct CardConfig {
+    uint32_t boardId;
+    uint32_t revision;
+    uint32_t serial;
+    uint32_t fpgaCount;
+    uint32_t flashBanks;
+    uint32_t dmaChannels;
+    uint32_t clockCount;
+    uint32_t sensorCount;
+    uint32_t pcieLinkWidth;
+    uint32_t pcieLinkSpeed;
+    uint64_t cardMemorySize;  // the memory that DMA reaches, shown by one window
+    std::vector<WindowConfig> windows;
+    std::vector<BankConfig> banks;
+    std::vector<ModuleConfig> modules;
+    std::vector<CommonBufferConfig> commonBuffers;
+};
+
+// The driver's version, as it reports it.
+inline constexpr uint16_t kDriverVersion[3] = {2, 1, 3};
+// The largest region one mapping may cover.
+inline constexpr uint64_t kMaxMappingLength = 16ull << 20;
+
+class Card {
+  public:
+    Card(uint32_t index, CardConfig config);
+
+    const uint32_t index;
+    const CardConfig config;
+
+    // The memory behind window `w`, and the common buffers.
+    Memory& windowMemory(size_t w) { return *windowMemory_[w]; }
+    Memory& commonBuffer(size_t b) { return *commonBuffers_[b]; }
+    Memory& cardMemory() { return *cardMemory_; }
+
+  private:
+    std::shared_ptr<Memory> cardMemory_;
+    std::vector<std::shared_ptr<Memory>> windowMemory_;
+    std::vector<std::unique_ptr<Memory>> commonBuffers_;
+};
+
+}  // namespace vsim::model

@@ -1,0 +1,301 @@
+// A card's VELTRA interface: the requests of the card API, answered from the
+// card's configuration and memory.
+#include <algorithm>
+#include <cstring>
+
+#include "card_model.h"
+#include "statuses.h"
+
+namespace vsim::model {
+namespace {
+
+// Open flags the driver understands: bit 0 says that flags are present.
+constexpr uint32_t kKnownOpenFlags = 0x1;
+
+Outcome driverStatus(uint32_t code) {
+    return Outcome::failure(driverError(code));
+}
+
+class VeltraContext : public OpenContext {
+  public:
+    VeltraContext(std::shared_ptr<Card> card, const OpenParams& params)
+        : card_(std::move(card)), params_(params) {}
+
+    Outcome control(IoRequest& rq) override;
+    void cleanup() override;
+
+  private:
+    struct Handler {
+        uint32_t code;
+        uint32_t minIn;
+        uint32_t minOut;
+        Outcome (VeltraContext::*answer)(IoRequest&);
+    };
+    static const Handler kHandlers[];
+
+    Outcome setOpenFlags(IoRequest& rq);
+    Outcome cancel(IoRequest& rq);
+    Outcome versionInfo(IoRequest& rq);
+    Outcome cardInfo(IoRequest& rq);
+    Outcome cardInfoEx(IoRequest& rq);
+    Outcome bankInfo(IoRequest& rq);
+    Outcome moduleInfo(IoRequest& rq);
+    Outcome windowInfo(IoRequest& rq);
+    Outcome readWindow(IoRequest& rq);
+    Outcome writeWindow(IoRequest& rq);
+    Outcome commonBufferCount(IoRequest& rq);
+    Outcome commonBuffer(IoRequest& rq);
+    Outcome mapRegion(IoRequest& rq);
+    Outcome unmapRegion(IoRequest& rq);
+
+    Outcome transferWindow(IoRequest& rq, bool toCard);
+    // The memory a region tag names, or null with the mapping code in `error`.
+    Memory* regionMemory(uint32_t tag, uint32_t& error);
+
+    struct Mapping {
+        uint64_t address;
+        std::shared_ptr<PendingIo> request;
+    };
+
+    std::shared_ptr<Card> card_;
+    OpenParams params_;
+    uint32_t openFlags_ = 0;
+    std::mutex lock_;
+    std::vector<Mapping> mappings_;  // oldest first
+};
+
+const VeltraContext::Handler VeltraContext::kHandlers[] = {
+    {requestCode(1), 0, 36, &VeltraContext::cardInfo},
+    {requestCode(2), 4, 40, &VeltraContext::bankInfo},
+    {requestCode(4), 0, 6, &VeltraContext::versionInfo},
+    {requestCode(5), 4, 40, &VeltraContext::windowInfo},
+    {requestCode(12), 32, 0, &VeltraContext::readWindow},
+    {requestCode(13), 32, 0, &VeltraContext::writeWindow},
+    {requestCode(30), 4, 0, &VeltraContext::setOpenFlags},
+    {requestCode(31), 0, 44, &VeltraContext::cardInfoEx},
+    {requestCode(32), 16, 0, &VeltraContext::moduleInfo},
+    {requestCode(39), 0, 4, &VeltraContext::commonBufferCount},
+    {requestCode(40), 4, 16, &VeltraContext::commonBuffer},
+    {kVeltraCancel, 0, 0, &VeltraContext::cancel},
+    {kVeltraMapPending, 24, 8, &VeltraContext::mapRegion},
+    {kVeltraUnmap, 8, 0, &VeltraContext::unmapRegion},
+};
+
+Outcome VeltraContext::control(IoRequest& rq) {
+    for (const auto& h : kHandlers) {
+        if (h.code != rq.code()) continue;
+        // A request whose buffers are too small for its record is refused,
+        // as the driver refuses it (STATUS_INVALID_PARAMETER).
+        if (rq.inSize() < h.minIn || rq.outSize() < h.minOut)
+            return Outcome::failure(kErrorInvalidParameter);
+        return (this->*h.answer)(rq);
+    }
+    return Outcome::failure(kErrorInvalidFunction);
+}
+
+// The handle goes: its mappings end (their pending requests complete).
+void VeltraContext::cleanup() {
+    std::vector<Mapping> ended;
+    {
+        std::lock_guard guard(lock_);
+        ended.swap(mappings_);
+    }
+    for (auto& m : ended) m.request->complete(kSuccess);
+}
+
+Outcome VeltraContext::setOpenFlags(IoRequest& rq) {
+    const uint32_t flags = rq.in<uint32_t>(0);
+    if (flags & ~kKnownOpenFlags) return driverStatus(status::kVeltraInvalidFlag);
+    openFlags_ = flags;
+    return Outcome::success();
+}
+
+// Ends the handle's outstanding waits and transfers; mappings are not
+// operations and stay.
+Outcome VeltraContext::cancel(IoRequest& rq) {
+    if (rq.handle().cancelPending() == 0) return driverStatus(status::kVeltraCancelFailed);
+    return Outcome::success();
+}
+
+Outcome VeltraContext::versionInfo(IoRequest& rq) {
+    for (int i = 0; i < 3; ++i) rq.out<uint16_t>(2 * i, kDriverVersion[i]);
+    return Outcome::success(6);
+}
+
+// Reply words: 0 board id, 1 board revision, 2 serial number, 3 FPGAs,
+// 4 flash banks, 5 memory banks, 6 DMA channels, 7 windows, 8 clock
+// generators; the extended reply adds 9 PCI Express link width and 10 link
+// speed (generation).
+Outcome VeltraContext::cardInfo(IoRequest& rq) {
+    const CardConfig& c = card_->config;
+    const uint32_t words[] = {c.boardId,
+                              c.revision,
+                              c.serial,
+                              c.fpgaCount,
+                              c.flashBanks,
+                              static_cast<uint32_t>(c.banks.size()),
+                              c.dmaChannels,
+                              static_cast<uint32_t>(c.windows.size()),
+                              c.clockCount,
+                              c.pcieLinkWidth,
+                              c.pcieLinkSpeed};
+    const size_t count = rq.outSize() >= 44 && rq.code() == requestCode(31) ? 11 : 9;
+    for (size_t i = 0; i < count; ++i) rq.out<uint32_t>(4 * i, words[i]);
+    return Outcome::success(static_cast<uint32_t>(4 * count));
+}
+
+Outcome VeltraContext::cardInfoEx(IoRequest& rq) {
+    return cardInfo(rq);
+}
+
+// Reply: base, size and transfer rate (64-bit), data width and ranks
+// (16-bit), CAS latency and vendor (32-bit), and the ECC flag.
+Outcome VeltraContext::bankInfo(IoRequest& rq) {
+    const uint32_t index = rq.in<uint32_t>(0);
+    if (index >= card_->config.banks.size()) return driverStatus(status::kVeltraInvalidIndex);
+    const BankConfig& b = card_->config.banks[index];
+    rq.out<uint64_t>(0, b.base);
+    rq.out<uint64_t>(8, b.size);
+    rq.out<uint64_t>(16, b.rateMts);
+    rq.out<uint16_t>(24, b.dataWidth);
+    rq.out<uint16_t>(26, b.ranks);
+    rq.out<uint32_t>(28, b.casLatency);
+    rq.out<uint32_t>(32, b.vendor);
+    rq.out<uint8_t>(36, b.ecc ? 1 : 0);
+    return Outcome::success(40);
+}
+
+// The reply goes straight into the caller's 272-byte buffer, whose address
+// the request carries: four texts (vendor, part, serial number, revision),
+// the temperature in 16.16 fixed point, two values and the presence flag.
+Outcome VeltraContext::moduleInfo(IoRequest& rq) {
+    const uint64_t address = rq.in<uint64_t>(0);
+    const uint32_t index = rq.in<uint32_t>(8);
+    if (address == 0) return driverStatus(status::kVeltraInvalidBuffer);
+    if (index >= card_->config.modules.size()) return driverStatus(status::kVeltraInvalidIndex);
+    const ModuleConfig& m = card_->config.modules[index];
+    uint8_t reply[272] = {};
+    const std::string* texts[] = {&m.vendor, &m.part, &m.serial, &m.revision};
+    for (int i = 0; i < 4; ++i) std::memcpy(reply + 64 * i, texts[i]->c_str(), std::min<size_t>(63, texts[i]->size()));
+    std::memcpy(reply + 256, &m.temperatureWhole, 2);
+    std::memcpy(reply + 258, &m.temperatureFraction, 2);
+    std::memcpy(reply + 260, &m.value0, 4);
+    std::memcpy(reply + 264, &m.value1, 4);
+    const uint32_t present = m.present ? 1 : 0;
+    std::memcpy(reply + 268, &present, 4);
+    std::memcpy(reinterpret_cast<void*>(static_cast<uintptr_t>(address)), reply, sizeof reply);
+    return Outcome::success();
+}
+
+// Reply: size, bus address, local base address, attributes, and 0.
+Outcome VeltraContext::windowInfo(IoRequest& rq) {
+    const uint32_t index = rq.in<uint32_t>(0);
+    if (index >= card_->config.windows.size()) return driverStatus(status::kVeltraInvalidIndex);
+    const WindowConfig& w = card_->config.windows[index];
+    const uint64_t values[] = {w.size, w.busAddress, w.localAddress, w.attributes, 0};
+    for (int i = 0; i < 5; ++i) rq.out<uint64_t>(8 * i, values[i]);
+    return Outcome::success(40);
+}
+
+Outcome VeltraContext::readWindow(IoRequest& rq) {
+    return transferWindow(rq, false);
+}
+
+Outcome VeltraContext::writeWindow(IoRequest& rq) {
+    return transferWindow(rq, true);
+}
+
+// Moves data between a window and the caller's buffer during the request.
+Outcome VeltraContext::transferWindow(IoRequest& rq, bool toCard) {
+    const uint32_t index = rq.in<uint32_t>(0);
+    const uint32_t flags = rq.in<uint32_t>(4);
+    const uint64_t offset = rq.in<uint64_t>(8);
+    const uint64_t length = rq.in<uint64_t>(16);
+    auto* buffer = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(rq.in<uint64_t>(24)));
+    if (index >= card_->config.windows.size()) return driverStatus(status::kVeltraInvalidIndex);
+    if (flags != 0) return driverStatus(status::kVeltraInvalidFlag);
+    Memory& memory = card_->windowMemory(index);
+    if (!memory.contains(offset, length)) return driverStatus(status::kVeltraInvalidRegion);
+    if (length == 0) return Outcome::success();
+    if (buffer == nullptr) return driverStatus(status::kVeltraInvalidBuffer);
+    if (toCard)
+        std::memmove(memory.data() + offset, buffer, length);
+    else
+        std::memmove(buffer, memory.data() + offset, length);
+    return Outcome::success();
+}
+
+Outcome VeltraContext::commonBufferCount(IoRequest& rq) {
+    rq.out<uint32_t>(0, static_cast<uint32_t>(card_->config.commonBuffers.size()));
+    return Outcome::success(4);
+}
+
+// Reply: the buffer's key, then its bus address.
+Outcome VeltraContext::commonBuffer(IoRequest& rq) {
+    const uint32_t index = rq.in<uint32_t>(0);
+    if (index >= card_->config.commonBuffers.size()) return driverStatus(status::kVeltraInvalidIndex);
+    const CommonBufferConfig& b = card_->config.commonBuffers[index];
+    rq.out<uint64_t>(0, b.key);
+    rq.out<uint64_t>(8, b.busAddress);
+    return Outcome::success(16);
+}
+
+Memory* VeltraContext::regionMemory(uint32_t tag, uint32_t& error) {
+    const CardConfig& c = card_->config;
+    if (tag >= kCommonBufferTag) {
+        const uint32_t b = tag - kCommonBufferTag;
+        if (b < c.commonBuffers.size()) return &card_->commonBuffer(b);
+    } else if (tag < c.windows.size()) {
+        return &card_->windowMemory(tag);
+    }
+    error = kMapBadIndex;
+    return nullptr;
+}
+
+// A mapping lives as long as its request pends: the base address goes into
+// the caller's output buffer at once, and the request completes when the
+// region is unmapped (or the handle closes).
+Outcome VeltraContext::mapRegion(IoRequest& rq) {
+    const uint32_t tag = rq.in<uint32_t>(0);
+    const uint64_t offset = rq.in<uint64_t>(8);
+    const uint64_t length = rq.in<uint64_t>(16);
+    if (rq.directOutput() == nullptr) return driverStatus(status::kVeltraInvalidBuffer);
+    uint32_t error = 0;
+    Memory* memory = regionMemory(tag, error);
+    if (memory == nullptr) return Outcome::failure(driverError(error));
+    if (length == 0 || !memory->contains(offset, length)) return Outcome::failure(driverError(kMapBadRegion));
+    if (length > kMaxMappingLength) return Outcome::failure(driverError(kMapTooLarge));
+    const uint64_t address = reinterpret_cast<uintptr_t>(memory->data() + offset);
+    std::memcpy(rq.directOutput(), &address, sizeof address);
+    auto pending = rq.pend(false);  // a mapping is not an operation to cancel
+    std::lock_guard guard(lock_);
+    mappings_.push_back({address, pending});
+    return Outcome::pending();
+}
+
+// Ends the oldest mapping of this handle at the address.
+Outcome VeltraContext::unmapRegion(IoRequest& rq) {
+    const uint64_t address = rq.in<uint64_t>(0);
+    std::shared_ptr<PendingIo> ended;
+    {
+        std::lock_guard guard(lock_);
+        // A mapping whose request already ended (its thread went) is gone.
+        std::erase_if(mappings_, [](const Mapping& m) { return m.request->completed(); });
+        auto it = std::find_if(mappings_.begin(), mappings_.end(),
+                               [address](const Mapping& m) { return m.address == address; });
+        if (it == mappings_.end()) return Outcome::failure(driverError(kMapBadRegion));
+        ended = it->request;
+        mappings_.erase(it);
+    }
+    ended->complete(kSuccess);
+    return Outcome::success();
+}
+
+}  // namespace
+
+std::unique_ptr<OpenContext> VeltraDevice::open(const OpenParams& params, uint32_t& error) {
+    error = kSuccess;
+    return std::make_unique<VeltraContext>(card_, params);
+}
+
+}  // namespace vsim::model

@@ -1,0 +1,2 @@
+// The records' layouts, checked from C++.
+#include "layout_checks.h"
