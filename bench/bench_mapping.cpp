@@ -34,7 +34,8 @@ void MapUnmapWorkerRunning(benchmark::State& state) {
     VELTRA_HANDLE card = defaultCard();
     void* kept = nullptr;
     VELTRA_MapWindow(card, 3, 0, 4096, &kept);
-    for (auto _ : state) mapAndUnmap(state, card);
+    for (auto _ : state)
+        mapAndUnmap(state, card);
     VELTRA_UnmapWindow(card, kept);
 }
 BENCHMARK(MapUnmapWorkerRunning)->UseRealTime();
@@ -42,22 +43,26 @@ BENCHMARK(MapUnmapWorkerRunning)->UseRealTime();
 // No other region: every map starts the worker and every unmap stops it.
 void MapUnmapCold(benchmark::State& state) {
     VELTRA_HANDLE card = defaultCard();
-    for (auto _ : state) mapAndUnmap(state, card);
+    for (auto _ : state)
+        mapAndUnmap(state, card);
 }
 BENCHMARK(MapUnmapCold)->UseRealTime();
 
 // The baseline: one request and one reply between two threads over two pipes.
 void PipePingPong(benchmark::State& state) {
     int request[2], reply[2];
-    if (pipe(request) != 0 || pipe(reply) != 0) state.SkipWithError("pipe");
+    if (pipe(request) != 0 || pipe(reply) != 0)
+        state.SkipWithError("pipe");
     std::thread echo([&] {
         char in[40], out[16] = {};
         while (read(request[0], in, sizeof in) == sizeof in)
-            if (write(reply[1], out, sizeof out) != sizeof out) break;
+            if (write(reply[1], out, sizeof out) != sizeof out)
+                break;
     });
     char out[40] = {}, in[16];
     for (auto _ : state) {
-        if (write(request[1], out, sizeof out) != sizeof out || read(reply[0], in, sizeof in) != sizeof in)
+        if (write(request[1], out, sizeof out) != sizeof out ||
+            read(reply[0], in, sizeof in) != sizeof in)
             state.SkipWithError("pipe transfer");
     }
     close(request[1]);

@@ -1,27 +1,58 @@
 #!/usr/bin/env bash
-# Runs every test of both build trees and reports each platform's counts.
+# Runs every test of both build trees and reports each platform's counts:
+# the CTest tests, and the test cases inside the GoogleTest programs.
 set -uo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 linux="$top/build/linux"
 windows="$top/build/windows"
 status=0
+summary=()
 
-run_ctest() {  # name, build tree
-    local log
+# Sums an attribute over the GoogleTest XML reports of a folder.
+sum_attribute() {  # folder, attribute
+    local total=0 n
+    for n in $(cat "$1"/*.xml 2>/dev/null | grep -oE "<testsuites [^>]*" | grep -oE " $2=\"[0-9]+\"" | grep -oE "[0-9]+"); do
+        total=$((total + n))
+    done
+    echo "$total"
+}
+
+count_matches() {  # folder, pattern
+    cat "$1"/*.xml 2>/dev/null | grep -oE "$2" | wc -l
+}
+
+run_platform() {  # name, build tree, ctest arguments...
+    local name="$1" tree="$2"
+    shift 2
+    local results="$tree/test-results" log
+    rm -rf "$results"
+    mkdir -p "$results"
     log="$(mktemp)"
-    ctest --test-dir "$2" --output-on-failure --no-tests=error "${@:3}" 2>&1 | tee "$log"
+    # Windows programs take the folder as a Windows path (Z: is the root).
+    local output="$results/"
+    [ "$tree" = "$windows" ] && output="Z:${results//\//\\}\\"
+    GTEST_OUTPUT="xml:$output" ctest --test-dir "$tree" --output-on-failure --no-tests=error "$@" 2>&1 | tee "$log"
     local rc=${PIPESTATUS[0]}
-    summary+=("$1: $(grep -E 'tests passed' "$log" | tail -1)")
+    local ctest_line cases failures skipped single marked
+    ctest_line="$(grep -E 'tests passed' "$log" | tail -1)"
+    cases=$(sum_attribute "$results" tests)
+    failures=$(( $(sum_attribute "$results" failures) + $(sum_attribute "$results" errors) ))
+    skipped=$(count_matches "$results" 'result="skipped"')
+    single=$(count_matches "$results" 'single-platform: ')
+    marked=$(ctest --test-dir "$tree" -N -L single-platform 2>/dev/null | grep -oE 'Total Tests: [0-9]+' | grep -oE '[0-9]+')
+    summary+=("$name")
+    summary+=("    test cases: $((cases - failures - skipped)) passed, $failures failed, $skipped skipped")
+    summary+=("    CTest: $ctest_line")
+    summary+=("    marked single-platform: $((single + ${marked:-0}))")
     rm -f "$log"
     return "$rc"
 }
 
-summary=()
-run_ctest "Linux (Win32 stand-in)" "$linux" -j2 || status=1
+run_platform "Linux (Win32 stand-in)" "$linux" -j2 || status=1
 
 "$top/scripts/wine-prefix.sh" "$windows/wineprefix"
 export WINEPREFIX="$windows/wineprefix"
-run_ctest "Windows (MinGW, under Wine)" "$windows" || status=1
+run_platform "Windows (MinGW, under Wine)" "$windows" || status=1
 wineserver -k 2>/dev/null || true
 
 echo

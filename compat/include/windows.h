@@ -313,6 +313,8 @@ W32COMPAT_API BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize)
 W32COMPAT_API BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove,
                                            PLARGE_INTEGER lpNewFilePointer, DWORD dwMoveMethod);
 W32COMPAT_API BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+W32COMPAT_API BOOL WINAPI DeleteFileW(LPCWSTR lpFileName);
+
 W32COMPAT_API BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                                           DWORD nInBufferSize, LPVOID lpOutBuffer,
                                           DWORD nOutBufferSize, LPDWORD lpBytesReturned,

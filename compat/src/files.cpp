@@ -198,6 +198,15 @@ BOOL WINAPI DeleteFileA(LPCSTR name) {
     return TRUE;
 }
 
+BOOL WINAPI DeleteFileW(LPCWSTR name) {
+    W32_FAULT_POINT("DeleteFileW", FALSE);
+    if (name == nullptr) {
+        setLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    return DeleteFileA(utf8FromUtf16(name).c_str());
+}
+
 BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD read,
                      LPOVERLAPPED overlapped) {
     W32_FAULT_POINT("ReadFile", FALSE);

@@ -17,7 +17,8 @@ namespace vsim::model {
 // is touched.
 class Memory {
   public:
-    explicit Memory(size_t size) : size_(size), data_(static_cast<uint8_t*>(std::calloc(size, 1))) {}
+    explicit Memory(size_t size)
+        : size_(size), data_(static_cast<uint8_t*>(std::calloc(size, 1))) {}
     ~Memory() { std::free(data_); }
     Memory(const Memory&) = delete;
     Memory& operator=(const Memory&) = delete;

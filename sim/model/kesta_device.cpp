@@ -23,7 +23,8 @@ class KestaContext : public OpenContext {
 
   private:
     Outcome setOpenFlags(IoRequest& rq) {
-        if (rq.inSize() < 4) return Outcome::failure(kErrorInvalidParameter);
+        if (rq.inSize() < 4)
+            return Outcome::failure(kErrorInvalidParameter);
         if (rq.in<uint32_t>(0) & ~kKnownOpenFlags)
             return Outcome::failure(driverError(status::kKestaInvalidFlag));
         return Outcome::success();

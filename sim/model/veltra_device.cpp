@@ -83,7 +83,8 @@ const VeltraContext::Handler VeltraContext::kHandlers[] = {
 
 Outcome VeltraContext::control(IoRequest& rq) {
     for (const auto& h : kHandlers) {
-        if (h.code != rq.code()) continue;
+        if (h.code != rq.code())
+            continue;
         // A request whose buffers are too small for its record is refused,
         // as the driver refuses it (STATUS_INVALID_PARAMETER).
         if (rq.inSize() < h.minIn || rq.outSize() < h.minOut)
@@ -100,12 +101,14 @@ void VeltraContext::cleanup() {
         std::lock_guard guard(lock_);
         ended.swap(mappings_);
     }
-    for (auto& m : ended) m.request->complete(kSuccess);
+    for (auto& m : ended)
+        m.request->complete(kSuccess);
 }
 
 Outcome VeltraContext::setOpenFlags(IoRequest& rq) {
     const uint32_t flags = rq.in<uint32_t>(0);
-    if (flags & ~kKnownOpenFlags) return driverStatus(status::kVeltraInvalidFlag);
+    if (flags & ~kKnownOpenFlags)
+        return driverStatus(status::kVeltraInvalidFlag);
     openFlags_ = flags;
     return Outcome::success();
 }
@@ -113,12 +116,14 @@ Outcome VeltraContext::setOpenFlags(IoRequest& rq) {
 // Ends the handle's outstanding waits and transfers; mappings are not
 // operations and stay.
 Outcome VeltraContext::cancel(IoRequest& rq) {
-    if (rq.handle().cancelPending() == 0) return driverStatus(status::kVeltraCancelFailed);
+    if (rq.handle().cancelPending() == 0)
+        return driverStatus(status::kVeltraCancelFailed);
     return Outcome::success();
 }
 
 Outcome VeltraContext::versionInfo(IoRequest& rq) {
-    for (int i = 0; i < 3; ++i) rq.out<uint16_t>(2 * i, kDriverVersion[i]);
+    for (int i = 0; i < 3; ++i)
+        rq.out<uint16_t>(2 * i, kDriverVersion[i]);
     return Outcome::success(6);
 }
 
@@ -128,19 +133,15 @@ Outcome VeltraContext::versionInfo(IoRequest& rq) {
 // speed (generation).
 Outcome VeltraContext::cardInfo(IoRequest& rq) {
     const CardConfig& c = card_->config;
-    const uint32_t words[] = {c.boardId,
-                              c.revision,
-                              c.serial,
-                              c.fpgaCount,
-                              c.flashBanks,
-                              static_cast<uint32_t>(c.banks.size()),
-                              c.dmaChannels,
-                              static_cast<uint32_t>(c.windows.size()),
-                              c.clockCount,
-                              c.pcieLinkWidth,
+    const uint32_t words[] = {c.boardId,      c.revision,
+                              c.serial,       c.fpgaCount,
+                              c.flashBanks,   static_cast<uint32_t>(c.banks.size()),
+                              c.dmaChannels,  static_cast<uint32_t>(c.windows.size()),
+                              c.clockCount,   c.pcieLinkWidth,
                               c.pcieLinkSpeed};
     const size_t count = rq.outSize() >= 44 && rq.code() == requestCode(31) ? 11 : 9;
-    for (size_t i = 0; i < count; ++i) rq.out<uint32_t>(4 * i, words[i]);
+    for (size_t i = 0; i < count; ++i)
+        rq.out<uint32_t>(4 * i, words[i]);
     return Outcome::success(static_cast<uint32_t>(4 * count));
 }
 
@@ -152,7 +153,8 @@ Outcome VeltraContext::cardInfoEx(IoRequest& rq) {
 // (16-bit), CAS latency and vendor (32-bit), and the ECC flag.
 Outcome VeltraContext::bankInfo(IoRequest& rq) {
     const uint32_t index = rq.in<uint32_t>(0);
-    if (index >= card_->config.banks.size()) return driverStatus(status::kVeltraInvalidIndex);
+    if (index >= card_->config.banks.size())
+        return driverStatus(status::kVeltraInvalidIndex);
     const BankConfig& b = card_->config.banks[index];
     rq.out<uint64_t>(0, b.base);
     rq.out<uint64_t>(8, b.size);
@@ -171,12 +173,15 @@ Outcome VeltraContext::bankInfo(IoRequest& rq) {
 Outcome VeltraContext::moduleInfo(IoRequest& rq) {
     const uint64_t address = rq.in<uint64_t>(0);
     const uint32_t index = rq.in<uint32_t>(8);
-    if (address == 0) return driverStatus(status::kVeltraInvalidBuffer);
-    if (index >= card_->config.modules.size()) return driverStatus(status::kVeltraInvalidIndex);
+    if (address == 0)
+        return driverStatus(status::kVeltraInvalidBuffer);
+    if (index >= card_->config.modules.size())
+        return driverStatus(status::kVeltraInvalidIndex);
     const ModuleConfig& m = card_->config.modules[index];
     uint8_t reply[272] = {};
     const std::string* texts[] = {&m.vendor, &m.part, &m.serial, &m.revision};
-    for (int i = 0; i < 4; ++i) std::memcpy(reply + 64 * i, texts[i]->c_str(), std::min<size_t>(63, texts[i]->size()));
+    for (int i = 0; i < 4; ++i)
+        std::memcpy(reply + 64 * i, texts[i]->c_str(), std::min<size_t>(63, texts[i]->size()));
     std::memcpy(reply + 256, &m.temperatureWhole, 2);
     std::memcpy(reply + 258, &m.temperatureFraction, 2);
     std::memcpy(reply + 260, &m.value0, 4);
@@ -190,10 +195,12 @@ Outcome VeltraContext::moduleInfo(IoRequest& rq) {
 // Reply: size, bus address, local base address, attributes, and 0.
 Outcome VeltraContext::windowInfo(IoRequest& rq) {
     const uint32_t index = rq.in<uint32_t>(0);
-    if (index >= card_->config.windows.size()) return driverStatus(status::kVeltraInvalidIndex);
+    if (index >= card_->config.windows.size())
+        return driverStatus(status::kVeltraInvalidIndex);
     const WindowConfig& w = card_->config.windows[index];
     const uint64_t values[] = {w.size, w.busAddress, w.localAddress, w.attributes, 0};
-    for (int i = 0; i < 5; ++i) rq.out<uint64_t>(8 * i, values[i]);
+    for (int i = 0; i < 5; ++i)
+        rq.out<uint64_t>(8 * i, values[i]);
     return Outcome::success(40);
 }
 
@@ -212,12 +219,17 @@ Outcome VeltraContext::transferWindow(IoRequest& rq, bool toCard) {
     const uint64_t offset = rq.in<uint64_t>(8);
     const uint64_t length = rq.in<uint64_t>(16);
     auto* buffer = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(rq.in<uint64_t>(24)));
-    if (index >= card_->config.windows.size()) return driverStatus(status::kVeltraInvalidIndex);
-    if (flags != 0) return driverStatus(status::kVeltraInvalidFlag);
+    if (index >= card_->config.windows.size())
+        return driverStatus(status::kVeltraInvalidIndex);
+    if (flags != 0)
+        return driverStatus(status::kVeltraInvalidFlag);
     Memory& memory = card_->windowMemory(index);
-    if (!memory.contains(offset, length)) return driverStatus(status::kVeltraInvalidRegion);
-    if (length == 0) return Outcome::success();
-    if (buffer == nullptr) return driverStatus(status::kVeltraInvalidBuffer);
+    if (!memory.contains(offset, length))
+        return driverStatus(status::kVeltraInvalidRegion);
+    if (length == 0)
+        return Outcome::success();
+    if (buffer == nullptr)
+        return driverStatus(status::kVeltraInvalidBuffer);
     if (toCard)
         std::memmove(memory.data() + offset, buffer, length);
     else
@@ -233,7 +245,8 @@ Outcome VeltraContext::commonBufferCount(IoRequest& rq) {
 // Reply: the buffer's key, then its bus address.
 Outcome VeltraContext::commonBuffer(IoRequest& rq) {
     const uint32_t index = rq.in<uint32_t>(0);
-    if (index >= card_->config.commonBuffers.size()) return driverStatus(status::kVeltraInvalidIndex);
+    if (index >= card_->config.commonBuffers.size())
+        return driverStatus(status::kVeltraInvalidIndex);
     const CommonBufferConfig& b = card_->config.commonBuffers[index];
     rq.out<uint64_t>(0, b.key);
     rq.out<uint64_t>(8, b.busAddress);
@@ -244,7 +257,8 @@ Memory* VeltraContext::regionMemory(uint32_t tag, uint32_t& error) {
     const CardConfig& c = card_->config;
     if (tag >= kCommonBufferTag) {
         const uint32_t b = tag - kCommonBufferTag;
-        if (b < c.commonBuffers.size()) return &card_->commonBuffer(b);
+        if (b < c.commonBuffers.size())
+            return &card_->commonBuffer(b);
     } else if (tag < c.windows.size()) {
         return &card_->windowMemory(tag);
     }
@@ -259,12 +273,16 @@ Outcome VeltraContext::mapRegion(IoRequest& rq) {
     const uint32_t tag = rq.in<uint32_t>(0);
     const uint64_t offset = rq.in<uint64_t>(8);
     const uint64_t length = rq.in<uint64_t>(16);
-    if (rq.directOutput() == nullptr) return driverStatus(status::kVeltraInvalidBuffer);
+    if (rq.directOutput() == nullptr)
+        return driverStatus(status::kVeltraInvalidBuffer);
     uint32_t error = 0;
     Memory* memory = regionMemory(tag, error);
-    if (memory == nullptr) return Outcome::failure(driverError(error));
-    if (length == 0 || !memory->contains(offset, length)) return Outcome::failure(driverError(kMapBadRegion));
-    if (length > kMaxMappingLength) return Outcome::failure(driverError(kMapTooLarge));
+    if (memory == nullptr)
+        return Outcome::failure(driverError(error));
+    if (length == 0 || !memory->contains(offset, length))
+        return Outcome::failure(driverError(kMapBadRegion));
+    if (length > kMaxMappingLength)
+        return Outcome::failure(driverError(kMapTooLarge));
     const uint64_t address = reinterpret_cast<uintptr_t>(memory->data() + offset);
     std::memcpy(rq.directOutput(), &address, sizeof address);
     auto pending = rq.pend(false);  // a mapping is not an operation to cancel
@@ -283,7 +301,8 @@ Outcome VeltraContext::unmapRegion(IoRequest& rq) {
         std::erase_if(mappings_, [](const Mapping& m) { return m.request->completed(); });
         auto it = std::find_if(mappings_.begin(), mappings_.end(),
                                [address](const Mapping& m) { return m.address == address; });
-        if (it == mappings_.end()) return Outcome::failure(driverError(kMapBadRegion));
+        if (it == mappings_.end())
+            return Outcome::failure(driverError(kMapBadRegion));
         ended = it->request;
         mappings_.erase(it);
     }

@@ -184,6 +184,7 @@ TEST(Files, WideNamesReachTheFileSystem) {
     ASSERT_TRUE(GetFileSizeEx(file, &size));
     EXPECT_EQ(size.QuadPart, 3);
     CloseHandle(file);
+    EXPECT_TRUE(DeleteFileW(name));
 }
 
 TEST(Files, MissingFileIsNotFound) {

@@ -76,3 +76,7 @@ namespace simtest {
 size_t objectsLeftByThreads(const char* kind, const std::vector<uint32_t>& threads);
 
 }  // namespace simtest
+
+// Marks a test that cannot run on this platform, with the reason: it is
+// skipped, and `make test` counts it as single-platform.
+#define SKIP_ON_THIS_PLATFORM(reason) GTEST_SKIP() << "single-platform: " << (reason)

@@ -26,7 +26,8 @@ TEST_F(Info, NullOutputIsRefusedBeforeAnythingIsSentEvenOnABadHandle) {
 }
 
 TEST_F(Info, VersionIsTheLibrarysOwnAndTheDriversReply) {
-    device_->queue(vsim::Answer::replyWith(vsim::Bytes().put<uint16_t>(0, 9).put<uint16_t>(2, 8).put<uint16_t>(4, 7)));
+    device_->queue(vsim::Answer::replyWith(
+        vsim::Bytes().put<uint16_t>(0, 9).put<uint16_t>(2, 8).put<uint16_t>(4, 7)));
     VELTRA_VERSION_INFO info;
     std::memset(&info, 0xAA, sizeof info);
     ASSERT_EQ(VELTRA_GetVersionInfo(card_, &info), VELTRA_SUCCESS);
@@ -63,7 +64,8 @@ TEST_F(Info, FailedRequestLeavesTheRecordUntouched) {
 // The first two reply words change places; the reserved words read 0.
 TEST_F(Info, CardInfoWordsLandInTheirPlaces) {
     vsim::Bytes reply;
-    for (uint32_t i = 0; i < 11; ++i) reply.put<uint32_t>(4 * i, 100 + i);
+    for (uint32_t i = 0; i < 11; ++i)
+        reply.put<uint32_t>(4 * i, 100 + i);
     device_->onCode(code(1), vsim::Answer::replyWith(reply));
     device_->onCode(code(31), vsim::Answer::replyWith(reply));
 
@@ -124,8 +126,8 @@ TEST_F(Info, BankHalvesSumModulo65536AndAnyFlagIsOne) {
 vsim::Answer moduleReply(const uint8_t (&reply)[272]) {
     std::vector<uint8_t> bytes(reply, reply + 272);
     return vsim::Answer::run([bytes](vsim::IoRequest& rq) {
-        std::memcpy(reinterpret_cast<void*>(static_cast<uintptr_t>(rq.in<uint64_t>(0))), bytes.data(),
-                    bytes.size());
+        std::memcpy(reinterpret_cast<void*>(static_cast<uintptr_t>(rq.in<uint64_t>(0))),
+                    bytes.data(), bytes.size());
         return vsim::Outcome::success();
     });
 }
@@ -177,7 +179,8 @@ TEST_F(Info, WideModuleTextsKeepTheCallersCharactersAfterEachTerminator) {
     ModuleReply reply;
     device_->queue(moduleReply(reply.bytes));
     VELTRA_MODULE_INFOW info;
-    for (auto& c : info.moduleText1) c = 0x5555;
+    for (auto& c : info.moduleText1)
+        c = 0x5555;
     ASSERT_EQ(VELTRA_GetModuleInfoW(card_, 0, &info), VELTRA_SUCCESS);
     EXPECT_EQ(narrowOf(info.moduleText0), std::string(63, 'x'));
     EXPECT_EQ(narrowOf(info.moduleText1), "Part 1");

@@ -43,7 +43,8 @@ class Mapping : public testing::Test {
 TEST_F(Mapping, DataWrittenThroughAMappingIsWhatReadReturnsAndTheReverse) {
     auto* base = static_cast<uint8_t*>(map(card_, 0, 4096, 8192));
     ASSERT_NE(base, nullptr);
-    for (int i = 0; i < 8192; ++i) base[i] = static_cast<uint8_t>(i * 7 + 1);
+    for (int i = 0; i < 8192; ++i)
+        base[i] = static_cast<uint8_t>(i * 7 + 1);
     std::vector<uint8_t> back(8192);
     ASSERT_EQ(VELTRA_Read(card_, 0, 0, 4096, 8192, back.data()), VELTRA_SUCCESS);
     EXPECT_EQ(std::memcmp(back.data(), base, 8192), 0);
@@ -80,7 +81,8 @@ TEST_F(Mapping, UnmappingTwiceIsInvalidRegionThenInvalidHandle) {
     void* a = map(card_, 0, 0, 4096);
     void* b = map(card_, 0, 8192, 4096);
     EXPECT_EQ(VELTRA_UnmapWindow(card_, a), VELTRA_SUCCESS);
-    EXPECT_EQ(VELTRA_UnmapWindow(card_, a), VELTRA_INVALID_REGION) << "the handle still has a region";
+    EXPECT_EQ(VELTRA_UnmapWindow(card_, a), VELTRA_INVALID_REGION)
+        << "the handle still has a region";
     EXPECT_EQ(VELTRA_UnmapWindow(card_, b), VELTRA_SUCCESS);
     EXPECT_EQ(VELTRA_UnmapWindow(card_, b), VELTRA_INVALID_HANDLE) << "the handle has none";
 }
@@ -183,7 +185,8 @@ TEST_F(Mapping, ConcurrentMappingOnTwoHandles) {
     std::thread churn([&] {
         while (!stop) {
             VELTRA_HANDLE h = nullptr;
-            if (VELTRA_Open(1, &h) != VELTRA_SUCCESS || VELTRA_Close(h) != VELTRA_SUCCESS) ++failures;
+            if (VELTRA_Open(1, &h) != VELTRA_SUCCESS || VELTRA_Close(h) != VELTRA_SUCCESS)
+                ++failures;
         }
     });
     std::vector<std::thread> workers;
@@ -200,13 +203,16 @@ TEST_F(Mapping, ConcurrentMappingOnTwoHandles) {
                 const uint32_t value = static_cast<uint32_t>(t * 100000 + round);
                 std::memcpy(base, &value, sizeof value);
                 uint32_t back = 0;
-                if (VELTRA_Read(h, 0, 0, offset, sizeof back, &back) != VELTRA_SUCCESS || back != value)
+                if (VELTRA_Read(h, 0, 0, offset, sizeof back, &back) != VELTRA_SUCCESS ||
+                    back != value)
                     ++failures;
-                if (VELTRA_UnmapWindow(h, base) != VELTRA_SUCCESS) ++failures;
+                if (VELTRA_UnmapWindow(h, base) != VELTRA_SUCCESS)
+                    ++failures;
             }
         });
     }
-    for (auto& w : workers) w.join();
+    for (auto& w : workers)
+        w.join();
     stop = true;
     churn.join();
     EXPECT_EQ(failures.load(), 0);
@@ -223,7 +229,8 @@ RaisedException g_raised;
 
 LONG WINAPI catchUnmapException(PEXCEPTION_POINTERS pointers) {
     const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
-    if (record->ExceptionCode != 0 || record->NumberParameters != 2) return EXCEPTION_CONTINUE_SEARCH;
+    if (record->ExceptionCode != 0 || record->NumberParameters != 2)
+        return EXCEPTION_CONTINUE_SEARCH;
     g_raised.code = record->ExceptionCode;
     g_raised.handle = record->ExceptionInformation[0];
     g_raised.address = record->ExceptionInformation[1];

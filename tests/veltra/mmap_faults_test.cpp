@@ -24,29 +24,32 @@ class MmapFaults : public ScriptedCard {
 
     void SetUp() override {
         ScriptedCard::SetUp();
-        device_->onCode(0x222004 + 8, vsim::Answer::replyWith(vsim::Bytes(36).put<uint32_t>(28, 4)));
+        device_->onCode(0x222004 + 8,
+                        vsim::Answer::replyWith(vsim::Bytes(36).put<uint32_t>(28, 4)));
         auto live = live_;
         device_->onCode(kMapPending, vsim::Answer::run([live](vsim::IoRequest& rq) {
-            std::lock_guard guard(live->lock);
-            const uint64_t address = live->next += 0x1000;
-            std::memcpy(rq.directOutput(), &address, sizeof address);
-            live->mappings.emplace_back(address, rq.pend(false));
-            return vsim::Outcome::pending();
-        }));
+                            std::lock_guard guard(live->lock);
+                            const uint64_t address = live->next += 0x1000;
+                            std::memcpy(rq.directOutput(), &address, sizeof address);
+                            live->mappings.emplace_back(address, rq.pend(false));
+                            return vsim::Outcome::pending();
+                        }));
         device_->onCode(kUnmap, vsim::Answer::run([live](vsim::IoRequest& rq) {
-            std::shared_ptr<vsim::PendingIo> ended;
-            {
-                std::lock_guard guard(live->lock);
-                auto& m = live->mappings;
-                auto it = std::find_if(m.begin(), m.end(),
-                                       [&](const auto& e) { return e.first == rq.in<uint64_t>(0); });
-                if (it == m.end()) return vsim::Outcome::failure(vsim::driverError(1));
-                ended = it->second;
-                m.erase(it);
-            }
-            ended->complete(vsim::kSuccess);
-            return vsim::Outcome::success();
-        }));
+                            std::shared_ptr<vsim::PendingIo> ended;
+                            {
+                                std::lock_guard guard(live->lock);
+                                auto& m = live->mappings;
+                                auto it = std::find_if(m.begin(), m.end(), [&](const auto& e) {
+                                    return e.first == rq.in<uint64_t>(0);
+                                });
+                                if (it == m.end())
+                                    return vsim::Outcome::failure(vsim::driverError(1));
+                                ended = it->second;
+                                m.erase(it);
+                            }
+                            ended->complete(vsim::kSuccess);
+                            return vsim::Outcome::success();
+                        }));
         pipes_ = vsimCountObjects("pipe");
         threads_ = vsimCountObjects("thread");
     }
@@ -56,7 +59,8 @@ class MmapFaults : public ScriptedCard {
     // The worker's thread: the one that sends the map requests.
     DWORD workerThread() {
         for (const auto& r : device_->requests())
-            if (r.code == kMapPending) return r.thread;
+            if (r.code == kMapPending)
+                return r.thread;
         return 0;
     }
 
@@ -188,11 +192,14 @@ TEST_F(MmapFaults, MapAndUnmapAreTracedInTheCheckedBuild) {
                   static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(base)));
     for (const std::string& line :
          {std::string("initialize: initializing\n"),
-          std::string("workerMapRegion: hVeltra=") + card + " regionTag=2 offset=0x10 length=0x20\n",
+          std::string("workerMapRegion: hVeltra=") + card +
+              " regionTag=2 offset=0x10 length=0x20\n",
           std::string("workerMapRegion: success, pVirtualBase=") + address + "\n",
           std::string("findAndRemoveRegion: removing region, hDevice=") +
-              std::to_string(static_cast<int>(reinterpret_cast<intptr_t>(card_))) + " pVirtualBase=" + address,
-          std::string("uninitialize: uninitializing\n"), std::string("uninitialize: uninitialized\n")})
+              std::to_string(static_cast<int>(reinterpret_cast<intptr_t>(card_))) +
+              " pVirtualBase=" + address,
+          std::string("uninitialize: uninitializing\n"),
+          std::string("uninitialize: uninitialized\n")})
         EXPECT_NE(text.find(line), std::string::npos) << line;
 }
 

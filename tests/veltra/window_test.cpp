@@ -17,7 +17,8 @@ TEST_F(Windows, WindowInfoCopiesTheFiveValues) {
     EXPECT_EQ(VELTRA_GetWindowInfo(card_, 0, nullptr), VELTRA_NULL_POINTER);
     EXPECT_EQ(device_->requestCount(), 0u);
     vsim::Bytes reply;
-    for (int i = 0; i < 5; ++i) reply.put<uint64_t>(8 * i, 0x1000000000ull * (i + 1) + i);
+    for (int i = 0; i < 5; ++i)
+        reply.put<uint64_t>(8 * i, 0x1000000000ull * (i + 1) + i);
     device_->queue(vsim::Answer::replyWith(reply));
     VELTRA_WINDOW_INFO info;
     ASSERT_EQ(VELTRA_GetWindowInfo(card_, 3, &info), VELTRA_SUCCESS);
@@ -127,11 +128,16 @@ TEST_F(Windows, MapFailuresTranslate) {
         DWORD error;
         VELTRA_STATUS status;
     } cases[] = {
-        {vsim::driverError(1), VELTRA_INVALID_REGION},   {vsim::driverError(2), VELTRA_INVALID_INDEX},
-        {vsim::driverError(3), VELTRA_NO_MEMORY},        {vsim::driverError(4), VELTRA_REGION_TOO_LARGE},
-        {vsim::driverError(5), VELTRA_ACCESS_DENIED},    {vsim::driverError(6), VELTRA_UNEXPECTED_ERROR},
-        {vsim::driverError(271), VELTRA_UNEXPECTED_ERROR}, {ERROR_INVALID_HANDLE, VELTRA_INVALID_HANDLE},
-        {ERROR_OPERATION_ABORTED, VELTRA_CANCELLED},     {ERROR_ACCESS_DENIED, VELTRA_UNEXPECTED_ERROR},
+        {vsim::driverError(1), VELTRA_INVALID_REGION},
+        {vsim::driverError(2), VELTRA_INVALID_INDEX},
+        {vsim::driverError(3), VELTRA_NO_MEMORY},
+        {vsim::driverError(4), VELTRA_REGION_TOO_LARGE},
+        {vsim::driverError(5), VELTRA_ACCESS_DENIED},
+        {vsim::driverError(6), VELTRA_UNEXPECTED_ERROR},
+        {vsim::driverError(271), VELTRA_UNEXPECTED_ERROR},
+        {ERROR_INVALID_HANDLE, VELTRA_INVALID_HANDLE},
+        {ERROR_OPERATION_ABORTED, VELTRA_CANCELLED},
+        {ERROR_ACCESS_DENIED, VELTRA_UNEXPECTED_ERROR},
     };
     for (const auto& c : cases) {
         device_->onCode(0x22280E, vsim::Answer::fail(c.error));
@@ -160,11 +166,12 @@ TEST_F(Windows, MapCommonBufferFindsTheFirstBufferWithTheKey) {
 
     const uint64_t keys[] = {0xA, 0xB, 0xB};
     device_->onCode(code(40), vsim::Answer::run([&keys](vsim::IoRequest& rq) {
-        const uint32_t index = rq.in<uint32_t>(0);
-        if (index >= 3) return vsim::Outcome::failure(vsim::driverError(VELTRA_INVALID_INDEX));
-        rq.out<uint64_t>(0, keys[index]);
-        return vsim::Outcome::success(16);
-    }));
+                        const uint32_t index = rq.in<uint32_t>(0);
+                        if (index >= 3)
+                            return vsim::Outcome::failure(vsim::driverError(VELTRA_INVALID_INDEX));
+                        rq.out<uint64_t>(0, keys[index]);
+                        return vsim::Outcome::success(16);
+                    }));
     device_->onCode(0x22280E, vsim::Answer::fail(vsim::driverError(4)));
     void* base = nullptr;
     EXPECT_EQ(VELTRA_MapCommonBuffer(card_, 0xB, 0, 0, &base), VELTRA_REGION_TOO_LARGE)
@@ -172,7 +179,8 @@ TEST_F(Windows, MapCommonBufferFindsTheFirstBufferWithTheKey) {
     auto requests = device_->requests();
     ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(requests[2].code, 0x22280Eu);
-    EXPECT_EQ(simtest::field<uint32_t>(requests[2].input, 0), 0x10000001u) << "the first buffer with the key";
+    EXPECT_EQ(simtest::field<uint32_t>(requests[2].input, 0), 0x10000001u)
+        << "the first buffer with the key";
 
     device_->clearRequests();
     EXPECT_EQ(VELTRA_MapCommonBuffer(card_, 0xC, 0, 16, &base), VELTRA_INVALID_REGION);
@@ -187,7 +195,8 @@ TEST_F(Windows, MapCommonBufferFindsTheFirstBufferWithTheKey) {
 TEST_F(Windows, UnmapOfNullIsRefused) {
     EXPECT_EQ(VELTRA_UnmapWindow(card_, nullptr), VELTRA_NULL_POINTER);
     EXPECT_EQ(VELTRA_UnmapCommonBuffer(card_, nullptr), VELTRA_NULL_POINTER);
-    EXPECT_EQ(reinterpret_cast<void*>(&VELTRA_UnmapCommonBuffer), reinterpret_cast<void*>(&VELTRA_UnmapWindow));
+    EXPECT_EQ(reinterpret_cast<void*>(&VELTRA_UnmapCommonBuffer),
+              reinterpret_cast<void*>(&VELTRA_UnmapWindow));
 }
 
 }  // namespace

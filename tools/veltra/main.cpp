@@ -94,19 +94,47 @@ int demo() {
 
 void usage() {
     std::printf(
-        "usage: veltra COMMAND\n"
+        "usage: veltra [--simulator] COMMAND\n"
         "  demo    show the cards and what the package does with them\n"
-        "  list    open and close each card\n");
+        "  list    open and close each card\n"
+        "  --simulator  (Windows) run on the simulated driver (vsim.dll beside the program)\n");
+}
+
+// On Windows the simulated driver is a DLL that attaches itself below the
+// libraries' imports; an installation on real cards does not have it. The
+// Linux build runs on the Win32 stand-in, which has it built in.
+bool attachSimulator() {
+#if defined(_WIN32)
+    HMODULE simulator = LoadLibraryA("vsim.dll");
+    if (simulator == nullptr)
+        return false;
+    auto attach = reinterpret_cast<int (*)(const char*)>(
+        reinterpret_cast<void*>(GetProcAddress(simulator, "vsimAttach")));
+    if (attach == nullptr)
+        return false;
+    attach("veltra.dll");
+    attach("kesta.dll");
+#endif
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "--simulator") == 0) {
+        if (!attachSimulator()) {
+            std::printf("the simulated driver (vsim.dll) is not there\n");
+            return 1;
+        }
+        --argc;
+        ++argv;
+    }
     if (argc < 2) {
         usage();
         return 2;
     }
     const std::string command = argv[1];
+
     if (command == "demo")
         return demo();
     if (command == "list")

@@ -18,7 +18,8 @@ constexpr size_t kModuleReplySize = 272;
 // when the driver's text has no terminator within it.
 void copyText(char* field, const uint8_t* text, size_t size) {
     size_t n = 0;
-    while (n + 1 < size && text[n] != 0) ++n;
+    while (n + 1 < size && text[n] != 0)
+        ++n;
     std::memcpy(field, text, n);
     field[n] = '\0';
 }
@@ -52,10 +53,12 @@ extern "C" {
 
 VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetVersionInfo(VELTRA_HANDLE hCard,
                                                            VELTRA_VERSION_INFO* pInfo) {
-    if (pInfo == nullptr) return VELTRA_NULL_POINTER;
+    if (pInfo == nullptr)
+        return VELTRA_NULL_POINTER;
     uint16_t reply[3] = {};
     const VELTRA_STATUS status = sendRequest(hCard, veltra_request::kGetVersionInfo, reply);
-    if (status != VELTRA_SUCCESS) return status;
+    if (status != VELTRA_SUCCESS)
+        return status;
     pInfo->apiMajor = kApiVersion[0];
     pInfo->apiMinor = kApiVersion[1];
     pInfo->apiBugfix = kApiVersion[2];
@@ -65,21 +68,26 @@ VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetVersionInfo(VELTRA_HANDLE hCard,
     return VELTRA_SUCCESS;
 }
 
-VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetCardInfo(VELTRA_HANDLE hCard, VELTRA_CARD_INFO* pInfo) {
-    if (pInfo == nullptr) return VELTRA_NULL_POINTER;
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetCardInfo(VELTRA_HANDLE hCard,
+                                                        VELTRA_CARD_INFO* pInfo) {
+    if (pInfo == nullptr)
+        return VELTRA_NULL_POINTER;
     uint32_t reply[9] = {};
     const VELTRA_STATUS status = sendRequest(hCard, veltra_request::kGetCardInfo, reply);
-    if (status != VELTRA_SUCCESS) return status;
+    if (status != VELTRA_SUCCESS)
+        return status;
     fillCardInfo(pInfo, reply);
     return VELTRA_SUCCESS;
 }
 
 VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetCardInfoEx(VELTRA_HANDLE hCard,
                                                           VELTRA_CARD_INFO_EX* pInfo) {
-    if (pInfo == nullptr) return VELTRA_NULL_POINTER;
+    if (pInfo == nullptr)
+        return VELTRA_NULL_POINTER;
     uint32_t reply[11] = {};
     const VELTRA_STATUS status = sendRequest(hCard, veltra_request::kGetCardInfoEx, reply);
-    if (status != VELTRA_SUCCESS) return status;
+    if (status != VELTRA_SUCCESS)
+        return status;
     fillCardInfo(pInfo, reply);
     pInfo->cardValue10 = reply[9];
     pInfo->cardValue11 = reply[10];
@@ -88,11 +96,13 @@ VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetCardInfoEx(VELTRA_HANDLE hCard,
 
 VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetBankInfo(VELTRA_HANDLE hCard, uint32_t bankIndex,
                                                         VELTRA_BANK_INFO* pInfo) {
-    if (pInfo == nullptr) return VELTRA_NULL_POINTER;
+    if (pInfo == nullptr)
+        return VELTRA_NULL_POINTER;
     uint8_t record[40] = {};
     std::memcpy(record, &bankIndex, sizeof bankIndex);
     const VELTRA_STATUS status = sendRequest(hCard, veltra_request::kGetBankInfo, record);
-    if (status != VELTRA_SUCCESS) return status;
+    if (status != VELTRA_SUCCESS)
+        return status;
     std::memset(pInfo, 0, sizeof *pInfo);
     pInfo->bankValue0 = replyField<uint64_t>(record, 0);
     pInfo->bankValue1 = replyField<uint64_t>(record, 8);
@@ -108,19 +118,24 @@ VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetBankInfo(VELTRA_HANDLE hCard, uin
 
 // The driver writes the 272-byte reply straight into a local buffer whose
 // address the 16-byte request carries.
-VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetModuleInfoA(VELTRA_HANDLE hCard, uint32_t moduleIndex,
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetModuleInfoA(VELTRA_HANDLE hCard,
+                                                           uint32_t moduleIndex,
                                                            VELTRA_MODULE_INFOA* pInfo) {
-    if (pInfo == nullptr) return VELTRA_NULL_POINTER;
+    if (pInfo == nullptr)
+        return VELTRA_NULL_POINTER;
     uint8_t reply[kModuleReplySize] = {};
     uint8_t record[16];
     const uint64_t address = reinterpret_cast<uintptr_t>(reply);
     std::memcpy(record, &address, sizeof address);
     std::memcpy(record + 8, &moduleIndex, sizeof moduleIndex);
     const VELTRA_STATUS status = sendRequest(hCard, veltra_request::kGetModuleInfo, record);
-    if (status != VELTRA_SUCCESS) return status;
+    if (status != VELTRA_SUCCESS)
+        return status;
     std::memset(pInfo, 0, sizeof *pInfo);
-    char* texts[] = {pInfo->moduleText0, pInfo->moduleText1, pInfo->moduleText2, pInfo->moduleText3};
-    for (size_t i = 0; i < 4; ++i) copyText(texts[i], reply + kModuleTextSize * i, kModuleTextSize);
+    char* texts[] = {pInfo->moduleText0, pInfo->moduleText1, pInfo->moduleText2,
+                     pInfo->moduleText3};
+    for (size_t i = 0; i < 4; ++i)
+        copyText(texts[i], reply + kModuleTextSize * i, kModuleTextSize);
     pInfo->moduleFixed = static_cast<double>(replyField<int16_t>(reply, 256)) +
                          static_cast<double>(replyField<uint16_t>(reply, 258)) / 65536.0;
     pInfo->moduleValue0 = replyField<uint32_t>(reply, 260);
@@ -129,12 +144,15 @@ VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetModuleInfoA(VELTRA_HANDLE hCard, 
     return VELTRA_SUCCESS;
 }
 
-VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetModuleInfoW(VELTRA_HANDLE hCard, uint32_t moduleIndex,
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetModuleInfoW(VELTRA_HANDLE hCard,
+                                                           uint32_t moduleIndex,
                                                            VELTRA_MODULE_INFOW* pInfo) {
-    if (pInfo == nullptr) return VELTRA_NULL_POINTER;
+    if (pInfo == nullptr)
+        return VELTRA_NULL_POINTER;
     VELTRA_MODULE_INFOA narrow;
     const VELTRA_STATUS status = VELTRA_GetModuleInfoA(hCard, moduleIndex, &narrow);
-    if (status != VELTRA_SUCCESS) return status;
+    if (status != VELTRA_SUCCESS)
+        return status;
     copyToWide(pInfo->moduleText0, kModuleTextSize, narrow.moduleText0);
     copyToWide(pInfo->moduleText1, kModuleTextSize, narrow.moduleText1);
     copyToWide(pInfo->moduleText2, kModuleTextSize, narrow.moduleText2);
