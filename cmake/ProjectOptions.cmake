@@ -2,6 +2,7 @@
 
 option(VELTRA_WERROR "Treat warnings as errors" ON)
 set(VELTRA_SANITIZE "" CACHE STRING "Sanitizers for the Linux build (address,undefined or thread)")
+option(VELTRA_FUZZ "Build the libFuzzer targets (clang), with coverage for the fuzzer in every target" OFF)
 
 set(VELTRA_WARNINGS -Wall -Wextra)
 if(VELTRA_WERROR)
@@ -30,6 +31,9 @@ else()
     set(CMAKE_BUILD_RPATH ${CMAKE_BINARY_DIR}/lib)
     # Installed libraries find each other in their own folder.
     set(CMAKE_INSTALL_RPATH "$ORIGIN")
+    if(VELTRA_FUZZ)
+        add_compile_options(-fsanitize=fuzzer-no-link)
+    endif()
     if(VELTRA_SANITIZE)
         add_compile_options(-fsanitize=${VELTRA_SANITIZE} -fno-omit-frame-pointer
                             -fno-sanitize-recover=all)

@@ -208,8 +208,57 @@ typedef struct _VELTRA_WINDOW_INFO {
     uint64_t windowValue4; /* 32 */
 } VELTRA_WINDOW_INFO;
 
+/* The FPGA at an index of the card, by name. 104 bytes (narrow), 184 bytes
+ * (wide). `name` is the device name followed by the package text, in lower
+ * case: the form of the part name in a bitstream file ("7vx690tffg1157").
+ * The attributes and texts are the driver's. */
+typedef struct _VELTRA_FPGA_INFOA {
+    char name[32];        /* 0 */
+    uint32_t typeCode;    /* 32 */
+    uint32_t family;      /* 36 */
+    uint32_t attribute1;  /* 40 */
+    uint32_t packageCode; /* 44: letters in bits 31-24 and 23-16, pins in 15-0 */
+    char deviceName[16];  /* 48: upper case, e.g. "7VX690T" */
+    char packageName[16]; /* 64: upper case, e.g. "FFG1157" */
+    uint32_t attribute2;  /* 80 */
+    char text1[8];        /* 84 */
+    char text2[8];        /* 92 */
+    uint32_t attribute3;  /* 100 */
+} VELTRA_FPGA_INFOA;
+
+typedef struct _VELTRA_FPGA_INFOW {
+    WCHAR name[32];        /* 0 */
+    uint32_t typeCode;     /* 64 */
+    uint32_t family;       /* 68 */
+    uint32_t attribute1;   /* 72 */
+    uint32_t packageCode;  /* 76 */
+    WCHAR deviceName[16];  /* 80 */
+    WCHAR packageName[16]; /* 112 */
+    uint32_t attribute2;   /* 144 */
+    WCHAR text1[8];        /* 148 */
+    WCHAR text2[8];        /* 164 */
+    uint32_t attribute3;   /* 180 */
+} VELTRA_FPGA_INFOW;
+
+/* A bitstream file loaded into memory: one block of 40 + length bytes
+ * (narrow) or 72 + length bytes (wide), from the library's own heap. The
+ * configuration data follows `length` directly. Release it with
+ * VELTRA_UnloadBitstreamA/W only. */
+typedef struct _VELTRA_BITSTREAMA {
+    char fpgaName[32]; /* 0: the file's part name, lower case */
+    uint32_t length;   /* 32: bytes of configuration data */
+    uint8_t data[1];   /* 36: `length` bytes */
+} VELTRA_BITSTREAMA;
+
+typedef struct _VELTRA_BITSTREAMW {
+    WCHAR fpgaName[32]; /* 0 */
+    uint32_t length;    /* 64 */
+    uint8_t data[1];    /* 68 */
+} VELTRA_BITSTREAMW;
+
 /* ------------------------------------------------------------------------
  * Card, version, bank and module information
+
  *
  * Each returns VELTRA_NULL_POINTER (nothing sent) when its output pointer is
  * NULL, and otherwise the driver's status (VELTRA_INVALID_INDEX for a bank or
@@ -234,6 +283,60 @@ VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetModuleInfoA(VELTRA_HANDLE hCard,
 VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetModuleInfoW(VELTRA_HANDLE hCard,
                                                            uint32_t moduleIndex,
                                                            VELTRA_MODULE_INFOW* pInfo);
+
+/* ------------------------------------------------------------------------
+ * FPGAs, bitstreams and configuration
+ */
+
+/* Which FPGA sits at `index`: the driver's codes, and the device and package
+ * names made from them. VELTRA_NULL_POINTER if pInfo is NULL (nothing sent);
+ * else the driver's status (VELTRA_INVALID_INDEX for an index past the
+ * card's FPGAs). The wide form leaves the characters after each text's
+ * terminator as they were, except each field's last, which is NUL. */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetFpgaInfoA(VELTRA_HANDLE hCard, uint32_t index,
+                                                         VELTRA_FPGA_INFOA* pInfo);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetFpgaInfoW(VELTRA_HANDLE hCard, uint32_t index,
+                                                         VELTRA_FPGA_INFOW* pInfo);
+
+/* Reads a Xilinx bitstream file (.bit) into a new object; *ppBitstream is
+ * written on success only.
+ *   VELTRA_NULL_POINTER       fileName or ppBitstream is NULL
+ *   VELTRA_FILE_NOT_FOUND     the file cannot be opened
+ *   VELTRA_INVALID_BITSTREAM  the header is damaged or the file too large
+ *   VELTRA_NO_MEMORY          the object cannot be allocated */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_LoadBitstreamA(const char* fileName,
+                                                           VELTRA_BITSTREAMA** ppBitstream);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_LoadBitstreamW(const WCHAR* fileName,
+                                                           VELTRA_BITSTREAMW** ppBitstream);
+
+/* Frees an object of either form (one entry point, two names).
+ * VELTRA_NULL_POINTER if pBitstream is NULL. */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_UnloadBitstreamA(void* pBitstream);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_UnloadBitstreamW(void* pBitstream);
+
+/* Configures FPGA `index` from `length` bytes at `buffer`, which the driver
+ * reads during the call; no check of the FPGA's name is made.
+ * VELTRA_NULL_POINTER if length is not 0 and buffer is NULL; else the
+ * driver's status (VELTRA_INVALID_INDEX, VELTRA_INVALID_FLAG,
+ * VELTRA_HARDWARE_ERROR when the FPGA does not finish configuring). */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ConfigureFromBuffer(VELTRA_HANDLE hCard, uint32_t index,
+                                                                uint32_t flags, const void* buffer,
+                                                                uint64_t length);
+
+/* Loads a bitstream file, checks that it was built for the FPGA at `index`
+ * (VELTRA_FPGA_MISMATCH, no configure request, if not), configures from it
+ * and frees it. The load's statuses come first (before the card handle is
+ * used), then those of VELTRA_GetFpgaInfoA/W, then the driver's. */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ConfigureFromFileA(VELTRA_HANDLE hCard, uint32_t index,
+                                                               uint32_t flags,
+                                                               const char* fileName);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ConfigureFromFileW(VELTRA_HANDLE hCard, uint32_t index,
+                                                               uint32_t flags,
+                                                               const WCHAR* fileName);
+
+/* Asks the driver to unconfigure the FPGA; its status comes back. */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_Unconfigure(VELTRA_HANDLE hCard, uint32_t index,
+                                                        uint32_t flags);
 
 /* ------------------------------------------------------------------------
  * Windows and common buffers

@@ -4,7 +4,7 @@
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 echo "== veltra demo: Linux, on the Win32 stand-in =="
-"$top/build/linux/bin/veltra" demo
+(cd "$top/build/linux" && bin/veltra demo)
 echo
 echo "== veltra demo: Windows (veltra.exe under Wine), on vsim.dll =="
 "$top/scripts/wine-prefix.sh" "$top/build/windows/wineprefix"

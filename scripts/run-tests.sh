@@ -56,6 +56,19 @@ run_platform "Windows (MinGW, under Wine)" "$windows" || status=1
 wineserver -k 2>/dev/null || true
 
 echo
+echo "== Fuzzing the bitstream loader =="
+fuzz_log="$(mktemp)"
+if "$top/scripts/run-fuzz.sh" "${FUZZ_SECONDS:-60}" >"$fuzz_log" 2>&1; then
+    summary+=("Fuzzing: $(grep -oE 'Done [0-9]+ runs in [0-9]+ second' "$fuzz_log" | tail -1)s, nothing found")
+else
+    status=1
+    cat "$fuzz_log"
+    summary+=("Fuzzing: FOUND A FAULT (see above)")
+fi
+tail -3 "$fuzz_log"
+rm -f "$fuzz_log"
+
+echo
 echo "== Test summary =="
 printf '  %s\n' "${summary[@]}"
 exit $status

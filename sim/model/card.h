@@ -63,6 +63,16 @@ struct ModuleConfig {
     bool present;
 };
 
+struct FpgaConfig {
+    uint32_t typeCode;     // indexes the libraries' device-name table
+    uint32_t family;       // selects the package-name style
+    uint32_t packageCode;  // letters in bits 31-24 and 23-16, pin count in 15-0
+    uint32_t speedGrade;
+    uint32_t idcode;              // the JTAG identifier
+    std::string speedText;        // e.g. "-2"
+    std::string temperatureText;  // e.g. "I" (industrial)
+};
+
 struct CommonBufferConfig {
     uint64_t size;
     uint64_t key;
@@ -73,7 +83,6 @@ struct CardConfig {
     uint32_t boardId;
     uint32_t revision;
     uint32_t serial;
-    uint32_t fpgaCount;
     uint32_t flashBanks;
     uint32_t dmaChannels;
     uint32_t clockCount;
@@ -81,6 +90,7 @@ struct CardConfig {
     uint32_t pcieLinkWidth;
     uint32_t pcieLinkSpeed;
     uint64_t cardMemorySize;  // the memory that DMA reaches, shown by one window
+    std::vector<FpgaConfig> fpgas;
     std::vector<WindowConfig> windows;
     std::vector<BankConfig> banks;
     std::vector<ModuleConfig> modules;
@@ -104,10 +114,15 @@ class Card {
     Memory& commonBuffer(size_t b) { return *commonBuffers_[b]; }
     Memory& cardMemory() { return *cardMemory_; }
 
+    // Whether each FPGA holds a configuration.
+    bool configured(size_t fpga) const { return configured_[fpga].load(); }
+    void setConfigured(size_t fpga, bool value) { configured_[fpga].store(value); }
+
   private:
     std::shared_ptr<Memory> cardMemory_;
     std::vector<std::shared_ptr<Memory>> windowMemory_;
     std::vector<std::unique_ptr<Memory>> commonBuffers_;
+    std::unique_ptr<std::atomic<bool>[]> configured_;
 };
 
 }  // namespace vsim::model

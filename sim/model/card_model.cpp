@@ -17,6 +17,7 @@ Card::Card(uint32_t index, CardConfig config) : index(index), config(std::move(c
     }
     for (const auto& b : this->config.commonBuffers)
         commonBuffers_.push_back(std::make_unique<Memory>(b.size));
+    configured_ = std::make_unique<std::atomic<bool>[]>(this->config.fpgas.size());
 }
 
 // Card 0: four windows (a 1 MiB scratch memory, 64 MiB of card memory, the
@@ -30,7 +31,6 @@ CardConfig defaultCardConfig(uint32_t index) {
     c.boardId = index == 0 ? 0x7038 : 0x8115;
     c.revision = 2 + index;
     c.serial = 0x00A1B2C3 + index;
-    c.fpgaCount = 1;
     c.flashBanks = 1;
     c.dmaChannels = 2;
     c.clockCount = 2;
@@ -38,6 +38,8 @@ CardConfig defaultCardConfig(uint32_t index) {
     c.pcieLinkWidth = 8;
     c.pcieLinkSpeed = 3;
     if (index == 0) {
+        // A 7vx690t in an ffg1157 package.
+        c.fpgas = {{260, 7, 0x46460000u | 1157, 2, 0x03691093, "-2", "I"}};
         c.cardMemorySize = 64ull << 20;
         c.windows = {
             {1ull << 20, bus, 0x00000000, kWindowPrefetchable},
@@ -53,6 +55,8 @@ CardConfig defaultCardConfig(uint32_t index) {
         c.commonBuffers = {{1ull << 20, 0xCB000000, buffers},
                            {256ull << 10, 0xCB000001, buffers + 0x00100000}};
     } else {
+        // A ku115 in an flvb2104 package.
+        c.fpgas = {{326, 8, 0x4C420000u | 2104, 2, 0x04A62093, "-2", "E"}};
         c.cardMemorySize = 32ull << 20;
         c.windows = {
             {1ull << 20, bus, 0x00000000, kWindowPrefetchable},

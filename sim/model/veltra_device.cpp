@@ -41,6 +41,9 @@ class VeltraContext : public OpenContext {
     Outcome bankInfo(IoRequest& rq);
     Outcome moduleInfo(IoRequest& rq);
     Outcome windowInfo(IoRequest& rq);
+    Outcome fpgaInfo(IoRequest& rq);
+    Outcome configure(IoRequest& rq);
+    Outcome unconfigure(IoRequest& rq);
     Outcome readWindow(IoRequest& rq);
     Outcome writeWindow(IoRequest& rq);
     Outcome commonBufferCount(IoRequest& rq);
@@ -68,9 +71,12 @@ const VeltraContext::Handler VeltraContext::kHandlers[] = {
     {requestCode(1), 0, 36, &VeltraContext::cardInfo},
     {requestCode(2), 4, 40, &VeltraContext::bankInfo},
     {requestCode(4), 0, 6, &VeltraContext::versionInfo},
+    {requestCode(3), 4, 40, &VeltraContext::fpgaInfo},
     {requestCode(5), 4, 40, &VeltraContext::windowInfo},
+    {requestCode(7), 24, 0, &VeltraContext::configure},
     {requestCode(12), 32, 0, &VeltraContext::readWindow},
     {requestCode(13), 32, 0, &VeltraContext::writeWindow},
+    {requestCode(27), 8, 0, &VeltraContext::unconfigure},
     {requestCode(30), 4, 0, &VeltraContext::setOpenFlags},
     {requestCode(31), 0, 44, &VeltraContext::cardInfoEx},
     {requestCode(32), 16, 0, &VeltraContext::moduleInfo},
@@ -134,7 +140,7 @@ Outcome VeltraContext::versionInfo(IoRequest& rq) {
 Outcome VeltraContext::cardInfo(IoRequest& rq) {
     const CardConfig& c = card_->config;
     const uint32_t words[] = {c.boardId,      c.revision,
-                              c.serial,       c.fpgaCount,
+                              c.serial,       static_cast<uint32_t>(c.fpgas.size()),
                               c.flashBanks,   static_cast<uint32_t>(c.banks.size()),
                               c.dmaChannels,  static_cast<uint32_t>(c.windows.size()),
                               c.clockCount,   c.pcieLinkWidth,
@@ -202,6 +208,58 @@ Outcome VeltraContext::windowInfo(IoRequest& rq) {
     for (int i = 0; i < 5; ++i)
         rq.out<uint64_t>(8 * i, values[i]);
     return Outcome::success(40);
+}
+
+// Reply: type code, family, speed grade, package code, JTAG identifier, the
+// speed and temperature texts, and whether the FPGA is configured.
+Outcome VeltraContext::fpgaInfo(IoRequest& rq) {
+    const uint32_t index = rq.in<uint32_t>(0);
+    if (index >= card_->config.fpgas.size())
+        return driverStatus(status::kVeltraInvalidIndex);
+    const FpgaConfig& f = card_->config.fpgas[index];
+    rq.out<uint32_t>(0, f.typeCode);
+    rq.out<uint32_t>(4, f.family);
+    rq.out<uint32_t>(8, f.speedGrade);
+    rq.out<uint32_t>(12, f.packageCode);
+    rq.out<uint32_t>(16, f.idcode);
+    auto text = rq.buffer();
+    std::memcpy(text.data() + 20, f.speedText.c_str(), std::min<size_t>(7, f.speedText.size()));
+    std::memcpy(text.data() + 28, f.temperatureText.c_str(),
+                std::min<size_t>(7, f.temperatureText.size()));
+    rq.out<uint8_t>(36, card_->configured(index) ? 1 : 0);
+    return Outcome::success(40);
+}
+
+// Reads the configuration data from the caller's memory during the request.
+// Data without the sync word never finishes configuring the FPGA.
+Outcome VeltraContext::configure(IoRequest& rq) {
+    const uint32_t index = rq.in<uint32_t>(0);
+    const uint32_t flags = rq.in<uint32_t>(4);
+    const auto* data = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(rq.in<uint64_t>(8)));
+    const uint64_t length = rq.in<uint64_t>(16);
+    if (index >= card_->config.fpgas.size())
+        return driverStatus(status::kVeltraInvalidIndex);
+    if (flags != 0)
+        return driverStatus(status::kVeltraInvalidFlag);
+    if (data == nullptr && length != 0)
+        return driverStatus(status::kVeltraInvalidBuffer);
+    static constexpr uint8_t kSyncWord[4] = {0xAA, 0x99, 0x55, 0x66};
+    const bool synced =
+        length >= 4 && std::search(data, data + length, kSyncWord, kSyncWord + 4) != data + length;
+    card_->setConfigured(index, synced);
+    if (!synced)
+        return driverStatus(status::kVeltraHardwareError);
+    return Outcome::success();
+}
+
+Outcome VeltraContext::unconfigure(IoRequest& rq) {
+    const uint32_t index = rq.in<uint32_t>(0);
+    if (index >= card_->config.fpgas.size())
+        return driverStatus(status::kVeltraInvalidIndex);
+    if (rq.in<uint32_t>(4) != 0)
+        return driverStatus(status::kVeltraInvalidFlag);
+    card_->setConfigured(index, false);
+    return Outcome::success();
 }
 
 Outcome VeltraContext::readWindow(IoRequest& rq) {

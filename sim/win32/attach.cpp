@@ -151,8 +151,12 @@ class RequestOps {
 HANDLE WINAPI simCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
                              DWORD disposition, DWORD flags, HANDLE templateFile) {
     VSIM_FAULT_POINT("CreateFileA", INVALID_HANDLE_VALUE);
-    if (!isDevicePath(name) || !currentMachine()->find(name))
-        return real::CreateFileA(name, access, share, sa, disposition, flags, templateFile);
+    if (!isDevicePath(name) || !currentMachine()->find(name)) {
+        HANDLE file = real::CreateFileA(name, access, share, sa, disposition, flags, templateFile);
+        if (file != INVALID_HANDLE_VALUE)
+            trackObject(file, "file");
+        return file;
+    }
     if (disposition != OPEN_EXISTING) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;

@@ -71,3 +71,11 @@ size_t objectsLeftByThreads(const char* kind, const std::vector<uint32_t>& threa
 }
 
 }  // namespace simtest
+
+namespace simtest {
+
+std::string scratchName(const std::string& base) {
+    return base + "_" + std::to_string(GetCurrentProcessId());
+}
+
+}  // namespace simtest

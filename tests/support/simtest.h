@@ -80,3 +80,11 @@ size_t objectsLeftByThreads(const char* kind, const std::vector<uint32_t>& threa
 // Marks a test that cannot run on this platform, with the reason: it is
 // skipped, and `make test` counts it as single-platform.
 #define SKIP_ON_THIS_PLATFORM(reason) GTEST_SKIP() << "single-platform: " << (reason)
+
+namespace simtest {
+
+// A file name in the working folder that no other test process uses (the
+// test programs of a build run side by side).
+std::string scratchName(const std::string& base);
+
+}  // namespace simtest

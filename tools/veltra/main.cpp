@@ -1,6 +1,8 @@
 // veltra: the command-line tool of the package.
 #include <veltra.h>
 
+#include "bitstream_writer.h"
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -77,8 +79,28 @@ void mappingRoundTrip(VELTRA_HANDLE card) {
     check("VELTRA_UnmapWindow", VELTRA_UnmapWindow(card, base));
 }
 
+void showFpga(VELTRA_HANDLE card) {
+    VELTRA_FPGA_INFOA fpga;
+    if (check("VELTRA_GetFpgaInfoA", VELTRA_GetFpgaInfoA(card, 0, &fpga)))
+        std::printf("  FPGA 0: %s (device %s, package %s, speed %s)\n", fpga.name, fpga.deviceName,
+                    fpga.packageName, fpga.text1);
+}
+
+// Configures FPGA 0 of each card from the sample design built for card 0's
+// part: card 0 takes it; card 1, whose FPGA is another part, refuses it.
+void configureSample(VELTRA_HANDLE card, uint32_t index, const char* file) {
+    const VELTRA_STATUS status = VELTRA_ConfigureFromFileA(card, 0, 0, file);
+    std::printf("  VELTRA_ConfigureFromFileA(%s) on card %u: %s - %s\n", file, index,
+                nameOf(status), VELTRA_GetStatusStringA(status, 0));
+}
+
 int demo() {
+    constexpr const char* kSample = "veltra_sample_7vx690t.bit";
+    if (!bitstream::Writer::standard("7vx690tffg1157", bitstream::configurationData(1 << 20))
+             .writeTo(kSample))
+        std::printf("cannot write the sample design %s\n", kSample);
     std::printf("== Cards ==\n");
+
     for (uint32_t index = 0;; ++index) {
         VELTRA_HANDLE card = nullptr;
         const VELTRA_STATUS status = VELTRA_Open(index, &card);
@@ -86,7 +108,10 @@ int demo() {
         if (status != VELTRA_SUCCESS)
             break;
         showCard(card);
+        showFpga(card);
+        configureSample(card, index, kSample);
         mappingRoundTrip(card);
+
         check("VELTRA_Close", VELTRA_Close(card));
     }
     return 0;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "veltra_requests.h"
+#include "veltra_text.h"
 #include "wdm.h"
 
 namespace {
@@ -13,16 +14,6 @@ constexpr uint16_t kApiVersion[3] = {1, 4, 16};
 
 constexpr size_t kModuleTextSize = 64;
 constexpr size_t kModuleReplySize = 272;
-
-// Copies a driver text into its field, always ending inside the field even
-// when the driver's text has no terminator within it.
-void copyText(char* field, const uint8_t* text, size_t size) {
-    size_t n = 0;
-    while (n + 1 < size && text[n] != 0)
-        ++n;
-    std::memcpy(field, text, n);
-    field[n] = '\0';
-}
 
 template <typename T>
 T replyField(const uint8_t* reply, size_t offset) {
@@ -135,7 +126,8 @@ VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetModuleInfoA(VELTRA_HANDLE hCard,
     char* texts[] = {pInfo->moduleText0, pInfo->moduleText1, pInfo->moduleText2,
                      pInfo->moduleText3};
     for (size_t i = 0; i < 4; ++i)
-        copyText(texts[i], reply + kModuleTextSize * i, kModuleTextSize);
+        copyText(texts[i], reinterpret_cast<const char*>(reply + kModuleTextSize * i),
+                 kModuleTextSize);
     pInfo->moduleFixed = static_cast<double>(replyField<int16_t>(reply, 256)) +
                          static_cast<double>(replyField<uint16_t>(reply, 258)) / 65536.0;
     pInfo->moduleValue0 = replyField<uint32_t>(reply, 260);

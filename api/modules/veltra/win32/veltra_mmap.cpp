@@ -85,7 +85,7 @@ void mmapTrace(const char* format, ...) {
     } while (0)
 
 // Handles in "%d" fields are printed as their low 32 bits.
-int low32(HANDLE handle) {
+[[maybe_unused]] int low32(HANDLE handle) {
     return static_cast<int>(reinterpret_cast<intptr_t>(handle));
 }
 

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Fuzzes the bitstream loader for a bounded time (seconds, default 60) on a
+# clang build with AddressSanitizer and UndefinedBehaviorSanitizer. It must
+# find nothing: no crash, no leak, no read outside the file.
+set -euo pipefail
+top="$(cd "$(dirname "$0")/.." && pwd)"
+tree="$top/build/fuzz"
+seconds="${1:-60}"
+if [ ! -f "$tree/build.ninja" ]; then
+    cmake -S "$top" -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+        -DVELTRA_SANITIZE=address,undefined -DVELTRA_FUZZ=ON >/dev/null
+fi
+cmake --build "$tree" --target bitstream_fuzz bitstream_seeds
+mkdir -p "$tree/corpus" "$tree/fuzz-work"
+"$tree/bin/bitstream_seeds" "$tree/corpus"
+cd "$tree/fuzz-work"
+"$tree/bin/bitstream_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
+    -print_final_stats=1 "$tree/corpus" 2>&1 | tail -20
