@@ -19,7 +19,8 @@ constexpr size_t kDataSize = 64ull << 20;
 const std::string& sampleFile() {
     static const std::string path = [] {
         const std::string p = "bench_bitstream_64m.bit";
-        bitstream::Writer::standard("7vx690tffg1157", bitstream::configurationData(kDataSize)).writeTo(p);
+        bitstream::Writer::standard("7vx690tffg1157", bitstream::configurationData(kDataSize))
+            .writeTo(p);
         return p;
     }();
     return path;
@@ -45,14 +46,18 @@ void LoadBitstream(benchmark::State& state) {
     for (auto _ : state) {
         const size_t before = residentBytes();
         VELTRA_BITSTREAMA* object = nullptr;
-        if (VELTRA_LoadBitstreamA(path.c_str(), &object) != VELTRA_SUCCESS) state.SkipWithError("load failed");
-        const long long grown = static_cast<long long>(residentBytes()) - static_cast<long long>(before);
-        if (grown > extra) extra = grown;
+        if (VELTRA_LoadBitstreamA(path.c_str(), &object) != VELTRA_SUCCESS)
+            state.SkipWithError("load failed");
+        const long long grown =
+            static_cast<long long>(residentBytes()) - static_cast<long long>(before);
+        if (grown > extra)
+            extra = grown;
         VELTRA_UnloadBitstreamA(object);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
     // What the load holds beyond the file's own size (the object's data is the file's).
-    state.counters["extra_over_file_KiB"] = static_cast<double>(extra - static_cast<long long>(size)) / 1024.0;
+    state.counters["extra_over_file_KiB"] =
+        static_cast<double>(extra - static_cast<long long>(size)) / 1024.0;
 }
 BENCHMARK(LoadBitstream)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -66,11 +71,13 @@ void RawRead(benchmark::State& state) {
         size_t done = 0;
         while (done < size) {
             const ssize_t n = read(fd, buffer.data() + done, size - done);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             done += static_cast<size_t>(n);
         }
         close(fd);
-        if (done != size) state.SkipWithError("short read");
+        if (done != size)
+            state.SkipWithError("short read");
         benchmark::DoNotOptimize(buffer.data());
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
@@ -89,18 +96,19 @@ void RawReadIntoFreshMemory(benchmark::State& state) {
         size_t done = 0;
         while (done < size) {
             const ssize_t n = read(fd, buffer + done, size - done);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             done += static_cast<size_t>(n);
         }
         close(fd);
-        if (done != size) state.SkipWithError("short read");
+        if (done != size)
+            state.SkipWithError("short read");
         benchmark::DoNotOptimize(buffer);
         HeapFree(GetProcessHeap(), 0, memory);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
 }
 BENCHMARK(RawReadIntoFreshMemory)->Unit(benchmark::kMillisecond)->UseRealTime();
-
 
 }  // namespace
 

@@ -19,19 +19,22 @@ const std::string& filePath() {
 
 bool writeInput(const uint8_t* data, size_t size) {
     std::FILE* file = std::fopen(filePath().c_str(), "wb");
-    if (file == nullptr) return false;
+    if (file == nullptr)
+        return false;
     const bool ok = size == 0 || std::fwrite(data, 1, size, file) == size;
     return std::fclose(file) == 0 && ok;
 }
 
 void check(bool condition) {
-    if (!condition) __builtin_trap();
+    if (!condition)
+        __builtin_trap();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (!writeInput(data, size)) return 0;
+    if (!writeInput(data, size))
+        return 0;
     VELTRA_BITSTREAMA* object = nullptr;
     const VELTRA_STATUS status = VELTRA_LoadBitstreamA(filePath().c_str(), &object);
     if (status != VELTRA_SUCCESS) {

@@ -79,7 +79,17 @@ struct CommonBufferConfig {
     uint64_t busAddress;
 };
 
+struct BridgeConfig {
+    uint64_t uniqueId;
+    uint32_t testDate;  // production test, YYYYMMDD
+    uint8_t testStation, testPasses, testRetries;
+    uint32_t testProgram;
+    uint32_t testChecksum;
+    uint64_t flashSize;  // IPROG addresses lie below it
+};
+
 struct CardConfig {
+    BridgeConfig bridge;
     uint32_t boardId;
     uint32_t revision;
     uint32_t serial;
@@ -114,6 +124,21 @@ class Card {
     Memory& commonBuffer(size_t b) { return *commonBuffers_[b]; }
     Memory& cardMemory() { return *cardMemory_; }
 
+    // The bridge's interrupt: raised when an FPGA finishes configuring (and by
+    // notifications), taken by the interrupt service request.
+    void raiseInterrupt() { interrupt_.store(true); }
+    bool takeInterrupt() { return interrupt_.exchange(false); }
+
+    // The bridge's reconfiguration (IPROG) slots.
+    struct Iprog {
+        uint32_t state = 0;  // kIprogIdle, kIprogScheduled, kIprogAborted
+        uint64_t address = 0;
+        uint32_t flags = 0;
+        uint32_t value = 0;
+    };
+    std::mutex iprogLock;
+    Iprog iprog[2];
+
     // Whether each FPGA holds a configuration.
     bool configured(size_t fpga) const { return configured_[fpga].load(); }
     void setConfigured(size_t fpga, bool value) { configured_[fpga].store(value); }
@@ -123,6 +148,11 @@ class Card {
     std::vector<std::shared_ptr<Memory>> windowMemory_;
     std::vector<std::unique_ptr<Memory>> commonBuffers_;
     std::unique_ptr<std::atomic<bool>[]> configured_;
+    std::atomic<bool> interrupt_{false};
 };
+
+inline constexpr uint32_t kIprogIdle = 0;
+inline constexpr uint32_t kIprogScheduled = 1;
+inline constexpr uint32_t kIprogAborted = 2;
 
 }  // namespace vsim::model

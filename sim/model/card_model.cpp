@@ -28,6 +28,14 @@ CardConfig defaultCardConfig(uint32_t index) {
     const uint64_t bus = 0xF0000000ull + uint64_t{index} * 0x08000000ull;
     const uint64_t buffers = 0x100000000ull + uint64_t{index} * 0x10000000ull;
     CardConfig c;
+    c.bridge = {0x5645000000000000ull | (0x00A1B2C3ull + index) << 8 | (0x42 + index),
+                20261107 + index,
+                3,
+                1,
+                static_cast<uint8_t>(index),
+                0x00010203,
+                0x5A5A0000u | index,
+                64ull << 20};
     c.boardId = index == 0 ? 0x7038 : 0x8115;
     c.revision = 2 + index;
     c.serial = 0x00A1B2C3 + index;

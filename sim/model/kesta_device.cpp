@@ -7,31 +7,127 @@ namespace {
 
 // Open flags the driver understands: bit 0 says that flags are present.
 constexpr uint32_t kKnownOpenFlags = 0x1;
+// IPROG flags: bit 0 reconfigure at the next reset, bit 1 fall back to the
+// golden image if the new one fails.
+constexpr uint32_t kKnownIprogFlags = 0x3;
+constexpr uint32_t kIprogSlots = 2;
+
+Outcome driverStatus(uint32_t code) {
+    return Outcome::failure(driverError(code));
+}
 
 class KestaContext : public OpenContext {
   public:
     explicit KestaContext(std::shared_ptr<Card> card) : card_(std::move(card)) {}
 
-    Outcome control(IoRequest& rq) override {
-        switch (rq.code()) {
-            case requestCode(2):
-                return setOpenFlags(rq);
-            default:
-                return Outcome::failure(kErrorInvalidFunction);
-        }
-    }
+    Outcome control(IoRequest& rq) override;
 
   private:
+    struct Handler {
+        uint32_t code;
+        uint32_t minIn;
+        uint32_t minOut;
+        Outcome (KestaContext::*answer)(IoRequest&);
+    };
+    static const Handler kHandlers[];
+
     Outcome setOpenFlags(IoRequest& rq) {
-        if (rq.inSize() < 4)
-            return Outcome::failure(kErrorInvalidParameter);
         if (rq.in<uint32_t>(0) & ~kKnownOpenFlags)
-            return Outcome::failure(driverError(status::kKestaInvalidFlag));
+            return driverStatus(status::kKestaInvalidFlag);
         return Outcome::success();
+    }
+
+    // Reply: test date, station, passes, retries, test program version and
+    // the checksum of the test record.
+    Outcome prodTestInfo(IoRequest& rq) {
+        const BridgeConfig& b = card_->config.bridge;
+        rq.out<uint32_t>(0, b.testDate);
+        rq.out<uint8_t>(4, b.testStation);
+        rq.out<uint8_t>(5, b.testPasses);
+        rq.out<uint8_t>(6, b.testRetries);
+        rq.out<uint32_t>(8, b.testProgram);
+        rq.out<uint32_t>(12, b.testChecksum);
+        return Outcome::success(16);
+    }
+
+    Outcome serviceIrq(IoRequest& rq) {
+        rq.out<uint32_t>(0, card_->takeInterrupt() ? 1 : 0);
+        return Outcome::success(4);
+    }
+
+    Outcome uniqueId(IoRequest& rq) {
+        const uint64_t id = card_->config.bridge.uniqueId;
+        rq.out<uint32_t>(0, static_cast<uint32_t>(id));
+        rq.out<uint32_t>(4, static_cast<uint32_t>(id >> 32));
+        return Outcome::success(8);
+    }
+
+    Outcome scheduleIprog(IoRequest& rq) {
+        const uint64_t address = rq.in<uint64_t>(0);
+        const uint32_t index = rq.in<uint32_t>(8);
+        const uint32_t flags = rq.in<uint32_t>(12);
+        if (index >= kIprogSlots)
+            return driverStatus(status::kKestaInvalidIndex);
+        if (flags & ~kKnownIprogFlags)
+            return driverStatus(status::kKestaInvalidFlag);
+        if (address >= card_->config.bridge.flashSize || address % 4 != 0)
+            return driverStatus(status::kKestaInvalidParameter);
+        std::lock_guard guard(card_->iprogLock);
+        Card::Iprog& slot = card_->iprog[index];
+        if (slot.state == kIprogScheduled)
+            return driverStatus(status::kKestaWrongMode);
+        slot = {kIprogScheduled, address, flags, rq.in<uint32_t>(16)};
+        return Outcome::success();
+    }
+
+    Outcome abortIprog(IoRequest& rq) {
+        const uint32_t index = rq.in<uint32_t>(0);
+        if (index >= kIprogSlots)
+            return driverStatus(status::kKestaInvalidIndex);
+        std::lock_guard guard(card_->iprogLock);
+        Card::Iprog& slot = card_->iprog[index];
+        if (slot.state != kIprogScheduled)
+            return driverStatus(status::kKestaWrongMode);
+        slot.state = kIprogAborted;
+        return Outcome::success();
+    }
+
+    // Reply: address, state (0 idle, 1 scheduled, 2 aborted), value.
+    Outcome statusIprog(IoRequest& rq) {
+        const uint32_t index = rq.in<uint32_t>(0);
+        if (index >= kIprogSlots)
+            return driverStatus(status::kKestaInvalidIndex);
+        std::lock_guard guard(card_->iprogLock);
+        const Card::Iprog& slot = card_->iprog[index];
+        rq.out<uint64_t>(0, slot.address);
+        rq.out<uint32_t>(8, slot.state);
+        rq.out<uint32_t>(12, slot.value);
+        return Outcome::success(16);
     }
 
     std::shared_ptr<Card> card_;
 };
+
+const KestaContext::Handler KestaContext::kHandlers[] = {
+    {requestCode(2), 4, 0, &KestaContext::setOpenFlags},
+    {requestCode(3), 0, 16, &KestaContext::prodTestInfo},
+    {requestCode(4), 0, 4, &KestaContext::serviceIrq},
+    {requestCode(5), 0, 8, &KestaContext::uniqueId},
+    {requestCode(6), 4, 0, &KestaContext::abortIprog},
+    {requestCode(7), 24, 0, &KestaContext::scheduleIprog},
+    {requestCode(8), 4, 16, &KestaContext::statusIprog},
+};
+
+Outcome KestaContext::control(IoRequest& rq) {
+    for (const auto& h : kHandlers) {
+        if (h.code != rq.code())
+            continue;
+        if (rq.inSize() < h.minIn || rq.outSize() < h.minOut)
+            return Outcome::failure(kErrorInvalidParameter);
+        return (this->*h.answer)(rq);
+    }
+    return Outcome::failure(kErrorInvalidFunction);
+}
 
 }  // namespace
 

@@ -249,6 +249,7 @@ Outcome VeltraContext::configure(IoRequest& rq) {
     card_->setConfigured(index, synced);
     if (!synced)
         return driverStatus(status::kVeltraHardwareError);
+    card_->raiseInterrupt();  // "configuration done"
     return Outcome::success();
 }
 

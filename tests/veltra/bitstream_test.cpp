@@ -30,13 +30,15 @@ class Bitstreams : public testing::Test {
         object_ = reinterpret_cast<VELTRA_BITSTREAMA*>(0x1);
         const VELTRA_STATUS status = VELTRA_LoadBitstreamA(file_.path(), &object_);
         if (status != VELTRA_SUCCESS) {
-            EXPECT_EQ(object_, reinterpret_cast<VELTRA_BITSTREAMA*>(0x1)) << "written on success only";
+            EXPECT_EQ(object_, reinterpret_cast<VELTRA_BITSTREAMA*>(0x1))
+                << "written on success only";
             object_ = nullptr;
         }
         return status;
     }
     void TearDown() override {
-        if (object_ != nullptr) VELTRA_UnloadBitstreamA(object_);
+        if (object_ != nullptr)
+            VELTRA_UnloadBitstreamA(object_);
     }
     std::string dataOf() const {
         return std::string(reinterpret_cast<const char*>(object_->data), object_->length);
@@ -69,7 +71,8 @@ TEST_F(Bitstreams, StandardFileHasItsDataAfterTheHeader) {
 TEST_F(Bitstreams, DataLengthIsWhatTheFileHolds) {
     const auto data = bytesOf("0123456789");
     for (uint32_t declared : {0u, 3u, 10u, 1000000u}) {
-        ASSERT_EQ(load(Writer::standard("7k325tffg900", data).data(data, declared).bytes()), VELTRA_SUCCESS);
+        ASSERT_EQ(load(Writer::standard("7k325tffg900", data).data(data, declared).bytes()),
+                  VELTRA_SUCCESS);
         EXPECT_EQ(dataOf(), "0123456789") << declared;
         VELTRA_UnloadBitstreamA(object_);
         object_ = nullptr;
@@ -84,7 +87,8 @@ TEST_F(Bitstreams, PartNameOf31BytesIsTakenAnd32Refused) {
     EXPECT_EQ(std::string(object_->fpgaName), longest);
     VELTRA_UnloadBitstreamA(object_);
     object_ = nullptr;
-    EXPECT_EQ(load(Writer::standard(longest + "q", bytesOf("x")).bytes()), VELTRA_INVALID_BITSTREAM);
+    EXPECT_EQ(load(Writer::standard(longest + "q", bytesOf("x")).bytes()),
+              VELTRA_INVALID_BITSTREAM);
     // Refused before the field is read: the file may even end right there.
     auto cut = Writer().field('b', {}, 32).bytes();
     EXPECT_EQ(load(cut), VELTRA_INVALID_BITSTREAM);
@@ -105,15 +109,20 @@ TEST_F(Bitstreams, EmptyAndCutShortFilesAreCorrupt) {
     const auto whole = Writer::standard("7a100tcsg324", bytesOf("data")).bytes();
     // Cut anywhere before the end of the 4-byte length after 'e'.
     const size_t header = whole.size() - 4;
-    for (size_t cut : {size_t{1}, size_t{2}, size_t{5}, size_t{13}, size_t{20}, header - 5, header - 1})
-        EXPECT_EQ(load(std::vector<uint8_t>(whole.begin(), whole.begin() + cut)), VELTRA_INVALID_BITSTREAM) << cut;
+    for (size_t cut :
+         {size_t{1}, size_t{2}, size_t{5}, size_t{13}, size_t{20}, header - 5, header - 1})
+        EXPECT_EQ(load(std::vector<uint8_t>(whole.begin(), whole.begin() + cut)),
+                  VELTRA_INVALID_BITSTREAM)
+            << cut;
     ASSERT_EQ(load(std::vector<uint8_t>(whole.begin(), whole.begin() + header)), VELTRA_SUCCESS);
     EXPECT_EQ(object_->length, 0u);
 }
 
 TEST_F(Bitstreams, UnknownTagWithALongFieldIsPassedOver) {
     Writer w;
-    w.design("top").field('z', std::vector<uint8_t>(2000, 0x5A)).field(0x10, std::vector<uint8_t>(65535, 1));
+    w.design("top")
+        .field('z', std::vector<uint8_t>(2000, 0x5A))
+        .field(0x10, std::vector<uint8_t>(65535, 1));
     w.part("7z020clg484").data(bytesOf("payload"));
     ASSERT_EQ(load(w.bytes()), VELTRA_SUCCESS);
     EXPECT_STREQ(object_->fpgaName, "7z020clg484");
@@ -132,7 +141,11 @@ TEST_F(Bitstreams, LongPreambleIsPassedOver) {
 TEST_F(Bitstreams, PartNameAcrossTheFirstWindowFill) {
     for (size_t length : {990u, 995u, 998u, 1000u, 1004u, 1010u, 1021u}) {
         Writer w;
-        w.field('a', std::vector<uint8_t>(length, 'n')).part("7k160tfbg676").date("d").time("t").data(bytesOf("xy"));
+        w.field('a', std::vector<uint8_t>(length, 'n'))
+            .part("7k160tfbg676")
+            .date("d")
+            .time("t")
+            .data(bytesOf("xy"));
         ASSERT_EQ(load(w.bytes()), VELTRA_SUCCESS) << length;
         EXPECT_STREQ(object_->fpgaName, "7k160tfbg676") << length;
         EXPECT_EQ(dataOf(), "xy");
@@ -145,14 +158,22 @@ TEST_F(Bitstreams, PartNameAcrossTheFirstWindowFill) {
 TEST_F(Bitstreams, FieldLargerThanTheWindowIsCorrupt) {
     for (char tag : {'a', 'c', 'd'}) {
         Writer w;
-        w.field(static_cast<uint8_t>(tag), std::vector<uint8_t>(1022, 'n')).part("7a200tfbg484").data(bytesOf("x"));
+        w.field(static_cast<uint8_t>(tag), std::vector<uint8_t>(1022, 'n'))
+            .part("7a200tfbg484")
+            .data(bytesOf("x"));
         EXPECT_EQ(load(w.bytes()), VELTRA_INVALID_BITSTREAM) << tag;
     }
 }
 
 TEST_F(Bitstreams, FieldsInAnyOrderAndTheLastPartNameWins) {
     Writer w;
-    w.part("first").time("t").part("second").design("d").date("c").part("7V2000TFLG1925").data(bytesOf("z"));
+    w.part("first")
+        .time("t")
+        .part("second")
+        .design("d")
+        .date("c")
+        .part("7V2000TFLG1925")
+        .data(bytesOf("z"));
     ASSERT_EQ(load(w.bytes()), VELTRA_SUCCESS);
     EXPECT_STREQ(object_->fpgaName, "7v2000tflg1925");
 }
@@ -166,7 +187,8 @@ TEST_F(Bitstreams, HeaderWithoutAPartNameGivesAnEmptyName) {
 
 // The file's size or contents that cannot be read.
 TEST_F(Bitstreams, FailedSizeQueryOrReadIsCorrupt) {
-    const auto whole = Writer::standard("7a350tffg1156", bitstream::configurationData(3000)).bytes();
+    const auto whole =
+        Writer::standard("7a350tffg1156", bitstream::configurationData(3000)).bytes();
     const struct {
         const char* call;
         unsigned nth;
@@ -188,7 +210,8 @@ TEST_F(Bitstreams, ObjectOfFourGigabytesIsRefused) {
     const auto header = Writer::standard("7vx1140tflg1930", {}).bytes();
     {
         std::ofstream out(file_.str(), std::ios::binary);
-        out.write(reinterpret_cast<const char*>(header.data()), static_cast<std::streamsize>(header.size()));
+        out.write(reinterpret_cast<const char*>(header.data()),
+                  static_cast<std::streamsize>(header.size()));
         out.seekp(static_cast<std::streamoff>(header.size() + (uint64_t{1} << 32) - 41));
         out.put('\0');
     }
@@ -228,18 +251,22 @@ TEST_F(Bitstreams, WideObjectsAndUnloadUnderEitherName) {
     VELTRA_BITSTREAMA* narrow = nullptr;
     ASSERT_EQ(VELTRA_LoadBitstreamA(file_.path(), &narrow), VELTRA_SUCCESS);
     EXPECT_EQ(VELTRA_UnloadBitstreamW(narrow), VELTRA_SUCCESS);
-    EXPECT_EQ(vsimCountObjects("heapblock"), blocks) << "loaded objects are not on the process heap";
-    EXPECT_EQ(reinterpret_cast<void*>(&VELTRA_UnloadBitstreamW), reinterpret_cast<void*>(&VELTRA_UnloadBitstreamA));
+    EXPECT_EQ(vsimCountObjects("heapblock"), blocks)
+        << "loaded objects are not on the process heap";
+    EXPECT_EQ(reinterpret_cast<void*>(&VELTRA_UnloadBitstreamW),
+              reinterpret_cast<void*>(&VELTRA_UnloadBitstreamA));
 }
 
 // Wide file names reach the file system as they are written.
 TEST_F(Bitstreams, WideFileNamesWithCharactersOutsideAscii) {
     const std::string base = simtest::scratchName("bit");
     std::vector<WCHAR> wideName(base.begin(), base.end());
-    for (WCHAR c : {WCHAR{0x00E9}, WCHAR{0x4E2D}, WCHAR{0x20AC}, WCHAR{'.'}, WCHAR{'b'}, WCHAR{'i'}, WCHAR{'t'}, WCHAR{0}})
+    for (WCHAR c : {WCHAR{0x00E9}, WCHAR{0x4E2D}, WCHAR{0x20AC}, WCHAR{'.'}, WCHAR{'b'}, WCHAR{'i'},
+                    WCHAR{'t'}, WCHAR{0}})
         wideName.push_back(c);
     const WCHAR* name = wideName.data();
-    HANDLE out = CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE out =
+        CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(out, INVALID_HANDLE_VALUE);
     const auto bytes = Writer::standard("7a100tcsg324", bytesOf("wide")).bytes();
     DWORD written = 0;

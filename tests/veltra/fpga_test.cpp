@@ -13,12 +13,13 @@ constexpr uint32_t code(uint32_t request) {
 }
 
 uint32_t packageCode(char first, char second, uint32_t pins) {
-    return (uint32_t{static_cast<uint8_t>(first)} << 24) | (uint32_t{static_cast<uint8_t>(second)} << 16) | pins;
+    return (uint32_t{static_cast<uint8_t>(first)} << 24) |
+           (uint32_t{static_cast<uint8_t>(second)} << 16) | pins;
 }
 
 // The driver's answer to an FPGA information request.
-vsim::Answer fpgaReply(uint32_t typeCode, uint32_t family, uint32_t package, const char* text1 = "-2",
-                       const char* text2 = "I", uint8_t attribute3 = 0) {
+vsim::Answer fpgaReply(uint32_t typeCode, uint32_t family, uint32_t package,
+                       const char* text1 = "-2", const char* text2 = "I", uint8_t attribute3 = 0) {
     return vsim::Answer::replyWith(vsim::Bytes(40)
                                        .put<uint32_t>(0, typeCode)
                                        .put<uint32_t>(4, family)
@@ -41,14 +42,20 @@ TEST_F(Fpga, NamesFromTheTypeCodeAndThePackage) {
         {14, 7, packageCode('F', 'F', 1157), "unknown14ffg1157", "UNKNOWN14", "FFG1157"},
         {347, 7, packageCode('f', 'f', 1), "unknown347ffg1", "UNKNOWN347", "FFG1"},
         {348, 6, packageCode('F', 'F', 1136), "unknown15cff1136", "UNKNOWN15C", "FF1136"},
-        {0xFFFFFFFF, 6, packageCode('F', 'F', 1136), "unknownffffffffff1136", "UNKNOWNFFFFFFFF", "FF1136"},
+        {0xFFFFFFFF, 6, packageCode('F', 'F', 1136), "unknownffffffffff1136", "UNKNOWNFFFFFFFF",
+         "FF1136"},
         {326, 8, packageCode('L', 'B', 2104), "ku115flvb2104", "KU115", "FLVB2104"},
         {323, 8, packageCode('F', 'A', 1156), "ku060ffva1156", "KU060", "FFVA1156"},
         {323, 8, packageCode('l', 'A', 2104), "ku060flga2104", "KU060", "FLGA2104"},
         {103, 4, packageCode('F', 'F', 1148), "4vlx80ff1148", "4VLX80", "FF1148"},
         {73, 2, packageCode('F', 'G', 65535), "2vp70fg65535", "2VP70", "FG65535"},
         // Letters outside ASCII stay as they are, and are not lower-case letters.
-        {339, 8, packageCode('\xC4', '\xE4', 12), "vu440f\xC4v\xE4" "12", "VU440", "F\xC4V\xE4" "12"},
+        {339, 8, packageCode('\xC4', '\xE4', 12),
+         "vu440f\xC4v\xE4"
+         "12",
+         "VU440",
+         "F\xC4V\xE4"
+         "12"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -96,9 +103,12 @@ TEST_F(Fpga, RecordCarriesTheDriversValuesAndTexts) {
 TEST_F(Fpga, WideFormKeepsTheCharactersAfterEachTerminator) {
     device_->queue(fpgaReply(260, 7, packageCode('F', 'F', 1157)));
     VELTRA_FPGA_INFOW info;
-    for (auto& c : info.name) c = 0x2222;
-    for (auto& c : info.text1) c = 0x3333;
-    for (auto& c : info.deviceName) c = 0x4444;
+    for (auto& c : info.name)
+        c = 0x2222;
+    for (auto& c : info.text1)
+        c = 0x3333;
+    for (auto& c : info.deviceName)
+        c = 0x4444;
     ASSERT_EQ(VELTRA_GetFpgaInfoW(card_, 0, &info), VELTRA_SUCCESS);
     EXPECT_EQ(narrowOf(info.name), "7vx690tffg1157");
     EXPECT_EQ(info.name[15], 0x2222);
@@ -154,7 +164,8 @@ class ConfigureFromFile : public ScriptedCard {
     // Sends of the configure request so far.
     size_t configures() {
         size_t n = 0;
-        for (const auto& r : device_->requests()) n += r.code == code(7) ? 1 : 0;
+        for (const auto& r : device_->requests())
+            n += r.code == code(7) ? 1 : 0;
         return n;
     }
     const std::string pathName_ = simtest::scratchName("configure_test") + ".bit";
@@ -167,10 +178,11 @@ TEST_F(ConfigureFromFile, MatchingFileIsConfiguredByAddressAndFreed) {
     // The driver reads the data during the request.
     std::vector<uint8_t> seen;
     device_->onCode(code(7), vsim::Answer::run([&seen](vsim::IoRequest& rq) {
-        const auto* at = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(rq.in<uint64_t>(8)));
-        seen.assign(at, at + rq.in<uint64_t>(16));
-        return vsim::Outcome::success();
-    }));
+                        const auto* at = reinterpret_cast<const uint8_t*>(
+                            static_cast<uintptr_t>(rq.in<uint64_t>(8)));
+                        seen.assign(at, at + rq.in<uint64_t>(16));
+                        return vsim::Outcome::success();
+                    }));
     const size_t blocks = vsimCountObjects("heapblock");
     EXPECT_EQ(VELTRA_ConfigureFromFileA(card_, 0, 0, path_), VELTRA_SUCCESS);
     EXPECT_EQ(seen, data);
@@ -181,7 +193,8 @@ TEST_F(ConfigureFromFile, MatchingFileIsConfiguredByAddressAndFreed) {
 }
 
 TEST_F(ConfigureFromFile, FileForAnotherPartIsAMismatchAndConfiguresNothing) {
-    ASSERT_TRUE(Writer::standard("7vx485tffg1157", bitstream::configurationData(100)).writeTo(path_));
+    ASSERT_TRUE(
+        Writer::standard("7vx485tffg1157", bitstream::configurationData(100)).writeTo(path_));
     EXPECT_EQ(VELTRA_ConfigureFromFileA(card_, 0, 0, path_), VELTRA_FPGA_MISMATCH);
     const std::vector<WCHAR> wide(path_, path_ + std::strlen(path_) + 1);
     EXPECT_EQ(VELTRA_ConfigureFromFileW(card_, 0, 0, wide.data()), VELTRA_FPGA_MISMATCH);
@@ -199,7 +212,8 @@ TEST_F(ConfigureFromFile, LoadFailuresComeFirstEvenOnABadHandle) {
     vsimFailNthCall("HeapAlloc", 1, ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(VELTRA_ConfigureFromFileA(bad, 0, 0, path_), VELTRA_NO_MEMORY);
     vsimClearFaults();
-    EXPECT_EQ(VELTRA_ConfigureFromFileA(bad, 0, 0, path_), VELTRA_INVALID_HANDLE) << "then the card";
+    EXPECT_EQ(VELTRA_ConfigureFromFileA(bad, 0, 0, path_), VELTRA_INVALID_HANDLE)
+        << "then the card";
     EXPECT_EQ(device_->requestCount(), 0u);
 }
 
@@ -244,7 +258,8 @@ TEST_F(DefaultFpgas, NameThemselves) {
 }
 
 TEST_F(DefaultFpgas, ConfigureUnconfigureAndRefuseDataWithoutSync) {
-    ASSERT_TRUE(Writer::standard("7vx690tffg1157", bitstream::configurationData(65536)).writeTo(path_));
+    ASSERT_TRUE(
+        Writer::standard("7vx690tffg1157", bitstream::configurationData(65536)).writeTo(path_));
     EXPECT_FALSE(configured(card0_));
     ASSERT_EQ(VELTRA_ConfigureFromFileA(card0_, 0, 0, path_), VELTRA_SUCCESS);
     EXPECT_TRUE(configured(card0_));
@@ -256,12 +271,15 @@ TEST_F(DefaultFpgas, ConfigureUnconfigureAndRefuseDataWithoutSync) {
     EXPECT_EQ(VELTRA_Unconfigure(card0_, 3, 0), VELTRA_INVALID_INDEX);
 
     const auto noSync = bitstream::configurationData(4096, false);
-    EXPECT_EQ(VELTRA_ConfigureFromBuffer(card0_, 0, 0, noSync.data(), noSync.size()), VELTRA_HARDWARE_ERROR);
+    EXPECT_EQ(VELTRA_ConfigureFromBuffer(card0_, 0, 0, noSync.data(), noSync.size()),
+              VELTRA_HARDWARE_ERROR);
     EXPECT_FALSE(configured(card0_));
     VELTRA_BITSTREAMA* loaded = nullptr;
     ASSERT_EQ(VELTRA_LoadBitstreamA(path_, &loaded), VELTRA_SUCCESS);
-    EXPECT_EQ(VELTRA_ConfigureFromBuffer(card0_, 0, 0, loaded->data, loaded->length), VELTRA_SUCCESS);
-    EXPECT_EQ(VELTRA_ConfigureFromBuffer(card0_, 0, 2, loaded->data, loaded->length), VELTRA_INVALID_FLAG);
+    EXPECT_EQ(VELTRA_ConfigureFromBuffer(card0_, 0, 0, loaded->data, loaded->length),
+              VELTRA_SUCCESS);
+    EXPECT_EQ(VELTRA_ConfigureFromBuffer(card0_, 0, 2, loaded->data, loaded->length),
+              VELTRA_INVALID_FLAG);
     VELTRA_UnloadBitstreamA(loaded);
     EXPECT_TRUE(configured(card0_));
 }

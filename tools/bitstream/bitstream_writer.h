@@ -26,7 +26,8 @@ class Writer {
     }
     // A field of any tag with raw content; its length is the content's size
     // unless `declared` says otherwise.
-    Writer& field(uint8_t tag, std::vector<uint8_t> content, std::optional<uint16_t> declared = {}) {
+    Writer& field(uint8_t tag, std::vector<uint8_t> content,
+                  std::optional<uint16_t> declared = {}) {
         fields_.push_back({tag, std::move(content), declared});
         return *this;
     }
@@ -52,7 +53,10 @@ class Writer {
     // A whole standard file: design, part, date, time, data.
     static Writer standard(const std::string& part, std::vector<uint8_t> data) {
         Writer w;
-        w.design("sample_top;UserID=0XFFFFFFFF;Version=2020.2").part(part).date("2026/12/07").time("08:00:00");
+        w.design("sample_top;UserID=0XFFFFFFFF;Version=2020.2")
+            .part(part)
+            .date("2026/12/07")
+            .time("08:00:00");
         w.data(std::move(data));
         return w;
     }
@@ -70,7 +74,8 @@ class Writer {
         if (hasData_) {
             out.push_back('e');
             const uint32_t length = declaredData_.value_or(static_cast<uint32_t>(data_.size()));
-            for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(length >> shift));
+            for (int shift = 24; shift >= 0; shift -= 8)
+                out.push_back(static_cast<uint8_t>(length >> shift));
             out.insert(out.end(), data_.begin(), data_.end());
         }
         return out;
@@ -83,8 +88,10 @@ class Writer {
 
     static bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
         std::FILE* file = std::fopen(path.c_str(), "wb");
-        if (file == nullptr) return false;
-        const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+        if (file == nullptr)
+            return false;
+        const bool ok =
+            bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
 
         return std::fclose(file) == 0 && ok;
     }
@@ -111,9 +118,12 @@ class Writer {
 // detection pattern, the sync word AA 99 55 66, then `size` bytes in all.
 inline std::vector<uint8_t> configurationData(size_t size, bool withSyncWord = true) {
     std::vector<uint8_t> data;
-    for (int i = 0; i < 8; ++i) data.insert(data.end(), {0xFF, 0xFF, 0xFF, 0xFF});
-    data.insert(data.end(), {0x00, 0x00, 0x00, 0xBB, 0x11, 0x22, 0x00, 0x44, 0xFF, 0xFF, 0xFF, 0xFF});
-    if (withSyncWord) data.insert(data.end(), {0xAA, 0x99, 0x55, 0x66});
+    for (int i = 0; i < 8; ++i)
+        data.insert(data.end(), {0xFF, 0xFF, 0xFF, 0xFF});
+    data.insert(data.end(),
+                {0x00, 0x00, 0x00, 0xBB, 0x11, 0x22, 0x00, 0x44, 0xFF, 0xFF, 0xFF, 0xFF});
+    if (withSyncWord)
+        data.insert(data.end(), {0xAA, 0x99, 0x55, 0x66});
     uint32_t x = 0x12345678;
     while (data.size() < size) {
         x = x * 1664525u + 1013904223u;

@@ -1,4 +1,5 @@
 // veltra: the command-line tool of the package.
+#include <kesta.h>
 #include <veltra.h>
 
 #include "bitstream_writer.h"
@@ -94,6 +95,46 @@ void configureSample(VELTRA_HANDLE card, uint32_t index, const char* file) {
                 nameOf(status), VELTRA_GetStatusStringA(status, 0));
 }
 
+// The bridge device of each card: identifier, production test, and an IPROG
+// scheduled, queried and aborted on card 0.
+void bridges() {
+    std::printf("== Bridge devices (KESTA) ==\n");
+    for (uint32_t index = 0;; ++index) {
+        KESTA_HANDLE bridge = nullptr;
+        const KESTA_STATUS status = KESTA_Open(index, 0, 0, &bridge);
+        std::printf("card %u: KESTA_Open gives %s\n", index, KESTA_GetStatusStringA(status, 1));
+        if (status != KESTA_SUCCESS)
+            return;
+        uint64_t id = 0;
+        KESTA_PROD_TEST_INFO test;
+        if (KESTA_GetUniqueId(bridge, &id) == KESTA_SUCCESS)
+            std::printf("  unique id 0x%016" PRIX64 "\n", id);
+        if (KESTA_GetProdTestInfo(bridge, &test) == KESTA_SUCCESS)
+            std::printf("  production test %u, station %u, passes %u, retries %u, program 0x%08X\n",
+                        test.testValue0, test.testByte0, test.testByte1, test.testByte2,
+                        test.testValue1);
+        uint32_t serviced = 0;
+        if (KESTA_ServiceIRQ(bridge, &serviced) == KESTA_SUCCESS)
+            std::printf("  interrupt %s\n",
+                        serviced ? "serviced (the FPGA finished configuring)" : "none pending");
+        if (index == 0) {
+            std::printf(
+                "  KESTA_ScheduleIPROG(0, flags 1, 0x00400000): %s\n",
+                KESTA_GetStatusStringA(KESTA_ScheduleIPROG(bridge, 0, 1, 0x00400000, 0xABCD), 1));
+            uint32_t state = 0, value = 0;
+            uint64_t address = 0;
+            KESTA_StatusIPROG(bridge, 0, &state, &address, &value);
+            std::printf("  KESTA_StatusIPROG(0): state %u, address 0x%08" PRIX64 ", value 0x%X\n",
+                        state, address, value);
+            std::printf("  KESTA_AbortIPROG(0): %s\n",
+                        KESTA_GetStatusStringA(KESTA_AbortIPROG(bridge, 0), 1));
+            KESTA_StatusIPROG(bridge, 0, &state, nullptr, nullptr);
+            std::printf("  KESTA_StatusIPROG(0): state %u (aborted)\n", state);
+        }
+        KESTA_Close(bridge);
+    }
+}
+
 int demo() {
     constexpr const char* kSample = "veltra_sample_7vx690t.bit";
     if (!bitstream::Writer::standard("7vx690tffg1157", bitstream::configurationData(1 << 20))
@@ -114,6 +155,7 @@ int demo() {
 
         check("VELTRA_Close", VELTRA_Close(card));
     }
+    bridges();
     return 0;
 }
 

@@ -41,7 +41,8 @@ class HeaderWalk {
                 status = field();
             else
                 done_ = true;
-            if (status != VELTRA_SUCCESS) return status;
+            if (status != VELTRA_SUCCESS)
+                return status;
         }
     }
 
@@ -49,7 +50,9 @@ class HeaderWalk {
     enum class State { PreambleLength, Field, Data };
 
     const uint8_t* at() const { return window_ + position_; }
-    uint32_t bigEndian16(size_t offset) const { return (uint32_t{at()[offset]} << 8) | at()[offset + 1]; }
+    uint32_t bigEndian16(size_t offset) const {
+        return (uint32_t{at()[offset]} << 8) | at()[offset + 1];
+    }
     void consume(uint64_t n) {
         position_ += static_cast<size_t>(n);
         unconsumed_ -= static_cast<size_t>(n);
@@ -57,14 +60,17 @@ class HeaderWalk {
     }
 
     VELTRA_STATUS refill() {
-        if (unread_ == 0) return VELTRA_INVALID_BITSTREAM;  // the file ends inside the header
+        if (unread_ == 0)
+            return VELTRA_INVALID_BITSTREAM;  // the file ends inside the header
         std::memmove(window_, at(), unconsumed_);
         position_ = 0;
         const uint64_t room = kWindowSize - unconsumed_;
         const uint64_t n = unread_ < room ? unread_ : room;
-        if (n == 0) return VELTRA_INVALID_BITSTREAM;  // a field larger than the window
+        if (n == 0)
+            return VELTRA_INVALID_BITSTREAM;  // a field larger than the window
         uint64_t got = 0;
-        if (!fileRead(file_, window_ + unconsumed_, n, got) || got < n) return VELTRA_INVALID_BITSTREAM;
+        if (!fileRead(file_, window_ + unconsumed_, n, got) || got < n)
+            return VELTRA_INVALID_BITSTREAM;
         unconsumed_ += static_cast<size_t>(n);
         unread_ -= n;
         refill_ = false;
@@ -75,7 +81,8 @@ class HeaderWalk {
         const uint64_t n = skip_ < unconsumed_ ? skip_ : unconsumed_;
         consume(n);
         skip_ -= n;
-        if (skip_ != 0) refill_ = true;
+        if (skip_ != 0)
+            refill_ = true;
     }
 
     // The preamble's length, then the preamble and the second word are skipped.
@@ -106,9 +113,11 @@ class HeaderWalk {
             return VELTRA_SUCCESS;
         }
         const uint32_t length = bigEndian16(1);
-        if (tag == 'a' || tag == 'c' || tag == 'd') return wholeField(length, false);
+        if (tag == 'a' || tag == 'c' || tag == 'd')
+            return wholeField(length, false);
         if (tag == 'b') {
-            if (length >= nameSize_) return VELTRA_INVALID_BITSTREAM;
+            if (length >= nameSize_)
+                return VELTRA_INVALID_BITSTREAM;
             return wholeField(length, true);
         }
         skip_ = 3 + uint64_t{length};  // any other tag is passed over
@@ -118,7 +127,8 @@ class HeaderWalk {
     // A field that must be in the window at once; a part name is kept.
     VELTRA_STATUS wholeField(uint32_t length, bool isName) {
         // 3 + length above the window's size could never fit.
-        if (3 + size_t{length} > kWindowSize) return VELTRA_INVALID_BITSTREAM;
+        if (3 + size_t{length} > kWindowSize)
+            return VELTRA_INVALID_BITSTREAM;
         if (unconsumed_ < 3 + size_t{length}) {
             refill_ = true;
             return VELTRA_SUCCESS;
@@ -161,11 +171,14 @@ VELTRA_STATUS readBitstream(HANDLE file, Object** ppObject, SetName setName) {
     char name[kNameSize];
     uint64_t length = 0, offset = 0;
     const VELTRA_STATUS status = parseBitstreamHeader(file, name, sizeof name, length, offset);
-    if (status != VELTRA_SUCCESS) return status;
+    if (status != VELTRA_SUCCESS)
+        return status;
     const uint64_t blockSize = length + sizeof(Object);
-    if (length >= (uint64_t{1} << 32) || blockSize >= (uint64_t{1} << 32)) return VELTRA_INVALID_BITSTREAM;
+    if (length >= (uint64_t{1} << 32) || blockSize >= (uint64_t{1} << 32))
+        return VELTRA_INVALID_BITSTREAM;
     auto* object = static_cast<Object*>(wdmAllocate(static_cast<size_t>(blockSize)));
-    if (object == nullptr) return VELTRA_NO_MEMORY;
+    if (object == nullptr)
+        return VELTRA_NO_MEMORY;
     setName(object->fpgaName, name);
     object->length = static_cast<uint32_t>(length);
     fileSeek(file, offset);
@@ -183,13 +196,15 @@ VELTRA_STATUS readBitstream(HANDLE file, Object** ppObject, SetName setName) {
 VELTRA_STATUS parseBitstreamHeader(HANDLE file, char* nameBuffer, size_t nameBufferSize,
                                    uint64_t& dataLength, uint64_t& dataOffset) {
     uint64_t size = 0;
-    if (!fileGetSize(file, size)) return VELTRA_INVALID_BITSTREAM;
+    if (!fileGetSize(file, size))
+        return VELTRA_INVALID_BITSTREAM;
     char name[kNameSize];
     uint64_t length = 0, offset = 0;
     HeaderWalk walk(file, size);
     const VELTRA_STATUS status =
         walk.run(name, nameBufferSize < kNameSize ? nameBufferSize : kNameSize, length, offset);
-    if (status != VELTRA_SUCCESS) return status;
+    if (status != VELTRA_SUCCESS)
+        return status;
     copyText(nameBuffer, name, nameBufferSize);
     dataLength = length;
     dataOffset = offset;
@@ -202,6 +217,6 @@ VELTRA_STATUS readBitstreamA(HANDLE file, VELTRA_BITSTREAMA** ppObject) {
 }
 
 VELTRA_STATUS readBitstreamW(HANDLE file, VELTRA_BITSTREAMW** ppObject) {
-    return readBitstream(file, ppObject,
-                         [](WCHAR* field, const char* name) { copyToWide(field, kNameSize, name); });
+    return readBitstream(
+        file, ppObject, [](WCHAR* field, const char* name) { copyToWide(field, kNameSize, name); });
 }

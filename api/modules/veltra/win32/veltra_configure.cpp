@@ -31,7 +31,8 @@ bool sameText(const char* a, const char* b) {
 
 bool sameText(const WCHAR* a, const WCHAR* b) {
     for (; *a == *b; ++a, ++b)
-        if (*a == 0) return true;
+        if (*a == 0)
+            return true;
     return false;
 }
 
@@ -39,11 +40,12 @@ bool sameText(const WCHAR* a, const WCHAR* b) {
 // it; the object is freed in every case. `load` and `fpgaInfo` are the
 // narrow or the wide exports.
 template <typename Char, typename Object, typename Info, typename Load, typename FpgaInfo>
-VELTRA_STATUS configureFromFile(VELTRA_HANDLE hCard, uint32_t index, uint32_t flags, const Char* fileName,
-                                Load load, FpgaInfo fpgaInfo) {
+VELTRA_STATUS configureFromFile(VELTRA_HANDLE hCard, uint32_t index, uint32_t flags,
+                                const Char* fileName, Load load, FpgaInfo fpgaInfo) {
     Object* object = nullptr;
     VELTRA_STATUS status = load(fileName, &object);
-    if (status != VELTRA_SUCCESS) return status;
+    if (status != VELTRA_SUCCESS)
+        return status;
     Info info;
     status = fpgaInfo(hCard, index, &info);
     if (status == VELTRA_SUCCESS) {
@@ -62,23 +64,28 @@ extern "C" {
 
 VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_LoadBitstreamA(const char* fileName,
                                                            VELTRA_BITSTREAMA** ppBitstream) {
-    if (fileName == nullptr || ppBitstream == nullptr) return VELTRA_NULL_POINTER;
+    if (fileName == nullptr || ppBitstream == nullptr)
+        return VELTRA_NULL_POINTER;
     HANDLE file = fileOpenA(fileName);
-    if (file == INVALID_HANDLE_VALUE) return VELTRA_FILE_NOT_FOUND;
+    if (file == INVALID_HANDLE_VALUE)
+        return VELTRA_FILE_NOT_FOUND;
     return readBitstreamA(file, ppBitstream);
 }
 
 VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_LoadBitstreamW(const WCHAR* fileName,
                                                            VELTRA_BITSTREAMW** ppBitstream) {
-    if (fileName == nullptr || ppBitstream == nullptr) return VELTRA_NULL_POINTER;
+    if (fileName == nullptr || ppBitstream == nullptr)
+        return VELTRA_NULL_POINTER;
     HANDLE file = fileOpenW(fileName);
-    if (file == INVALID_HANDLE_VALUE) return VELTRA_FILE_NOT_FOUND;
+    if (file == INVALID_HANDLE_VALUE)
+        return VELTRA_FILE_NOT_FOUND;
     return readBitstreamW(file, ppBitstream);
 }
 
 // Also exported as VELTRA_UnloadBitstreamW: frees an object of either form.
 VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_UnloadBitstreamA(void* pBitstream) {
-    if (pBitstream == nullptr) return VELTRA_NULL_POINTER;
+    if (pBitstream == nullptr)
+        return VELTRA_NULL_POINTER;
     wdmFree(pBitstream);
     return VELTRA_SUCCESS;
 }
@@ -86,23 +93,27 @@ VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_UnloadBitstreamA(void* pBitstream) {
 VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ConfigureFromBuffer(VELTRA_HANDLE hCard, uint32_t index,
                                                                 uint32_t flags, const void* buffer,
                                                                 uint64_t length) {
-    if (length != 0 && buffer == nullptr) return VELTRA_NULL_POINTER;
+    if (length != 0 && buffer == nullptr)
+        return VELTRA_NULL_POINTER;
     return configure(hCard, index, flags, buffer, length);
 }
 
 VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ConfigureFromFileA(VELTRA_HANDLE hCard, uint32_t index,
-                                                               uint32_t flags, const char* fileName) {
+                                                               uint32_t flags,
+                                                               const char* fileName) {
     return configureFromFile<char, VELTRA_BITSTREAMA, VELTRA_FPGA_INFOA>(
         hCard, index, flags, fileName, VELTRA_LoadBitstreamA, VELTRA_GetFpgaInfoA);
 }
 
 VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ConfigureFromFileW(VELTRA_HANDLE hCard, uint32_t index,
-                                                               uint32_t flags, const WCHAR* fileName) {
+                                                               uint32_t flags,
+                                                               const WCHAR* fileName) {
     return configureFromFile<WCHAR, VELTRA_BITSTREAMW, VELTRA_FPGA_INFOW>(
         hCard, index, flags, fileName, VELTRA_LoadBitstreamW, VELTRA_GetFpgaInfoW);
 }
 
-VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_Unconfigure(VELTRA_HANDLE hCard, uint32_t index, uint32_t flags) {
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_Unconfigure(VELTRA_HANDLE hCard, uint32_t index,
+                                                        uint32_t flags) {
     uint32_t record[2] = {index, flags};
     return sendRequest(hCard, veltra_request::kUnconfigure, record);
 }

@@ -16,7 +16,8 @@ bool fileClose(HANDLE file) {
 
 bool fileGetSize(HANDLE file, uint64_t& size) {
     LARGE_INTEGER value;
-    if (!GetFileSizeEx(file, &value)) return false;
+    if (!GetFileSizeEx(file, &value))
+        return false;
     size = static_cast<uint64_t>(value.QuadPart);
     return true;
 }
@@ -28,8 +29,10 @@ bool fileRead(HANDLE file, void* buffer, uint64_t count, uint64_t& got) {
         const uint64_t left = count - total;
         const DWORD piece = left > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(left);
         DWORD read = 0;
-        if (!ReadFile(file, bytes + total, piece, &read, nullptr)) return false;
-        if (read == 0) break;  // the end of the file
+        if (!ReadFile(file, bytes + total, piece, &read, nullptr))
+            return false;
+        if (read == 0)
+            break;  // the end of the file
         total += read;
     }
     got = total;

@@ -21,7 +21,8 @@ void packageText(char* text, uint32_t family, uint32_t packageCode) {
     if (family == 7) {
         wdmFormat(text, kTextSize, "%c%cg%lu", asciiLower(c1), asciiLower(c2), pins);
     } else if (family == 8) {
-        const char letters[5] = {'f', asciiLower(c1), isAsciiLower(c1) ? 'g' : 'v', asciiLower(c2), '\0'};
+        const char letters[5] = {'f', asciiLower(c1), isAsciiLower(c1) ? 'g' : 'v', asciiLower(c2),
+                                 '\0'};
         wdmFormat(text, kTextSize, "%s%lu", letters, pins);
     } else {
         wdmFormat(text, kTextSize, "%c%c%lu", asciiLower(c1), asciiLower(c2), pins);
@@ -48,11 +49,13 @@ extern "C" {
 
 VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetFpgaInfoA(VELTRA_HANDLE hCard, uint32_t index,
                                                          VELTRA_FPGA_INFOA* pInfo) {
-    if (pInfo == nullptr) return VELTRA_NULL_POINTER;
+    if (pInfo == nullptr)
+        return VELTRA_NULL_POINTER;
     uint8_t reply[40] = {};
     std::memcpy(reply, &index, sizeof index);
     const VELTRA_STATUS status = sendRequest(hCard, veltra_request::kGetFpgaInfo, reply);
-    if (status != VELTRA_SUCCESS) return status;
+    if (status != VELTRA_SUCCESS)
+        return status;
     std::memset(pInfo, 0, sizeof *pInfo);
     const uint32_t typeCode = replyField<uint32_t>(reply, 0);
     const uint32_t family = replyField<uint32_t>(reply, 4);
@@ -81,10 +84,12 @@ VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetFpgaInfoA(VELTRA_HANDLE hCard, ui
 
 VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetFpgaInfoW(VELTRA_HANDLE hCard, uint32_t index,
                                                          VELTRA_FPGA_INFOW* pInfo) {
-    if (pInfo == nullptr) return VELTRA_NULL_POINTER;
+    if (pInfo == nullptr)
+        return VELTRA_NULL_POINTER;
     VELTRA_FPGA_INFOA narrow;
     const VELTRA_STATUS status = VELTRA_GetFpgaInfoA(hCard, index, &narrow);
-    if (status != VELTRA_SUCCESS) return status;
+    if (status != VELTRA_SUCCESS)
+        return status;
     copyToWide(pInfo->name, 32, narrow.name);
     copyToWide(pInfo->deviceName, 16, narrow.deviceName);
     copyToWide(pInfo->packageName, 16, narrow.packageName);

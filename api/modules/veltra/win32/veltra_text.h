@@ -19,19 +19,24 @@ constexpr bool isAsciiLower(char c) {
 
 // Lower-cases a text in place, up to its terminator, within `size` bytes.
 inline void lowerText(char* text, size_t size) {
-    for (size_t i = 0; i < size && text[i] != '\0'; ++i) text[i] = asciiLower(text[i]);
+    for (size_t i = 0; i < size && text[i] != '\0'; ++i)
+        text[i] = asciiLower(text[i]);
 }
 
 inline void upperText(char* text, size_t size) {
-    for (size_t i = 0; i < size && text[i] != '\0'; ++i) text[i] = asciiUpper(text[i]);
+    for (size_t i = 0; i < size && text[i] != '\0'; ++i)
+        text[i] = asciiUpper(text[i]);
 }
 
 // Copies a text into a field, always ending inside it even when the source
 // has no terminator within `size` bytes.
 inline void copyText(char* field, const char* text, size_t size) {
-    if (size == 0) return;
+    if (size == 0)
+        return;
     size_t n = 0;
-    while (n + 1 < size && text[n] != '\0') ++n;
-    for (size_t i = 0; i < n; ++i) field[i] = text[i];
+    while (n + 1 < size && text[n] != '\0')
+        ++n;
+    for (size_t i = 0; i < n; ++i)
+        field[i] = text[i];
     field[n] = '\0';
 }
