@@ -41,27 +41,27 @@ typedef uint32_t KESTA_STATUS;
 /* An open bridge device: the Win32 handle of its device interface. */
 typedef HANDLE KESTA_HANDLE;
 
-#define KESTA_SUCCESS 0u                /* "No error" */
-#define KESTA_INTERNAL_ERROR 512u       /* "An error in the API logic was detected" */
-#define KESTA_UNEXPECTED_ERROR 513u     /* "An unexpected error occurred" */
-#define KESTA_BAD_DRIVER 514u           /* "The driver may be incorrectly installed" */
-#define KESTA_NO_MEMORY 515u            /* "Could not allocate memory required to complete operation" */
-#define KESTA_ACCESS_DENIED 516u        /* "Caller does not have permission to perform the operation" */
-#define KESTA_DEVICE_NOT_FOUND 517u     /* "Failed to open the device with specified CardID" */
-#define KESTA_HARDWARE_ERROR 518u       /* "A hardware error occurred" */
-#define KESTA_INVALID_BUFFER 519u       /* "The supplied buffer was invalid" */
-#define KESTA_INVALID_FLAG 520u         /* "A flag was invalid or not recognized" */
-#define KESTA_INVALID_HANDLE 521u       /* "The device handle was invalid" */
-#define KESTA_INVALID_INDEX 522u        /* "The index parameter was invalid" */
-#define KESTA_INVALID_REGION 523u       /* "The offset and/or length parameter(s) were invalid" */
-#define KESTA_NULL_POINTER 524u         /* "A NULL pointer was passed where NULL was illegal" */
-#define KESTA_CANCELLED 525u            /* "The operation was cancelled" */
-#define KESTA_RESOURCE_LIMIT 526u       /* "A resource limit was reached" */
-#define KESTA_REGION_TOO_LARGE 527u     /* "The region is too large for a single operation" */
-#define KESTA_DATATYPE_MISMATCH 528u    /* "The datatype did not match that of the sensor" */
-#define KESTA_WRONG_MODE 529u           /* "The device was not in the proper mode" */
-#define KESTA_NOT_SUPPORTED 530u        /* "The operation is not supported for this device" */
-#define KESTA_INVALID_PARAMETER 531u    /* "A parameter had an illegal value" */
+#define KESTA_SUCCESS 0u            /* "No error" */
+#define KESTA_INTERNAL_ERROR 512u   /* "An error in the API logic was detected" */
+#define KESTA_UNEXPECTED_ERROR 513u /* "An unexpected error occurred" */
+#define KESTA_BAD_DRIVER 514u       /* "The driver may be incorrectly installed" */
+#define KESTA_NO_MEMORY 515u        /* "Could not allocate memory required to complete operation" */
+#define KESTA_ACCESS_DENIED 516u    /* "Caller does not have permission to perform the operation" */
+#define KESTA_DEVICE_NOT_FOUND 517u /* "Failed to open the device with specified CardID" */
+#define KESTA_HARDWARE_ERROR 518u   /* "A hardware error occurred" */
+#define KESTA_INVALID_BUFFER 519u   /* "The supplied buffer was invalid" */
+#define KESTA_INVALID_FLAG 520u     /* "A flag was invalid or not recognized" */
+#define KESTA_INVALID_HANDLE 521u   /* "The device handle was invalid" */
+#define KESTA_INVALID_INDEX 522u    /* "The index parameter was invalid" */
+#define KESTA_INVALID_REGION 523u   /* "The offset and/or length parameter(s) were invalid" */
+#define KESTA_NULL_POINTER 524u     /* "A NULL pointer was passed where NULL was illegal" */
+#define KESTA_CANCELLED 525u        /* "The operation was cancelled" */
+#define KESTA_RESOURCE_LIMIT 526u   /* "A resource limit was reached" */
+#define KESTA_REGION_TOO_LARGE 527u /* "The region is too large for a single operation" */
+#define KESTA_DATATYPE_MISMATCH 528u /* "The datatype did not match that of the sensor" */
+#define KESTA_WRONG_MODE 529u        /* "The device was not in the proper mode" */
+#define KESTA_NOT_SUPPORTED 530u     /* "The operation is not supported for this device" */
+#define KESTA_INVALID_PARAMETER 531u /* "A parameter had an illegal value" */
 
 /* Production-test information. 16 bytes; the values are the driver's. */
 typedef struct _KESTA_PROD_TEST_INFO {
@@ -101,7 +101,8 @@ KESTA_API const WCHAR* KESTA_CALL KESTA_GetStatusStringW(KESTA_STATUS code, int3
 KESTA_API KESTA_STATUS KESTA_CALL KESTA_GetUniqueId(KESTA_HANDLE hCard, uint64_t* pUniqueId);
 
 /* KESTA_NULL_POINTER if pInfo is NULL (nothing sent); else the driver's status. */
-KESTA_API KESTA_STATUS KESTA_CALL KESTA_GetProdTestInfo(KESTA_HANDLE hCard, KESTA_PROD_TEST_INFO* pInfo);
+KESTA_API KESTA_STATUS KESTA_CALL KESTA_GetProdTestInfo(KESTA_HANDLE hCard,
+                                                        KESTA_PROD_TEST_INFO* pInfo);
 
 /* Services the bridge's interrupt: *pbServiced (optional) receives 1 if there
  * was one to service, else 0. The request is sent whatever pbServiced is. */
@@ -111,14 +112,16 @@ KESTA_API KESTA_STATUS KESTA_CALL KESTA_ServiceIRQ(KESTA_HANDLE hCard, uint32_t*
  * the flags, address and value go to the driver, whose verdict comes back
  * (KESTA_INVALID_INDEX, KESTA_INVALID_FLAG, KESTA_INVALID_PARAMETER,
  * KESTA_WRONG_MODE). */
-KESTA_API KESTA_STATUS KESTA_CALL KESTA_ScheduleIPROG(KESTA_HANDLE hCard, uint32_t index, uint32_t flags,
-                                                      uint64_t address, uint32_t value);
+KESTA_API KESTA_STATUS KESTA_CALL KESTA_ScheduleIPROG(KESTA_HANDLE hCard, uint32_t index,
+                                                      uint32_t flags, uint64_t address,
+                                                      uint32_t value);
 KESTA_API KESTA_STATUS KESTA_CALL KESTA_AbortIPROG(KESTA_HANDLE hCard, uint32_t index);
 
 /* The state of IPROG `index`: each output is optional and written on
  * success only. The request is sent whatever the pointers are. */
-KESTA_API KESTA_STATUS KESTA_CALL KESTA_StatusIPROG(KESTA_HANDLE hCard, uint32_t index, uint32_t* pStatus,
-                                                    uint64_t* pAddress, uint32_t* pValue);
+KESTA_API KESTA_STATUS KESTA_CALL KESTA_StatusIPROG(KESTA_HANDLE hCard, uint32_t index,
+                                                    uint32_t* pStatus, uint64_t* pAddress,
+                                                    uint32_t* pValue);
 
 #ifdef __cplusplus
 }

@@ -256,8 +256,73 @@ typedef struct _VELTRA_BITSTREAMW {
     uint8_t data[1];    /* 68 */
 } VELTRA_BITSTREAMW;
 
+/* A flash bank: the chip's name (from its JEDEC identifiers) and three
+ * values of the driver. 56 bytes (narrow), 88 bytes (wide). */
+typedef struct _VELTRA_FLASH_INFOA {
+    char name[32];       /* 0: e.g. "Numonyx Axcell P30 (Top boot)", or
+                          * "Vendor 0x0020 Device 0x227E" for a chip not in the table */
+    uint64_t attribute1; /* 32 */
+    uint64_t attribute2; /* 40 */
+    uint64_t attribute3; /* 48 */
+} VELTRA_FLASH_INFOA;
+
+typedef struct _VELTRA_FLASH_INFOW {
+    WCHAR name[32];      /* 0 */
+    uint64_t attribute1; /* 64 */
+    uint64_t attribute2; /* 72 */
+    uint64_t attribute3; /* 80 */
+} VELTRA_FLASH_INFOW;
+
+/* The flash block that holds an offset. 24 bytes. */
+typedef struct _VELTRA_FLASH_BLOCK_INFO {
+    uint64_t attribute1; /* 0 */
+    uint64_t attribute2; /* 8 */
+    uint32_t attribute3; /* 16 */
+    uint32_t padding20;  /* 20 */
+} VELTRA_FLASH_BLOCK_INFO;
+
+/* A sensor's description. 56 bytes (narrow), 88 bytes (wide). */
+typedef struct _VELTRA_SENSOR_INFOA {
+    char description[28]; /* 0 */
+    uint32_t attribute1;  /* 28 */
+    double attribute2;    /* 32: the driver's 16.16 fixed-point value */
+    uint32_t attribute3;  /* 40 */
+    uint32_t attribute4;  /* 44 */
+    uint32_t attribute5;  /* 48 */
+    uint32_t padding52;   /* 52 */
+} VELTRA_SENSOR_INFOA;
+
+typedef struct _VELTRA_SENSOR_INFOW {
+    WCHAR description[28]; /* 0 */
+    uint32_t attribute1;   /* 56 */
+    uint32_t padding60;    /* 60 */
+    double attribute2;     /* 64 */
+    uint32_t attribute3;   /* 72 */
+    uint32_t attribute4;   /* 76 */
+    uint32_t attribute5;   /* 80 */
+    uint32_t padding84;    /* 84 */
+} VELTRA_SENSOR_INFOW;
+
+/* One sensor reading. 8 bytes. Datatypes 0, 2 and 3 write value32 (4
+ * bytes); datatype 1 writes doubleValue. */
+typedef union _VELTRA_SENSOR_VALUE {
+    uint32_t value32;
+    double doubleValue;
+} VELTRA_SENSOR_VALUE;
+
+/* The card's device-error status. 32 bytes. */
+typedef struct _VELTRA_DEVICE_STATUS {
+    uint32_t status1;     /* 0 */
+    uint32_t status2;     /* 4 */
+    uint32_t status3;     /* 8 */
+    uint32_t reserved[3]; /* 12: always 0 */
+    uint32_t status4;     /* 24 */
+    uint32_t status5;     /* 28 */
+} VELTRA_DEVICE_STATUS;
+
 /* ------------------------------------------------------------------------
  * Card, version, bank and module information
+
 
  *
  * Each returns VELTRA_NULL_POINTER (nothing sent) when its output pointer is
@@ -337,6 +402,79 @@ VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ConfigureFromFileW(VELTRA_HANDLE hCa
 /* Asks the driver to unconfigure the FPGA; its status comes back. */
 VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_Unconfigure(VELTRA_HANDLE hCard, uint32_t index,
                                                         uint32_t flags);
+
+/* ------------------------------------------------------------------------
+ * Flash memory
+ *
+ * Every operation is one driver request; the driver works on the caller's
+ * buffer directly and judges bank, region and flags (VELTRA_INVALID_INDEX,
+ * VELTRA_INVALID_REGION, VELTRA_INVALID_FLAG).
+ */
+
+/* VELTRA_NULL_POINTER if pInfo is NULL (nothing sent). */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetFlashInfoA(VELTRA_HANDLE hCard, uint32_t index,
+                                                          VELTRA_FLASH_INFOA* pInfo);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetFlashInfoW(VELTRA_HANDLE hCard, uint32_t index,
+                                                          VELTRA_FLASH_INFOW* pInfo);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetFlashBlockInfo(VELTRA_HANDLE hCard, uint32_t index,
+                                                              uint64_t offset,
+                                                              VELTRA_FLASH_BLOCK_INFO* pInfo);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_EraseFlash(VELTRA_HANDLE hCard, uint32_t index,
+                                                       uint32_t flags, uint64_t offset,
+                                                       uint64_t length);
+/* VELTRA_NULL_POINTER if length is not 0 and buffer is NULL. */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ReadFlash(VELTRA_HANDLE hCard, uint32_t index,
+                                                      uint32_t flags, uint64_t offset,
+                                                      uint64_t length, void* buffer);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_WriteFlash(VELTRA_HANDLE hCard, uint32_t index,
+                                                       uint32_t flags, uint64_t offset,
+                                                       uint64_t length, const void* buffer);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_SyncFlash(VELTRA_HANDLE hCard, uint32_t index,
+                                                      uint32_t flags);
+
+/* ------------------------------------------------------------------------
+ * VPD, clocks, sensors and device status
+ */
+
+/* VELTRA_NULL_POINTER if length is not 0 and buffer is NULL; else the
+ * driver's status (VELTRA_INVALID_REGION past the end of the VPD). */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ReadVPD(VELTRA_HANDLE hCard, uint32_t flags,
+                                                    uint64_t offset, uint64_t length, void* buffer);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_WriteVPD(VELTRA_HANDLE hCard, uint32_t flags,
+                                                     uint64_t offset, uint64_t length,
+                                                     const void* buffer);
+
+/* Clock generator `index`'s frequency. The request is sent first: its
+ * failure is returned even when pFrequency is NULL (VELTRA_NULL_POINTER). */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetClockFrequency(VELTRA_HANDLE hCard, uint32_t index,
+                                                              double* pFrequency);
+
+/* Sets a clock generator; the frequency is sent as a 64-bit integer,
+ * truncated toward zero. VELTRA_INVALID_FREQUENCY (nothing sent) for a
+ * frequency above 9.0e18, below -9.0e18 or NaN. On success the frequency the
+ * generator actually runs at is stored through pActualFrequency (optional). */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_SetClockFrequency(VELTRA_HANDLE hCard, uint32_t index,
+                                                              uint32_t flags, double frequency,
+                                                              double* pActualFrequency);
+
+/* VELTRA_NULL_POINTER if pInfo is NULL (nothing sent). The description is
+ * always terminated inside its field. */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetSensorInfoA(VELTRA_HANDLE hCard, uint32_t index,
+                                                           VELTRA_SENSOR_INFOA* pInfo);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetSensorInfoW(VELTRA_HANDLE hCard, uint32_t index,
+                                                           VELTRA_SENSOR_INFOW* pInfo);
+
+/* One reading. VELTRA_NULL_POINTER if pValue is NULL (nothing sent);
+ * VELTRA_UNEXPECTED_ERROR (nothing written) for a datatype other than 0 to 3. */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ReadSensor(VELTRA_HANDLE hCard, uint32_t index,
+                                                       VELTRA_SENSOR_VALUE* pValue);
+
+/* VELTRA_NULL_POINTER if pStatus is NULL (nothing sent). *pAnyError
+ * (optional) receives 1 if any status word is not 0, else 0. */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetDeviceStatus(VELTRA_HANDLE hCard, uint32_t flags,
+                                                            VELTRA_DEVICE_STATUS* pStatus,
+                                                            uint32_t* pAnyError);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ClearDeviceErrors(VELTRA_HANDLE hCard);
 
 /* ------------------------------------------------------------------------
  * Windows and common buffers

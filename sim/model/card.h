@@ -73,6 +73,40 @@ struct FpgaConfig {
     std::string temperatureText;  // e.g. "I" (industrial)
 };
 
+// A bank of parallel NOR flash: uniform main blocks, and a few smaller
+// parameter blocks at the top or the bottom (or none).
+struct FlashConfig {
+    uint16_t vendor;
+    uint16_t device;
+    uint64_t size;
+    uint64_t blockSize;
+    uint64_t parameterBlockSize;
+    uint32_t parameterBlocks;
+    bool parametersAtTop;
+    uint32_t busWidth;  // bits
+};
+
+struct ClockConfig {
+    bool programmable;
+    int64_t frequency;  // Hz, at power-on
+    int64_t minimum;    // programmable range, Hz
+    int64_t maximum;
+    int64_t step;  // the generator's resolution, Hz
+};
+
+enum class SensorKind { Temperature, Voltage, Fan, Alarms };
+
+struct SensorConfig {
+    SensorKind kind;
+    std::string description;
+    uint32_t datatype;  // 0 integer, 1 fixed point, 2 flags
+    uint32_t unit;      // 0 none, 1 degrees Celsius, 2 volts, 3 revolutions per minute
+    int16_t nominalWhole;
+    uint16_t nominalFraction;  // 1/65536
+    uint32_t lowerLimit;       // thousandths of the unit
+    uint32_t upperLimit;
+};
+
 struct CommonBufferConfig {
     uint64_t size;
     uint64_t key;
@@ -93,19 +127,26 @@ struct CardConfig {
     uint32_t boardId;
     uint32_t revision;
     uint32_t serial;
-    uint32_t flashBanks;
     uint32_t dmaChannels;
-    uint32_t clockCount;
-    uint32_t sensorCount;
     uint32_t pcieLinkWidth;
     uint32_t pcieLinkSpeed;
     uint64_t cardMemorySize;  // the memory that DMA reaches, shown by one window
     std::vector<FpgaConfig> fpgas;
+    std::vector<FlashConfig> flash;
+    std::string vpdRecord;  // what the VPD holds at power-on
+    std::vector<ClockConfig> clocks;
+    std::vector<SensorConfig> sensors;
     std::vector<WindowConfig> windows;
     std::vector<BankConfig> banks;
     std::vector<ModuleConfig> modules;
     std::vector<CommonBufferConfig> commonBuffers;
 };
+
+inline constexpr uint64_t kVpdSize = 8192;
+
+// Device-error status words (bit 0 of each): a configuration failed, a DMA
+// transfer faulted, a flash operation failed, a bus error, a sensor alarm.
+enum class DeviceError { Configuration, Dma, Flash, Bus, Sensor };
 
 // The driver's version, as it reports it.
 inline constexpr uint16_t kDriverVersion[3] = {2, 1, 3};
@@ -139,6 +180,20 @@ class Card {
     std::mutex iprogLock;
     Iprog iprog[2];
 
+    // Flash bank `b`. Stored inverted, so that memory that was never touched
+    // reads as erased (all ones) without ever being written.
+    Memory& flashMemory(size_t b) { return *flash_[b]; }
+    Memory& vpd() { return *vpd_; }
+    std::atomic<int64_t>& clockFrequency(size_t c) { return clocks_[c]; }
+    uint32_t nextReading() { return readings_.fetch_add(1); }
+
+    void raiseError(DeviceError e) { errors_[static_cast<int>(e)].fetch_or(1); }
+    uint32_t errorWord(int w) const { return errors_[w].load(); }
+    void clearErrors() {
+        for (auto& e : errors_)
+            e.store(0);
+    }
+
     // Whether each FPGA holds a configuration.
     bool configured(size_t fpga) const { return configured_[fpga].load(); }
     void setConfigured(size_t fpga, bool value) { configured_[fpga].store(value); }
@@ -149,6 +204,11 @@ class Card {
     std::vector<std::unique_ptr<Memory>> commonBuffers_;
     std::unique_ptr<std::atomic<bool>[]> configured_;
     std::atomic<bool> interrupt_{false};
+    std::vector<std::unique_ptr<Memory>> flash_;
+    std::unique_ptr<Memory> vpd_;
+    std::unique_ptr<std::atomic<int64_t>[]> clocks_;
+    std::atomic<uint32_t> readings_{0};
+    std::atomic<uint32_t> errors_[5] = {};
 };
 
 inline constexpr uint32_t kIprogIdle = 0;

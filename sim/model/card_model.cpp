@@ -1,5 +1,8 @@
 #include "card_model.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace vsim {
 
 std::shared_ptr<Machine> makeDefaultMachine() {
@@ -18,6 +21,14 @@ Card::Card(uint32_t index, CardConfig config) : index(index), config(std::move(c
     for (const auto& b : this->config.commonBuffers)
         commonBuffers_.push_back(std::make_unique<Memory>(b.size));
     configured_ = std::make_unique<std::atomic<bool>[]>(this->config.fpgas.size());
+    for (const auto& f : this->config.flash)
+        flash_.push_back(std::make_unique<Memory>(f.size));
+    vpd_ = std::make_unique<Memory>(kVpdSize);
+    std::memcpy(vpd_->data(), this->config.vpdRecord.data(),
+                std::min<size_t>(kVpdSize, this->config.vpdRecord.size()));
+    clocks_ = std::make_unique<std::atomic<int64_t>[]>(this->config.clocks.size());
+    for (size_t i = 0; i < this->config.clocks.size(); ++i)
+        clocks_[i].store(this->config.clocks[i].frequency);
 }
 
 // Card 0: four windows (a 1 MiB scratch memory, 64 MiB of card memory, the
@@ -39,13 +50,20 @@ CardConfig defaultCardConfig(uint32_t index) {
     c.boardId = index == 0 ? 0x7038 : 0x8115;
     c.revision = 2 + index;
     c.serial = 0x00A1B2C3 + index;
-    c.flashBanks = 1;
     c.dmaChannels = 2;
-    c.clockCount = 2;
-    c.sensorCount = 4;
+    c.clocks = {{false, 100000000, 0, 0, 0}, {true, 250000000, 10000000, 800000000, 1000}};
+    c.sensors = {
+        {SensorKind::Temperature, "FPGA die temperature (C)", 1, 1, 45, 0, 0, 100000},
+        {SensorKind::Voltage, "VCCINT supply voltage (V)", 1, 2, 0, 0xF333, 900, 1000},
+        {SensorKind::Fan, "Fan speed (RPM)", 0, 3, 4200, 0, 1000000, 10000000},
+        {SensorKind::Alarms, "Alarm flags", 2, 0, 0, 0, 0, 0},
+    };
     c.pcieLinkWidth = 8;
     c.pcieLinkSpeed = 3;
     if (index == 0) {
+        // A Numonyx P30 with four 32 KiB parameter blocks at the top.
+        c.flash = {{0x0089, 0x8962, 64ull << 20, 128 << 10, 32 << 10, 4, true, 16}};
+        c.vpdRecord = "VPD1\nMODEL=VELTRA V690 Accelerator\nSERIAL=VS7038A1B2C3\nREVISION=2\n";
         // A 7vx690t in an ffg1157 package.
         c.fpgas = {{260, 7, 0x46460000u | 1157, 2, 0x03691093, "-2", "I"}};
         c.cardMemorySize = 64ull << 20;
@@ -63,6 +81,9 @@ CardConfig defaultCardConfig(uint32_t index) {
         c.commonBuffers = {{1ull << 20, 0xCB000000, buffers},
                            {256ull << 10, 0xCB000001, buffers + 0x00100000}};
     } else {
+        // A chip outside the library's name table, uniform 128 KiB blocks.
+        c.flash = {{0x0020, 0x227E, 32ull << 20, 128 << 10, 0, 0, false, 16}};
+        c.vpdRecord = "VPD1\nMODEL=VELTRA KU115 Accelerator\nSERIAL=VS8115A1B2C4\nREVISION=3\n";
         // A ku115 in an flvb2104 package.
         c.fpgas = {{326, 8, 0x4C420000u | 2104, 2, 0x04A62093, "-2", "E"}};
         c.cardMemorySize = 32ull << 20;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "board_services.h"
 #include "card_model.h"
 #include "statuses.h"
 
@@ -87,7 +88,39 @@ const VeltraContext::Handler VeltraContext::kHandlers[] = {
     {kVeltraUnmap, 8, 0, &VeltraContext::unmapRegion},
 };
 
+// Requests that the card answers from its board state alone.
+struct BoardHandler {
+    uint32_t code;
+    uint32_t minIn;
+    uint32_t minOut;
+    Outcome (*answer)(Card&, IoRequest&);
+};
+
+const BoardHandler kBoardHandlers[] = {
+    {requestCode(8), 4, 8, board::clockFrequency},
+    {requestCode(9), 16, 8, board::setClockFrequency},
+    {requestCode(14), 24, 0, board::eraseFlash},
+    {requestCode(15), 32, 0, board::readFlash},
+    {requestCode(16), 32, 0, board::writeFlash},
+    {requestCode(17), 4, 32, board::flashInfo},
+    {requestCode(18), 16, 24, board::flashBlockInfo},
+    {requestCode(25), 32, 0, board::readVpd},
+    {requestCode(26), 32, 0, board::writeVpd},
+    {requestCode(33), 4, 48, board::sensorInfo},
+    {requestCode(35), 4, 12, board::readSensor},
+    {requestCode(36), 8, 0, board::syncFlash},
+    {requestCode(41), 4, 20, board::deviceStatus},
+    {requestCode(42), 0, 0, board::clearDeviceErrors},
+};
+
 Outcome VeltraContext::control(IoRequest& rq) {
+    for (const auto& h : kBoardHandlers) {
+        if (h.code != rq.code())
+            continue;
+        if (rq.inSize() < h.minIn || rq.outSize() < h.minOut)
+            return Outcome::failure(kErrorInvalidParameter);
+        return h.answer(*card_, rq);
+    }
     for (const auto& h : kHandlers) {
         if (h.code != rq.code())
             continue;
@@ -139,11 +172,16 @@ Outcome VeltraContext::versionInfo(IoRequest& rq) {
 // speed (generation).
 Outcome VeltraContext::cardInfo(IoRequest& rq) {
     const CardConfig& c = card_->config;
-    const uint32_t words[] = {c.boardId,      c.revision,
-                              c.serial,       static_cast<uint32_t>(c.fpgas.size()),
-                              c.flashBanks,   static_cast<uint32_t>(c.banks.size()),
-                              c.dmaChannels,  static_cast<uint32_t>(c.windows.size()),
-                              c.clockCount,   c.pcieLinkWidth,
+    const uint32_t words[] = {c.boardId,
+                              c.revision,
+                              c.serial,
+                              static_cast<uint32_t>(c.fpgas.size()),
+                              static_cast<uint32_t>(c.flash.size()),
+                              static_cast<uint32_t>(c.banks.size()),
+                              c.dmaChannels,
+                              static_cast<uint32_t>(c.windows.size()),
+                              static_cast<uint32_t>(c.clocks.size()),
+                              c.pcieLinkWidth,
                               c.pcieLinkSpeed};
     const size_t count = rq.outSize() >= 44 && rq.code() == requestCode(31) ? 11 : 9;
     for (size_t i = 0; i < count; ++i)
@@ -247,8 +285,10 @@ Outcome VeltraContext::configure(IoRequest& rq) {
     const bool synced =
         length >= 4 && std::search(data, data + length, kSyncWord, kSyncWord + 4) != data + length;
     card_->setConfigured(index, synced);
-    if (!synced)
+    if (!synced) {
+        card_->raiseError(DeviceError::Configuration);
         return driverStatus(status::kVeltraHardwareError);
+    }
     card_->raiseInterrupt();  // "configuration done"
     return Outcome::success();
 }

@@ -33,7 +33,8 @@ TEST(BothLibraries, ThreadsUsingBothLeaveNothingBehind) {
             std::lock_guard guard(lock);
             ids.push_back(me);
         });
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(simtest::objectsLeftByThreads("event", ids), 0u);
     EXPECT_EQ(simtest::objectsLeftByThreads("heapblock", ids), 0u);
     EXPECT_EQ(VELTRA_Close(veltra), VELTRA_SUCCESS);

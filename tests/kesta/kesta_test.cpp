@@ -23,13 +23,15 @@ constexpr uint32_t code(uint32_t request) {
 
 std::string narrowOf(const WCHAR* wide) {
     std::string text;
-    for (; *wide != 0; ++wide) text += static_cast<char>(*wide);
+    for (; *wide != 0; ++wide)
+        text += static_cast<char>(*wide);
     return text;
 }
 
 TEST(KestaStatusText, EveryCodeHasItsNameAndMessage) {
     EXPECT_EQ(std::size(kKestaStatusTable), 21u);
-    for (size_t i = 1; i < std::size(kKestaStatusTable); ++i) EXPECT_EQ(kKestaStatusTable[i].code, 511 + i);
+    for (size_t i = 1; i < std::size(kKestaStatusTable); ++i)
+        EXPECT_EQ(kKestaStatusTable[i].code, 511 + i);
     for (const auto& entry : kKestaStatusTable) {
         EXPECT_STREQ(KESTA_GetStatusStringA(entry.code, 1), entry.name);
         EXPECT_STREQ(KESTA_GetStatusStringA(entry.code, 0), entry.message);
@@ -37,9 +39,11 @@ TEST(KestaStatusText, EveryCodeHasItsNameAndMessage) {
         EXPECT_EQ(narrowOf(KESTA_GetStatusStringW(entry.code, 0)), entry.message);
     }
     EXPECT_STREQ(KESTA_GetStatusStringA(529, 0), "The device was not in the proper mode");
-    EXPECT_STREQ(KESTA_GetStatusStringA(256, 0), "Unknown status code 256(0x100)") << "a VELTRA code";
+    EXPECT_STREQ(KESTA_GetStatusStringA(256, 0), "Unknown status code 256(0x100)")
+        << "a VELTRA code";
     EXPECT_STREQ(KESTA_GetStatusStringA(532, 1), "Unknown status code 532(0x214)");
-    EXPECT_EQ(narrowOf(KESTA_GetStatusStringW(4294967295u, 1)), "Unknown status code 4294967295(0xffffffff)");
+    EXPECT_EQ(narrowOf(KESTA_GetStatusStringW(4294967295u, 1)),
+              "Unknown status code 4294967295(0xffffffff)");
 }
 
 // The wide export returns one buffer, rewritten by its next call.
@@ -57,7 +61,8 @@ TEST(KestaStatusText, ThreadsNeverSeeEachOthersText) {
         for (KESTA_STATUS i = 0; i < 20000; ++i) {
             const KESTA_STATUS c = base + i % 40;
             const std::string expected = KESTA_GetStatusStringA(c, 1);
-            if (narrowOf(KESTA_GetStatusStringW(c, 1)) != expected) ++mixed;
+            if (narrowOf(KESTA_GetStatusStringW(c, 1)) != expected)
+                ++mixed;
         }
     };
     std::thread a(hammer, 500u), b(hammer, 100000u);
@@ -123,7 +128,8 @@ class Bridge : public testing::Test {
 TEST_F(Bridge, UniqueIdHalvesGoToTheirOffsets) {
     EXPECT_EQ(KESTA_GetUniqueId(card_, nullptr), KESTA_NULL_POINTER);
     EXPECT_EQ(device_->requestCount(), 0u);
-    device_->queue(vsim::Answer::replyWith(vsim::Bytes().put<uint32_t>(0, 0x11223344).put<uint32_t>(4, 0x55667788)));
+    device_->queue(vsim::Answer::replyWith(
+        vsim::Bytes().put<uint32_t>(0, 0x11223344).put<uint32_t>(4, 0x55667788)));
     uint64_t id = 0;
     ASSERT_EQ(KESTA_GetUniqueId(card_, &id), KESTA_SUCCESS);
     EXPECT_EQ(id, 0x5566778811223344ull);
@@ -167,8 +173,10 @@ TEST_F(Bridge, OptionalOutputsStillSendTheRequest) {
     EXPECT_EQ(serviced, 1u) << "any nonzero reply is 1";
     EXPECT_EQ(last().outSize, 4u);
 
-    device_->onCode(code(8), vsim::Answer::replyWith(
-                                 vsim::Bytes().put<uint64_t>(0, 0xADD0ADD0ull).put<uint32_t>(8, 7).put<uint32_t>(12, 0x77)));
+    device_->onCode(code(8), vsim::Answer::replyWith(vsim::Bytes()
+                                                         .put<uint64_t>(0, 0xADD0ADD0ull)
+                                                         .put<uint32_t>(8, 7)
+                                                         .put<uint32_t>(12, 0x77)));
     EXPECT_EQ(KESTA_StatusIPROG(card_, 1, nullptr, nullptr, nullptr), KESTA_SUCCESS);
     uint32_t status = 0, value = 0;
     uint64_t address = 0;
@@ -256,7 +264,8 @@ TEST_F(DefaultBridges, IprogIsScheduledQueriedAndAborted) {
     EXPECT_EQ(state, 0u) << "idle";
     EXPECT_EQ(KESTA_AbortIPROG(card0_, 0), KESTA_WRONG_MODE) << "nothing to abort";
     ASSERT_EQ(KESTA_ScheduleIPROG(card0_, 0, 0x1, 0x00400000, 0xABCD), KESTA_SUCCESS);
-    EXPECT_EQ(KESTA_ScheduleIPROG(card0_, 0, 0x1, 0x00800000, 0), KESTA_WRONG_MODE) << "already scheduled";
+    EXPECT_EQ(KESTA_ScheduleIPROG(card0_, 0, 0x1, 0x00800000, 0), KESTA_WRONG_MODE)
+        << "already scheduled";
     ASSERT_EQ(KESTA_StatusIPROG(card0_, 0, &state, &address, &value), KESTA_SUCCESS);
     EXPECT_EQ(state, 1u);
     EXPECT_EQ(address, 0x00400000u);

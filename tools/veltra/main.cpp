@@ -95,7 +95,62 @@ void configureSample(VELTRA_HANDLE card, uint32_t index, const char* file) {
                 nameOf(status), VELTRA_GetStatusStringA(status, 0));
 }
 
+// Flash: the chip and its geometry, then one block erased, written and
+// read back.
+void showFlash(VELTRA_HANDLE card) {
+    VELTRA_FLASH_INFOA flash;
+    if (!check("VELTRA_GetFlashInfoA", VELTRA_GetFlashInfoA(card, 0, &flash)))
+        return;
+    VELTRA_FLASH_BLOCK_INFO top;
+    VELTRA_GetFlashBlockInfo(card, 0, flash.attribute1 - 1, &top);
+    std::printf("  flash 0: %s, %" PRIu64 " MiB in %" PRIu64 " KiB blocks (top block %" PRIu64
+                " KiB), x%" PRIu64 "\n",
+                flash.name, flash.attribute1 >> 20, flash.attribute2 >> 10, top.attribute2 >> 10,
+                flash.attribute3);
+    const uint64_t block = flash.attribute2 * 8;
+    std::vector<uint8_t> data(flash.attribute2), back(flash.attribute2);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 31 + 7);
+    const bool done =
+        check("VELTRA_EraseFlash", VELTRA_EraseFlash(card, 0, 0, block, data.size())) &&
+        check("VELTRA_WriteFlash",
+              VELTRA_WriteFlash(card, 0, 0, block, data.size(), data.data())) &&
+        check("VELTRA_ReadFlash", VELTRA_ReadFlash(card, 0, 0, block, back.size(), back.data()));
+    if (done)
+        std::printf("  flash block at 0x%" PRIX64 ": erased, written, read back %s\n", block,
+                    back == data ? "the same" : "DIFFERENT");
+}
+
+// VPD, clock 1, and the sensors.
+void showBoard(VELTRA_HANDLE card) {
+    char vpd[128] = {};
+    if (check("VELTRA_ReadVPD", VELTRA_ReadVPD(card, 0, 0, sizeof vpd - 1, vpd))) {
+        std::string record(vpd);
+        for (size_t at; (at = record.find('\n')) != std::string::npos;)
+            record[at] = ' ';
+        std::printf("  VPD: %s\n", record.c_str());
+    }
+    double actual = 0;
+    if (check("VELTRA_SetClockFrequency", VELTRA_SetClockFrequency(card, 1, 0, 156.25e6, &actual)))
+        std::printf("  clock 1 set to 156.25 MHz, runs at %.3f MHz\n", actual / 1e6);
+    VELTRA_SENSOR_INFOA sensor;
+    for (uint32_t s = 0; VELTRA_GetSensorInfoA(card, s, &sensor) == VELTRA_SUCCESS; ++s) {
+        VELTRA_SENSOR_VALUE value;
+        if (VELTRA_ReadSensor(card, s, &value) != VELTRA_SUCCESS)
+            continue;
+        if (sensor.attribute1 == 1)
+            std::printf("  sensor %u: %-26s %10.3f\n", s, sensor.description, value.doubleValue);
+        else
+            std::printf("  sensor %u: %-26s %10u\n", s, sensor.description, value.value32);
+    }
+    VELTRA_DEVICE_STATUS status;
+    uint32_t any = 0;
+    if (check("VELTRA_GetDeviceStatus", VELTRA_GetDeviceStatus(card, 0, &status, &any)))
+        std::printf("  device errors: %s\n", any ? "yes" : "none");
+}
+
 // The bridge device of each card: identifier, production test, and an IPROG
+
 // scheduled, queried and aborted on card 0.
 void bridges() {
     std::printf("== Bridge devices (KESTA) ==\n");
@@ -152,6 +207,8 @@ int demo() {
         showFpga(card);
         configureSample(card, index, kSample);
         mappingRoundTrip(card);
+        showFlash(card);
+        showBoard(card);
 
         check("VELTRA_Close", VELTRA_Close(card));
     }

@@ -31,11 +31,13 @@ extern "C" {
 
 KESTA_API KESTA_STATUS KESTA_CALL KESTA_Open(uint32_t index, int32_t bReadOnly, uint32_t flags,
                                              KESTA_HANDLE* phCard) {
-    if (phCard == nullptr) return KESTA_NULL_POINTER;
+    if (phCard == nullptr)
+        return KESTA_NULL_POINTER;
     HANDLE handle = nullptr;
     const KESTA_STATUS opened =
         statusOfOpen(wdmOpenDevice(index, wdmLibrary.interfaceGuid, TRUE, bReadOnly, &handle));
-    if (opened != KESTA_SUCCESS) return opened;
+    if (opened != KESTA_SUCCESS)
+        return opened;
     if (flags & kSendOpenFlags) {
         uint32_t record = flags;
         const KESTA_STATUS sent = sendRequest(handle, kesta_request::kSetOpenFlags, &record);
@@ -61,7 +63,8 @@ KESTA_API KESTA_STATUS KESTA_CALL KESTA_Close(KESTA_HANDLE hCard) {
 
 // Unknown codes are formatted into the calling thread's own buffer.
 KESTA_API const char* KESTA_CALL KESTA_GetStatusStringA(KESTA_STATUS code, int32_t bShort) {
-    if (const KestaStatusText* entry = kestaStatusText(code)) return bShort ? entry->name : entry->message;
+    if (const KestaStatusText* entry = kestaStatusText(code))
+        return bShort ? entry->name : entry->message;
     WDM_THREAD_TEXT* text = wdmGetThreadText();
     wdmFormat(text->narrow, sizeof text->narrow, "Unknown status code %lu(0x%lx)", code, code);
     return text->narrow;

@@ -10,7 +10,8 @@ struct KestaStatusText {
     const char* message;
 };
 
-#define KESTA_STATUS_ENTRY(code, message) {code, #code, message}
+#define KESTA_STATUS_ENTRY(code, message) \
+    { code, #code, message }
 
 inline constexpr KestaStatusText kKestaStatusTable[] = {
     KESTA_STATUS_ENTRY(KESTA_SUCCESS, "No error"),
@@ -18,7 +19,8 @@ inline constexpr KestaStatusText kKestaStatusTable[] = {
     KESTA_STATUS_ENTRY(KESTA_UNEXPECTED_ERROR, "An unexpected error occurred"),
     KESTA_STATUS_ENTRY(KESTA_BAD_DRIVER, "The driver may be incorrectly installed"),
     KESTA_STATUS_ENTRY(KESTA_NO_MEMORY, "Could not allocate memory required to complete operation"),
-    KESTA_STATUS_ENTRY(KESTA_ACCESS_DENIED, "Caller does not have permission to perform the operation"),
+    KESTA_STATUS_ENTRY(KESTA_ACCESS_DENIED,
+                       "Caller does not have permission to perform the operation"),
     KESTA_STATUS_ENTRY(KESTA_DEVICE_NOT_FOUND, "Failed to open the device with specified CardID"),
     KESTA_STATUS_ENTRY(KESTA_HARDWARE_ERROR, "A hardware error occurred"),
     KESTA_STATUS_ENTRY(KESTA_INVALID_BUFFER, "The supplied buffer was invalid"),
@@ -40,6 +42,7 @@ inline constexpr KestaStatusText kKestaStatusTable[] = {
 
 constexpr const KestaStatusText* kestaStatusText(KESTA_STATUS code) {
     for (const auto& entry : kKestaStatusTable)
-        if (entry.code == code) return &entry;
+        if (entry.code == code)
+            return &entry;
     return nullptr;
 }

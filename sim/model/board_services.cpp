@@ -1,0 +1,245 @@
+// A card's board services: flash, VPD, clock generators, sensors and the
+// device-error status, as the driver answers their requests.
+#include "board_services.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "statuses.h"
+
+namespace vsim::model::board {
+namespace {
+
+Outcome driverStatus(uint32_t code) {
+    return Outcome::failure(driverError(code));
+}
+
+constexpr uint32_t kParameterBlock = 0x1;  // block flag: a parameter block
+
+struct Block {
+    uint64_t start;
+    uint64_t size;
+    uint32_t flags;
+};
+
+// The block of a flash bank that holds `offset` (which lies inside the bank).
+Block blockAt(const FlashConfig& f, uint64_t offset) {
+    const uint64_t parameterArea = f.parameterBlockSize * f.parameterBlocks;
+    const uint64_t areaStart = f.parametersAtTop ? f.size - parameterArea : 0;
+    if (parameterArea != 0 && offset >= areaStart && offset < areaStart + parameterArea) {
+        const uint64_t start = areaStart + (offset - areaStart) / f.parameterBlockSize * f.parameterBlockSize;
+        return {start, f.parameterBlockSize, kParameterBlock};
+    }
+    const uint64_t mainStart = f.parametersAtTop ? 0 : parameterArea;
+    return {mainStart + (offset - mainStart) / f.blockSize * f.blockSize, f.blockSize, 0};
+}
+
+bool isBlockStart(const FlashConfig& f, uint64_t offset) {
+    return offset == f.size || blockAt(f, offset).start == offset;
+}
+
+// The bank of a flash request, or a failure.
+const FlashConfig* flashBank(Card& card, uint32_t index, Outcome& failure) {
+    if (index >= card.config.flash.size()) {
+        failure = driverStatus(status::kVeltraInvalidIndex);
+        return nullptr;
+    }
+    return &card.config.flash[index];
+}
+
+bool inside(uint64_t size, uint64_t offset, uint64_t length) {
+    return offset <= size && length <= size - offset;
+}
+
+template <typename T>
+T* callerBuffer(IoRequest& rq, size_t offset) {
+    return reinterpret_cast<T*>(static_cast<uintptr_t>(rq.in<uint64_t>(offset)));
+}
+
+}  // namespace
+
+// Reply: total size, main block size, bus width; the JEDEC identifiers.
+Outcome flashInfo(Card& card, IoRequest& rq) {
+    Outcome failure;
+    const FlashConfig* f = flashBank(card, rq.in<uint32_t>(0), failure);
+    if (f == nullptr) return failure;
+    rq.out<uint64_t>(0, f->size);
+    rq.out<uint64_t>(8, f->blockSize);
+    rq.out<uint64_t>(16, f->busWidth);
+    rq.out<uint16_t>(24, f->vendor);
+    rq.out<uint16_t>(26, f->device);
+    return Outcome::success(32);
+}
+
+// Reply: the block's start, its size and its flags (bit 0: parameter block).
+Outcome flashBlockInfo(Card& card, IoRequest& rq) {
+    Outcome failure;
+    const FlashConfig* f = flashBank(card, rq.in<uint32_t>(8), failure);
+    if (f == nullptr) return failure;
+    const uint64_t offset = rq.in<uint64_t>(0);
+    if (offset >= f->size) return driverStatus(status::kVeltraInvalidRegion);
+    const Block b = blockAt(*f, offset);
+    rq.out<uint64_t>(0, b.start);
+    rq.out<uint64_t>(8, b.size);
+    rq.out<uint32_t>(16, b.flags);
+    return Outcome::success(24);
+}
+
+// Whole blocks go back to all ones.
+Outcome eraseFlash(Card& card, IoRequest& rq) {
+    const uint32_t index = rq.in<uint32_t>(0);
+    Outcome failure;
+    const FlashConfig* f = flashBank(card, index, failure);
+    if (f == nullptr) return failure;
+    if (rq.in<uint32_t>(4) != 0) return driverStatus(status::kVeltraInvalidFlag);
+    const uint64_t offset = rq.in<uint64_t>(8);
+    const uint64_t length = rq.in<uint64_t>(16);
+    if (!inside(f->size, offset, length) || !isBlockStart(*f, offset) || !isBlockStart(*f, offset + length))
+        return driverStatus(status::kVeltraInvalidRegion);
+    std::memset(card.flashMemory(index).data() + offset, 0, length);  // stored inverted
+    return Outcome::success();
+}
+
+// A read returns the contents; a write can only clear bits, as NOR flash
+// does: the result is the old contents AND the new.
+Outcome transferFlash(Card& card, IoRequest& rq, bool write) {
+    const uint32_t index = rq.in<uint32_t>(0);
+    Outcome failure;
+    const FlashConfig* f = flashBank(card, index, failure);
+    if (f == nullptr) return failure;
+    if (rq.in<uint32_t>(4) != 0) return driverStatus(status::kVeltraInvalidFlag);
+    const uint64_t offset = rq.in<uint64_t>(8);
+    const uint64_t length = rq.in<uint64_t>(16);
+    auto* buffer = callerBuffer<uint8_t>(rq, 24);
+    if (!inside(f->size, offset, length)) return driverStatus(status::kVeltraInvalidRegion);
+    if (length != 0 && buffer == nullptr) return driverStatus(status::kVeltraInvalidBuffer);
+    uint8_t* stored = card.flashMemory(index).data() + offset;
+    for (uint64_t i = 0; i < length; ++i) {
+        if (write)
+            stored[i] |= static_cast<uint8_t>(~buffer[i]);  // inverted: AND of the true values
+        else
+            buffer[i] = static_cast<uint8_t>(~stored[i]);
+    }
+    return Outcome::success();
+}
+
+Outcome readFlash(Card& card, IoRequest& rq) {
+    return transferFlash(card, rq, false);
+}
+
+Outcome writeFlash(Card& card, IoRequest& rq) {
+    return transferFlash(card, rq, true);
+}
+
+Outcome syncFlash(Card& card, IoRequest& rq) {
+    Outcome failure;
+    if (flashBank(card, rq.in<uint32_t>(0), failure) == nullptr) return failure;
+    if (rq.in<uint32_t>(4) != 0) return driverStatus(status::kVeltraInvalidFlag);
+    return Outcome::success();
+}
+
+Outcome transferVpd(Card& card, IoRequest& rq, bool write) {
+    const uint64_t offset = rq.in<uint64_t>(0);
+    const uint64_t length = rq.in<uint64_t>(8);
+    auto* buffer = callerBuffer<uint8_t>(rq, 16);
+    if (rq.in<uint32_t>(24) != 0) return driverStatus(status::kVeltraInvalidFlag);
+    if (!inside(kVpdSize, offset, length)) return driverStatus(status::kVeltraInvalidRegion);
+    if (length != 0 && buffer == nullptr) return driverStatus(status::kVeltraInvalidBuffer);
+    uint8_t* vpd = card.vpd().data() + offset;
+    if (write)
+        std::memmove(vpd, buffer, length);
+    else
+        std::memmove(buffer, vpd, length);
+    return Outcome::success();
+}
+
+Outcome readVpd(Card& card, IoRequest& rq) {
+    return transferVpd(card, rq, false);
+}
+
+Outcome writeVpd(Card& card, IoRequest& rq) {
+    return transferVpd(card, rq, true);
+}
+
+// Frequencies in hertz.
+Outcome clockFrequency(Card& card, IoRequest& rq) {
+    const uint32_t index = rq.in<uint32_t>(0);
+    if (index >= card.config.clocks.size()) return driverStatus(status::kVeltraInvalidIndex);
+    rq.out<int64_t>(0, card.clockFrequency(index).load());
+    return Outcome::success(8);
+}
+
+// A programmable generator runs at the nearest multiple of its resolution.
+Outcome setClockFrequency(Card& card, IoRequest& rq) {
+    const uint32_t index = rq.in<uint32_t>(0);
+    if (index >= card.config.clocks.size()) return driverStatus(status::kVeltraInvalidIndex);
+    const ClockConfig& c = card.config.clocks[index];
+    if (!c.programmable) return driverStatus(status::kVeltraNotSupported);
+    if (rq.in<uint32_t>(4) != 0) return driverStatus(status::kVeltraInvalidFlag);
+    const int64_t requested = rq.in<int64_t>(8);
+    if (requested < c.minimum || requested > c.maximum) return driverStatus(status::kVeltraInvalidFrequency);
+    const int64_t actual = (requested + c.step / 2) / c.step * c.step;
+    card.clockFrequency(index).store(actual);
+    rq.out<int64_t>(0, actual);
+    return Outcome::success(8);
+}
+
+// Reply: description, datatype, nominal value (16.16), unit, and the lower
+// and upper limits in thousandths of the unit.
+Outcome sensorInfo(Card& card, IoRequest& rq) {
+    const uint32_t index = rq.in<uint32_t>(0);
+    if (index >= card.config.sensors.size()) return driverStatus(status::kVeltraInvalidIndex);
+    const SensorConfig& s = card.config.sensors[index];
+    auto out = rq.buffer();
+    std::memset(out.data(), 0, 28);
+    std::memcpy(out.data(), s.description.c_str(), std::min<size_t>(27, s.description.size()));
+    rq.out<uint32_t>(28, s.datatype);
+    rq.out<int16_t>(32, s.nominalWhole);
+    rq.out<uint16_t>(34, s.nominalFraction);
+    rq.out<uint32_t>(36, s.unit);
+    rq.out<uint32_t>(40, s.lowerLimit);
+    rq.out<uint32_t>(44, s.upperLimit);
+    return Outcome::success(48);
+}
+
+// Readings move a little from one to the next, as real ones do.
+Outcome readSensor(Card& card, IoRequest& rq) {
+    const uint32_t index = rq.in<uint32_t>(0);
+    if (index >= card.config.sensors.size()) return driverStatus(status::kVeltraInvalidIndex);
+    const SensorConfig& s = card.config.sensors[index];
+    const uint32_t n = card.nextReading();
+    uint32_t whole = 0, fraction = 0;
+    switch (s.kind) {
+        case SensorKind::Temperature:  // 45.0 to 45.875 C
+            whole = static_cast<uint32_t>(s.nominalWhole);
+            fraction = (n % 8) << 29;
+            break;
+        case SensorKind::Voltage:  // about 0.95 V
+            fraction = 0xF3333333u + (n % 5) * 0x00418937u;
+            break;
+        case SensorKind::Fan:  // 4200 to 4260 RPM
+            whole = static_cast<uint32_t>(s.nominalWhole) + (n % 7) * 10;
+            break;
+        case SensorKind::Alarms:
+            whole = card.errorWord(static_cast<int>(DeviceError::Sensor));
+            break;
+    }
+    rq.out<uint32_t>(0, whole);
+    rq.out<uint32_t>(4, fraction);
+    rq.out<uint32_t>(8, s.datatype);
+    return Outcome::success(12);
+}
+
+// Reply: the five error words (configuration, DMA, flash, bus, sensors).
+Outcome deviceStatus(Card& card, IoRequest& rq) {
+    if (rq.in<uint32_t>(0) != 0) return driverStatus(status::kVeltraInvalidFlag);
+    for (int w = 0; w < 5; ++w) rq.out<uint32_t>(4 * w, card.errorWord(w));
+    return Outcome::success(20);
+}
+
+Outcome clearDeviceErrors(Card& card, IoRequest&) {
+    card.clearErrors();
+    return Outcome::success();
+}
+
+}  // namespace vsim::model::board
