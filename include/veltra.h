@@ -547,6 +547,142 @@ VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_MapCommonBuffer(VELTRA_HANDLE hCard,
 VELTRA_API void VELTRA_CALL VELTRA_SetWin32ExceptionLevel(uint32_t level);
 
 /* ------------------------------------------------------------------------
+ * DMA transfers
+ *
+ * "Read" forms move data from the card to the host side, "Write" forms from
+ * the host side to the card. The host side is the caller's buffer, a range
+ * of a buffer locked with VELTRA_Lock (by its handle and an offset), or a
+ * bus address. The plain forms take a 32-bit card-local address, the Ex
+ * forms a 64-bit one. The library checks no argument: the driver gives every
+ * verdict, among them
+ *   VELTRA_INVALID_INDEX          no such DMA channel
+ *   VELTRA_INVALID_FLAG           flags the driver does not know
+ *   VELTRA_INVALID_LOCAL_REGION   the card-local range lies outside card memory
+ *   VELTRA_INVALID_BUFFER         a NULL buffer with a nonzero length
+ *   VELTRA_INVALID_REGION         a range beyond the locked buffer, or a bus
+ *                                 range that reaches no host memory
+ *   VELTRA_INVALID_BUFFER_HANDLE  hBuffer is not a locked buffer
+ *   VELTRA_NOT_OWNER              hBuffer was locked through another handle
+ * The waiting forms return when the transfer is over. The Start forms return
+ * VELTRA_PENDING while it runs (finish it with VELTRA_FinishDMA on the same
+ * OVERLAPPED, which with the buffer must stay untouched until then),
+ * VELTRA_SUCCESS if it is already over, or a failure (nothing started);
+ * VELTRA_NULL_POINTER if pOverlapped is NULL.
+ */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ReadDMA(VELTRA_HANDLE hCard, uint32_t channel,
+                                                    uint32_t flags, void* buffer, uint64_t length,
+                                                    uint32_t localAddress);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ReadDMAEx(VELTRA_HANDLE hCard, uint32_t channel,
+                                                      uint32_t flags, void* buffer, uint64_t length,
+                                                      uint64_t localAddress);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_WriteDMA(VELTRA_HANDLE hCard, uint32_t channel,
+                                                     uint32_t flags, const void* buffer,
+                                                     uint64_t length, uint32_t localAddress);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_WriteDMAEx(VELTRA_HANDLE hCard, uint32_t channel,
+                                                       uint32_t flags, const void* buffer,
+                                                       uint64_t length, uint64_t localAddress);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ReadDMALocked(VELTRA_HANDLE hCard, uint32_t channel,
+                                                          uint32_t flags, uint32_t hBuffer,
+                                                          uint64_t offset, uint64_t length,
+                                                          uint32_t localAddress);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ReadDMALockedEx(VELTRA_HANDLE hCard, uint32_t channel,
+                                                            uint32_t flags, uint32_t hBuffer,
+                                                            uint64_t offset, uint64_t length,
+                                                            uint64_t localAddress);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_WriteDMALocked(VELTRA_HANDLE hCard, uint32_t channel,
+                                                           uint32_t flags, uint32_t hBuffer,
+                                                           uint64_t offset, uint64_t length,
+                                                           uint32_t localAddress);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_WriteDMALockedEx(VELTRA_HANDLE hCard, uint32_t channel,
+                                                             uint32_t flags, uint32_t hBuffer,
+                                                             uint64_t offset, uint64_t length,
+                                                             uint64_t localAddress);
+/* The Bus forms take the local address before the length. */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ReadDMABus(VELTRA_HANDLE hCard, uint32_t channel,
+                                                       uint32_t flags, uint64_t busAddress,
+                                                       uint64_t localAddress, uint64_t length);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_WriteDMABus(VELTRA_HANDLE hCard, uint32_t channel,
+                                                        uint32_t flags, uint64_t busAddress,
+                                                        uint64_t localAddress, uint64_t length);
+
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartReadDMA(VELTRA_HANDLE hCard,
+                                                         LPOVERLAPPED pOverlapped, uint32_t channel,
+                                                         uint32_t flags, void* buffer,
+                                                         uint64_t length, uint32_t localAddress);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartReadDMAEx(VELTRA_HANDLE hCard,
+                                                           LPOVERLAPPED pOverlapped,
+                                                           uint32_t channel, uint32_t flags,
+                                                           void* buffer, uint64_t length,
+                                                           uint64_t localAddress);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartWriteDMA(VELTRA_HANDLE hCard,
+                                                          LPOVERLAPPED pOverlapped,
+                                                          uint32_t channel, uint32_t flags,
+                                                          const void* buffer, uint64_t length,
+                                                          uint32_t localAddress);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartWriteDMAEx(VELTRA_HANDLE hCard,
+                                                            LPOVERLAPPED pOverlapped,
+                                                            uint32_t channel, uint32_t flags,
+                                                            const void* buffer, uint64_t length,
+                                                            uint64_t localAddress);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartReadDMALocked(
+    VELTRA_HANDLE hCard, LPOVERLAPPED pOverlapped, uint32_t channel, uint32_t flags,
+    uint32_t hBuffer, uint64_t offset, uint64_t length, uint32_t localAddress);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartReadDMALockedEx(
+    VELTRA_HANDLE hCard, LPOVERLAPPED pOverlapped, uint32_t channel, uint32_t flags,
+    uint32_t hBuffer, uint64_t offset, uint64_t length, uint64_t localAddress);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartWriteDMALocked(
+    VELTRA_HANDLE hCard, LPOVERLAPPED pOverlapped, uint32_t channel, uint32_t flags,
+    uint32_t hBuffer, uint64_t offset, uint64_t length, uint32_t localAddress);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartWriteDMALockedEx(
+    VELTRA_HANDLE hCard, LPOVERLAPPED pOverlapped, uint32_t channel, uint32_t flags,
+    uint32_t hBuffer, uint64_t offset, uint64_t length, uint64_t localAddress);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartReadDMABus(VELTRA_HANDLE hCard,
+                                                            LPOVERLAPPED pOverlapped,
+                                                            uint32_t channel, uint32_t flags,
+                                                            uint64_t busAddress,
+                                                            uint64_t localAddress, uint64_t length);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartWriteDMABus(
+    VELTRA_HANDLE hCard, LPOVERLAPPED pOverlapped, uint32_t channel, uint32_t flags,
+    uint64_t busAddress, uint64_t localAddress, uint64_t length);
+
+/* ------------------------------------------------------------------------
+ * Buffer locking
+ *
+ * Locks a host buffer for DMA and returns its handle for the Locked forms.
+ * The memory must stay valid until VELTRA_Unlock with that handle succeeds
+ * (or the device handle closes, which releases its buffers).
+ *   VELTRA_NULL_POINTER  phBuffer is NULL (nothing is sent)
+ *   VELTRA_INVALID_BUFFER  a NULL buffer or a length of 0 (the driver's verdict)
+ */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_Lock(VELTRA_HANDLE hCard, void* buffer, uint64_t length,
+                                                 uint32_t* phBuffer);
+/*   VELTRA_INVALID_BUFFER_HANDLE, VELTRA_NOT_OWNER as for the Locked forms */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_Unlock(VELTRA_HANDLE hCard, uint32_t hBuffer);
+
+/* ------------------------------------------------------------------------
+ * Notifications
+ *
+ * A non-blocking wait for a card notification, finished with
+ * VELTRA_FinishNotificationWait on the same OVERLAPPED; VELTRA_NULL_POINTER
+ * if pOverlapped is NULL.
+ */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartNotificationWait(VELTRA_HANDLE hCard,
+                                                                  LPOVERLAPPED pOverlapped,
+                                                                  uint32_t notification);
+/* Has the driver signal an event of the application whenever the
+ * notification is raised, until it is unregistered or the device handle
+ * closes. The simulated driver refuses a second registration of the same
+ * event for one notification with VELTRA_BUSY, a handle that is not an
+ * event with VELTRA_INVALID_HANDLE, and an unregistration of one that is not
+ * registered with VELTRA_CANCEL_FAILED. */
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_RegisterWin32Event(VELTRA_HANDLE hCard,
+                                                               uint32_t notification,
+                                                               HANDLE hEvent);
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_UnregisterWin32Event(VELTRA_HANDLE hCard,
+                                                                 uint32_t notification,
+                                                                 HANDLE hEvent);
+
+/* ------------------------------------------------------------------------
  * Non-blocking operations and cancellation
  */
 

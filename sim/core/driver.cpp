@@ -81,27 +81,29 @@ IoRequest::IoRequest(uint32_t code, const void* input, uint32_t inSize, void* ou
         std::memcpy(data_, input, inSize);
 }
 
-std::shared_ptr<PendingIo> IoRequest::pend(bool cancelable) {
+std::shared_ptr<PendingIo> IoRequest::pend(bool cancelable, CancelRoutine cancelRoutine) {
     if (pending_)
         return pending_;
     const bool buffered = ioctlMethod(code_) == kMethodBuffered;
     pending_ = std::make_shared<PendingIo>(code_, std::vector<uint8_t>(data_, data_ + size_),
                                            buffered ? userOutput_ : nullptr, outSize_, thread_,
-                                           target_, cancelable);
+                                           target_, cancelable, std::move(cancelRoutine));
     if (owner_ != nullptr)
         owner_->track(pending_);
     return pending_;
 }
 
 PendingIo::PendingIo(uint32_t code, std::vector<uint8_t> buffer, void* userOutput, uint32_t outSize,
-                     uint32_t thread, const CompletionTarget& target, bool cancelable)
+                     uint32_t thread, const CompletionTarget& target, bool cancelable,
+                     CancelRoutine cancelRoutine)
     : code_(code),
       buffer_(std::move(buffer)),
       userOutput_(userOutput),
       outSize_(outSize),
       thread_(thread),
       target_(target),
-      cancelable_(cancelable) {
+      cancelable_(cancelable),
+      cancelRoutine_(std::move(cancelRoutine)) {
     if (target_.retain != nullptr)
         target_.retain(target_);
 }
@@ -129,6 +131,16 @@ bool PendingIo::complete(uint32_t error, uint32_t information) {
         target_.finish(target_, error, information);
     if (auto owner = owner_.lock())
         owner->untrack(this);
+    return true;
+}
+
+bool PendingIo::cancel() {
+    if (completed())
+        return false;
+    if (cancelRoutine_)
+        cancelRoutine_(*this);
+    else
+        complete(kErrorOperationAborted);
     return true;
 }
 
@@ -198,7 +210,7 @@ size_t OpenHandle::cancelPending() {
     }
     size_t count = 0;
     for (const auto& io : victims)
-        count += io->complete(kErrorOperationAborted) ? 1 : 0;
+        count += io->cancel() ? 1 : 0;
     return count;
 }
 
@@ -217,7 +229,7 @@ size_t OpenHandle::cancelThreadIo(uint32_t thread) {
     }
     size_t count = 0;
     for (const auto& io : victims)
-        count += io->complete(kErrorOperationAborted) ? 1 : 0;
+        count += io->cancel() ? 1 : 0;
     return count;
 }
 
@@ -235,7 +247,7 @@ void OpenHandle::close() {
         rest.swap(pending_);
     }
     for (const auto& io : rest)
-        io->complete(kErrorOperationAborted);
+        io->cancel();
 }
 
 // ---------------------------------------------------------------------------

@@ -27,7 +27,8 @@ Block blockAt(const FlashConfig& f, uint64_t offset) {
     const uint64_t parameterArea = f.parameterBlockSize * f.parameterBlocks;
     const uint64_t areaStart = f.parametersAtTop ? f.size - parameterArea : 0;
     if (parameterArea != 0 && offset >= areaStart && offset < areaStart + parameterArea) {
-        const uint64_t start = areaStart + (offset - areaStart) / f.parameterBlockSize * f.parameterBlockSize;
+        const uint64_t start =
+            areaStart + (offset - areaStart) / f.parameterBlockSize * f.parameterBlockSize;
         return {start, f.parameterBlockSize, kParameterBlock};
     }
     const uint64_t mainStart = f.parametersAtTop ? 0 : parameterArea;
@@ -62,7 +63,8 @@ T* callerBuffer(IoRequest& rq, size_t offset) {
 Outcome flashInfo(Card& card, IoRequest& rq) {
     Outcome failure;
     const FlashConfig* f = flashBank(card, rq.in<uint32_t>(0), failure);
-    if (f == nullptr) return failure;
+    if (f == nullptr)
+        return failure;
     rq.out<uint64_t>(0, f->size);
     rq.out<uint64_t>(8, f->blockSize);
     rq.out<uint64_t>(16, f->busWidth);
@@ -75,9 +77,11 @@ Outcome flashInfo(Card& card, IoRequest& rq) {
 Outcome flashBlockInfo(Card& card, IoRequest& rq) {
     Outcome failure;
     const FlashConfig* f = flashBank(card, rq.in<uint32_t>(8), failure);
-    if (f == nullptr) return failure;
+    if (f == nullptr)
+        return failure;
     const uint64_t offset = rq.in<uint64_t>(0);
-    if (offset >= f->size) return driverStatus(status::kVeltraInvalidRegion);
+    if (offset >= f->size)
+        return driverStatus(status::kVeltraInvalidRegion);
     const Block b = blockAt(*f, offset);
     rq.out<uint64_t>(0, b.start);
     rq.out<uint64_t>(8, b.size);
@@ -90,11 +94,14 @@ Outcome eraseFlash(Card& card, IoRequest& rq) {
     const uint32_t index = rq.in<uint32_t>(0);
     Outcome failure;
     const FlashConfig* f = flashBank(card, index, failure);
-    if (f == nullptr) return failure;
-    if (rq.in<uint32_t>(4) != 0) return driverStatus(status::kVeltraInvalidFlag);
+    if (f == nullptr)
+        return failure;
+    if (rq.in<uint32_t>(4) != 0)
+        return driverStatus(status::kVeltraInvalidFlag);
     const uint64_t offset = rq.in<uint64_t>(8);
     const uint64_t length = rq.in<uint64_t>(16);
-    if (!inside(f->size, offset, length) || !isBlockStart(*f, offset) || !isBlockStart(*f, offset + length))
+    if (!inside(f->size, offset, length) || !isBlockStart(*f, offset) ||
+        !isBlockStart(*f, offset + length))
         return driverStatus(status::kVeltraInvalidRegion);
     std::memset(card.flashMemory(index).data() + offset, 0, length);  // stored inverted
     return Outcome::success();
@@ -106,13 +113,17 @@ Outcome transferFlash(Card& card, IoRequest& rq, bool write) {
     const uint32_t index = rq.in<uint32_t>(0);
     Outcome failure;
     const FlashConfig* f = flashBank(card, index, failure);
-    if (f == nullptr) return failure;
-    if (rq.in<uint32_t>(4) != 0) return driverStatus(status::kVeltraInvalidFlag);
+    if (f == nullptr)
+        return failure;
+    if (rq.in<uint32_t>(4) != 0)
+        return driverStatus(status::kVeltraInvalidFlag);
     const uint64_t offset = rq.in<uint64_t>(8);
     const uint64_t length = rq.in<uint64_t>(16);
     auto* buffer = callerBuffer<uint8_t>(rq, 24);
-    if (!inside(f->size, offset, length)) return driverStatus(status::kVeltraInvalidRegion);
-    if (length != 0 && buffer == nullptr) return driverStatus(status::kVeltraInvalidBuffer);
+    if (!inside(f->size, offset, length))
+        return driverStatus(status::kVeltraInvalidRegion);
+    if (length != 0 && buffer == nullptr)
+        return driverStatus(status::kVeltraInvalidBuffer);
     uint8_t* stored = card.flashMemory(index).data() + offset;
     for (uint64_t i = 0; i < length; ++i) {
         if (write)
@@ -133,8 +144,10 @@ Outcome writeFlash(Card& card, IoRequest& rq) {
 
 Outcome syncFlash(Card& card, IoRequest& rq) {
     Outcome failure;
-    if (flashBank(card, rq.in<uint32_t>(0), failure) == nullptr) return failure;
-    if (rq.in<uint32_t>(4) != 0) return driverStatus(status::kVeltraInvalidFlag);
+    if (flashBank(card, rq.in<uint32_t>(0), failure) == nullptr)
+        return failure;
+    if (rq.in<uint32_t>(4) != 0)
+        return driverStatus(status::kVeltraInvalidFlag);
     return Outcome::success();
 }
 
@@ -142,9 +155,12 @@ Outcome transferVpd(Card& card, IoRequest& rq, bool write) {
     const uint64_t offset = rq.in<uint64_t>(0);
     const uint64_t length = rq.in<uint64_t>(8);
     auto* buffer = callerBuffer<uint8_t>(rq, 16);
-    if (rq.in<uint32_t>(24) != 0) return driverStatus(status::kVeltraInvalidFlag);
-    if (!inside(kVpdSize, offset, length)) return driverStatus(status::kVeltraInvalidRegion);
-    if (length != 0 && buffer == nullptr) return driverStatus(status::kVeltraInvalidBuffer);
+    if (rq.in<uint32_t>(24) != 0)
+        return driverStatus(status::kVeltraInvalidFlag);
+    if (!inside(kVpdSize, offset, length))
+        return driverStatus(status::kVeltraInvalidRegion);
+    if (length != 0 && buffer == nullptr)
+        return driverStatus(status::kVeltraInvalidBuffer);
     uint8_t* vpd = card.vpd().data() + offset;
     if (write)
         std::memmove(vpd, buffer, length);
@@ -164,7 +180,8 @@ Outcome writeVpd(Card& card, IoRequest& rq) {
 // Frequencies in hertz.
 Outcome clockFrequency(Card& card, IoRequest& rq) {
     const uint32_t index = rq.in<uint32_t>(0);
-    if (index >= card.config.clocks.size()) return driverStatus(status::kVeltraInvalidIndex);
+    if (index >= card.config.clocks.size())
+        return driverStatus(status::kVeltraInvalidIndex);
     rq.out<int64_t>(0, card.clockFrequency(index).load());
     return Outcome::success(8);
 }
@@ -172,12 +189,16 @@ Outcome clockFrequency(Card& card, IoRequest& rq) {
 // A programmable generator runs at the nearest multiple of its resolution.
 Outcome setClockFrequency(Card& card, IoRequest& rq) {
     const uint32_t index = rq.in<uint32_t>(0);
-    if (index >= card.config.clocks.size()) return driverStatus(status::kVeltraInvalidIndex);
+    if (index >= card.config.clocks.size())
+        return driverStatus(status::kVeltraInvalidIndex);
     const ClockConfig& c = card.config.clocks[index];
-    if (!c.programmable) return driverStatus(status::kVeltraNotSupported);
-    if (rq.in<uint32_t>(4) != 0) return driverStatus(status::kVeltraInvalidFlag);
+    if (!c.programmable)
+        return driverStatus(status::kVeltraNotSupported);
+    if (rq.in<uint32_t>(4) != 0)
+        return driverStatus(status::kVeltraInvalidFlag);
     const int64_t requested = rq.in<int64_t>(8);
-    if (requested < c.minimum || requested > c.maximum) return driverStatus(status::kVeltraInvalidFrequency);
+    if (requested < c.minimum || requested > c.maximum)
+        return driverStatus(status::kVeltraInvalidFrequency);
     const int64_t actual = (requested + c.step / 2) / c.step * c.step;
     card.clockFrequency(index).store(actual);
     rq.out<int64_t>(0, actual);
@@ -188,7 +209,8 @@ Outcome setClockFrequency(Card& card, IoRequest& rq) {
 // and upper limits in thousandths of the unit.
 Outcome sensorInfo(Card& card, IoRequest& rq) {
     const uint32_t index = rq.in<uint32_t>(0);
-    if (index >= card.config.sensors.size()) return driverStatus(status::kVeltraInvalidIndex);
+    if (index >= card.config.sensors.size())
+        return driverStatus(status::kVeltraInvalidIndex);
     const SensorConfig& s = card.config.sensors[index];
     auto out = rq.buffer();
     std::memset(out.data(), 0, 28);
@@ -205,7 +227,8 @@ Outcome sensorInfo(Card& card, IoRequest& rq) {
 // Readings move a little from one to the next, as real ones do.
 Outcome readSensor(Card& card, IoRequest& rq) {
     const uint32_t index = rq.in<uint32_t>(0);
-    if (index >= card.config.sensors.size()) return driverStatus(status::kVeltraInvalidIndex);
+    if (index >= card.config.sensors.size())
+        return driverStatus(status::kVeltraInvalidIndex);
     const SensorConfig& s = card.config.sensors[index];
     const uint32_t n = card.nextReading();
     uint32_t whole = 0, fraction = 0;
@@ -232,8 +255,10 @@ Outcome readSensor(Card& card, IoRequest& rq) {
 
 // Reply: the five error words (configuration, DMA, flash, bus, sensors).
 Outcome deviceStatus(Card& card, IoRequest& rq) {
-    if (rq.in<uint32_t>(0) != 0) return driverStatus(status::kVeltraInvalidFlag);
-    for (int w = 0; w < 5; ++w) rq.out<uint32_t>(4 * w, card.errorWord(w));
+    if (rq.in<uint32_t>(0) != 0)
+        return driverStatus(status::kVeltraInvalidFlag);
+    for (int w = 0; w < 5; ++w)
+        rq.out<uint32_t>(4 * w, card.errorWord(w));
     return Outcome::success(20);
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,6 +44,7 @@ struct WindowConfig {
 };
 inline constexpr uint64_t kWindowPrefetchable = 0x1;
 inline constexpr uint64_t kWindowCardMemory = 0x2;  // the window shows the card memory
+inline constexpr uint64_t kWindowDoorbell = 0x4;    // a write to offset 0 raises a notification
 
 struct BankConfig {
     uint64_t base;
@@ -153,9 +155,37 @@ inline constexpr uint16_t kDriverVersion[3] = {2, 1, 3};
 // The largest region one mapping may cover.
 inline constexpr uint64_t kMaxMappingLength = 16ull << 20;
 
+class DmaEngine;
+class Notifications;
+
+// Host buffers locked for DMA, by the handle the driver issued for each.
+class LockedBuffers {
+  public:
+    struct Buffer {
+        const void* owner;  // the device handle that locked it
+        uint8_t* base;
+        uint64_t length;
+    };
+    // Returns the new handle.
+    uint32_t lock(const void* owner, uint8_t* base, uint64_t length);
+    // These return a driver status code, or 0.
+    uint32_t unlock(const void* owner, uint32_t handle);
+    uint32_t find(const void* owner, uint32_t handle, Buffer& buffer) const;
+    // A device handle closes: the buffers it locked are released.
+    void release(const void* owner);
+
+  private:
+    mutable std::mutex lock_;
+    std::map<uint32_t, Buffer> buffers_;
+    uint32_t next_ = 1;
+};
+
 class Card {
   public:
     Card(uint32_t index, CardConfig config);
+    ~Card();
+    Card(const Card&) = delete;
+    Card& operator=(const Card&) = delete;
 
     const uint32_t index;
     const CardConfig config;
@@ -198,6 +228,11 @@ class Card {
     bool configured(size_t fpga) const { return configured_[fpga].load(); }
     void setConfigured(size_t fpga, bool value) { configured_[fpga].store(value); }
 
+    // The DMA channels, which move data between host memory and card memory.
+    DmaEngine& dma() { return *dma_; }
+    LockedBuffers& lockedBuffers() { return lockedBuffers_; }
+    Notifications& notifications() { return *notifications_; }
+
   private:
     std::shared_ptr<Memory> cardMemory_;
     std::vector<std::shared_ptr<Memory>> windowMemory_;
@@ -209,6 +244,9 @@ class Card {
     std::unique_ptr<std::atomic<int64_t>[]> clocks_;
     std::atomic<uint32_t> readings_{0};
     std::atomic<uint32_t> errors_[5] = {};
+    LockedBuffers lockedBuffers_;
+    std::unique_ptr<Notifications> notifications_;
+    std::unique_ptr<DmaEngine> dma_;  // last: its threads stop before the memory goes
 };
 
 inline constexpr uint32_t kIprogIdle = 0;

@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "dma_engine.h"
+#include "notifications.h"
+#include "statuses.h"
+#include "vsim/cards.h"
+
 namespace vsim {
 
 std::shared_ptr<Machine> makeDefaultMachine() {
@@ -29,6 +34,46 @@ Card::Card(uint32_t index, CardConfig config) : index(index), config(std::move(c
     clocks_ = std::make_unique<std::atomic<int64_t>[]>(this->config.clocks.size());
     for (size_t i = 0; i < this->config.clocks.size(); ++i)
         clocks_[i].store(this->config.clocks[i].frequency);
+    notifications_ = std::make_unique<Notifications>();
+    dma_ = std::make_unique<DmaEngine>(*cardMemory_, this->config.dmaChannels);
+}
+
+Card::~Card() = default;
+
+uint32_t LockedBuffers::lock(const void* owner, uint8_t* base, uint64_t length) {
+    std::lock_guard guard(lock_);
+    uint32_t handle = next_++;
+    if (handle == 0)  // never issue 0
+        handle = next_++;
+    buffers_[handle] = {owner, base, length};
+    return handle;
+}
+
+uint32_t LockedBuffers::unlock(const void* owner, uint32_t handle) {
+    std::lock_guard guard(lock_);
+    auto it = buffers_.find(handle);
+    if (it == buffers_.end())
+        return status::kVeltraInvalidBufferHandle;
+    if (it->second.owner != owner)
+        return status::kVeltraNotOwner;
+    buffers_.erase(it);
+    return 0;
+}
+
+uint32_t LockedBuffers::find(const void* owner, uint32_t handle, Buffer& buffer) const {
+    std::lock_guard guard(lock_);
+    auto it = buffers_.find(handle);
+    if (it == buffers_.end())
+        return status::kVeltraInvalidBufferHandle;
+    if (it->second.owner != owner)
+        return status::kVeltraNotOwner;
+    buffer = it->second;
+    return 0;
+}
+
+void LockedBuffers::release(const void* owner) {
+    std::lock_guard guard(lock_);
+    std::erase_if(buffers_, [owner](const auto& entry) { return entry.second.owner == owner; });
 }
 
 // Card 0: four windows (a 1 MiB scratch memory, 64 MiB of card memory, the
@@ -70,7 +115,7 @@ CardConfig defaultCardConfig(uint32_t index) {
         c.windows = {
             {1ull << 20, bus, 0x00000000, kWindowPrefetchable},
             {64ull << 20, bus + 0x04000000, 0x00000000, kWindowPrefetchable | kWindowCardMemory},
-            {4096, bus + 0x00100000, 0x80000000, 0},
+            {4096, bus + 0x00100000, 0x80000000, kWindowDoorbell},
             {256ull << 10, bus + 0x00200000, 0x90000000, kWindowPrefetchable},
         };
         c.banks = {{0x000000000, 2ull << 30, 2400, 72, 2, 17, 0x2C, true},
@@ -90,7 +135,7 @@ CardConfig defaultCardConfig(uint32_t index) {
         c.windows = {
             {1ull << 20, bus, 0x00000000, kWindowPrefetchable},
             {32ull << 20, bus + 0x04000000, 0x00000000, kWindowPrefetchable | kWindowCardMemory},
-            {4096, bus + 0x00100000, 0x80000000, 0},
+            {4096, bus + 0x00100000, 0x80000000, kWindowDoorbell},
         };
         c.banks = {{0x000000000, 4ull << 30, 2666, 64, 1, 19, 0x80, false}};
         c.modules = {{"VELTRA", "SFP28-25G-LR", "VS0000B201", "B0", 41, 0, 0x00A0C9, 25000, true}};
@@ -99,15 +144,50 @@ CardConfig defaultCardConfig(uint32_t index) {
     return c;
 }
 
+namespace {
+
+// A machine of simulated cards, which keeps its cards reachable for the
+// controls that tests and tools use.
+class CardMachine : public Machine {
+  public:
+    std::vector<std::shared_ptr<Card>> cards;
+};
+
+std::shared_ptr<Card> currentCard(uint32_t index) {
+    auto machine = std::dynamic_pointer_cast<CardMachine>(currentMachine());
+    if (machine == nullptr || index >= machine->cards.size())
+        return nullptr;
+    return machine->cards[index];
+}
+
+}  // namespace
+
 std::shared_ptr<Machine> makeMachine(uint32_t cards) {
-    auto machine = std::make_shared<Machine>();
+    auto machine = std::make_shared<CardMachine>();
     for (uint32_t i = 0; i < cards; ++i) {
         auto card = std::make_shared<Card>(i, defaultCardConfig(i));
         machine->add(kVeltraInterface, "veltra", std::make_shared<VeltraDevice>(card));
         machine->add(kKestaInterface, "kesta", std::make_shared<KestaDevice>(card));
+        machine->cards.push_back(std::move(card));
     }
     return machine;
 }
 
 }  // namespace model
+
+bool pauseDmaChannel(uint32_t card, uint32_t channel, bool paused) {
+    auto c = model::currentCard(card);
+    if (c == nullptr || channel >= c->dma().channels())
+        return false;
+    c->dma().pause(channel, paused);
+    return true;
+}
+
+bool raiseNotification(uint32_t card, uint32_t notification) {
+    auto c = model::currentCard(card);
+    if (c == nullptr)
+        return false;
+    c->notifications().raise(notification);
+    return true;
+}
 }  // namespace vsim

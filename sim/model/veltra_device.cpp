@@ -5,6 +5,8 @@
 
 #include "board_services.h"
 #include "card_model.h"
+#include "dma_engine.h"
+#include "notifications.h"
 #include "statuses.h"
 
 namespace vsim::model {
@@ -51,6 +53,24 @@ class VeltraContext : public OpenContext {
     Outcome commonBuffer(IoRequest& rq);
     Outcome mapRegion(IoRequest& rq);
     Outcome unmapRegion(IoRequest& rq);
+    Outcome lockBuffer(IoRequest& rq);
+    Outcome unlockBuffer(IoRequest& rq);
+    Outcome readDma(IoRequest& rq);
+    Outcome writeDma(IoRequest& rq);
+    Outcome readDmaLocked(IoRequest& rq);
+    Outcome writeDmaLocked(IoRequest& rq);
+    Outcome readDmaBus(IoRequest& rq);
+    Outcome writeDmaBus(IoRequest& rq);
+    Outcome registerEvent(IoRequest& rq);
+    Outcome unregisterEvent(IoRequest& rq);
+    Outcome waitNotification(IoRequest& rq);
+
+    // The three host sides of a transfer; each finds the host memory and
+    // hands the transfer to the DMA engine.
+    Outcome dmaToBuffer(IoRequest& rq, bool toCard);
+    Outcome dmaToLocked(IoRequest& rq, bool toCard);
+    Outcome dmaToBus(IoRequest& rq, bool toCard);
+    Outcome startDma(IoRequest& rq, bool toCard, uint8_t* host, uint64_t length);
 
     Outcome transferWindow(IoRequest& rq, bool toCard);
     // The memory a region tag names, or null with the mapping code in `error`.
@@ -75,12 +95,23 @@ const VeltraContext::Handler VeltraContext::kHandlers[] = {
     {requestCode(3), 4, 40, &VeltraContext::fpgaInfo},
     {requestCode(5), 4, 40, &VeltraContext::windowInfo},
     {requestCode(7), 24, 0, &VeltraContext::configure},
+    {requestCode(10), 16, 0, &VeltraContext::registerEvent},
+    {requestCode(11), 16, 0, &VeltraContext::unregisterEvent},
     {requestCode(12), 32, 0, &VeltraContext::readWindow},
     {requestCode(13), 32, 0, &VeltraContext::writeWindow},
+    {requestCode(19), 16, 4, &VeltraContext::lockBuffer},
+    {requestCode(20), 4, 0, &VeltraContext::unlockBuffer},
+    {requestCode(21), 32, 0, &VeltraContext::readDma},
+    {requestCode(22), 32, 0, &VeltraContext::writeDma},
+    {requestCode(23), 40, 0, &VeltraContext::readDmaLocked},
+    {requestCode(24), 40, 0, &VeltraContext::writeDmaLocked},
     {requestCode(27), 8, 0, &VeltraContext::unconfigure},
+    {requestCode(28), 4, 0, &VeltraContext::waitNotification},
     {requestCode(30), 4, 0, &VeltraContext::setOpenFlags},
     {requestCode(31), 0, 44, &VeltraContext::cardInfoEx},
     {requestCode(32), 16, 0, &VeltraContext::moduleInfo},
+    {requestCode(37), 32, 0, &VeltraContext::readDmaBus},
+    {requestCode(38), 32, 0, &VeltraContext::writeDmaBus},
     {requestCode(39), 0, 4, &VeltraContext::commonBufferCount},
     {requestCode(40), 4, 16, &VeltraContext::commonBuffer},
     {kVeltraCancel, 0, 0, &VeltraContext::cancel},
@@ -133,7 +164,9 @@ Outcome VeltraContext::control(IoRequest& rq) {
     return Outcome::failure(kErrorInvalidFunction);
 }
 
-// The handle goes: its mappings end (their pending requests complete).
+// The handle goes: its mappings end (their pending requests complete), a
+// transfer of it that is moving data finishes, and the driver lets go of its
+// locked buffers and registered events.
 void VeltraContext::cleanup() {
     std::vector<Mapping> ended;
     {
@@ -142,6 +175,9 @@ void VeltraContext::cleanup() {
     }
     for (auto& m : ended)
         m.request->complete(kSuccess);
+    card_->dma().abandon(this);
+    card_->lockedBuffers().release(this);
+    card_->notifications().abandon(this);
 }
 
 Outcome VeltraContext::setOpenFlags(IoRequest& rq) {
@@ -333,6 +369,13 @@ Outcome VeltraContext::transferWindow(IoRequest& rq, bool toCard) {
         std::memmove(memory.data() + offset, buffer, length);
     else
         std::memmove(buffer, memory.data() + offset, length);
+    // The doorbell: the value written at its offset 0 names the notification.
+    if (toCard && offset == 0 && length >= 4 &&
+        (card_->config.windows[index].attributes & kWindowDoorbell)) {
+        uint32_t notification;
+        std::memcpy(&notification, memory.data(), sizeof notification);
+        card_->notifications().raise(notification);
+    }
     return Outcome::success();
 }
 
@@ -407,6 +450,118 @@ Outcome VeltraContext::unmapRegion(IoRequest& rq) {
     }
     ended->complete(kSuccess);
     return Outcome::success();
+}
+
+// Reply: the new buffer handle. The buffer stays the caller's; the driver
+// only remembers where it is.
+Outcome VeltraContext::lockBuffer(IoRequest& rq) {
+    auto* base = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(rq.in<uint64_t>(0)));
+    const uint64_t length = rq.in<uint64_t>(8);
+    if (base == nullptr || length == 0)
+        return driverStatus(status::kVeltraInvalidBuffer);
+    rq.out<uint32_t>(0, card_->lockedBuffers().lock(this, base, length));
+    return Outcome::success(4);
+}
+
+Outcome VeltraContext::unlockBuffer(IoRequest& rq) {
+    if (const uint32_t error = card_->lockedBuffers().unlock(this, rq.in<uint32_t>(0)))
+        return driverStatus(error);
+    return Outcome::success();
+}
+
+Outcome VeltraContext::readDma(IoRequest& rq) {
+    return dmaToBuffer(rq, false);
+}
+Outcome VeltraContext::writeDma(IoRequest& rq) {
+    return dmaToBuffer(rq, true);
+}
+Outcome VeltraContext::readDmaLocked(IoRequest& rq) {
+    return dmaToLocked(rq, false);
+}
+Outcome VeltraContext::writeDmaLocked(IoRequest& rq) {
+    return dmaToLocked(rq, true);
+}
+Outcome VeltraContext::readDmaBus(IoRequest& rq) {
+    return dmaToBus(rq, false);
+}
+Outcome VeltraContext::writeDmaBus(IoRequest& rq) {
+    return dmaToBus(rq, true);
+}
+
+// Record: channel, flags, buffer address, length, local address.
+Outcome VeltraContext::dmaToBuffer(IoRequest& rq, bool toCard) {
+    auto* buffer = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(rq.in<uint64_t>(8)));
+    const uint64_t length = rq.in<uint64_t>(16);
+    if (buffer == nullptr && length != 0)
+        return driverStatus(status::kVeltraInvalidBuffer);
+    return startDma(rq, toCard, buffer, length);
+}
+
+// Record: channel, flags, offset into the locked buffer, length, local
+// address, buffer handle.
+Outcome VeltraContext::dmaToLocked(IoRequest& rq, bool toCard) {
+    const uint64_t offset = rq.in<uint64_t>(8);
+    const uint64_t length = rq.in<uint64_t>(16);
+    LockedBuffers::Buffer locked;
+    if (const uint32_t error = card_->lockedBuffers().find(this, rq.in<uint32_t>(32), locked))
+        return driverStatus(error);
+    if (offset > locked.length || length > locked.length - offset)
+        return driverStatus(status::kVeltraInvalidRegion);
+    return startDma(rq, toCard, locked.base + offset, length);
+}
+
+// Record: channel, flags, bus address, length, local address. The host
+// memory that the bus address reaches is one of the common buffers.
+Outcome VeltraContext::dmaToBus(IoRequest& rq, bool toCard) {
+    const uint64_t bus = rq.in<uint64_t>(8);
+    const uint64_t length = rq.in<uint64_t>(16);
+    const auto& buffers = card_->config.commonBuffers;
+    for (size_t b = 0; b < buffers.size(); ++b) {
+        if (bus < buffers[b].busAddress)
+            continue;
+        Memory& memory = card_->commonBuffer(b);
+        const uint64_t offset = bus - buffers[b].busAddress;
+        if (memory.contains(offset, length))
+            return startDma(rq, toCard, memory.data() + offset, length);
+    }
+    card_->raiseError(DeviceError::Dma);
+    return driverStatus(status::kVeltraInvalidRegion);
+}
+
+// Checks what every transfer shares (channel, flags, the card-local range)
+// and queues the transfer on its channel.
+Outcome VeltraContext::startDma(IoRequest& rq, bool toCard, uint8_t* host, uint64_t length) {
+    const uint32_t channel = rq.in<uint32_t>(0);
+    const uint32_t flags = rq.in<uint32_t>(4);
+    const uint64_t local = rq.in<uint64_t>(24);
+    if (channel >= card_->dma().channels())
+        return driverStatus(status::kVeltraInvalidIndex);
+    if (flags != 0)
+        return driverStatus(status::kVeltraInvalidFlag);
+    if (!card_->cardMemory().contains(local, length)) {
+        card_->raiseError(DeviceError::Dma);
+        return driverStatus(status::kVeltraInvalidLocalRegion);
+    }
+    return card_->dma().submit(rq, channel, {host, local, length, toCard, this});
+}
+
+// Record: the event handle, then the notification.
+Outcome VeltraContext::registerEvent(IoRequest& rq) {
+    if (const uint32_t error =
+            card_->notifications().registerEvent(this, rq.in<uint64_t>(0), rq.in<uint32_t>(8)))
+        return driverStatus(error);
+    return Outcome::success();
+}
+
+Outcome VeltraContext::unregisterEvent(IoRequest& rq) {
+    if (const uint32_t error =
+            card_->notifications().unregisterEvent(this, rq.in<uint64_t>(0), rq.in<uint32_t>(8)))
+        return driverStatus(error);
+    return Outcome::success();
+}
+
+Outcome VeltraContext::waitNotification(IoRequest& rq) {
+    return card_->notifications().wait(rq, this, rq.in<uint32_t>(0));
 }
 
 }  // namespace

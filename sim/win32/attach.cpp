@@ -12,6 +12,9 @@
 // GetOverlappedResult works unchanged.
 #include <windows.h>
 #include <setupapi.h>
+#include <winternl.h>
+
+#include <cstring>
 
 #include <memory>
 #include <mutex>
@@ -271,15 +274,26 @@ BOOL WINAPI simSetupDiDestroyDeviceInfoList(HDEVINFO set) {
     return TRUE;
 }
 
+// Whether a handle is an event, asked without waiting on it (a wait would
+// take the signal of an auto-reset event).
+bool isEvent(HANDLE handle) {
+    alignas(8) unsigned char buffer[512];
+    ULONG length = 0;
+    if (NtQueryObject(handle, ObjectTypeInformation, buffer, sizeof buffer, &length) != 0)
+        return false;
+    const auto* info = reinterpret_cast<const PUBLIC_OBJECT_TYPE_INFORMATION*>(buffer);
+    static constexpr wchar_t kEvent[] = L"Event";
+    return info->TypeName.Length == sizeof kEvent - sizeof(wchar_t) &&
+           std::memcmp(info->TypeName.Buffer, kEvent, info->TypeName.Length) == 0;
+}
+
 // Application events that the driver signals for registered notifications:
 // the driver keeps a duplicate, as a real driver keeps a reference.
 class EventPlatform : public Platform {
   public:
     void* referenceEvent(uint64_t handle) override {
         HANDLE event = reinterpret_cast<HANDLE>(handle);
-        if (WaitForSingleObject(event, 0) == WAIT_FAILED)
-            return nullptr;
-        return duplicate(event);
+        return isEvent(event) ? duplicate(event) : nullptr;
     }
     void signalEvent(void* token) override { SetEvent(static_cast<HANDLE>(token)); }
     void releaseEvent(void* token) override { CloseHandle(static_cast<HANDLE>(token)); }

@@ -32,10 +32,14 @@ TEST_F(Board, FlashChipsAreNamedFromTheTable) {
         uint16_t vendor, device;
         const char* name;
     } cases[] = {
-        {0x0089, 0x8962, "Numonyx Axcell P30 (Top boot)"}, {0x0089, 0x8960, "Numonyx Axcell P30 (Top boot)"},
-        {0x0089, 0x8963, "Numonyx Axcell P30 (Bot boot)"}, {0x0089, 0x891C, "Intel 28F256P30"},
-        {0x0089, 0x899A, "Numonyx Axcell P30 (Symm bl)"},  {0x00BF, 0x00D9, "SST 39VF016Q"},
-        {0x0089, 0x1234, "Vendor 0x0089 Device 0x1234"},   {0x00BF, 0x00DA, "Vendor 0x00BF Device 0x00DA"},
+        {0x0089, 0x8962, "Numonyx Axcell P30 (Top boot)"},
+        {0x0089, 0x8960, "Numonyx Axcell P30 (Top boot)"},
+        {0x0089, 0x8963, "Numonyx Axcell P30 (Bot boot)"},
+        {0x0089, 0x891C, "Intel 28F256P30"},
+        {0x0089, 0x899A, "Numonyx Axcell P30 (Symm bl)"},
+        {0x00BF, 0x00D9, "SST 39VF016Q"},
+        {0x0089, 0x1234, "Vendor 0x0089 Device 0x1234"},
+        {0x00BF, 0x00DA, "Vendor 0x00BF Device 0x00DA"},
         {0xFFFF, 0xABCD, "Vendor 0xFFFF Device 0xABCD"},
     };
     for (const auto& c : cases) {
@@ -144,7 +148,8 @@ TEST_F(Board, GetClockFrequencySendsBeforeCheckingItsPointer) {
     EXPECT_EQ(VELTRA_GetClockFrequency(card_, 1, nullptr), VELTRA_NULL_POINTER);
     EXPECT_EQ(device_->requestCount(), 1u) << "the request was made first";
     device_->onCode(code(8), vsim::Answer::fail(vsim::driverError(VELTRA_INVALID_INDEX)));
-    EXPECT_EQ(VELTRA_GetClockFrequency(card_, 9, nullptr), VELTRA_INVALID_INDEX) << "its failure wins";
+    EXPECT_EQ(VELTRA_GetClockFrequency(card_, 9, nullptr), VELTRA_INVALID_INDEX)
+        << "its failure wins";
 }
 
 // Frequencies go as a 64-bit integer, truncated toward zero. Beyond +-9.0e18
@@ -154,11 +159,16 @@ TEST_F(Board, SetClockFrequencyConvertsWhatItCanAndRefusesTheRest) {
     const struct {
         double frequency;
         int64_t sent;
-    } sent[] = {{100000000.7, 100000000}, {9.0e18, 9000000000000000000}, {-9.0e18, -9000000000000000000},
-                {-2.9, -2}, {0.0, 0}, {-0.0, 0}};
+    } sent[] = {{100000000.7, 100000000},
+                {9.0e18, 9000000000000000000},
+                {-9.0e18, -9000000000000000000},
+                {-2.9, -2},
+                {0.0, 0},
+                {-0.0, 0}};
     for (const auto& c : sent) {
         double actual = 0;
-        ASSERT_EQ(VELTRA_SetClockFrequency(card_, 1, 0x5, c.frequency, &actual), VELTRA_SUCCESS) << c.frequency;
+        ASSERT_EQ(VELTRA_SetClockFrequency(card_, 1, 0x5, c.frequency, &actual), VELTRA_SUCCESS)
+            << c.frequency;
         const auto r = lastRequest();
         EXPECT_EQ(r.code, code(9));
         EXPECT_EQ(r.inSize, 16u);
@@ -170,14 +180,16 @@ TEST_F(Board, SetClockFrequencyConvertsWhatItCanAndRefusesTheRest) {
     }
     device_->clearRequests();
     const double refused[] = {9.1e18, -9.1e18, std::numeric_limits<double>::quiet_NaN(),
-                              std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
+                              std::numeric_limits<double>::infinity(),
+                              -std::numeric_limits<double>::infinity()};
     for (double f : refused) {
         double actual = 42;
         EXPECT_EQ(VELTRA_SetClockFrequency(card_, 1, 0, f, &actual), VELTRA_INVALID_FREQUENCY) << f;
         EXPECT_EQ(actual, 42);
     }
     EXPECT_EQ(device_->requestCount(), 0u);
-    EXPECT_EQ(VELTRA_SetClockFrequency(card_, 1, 0, 1e6, nullptr), VELTRA_SUCCESS) << "no store, no failure";
+    EXPECT_EQ(VELTRA_SetClockFrequency(card_, 1, 0, 1e6, nullptr), VELTRA_SUCCESS)
+        << "no store, no failure";
     device_->onCode(code(9), vsim::Answer::fail(vsim::driverError(VELTRA_NOT_SUPPORTED)));
     double actual = 7;
     EXPECT_EQ(VELTRA_SetClockFrequency(card_, 0, 0, 1e6, &actual), VELTRA_NOT_SUPPORTED);
@@ -185,8 +197,10 @@ TEST_F(Board, SetClockFrequencyConvertsWhatItCanAndRefusesTheRest) {
 }
 
 vsim::Answer sensorReading(uint32_t value, uint32_t fraction, uint32_t datatype) {
-    return vsim::Answer::replyWith(
-        vsim::Bytes(12).put<uint32_t>(0, value).put<uint32_t>(4, fraction).put<uint32_t>(8, datatype));
+    return vsim::Answer::replyWith(vsim::Bytes(12)
+                                       .put<uint32_t>(0, value)
+                                       .put<uint32_t>(4, fraction)
+                                       .put<uint32_t>(8, datatype));
 }
 
 TEST_F(Board, SensorReadingsByDatatype) {
@@ -245,7 +259,8 @@ TEST_F(Board, SensorInformationRecord) {
     EXPECT_EQ(lastRequest().outSize, 48u);
 
     VELTRA_SENSOR_INFOW wide;
-    for (auto& c : wide.description) c = 0x1111;
+    for (auto& c : wide.description)
+        c = 0x1111;
     ASSERT_EQ(VELTRA_GetSensorInfoW(card_, 2, &wide), VELTRA_SUCCESS);
     EXPECT_EQ(narrowOf(wide.description), std::string(27, 'D'));
     EXPECT_DOUBLE_EQ(wide.attribute2, -0.5);
@@ -256,7 +271,8 @@ TEST_F(Board, DeviceStatusWordsAndAnyError) {
     EXPECT_EQ(VELTRA_GetDeviceStatus(card_, 0, nullptr, nullptr), VELTRA_NULL_POINTER);
     EXPECT_EQ(device_->requestCount(), 0u);
     vsim::Bytes words(20);
-    for (int i = 0; i < 5; ++i) words.put<uint32_t>(4 * i, 0x100u + i);
+    for (int i = 0; i < 5; ++i)
+        words.put<uint32_t>(4 * i, 0x100u + i);
     device_->queue(vsim::Answer::replyWith(words));
     VELTRA_DEVICE_STATUS status;
     std::memset(&status, 0xEE, sizeof status);
@@ -310,7 +326,8 @@ TEST_F(DefaultBoard, FlashBehavesAsNorFlash) {
     ASSERT_EQ(VELTRA_EraseFlash(card_, 0, 0, block, 128 << 10), VELTRA_SUCCESS);
     ASSERT_EQ(VELTRA_ReadFlash(card_, 0, 0, block, back.size(), back.data()), VELTRA_SUCCESS);
     EXPECT_EQ(back, std::vector<uint8_t>(1000, 0xFF)) << "erased";
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(0xF0 | i);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(0xF0 | i);
     ASSERT_EQ(VELTRA_WriteFlash(card_, 0, 0, block, data.size(), data.data()), VELTRA_SUCCESS);
     ASSERT_EQ(VELTRA_ReadFlash(card_, 0, 0, block, back.size(), back.data()), VELTRA_SUCCESS);
     EXPECT_EQ(back, data);
@@ -318,7 +335,8 @@ TEST_F(DefaultBoard, FlashBehavesAsNorFlash) {
     std::vector<uint8_t> second(1000, 0x3C);
     ASSERT_EQ(VELTRA_WriteFlash(card_, 0, 0, block, second.size(), second.data()), VELTRA_SUCCESS);
     ASSERT_EQ(VELTRA_ReadFlash(card_, 0, 0, block, back.size(), back.data()), VELTRA_SUCCESS);
-    for (size_t i = 0; i < back.size(); ++i) ASSERT_EQ(back[i], data[i] & 0x3C) << i;
+    for (size_t i = 0; i < back.size(); ++i)
+        ASSERT_EQ(back[i], data[i] & 0x3C) << i;
     ASSERT_EQ(VELTRA_EraseFlash(card_, 0, 0, block, 128 << 10), VELTRA_SUCCESS);
     ASSERT_EQ(VELTRA_ReadFlash(card_, 0, 0, block, back.size(), back.data()), VELTRA_SUCCESS);
     EXPECT_EQ(back, std::vector<uint8_t>(1000, 0xFF));
@@ -337,9 +355,11 @@ TEST_F(DefaultBoard, FlashGeometryAndItsVerdicts) {
     EXPECT_EQ(block.attribute2, 32u << 10);
     EXPECT_EQ(block.attribute3, 1u);
     EXPECT_EQ(VELTRA_EraseFlash(card_, 0, 0, size - (32 << 10), 32 << 10), VELTRA_SUCCESS);
-    EXPECT_EQ(VELTRA_EraseFlash(card_, 0, 0, 4096, 128 << 10), VELTRA_INVALID_REGION) << "not block-aligned";
+    EXPECT_EQ(VELTRA_EraseFlash(card_, 0, 0, 4096, 128 << 10), VELTRA_INVALID_REGION)
+        << "not block-aligned";
     EXPECT_EQ(VELTRA_EraseFlash(card_, 0, 0, 0, 100), VELTRA_INVALID_REGION);
-    EXPECT_EQ(VELTRA_EraseFlash(card_, 0, 0, size, 128 << 10), VELTRA_INVALID_REGION) << "past the end";
+    EXPECT_EQ(VELTRA_EraseFlash(card_, 0, 0, size, 128 << 10), VELTRA_INVALID_REGION)
+        << "past the end";
     uint8_t byte;
     EXPECT_EQ(VELTRA_ReadFlash(card_, 0, 0, size, 1, &byte), VELTRA_INVALID_REGION);
     EXPECT_EQ(VELTRA_ReadFlash(card_, 1, 0, 0, 1, &byte), VELTRA_INVALID_INDEX);
@@ -417,7 +437,8 @@ TEST_F(DefaultBoard, FailedConfigurationIsADeviceErrorUntilCleared) {
     ASSERT_EQ(VELTRA_GetDeviceStatus(card_, 0, &status, &any), VELTRA_SUCCESS);
     EXPECT_EQ(any, 0u);
     const auto noSync = bitstream::configurationData(512, false);
-    EXPECT_EQ(VELTRA_ConfigureFromBuffer(card_, 0, 0, noSync.data(), noSync.size()), VELTRA_HARDWARE_ERROR);
+    EXPECT_EQ(VELTRA_ConfigureFromBuffer(card_, 0, 0, noSync.data(), noSync.size()),
+              VELTRA_HARDWARE_ERROR);
     ASSERT_EQ(VELTRA_GetDeviceStatus(card_, 0, &status, &any), VELTRA_SUCCESS);
     EXPECT_EQ(any, 1u);
     EXPECT_EQ(status.status1, 1u) << "the configuration word";

@@ -115,12 +115,20 @@ struct CompletionTarget {
 };
 
 class OpenHandle;
+class PendingIo;
+
+// How a device ends one of its pending requests that is cancelled (the
+// handle's cancel request, its close, or the end of the issuing thread): it
+// takes the request out of its own queues and completes it, at once or as
+// soon as that is safe (a transfer that is moving data finishes moving it).
+using CancelRoutine = std::function<void(PendingIo&)>;
 
 // A request that a device left pending. Complete it once, from any thread.
 class VSIM_API PendingIo : public std::enable_shared_from_this<PendingIo> {
   public:
     PendingIo(uint32_t code, std::vector<uint8_t> buffer, void* userOutput, uint32_t outSize,
-              uint32_t thread, const CompletionTarget& target, bool cancelable);
+              uint32_t thread, const CompletionTarget& target, bool cancelable,
+              CancelRoutine cancelRoutine = {});
     ~PendingIo();
     PendingIo(const PendingIo&) = delete;
     PendingIo& operator=(const PendingIo&) = delete;
@@ -135,6 +143,10 @@ class VSIM_API PendingIo : public std::enable_shared_from_this<PendingIo> {
     // request had already been completed.
     bool complete(uint32_t error, uint32_t information = 0);
     bool completed() const;
+    // Cancels the request: through the device's cancel routine if it has one,
+    // else by completing it with ERROR_OPERATION_ABORTED. Returns false if it
+    // had already been completed.
+    bool cancel();
 
   private:
     friend class OpenHandle;
@@ -145,6 +157,7 @@ class VSIM_API PendingIo : public std::enable_shared_from_this<PendingIo> {
     uint32_t thread_;
     CompletionTarget target_;
     bool cancelable_;
+    CancelRoutine cancelRoutine_;
     mutable std::mutex lock_;
     bool done_ = false;
     std::weak_ptr<OpenHandle> owner_;
@@ -182,7 +195,7 @@ class VSIM_API IoRequest {
 
     // Leaves the request pending; the device keeps the returned object and
     // completes it later. The control routine must then return Outcome::pending().
-    std::shared_ptr<PendingIo> pend(bool cancelable = true);
+    std::shared_ptr<PendingIo> pend(bool cancelable = true, CancelRoutine cancelRoutine = {});
     std::shared_ptr<PendingIo> pended() const { return pending_; }
     // The handle the request was sent through.
     OpenHandle& handle() const { return *owner_; }

@@ -26,9 +26,10 @@ struct VpdRecord {
 };
 static_assert(sizeof(VpdRecord) == 32);
 
-VELTRA_STATUS transferVpd(VELTRA_HANDLE hCard, const VeltraRequest& request, uint32_t flags, uint64_t offset,
-                          uint64_t length, const void* buffer) {
-    if (length != 0 && buffer == nullptr) return VELTRA_NULL_POINTER;
+VELTRA_STATUS transferVpd(VELTRA_HANDLE hCard, const VeltraRequest& request, uint32_t flags,
+                          uint64_t offset, uint64_t length, const void* buffer) {
+    if (length != 0 && buffer == nullptr)
+        return VELTRA_NULL_POINTER;
     VpdRecord record{offset, length, reinterpret_cast<uintptr_t>(buffer), flags, 0};
     return sendRequest(hCard, request, &record);
 }
@@ -53,13 +54,15 @@ constexpr uint32_t kDatatypeRaw = 3;
 
 extern "C" {
 
-VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ReadVPD(VELTRA_HANDLE hCard, uint32_t flags, uint64_t offset,
-                                                    uint64_t length, void* buffer) {
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ReadVPD(VELTRA_HANDLE hCard, uint32_t flags,
+                                                    uint64_t offset, uint64_t length,
+                                                    void* buffer) {
     return transferVpd(hCard, veltra_request::kReadVpd, flags, offset, length, buffer);
 }
 
-VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_WriteVPD(VELTRA_HANDLE hCard, uint32_t flags, uint64_t offset,
-                                                     uint64_t length, const void* buffer) {
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_WriteVPD(VELTRA_HANDLE hCard, uint32_t flags,
+                                                     uint64_t offset, uint64_t length,
+                                                     const void* buffer) {
     return transferVpd(hCard, veltra_request::kWriteVpd, flags, offset, length, buffer);
 }
 
@@ -69,8 +72,10 @@ VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetClockFrequency(VELTRA_HANDLE hCar
     uint8_t record[8] = {};
     std::memcpy(record, &index, sizeof index);
     const VELTRA_STATUS status = sendRequest(hCard, veltra_request::kGetClockFrequency, record);
-    if (status != VELTRA_SUCCESS) return status;
-    if (pFrequency == nullptr) return VELTRA_NULL_POINTER;
+    if (status != VELTRA_SUCCESS)
+        return status;
+    if (pFrequency == nullptr)
+        return VELTRA_NULL_POINTER;
     *pFrequency = static_cast<double>(replyField<int64_t>(record, 0));
     return VELTRA_SUCCESS;
 }
@@ -79,10 +84,12 @@ VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_SetClockFrequency(VELTRA_HANDLE hCar
                                                               uint32_t flags, double frequency,
                                                               double* pActualFrequency) {
     // Written so that NaN fails too: every comparison with it is false.
-    if (!(frequency <= kLargestFrequency && frequency >= -kLargestFrequency)) return VELTRA_INVALID_FREQUENCY;
+    if (!(frequency <= kLargestFrequency && frequency >= -kLargestFrequency))
+        return VELTRA_INVALID_FREQUENCY;
     ClockRecord record{index, flags, static_cast<int64_t>(frequency)};
     const VELTRA_STATUS status = sendRequest(hCard, veltra_request::kSetClockFrequency, &record);
-    if (status != VELTRA_SUCCESS) return status;
+    if (status != VELTRA_SUCCESS)
+        return status;
     if (pActualFrequency != nullptr) {
         int64_t actual;
         std::memcpy(&actual, &record, sizeof actual);
@@ -93,11 +100,13 @@ VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_SetClockFrequency(VELTRA_HANDLE hCar
 
 VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetSensorInfoA(VELTRA_HANDLE hCard, uint32_t index,
                                                            VELTRA_SENSOR_INFOA* pInfo) {
-    if (pInfo == nullptr) return VELTRA_NULL_POINTER;
+    if (pInfo == nullptr)
+        return VELTRA_NULL_POINTER;
     uint8_t reply[48] = {};
     std::memcpy(reply, &index, sizeof index);
     const VELTRA_STATUS status = sendRequest(hCard, veltra_request::kGetSensorInfo, reply);
-    if (status != VELTRA_SUCCESS) return status;
+    if (status != VELTRA_SUCCESS)
+        return status;
     std::memset(pInfo, 0, sizeof *pInfo);
     copyText(pInfo->description, reinterpret_cast<const char*>(reply), sizeof pInfo->description);
     pInfo->attribute1 = replyField<uint32_t>(reply, 28);
@@ -111,10 +120,12 @@ VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetSensorInfoA(VELTRA_HANDLE hCard, 
 
 VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetSensorInfoW(VELTRA_HANDLE hCard, uint32_t index,
                                                            VELTRA_SENSOR_INFOW* pInfo) {
-    if (pInfo == nullptr) return VELTRA_NULL_POINTER;
+    if (pInfo == nullptr)
+        return VELTRA_NULL_POINTER;
     VELTRA_SENSOR_INFOA narrow;
     const VELTRA_STATUS status = VELTRA_GetSensorInfoA(hCard, index, &narrow);
-    if (status != VELTRA_SUCCESS) return status;
+    if (status != VELTRA_SUCCESS)
+        return status;
     copyToWide(pInfo->description, 28, narrow.description);
     pInfo->attribute1 = narrow.attribute1;
     pInfo->attribute2 = narrow.attribute2;
@@ -126,11 +137,13 @@ VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetSensorInfoW(VELTRA_HANDLE hCard, 
 
 VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ReadSensor(VELTRA_HANDLE hCard, uint32_t index,
                                                        VELTRA_SENSOR_VALUE* pValue) {
-    if (pValue == nullptr) return VELTRA_NULL_POINTER;
+    if (pValue == nullptr)
+        return VELTRA_NULL_POINTER;
     uint8_t reply[12] = {};
     std::memcpy(reply, &index, sizeof index);
     const VELTRA_STATUS status = sendRequest(hCard, veltra_request::kReadSensor, reply);
-    if (status != VELTRA_SUCCESS) return status;
+    if (status != VELTRA_SUCCESS)
+        return status;
     switch (replyField<uint32_t>(reply, 8)) {
         case kDatatypeInteger:
         case kDatatypeFlags:
@@ -138,8 +151,9 @@ VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ReadSensor(VELTRA_HANDLE hCard, uint
             pValue->value32 = replyField<uint32_t>(reply, 0);
             return VELTRA_SUCCESS;
         case kDatatypeFixed:
-            pValue->doubleValue = static_cast<double>(replyField<int32_t>(reply, 0)) +
-                                  static_cast<double>(replyField<uint32_t>(reply, 4)) / 4294967296.0;
+            pValue->doubleValue =
+                static_cast<double>(replyField<int32_t>(reply, 0)) +
+                static_cast<double>(replyField<uint32_t>(reply, 4)) / 4294967296.0;
             return VELTRA_SUCCESS;
         default:
             return VELTRA_UNEXPECTED_ERROR;
@@ -147,11 +161,14 @@ VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_ReadSensor(VELTRA_HANDLE hCard, uint
 }
 
 VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetDeviceStatus(VELTRA_HANDLE hCard, uint32_t flags,
-                                                            VELTRA_DEVICE_STATUS* pStatus, uint32_t* pAnyError) {
-    if (pStatus == nullptr) return VELTRA_NULL_POINTER;
+                                                            VELTRA_DEVICE_STATUS* pStatus,
+                                                            uint32_t* pAnyError) {
+    if (pStatus == nullptr)
+        return VELTRA_NULL_POINTER;
     uint32_t reply[5] = {flags};
     const VELTRA_STATUS status = sendRequest(hCard, veltra_request::kGetDeviceStatus, reply);
-    if (status != VELTRA_SUCCESS) return status;
+    if (status != VELTRA_SUCCESS)
+        return status;
     std::memset(pStatus, 0, sizeof *pStatus);
     pStatus->status1 = reply[0];
     pStatus->status2 = reply[1];

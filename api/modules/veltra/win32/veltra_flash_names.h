@@ -31,6 +31,7 @@ inline constexpr FlashChipName kFlashChipNames[] = {
 // The table's name of a chip, or null.
 constexpr const char* flashChipName(uint16_t vendor, uint16_t device) {
     for (const auto& chip : kFlashChipNames)
-        if (chip.vendor == vendor && chip.device == device) return chip.name;
+        if (chip.vendor == vendor && chip.device == device)
+            return chip.name;
     return nullptr;
 }

@@ -1,0 +1,65 @@
+// The DMA engine of a card: channels that each run their transfers in order
+// on a thread of their own and complete them through the caller's OVERLAPPED.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "card.h"
+#include "vsim/driver.h"
+
+namespace vsim::model {
+
+class DmaEngine {
+  public:
+    DmaEngine(Memory& cardMemory, uint32_t channels);
+    ~DmaEngine();
+    DmaEngine(const DmaEngine&) = delete;
+    DmaEngine& operator=(const DmaEngine&) = delete;
+
+    struct Transfer {
+        uint8_t* host;       // host memory, already checked
+        uint64_t local;      // card-local address, already checked
+        uint64_t length;
+        bool toCard;         // a "write" transfer
+        const void* owner;   // the handle it came through
+    };
+
+    uint32_t channels() const { return static_cast<uint32_t>(channels_.size()); }
+    // Leaves the request pending and queues the transfer on `channel`.
+    Outcome submit(IoRequest& rq, uint32_t channel, const Transfer& transfer);
+    // Holds a channel after its current transfer, or lets it go on.
+    void pause(uint32_t channel, bool paused);
+    // A handle closes: its queued transfers end, and one that is moving data
+    // finishes first, so that no transfer touches the caller's memory after.
+    void abandon(const void* owner);
+
+  private:
+    struct Job {
+        Transfer transfer;
+        std::shared_ptr<PendingIo> request;
+        bool cancelRequested = false;
+    };
+    struct Channel {
+        std::mutex lock;
+        std::condition_variable changed;
+        std::deque<std::shared_ptr<Job>> queue;
+        std::shared_ptr<Job> running;
+        bool paused = false;
+        bool stopping = false;
+        std::thread thread;
+    };
+
+    void run(Channel& channel);
+    void cancel(Channel& channel, const std::shared_ptr<Job>& job);
+    void move(const Transfer& t);
+
+    Memory& memory_;
+    std::vector<std::unique_ptr<Channel>> channels_;
+};
+
+}  // namespace vsim::model
