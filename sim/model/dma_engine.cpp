@@ -6,7 +6,8 @@
 namespace vsim::model {
 
 DmaEngine::DmaEngine(Memory& cardMemory, uint32_t channels) : memory_(cardMemory) {
-    for (uint32_t i = 0; i < channels; ++i) channels_.push_back(std::make_unique<Channel>());
+    for (uint32_t i = 0; i < channels; ++i)
+        channels_.push_back(std::make_unique<Channel>());
 }
 
 DmaEngine::~DmaEngine() {
@@ -17,7 +18,8 @@ DmaEngine::~DmaEngine() {
             c->paused = false;
         }
         c->changed.notify_all();
-        if (c->thread.joinable()) c->thread.join();
+        if (c->thread.joinable())
+            c->thread.join();
     }
 }
 
@@ -34,12 +36,17 @@ Outcome DmaEngine::submit(IoRequest& rq, uint32_t index, const Transfer& transfe
         else
             io.complete(kErrorOperationAborted);
     });
+    bool wake;
     {
         std::lock_guard guard(channel.lock);
-        if (!channel.thread.joinable()) channel.thread = std::thread([this, &channel] { run(channel); });
+        if (!channel.thread.joinable())
+            channel.thread = std::thread([this, &channel] { run(channel); });
         channel.queue.push_back(std::move(job));
+        channel.queued.store(channel.queue.size(), std::memory_order_release);
+        wake = channel.sleeping;
     }
-    channel.changed.notify_all();
+    if (wake)
+        channel.changed.notify_all();
     return Outcome::pending();
 }
 
@@ -51,6 +58,7 @@ void DmaEngine::cancel(Channel& channel, const std::shared_ptr<Job>& job) {
             return;
         }
         std::erase(channel.queue, job);
+        channel.queued.store(channel.queue.size(), std::memory_order_release);
     }
     job->request->complete(kErrorOperationAborted);
 }
@@ -77,14 +85,18 @@ void DmaEngine::abandon(const void* owner) {
                     ++it;
                 }
             }
-            c->changed.wait(guard, [&] { return !c->running || c->running->transfer.owner != owner; });
+            c->queued.store(c->queue.size(), std::memory_order_release);
+            c->changed.wait(guard,
+                            [&] { return !c->running || c->running->transfer.owner != owner; });
         }
-        for (auto& job : ended) job->request->complete(kErrorOperationAborted);
+        for (auto& job : ended)
+            job->request->complete(kErrorOperationAborted);
     }
 }
 
 void DmaEngine::move(const Transfer& t) {
-    if (t.length == 0) return;
+    if (t.length == 0)
+        return;
     uint8_t* card = memory_.data() + t.local;
     if (t.toCard)
         std::memmove(card, t.host, t.length);
@@ -92,17 +104,41 @@ void DmaEngine::move(const Transfer& t) {
         std::memmove(t.host, card, t.length);
 }
 
+// A channel that has just finished a transfer polls for the next one for a
+// short while before it sleeps: a program that moves data in a loop then
+// finds it awake, instead of paying for a thread wake-up per transfer.
+void DmaEngine::awaitWork(Channel& channel) {
+    static const bool kSpin = std::thread::hardware_concurrency() > 1;
+    if (!kSpin)
+        return;
+    const auto deadline = std::chrono::steady_clock::now() + kPollTime;
+    for (unsigned i = 1;; ++i) {
+        if (channel.queued.load(std::memory_order_acquire) != 0)
+            return;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+        if (i % 64 == 0 && std::chrono::steady_clock::now() >= deadline)
+            return;
+    }
+}
+
 void DmaEngine::run(Channel& channel) {
     for (;;) {
+        awaitWork(channel);
         std::shared_ptr<Job> job;
         {
             std::unique_lock guard(channel.lock);
-            channel.changed.wait(guard, [&] {
-                return channel.stopping || (!channel.paused && !channel.queue.empty());
-            });
-            if (channel.stopping) break;
+            while (!channel.stopping && (channel.paused || channel.queue.empty())) {
+                channel.sleeping = true;
+                channel.changed.wait(guard);
+                channel.sleeping = false;
+            }
+            if (channel.stopping)
+                break;
             job = channel.queue.front();
             channel.queue.pop_front();
+            channel.queued.store(channel.queue.size(), std::memory_order_release);
             channel.running = job;
         }
         move(job->transfer);
@@ -121,7 +157,8 @@ void DmaEngine::run(Channel& channel) {
         std::lock_guard guard(channel.lock);
         left.swap(channel.queue);
     }
-    for (auto& job : left) job->request->complete(kErrorOperationAborted);
+    for (auto& job : left)
+        job->request->complete(kErrorOperationAborted);
 }
 
 }  // namespace vsim::model

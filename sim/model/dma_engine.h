@@ -2,6 +2,8 @@
 // on a thread of their own and complete them through the caller's OVERLAPPED.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -22,11 +24,11 @@ class DmaEngine {
     DmaEngine& operator=(const DmaEngine&) = delete;
 
     struct Transfer {
-        uint8_t* host;       // host memory, already checked
-        uint64_t local;      // card-local address, already checked
+        uint8_t* host;   // host memory, already checked
+        uint64_t local;  // card-local address, already checked
         uint64_t length;
-        bool toCard;         // a "write" transfer
-        const void* owner;   // the handle it came through
+        bool toCard;        // a "write" transfer
+        const void* owner;  // the handle it came through
     };
 
     uint32_t channels() const { return static_cast<uint32_t>(channels_.size()); }
@@ -49,12 +51,16 @@ class DmaEngine {
         std::condition_variable changed;
         std::deque<std::shared_ptr<Job>> queue;
         std::shared_ptr<Job> running;
+        std::atomic<size_t> queued{0};  // the queue's length, read without the lock
         bool paused = false;
         bool stopping = false;
+        bool sleeping = false;  // the thread waits for `changed`
         std::thread thread;
     };
 
     void run(Channel& channel);
+    static void awaitWork(Channel& channel);
+    static constexpr std::chrono::microseconds kPollTime{100};
     void cancel(Channel& channel, const std::shared_ptr<Job>& job);
     void move(const Transfer& t);
 

@@ -12,7 +12,8 @@ Notifications::~Notifications() {
     for (auto& w : waits_)
         w.request->complete(kErrorOperationAborted);
     for (auto& r : registrations_)
-        if (Platform* p = platform()) p->releaseEvent(r.token);
+        if (Platform* p = platform())
+            p->releaseEvent(r.token);
 }
 
 Outcome Notifications::wait(IoRequest& rq, const void* owner, uint32_t n) {
@@ -32,20 +33,24 @@ Outcome Notifications::wait(IoRequest& rq, const void* owner, uint32_t n) {
 uint32_t Notifications::registerEvent(const void* owner, uint64_t event, uint32_t n) {
     std::lock_guard guard(lock_);
     for (const auto& r : registrations_)
-        if (r.owner == owner && r.event == event && r.notification == n) return status::kVeltraBusy;
+        if (r.owner == owner && r.event == event && r.notification == n)
+            return status::kVeltraBusy;
     Platform* p = platform();
     void* token = p != nullptr ? p->referenceEvent(event) : nullptr;
-    if (token == nullptr) return status::kVeltraInvalidHandle;
+    if (token == nullptr)
+        return status::kVeltraInvalidHandle;
     registrations_.push_back({owner, event, n, token});
     return 0;
 }
 
 uint32_t Notifications::unregisterEvent(const void* owner, uint64_t event, uint32_t n) {
     std::lock_guard guard(lock_);
-    auto it = std::find_if(registrations_.begin(), registrations_.end(), [&](const Registration& r) {
-        return r.owner == owner && r.event == event && r.notification == n;
-    });
-    if (it == registrations_.end()) return status::kVeltraCancelFailed;
+    auto it =
+        std::find_if(registrations_.begin(), registrations_.end(), [&](const Registration& r) {
+            return r.owner == owner && r.event == event && r.notification == n;
+        });
+    if (it == registrations_.end())
+        return status::kVeltraCancelFailed;
     platform()->releaseEvent(it->token);
     registrations_.erase(it);
     return 0;
@@ -64,9 +69,11 @@ void Notifications::raise(uint32_t n) {
             }
         }
         for (const auto& r : registrations_)
-            if (r.notification == n) platform()->signalEvent(r.token);
+            if (r.notification == n)
+                platform()->signalEvent(r.token);
     }
-    for (auto& request : ended) request->complete(kSuccess);
+    for (auto& request : ended)
+        request->complete(kSuccess);
 }
 
 void Notifications::abandon(const void* owner) {

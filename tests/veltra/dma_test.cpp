@@ -52,10 +52,14 @@ std::vector<Form> allForms() {
     const auto u32 = [](U v) { return static_cast<uint32_t>(v); };
     return {
         {"ReadDMA", 21, Form::Buffer, false,
-         [=](H c, O, U h, U l) { return VELTRA_ReadDMA(c, kChannel, kFlags, ptr(h), kLength, u32(l)); },
+         [=](H c, O, U h, U l) {
+             return VELTRA_ReadDMA(c, kChannel, kFlags, ptr(h), kLength, u32(l));
+         },
          false},
         {"ReadDMAEx", 21, Form::Buffer, true,
-         [=](H c, O, U h, U l) { return VELTRA_ReadDMAEx(c, kChannel, kFlags, ptr(h), kLength, l); },
+         [=](H c, O, U h, U l) {
+             return VELTRA_ReadDMAEx(c, kChannel, kFlags, ptr(h), kLength, l);
+         },
          false},
         {"WriteDMA", 22, Form::Buffer, false,
          [=](H c, O, U h, U l) {
@@ -63,7 +67,9 @@ std::vector<Form> allForms() {
          },
          false},
         {"WriteDMAEx", 22, Form::Buffer, true,
-         [=](H c, O, U h, U l) { return VELTRA_WriteDMAEx(c, kChannel, kFlags, ptr(h), kLength, l); },
+         [=](H c, O, U h, U l) {
+             return VELTRA_WriteDMAEx(c, kChannel, kFlags, ptr(h), kLength, l);
+         },
          false},
         {"ReadDMALocked", 23, Form::Locked, false,
          [=](H c, O, U h, U l) {
@@ -374,9 +380,9 @@ TEST_F(Dma, CallerBufferRoundTripsThroughCardMemory) {
 
     // The reverse: what the window wrote, DMA reads; a mapping sees DMA data.
     const auto more = pattern(777, 90);
-    ASSERT_EQ(VELTRA_Write(card_, 1, 0, (64 << 20) - 777, more.size(),
-                           const_cast<uint8_t*>(more.data())),
-              VELTRA_SUCCESS);
+    ASSERT_EQ(
+        VELTRA_Write(card_, 1, 0, (64 << 20) - 777, more.size(), const_cast<uint8_t*>(more.data())),
+        VELTRA_SUCCESS);
     std::vector<uint8_t> got(777);
     ASSERT_EQ(VELTRA_ReadDMA(card_, 0, 0, got.data(), got.size(), (64 << 20) - 777),
               VELTRA_SUCCESS);
@@ -438,7 +444,8 @@ TEST_F(Dma, DriverVerdicts) {
     uint8_t data[64] = {};
     EXPECT_EQ(VELTRA_WriteDMA(card_, 2, 0, data, 64, 0), VELTRA_INVALID_INDEX);
     EXPECT_EQ(VELTRA_WriteDMA(card_, 0, 1, data, 64, 0), VELTRA_INVALID_FLAG);
-    EXPECT_EQ(VELTRA_WriteDMAEx(card_, 0, 0, data, 64, (64 << 20) - 63), VELTRA_INVALID_LOCAL_REGION);
+    EXPECT_EQ(VELTRA_WriteDMAEx(card_, 0, 0, data, 64, (64 << 20) - 63),
+              VELTRA_INVALID_LOCAL_REGION);
     EXPECT_EQ(VELTRA_WriteDMAEx(card_, 0, 0, data, 64, 0xFFFFFFFFFFFFFFF0ull),
               VELTRA_INVALID_LOCAL_REGION)
         << "a range that wraps around";

@@ -190,6 +190,74 @@ void bridges() {
     }
 }
 
+// Writes 1 MiB to card memory by DMA and reads it back through a mapping of
+// window 1 (which shows card memory), then reads it back again with two
+// non-blocking transfers, one on each channel, through a locked buffer and
+// the caller's buffer.
+void dmaRoundTrip(VELTRA_HANDLE card) {
+    constexpr uint32_t kLocal = 0x100000;
+    constexpr size_t kLength = 1 << 20, kHalf = kLength / 2;
+    std::vector<uint8_t> data(kLength);
+    for (size_t i = 0; i < kLength; ++i)
+        data[i] = static_cast<uint8_t>(i * 13 + (i >> 12));
+    if (!check("VELTRA_WriteDMA", VELTRA_WriteDMA(card, 0, 0, data.data(), kLength, kLocal)))
+        return;
+    void* base = nullptr;
+    if (check("VELTRA_MapWindow", VELTRA_MapWindow(card, 1, kLocal, kLength, &base))) {
+        const bool same = std::memcmp(base, data.data(), kLength) == 0;
+        std::printf("  DMA wrote 1 MiB to local 0x%08X; window 1 mapped at %p shows %s\n", kLocal,
+                    base, same ? "the same bytes" : "DIFFERENT bytes");
+        check("VELTRA_UnmapWindow", VELTRA_UnmapWindow(card, base));
+    }
+
+    std::vector<uint8_t> back(kLength);
+    uint32_t locked = 0;
+    if (!check("VELTRA_Lock", VELTRA_Lock(card, back.data(), kHalf, &locked)))
+        return;
+    OVERLAPPED first{}, second{};
+    first.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    second.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const VELTRA_STATUS started[] = {
+        VELTRA_StartReadDMALocked(card, &first, 0, 0, locked, 0, kHalf, kLocal),
+        VELTRA_StartReadDMAEx(card, &second, 1, 0, back.data() + kHalf, kHalf, kLocal + kHalf)};
+    std::printf("  started two reads: channel 0 (locked buffer) %s, channel 1 %s\n",
+                nameOf(started[0]), nameOf(started[1]));
+    VELTRA_STATUS finished[2] = {started[0], started[1]};
+    OVERLAPPED* overlapped[2] = {&first, &second};
+    for (int i = 0; i < 2; ++i)
+        if (finished[i] == VELTRA_PENDING)
+            finished[i] = VELTRA_FinishDMA(card, overlapped[i], 1);
+    std::printf("  finished: %s and %s; the bytes read back are %s\n", nameOf(finished[0]),
+                nameOf(finished[1]), back == data ? "the ones written" : "DIFFERENT");
+    check("VELTRA_Unlock", VELTRA_Unlock(card, locked));
+    CloseHandle(first.hEvent);
+    CloseHandle(second.hEvent);
+}
+
+// Waits for a notification, with a wait and with a registered event, and
+// rings the card's doorbell (offset 0 of window 2) to raise it.
+void notification(VELTRA_HANDLE card) {
+    constexpr uint32_t kNotification = 42;
+    OVERLAPPED wait{};
+    wait.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    const VELTRA_STATUS started = VELTRA_StartNotificationWait(card, &wait, kNotification);
+    check("VELTRA_RegisterWin32Event", VELTRA_RegisterWin32Event(card, kNotification, event));
+    std::printf("  waiting for notification %u: %s, polled: %s\n", kNotification, nameOf(started),
+                nameOf(VELTRA_FinishNotificationWait(card, &wait, 0)));
+    uint32_t doorbell = kNotification;
+    if (check("VELTRA_Write", VELTRA_Write(card, 2, 0, 0, sizeof doorbell, &doorbell))) {
+        const VELTRA_STATUS finished =
+            started == VELTRA_PENDING ? VELTRA_FinishNotificationWait(card, &wait, 1) : started;
+        const bool signalled = WaitForSingleObject(event, 5000) == WAIT_OBJECT_0;
+        std::printf("  rang the doorbell: the wait finished with %s, the event was %s\n",
+                    nameOf(finished), signalled ? "signalled" : "NOT signalled");
+    }
+    check("VELTRA_UnregisterWin32Event", VELTRA_UnregisterWin32Event(card, kNotification, event));
+    CloseHandle(event);
+    CloseHandle(wait.hEvent);
+}
+
 int demo() {
     constexpr const char* kSample = "veltra_sample_7vx690t.bit";
     if (!bitstream::Writer::standard("7vx690tffg1157", bitstream::configurationData(1 << 20))
@@ -207,6 +275,8 @@ int demo() {
         showFpga(card);
         configureSample(card, index, kSample);
         mappingRoundTrip(card);
+        dmaRoundTrip(card);
+        notification(card);
         showFlash(card);
         showBoard(card);
 

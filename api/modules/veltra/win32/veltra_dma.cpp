@@ -158,10 +158,9 @@ VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_WriteDMABus(VELTRA_HANDLE hCard, uin
 }
 
 VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartReadDMA(VELTRA_HANDLE hCard,
-                                                         LPOVERLAPPED pOverlapped,
-                                                         uint32_t channel, uint32_t flags,
-                                                         void* buffer, uint64_t length,
-                                                         uint32_t localAddress) {
+                                                         LPOVERLAPPED pOverlapped, uint32_t channel,
+                                                         uint32_t flags, void* buffer,
+                                                         uint64_t length, uint32_t localAddress) {
     return start(hCard, pOverlapped, kReadDma,
                  bufferRecord(channel, flags, buffer, length, localAddress));
 }
@@ -193,61 +192,44 @@ VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartWriteDMAEx(VELTRA_HANDLE hCard,
                  bufferRecord(channel, flags, buffer, length, localAddress));
 }
 
-VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartReadDMALocked(VELTRA_HANDLE hCard,
-                                                               LPOVERLAPPED pOverlapped,
-                                                               uint32_t channel, uint32_t flags,
-                                                               uint32_t hBuffer, uint64_t offset,
-                                                               uint64_t length,
-                                                               uint32_t localAddress) {
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartReadDMALocked(
+    VELTRA_HANDLE hCard, LPOVERLAPPED pOverlapped, uint32_t channel, uint32_t flags,
+    uint32_t hBuffer, uint64_t offset, uint64_t length, uint32_t localAddress) {
     return start(hCard, pOverlapped, kReadDmaLocked,
                  lockedRecord(channel, flags, hBuffer, offset, length, localAddress));
 }
 
-VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartReadDMALockedEx(VELTRA_HANDLE hCard,
-                                                                 LPOVERLAPPED pOverlapped,
-                                                                 uint32_t channel, uint32_t flags,
-                                                                 uint32_t hBuffer, uint64_t offset,
-                                                                 uint64_t length,
-                                                                 uint64_t localAddress) {
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartReadDMALockedEx(
+    VELTRA_HANDLE hCard, LPOVERLAPPED pOverlapped, uint32_t channel, uint32_t flags,
+    uint32_t hBuffer, uint64_t offset, uint64_t length, uint64_t localAddress) {
     return start(hCard, pOverlapped, kReadDmaLocked,
                  lockedRecord(channel, flags, hBuffer, offset, length, localAddress));
 }
 
-VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartWriteDMALocked(VELTRA_HANDLE hCard,
-                                                                LPOVERLAPPED pOverlapped,
-                                                                uint32_t channel, uint32_t flags,
-                                                                uint32_t hBuffer, uint64_t offset,
-                                                                uint64_t length,
-                                                                uint32_t localAddress) {
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartWriteDMALocked(
+    VELTRA_HANDLE hCard, LPOVERLAPPED pOverlapped, uint32_t channel, uint32_t flags,
+    uint32_t hBuffer, uint64_t offset, uint64_t length, uint32_t localAddress) {
     return start(hCard, pOverlapped, kWriteDmaLocked,
                  lockedRecord(channel, flags, hBuffer, offset, length, localAddress));
 }
 
-VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartWriteDMALockedEx(VELTRA_HANDLE hCard,
-                                                                  LPOVERLAPPED pOverlapped,
-                                                                  uint32_t channel, uint32_t flags,
-                                                                  uint32_t hBuffer, uint64_t offset,
-                                                                  uint64_t length,
-                                                                  uint64_t localAddress) {
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartWriteDMALockedEx(
+    VELTRA_HANDLE hCard, LPOVERLAPPED pOverlapped, uint32_t channel, uint32_t flags,
+    uint32_t hBuffer, uint64_t offset, uint64_t length, uint64_t localAddress) {
     return start(hCard, pOverlapped, kWriteDmaLocked,
                  lockedRecord(channel, flags, hBuffer, offset, length, localAddress));
 }
 
-VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartReadDMABus(VELTRA_HANDLE hCard,
-                                                            LPOVERLAPPED pOverlapped,
-                                                            uint32_t channel, uint32_t flags,
-                                                            uint64_t busAddress,
-                                                            uint64_t localAddress, uint64_t length) {
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartReadDMABus(
+    VELTRA_HANDLE hCard, LPOVERLAPPED pOverlapped, uint32_t channel, uint32_t flags,
+    uint64_t busAddress, uint64_t localAddress, uint64_t length) {
     return start(hCard, pOverlapped, kReadDmaBus,
                  busRecord(channel, flags, busAddress, localAddress, length));
 }
 
-VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartWriteDMABus(VELTRA_HANDLE hCard,
-                                                             LPOVERLAPPED pOverlapped,
-                                                             uint32_t channel, uint32_t flags,
-                                                             uint64_t busAddress,
-                                                             uint64_t localAddress,
-                                                             uint64_t length) {
+VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_StartWriteDMABus(
+    VELTRA_HANDLE hCard, LPOVERLAPPED pOverlapped, uint32_t channel, uint32_t flags,
+    uint64_t busAddress, uint64_t localAddress, uint64_t length) {
     return start(hCard, pOverlapped, kWriteDmaBus,
                  busRecord(channel, flags, busAddress, localAddress, length));
 }
