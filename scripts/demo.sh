@@ -10,4 +10,8 @@ echo "== veltra demo: Windows (veltra.exe under Wine), on vsim.dll =="
 "$top/scripts/wine-prefix.sh" "$top/build/windows/wineprefix"
 export WINEPREFIX="$top/build/windows/wineprefix"
 (cd "$top/build/windows/bin" && "$top/scripts/wine-run.sh" veltra.exe --simulator demo)
+echo
+echo "== install.exe -noui under Wine, on the stand-in difxapi.dll =="
+(cd "$top/build/windows/bin" &&
+    WINEDLLOVERRIDES="mscoree,mshtml=;difxapi=n" "$top/scripts/wine-run.sh" installer_demo.exe)
 wineserver -k 2>/dev/null || true

@@ -44,6 +44,9 @@ run_platform() {  # name, build tree, ctest arguments...
     summary+=("    test cases: $((cases - failures - skipped)) passed, $failures failed, $skipped skipped")
     summary+=("    CTest: $ctest_line")
     summary+=("    marked single-platform: $((single + ${marked:-0}))")
+    if [ -f "$results/installer_tests.xml" ]; then
+        summary+=("    of which install.exe driven under Wine: $(grep -oE '<testsuites [^>]*' "$results/installer_tests.xml" | grep -oE ' tests="[0-9]+"' | grep -oE '[0-9]+') cases")
+    fi
     rm -f "$log"
     return "$rc"
 }
@@ -56,10 +59,20 @@ run_platform "Windows (MinGW, under Wine)" "$windows" || status=1
 wineserver -k 2>/dev/null || true
 
 echo
-echo "== Fuzzing the bitstream loader =="
+echo "== The installer's picture, under Xvfb =="
+if "$top/scripts/installer-screenshot.sh"; then
+    summary+=("Installer screenshot: build/artifacts/installer.png (error-box icon checked)")
+else
+    status=1
+    summary+=("Installer screenshot: FAILED (see above)")
+fi
+
+echo
+echo "== Fuzzing the bitstream loader and the installer's command line =="
 fuzz_log="$(mktemp)"
 if "$top/scripts/run-fuzz.sh" "${FUZZ_SECONDS:-60}" >"$fuzz_log" 2>&1; then
-    summary+=("Fuzzing: $(grep -oE 'Done [0-9]+ runs in [0-9]+ second' "$fuzz_log" | tail -1)s, nothing found")
+    runs=$(grep -oE 'Done [0-9]+ runs in [0-9]+ second' "$fuzz_log" | sed 's/Done //; s/$/s/' | paste -sd ';' | sed 's/;/; /')
+    summary+=("Fuzzing (bitstream loader; command line): $runs, nothing found")
 else
     status=1
     cat "$fuzz_log"

@@ -64,8 +64,8 @@ std::string utf8(const std::wstring& text) {
 }
 
 std::wstring wide(const std::string& text) {
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                         nullptr, 0);
+    const int size =
+        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(static_cast<size_t>(size), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), size);
     return out;
@@ -138,10 +138,9 @@ const char* setOrNull(const void* p) {
 DWORD operation(const char* name, PCWSTR path, DWORD flags, PCINSTALLERINFO_W info,
                 BOOL* needReboot) {
     const Script script = readScript();
-    record(std::string(name) + " path=" + (path != nullptr ? utf8(path) : "(null)") +
-           " flags=" + std::to_string(flags) + " info=" + setOrNull(info) +
-           " reboot=" + setOrNull(needReboot) + " callback=" +
-           setOrNull(reinterpret_cast<void*>(g_callback)));
+    record(std::string(name) + " path=" + (path != nullptr ? utf8(path) : "(null)") + " flags=" +
+           std::to_string(flags) + " info=" + setOrNull(info) + " reboot=" + setOrNull(needReboot) +
+           " callback=" + setOrNull(reinterpret_cast<void*>(g_callback)));
     // The log goes to the callback during the call, on the calling thread.
     for (const auto& step : script.steps) {
         if (step.hold) {
@@ -149,8 +148,8 @@ DWORD operation(const char* name, PCWSTR path, DWORD flags, PCINSTALLERINFO_W in
             // Messages that other programs send to the caller's windows are
             // answered meanwhile (nothing posted is taken), so a test can
             // read the window while the call is held.
-            for (int i = 0; i < 3000 && GetFileAttributesW(release.c_str()) == INVALID_FILE_ATTRIBUTES;
-                 ++i) {
+            for (int i = 0;
+                 i < 3000 && GetFileAttributesW(release.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
                 MSG msg;
                 PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
                 Sleep(20);
@@ -170,27 +169,26 @@ DWORD operation(const char* name, PCWSTR path, DWORD flags, PCINSTALLERINFO_W in
 extern "C" {
 
 #if !defined(STANDIN_OMIT_INSTALL)
-__declspec(dllexport) DWORD WINAPI DriverPackageInstallW(PCWSTR DriverPackageInfPath, DWORD Flags,
-                                                         PCINSTALLERINFO_W pInstallerInfo,
-                                                         BOOL* pNeedReboot) {
+__declspec(dllexport) DWORD WINAPI
+    DriverPackageInstallW(PCWSTR DriverPackageInfPath, DWORD Flags,
+                          PCINSTALLERINFO_W pInstallerInfo, BOOL* pNeedReboot) {
     return operation("DriverPackageInstallW", DriverPackageInfPath, Flags, pInstallerInfo,
                      pNeedReboot);
 }
 #endif
 
 #if !defined(STANDIN_OMIT_PREINSTALL)
-__declspec(dllexport) DWORD WINAPI DriverPackagePreinstallW(PCWSTR DriverPackageInfPath,
-                                                            DWORD Flags,
-                                                            PCINSTALLERINFO_W pInstallerInfo,
-                                                            BOOL* pNeedReboot) {
+__declspec(dllexport) DWORD WINAPI
+    DriverPackagePreinstallW(PCWSTR DriverPackageInfPath, DWORD Flags,
+                             PCINSTALLERINFO_W pInstallerInfo, BOOL* pNeedReboot) {
     return operation("DriverPackagePreinstallW", DriverPackageInfPath, Flags, pInstallerInfo,
                      pNeedReboot);
 }
 #endif
 
 #if !defined(STANDIN_OMIT_LOG_CALLBACK)
-__declspec(dllexport) VOID WINAPI SetDifxLogCallbackW(DIFXAPILOGCALLBACK_W LogCallback,
-                                                      PVOID CallbackContext) {
+__declspec(dllexport) VOID WINAPI
+    SetDifxLogCallbackW(DIFXAPILOGCALLBACK_W LogCallback, PVOID CallbackContext) {
     record(std::string("SetDifxLogCallbackW callback=") +
            setOrNull(reinterpret_cast<void*>(LogCallback)) +
            " context=" + setOrNull(CallbackContext));

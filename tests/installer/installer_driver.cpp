@@ -71,9 +71,8 @@ std::wstring textOf(HWND hwnd) {
     // WM_GETTEXT works across processes (the system copies the text).
     const LRESULT length = SendMessageW(hwnd, WM_GETTEXTLENGTH, 0, 0);
     std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    const LRESULT got =
-        SendMessageW(hwnd, WM_GETTEXT, static_cast<WPARAM>(length + 1),
-                     reinterpret_cast<LPARAM>(text.data()));
+    const LRESULT got = SendMessageW(hwnd, WM_GETTEXT, static_cast<WPARAM>(length + 1),
+                                     reinterpret_cast<LPARAM>(text.data()));
     text.resize(static_cast<size_t>(got));
     return text;
 }
@@ -122,8 +121,8 @@ std::vector<HWND> children(HWND parent) {
 }  // namespace
 
 std::wstring widen(const std::string& text) {
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                         nullptr, 0);
+    const int size =
+        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(static_cast<size_t>(size), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), size);
     return out;
@@ -215,7 +214,8 @@ void Package::release() const {
     writeFile(folder_ + L"\\x86_64\\difxapi.release", "");
 }
 
-Session::Session(const Package& package, const std::wstring& arguments, const std::wstring& programToken) {
+Session::Session(const Package& package, const std::wstring& arguments,
+                 const std::wstring& programToken) {
     // Each run records its own calls, and a hold waits for its own release.
     DeleteFileW((package.folder() + L"\\x86_64\\difxapi.calls").c_str());
     DeleteFileW((package.folder() + L"\\x86_64\\difxapi.release").c_str());
@@ -304,12 +304,14 @@ HWND Session::waitForWindow(DWORD milliseconds) {
 bool Session::waitForFinish(DWORD milliseconds) {
     if (window_ == nullptr && waitForWindow(milliseconds) == nullptr)
         return false;
-    return waitUntil(milliseconds, [&] {
-        for (const Control& c : controls())
-            if (c.id == 1 && c.enabled)
-                return true;
-        return !running();
-    }) && running();
+    return waitUntil(milliseconds,
+                     [&] {
+                         for (const Control& c : controls())
+                             if (c.id == 1 && c.enabled)
+                                 return true;
+                         return !running();
+                     }) &&
+           running();
 }
 
 std::vector<Control> Session::controls() {

@@ -61,7 +61,8 @@ class Session {
     // Starts the program with `arguments` after its name; `programToken` is
     // the program name as the command line spells it (default: the full
     // path in quotes).
-    Session(const Package& package, const std::wstring& arguments, const std::wstring& programToken = {});
+    Session(const Package& package, const std::wstring& arguments,
+            const std::wstring& programToken = {});
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "installer_driver.h"
 #include "results.h"
 #include "usage.h"
@@ -81,8 +83,8 @@ TEST(CommandLine, AnUnrecognisedOptionIsNamedWhole) {
         const wchar_t* arguments;
         const wchar_t* shown;
     } cases[] = {
-        {L"-bad -help", L"-bad"},    {L"-", L"-"},           {L"/", L"/"},
-        {L"-noui /x a.inf", L"/x"},  {L"--noui", L"--noui"}, {L"-noui\ta.inf", L"-noui\ta.inf"},
+        {L"-bad -help", L"-bad"},   {L"-", L"-"},           {L"/", L"/"},
+        {L"-noui /x a.inf", L"/x"}, {L"--noui", L"--noui"}, {L"-noui\ta.inf", L"-noui\ta.inf"},
         {L"-nouix", L"-nouix"},
     };
     for (const auto& c : cases) {
@@ -133,9 +135,8 @@ TEST(CommandLine, ThePathReachesDifxApiUnchanged) {
         SCOPED_TRACE(narrow(c.arguments));
         Session run(package, c.arguments);
         EXPECT_EQ(run.exitCode(), 0u);
-        EXPECT_EQ(operationCall(package),
-                  "DriverPackageInstallW path=" + c.path +
-                      " flags=4 info=null reboot=set callback=set");
+        EXPECT_EQ(operationCall(package), "DriverPackageInstallW path=" + c.path +
+                                              " flags=4 info=null reboot=set callback=set");
     }
 }
 
@@ -156,10 +157,9 @@ TEST(CommandLine, FlagsOfTheTwoOperations) {
         SCOPED_TRACE(narrow(cases[i].arguments));
         Session run(package, cases[i].arguments);
         EXPECT_EQ(run.exitCode(), 0u);
-        EXPECT_EQ(operationCall(package), std::string(cases[i].call) + " path=" +
-                                              defaultInf(package) + " flags=" +
-                                              std::to_string(flags[i]) +
-                                              " info=null reboot=set callback=set");
+        EXPECT_EQ(operationCall(package),
+                  std::string(cases[i].call) + " path=" + defaultInf(package) +
+                      " flags=" + std::to_string(flags[i]) + " info=null reboot=set callback=set");
     }
 }
 
@@ -190,9 +190,7 @@ TEST(CommandLine, TheProgramNameAndWhatFollowsIt) {
 
 TEST(Binding, AMissingLibraryEndsWithCode8) {
     Package package(L"no-difxapi", "");
-    EXPECT_EQ(boxRun(package, L"-noui",
-                     L"Failed to load difxapi.dll, GetLastError=126(0x7e)"),
-              8u);
+    EXPECT_EQ(boxRun(package, L"-noui", L"Failed to load difxapi.dll, GetLastError=126(0x7e)"), 8u);
 }
 
 TEST(Binding, AMissingEntryPointEndsWithCode9) {
@@ -218,7 +216,9 @@ TEST(Binding, AMissingEntryPointEndsWithCode9) {
 
 class Window : public testing::Test {
   protected:
-    static RECT rectOf(int left, int top, int right, int bottom) { return {left, top, right, bottom}; }
+    static RECT rectOf(int left, int top, int right, int bottom) {
+        return {left, top, right, bottom};
+    }
     static void expectRect(const Control& c, const RECT& r) {
         EXPECT_EQ(c.rect.left, r.left) << narrow(c.className) << " " << c.id;
         EXPECT_EQ(c.rect.top, r.top) << narrow(c.className) << " " << c.id;
@@ -235,8 +235,9 @@ class Window : public testing::Test {
 
 TEST_F(Window, ControlsAndLayoutWhileWaitingForTheUser) {
     Package package(L"window");
-    package.script("log 1 0 First line\nlog 2 5 Second line, a warning\nlog 3 87 Third: 100% "
-                   "%s %n done\nlog 0 0 Fourth\nresult 0\n");
+    package.script(
+        "log 1 0 First line\nlog 2 5 Second line, a warning\nlog 3 87 Third: 100% "
+        "%s %n done\nlog 0 0 Fourth\nresult 0\n");
     Session run(package, L"");
     ASSERT_TRUE(run.waitForFinish());
     HWND window = run.waitForWindow();
@@ -465,8 +466,9 @@ TEST(Results, TheSpecialCasesSpelledOut) {
               "An unexpected error occurred while updating the driver. Error=183(0xb7)\n");
     EXPECT_EQ(unexpected(1603),
               "An unexpected error occurred while updating the driver. Error=1603(0x643)\n");
-    EXPECT_EQ(unexpected(0x80092003u), "An unexpected error occurred while updating the driver. "
-                                       "Error=2148081667(0x80092003)\n");
+    EXPECT_EQ(unexpected(0x80092003u),
+              "An unexpected error occurred while updating the driver. "
+              "Error=2148081667(0x80092003)\n");
 }
 
 // The log callback is registered just before the one call and removed just
@@ -494,9 +496,9 @@ TEST(Results, LogCallbackAroundTheOneCall) {
 class OldWindows : public testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"Version", REG_SZ, L"nt40",
-                                  sizeof L"nt40"),
-                  ERROR_SUCCESS);
+        ASSERT_EQ(
+            RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"Version", REG_SZ, L"nt40", sizeof L"nt40"),
+            ERROR_SUCCESS);
     }
     void TearDown() override { RegDeleteKeyW(HKEY_CURRENT_USER, kKey); }
     static constexpr const wchar_t* kKey = L"Software\\Wine\\AppDefaults\\install.exe";
@@ -516,4 +518,39 @@ TEST_F(OldWindows, TheCheckFailsBeforeDifxApi) {
     run.clickFinish();
     EXPECT_EQ(run.exitCode(), 1u);
     EXPECT_TRUE(package.calls().empty()) << "DIFxAPI was not called";
+}
+
+// ---------------------------------------------------------------------------
+// Random command lines, run for real: whatever the tokens, the program ends
+// (after its box, or when Finish is pressed) with a code its tables allow,
+// the one the command-line rules predict.
+TEST(Property, RandomCommandLinesEndWithAnAllowedCode) {
+    Package package(L"random");
+    package.script("result 0xE0000304\nlog 1 0 x\n");
+    const std::vector<std::wstring> vocabulary = {
+        L"-noui", L"/NOUI", L"-nopause", L"-preinstall", L"-Repair", L"-h",   L"/?",
+        L"-x",    L"-",     L"/",        L"a.inf",       L"\"b c\"", L"",     L"\t",
+        L"\"",    L"%s%n",  L"-noui\t",  L"\u00e9.inf",  L"-NOUI",   L"/help"};
+    std::mt19937 random(7);
+    for (int round = 0; round < 40; ++round) {
+        std::wstring arguments;
+        const int count = 1 + static_cast<int>(random() % 4);
+        for (int i = 0; i < count; ++i)
+            arguments += (i > 0 ? L" " : L"") + vocabulary[random() % vocabulary.size()];
+        SCOPED_TRACE(narrow(arguments));
+        const auto predicted = setup::parseTokens(setup::splitTokens(std::wstring_view(arguments)));
+        Session run(package, arguments);
+        DWORD code = STILL_ACTIVE;
+        for (int wait = 0; wait < 1000 && code == STILL_ACTIVE; ++wait) {
+            const Box box = run.waitForBox(0);
+            if (box.hwnd != nullptr)
+                run.dismiss(box);
+            else if (run.waitForFinish(0))
+                run.clickFinish();
+            code = run.exitCode(20);
+        }
+        const int expected =
+            predicted.exitCode() >= 0 ? predicted.exitCode() : (predicted.preinstall ? 112 : 211);
+        EXPECT_EQ(code, static_cast<DWORD>(expected));
+    }
 }

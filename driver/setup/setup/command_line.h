@@ -53,10 +53,10 @@ std::vector<std::basic_string<Char>> splitTokens(std::basic_string_view<Char> ar
 template <typename Char>
 struct CommandLine {
     enum class Outcome {
-        Run,           // go on with the operation
-        Help,          // show the usage box; exit code 0
-        InvalidOption, // "Invalid option: %s" with `token`; exit code 6
-        TwoPaths,      // "Specify at most one .inf file."; exit code 6
+        Run,            // go on with the operation
+        Help,           // show the usage box; exit code 0
+        InvalidOption,  // "Invalid option: %s" with `token`; exit code 6
+        TwoPaths,       // "Specify at most one .inf file."; exit code 6
     };
     Outcome outcome = Outcome::Run;
     std::basic_string<Char> token;    // the unrecognised option, whole

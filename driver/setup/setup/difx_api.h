@@ -12,7 +12,7 @@ typedef enum {
 } DIFXAPI_LOG;
 
 typedef VOID(__cdecl* DIFXAPILOGCALLBACK_W)(DIFXAPI_LOG EventType, DWORD Error,
-                                             PCWSTR EventDescription, PVOID CallbackContext);
+                                            PCWSTR EventDescription, PVOID CallbackContext);
 
 // Not used by the installer, which always passes null.
 typedef struct _INSTALLERINFO_W INSTALLERINFO_W;

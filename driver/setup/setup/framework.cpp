@@ -46,8 +46,8 @@ BOOL CWnd::CreateEx(DWORD exStyle, LPCWSTR className, LPCWSTR title, DWORD style
                     int width, int height, HWND parent, HMENU menu) {
     // The object is attached at WM_NCCREATE, so messages sent during
     // creation reach the message map.
-    HWND hWnd = CreateWindowExW(exStyle, className, title, style, x, y, width, height, parent,
-                                menu, GetModuleHandleW(nullptr), this);
+    HWND hWnd = CreateWindowExW(exStyle, className, title, style, x, y, width, height, parent, menu,
+                                GetModuleHandleW(nullptr), this);
     return hWnd != nullptr;
 }
 

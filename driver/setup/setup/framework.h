@@ -16,15 +16,17 @@ struct CRuntimeClass {
 
 #define RUNTIME_CLASS(name) (&name::class##name)
 
-#define DECLARE_DYNAMIC(name)                       \
-  public:                                           \
-    using ThisClass = name;                         \
-    static const CRuntimeClass class##name;         \
+#define DECLARE_DYNAMIC(name)               \
+  public:                                   \
+    using ThisClass = name;                 \
+    static const CRuntimeClass class##name; \
     const CRuntimeClass* GetRuntimeClass() const override;
 
-#define IMPLEMENT_DYNAMIC(name, base)                                              \
-    const CRuntimeClass name::class##name = {#name, RUNTIME_CLASS(base)};          \
-    const CRuntimeClass* name::GetRuntimeClass() const { return RUNTIME_CLASS(name); }
+#define IMPLEMENT_DYNAMIC(name, base)                                     \
+    const CRuntimeClass name::class##name = {#name, RUNTIME_CLASS(base)}; \
+    const CRuntimeClass* name::GetRuntimeClass() const {                  \
+        return RUNTIME_CLASS(name);                                       \
+    }
 
 class CWnd;
 
@@ -47,31 +49,46 @@ struct MessageMap {
     const MessageMapEntry* entries;
 };
 
-#define DECLARE_MESSAGE_MAP()                                \
-  protected:                                                 \
-    static const MessageMap messageMap;                      \
-    static const MessageMapEntry messageEntries[];           \
-    const MessageMap* GetMessageMap() const override { return &messageMap; }
+#define DECLARE_MESSAGE_MAP()                          \
+  protected:                                           \
+    static const MessageMap messageMap;                \
+    static const MessageMapEntry messageEntries[];     \
+    const MessageMap* GetMessageMap() const override { \
+        return &messageMap;                            \
+    }
 
-#define BEGIN_MESSAGE_MAP(name, base)                                           \
+#define BEGIN_MESSAGE_MAP(name, base)                                              \
     const MessageMap name::messageMap = {&base::messageMap, name::messageEntries}; \
     const MessageMapEntry name::messageEntries[] = {
-#define END_MESSAGE_MAP()                                                   \
-    { 0, 0, 0, MessageMapEntry::Signature::End, {nullptr} }                 \
-    }                                                                       \
+#define END_MESSAGE_MAP()                           \
+    {                                               \
+        0, 0, 0, MessageMapEntry::Signature::End, { \
+            nullptr                                 \
+        }                                           \
+    }                                               \
+    }                                               \
     ;
 
 // WM_COMMAND with BN_CLICKED from control `id`: void handler().
-#define ON_BN_CLICKED(id, handler)                      \
-    {WM_COMMAND, BN_CLICKED, static_cast<UINT>(id), MessageMapEntry::Signature::Void, \
+#define ON_BN_CLICKED(id, handler)     \
+    {WM_COMMAND,                       \
+     BN_CLICKED,                       \
+     static_cast<UINT>(id),            \
+     MessageMapEntry::Signature::Void, \
      {.onVoid = static_cast<void (CWnd::*)()>(handler)}},
 // WM_CLOSE: void OnClose().
-#define ON_WM_CLOSE()                                                     \
-    {WM_CLOSE, 0, 0, MessageMapEntry::Signature::Void,                    \
+#define ON_WM_CLOSE()                  \
+    {WM_CLOSE,                         \
+     0,                                \
+     0,                                \
+     MessageMapEntry::Signature::Void, \
      {.onVoid = static_cast<void (CWnd::*)()>(&ThisClass::OnClose)}},
 // WM_SIZE: void OnSize(UINT type, int cx, int cy).
-#define ON_WM_SIZE()                                                              \
-    {WM_SIZE, 0, 0, MessageMapEntry::Signature::Size,                             \
+#define ON_WM_SIZE()                   \
+    {WM_SIZE,                          \
+     0,                                \
+     0,                                \
+     MessageMapEntry::Signature::Size, \
      {.onSize = static_cast<void (CWnd::*)(UINT, int, int)>(&ThisClass::OnSize)}},
 
 // A window of the window system, or a child control, owned by this object.
@@ -90,8 +107,8 @@ class CWnd {
     BOOL CreateEx(DWORD exStyle, LPCWSTR className, LPCWSTR title, DWORD style, int x, int y,
                   int width, int height, HWND parent, HMENU menu);
     // A child control of one of the system's classes (static, edit, button).
-    BOOL CreateControl(LPCWSTR className, LPCWSTR text, DWORD style, const RECT& rect,
-                       CWnd* parent, UINT id);
+    BOOL CreateControl(LPCWSTR className, LPCWSTR text, DWORD style, const RECT& rect, CWnd* parent,
+                       UINT id);
     BOOL DestroyWindow();
 
     // Registers a window class whose windows this framework dispatches.

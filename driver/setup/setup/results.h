@@ -12,8 +12,8 @@ namespace setup {
 struct DifxResult {
     uint32_t value;
     const char* name;
-    int installCode;     // 0 for success; -1: install does not know it
-    int preinstallCode;  // 0 for success; -1: pre-install does not know it
+    int installCode;                // 0 for success; -1: install does not know it
+    int preinstallCode;             // 0 for success; -1: pre-install does not know it
     const char* message;            // the text of both operations...
     const char* preinstallMessage;  // ...unless pre-install has its own
 };
@@ -76,8 +76,8 @@ inline constexpr DifxResult kDifxResults[] = {
      nullptr},
     {0x800B0100, "TRUST_E_NOSIGNATURE", 221, 122,
      "[TRUST_E_NOSIGNATURE] The driver package is not signed.", nullptr},
-    {0x800B0101, "CERT_E_EXPIRED", 200, 100,
-     "[CERT_E_EXPIRED] The signing certificate is expired.", nullptr},
+    {0x800B0101, "CERT_E_EXPIRED", 200, 100, "[CERT_E_EXPIRED] The signing certificate is expired.",
+     nullptr},
     {0x800B0109, "CERT_E_UNTRUSTEDROOT", 201, 101,
      "[CERT_E_UNTRUSTEDROOT] The catalog file has an Authenticode signature whose certificate "
      "chain terminates in a root certificate that is not trusted.",

@@ -94,8 +94,8 @@ void CSetupWnd::OnSize(UINT, int cx, int cy) {
         CWnd& control;
         int x, y, width, height;
     } places[] = {
-        {m_stStatus, 10, 10, cx - 20, 20},        {m_edLog, 10, 40, cx - 20, cy - 135},
-        {m_stResult, 10, cy - 85, cx - 20, 40},   {m_stRebootNote, 10, cy - 35, cx - 110, 25},
+        {m_stStatus, 10, 10, cx - 20, 20},       {m_edLog, 10, 40, cx - 20, cy - 135},
+        {m_stResult, 10, cy - 85, cx - 20, 40},  {m_stRebootNote, 10, cy - 35, cx - 110, 25},
         {m_btnFinish, cx - 90, cy - 35, 80, 25},
     };
     for (const Place& p : places)
@@ -135,8 +135,7 @@ bool CSetupWnd::CheckWindowsVersion(int& exitCode) {
     const wchar_t* failure = nullptr;
     OSVERSIONINFOEXW version{};
     version.dwOSVersionInfoSize = sizeof version;
-    if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version)) ||
-        version.dwMajorVersion < 5) {
+    if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version)) || version.dwMajorVersion < 5) {
         failure = L"This installer is incompatible with version of Windows before Windows 2000.";
     } else {
         using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
@@ -146,8 +145,9 @@ bool CSetupWnd::CheckWindowsVersion(int& exitCode) {
         if (isWow64Process != nullptr)
             isWow64Process(GetCurrentProcess(), &wow64);
         if (wow64)
-            failure = L"This installer is incompatible with 64-bit editions of Windows. Please "
-                      L"use install64.exe.";
+            failure =
+                L"This installer is incompatible with 64-bit editions of Windows. Please "
+                L"use install64.exe.";
     }
     if (failure == nullptr)
         return true;
@@ -157,8 +157,8 @@ bool CSetupWnd::CheckWindowsVersion(int& exitCode) {
 }
 
 bool CSetupWnd::Install(const std::wstring& infPath, bool nopause, bool repair, int& exitCode) {
-    return run(false, infPath, repair ? DRIVER_PACKAGE_FORCE | DRIVER_PACKAGE_REPAIR
-                                      : DRIVER_PACKAGE_FORCE,
+    return run(false, infPath,
+               repair ? DRIVER_PACKAGE_FORCE | DRIVER_PACKAGE_REPAIR : DRIVER_PACKAGE_FORCE,
                nopause, exitCode);
 }
 
@@ -178,9 +178,8 @@ bool CSetupWnd::run(bool preinstall, const std::wstring& infPath, DWORD flags, b
         app.m_pfnSetDifxLogCallback(DifxLogCallback, this);
         BOOL reboot = 0;
         const DWORD result =
-            preinstall
-                ? app.m_pfnDriverPackagePreinstall(infPath.c_str(), flags, nullptr, &reboot)
-                : app.m_pfnDriverPackageInstall(infPath.c_str(), flags, nullptr, &reboot);
+            preinstall ? app.m_pfnDriverPackagePreinstall(infPath.c_str(), flags, nullptr, &reboot)
+                       : app.m_pfnDriverPackageInstall(infPath.c_str(), flags, nullptr, &reboot);
         app.m_pfnSetDifxLogCallback(nullptr, nullptr);
         showStatus(preinstall ? L"Preinstalling driver... Done" : L"Installing driver... Done");
 

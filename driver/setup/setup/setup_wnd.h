@@ -54,5 +54,4 @@ class CSetupWnd : public CWnd {
 };
 
 // DIFxAPI's log callback: each event becomes one line of the window's log.
-void __cdecl DifxLogCallback(DIFXAPI_LOG eventType, DWORD error, PCWSTR description,
-                             PVOID context);
+void __cdecl DifxLogCallback(DIFXAPI_LOG eventType, DWORD error, PCWSTR description, PVOID context);
