@@ -21,4 +21,4 @@ cd "$tree/fuzz-work"
 mkdir -p "$tree/command-line-corpus"
 printf 'i\0n\0s\0t\0a\0l\0l\0 \0-\0n\0o\0u\0i\0' >"$tree/command-line-corpus/seed"
 "$tree/bin/command_line_fuzz" -max_total_time="$((seconds / 3))" -timeout=10 \
-    -print_final_stats=1 "$tree/command-line-corpus" 2>&1 | tail -3
+    -print_final_stats=1 "$tree/command-line-corpus" 2>&1 | tail -12
