@@ -160,9 +160,7 @@ TEST(Property, RandomCommandLines) {
         u"/?",    u"-HELP", u"-x",       u"-",        u"/",           u"a.inf",   u"\"b c\"",
         u"",      u"\t",    u"\"",       u"-noui\t",  u"\x01",        u"\u00e9",  u"C:\\d\\k.inf"};
     std::mt19937 random(20261207);
-    auto isHelp = [](const Text& t) {
-        return t == u"-h" || t == u"/?" || t == u"-HELP";
-    };
+    auto isHelp = [](const Text& t) { return t == u"-h" || t == u"/?" || t == u"-HELP"; };
     auto isKnown = [&](const Text& t) {
         return isHelp(t) || t == u"-noui" || t == u"/NOUI" || t == u"-nopause" ||
                t == u"/NoPause" || t == u"-preinstall" || t == u"-Repair";

@@ -56,8 +56,8 @@ std::vector<uint32_t> errorIconOn(uint32_t background, int width, int height) {
     void* bits = nullptr;
     HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ old = SelectObject(dc, bitmap);
-    HBRUSH brush = CreateSolidBrush(RGB((background >> 16) & 0xFF, (background >> 8) & 0xFF,
-                                        background & 0xFF));
+    HBRUSH brush = CreateSolidBrush(
+        RGB((background >> 16) & 0xFF, (background >> 8) & 0xFF, background & 0xFF));
     RECT all{0, 0, width, height};
     FillRect(dc, &all, brush);
     DeleteObject(brush);
@@ -105,10 +105,11 @@ int main(int argc, char** argv) {
         if (icon != nullptr)
             GetWindowRect(icon, &r);
         const auto shown = capture(r);
-        const bool same = icon != nullptr && !shown.empty() &&
-                          sameColours(shown, errorIconOn(shown.back(), r.right - r.left,
-                                                          r.bottom - r.top));
-        std::printf("error box icon: %s\n", same ? "the system's error icon" : "NOT the error icon");
+        const bool same =
+            icon != nullptr && !shown.empty() &&
+            sameColours(shown, errorIconOn(shown.back(), r.right - r.left, r.bottom - r.top));
+        std::printf("error box icon: %s\n",
+                    same ? "the system's error icon" : "NOT the error icon");
         failures += same ? 0 : 1;
         run.dismiss(box);
         const DWORD code = run.exitCode();
