@@ -137,39 +137,6 @@ std::string narrow(const std::wstring& text) {
     return out;
 }
 
-std::vector<uint32_t> iconPixels(HICON icon) {
-    constexpr int kSize = 32;
-    std::vector<uint32_t> pixels(kSize * kSize, 0);
-    if (icon == nullptr)
-        return {};
-    HDC screen = GetDC(nullptr);
-    HDC dc = CreateCompatibleDC(screen);
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = kSize;
-    info.bmiHeader.biHeight = -kSize;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(dc, bitmap);
-    RECT all{0, 0, kSize, kSize};
-    FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
-    const bool drawn = DrawIconEx(dc, 0, 0, icon, kSize, kSize, 0, nullptr, DI_NORMAL) != FALSE;
-    GdiFlush();
-    if (drawn)
-        std::copy_n(static_cast<const uint32_t*>(bits), pixels.size(), pixels.begin());
-    SelectObject(dc, old);
-    DeleteObject(bitmap);
-    DeleteDC(dc);
-    ReleaseDC(nullptr, screen);
-    return drawn ? pixels : std::vector<uint32_t>{};
-}
-
-std::vector<uint32_t> errorIconPixels() {
-    return iconPixels(LoadIconW(nullptr, MAKEINTRESOURCEW(32513)));
-}
-
 std::wstring programFolder() {
     return parentOf(pathOf(nullptr));
 }

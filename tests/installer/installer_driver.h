@@ -96,12 +96,6 @@ class Session {
     HWND window_ = nullptr;
 };
 
-// The pixels of an icon drawn at 32 by 32 on white; icons compare by them
-// (a handle of another process's copy differs from one's own).
-std::vector<uint32_t> iconPixels(HICON icon);
-// The system's error icon (IDI_HAND), as those pixels.
-std::vector<uint32_t> errorIconPixels();
-
 std::wstring widen(const std::string& text);
 std::string narrow(const std::wstring& text);
 

@@ -83,9 +83,14 @@ TEST(CommandLine, AnUnrecognisedOptionIsNamedWhole) {
         const wchar_t* arguments;
         const wchar_t* shown;
     } cases[] = {
-        {L"-bad -help", L"-bad"},   {L"-", L"-"},           {L"/", L"/"},
-        {L"-noui /x a.inf", L"/x"}, {L"--noui", L"--noui"}, {L"-noui\ta.inf", L"-noui\ta.inf"},
+        {L"-bad -help", L"-bad"},
+        {L"-", L"-"},
+        {L"/", L"/"},
+        {L"-noui /x a.inf", L"/x"},
+        {L"--noui", L"--noui"},
+        {L"-noui\ta.inf", L"-noui\ta.inf"},
         {L"-nouix", L"-nouix"},
+        {L"-%s%n%ls", L"-%s%n%ls"},  // shown, never a format
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(narrow(c.arguments));

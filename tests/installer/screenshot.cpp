@@ -16,9 +16,10 @@
 
 namespace {
 
-// The screen's pixels in a rectangle, top row first.
-std::vector<uint32_t> capture(const RECT& r) {
-    const int width = r.right - r.left, height = r.bottom - r.top;
+// Paints into a memory bitmap of width by height and returns its pixels,
+// top row first.
+template <typename Paint>
+std::vector<uint32_t> paintPixels(int width, int height, Paint paint) {
     std::vector<uint32_t> pixels(static_cast<size_t>(width) * height);
     HDC screen = GetDC(nullptr);
     HDC dc = CreateCompatibleDC(screen);
@@ -31,7 +32,7 @@ std::vector<uint32_t> capture(const RECT& r) {
     void* bits = nullptr;
     HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ old = SelectObject(dc, bitmap);
-    BitBlt(dc, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
+    paint(dc, screen);
     GdiFlush();
     std::copy_n(static_cast<const uint32_t*>(bits), pixels.size(), pixels.begin());
     SelectObject(dc, old);
@@ -41,34 +42,25 @@ std::vector<uint32_t> capture(const RECT& r) {
     return pixels;
 }
 
+// The screen's pixels in a rectangle.
+std::vector<uint32_t> capture(const RECT& r) {
+    return paintPixels(r.right - r.left, r.bottom - r.top, [&](HDC dc, HDC screen) {
+        BitBlt(dc, 0, 0, r.right - r.left, r.bottom - r.top, screen, r.left, r.top, SRCCOPY);
+    });
+}
+
 // The system error icon drawn here on a background colour, as the box's
 // icon control draws it there.
 std::vector<uint32_t> errorIconOn(uint32_t background, int width, int height) {
-    std::vector<uint32_t> pixels(static_cast<size_t>(width) * height);
-    HDC screen = GetDC(nullptr);
-    HDC dc = CreateCompatibleDC(screen);
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(dc, bitmap);
-    HBRUSH brush = CreateSolidBrush(
-        RGB((background >> 16) & 0xFF, (background >> 8) & 0xFF, background & 0xFF));
-    RECT all{0, 0, width, height};
-    FillRect(dc, &all, brush);
-    DeleteObject(brush);
-    DrawIconEx(dc, 0, 0, LoadIconW(nullptr, MAKEINTRESOURCEW(32513)), 0, 0, 0, nullptr, DI_NORMAL);
-    GdiFlush();
-    std::copy_n(static_cast<const uint32_t*>(bits), pixels.size(), pixels.begin());
-    SelectObject(dc, old);
-    DeleteObject(bitmap);
-    DeleteDC(dc);
-    ReleaseDC(nullptr, screen);
-    return pixels;
+    return paintPixels(width, height, [&](HDC dc, HDC) {
+        HBRUSH brush = CreateSolidBrush(
+            RGB((background >> 16) & 0xFF, (background >> 8) & 0xFF, background & 0xFF));
+        RECT all{0, 0, width, height};
+        FillRect(dc, &all, brush);
+        DeleteObject(brush);
+        DrawIconEx(dc, 0, 0, LoadIconW(nullptr, MAKEINTRESOURCEW(32513)), 0, 0, 0, nullptr,
+                   DI_NORMAL);
+    });
 }
 
 bool sameColours(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b) {
