@@ -84,8 +84,11 @@ BOOL CSetupApp::InitInstance() {
     if (!bindDifxApi(setup::difxApiPathOf(folder)))
         return FALSE;
 
+    // A window that the system could not create counts as one that could
+    // not be allocated: without it the message loop would never end.
     m_pSetupWnd.reset(new (std::nothrow) CSetupWnd(title.c_str(), commandLine.noui));
-    if (m_pSetupWnd == nullptr) {
+    if (m_pSetupWnd == nullptr || m_pSetupWnd->m_hWnd == nullptr) {
+        m_pSetupWnd.reset();
         m_nExitCode = setup::kExitNoWindow;
         return FALSE;
     }
