@@ -41,14 +41,19 @@ void retainTarget(vsim::CompletionTarget& target) {
 }
 
 void finishTarget(vsim::CompletionTarget& target, uint32_t error, uint32_t information) {
-    vsim::win32::writeCompletion(static_cast<OVERLAPPED*>(target.overlapped), error, information);
+    auto* ov = static_cast<OVERLAPPED*>(target.overlapped);
     auto* file = static_cast<DeviceFile*>(target.context[1]);
-    if (auto* event = static_cast<Event*>(target.context[0])) {
-        event->set();
-        event->release();
-    } else {
-        file->setSignaled(true);
+    auto* event = static_cast<Event*>(target.context[0]);
+    {
+        std::lock_guard guard(vsim::win32::completionLock(ov));
+        vsim::win32::writeCompletion(ov, error, information);
+        if (event != nullptr)
+            event->set();
+        else
+            file->setSignaled(true);
     }
+    if (event != nullptr)
+        event->release();
     file->release();
 }
 

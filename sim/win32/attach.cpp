@@ -90,13 +90,14 @@ void retainTarget(CompletionTarget& target) {
 }
 
 void finishTarget(CompletionTarget& target, uint32_t error, uint32_t information) {
-    writeCompletion(static_cast<OVERLAPPED*>(target.overlapped), error, information);
-    if (target.context[0] != nullptr) {
-        SetEvent(target.context[0]);
-        CloseHandle(target.context[0]);
-    } else {
-        SetEvent(target.context[1]);
+    auto* ov = static_cast<OVERLAPPED*>(target.overlapped);
+    {
+        std::lock_guard guard(completionLock(ov));
+        writeCompletion(ov, error, information);
+        SetEvent(target.context[0] != nullptr ? target.context[0] : target.context[1]);
     }
+    if (target.context[0] != nullptr)
+        CloseHandle(target.context[0]);
     CloseHandle(target.context[1]);
 }
 

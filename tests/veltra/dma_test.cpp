@@ -576,7 +576,7 @@ TEST_F(Dma, CloseEndsOutstandingTransfers) {
 }
 
 TEST_F(Dma, BlockingTransfersFromSeveralThreadsOnOneHandle) {
-    constexpr int kThreads = 4, kRounds = 40;
+    constexpr int kThreads = 4, kRounds = 250;
     std::vector<std::thread> threads;
     std::vector<int> failures(kThreads, 0);
     for (int t = 0; t < kThreads; ++t) {

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "vsim/driver.h"
@@ -86,6 +87,18 @@ inline std::atomic_ref<ULONG_PTR> internalOf(OVERLAPPED* ov) {
     return std::atomic_ref<ULONG_PTR>(ov->Internal);
 }
 
+// Windows completes a request in the context of the thread that issued it,
+// so that thread never sees the status written while the event is not yet
+// signalled. A simulated request completes on a driver thread: it writes the
+// status and signals under this lock, and the next request on the same
+// OVERLAPPED takes the lock before it resets the event, so that a late
+// signal of one request can never fall on the next one (which would end its
+// wait before its status is written).
+inline std::mutex& completionLock(const OVERLAPPED* ov) {
+    static std::mutex locks[64];
+    return locks[(reinterpret_cast<uintptr_t>(ov) / sizeof(OVERLAPPED)) % 64];
+}
+
 // The completion of a request, as the system writes it into the OVERLAPPED:
 // byte count, then status (the event is signalled after).
 inline void writeCompletion(OVERLAPPED* ov, uint32_t error, uint32_t information) {
@@ -122,15 +135,20 @@ BOOL deviceIoControl(Ops& ops, OpenHandle& device, DWORD code, LPVOID input, DWO
         error = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
-    if (!ops.begin(overlapped)) {
-        error = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
     OVERLAPPED local{};
     OVERLAPPED* ov = overlapped != nullptr ? overlapped : &local;
-    ov->InternalHigh = 0;
-    internalOf(ov).store(kStatusPending, std::memory_order_relaxed);
-    ops.setFileSignaled(false);
+    {
+        std::unique_lock guard(completionLock(ov), std::defer_lock);
+        if (overlapped != nullptr)
+            guard.lock();
+        if (!ops.begin(overlapped)) {
+            error = ERROR_INVALID_HANDLE;
+            return FALSE;
+        }
+        ov->InternalHigh = 0;
+        internalOf(ov).store(kStatusPending, std::memory_order_relaxed);
+        ops.setFileSignaled(false);
+    }
 
     const CompletionTarget target = ops.target(ov);
     IoRequest request(code, input, inSize, output, outSize, thread, target);
