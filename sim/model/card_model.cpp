@@ -43,7 +43,7 @@ Card::~Card() = default;
 uint32_t LockedBuffers::lock(const void* owner, uint8_t* base, uint64_t length) {
     std::lock_guard guard(lock_);
     uint32_t handle = next_++;
-    if (handle == 0)  // never issue 0
+    if (handle == 0)  // 0 names no buffer: skip it when the count wraps
         handle = next_++;
     buffers_[handle] = {owner, base, length};
     return handle;
