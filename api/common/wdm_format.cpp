@@ -38,7 +38,7 @@ class Output {
     size_t length_ = 0;
 };
 
-struct Conversion {
+struct Field {
     bool left = false;
     bool zero = false;
     bool plus = false;
@@ -49,28 +49,28 @@ struct Conversion {
     enum class Size { Int, Short, Char, Long64, Pointer } size = Size::Int;
 };
 
-// Writes a field padded to the conversion's width.
-void pad(Output& out, const Conversion& conversion, const char* prefix, const char* body,
-         size_t bodyLength, bool numeric) {
+// Writes a field padded to its conversion's width.
+void pad(Output& out, const Field& field, const char* prefix, const char* body, size_t bodyLength,
+         bool numeric) {
     const size_t prefixLength = std::strlen(prefix);
     int zeros = 0;
-    if (numeric && conversion.precision >= 0 && static_cast<int>(bodyLength) < conversion.precision)
-        zeros = conversion.precision - static_cast<int>(bodyLength);
+    if (numeric && field.precision >= 0 && static_cast<int>(bodyLength) < field.precision)
+        zeros = field.precision - static_cast<int>(bodyLength);
     const int length = static_cast<int>(prefixLength + bodyLength) + zeros;
-    const int fill = conversion.width > length ? conversion.width - length : 0;
-    if (!conversion.left && !(conversion.zero && numeric && conversion.precision < 0))
+    const int fill = field.width > length ? field.width - length : 0;
+    if (!field.left && !(field.zero && numeric && field.precision < 0))
         out.repeat(' ', fill);
     out.put(prefix, prefixLength);
-    if (!conversion.left && conversion.zero && numeric && conversion.precision < 0)
+    if (!field.left && field.zero && numeric && field.precision < 0)
         out.repeat('0', fill);
     out.repeat('0', zeros);
     out.put(body, bodyLength);
-    if (conversion.left)
+    if (field.left)
         out.repeat(' ', fill);
 }
 
-void formatUnsigned(Output& out, const Conversion& conversion, uint64_t value, unsigned base,
-                    bool upper, const char* prefix) {
+void formatUnsigned(Output& out, const Field& field, uint64_t value, unsigned base, bool upper,
+                    const char* prefix) {
     char digits[24];
     size_t n = 0;
     const char* alphabet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -80,140 +80,137 @@ void formatUnsigned(Output& out, const Conversion& conversion, uint64_t value, u
     } while (value != 0);
     const char* body = digits + sizeof digits - n;
     // An explicit precision of 0 prints nothing for the value 0.
-    if (conversion.precision == 0 && n == 1 && body[0] == '0')
+    if (field.precision == 0 && n == 1 && body[0] == '0')
         n = 0;
-    pad(out, conversion, prefix, body, n, true);
+    pad(out, field, prefix, body, n, true);
 }
 
-uint64_t unsignedArg(va_list& args, Conversion::Size size) {
+uint64_t unsignedArg(va_list& args, Field::Size size) {
     switch (size) {
-        case Conversion::Size::Long64:
-        case Conversion::Size::Pointer:
+        case Field::Size::Long64:
+        case Field::Size::Pointer:
             return va_arg(args, uint64_t);
-        case Conversion::Size::Short:
+        case Field::Size::Short:
             return static_cast<uint16_t>(va_arg(args, unsigned int));
-        case Conversion::Size::Char:
+        case Field::Size::Char:
             return static_cast<uint8_t>(va_arg(args, unsigned int));
-        case Conversion::Size::Int:
+        case Field::Size::Int:
             break;
     }
     // "l" is 32 bits on Windows, like "int".
     return va_arg(args, unsigned int);
 }
 
-int64_t signedArg(va_list& args, Conversion::Size size) {
+int64_t signedArg(va_list& args, Field::Size size) {
     switch (size) {
-        case Conversion::Size::Long64:
-        case Conversion::Size::Pointer:
+        case Field::Size::Long64:
+        case Field::Size::Pointer:
             return va_arg(args, int64_t);
-        case Conversion::Size::Short:
+        case Field::Size::Short:
             return static_cast<int16_t>(va_arg(args, int));
-        case Conversion::Size::Char:
+        case Field::Size::Char:
             return static_cast<int8_t>(va_arg(args, int));
-        case Conversion::Size::Int:
+        case Field::Size::Int:
             break;
     }
     return va_arg(args, int);
 }
 
-const char* parseConversion(const char* f, Conversion& conversion, va_list& args) {
+const char* parseField(const char* f, Field& field, va_list& args) {
     for (;; ++f) {
         if (*f == '-')
-            conversion.left = true;
+            field.left = true;
         else if (*f == '0')
-            conversion.zero = true;
+            field.zero = true;
         else if (*f == '+')
-            conversion.plus = true;
+            field.plus = true;
         else if (*f == ' ')
-            conversion.space = true;
+            field.space = true;
         else if (*f == '#')
-            conversion.alternate = true;
+            field.alternate = true;
         else
             break;
     }
     if (*f == '*') {
-        conversion.width = va_arg(args, int);
-        if (conversion.width < 0) {
-            conversion.left = true;
-            conversion.width = -conversion.width;
+        field.width = va_arg(args, int);
+        if (field.width < 0) {
+            field.left = true;
+            field.width = -field.width;
         }
         ++f;
     } else {
         while (*f >= '0' && *f <= '9')
-            conversion.width = conversion.width * 10 + (*f++ - '0');
+            field.width = field.width * 10 + (*f++ - '0');
     }
     if (*f == '.') {
         ++f;
-        conversion.precision = 0;
+        field.precision = 0;
         if (*f == '*') {
-            conversion.precision = va_arg(args, int);
+            field.precision = va_arg(args, int);
             ++f;
         } else {
             while (*f >= '0' && *f <= '9')
-                conversion.precision = conversion.precision * 10 + (*f++ - '0');
+                field.precision = field.precision * 10 + (*f++ - '0');
         }
     }
     if (std::strncmp(f, "I64", 3) == 0) {
-        conversion.size = Conversion::Size::Long64;
+        field.size = Field::Size::Long64;
         f += 3;
     } else if (std::strncmp(f, "I32", 3) == 0) {
         f += 3;
     } else if (*f == 'I' || *f == 'z') {
-        conversion.size = Conversion::Size::Pointer;
+        field.size = Field::Size::Pointer;
         ++f;
     } else if (f[0] == 'l' && f[1] == 'l') {
-        conversion.size = Conversion::Size::Long64;
+        field.size = Field::Size::Long64;
         f += 2;
     } else if (*f == 'l') {
         ++f;
     } else if (f[0] == 'h' && f[1] == 'h') {
-        conversion.size = Conversion::Size::Char;
+        field.size = Field::Size::Char;
         f += 2;
     } else if (*f == 'h') {
-        conversion.size = Conversion::Size::Short;
+        field.size = Field::Size::Short;
         ++f;
     }
     return f;
 }
 
-void formatOne(Output& out, char conversion, Conversion& conversion, va_list& args) {
+void formatOne(Output& out, char conversion, Field& field, va_list& args) {
     switch (conversion) {
         case 'd':
         case 'i': {
-            const int64_t value = signedArg(args, conversion.size);
-            const char* sign = value < 0          ? "-"
-                               : conversion.plus  ? "+"
-                               : conversion.space ? " "
-                                                  : "";
+            const int64_t value = signedArg(args, field.size);
+            const char* sign = value < 0 ? "-" : field.plus ? "+" : field.space ? " " : "";
             const uint64_t magnitude =
                 value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-            formatUnsigned(out, conversion, magnitude, 10, false, sign);
+            formatUnsigned(out, field, magnitude, 10, false, sign);
             return;
         }
         case 'u':
-            formatUnsigned(out, conversion, unsignedArg(args, conversion.size), 10, false, "");
+            formatUnsigned(out, field, unsignedArg(args, field.size), 10, false, "");
             return;
         case 'x':
         case 'X': {
-            const uint64_t value = unsignedArg(args, conversion.size);
+            const uint64_t value = unsignedArg(args, field.size);
             const char* prefix =
-                conversion.alternate && value != 0 ? (conversion == 'x' ? "0x" : "0X") : "";
-            formatUnsigned(out, conversion, value, 16, conversion == 'X', prefix);
+                field.alternate && value != 0 ? (conversion == 'x' ? "0x" : "0X") : "";
+            formatUnsigned(out, field, value, 16, conversion == 'X', prefix);
             return;
         }
         case 'o':
-            formatUnsigned(out, conversion, unsignedArg(args, conversion.size), 8, false, "");
+            formatUnsigned(out, field, unsignedArg(args, field.size), 8, false, "");
             return;
         case 'p': {
             // The Windows run-time prints a pointer as 16 upper-case digits.
-            conversion.precision = 16;
-            formatUnsigned(out, conversion, reinterpret_cast<uintptr_t>(va_arg(args, void*)), 16,
-                           true, "");
+            field.precision = 16;
+            formatUnsigned(out, field, reinterpret_cast<uintptr_t>(va_arg(args, void*)), 16, true,
+                           "");
             return;
         }
         case 'c': {
             const char c = static_cast<char>(va_arg(args, int));
-            pad(out, conversion, "", &c, 1, false);
+            pad(out, field, "", &c, 1, false);
             return;
         }
         case 's': {
@@ -221,9 +218,9 @@ void formatOne(Output& out, char conversion, Conversion& conversion, va_list& ar
             if (text == nullptr)
                 text = "(null)";
             size_t n = std::strlen(text);
-            if (conversion.precision >= 0 && n > static_cast<size_t>(conversion.precision))
-                n = conversion.precision;
-            pad(out, conversion, "", text, n, false);
+            if (field.precision >= 0 && n > static_cast<size_t>(field.precision))
+                n = field.precision;
+            pad(out, field, "", text, n, false);
             return;
         }
         case '%':
@@ -248,11 +245,11 @@ size_t wdmFormatV(char* buffer, size_t size, const char* format, va_list args) {
             out.put(*f);
             continue;
         }
-        Conversion conversion;
-        f = parseConversion(f + 1, conversion, list);
+        Field field;
+        f = parseField(f + 1, field, list);
         if (*f == '\0')
             break;
-        formatOne(out, *f, conversion, list);
+        formatOne(out, *f, field, list);
     }
     va_end(list);
     return out.finish();
