@@ -136,7 +136,7 @@ struct ModuleReply {
     uint8_t bytes[272] = {};
     ModuleReply() {
         std::memset(bytes, 'x', 64);  // text 0 has no terminator in its 64 bytes
-        std::strcpy(reinterpret_cast<char*>(bytes + 64), "PN-0001");
+        std::strcpy(reinterpret_cast<char*>(bytes + 64), "PN-001");
         std::strcpy(reinterpret_cast<char*>(bytes + 128), "");
         std::strcpy(reinterpret_cast<char*>(bytes + 192), "Rev \xE9");
         const int16_t whole = -1;
@@ -155,7 +155,7 @@ TEST_F(Info, ModuleTextsStayInTheirFieldsAndFixedPointConverts) {
     std::memset(&info, 0xEE, sizeof info);
     ASSERT_EQ(VELTRA_GetModuleInfoA(card_, 5, &info), VELTRA_SUCCESS);
     EXPECT_EQ(std::string(info.moduleText0), std::string(63, 'x'));
-    EXPECT_STREQ(info.moduleText1, "PN-0001");
+    EXPECT_STREQ(info.moduleText1, "PN-001");
     EXPECT_STREQ(info.moduleText2, "");
     EXPECT_STREQ(info.moduleText3, "Rev \xE9");
     EXPECT_EQ(info.moduleText1[10], 0) << "the record is zeroed before it is filled";
@@ -183,7 +183,7 @@ TEST_F(Info, WideModuleTextsKeepTheCallersCharactersAfterEachTerminator) {
         c = 0x5555;
     ASSERT_EQ(VELTRA_GetModuleInfoW(card_, 0, &info), VELTRA_SUCCESS);
     EXPECT_EQ(narrowOf(info.moduleText0), std::string(63, 'x'));
-    EXPECT_EQ(narrowOf(info.moduleText1), "PN-0001");
+    EXPECT_EQ(narrowOf(info.moduleText1), "PN-001");
     EXPECT_EQ(info.moduleText1[6], 0);
     EXPECT_EQ(info.moduleText1[7], 0x5555) << "left as it was";
     EXPECT_EQ(info.moduleText1[62], 0x5555);
