@@ -12,6 +12,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // What the shared layer needs to know of the library it is part of.
 struct WDM_LIBRARY {
@@ -102,6 +103,15 @@ uint32_t wdmCloseDevice(HANDLE hDevice);
 void* wdmAllocate(size_t size);
 void wdmFree(void* block);
 void wdmDestroyHeap();
+
+// A field of a driver reply (or any record) at a byte offset, whatever its
+// alignment.
+template <typename T>
+T replyField(const uint8_t* reply, size_t offset) {
+    T value;
+    std::memcpy(&value, reply + offset, sizeof value);
+    return value;
+}
 
 // ---------------------------------------------------------------------------
 // Text

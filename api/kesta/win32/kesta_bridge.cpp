@@ -9,13 +9,6 @@
 
 namespace {
 
-template <typename T>
-T replyField(const uint8_t* reply, size_t offset) {
-    T value;
-    std::memcpy(&value, reply + offset, sizeof value);
-    return value;
-}
-
 struct ScheduleRecord {
     uint64_t address;
     uint32_t index;

@@ -9,13 +9,6 @@
 
 namespace {
 
-template <typename T>
-T replyField(const uint8_t* reply, size_t offset) {
-    T value;
-    std::memcpy(&value, reply + offset, sizeof value);
-    return value;
-}
-
 // Note the order: the 64-bit fields first, the flags last.
 struct VpdRecord {
     uint64_t offset;

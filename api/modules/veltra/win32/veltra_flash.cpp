@@ -10,13 +10,6 @@
 
 namespace {
 
-template <typename T>
-T replyField(const uint8_t* reply, size_t offset) {
-    T value;
-    std::memcpy(&value, reply + offset, sizeof value);
-    return value;
-}
-
 // The record of erase (24 bytes sent), read and write (32 bytes).
 struct FlashRecord {
     uint32_t index;

@@ -36,13 +36,6 @@ void deviceText(char* text, uint32_t typeCode) {
         wdmFormat(text, kTextSize, "unknown%lx", typeCode);
 }
 
-template <typename T>
-T replyField(const uint8_t* reply, size_t offset) {
-    T value;
-    std::memcpy(&value, reply + offset, sizeof value);
-    return value;
-}
-
 }  // namespace
 
 extern "C" {

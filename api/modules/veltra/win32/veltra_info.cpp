@@ -15,13 +15,6 @@ constexpr uint16_t kApiVersion[3] = {1, 4, 16};
 constexpr size_t kModuleTextSize = 64;
 constexpr size_t kModuleReplySize = 272;
 
-template <typename T>
-T replyField(const uint8_t* reply, size_t offset) {
-    T value;
-    std::memcpy(&value, reply + offset, sizeof value);
-    return value;
-}
-
 // The card information records share their first ten words: the reply's
 // first two words land in record words 2 and 0.
 template <typename Record>
