@@ -25,6 +25,11 @@ struct WDM_LIBRARY {
     uint32_t statusPending;
     uint32_t statusNoMemory;
     uint32_t statusNullPointer;
+    // ...and for opening a device.
+    uint32_t statusDeviceNotFound;
+    uint32_t statusAccessDenied;
+    // The driver request that sets a handle's open flags.
+    uint32_t setOpenFlagsRequest;
 };
 
 // Defined by each library.
@@ -97,6 +102,16 @@ WDM_OPEN_RESULT wdmOpenDevice(uint32_t memberIndex, const GUID& interfaceGuid, i
                               int32_t bReadOnly, HANDLE* pHandle);
 // 0 closed, 1 invalid handle, 2 any other failure.
 uint32_t wdmCloseDevice(HANDLE hDevice);
+
+// The open export of both libraries: opens device `index` of the library's
+// interface for overlapped I/O and, when bit 0 of `flags` asks for it, sends
+// the whole flags value to the driver; if the driver refuses them the handle
+// is closed again with the library's own `close`. Returns a library status;
+// *phDevice is written on success only.
+uint32_t wdmOpen(uint32_t index, int32_t bReadOnly, uint32_t flags, uint32_t (*close)(HANDLE),
+                 HANDLE* phDevice);
+// The close export's status: wdmCloseDevice's outcome as a library status.
+uint32_t wdmCloseStatus(HANDLE hDevice);
 
 // The library's own heap, for objects it hands to the application and for
 // its general-purpose allocations (never the process heap).

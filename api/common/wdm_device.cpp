@@ -78,6 +78,50 @@ WDM_OPEN_RESULT wdmOpenDevice(uint32_t memberIndex, const GUID& interfaceGuid, i
     return result;
 }
 
+uint32_t wdmOpen(uint32_t index, int32_t bReadOnly, uint32_t flags, uint32_t (*close)(HANDLE),
+                 HANDLE* phDevice) {
+    // Bit 0 of the open flags says that the flags go to the driver.
+    constexpr uint32_t kSendOpenFlags = 0x1;
+    if (phDevice == nullptr)
+        return wdmLibrary.statusNullPointer;
+    HANDLE handle = nullptr;
+    switch (wdmOpenDevice(index, wdmLibrary.interfaceGuid, TRUE, bReadOnly, &handle)) {
+        case WDM_OPEN_SUCCESS:
+            break;
+        case WDM_OPEN_NO_DEVICE_SET:
+        case WDM_OPEN_NO_SUCH_INDEX:
+            return wdmLibrary.statusDeviceNotFound;
+        case WDM_OPEN_NO_MEMORY:
+            return wdmLibrary.statusNoMemory;
+        case WDM_OPEN_ACCESS_DENIED:
+            return wdmLibrary.statusAccessDenied;
+        default:
+            return wdmLibrary.statusUnexpected;
+    }
+    if (flags & kSendOpenFlags) {
+        uint32_t record = flags;
+        const uint32_t sent =
+            wdmControlDevice(handle, wdmLibrary.setOpenFlagsRequest, &record, sizeof record, 0);
+        if (sent != wdmLibrary.statusSuccess) {
+            close(handle);
+            return sent;
+        }
+    }
+    *phDevice = handle;
+    return wdmLibrary.statusSuccess;
+}
+
+uint32_t wdmCloseStatus(HANDLE hDevice) {
+    switch (wdmCloseDevice(hDevice)) {
+        case 0:
+            return wdmLibrary.statusSuccess;
+        case 1:
+            return wdmLibrary.statusInvalidHandle;
+        default:
+            return wdmLibrary.statusUnexpected;
+    }
+}
+
 uint32_t wdmCloseDevice(HANDLE hDevice) {
     if (CloseHandle(hDevice))
         return 0;

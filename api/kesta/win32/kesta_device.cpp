@@ -1,64 +1,22 @@
 // Opening and closing bridge devices, and status texts.
 #include <kesta.h>
 
-#include "kesta_requests.h"
 #include "kesta_status_table.h"
 #include "wdm.h"
 
-namespace {
-
-constexpr uint32_t kSendOpenFlags = 0x1;
-
-KESTA_STATUS statusOfOpen(WDM_OPEN_RESULT result) {
-    switch (result) {
-        case WDM_OPEN_SUCCESS:
-            return KESTA_SUCCESS;
-        case WDM_OPEN_NO_DEVICE_SET:
-        case WDM_OPEN_NO_SUCH_INDEX:
-            return KESTA_DEVICE_NOT_FOUND;
-        case WDM_OPEN_NO_MEMORY:
-            return KESTA_NO_MEMORY;
-        case WDM_OPEN_ACCESS_DENIED:
-            return KESTA_ACCESS_DENIED;
-        default:
-            return KESTA_UNEXPECTED_ERROR;
-    }
-}
-
-}  // namespace
+namespace {}  // namespace
 
 extern "C" {
 
 KESTA_API KESTA_STATUS KESTA_CALL KESTA_Open(uint32_t index, int32_t bReadOnly, uint32_t flags,
                                              KESTA_HANDLE* phCard) {
-    if (phCard == nullptr)
-        return KESTA_NULL_POINTER;
-    HANDLE handle = nullptr;
-    const KESTA_STATUS opened =
-        statusOfOpen(wdmOpenDevice(index, wdmLibrary.interfaceGuid, TRUE, bReadOnly, &handle));
-    if (opened != KESTA_SUCCESS)
-        return opened;
-    if (flags & kSendOpenFlags) {
-        uint32_t record = flags;
-        const KESTA_STATUS sent = sendRequest(handle, kesta_request::kSetOpenFlags, &record);
-        if (sent != KESTA_SUCCESS) {
-            KESTA_Close(handle);
-            return sent;
-        }
-    }
-    *phCard = handle;
-    return KESTA_SUCCESS;
+    return wdmOpen(
+        index, bReadOnly, flags, [](HANDLE handle) -> uint32_t { return KESTA_Close(handle); },
+        phCard);
 }
 
 KESTA_API KESTA_STATUS KESTA_CALL KESTA_Close(KESTA_HANDLE hCard) {
-    switch (wdmCloseDevice(hCard)) {
-        case 0:
-            return KESTA_SUCCESS;
-        case 1:
-            return KESTA_INVALID_HANDLE;
-        default:
-            return KESTA_UNEXPECTED_ERROR;
-    }
+    return wdmCloseStatus(hCard);
 }
 
 // Unknown codes are formatted into the calling thread's own buffer.

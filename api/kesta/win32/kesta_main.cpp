@@ -2,6 +2,7 @@
 // It has no mapping worker: the entry point is the shared layer's alone.
 #include <kesta.h>
 
+#include "kesta_requests.h"
 #include "wdm.h"
 
 const WDM_LIBRARY wdmLibrary = {
@@ -13,6 +14,9 @@ const WDM_LIBRARY wdmLibrary = {
     KESTA_UNEXPECTED_ERROR,  // the library has no asynchronous requests
     KESTA_NO_MEMORY,
     KESTA_NULL_POINTER,
+    KESTA_DEVICE_NOT_FOUND,
+    KESTA_ACCESS_DENIED,
+    kesta_request::kSetOpenFlags.number,
 };
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hModule, DWORD reason, LPVOID reserved) {

@@ -2,6 +2,7 @@
 #include <veltra.h>
 
 #include "veltra_mmap.h"
+#include "veltra_requests.h"
 #include "wdm.h"
 
 const WDM_LIBRARY wdmLibrary = {
@@ -13,6 +14,9 @@ const WDM_LIBRARY wdmLibrary = {
     VELTRA_PENDING,
     VELTRA_NO_MEMORY,
     VELTRA_NULL_POINTER,
+    VELTRA_DEVICE_NOT_FOUND,
+    VELTRA_ACCESS_DENIED,
+    veltra_request::kSetOpenFlags.number,
 };
 
 // The mapping worker's state is made before the shared layer starts and
