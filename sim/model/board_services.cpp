@@ -48,10 +48,6 @@ const FlashConfig* flashBank(Card& card, uint32_t index, Outcome& failure) {
     return &card.config.flash[index];
 }
 
-bool inside(uint64_t size, uint64_t offset, uint64_t length) {
-    return offset <= size && length <= size - offset;
-}
-
 template <typename T>
 T* callerBuffer(IoRequest& rq, size_t offset) {
     return reinterpret_cast<T*>(static_cast<uintptr_t>(rq.in<uint64_t>(offset)));
@@ -100,7 +96,7 @@ Outcome eraseFlash(Card& card, IoRequest& rq) {
         return driverStatus(status::kVeltraInvalidFlag);
     const uint64_t offset = rq.in<uint64_t>(8);
     const uint64_t length = rq.in<uint64_t>(16);
-    if (!inside(f->size, offset, length) || !isBlockStart(*f, offset) ||
+    if (!card.flashMemory(index).contains(offset, length) || !isBlockStart(*f, offset) ||
         !isBlockStart(*f, offset + length))
         return driverStatus(status::kVeltraInvalidRegion);
     std::memset(card.flashMemory(index).data() + offset, 0, length);  // stored inverted
@@ -120,7 +116,7 @@ Outcome transferFlash(Card& card, IoRequest& rq, bool write) {
     const uint64_t offset = rq.in<uint64_t>(8);
     const uint64_t length = rq.in<uint64_t>(16);
     auto* buffer = callerBuffer<uint8_t>(rq, 24);
-    if (!inside(f->size, offset, length))
+    if (!card.flashMemory(index).contains(offset, length))
         return driverStatus(status::kVeltraInvalidRegion);
     if (length != 0 && buffer == nullptr)
         return driverStatus(status::kVeltraInvalidBuffer);
@@ -157,7 +153,7 @@ Outcome transferVpd(Card& card, IoRequest& rq, bool write) {
     auto* buffer = callerBuffer<uint8_t>(rq, 16);
     if (rq.in<uint32_t>(24) != 0)
         return driverStatus(status::kVeltraInvalidFlag);
-    if (!inside(kVpdSize, offset, length))
+    if (!card.vpd().contains(offset, length))
         return driverStatus(status::kVeltraInvalidRegion);
     if (length != 0 && buffer == nullptr)
         return driverStatus(status::kVeltraInvalidBuffer);

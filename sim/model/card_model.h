@@ -2,6 +2,8 @@
 // interfaces, answering the libraries' requests as the KESTA driver does.
 #pragma once
 
+#include <optional>
+
 #include "card.h"
 #include "vsim/driver.h"
 
@@ -24,6 +26,22 @@ inline constexpr uint32_t kMapTooLarge = 4;
 // Region tags of the mapping request: a window index, or this plus a
 // common-buffer index.
 inline constexpr uint32_t kCommonBufferTag = 0x10000000;
+
+// Answers a request from a table of handlers (code, smallest input and
+// output, answer): `answer` is called with the entry for the request's code,
+// unless the request's buffers are too small for its record, which the driver
+// refuses (STATUS_INVALID_PARAMETER). Nothing if the table lacks the code.
+template <typename Table, typename Answer>
+std::optional<Outcome> answerFromTable(const Table& table, IoRequest& rq, Answer answer) {
+    for (const auto& h : table) {
+        if (h.code != rq.code())
+            continue;
+        if (rq.inSize() < h.minIn || rq.outSize() < h.minOut)
+            return Outcome::failure(kErrorInvalidParameter);
+        return answer(h);
+    }
+    return std::nullopt;
+}
 
 class VeltraDevice : public Device {
   public:

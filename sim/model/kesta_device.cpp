@@ -119,14 +119,8 @@ const KestaContext::Handler KestaContext::kHandlers[] = {
 };
 
 Outcome KestaContext::control(IoRequest& rq) {
-    for (const auto& h : kHandlers) {
-        if (h.code != rq.code())
-            continue;
-        if (rq.inSize() < h.minIn || rq.outSize() < h.minOut)
-            return Outcome::failure(kErrorInvalidParameter);
-        return (this->*h.answer)(rq);
-    }
-    return Outcome::failure(kErrorInvalidFunction);
+    return answerFromTable(kHandlers, rq, [&](const Handler& h) { return (this->*h.answer)(rq); })
+        .value_or(Outcome::failure(kErrorInvalidFunction));
 }
 
 }  // namespace

@@ -144,24 +144,13 @@ const BoardHandler kBoardHandlers[] = {
     {requestCode(42), 0, 0, board::clearDeviceErrors},
 };
 
+// The board services first, then the card's own requests.
 Outcome VeltraContext::control(IoRequest& rq) {
-    for (const auto& h : kBoardHandlers) {
-        if (h.code != rq.code())
-            continue;
-        if (rq.inSize() < h.minIn || rq.outSize() < h.minOut)
-            return Outcome::failure(kErrorInvalidParameter);
-        return h.answer(*card_, rq);
-    }
-    for (const auto& h : kHandlers) {
-        if (h.code != rq.code())
-            continue;
-        // A request whose buffers are too small for its record is refused,
-        // as the driver refuses it (STATUS_INVALID_PARAMETER).
-        if (rq.inSize() < h.minIn || rq.outSize() < h.minOut)
-            return Outcome::failure(kErrorInvalidParameter);
-        return (this->*h.answer)(rq);
-    }
-    return Outcome::failure(kErrorInvalidFunction);
+    if (auto outcome = answerFromTable(kBoardHandlers, rq,
+                                       [&](const BoardHandler& h) { return h.answer(*card_, rq); }))
+        return *outcome;
+    return answerFromTable(kHandlers, rq, [&](const Handler& h) { return (this->*h.answer)(rq); })
+        .value_or(Outcome::failure(kErrorInvalidFunction));
 }
 
 // The handle goes: its mappings end (their pending requests complete), a
