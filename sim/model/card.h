@@ -175,6 +175,9 @@ class LockedBuffers {
     void release(const void* owner);
 
   private:
+    // Whether `owner` may use the buffer found (with the lock held).
+    uint32_t verdict(const void* owner, std::map<uint32_t, Buffer>::const_iterator found) const;
+
     mutable std::mutex lock_;
     std::map<uint32_t, Buffer> buffers_;
     uint32_t next_ = 1;

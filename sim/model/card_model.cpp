@@ -49,26 +49,29 @@ uint32_t LockedBuffers::lock(const void* owner, uint8_t* base, uint64_t length) 
     return handle;
 }
 
+uint32_t LockedBuffers::verdict(const void* owner,
+                                std::map<uint32_t, Buffer>::const_iterator found) const {
+    if (found == buffers_.end())
+        return status::kVeltraInvalidBufferHandle;
+    return found->second.owner == owner ? 0 : status::kVeltraNotOwner;
+}
+
 uint32_t LockedBuffers::unlock(const void* owner, uint32_t handle) {
     std::lock_guard guard(lock_);
-    auto it = buffers_.find(handle);
-    if (it == buffers_.end())
-        return status::kVeltraInvalidBufferHandle;
-    if (it->second.owner != owner)
-        return status::kVeltraNotOwner;
-    buffers_.erase(it);
-    return 0;
+    const auto found = buffers_.find(handle);
+    const uint32_t error = verdict(owner, found);
+    if (error == 0)
+        buffers_.erase(found);
+    return error;
 }
 
 uint32_t LockedBuffers::find(const void* owner, uint32_t handle, Buffer& buffer) const {
     std::lock_guard guard(lock_);
-    auto it = buffers_.find(handle);
-    if (it == buffers_.end())
-        return status::kVeltraInvalidBufferHandle;
-    if (it->second.owner != owner)
-        return status::kVeltraNotOwner;
-    buffer = it->second;
-    return 0;
+    const auto found = buffers_.find(handle);
+    const uint32_t error = verdict(owner, found);
+    if (error == 0)
+        buffer = found->second;
+    return error;
 }
 
 void LockedBuffers::release(const void* owner) {
