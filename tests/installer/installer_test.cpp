@@ -23,6 +23,7 @@ namespace {
 
 const std::wstring kCaption = L"KESTA Driver Installer";
 
+// The usage text as the test knows it: the default .inf name spelled out.
 std::wstring usageText() {
     std::wstring text = widen(setup::kUsageText);
     text.replace(text.find(L"%s"), 2, L"kesta.inf");

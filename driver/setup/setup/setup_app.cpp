@@ -17,10 +17,6 @@ constexpr wchar_t kProduct[] = L"KESTA Driver";
 // Room for the program's path; a longer one arrives cut short.
 constexpr DWORD kPathRoom = 512;
 
-std::wstring wide(const char* ascii) {
-    return setup::widen<wchar_t>(ascii);
-}
-
 int showBox(const std::wstring& text, const std::wstring& caption, UINT icon) {
     return MessageBoxW(nullptr, text.c_str(), caption.c_str(), MB_OK | icon);
 }
@@ -28,12 +24,6 @@ int showBox(const std::wstring& text, const std::wstring& caption, UINT icon) {
 std::wstring caption() {
     wchar_t text[64];
     std::swprintf(text, sizeof text / sizeof *text, L"%ls Installer", kProduct);
-    return text;
-}
-
-std::wstring usageText() {
-    std::wstring text = wide(setup::kUsageText);
-    text.replace(text.find(L"%s"), 2, wide(setup::kDefaultInfName));
     return text;
 }
 
@@ -65,7 +55,7 @@ BOOL CSetupApp::InitInstance() {
     using Outcome = setup::CommandLine<wchar_t>::Outcome;
     switch (commandLine.outcome) {
         case Outcome::Help:
-            showBox(usageText(), title, 0);
+            showBox(setup::usageText<wchar_t>(), title, 0);
             return FALSE;
         case Outcome::InvalidOption:
             showBox(L"Invalid option: " + commandLine.token, title, MB_ICONERROR);

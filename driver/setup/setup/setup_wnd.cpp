@@ -2,6 +2,7 @@
 
 #include <cwchar>
 
+#include "command_line.h"
 #include "results.h"
 #include "setup_app.h"
 
@@ -19,13 +20,6 @@ constexpr wchar_t kClassName[] = L"CSetupWnd";
 constexpr int kWidth = 480;
 constexpr int kHeight = 320;
 constexpr WORD kWindowIcon = 102;
-
-std::wstring wide(const char* ascii) {
-    std::wstring text;
-    for (; *ascii != 0; ++ascii)
-        text += static_cast<wchar_t>(static_cast<unsigned char>(*ascii));
-    return text;
-}
 
 void setFont(CWnd& control) {
     SendMessageW(control.m_hWnd, WM_SETFONT,
@@ -187,10 +181,11 @@ bool CSetupWnd::run(bool preinstall, const std::wstring& infPath, DWORD flags, b
             preinstall ? setup::Operation::Preinstall : setup::Operation::Install, result);
         std::wstring message;
         if (outcome.message != nullptr) {
-            message = wide(outcome.message);
+            message = setup::widen<wchar_t>(outcome.message);
         } else {
             wchar_t text[128];
-            std::swprintf(text, sizeof text / sizeof *text, wide(setup::kUnexpectedResult).c_str(),
+            std::swprintf(text, sizeof text / sizeof *text,
+                          setup::widen<wchar_t>(setup::kUnexpectedResult).c_str(),
                           static_cast<unsigned long>(result), static_cast<unsigned long>(result));
             message = text;
         }

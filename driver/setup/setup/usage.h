@@ -1,6 +1,10 @@
 // The text of the installer's usage box; %s stands for the default .inf name.
 #pragma once
 
+#include <string>
+
+#include "command_line.h"
+
 namespace setup {
 
 inline constexpr char kUsageText[] =
@@ -31,5 +35,13 @@ inline constexpr char kUsageText[] =
     "MSDN.\n"
     "  200-222 => Error in installation (when not -preinstall). See DriverPackageInstall in "
     "MSDN.\n\n";
+
+// The usage box's text: the usage with the default .inf name in its place.
+template <typename Char>
+std::basic_string<Char> usageText() {
+    std::basic_string<Char> text = widen<Char>(kUsageText);
+    text.replace(text.find(widen<Char>("%s")), 2, widen<Char>(kDefaultInfName));
+    return text;
+}
 
 }  // namespace setup
