@@ -79,6 +79,27 @@ uint32_t wdmControlDevice(HANDLE hDevice, uint32_t request, void* buffer, uint32
                           uint32_t outSize);
 uint32_t wdmControlDeviceAsync(HANDLE hDevice, LPOVERLAPPED pOverlapped, uint32_t request,
                                void* buffer, uint32_t inSize, uint32_t outSize);
+
+// A driver request of a library's table: its number, its name, and the
+// input and output lengths it is sent with.
+struct WdmRequest {
+    uint32_t number;
+    const char* name;
+    uint32_t inSize;
+    uint32_t outSize;
+};
+
+// Sends a request synchronously with its table lengths; `record` is both the
+// input and the reply buffer.
+inline uint32_t sendRequest(HANDLE hDevice, const WdmRequest& request, void* record) {
+    return wdmControlDevice(hDevice, request.number, record, request.inSize, request.outSize);
+}
+
+inline uint32_t sendRequestAsync(HANDLE hDevice, LPOVERLAPPED pOverlapped,
+                                 const WdmRequest& request, void* record) {
+    return wdmControlDeviceAsync(hDevice, pOverlapped, request.number, record, request.inSize,
+                                 request.outSize);
+}
 uint32_t wdmFinishDeviceAsync(HANDLE hDevice, LPOVERLAPPED pOverlapped, int32_t bWait);
 uint32_t wdmCancelDevice(HANDLE hDevice);
 // The library status for a Win32 error of a request.

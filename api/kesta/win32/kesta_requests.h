@@ -6,12 +6,7 @@
 
 #include "wdm.h"
 
-struct KestaRequest {
-    uint32_t number;
-    const char* name;
-    uint32_t inSize;
-    uint32_t outSize;
-};
+using KestaRequest = WdmRequest;
 
 namespace kesta_request {
 inline constexpr KestaRequest kSetOpenFlags{2, "IOCTL_KESTA_SET_OPEN_FLAGS", 4, 0};
@@ -22,7 +17,3 @@ inline constexpr KestaRequest kAbortIprog{6, "IOCTL_KESTA_ABORT_IPROG", 4, 0};
 inline constexpr KestaRequest kScheduleIprog{7, "IOCTL_KESTA_SCHEDULE_IPROG", 24, 0};
 inline constexpr KestaRequest kStatusIprog{8, "IOCTL_KESTA_STATUS_IPROG", 4, 16};
 }  // namespace kesta_request
-
-inline uint32_t sendRequest(HANDLE hCard, const KestaRequest& request, void* record) {
-    return wdmControlDevice(hCard, request.number, record, request.inSize, request.outSize);
-}

@@ -7,12 +7,7 @@
 
 #include "wdm.h"
 
-struct VeltraRequest {
-    uint32_t number;
-    const char* name;
-    uint32_t inSize;
-    uint32_t outSize;
-};
+using VeltraRequest = WdmRequest;
 
 namespace veltra_request {
 inline constexpr VeltraRequest kGetCardInfo{1, "IOCTL_VELTRA_GET_CARD_INFO", 0, 36};
@@ -103,15 +98,3 @@ inline constexpr const VeltraRequest* kVeltraRequests[] = {
     &veltra_request::kGetDeviceStatus,
     &veltra_request::kClearDeviceErrors,
 };
-
-// Sends a request synchronously with its table lengths; `record` is both the
-// input and the reply buffer.
-inline uint32_t sendRequest(HANDLE hCard, const VeltraRequest& request, void* record) {
-    return wdmControlDevice(hCard, request.number, record, request.inSize, request.outSize);
-}
-
-inline uint32_t sendRequestAsync(HANDLE hCard, LPOVERLAPPED pOverlapped,
-                                 const VeltraRequest& request, void* record) {
-    return wdmControlDeviceAsync(hCard, pOverlapped, request.number, record, request.inSize,
-                                 request.outSize);
-}
