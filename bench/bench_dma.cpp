@@ -36,29 +36,29 @@ void Memcpy(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * length);
 }
 
-void WriteDMA(benchmark::State& state) {
+// Blocking transfers of one size, each way, to card memory already touched
+// once (as the memcpy target is).
+void blockingDma(benchmark::State& state, bool toCard) {
     const size_t length = state.range(0);
     VELTRA_HANDLE card = openCard(state);
     auto data = buffer(length);
-    // Card memory touched once, as the memcpy target is.
     VELTRA_WriteDMA(card, 0, 0, data.data(), length, 0);
-    for (auto _ : state)
-        if (VELTRA_WriteDMA(card, 0, 0, data.data(), length, 0) != VELTRA_SUCCESS)
-            state.SkipWithError("VELTRA_WriteDMA");
+    for (auto _ : state) {
+        const VELTRA_STATUS status = toCard ? VELTRA_WriteDMA(card, 0, 0, data.data(), length, 0)
+                                            : VELTRA_ReadDMA(card, 0, 0, data.data(), length, 0);
+        if (status != VELTRA_SUCCESS)
+            state.SkipWithError(toCard ? "VELTRA_WriteDMA" : "VELTRA_ReadDMA");
+    }
     state.SetBytesProcessed(state.iterations() * length);
     VELTRA_Close(card);
 }
 
+void WriteDMA(benchmark::State& state) {
+    blockingDma(state, true);
+}
+
 void ReadDMA(benchmark::State& state) {
-    const size_t length = state.range(0);
-    VELTRA_HANDLE card = openCard(state);
-    auto data = buffer(length);
-    VELTRA_WriteDMA(card, 0, 0, data.data(), length, 0);
-    for (auto _ : state)
-        if (VELTRA_ReadDMA(card, 0, 0, data.data(), length, 0) != VELTRA_SUCCESS)
-            state.SkipWithError("VELTRA_ReadDMA");
-    state.SetBytesProcessed(state.iterations() * length);
-    VELTRA_Close(card);
+    blockingDma(state, false);
 }
 
 // A Start/Finish pair of a transfer with nothing to move: the overhead.
