@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 
 #include "kernel.h"
@@ -28,10 +29,18 @@ class Heap : public Object {
     void* allocate(size_t size, bool zero) {
         if (size > SIZE_MAX - sizeof(Block) - kHugePage)
             return nullptr;
+        const size_t bytes = sizeof(Block) + size;
         size_t mapped = 0;
-        void* memory = sizeof(Block) + size >= kLargeBlock ? mapLarge(sizeof(Block) + size, mapped)
-                       : zero                              ? std::calloc(1, sizeof(Block) + size)
-                                                           : std::malloc(sizeof(Block) + size);
+        void* memory = nullptr;
+        if (bytes >= kLargeBlock) {
+            memory = reuseSpare(bytes, mapped);
+            if (memory != nullptr && zero)
+                std::memset(memory, 0, bytes);
+            else if (memory == nullptr)
+                memory = mapLarge(bytes, mapped);
+        } else {
+            memory = zero ? std::calloc(1, bytes) : std::malloc(bytes);
+        }
         if (memory == nullptr)
             return nullptr;
         auto* block = static_cast<Block*>(memory);
@@ -59,7 +68,10 @@ class Heap : public Object {
             block->next->prev = block->prev;
             --count_;
         }
-        releaseBlock(block);
+        if (block->mapped != 0)
+            keepAsSpare(block, block->mapped);
+        else
+            std::free(block);
         return true;
     }
 
@@ -72,6 +84,10 @@ class Heap : public Object {
         }
         head_.prev = &head_;
         count_ = 0;
+        if (spare_ != nullptr)
+            munmap(spare_, spareBytes_);
+        spare_ = nullptr;
+        spareBytes_ = 0;
     }
 
     // Live blocks whose allocating thread passes `mine`.
@@ -112,6 +128,56 @@ class Heap : public Object {
         return reinterpret_cast<void*>(aligned);
     }
 
+    // The last large block freed stays mapped as the spare, its pages handed
+    // to the system as lazily freeable (MADV_FREE): they stay resident unless
+    // memory runs short, so the next large allocation (loading the next
+    // bitstream) writes into pages that already exist instead of waiting for
+    // the system to make and zero fresh ones. Only one spare is kept, and it
+    // is unmapped before a larger block is mapped, so the heap never holds
+    // more than its live blocks plus the largest block it has freed.
+    void keepAsSpare(void* memory, size_t length) {
+        if (madvise(memory, length, MADV_FREE) != 0) {
+            munmap(memory, length);
+            return;
+        }
+        void* old = nullptr;
+        size_t oldBytes = 0;
+        {
+            std::lock_guard guard(lock_);
+            old = spare_;
+            oldBytes = spareBytes_;
+            spare_ = memory;
+            spareBytes_ = length;
+        }
+        if (old != nullptr)
+            munmap(old, oldBytes);
+    }
+
+    // The spare, cut to `bytes` (rounded to pages) when it holds them; a
+    // spare too small is unmapped. Its pages may hold old data or zeros.
+    void* reuseSpare(size_t bytes, size_t& mapped) {
+        void* spare = nullptr;
+        size_t spareBytes = 0;
+        {
+            std::lock_guard guard(lock_);
+            spare = spare_;
+            spareBytes = spareBytes_;
+            spare_ = nullptr;
+            spareBytes_ = 0;
+        }
+        if (spare == nullptr)
+            return nullptr;
+        const size_t length = (bytes + kPage - 1) & ~(kPage - 1);
+        if (spareBytes < length) {
+            munmap(spare, spareBytes);
+            return nullptr;
+        }
+        if (spareBytes > length)
+            munmap(static_cast<char*>(spare) + length, spareBytes - length);
+        mapped = length;
+        return spare;
+    }
+
     static void releaseBlock(Block* block) {
         if (block->mapped != 0)
             munmap(block, block->mapped);
@@ -124,6 +190,8 @@ class Heap : public Object {
     std::mutex lock_;
     Block head_{};
     size_t count_ = 0;
+    void* spare_ = nullptr;  // see keepAsSpare
+    size_t spareBytes_ = 0;
 };
 
 HANDLE processHeap() {

@@ -1,9 +1,15 @@
-// Events, mutexes, threads and thread-local storage behave as on Windows.
+// Events, mutexes, threads, thread-local storage and heaps behave as on Windows.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
+#ifndef _WIN32
+#include <unistd.h>
+
+#include <fstream>
+#endif
 
 namespace {
 
@@ -167,6 +173,82 @@ TEST(Heaps, ZeroedBlocksFromTheProcessHeapAndAPrivateOne) {
     EXPECT_TRUE(HeapFree(GetProcessHeap(), 0, nullptr));
     EXPECT_TRUE(HeapDestroy(heaps[1]));
 }
+
+// Large blocks come and go in sizes that grow and shrink, with one kept live
+// across the others: each one holds what was written to it, and a zeroed one
+// is zero whatever the memory held before.
+TEST(Heaps, LargeBlocksKeepTheirContentsAndZeroedOnesAreZero) {
+    HANDLE heap = HeapCreate(0, 0, 0);
+    ASSERT_NE(heap, nullptr);
+    constexpr size_t kMiB = 1 << 20;
+    auto* kept = static_cast<unsigned char*>(HeapAlloc(heap, 0, 3 * kMiB + 5));
+    ASSERT_NE(kept, nullptr);
+    std::memset(kept, 0x3C, 3 * kMiB + 5);
+    int fill = 1;
+    for (size_t size : {4 * kMiB, 4 * kMiB, 6 * kMiB + 123, 2 * kMiB, 8 * kMiB}) {
+        auto* dirty = static_cast<unsigned char*>(HeapAlloc(heap, 0, size));
+        ASSERT_NE(dirty, nullptr);
+        std::memset(dirty, fill++, size);
+        ASSERT_EQ(dirty[size - 1], fill - 1);
+        EXPECT_TRUE(HeapFree(heap, 0, dirty));
+        auto* zeroed = static_cast<unsigned char*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, size));
+        ASSERT_NE(zeroed, nullptr);
+        for (size_t i = 0; i < size; i += 509)
+            ASSERT_EQ(zeroed[i], 0) << "size " << size << " byte " << i;
+        ASSERT_EQ(zeroed[size - 1], 0);
+        EXPECT_TRUE(HeapFree(heap, 0, zeroed));
+    }
+    for (size_t i = 0; i < 3 * kMiB + 5; i += 4093)
+        ASSERT_EQ(kept[i], 0x3C);
+    EXPECT_TRUE(HeapFree(heap, 0, kept));
+    EXPECT_TRUE(HeapDestroy(heap));
+}
+
+#ifndef _WIN32
+size_t residentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    size_t total = 0, resident = 0;
+    statm >> total >> resident;
+    return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// A freed large block stays resident for the next large allocation, so that
+// one costs no fresh pages; but only one is kept, and destroying the heap
+// gives it back.
+TEST(Heaps, OneFreedLargeBlockIsReusedAndNoneAccumulate) {
+    constexpr size_t kMiB = 1 << 20;
+    const size_t start = residentBytes();
+    HANDLE heap = HeapCreate(0, 0, 0);
+    ASSERT_NE(heap, nullptr);
+    void* block = HeapAlloc(heap, 0, 16 * kMiB);
+    ASSERT_NE(block, nullptr);
+    std::memset(block, 1, 16 * kMiB);
+    EXPECT_TRUE(HeapFree(heap, 0, block));
+    const size_t afterFree = residentBytes();
+    block = HeapAlloc(heap, 0, 16 * kMiB - 100);
+    ASSERT_NE(block, nullptr);
+    std::memset(block, 2, 16 * kMiB - 100);
+    EXPECT_LT(residentBytes(), afterFree + kMiB) << "the freed block's pages were not reused";
+    EXPECT_TRUE(HeapFree(heap, 0, block));
+
+    for (size_t size : {8 * kMiB, 24 * kMiB, 4 * kMiB, 24 * kMiB, 12 * kMiB}) {
+        block = HeapAlloc(heap, 0, size);
+        ASSERT_NE(block, nullptr);
+        std::memset(block, 3, size);
+        EXPECT_TRUE(HeapFree(heap, 0, block));
+    }
+    void* pair[] = {HeapAlloc(heap, 0, 20 * kMiB), HeapAlloc(heap, 0, 20 * kMiB)};
+    for (void* p : pair) {
+        ASSERT_NE(p, nullptr);
+        std::memset(p, 4, 20 * kMiB);
+    }
+    EXPECT_TRUE(HeapFree(heap, 0, pair[0]));
+    EXPECT_TRUE(HeapFree(heap, 0, pair[1]));
+    EXPECT_LT(residentBytes(), start + 25 * kMiB) << "freed blocks accumulate";
+    EXPECT_TRUE(HeapDestroy(heap));
+    EXPECT_LT(residentBytes(), start + kMiB) << "the heap kept memory after it was destroyed";
+}
+#endif
 
 DWORD WINAPI setLastErrorWhenTold(LPVOID go) {
     WaitForSingleObject(static_cast<HANDLE>(go), INFINITE);
