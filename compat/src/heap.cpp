@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <utility>
 
 #include "kernel.h"
 
@@ -140,15 +141,7 @@ class Heap : public Object {
             munmap(memory, length);
             return;
         }
-        void* old = nullptr;
-        size_t oldBytes = 0;
-        {
-            std::lock_guard guard(lock_);
-            old = spare_;
-            oldBytes = spareBytes_;
-            spare_ = memory;
-            spareBytes_ = length;
-        }
+        const auto [old, oldBytes] = exchangeSpare(memory, length);
         if (old != nullptr)
             munmap(old, oldBytes);
     }
@@ -156,15 +149,7 @@ class Heap : public Object {
     // The spare, cut to `bytes` (rounded to pages) when it holds them; a
     // spare too small is unmapped. Its pages may hold old data or zeros.
     void* reuseSpare(size_t bytes, size_t& mapped) {
-        void* spare = nullptr;
-        size_t spareBytes = 0;
-        {
-            std::lock_guard guard(lock_);
-            spare = spare_;
-            spareBytes = spareBytes_;
-            spare_ = nullptr;
-            spareBytes_ = 0;
-        }
+        const auto [spare, spareBytes] = exchangeSpare(nullptr, 0);
         if (spare == nullptr)
             return nullptr;
         const size_t length = (bytes + kPage - 1) & ~(kPage - 1);
@@ -176,6 +161,12 @@ class Heap : public Object {
             munmap(static_cast<char*>(spare) + length, spareBytes - length);
         mapped = length;
         return spare;
+    }
+
+    // Puts `memory` in the spare's place and returns what was there.
+    std::pair<void*, size_t> exchangeSpare(void* memory, size_t length) {
+        std::lock_guard guard(lock_);
+        return {std::exchange(spare_, memory), std::exchange(spareBytes_, length)};
     }
 
     static void releaseBlock(Block* block) {
