@@ -11,17 +11,10 @@
 namespace w32 {
 namespace {
 
-struct DebugLog {
-    std::mutex lock;
-    std::vector<std::string> lines;
-    bool echo = std::getenv("W32COMPAT_DEBUG_ECHO") != nullptr;
-};
-DebugLog& debugLog() {
-    static auto* log = new DebugLog;
+vsim::DebugCapture& debugLog() {
+    static auto* log = new vsim::DebugCapture;
     return *log;
 }
-
-constexpr size_t kMaxCapturedLines = 1 << 16;
 
 struct VectoredHandler {
     PVECTORED_EXCEPTION_HANDLER handler;
@@ -47,30 +40,18 @@ void WINAPI OutputDebugStringA(LPCSTR text) {
     W32_FAULT_POINT("OutputDebugStringA", );
     if (text == nullptr)
         return;
-    auto& log = debugLog();
-    std::lock_guard guard(log.lock);
-    if (log.lines.size() >= kMaxCapturedLines)
-        log.lines.erase(log.lines.begin());
-    log.lines.emplace_back(text);
-    if (log.echo)
+    debugLog().add(text);
+    static const bool echo = std::getenv("W32COMPAT_DEBUG_ECHO") != nullptr;
+    if (echo)
         std::fputs(text, stderr);
 }
 
 void vsimReadDebugOutput(void (*sink)(void*, const char*), void* context) {
-    auto& log = debugLog();
-    std::vector<std::string> copy;
-    {
-        std::lock_guard guard(log.lock);
-        copy = log.lines;
-    }
-    for (const auto& line : copy)
-        sink(context, line.c_str());
+    debugLog().read(sink, context);
 }
 
 void vsimClearDebugOutput(void) {
-    auto& log = debugLog();
-    std::lock_guard guard(log.lock);
-    log.lines.clear();
+    debugLog().clear();
 }
 
 BOOL WINAPI IsDebuggerPresent(void) {

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <functional>
 
+#include <vsim/hook_state.h>
 #include <vsim/hooks.h>
 
 #include "kernel.h"
@@ -10,50 +11,9 @@
 namespace w32 {
 namespace faults {
 
-std::atomic<bool> armed{false};
-
-namespace {
-
-struct Rule {
-    std::string call;
-    unsigned remaining;  // calls left until the failing one; 0: every call (thread rules)
-    DWORD thread;        // thread rules: the thread whose calls count
-    DWORD error;
-    bool byThread;
-};
-
-std::mutex& lock() {
-    static auto* m = new std::mutex;
-    return *m;
-}
-std::vector<Rule>& rules() {
-    static auto* r = new std::vector<Rule>;
+vsim::FaultRules& rules() {
+    static auto* r = new vsim::FaultRules;
     return *r;
-}
-
-}  // namespace
-
-bool shouldFail(const char* call, DWORD& error) {
-    const DWORD me = self().id;
-    std::lock_guard guard(lock());
-    auto& list = rules();
-    for (auto it = list.begin(); it != list.end(); ++it) {
-        if (it->call != call)
-            continue;
-        if (it->byThread && it->thread != me)
-            continue;
-        if (it->byThread && it->remaining == 0) {
-            error = it->error;
-            return true;
-        }
-        if (--it->remaining == 0) {
-            error = it->error;
-            list.erase(it);
-            armed.store(!list.empty(), std::memory_order_relaxed);
-            return true;
-        }
-    }
-    return false;
 }
 
 }  // namespace faults
@@ -83,33 +43,19 @@ using namespace w32;
 extern "C" {
 
 void vsimFailNthCall(const char* call, unsigned nth, uint32_t error) {
-    if (call == nullptr || nth == 0)
-        return;
-    std::lock_guard guard(faults::lock());
-    faults::rules().push_back({call, nth, 0, error, false});
-    faults::armed.store(true, std::memory_order_relaxed);
+    faults::rules().failNth(call, nth, error);
 }
 
 void vsimFailCallsOnThread(const char* call, uint32_t threadId, uint32_t error) {
-    if (call == nullptr)
-        return;
-    std::lock_guard guard(faults::lock());
-    faults::rules().push_back({call, 0, threadId, error, true});
-    faults::armed.store(true, std::memory_order_relaxed);
+    faults::rules().failOnThread(call, threadId, error);
 }
 
 void vsimFailNthCallOnThread(const char* call, uint32_t threadId, unsigned nth, uint32_t error) {
-    if (call == nullptr || nth == 0)
-        return;
-    std::lock_guard guard(faults::lock());
-    faults::rules().push_back({call, nth, threadId, error, true});
-    faults::armed.store(true, std::memory_order_relaxed);
+    faults::rules().failNthOnThread(call, threadId, nth, error);
 }
 
 void vsimClearFaults(void) {
-    std::lock_guard guard(faults::lock());
     faults::rules().clear();
-    faults::armed.store(false, std::memory_order_relaxed);
 }
 
 size_t vsimCountObjects(const char* kind) {
@@ -117,12 +63,8 @@ size_t vsimCountObjects(const char* kind) {
 }
 
 size_t vsimCountObjectsOfThreads(const char* kind, const uint32_t* threadIds, size_t count) {
-    return countObjects(kind, [&](DWORD creator) {
-        for (size_t i = 0; i < count; ++i)
-            if (threadIds[i] == creator)
-                return true;
-        return false;
-    });
+    return countObjects(kind,
+                        [&](DWORD creator) { return vsim::isOneOf(creator, threadIds, count); });
 }
 
 }  // extern "C"

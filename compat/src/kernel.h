@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <vsim/hook_state.h>
+
 namespace w32 {
 
 enum class ObjectType : uint8_t { Event, Mutex, Thread, File, Pipe, Device, Heap, DevInfo };
@@ -277,20 +279,19 @@ class Lookup {
 // Fault injection
 
 namespace faults {
-extern std::atomic<bool> armed;
-bool shouldFail(const char* call, DWORD& error);
+vsim::FaultRules& rules();
 }  // namespace faults
 
 // Starts an API function: if a fault is armed for this call, set its error
 // and return `failure`.
-#define W32_FAULT_POINT(call, failure)                              \
-    do {                                                            \
-        DWORD injected_;                                            \
-        if (::w32::faults::armed.load(std::memory_order_relaxed) && \
-            ::w32::faults::shouldFail(call, injected_)) {           \
-            ::w32::setLastError(injected_);                         \
-            return failure;                                         \
-        }                                                           \
+#define W32_FAULT_POINT(call, failure)                                              \
+    do {                                                                            \
+        uint32_t injected_;                                                         \
+        if (::w32::faults::rules().armed() &&                                       \
+            ::w32::faults::rules().shouldFail(call, ::w32::self().id, injected_)) { \
+            ::w32::setLastError(injected_);                                         \
+            return failure;                                                         \
+        }                                                                           \
     } while (0)
 
 // ---------------------------------------------------------------------------

@@ -2,7 +2,6 @@
 // redirection: fault injection, captured debug output and object counts.
 #include "win32/hooking.h"
 
-#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -10,6 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "vsim/hook_state.h"
 #include "vsim/hooks.h"
 
 namespace vsim::win32 {
@@ -36,23 +36,10 @@ void resolveRealFunctions() {
 // ---------------------------------------------------------------------------
 // Faults
 
-struct Rule {
-    std::string call;
-    unsigned remaining;
-    DWORD thread;
-    DWORD error;
-    bool byThread;
-};
-
-struct Faults {
-    std::mutex lock;
-    std::vector<Rule> rules;
-};
-Faults& faults() {
-    static auto* f = new Faults;
+FaultRules& faults() {
+    static auto* f = new FaultRules;
     return *f;
 }
-std::atomic<bool> g_faultsArmed{false};
 
 // ---------------------------------------------------------------------------
 // Objects made through redirected imports, for leak checks
@@ -98,12 +85,8 @@ size_t countTracked(const char* kind, Filter mine) {
 // ---------------------------------------------------------------------------
 // Debug output
 
-struct DebugLog {
-    std::mutex lock;
-    std::vector<std::string> lines;
-};
-DebugLog& debugLog() {
-    static auto* log = new DebugLog;
+DebugCapture& debugLog() {
+    static auto* log = new DebugCapture;
     return *log;
 }
 
@@ -203,11 +186,8 @@ BOOL WINAPI hookHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
 // Captured for tests, and passed on to the system's debugger output.
 void WINAPI hookOutputDebugStringA(LPCSTR text) {
     VSIM_FAULT_POINT("OutputDebugStringA", );
-    if (text != nullptr) {
-        auto& log = debugLog();
-        std::lock_guard guard(log.lock);
-        log.lines.emplace_back(text);
-    }
+    if (text != nullptr)
+        debugLog().add(text);
     real::OutputDebugStringA(text);
 }
 
@@ -369,31 +349,15 @@ void attachWhenLoaded(const char* module) {
 }  // namespace
 
 bool faultArmed() {
-    return g_faultsArmed.load(std::memory_order_relaxed);
+    return faults().armed();
 }
 
 bool shouldFail(const char* call) {
-    const DWORD me = GetCurrentThreadId();
-    auto& f = faults();
-    std::lock_guard guard(f.lock);
-    for (auto it = f.rules.begin(); it != f.rules.end(); ++it) {
-        if (it->call != call)
-            continue;
-        if (it->byThread && it->thread != me)
-            continue;
-        if (it->byThread && it->remaining == 0) {
-            SetLastError(it->error);
-            return true;
-        }
-        if (--it->remaining == 0) {
-            const DWORD error = it->error;
-            f.rules.erase(it);
-            g_faultsArmed.store(!f.rules.empty(), std::memory_order_relaxed);
-            SetLastError(error);
-            return true;
-        }
-    }
-    return false;
+    uint32_t error = 0;
+    if (!faults().shouldFail(call, GetCurrentThreadId(), error))
+        return false;
+    SetLastError(error);
+    return true;
 }
 
 void countObject(const char* kind, int delta) {
@@ -438,54 +402,27 @@ int vsimAttach(const char* module) {
 }
 
 void vsimFailNthCall(const char* call, unsigned nth, uint32_t error) {
-    if (call == nullptr || nth == 0)
-        return;
-    auto& f = faults();
-    std::lock_guard guard(f.lock);
-    f.rules.push_back({call, nth, 0, error, false});
-    g_faultsArmed.store(true, std::memory_order_relaxed);
+    faults().failNth(call, nth, error);
 }
 
 void vsimFailCallsOnThread(const char* call, uint32_t threadId, uint32_t error) {
-    if (call == nullptr)
-        return;
-    auto& f = faults();
-    std::lock_guard guard(f.lock);
-    f.rules.push_back({call, 0, threadId, error, true});
-    g_faultsArmed.store(true, std::memory_order_relaxed);
+    faults().failOnThread(call, threadId, error);
 }
 
 void vsimFailNthCallOnThread(const char* call, uint32_t threadId, unsigned nth, uint32_t error) {
-    if (call == nullptr || nth == 0)
-        return;
-    auto& f = faults();
-    std::lock_guard guard(f.lock);
-    f.rules.push_back({call, nth, threadId, error, true});
-    g_faultsArmed.store(true, std::memory_order_relaxed);
+    faults().failNthOnThread(call, threadId, nth, error);
 }
 
 void vsimClearFaults(void) {
-    auto& f = faults();
-    std::lock_guard guard(f.lock);
-    f.rules.clear();
-    g_faultsArmed.store(false, std::memory_order_relaxed);
+    faults().clear();
 }
 
 void vsimReadDebugOutput(void (*sink)(void*, const char*), void* context) {
-    std::vector<std::string> copy;
-    {
-        auto& log = debugLog();
-        std::lock_guard guard(log.lock);
-        copy = log.lines;
-    }
-    for (const auto& line : copy)
-        sink(context, line.c_str());
+    debugLog().read(sink, context);
 }
 
 void vsimClearDebugOutput(void) {
-    auto& log = debugLog();
-    std::lock_guard guard(log.lock);
-    log.lines.clear();
+    debugLog().clear();
 }
 
 size_t vsimCountObjects(const char* kind) {
@@ -493,12 +430,8 @@ size_t vsimCountObjects(const char* kind) {
 }
 
 size_t vsimCountObjectsOfThreads(const char* kind, const uint32_t* threadIds, size_t count) {
-    return countTracked(kind, [&](DWORD creator) {
-        for (size_t i = 0; i < count; ++i)
-            if (threadIds[i] == creator)
-                return true;
-        return false;
-    });
+    return countTracked(kind,
+                        [&](DWORD creator) { return vsim::isOneOf(creator, threadIds, count); });
 }
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {

@@ -1,0 +1,122 @@
+// The state behind the test hooks of vsim/hooks.h, kept the same way by the
+// Win32 stand-in and by the import redirection on Windows: fault rules and
+// captured debug output.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vsim {
+
+// A call fails with a chosen last error on its Nth use, on its Nth use from
+// one thread, or on every use from one thread.
+class FaultRules {
+  public:
+    // Whether any rule is set: the one check every call makes.
+    bool armed() const { return armed_.load(std::memory_order_relaxed); }
+
+    void failNth(const char* call, unsigned nth, uint32_t error) {
+        if (call != nullptr && nth != 0)
+            add({call, nth, 0, error, false});
+    }
+    void failOnThread(const char* call, uint32_t thread, uint32_t error) {
+        if (call != nullptr)
+            add({call, 0, thread, error, true});
+    }
+    void failNthOnThread(const char* call, uint32_t thread, unsigned nth, uint32_t error) {
+        if (call != nullptr && nth != 0)
+            add({call, nth, thread, error, true});
+    }
+
+    void clear() {
+        std::lock_guard guard(lock_);
+        rules_.clear();
+        armed_.store(false, std::memory_order_relaxed);
+    }
+
+    // Whether this use of `call` from `thread` fails, and with which error.
+    // A rule for the Nth use is spent by it.
+    bool shouldFail(const char* call, uint32_t thread, uint32_t& error) {
+        std::lock_guard guard(lock_);
+        for (auto it = rules_.begin(); it != rules_.end(); ++it) {
+            if (it->call != call || (it->byThread && it->thread != thread))
+                continue;
+            if (it->byThread && it->remaining == 0) {
+                error = it->error;
+                return true;
+            }
+            if (--it->remaining == 0) {
+                error = it->error;
+                rules_.erase(it);
+                armed_.store(!rules_.empty(), std::memory_order_relaxed);
+                return true;
+            }
+        }
+        return false;
+    }
+
+  private:
+    struct Rule {
+        std::string call;
+        unsigned remaining;  // uses left until the failing one; 0: every use (thread rules)
+        uint32_t thread;     // thread rules: the thread whose uses count
+        uint32_t error;
+        bool byThread;
+    };
+
+    void add(Rule rule) {
+        std::lock_guard guard(lock_);
+        rules_.push_back(std::move(rule));
+        armed_.store(true, std::memory_order_relaxed);
+    }
+
+    std::mutex lock_;
+    std::vector<Rule> rules_;
+    std::atomic<bool> armed_{false};
+};
+
+// Debug output kept for tests: the newest lines, oldest first.
+class DebugCapture {
+  public:
+    static constexpr size_t kMaxLines = 1 << 16;
+
+    void add(const char* text) {
+        std::lock_guard guard(lock_);
+        if (lines_.size() >= kMaxLines)
+            lines_.pop_front();
+        lines_.emplace_back(text);
+    }
+
+    // Hands each line to `sink` outside the lock, so that the sink may log.
+    void read(void (*sink)(void*, const char*), void* context) {
+        std::vector<std::string> copy;
+        {
+            std::lock_guard guard(lock_);
+            copy.assign(lines_.begin(), lines_.end());
+        }
+        for (const auto& line : copy)
+            sink(context, line.c_str());
+    }
+
+    void clear() {
+        std::lock_guard guard(lock_);
+        lines_.clear();
+    }
+
+  private:
+    std::mutex lock_;
+    std::deque<std::string> lines_;
+};
+
+// Whether `id` is one of the `count` ids at `ids`.
+inline bool isOneOf(uint32_t id, const uint32_t* ids, size_t count) {
+    return std::find(ids, ids + count, id) != ids + count;
+}
+
+}  // namespace vsim
