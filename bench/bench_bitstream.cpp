@@ -85,17 +85,31 @@ bool readWhole(const std::string& path, char* buffer, size_t size) {
 
 // Anonymous pages for `size` bytes on 2 MiB boundaries, backed by huge pages
 // where the system allows, as the library's heap gives large blocks.
-char* mapHugePages(size_t size) {
-    constexpr size_t kHuge = 2 << 20;
-    void* raw =
-        mmap(nullptr, size + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (raw == MAP_FAILED)
-        return nullptr;
-    auto* aligned = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(raw) + kHuge - 1) &
-                                            ~(uintptr_t{kHuge} - 1));
-    madvise(aligned, size, MADV_HUGEPAGE);
-    return aligned;
-}
+class HugePages {
+  public:
+    explicit HugePages(size_t size) : length_(size + kHuge) {
+        raw_ = mmap(nullptr, length_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (raw_ == MAP_FAILED)
+            return;
+        data_ = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(raw_) + kHuge - 1) &
+                                        ~(uintptr_t{kHuge} - 1));
+        madvise(data_, size, MADV_HUGEPAGE);
+    }
+    ~HugePages() {
+        if (raw_ != MAP_FAILED)
+            munmap(raw_, length_);
+    }
+    HugePages(const HugePages&) = delete;
+    HugePages& operator=(const HugePages&) = delete;
+
+    char* data() const { return data_; }  // null if nothing could be mapped
+
+  private:
+    static constexpr size_t kHuge = 2 << 20;
+    size_t length_;
+    void* raw_ = MAP_FAILED;
+    char* data_ = nullptr;
+};
 
 // The baseline: one read() of the whole file into a buffer made beforehand.
 void RawRead(benchmark::State& state) {
@@ -114,17 +128,16 @@ BENCHMARK(RawRead)->Unit(benchmark::kMillisecond)->UseRealTime();
 void RawReadIntoHugePages(benchmark::State& state) {
     const std::string& path = sampleFile();
     const size_t size = fileSize(path);
-    char* buffer = mapHugePages(size);
-    if (buffer == nullptr) {
+    HugePages buffer(size);
+    if (buffer.data() == nullptr) {
         state.SkipWithError("mmap failed");
         return;
     }
-    std::memset(buffer, 0, size);
+    std::memset(buffer.data(), 0, size);
     for (auto _ : state)
-        if (!readWhole(path, buffer, size))
+        if (!readWhole(path, buffer.data(), size))
             state.SkipWithError("short read");
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
-    // The mapping is left to the process's end: its start was rounded up.
 }
 BENCHMARK(RawReadIntoHugePages)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -135,16 +148,13 @@ void RawReadIntoFreshPages(benchmark::State& state) {
     const std::string& path = sampleFile();
     const size_t size = fileSize(path);
     for (auto _ : state) {
-        void* memory =
-            mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (memory == MAP_FAILED) {
+        HugePages memory(size);
+        if (memory.data() == nullptr) {
             state.SkipWithError("mmap failed");
             break;
         }
-        madvise(memory, size, MADV_HUGEPAGE);
-        if (!readWhole(path, static_cast<char*>(memory), size))
+        if (!readWhole(path, memory.data(), size))
             state.SkipWithError("short read");
-        munmap(memory, size);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
 }

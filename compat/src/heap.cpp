@@ -35,10 +35,10 @@ class Heap : public Object {
         void* memory = nullptr;
         if (bytes >= kLargeBlock) {
             memory = reuseSpare(bytes, mapped);
-            if (memory != nullptr && zero)
+            if (memory == nullptr)
+                memory = mapLarge(bytes, mapped);  // fresh pages are zero
+            else if (zero)
                 std::memset(memory, 0, bytes);
-            else if (memory == nullptr)
-                memory = mapLarge(bytes, mapped);
         } else {
             memory = zero ? std::calloc(1, bytes) : std::malloc(bytes);
         }
@@ -135,7 +135,7 @@ class Heap : public Object {
     // bitstream) writes into pages that already exist instead of waiting for
     // the system to make and zero fresh ones. Only one spare is kept, and it
     // is unmapped before a larger block is mapped, so the heap never holds
-    // more than its live blocks plus the largest block it has freed.
+    // more than its live blocks plus the last large block it freed.
     void keepAsSpare(void* memory, size_t length) {
         if (madvise(memory, length, MADV_FREE) != 0) {
             munmap(memory, length);
