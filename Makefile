@@ -7,6 +7,8 @@ ASAN     := $(BUILD)/linux-asan
 TSAN     := $(BUILD)/linux-tsan
 GENERATOR := -G Ninja
 CONFIG   := -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Our own builds treat warnings as errors; a consumer's plain build does not.
+STRICT   := -DVELTRA_WERROR=ON
 
 .PHONY: all setup build build-linux build-windows build-clang test test-asan test-tsan demo bench format clean
 
@@ -16,10 +18,10 @@ setup:
 	@scripts/setup.sh
 
 $(LINUX)/build.ninja: | setup
-	@cmake -S . -B $(LINUX) $(GENERATOR) $(CONFIG) >/dev/null
+	@cmake -S . -B $(LINUX) $(GENERATOR) $(CONFIG) $(STRICT) >/dev/null
 
 $(WINDOWS)/build.ninja: | setup
-	@cmake -S . -B $(WINDOWS) $(GENERATOR) $(CONFIG) \
+	@cmake -S . -B $(WINDOWS) $(GENERATOR) $(CONFIG) $(STRICT) \
 	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
 
 build-linux: $(LINUX)/build.ninja
@@ -32,7 +34,7 @@ build: build-linux build-windows
 
 # The Linux build with clang instead of g++ (both must stay warning-free).
 build-clang: setup
-	@cmake -S . -B $(BUILD)/linux-clang $(GENERATOR) $(CONFIG) -DCMAKE_C_COMPILER=clang \
+	@cmake -S . -B $(BUILD)/linux-clang $(GENERATOR) $(CONFIG) $(STRICT) -DCMAKE_C_COMPILER=clang \
 	    -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@cmake --build $(BUILD)/linux-clang
 
@@ -44,14 +46,14 @@ demo: build
 
 # The Linux tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: setup
-	@cmake -S . -B $(ASAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug \
+	@cmake -S . -B $(ASAN) $(GENERATOR) $(STRICT) -DCMAKE_BUILD_TYPE=Debug \
 	    -DVELTRA_SANITIZE=address,undefined >/dev/null
 	@cmake --build $(ASAN)
 	@ctest --test-dir $(ASAN) --output-on-failure -j2
 
 # The Linux tests under ThreadSanitizer.
 test-tsan: setup
-	@cmake -S . -B $(TSAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DVELTRA_SANITIZE=thread >/dev/null
+	@cmake -S . -B $(TSAN) $(GENERATOR) $(STRICT) -DCMAKE_BUILD_TYPE=Debug -DVELTRA_SANITIZE=thread >/dev/null
 	@cmake --build $(TSAN)
 	@ctest --test-dir $(TSAN) --output-on-failure -j2
 

@@ -8,7 +8,7 @@ top="$(cd "$(dirname "$0")/.." && pwd)"
 tree="$top/build/fuzz"
 seconds="${1:-60}"
 if [ ! -f "$tree/build.ninja" ]; then
-    cmake -S "$top" -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    cmake -S "$top" -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRA_WERROR=ON \
         -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
         -DVELTRA_SANITIZE=address,undefined -DVELTRA_FUZZ=ON >/dev/null
 fi

@@ -16,10 +16,36 @@
 
 namespace simtest {
 
-inline constexpr GUID kVeltraGuid = {
-    0x4A8924E1, 0xA143, 0x44C2, {0x8E, 0xC1, 0x64, 0xEC, 0x73, 0xF9, 0x0F, 0x96}};
-inline constexpr GUID kKestaGuid = {
-    0x6E8B60DA, 0xDD4F, 0x4D5E, {0xAD, 0x9E, 0x5A, 0x9E, 0x06, 0xC2, 0x8A, 0xCD}};
+// A GUID from its registry text, "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}".
+// Tests write interface classes as that text, so that a digit mistyped in the
+// libraries or the simulator cannot be copied into the tests as well.
+constexpr GUID guidFromText(const char (&text)[39]) {
+    auto nibble = [](char c) -> uint32_t {
+        return c >= '0' && c <= '9'   ? uint32_t(c - '0')
+               : c >= 'a' && c <= 'f' ? uint32_t(c - 'a' + 10)
+               : c >= 'A' && c <= 'F' ? uint32_t(c - 'A' + 10)
+                                      : throw "not a hexadecimal digit";
+    };
+    auto hex = [&](int at, int digits) {
+        uint32_t value = 0;
+        for (int i = 0; i < digits; ++i)
+            value = value << 4 | nibble(text[at + i]);
+        return value;
+    };
+    if (text[0] != '{' || text[9] != '-' || text[14] != '-' || text[19] != '-' ||
+        text[24] != '-' || text[37] != '}')
+        throw "not a braced GUID";
+    GUID guid{hex(1, 8), static_cast<uint16_t>(hex(10, 4)), static_cast<uint16_t>(hex(15, 4)), {}};
+    guid.Data4[0] = static_cast<uint8_t>(hex(20, 2));
+    guid.Data4[1] = static_cast<uint8_t>(hex(22, 2));
+    for (int i = 0; i < 6; ++i)
+        guid.Data4[2 + i] = static_cast<uint8_t>(hex(25 + 2 * i, 2));
+    return guid;
+}
+
+// The two device interface classes of the driver.
+inline constexpr GUID kVeltraGuid = guidFromText("{4A8924E1-A143-44C2-8EC1-64EC73F90F96}");
+inline constexpr GUID kKestaGuid = guidFromText("{6E8B60DA-DD4F-4D5E-AD96-5A9E06C28ACD}");
 
 // Debug output captured by the platform since the last clear.
 std::vector<std::string> debugOutput();

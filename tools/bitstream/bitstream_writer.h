@@ -62,7 +62,12 @@ class Writer {
     }
 
     std::vector<uint8_t> bytes() const {
+        // One allocation for the whole file.
+        size_t size = 4 + preamble_.size() + (hasData_ ? 5 + data_.size() : 0);
+        for (const auto& f : fields_)
+            size += 3 + f.content.size();
         std::vector<uint8_t> out;
+        out.reserve(size);
         put16(out, static_cast<uint16_t>(preamble_.size()));
         out.insert(out.end(), preamble_.begin(), preamble_.end());
         put16(out, 0x0001);
