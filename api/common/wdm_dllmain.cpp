@@ -15,9 +15,11 @@ BOOL processAttach() {
     return created;
 }
 
+// A thread that called the library before its attach notification arrived
+// (from another library's attach code, say) already has its record.
 BOOL threadAttach() {
     WDM_TRACE("wdmDllMain(VELTRA): DLL_THREAD_ATTACH start\n");
-    const BOOL created = wdmCreateThreadContext();
+    const BOOL created = TlsGetValue(tlsIndex) != nullptr || wdmCreateThreadContext();
     WDM_TRACE("wdmDllMain(VELTRA): DLL_THREAD_ATTACH done\n");
     return created;
 }
@@ -29,8 +31,16 @@ BOOL threadDetach() {
     return TRUE;
 }
 
-BOOL processDetach() {
+// At process exit (`reserved` not null) the system has already ended every
+// other thread, one of which may have held a lock, and it takes back all
+// memory and handles itself: the library frees nothing then and takes no
+// lock. Only an unload (FreeLibrary) frees what the library holds.
+BOOL processDetach(LPVOID reserved) {
     WDM_TRACE("wdmDllMain(VELTRA): DLL_PROCESS_DETACH start\n");
+    if (reserved != nullptr) {
+        WDM_TRACE("wdmDllMain(VELTRA): DLL_PROCESS_DETACH done\n");
+        return TRUE;
+    }
     wdmFreeAllThreadContexts();
     if (tlsIndex != TLS_OUT_OF_INDEXES) {
         TlsFree(tlsIndex);
@@ -43,7 +53,7 @@ BOOL processDetach() {
 
 }  // namespace
 
-BOOL wdmDllMain(HINSTANCE, DWORD reason, LPVOID) {
+BOOL wdmDllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     switch (reason) {
         case DLL_PROCESS_ATTACH:
             return processAttach();
@@ -52,7 +62,7 @@ BOOL wdmDllMain(HINSTANCE, DWORD reason, LPVOID) {
         case DLL_THREAD_DETACH:
             return threadDetach();
         case DLL_PROCESS_DETACH:
-            return processDetach();
+            return processDetach(reserved);
         default:
             return TRUE;
     }

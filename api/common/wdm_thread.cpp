@@ -1,8 +1,6 @@
 // Per-thread records: each thread's OVERLAPPED and event for its
 // synchronous requests, kept on a process-wide list so that process detach
 // can free the records of every thread.
-#include <atomic>
-
 #include "wdm.h"
 
 DWORD tlsIndex = TLS_OUT_OF_INDEXES;
@@ -15,40 +13,24 @@ WDM_THREAD_CONTEXT* pThreadContextList = nullptr;
 // Guards every change of the list. The loader serialises thread attach and
 // detach, but a thread's first request creates its record outside the
 // loader, concurrently with other threads' detach. Held for the list
-// operation only; allocation and event creation happen outside it.
-//
-// A spin lock: the critical section is a few pointer stores, and it needs no
-// kernel object (which could fail to be made) and no run-time support.
-class ListLock {
-  public:
-    void lock() {
-        for (unsigned spins = 0; flag_.test_and_set(std::memory_order_acquire); ++spins) {
-            // The holder may have been preempted: give it the processor.
-            if (spins >= 64)
-                Sleep(0);
-        }
-    }
-    void unlock() { flag_.clear(std::memory_order_release); }
-
-  private:
-    std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
-};
-
-ListLock g_listLock;
+// operation only; allocation and event creation happen outside it. A slim
+// lock: it needs no kernel object (which could fail to be made), no
+// initialisation and no clean-up, and a waiter sleeps instead of spinning.
+SRWLOCK g_listLock = SRWLOCK_INIT;
 
 void linkAtHead(WDM_THREAD_CONTEXT* record) {
-    g_listLock.lock();
+    AcquireSRWLockExclusive(&g_listLock);
     record->pNext = nullptr;
     record->pPrev = pThreadContextList;
     if (pThreadContextList != nullptr)
         pThreadContextList->pNext = record;
     pThreadContextList = record;
-    g_listLock.unlock();
+    ReleaseSRWLockExclusive(&g_listLock);
 }
 
 // Takes a record off the list; `record` null means the head. Returns it.
 WDM_THREAD_CONTEXT* unlinkRecord(WDM_THREAD_CONTEXT* record) {
-    g_listLock.lock();
+    AcquireSRWLockExclusive(&g_listLock);
     if (record == nullptr)
         record = pThreadContextList;
     if (record != nullptr) {
@@ -59,7 +41,7 @@ WDM_THREAD_CONTEXT* unlinkRecord(WDM_THREAD_CONTEXT* record) {
         if (record->pPrev != nullptr)
             record->pPrev->pNext = record->pNext;
     }
-    g_listLock.unlock();
+    ReleaseSRWLockExclusive(&g_listLock);
     return record;
 }
 

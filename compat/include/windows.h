@@ -340,6 +340,22 @@ W32COMPAT_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttribute
 W32COMPAT_API BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 W32COMPAT_API DWORD WINAPI ResumeThread(HANDLE hThread);
 
+/* Slim reader/writer locks: one pointer-sized word, ready when zeroed
+ * (SRWLOCK_INIT), never destroyed, not recursive. */
+typedef struct _RTL_SRWLOCK {
+    PVOID Ptr;
+} RTL_SRWLOCK, *PRTL_SRWLOCK;
+typedef RTL_SRWLOCK SRWLOCK, *PSRWLOCK;
+#define RTL_SRWLOCK_INIT {0}
+#define SRWLOCK_INIT RTL_SRWLOCK_INIT
+W32COMPAT_API void WINAPI InitializeSRWLock(PSRWLOCK SRWLock);
+W32COMPAT_API void WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock);
+W32COMPAT_API void WINAPI ReleaseSRWLockExclusive(PSRWLOCK SRWLock);
+W32COMPAT_API void WINAPI AcquireSRWLockShared(PSRWLOCK SRWLock);
+W32COMPAT_API void WINAPI ReleaseSRWLockShared(PSRWLOCK SRWLock);
+W32COMPAT_API BOOLEAN WINAPI TryAcquireSRWLockExclusive(PSRWLOCK SRWLock);
+W32COMPAT_API BOOLEAN WINAPI TryAcquireSRWLockShared(PSRWLOCK SRWLock);
+
 W32COMPAT_API DWORD WINAPI GetCurrentThreadId(void);
 W32COMPAT_API DWORD WINAPI GetCurrentProcessId(void);
 W32COMPAT_API void WINAPI Sleep(DWORD dwMilliseconds);

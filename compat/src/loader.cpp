@@ -31,8 +31,13 @@ std::vector<Library>& libraries() {
 // are attached by LoadLibraryA itself, so that a failed attach fails the load.
 thread_local int t_loadDepth = 0;
 
-// Windows passes a non-null reserved pointer for libraries loaded with the program.
+// Windows passes a non-null reserved pointer for libraries loaded with the
+// program, and at process exit to every library still loaded.
 const LPVOID kStaticLoad = reinterpret_cast<LPVOID>(uintptr_t{1});
+const LPVOID kProcessExit = reinterpret_cast<LPVOID>(uintptr_t{1});
+// Set while FreeLibrary unloads: a library that goes at any other time goes
+// because the process ends.
+thread_local bool t_freeingLibrary = false;
 
 // Thread attach goes through the libraries in the order they started, thread
 // detach in the reverse order, as the Windows loader walks its
@@ -88,9 +93,21 @@ void w32compatLibraryLoaded(W32COMPAT_ENTRY_POINT entry, HINSTANCE instance) {
     }
 }
 
+// FreeLibrary detaches the one library it unloads. Any other unloading is
+// the process ending: the system runs library destructors in its own order,
+// so at the first of them every library still attached is detached, in the
+// reverse order of their starts, as Windows does at process exit.
 void w32compatLibraryUnloading(W32COMPAT_ENTRY_POINT entry) {
     std::lock_guard guard(loaderLock());
     auto& list = libraries();
+    if (!t_freeingLibrary) {
+        const auto ending = list;
+        list.clear();
+        for (auto it = ending.rbegin(); it != ending.rend(); ++it)
+            if (it->attached)
+                it->entry(it->instance, DLL_PROCESS_DETACH, kProcessExit);
+        return;
+    }
     for (auto it = list.begin(); it != list.end(); ++it) {
         if (it->entry != entry)
             continue;
@@ -131,7 +148,14 @@ HMODULE WINAPI LoadLibraryA(LPCSTR name) {
 
 BOOL WINAPI FreeLibrary(HMODULE module) {
     W32_FAULT_POINT("FreeLibrary", FALSE);
-    if (module == nullptr || dlclose(module) != 0) {
+    if (module == nullptr) {
+        setLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    t_freeingLibrary = true;
+    const int closed = dlclose(module);
+    t_freeingLibrary = false;
+    if (closed != 0) {
         setLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

@@ -9,14 +9,6 @@
 
 namespace vsim::model {
 
-// Request codes: request n is 0x222004 + 8n; three codes stand outside.
-constexpr uint32_t requestCode(uint32_t n) {
-    return 0x222004u + 8u * n;
-}
-inline constexpr uint32_t kVeltraCancel = 0x222808;
-inline constexpr uint32_t kVeltraMapPending = 0x22280E;
-inline constexpr uint32_t kVeltraUnmap = 0x222810;
-
 // The small failure codes of the two mapping requests.
 inline constexpr uint32_t kMapBadRegion = 1;
 inline constexpr uint32_t kMapBadIndex = 2;

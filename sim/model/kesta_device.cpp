@@ -1,5 +1,6 @@
 // The bridge device of a card, as its KESTA interface answers.
 #include "card_model.h"
+#include "ioctl_codes.h"
 #include "statuses.h"
 
 namespace vsim::model {
@@ -109,13 +110,13 @@ class KestaContext : public OpenContext {
 };
 
 const KestaContext::Handler KestaContext::kHandlers[] = {
-    {requestCode(2), 4, 0, &KestaContext::setOpenFlags},
-    {requestCode(3), 0, 16, &KestaContext::prodTestInfo},
-    {requestCode(4), 0, 4, &KestaContext::serviceIrq},
-    {requestCode(5), 0, 8, &KestaContext::uniqueId},
-    {requestCode(6), 4, 0, &KestaContext::abortIprog},
-    {requestCode(7), 24, 0, &KestaContext::scheduleIprog},
-    {requestCode(8), 4, 16, &KestaContext::statusIprog},
+    {ioctl::kesta::kSetOpenFlags, 4, 0, &KestaContext::setOpenFlags},
+    {ioctl::kesta::kGetProdTestInfo, 0, 16, &KestaContext::prodTestInfo},
+    {ioctl::kesta::kServiceIrq, 0, 4, &KestaContext::serviceIrq},
+    {ioctl::kesta::kGetUniqueId, 0, 8, &KestaContext::uniqueId},
+    {ioctl::kesta::kAbortIprog, 4, 0, &KestaContext::abortIprog},
+    {ioctl::kesta::kScheduleIprog, 24, 0, &KestaContext::scheduleIprog},
+    {ioctl::kesta::kStatusIprog, 4, 16, &KestaContext::statusIprog},
 };
 
 Outcome KestaContext::control(IoRequest& rq) {

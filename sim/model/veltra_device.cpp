@@ -6,6 +6,7 @@
 #include "board_services.h"
 #include "card_model.h"
 #include "dma_engine.h"
+#include "ioctl_codes.h"
 #include "notifications.h"
 #include "statuses.h"
 
@@ -89,34 +90,34 @@ class VeltraContext : public OpenContext {
 };
 
 const VeltraContext::Handler VeltraContext::kHandlers[] = {
-    {requestCode(1), 0, 36, &VeltraContext::cardInfo},
-    {requestCode(2), 4, 40, &VeltraContext::bankInfo},
-    {requestCode(4), 0, 6, &VeltraContext::versionInfo},
-    {requestCode(3), 4, 40, &VeltraContext::fpgaInfo},
-    {requestCode(5), 4, 40, &VeltraContext::windowInfo},
-    {requestCode(7), 24, 0, &VeltraContext::configure},
-    {requestCode(10), 16, 0, &VeltraContext::registerEvent},
-    {requestCode(11), 16, 0, &VeltraContext::unregisterEvent},
-    {requestCode(12), 32, 0, &VeltraContext::readWindow},
-    {requestCode(13), 32, 0, &VeltraContext::writeWindow},
-    {requestCode(19), 16, 4, &VeltraContext::lockBuffer},
-    {requestCode(20), 4, 0, &VeltraContext::unlockBuffer},
-    {requestCode(21), 32, 0, &VeltraContext::readDma},
-    {requestCode(22), 32, 0, &VeltraContext::writeDma},
-    {requestCode(23), 40, 0, &VeltraContext::readDmaLocked},
-    {requestCode(24), 40, 0, &VeltraContext::writeDmaLocked},
-    {requestCode(27), 8, 0, &VeltraContext::unconfigure},
-    {requestCode(28), 4, 0, &VeltraContext::waitNotification},
-    {requestCode(30), 4, 0, &VeltraContext::setOpenFlags},
-    {requestCode(31), 0, 44, &VeltraContext::cardInfoEx},
-    {requestCode(32), 16, 0, &VeltraContext::moduleInfo},
-    {requestCode(37), 32, 0, &VeltraContext::readDmaBus},
-    {requestCode(38), 32, 0, &VeltraContext::writeDmaBus},
-    {requestCode(39), 0, 4, &VeltraContext::commonBufferCount},
-    {requestCode(40), 4, 16, &VeltraContext::commonBuffer},
-    {kVeltraCancel, 0, 0, &VeltraContext::cancel},
-    {kVeltraMapPending, 24, 8, &VeltraContext::mapRegion},
-    {kVeltraUnmap, 8, 0, &VeltraContext::unmapRegion},
+    {ioctl::kGetCardInfo, 0, 36, &VeltraContext::cardInfo},
+    {ioctl::kGetBankInfo, 4, 40, &VeltraContext::bankInfo},
+    {ioctl::kGetVersionInfo, 0, 6, &VeltraContext::versionInfo},
+    {ioctl::kGetFpgaInfo, 4, 40, &VeltraContext::fpgaInfo},
+    {ioctl::kGetWindowInfo, 4, 40, &VeltraContext::windowInfo},
+    {ioctl::kConfigure, 24, 0, &VeltraContext::configure},
+    {ioctl::kRegisterEvent, 16, 0, &VeltraContext::registerEvent},
+    {ioctl::kUnregisterEvent, 16, 0, &VeltraContext::unregisterEvent},
+    {ioctl::kRead, 32, 0, &VeltraContext::readWindow},
+    {ioctl::kWrite, 32, 0, &VeltraContext::writeWindow},
+    {ioctl::kLock, 16, 4, &VeltraContext::lockBuffer},
+    {ioctl::kUnlock, 4, 0, &VeltraContext::unlockBuffer},
+    {ioctl::kReadDma, 32, 0, &VeltraContext::readDma},
+    {ioctl::kWriteDma, 32, 0, &VeltraContext::writeDma},
+    {ioctl::kReadDmaLocked, 40, 0, &VeltraContext::readDmaLocked},
+    {ioctl::kWriteDmaLocked, 40, 0, &VeltraContext::writeDmaLocked},
+    {ioctl::kUnconfigure, 8, 0, &VeltraContext::unconfigure},
+    {ioctl::kWaitNotification, 4, 0, &VeltraContext::waitNotification},
+    {ioctl::kSetOpenFlags, 4, 0, &VeltraContext::setOpenFlags},
+    {ioctl::kGetCardInfoEx, 0, 44, &VeltraContext::cardInfoEx},
+    {ioctl::kGetModuleInfo, 16, 0, &VeltraContext::moduleInfo},
+    {ioctl::kReadDmaBus, 32, 0, &VeltraContext::readDmaBus},
+    {ioctl::kWriteDmaBus, 32, 0, &VeltraContext::writeDmaBus},
+    {ioctl::kGetCommonBufferCount, 0, 4, &VeltraContext::commonBufferCount},
+    {ioctl::kGetCommonBuffer, 4, 16, &VeltraContext::commonBuffer},
+    {ioctl::kCancel, 0, 0, &VeltraContext::cancel},
+    {ioctl::kMmappend, 24, 8, &VeltraContext::mapRegion},
+    {ioctl::kMmapUnmap, 8, 0, &VeltraContext::unmapRegion},
 };
 
 // Requests that the card answers from its board state alone.
@@ -128,20 +129,20 @@ struct BoardHandler {
 };
 
 const BoardHandler kBoardHandlers[] = {
-    {requestCode(8), 4, 8, board::clockFrequency},
-    {requestCode(9), 16, 8, board::setClockFrequency},
-    {requestCode(14), 24, 0, board::eraseFlash},
-    {requestCode(15), 32, 0, board::readFlash},
-    {requestCode(16), 32, 0, board::writeFlash},
-    {requestCode(17), 4, 32, board::flashInfo},
-    {requestCode(18), 16, 24, board::flashBlockInfo},
-    {requestCode(25), 32, 0, board::readVpd},
-    {requestCode(26), 32, 0, board::writeVpd},
-    {requestCode(33), 4, 48, board::sensorInfo},
-    {requestCode(35), 4, 12, board::readSensor},
-    {requestCode(36), 8, 0, board::syncFlash},
-    {requestCode(41), 4, 20, board::deviceStatus},
-    {requestCode(42), 0, 0, board::clearDeviceErrors},
+    {ioctl::kGetClockFrequency, 4, 8, board::clockFrequency},
+    {ioctl::kSetClockFrequency, 16, 8, board::setClockFrequency},
+    {ioctl::kEraseFlash, 24, 0, board::eraseFlash},
+    {ioctl::kReadFlash, 32, 0, board::readFlash},
+    {ioctl::kWriteFlash, 32, 0, board::writeFlash},
+    {ioctl::kGetFlashInfo, 4, 32, board::flashInfo},
+    {ioctl::kGetFlashBlockInfo, 16, 24, board::flashBlockInfo},
+    {ioctl::kReadVpd, 32, 0, board::readVpd},
+    {ioctl::kWriteVpd, 32, 0, board::writeVpd},
+    {ioctl::kGetSensorInfo, 4, 48, board::sensorInfo},
+    {ioctl::kReadSensor, 4, 12, board::readSensor},
+    {ioctl::kSyncFlash, 8, 0, board::syncFlash},
+    {ioctl::kGetDeviceStatus, 4, 20, board::deviceStatus},
+    {ioctl::kClearDeviceErrors, 0, 0, board::clearDeviceErrors},
 };
 
 // The board services first, then the card's own requests.
@@ -208,7 +209,7 @@ Outcome VeltraContext::cardInfo(IoRequest& rq) {
                               static_cast<uint32_t>(c.clocks.size()),
                               c.pcieLinkWidth,
                               c.pcieLinkSpeed};
-    const size_t count = rq.outSize() >= 44 && rq.code() == requestCode(31) ? 11 : 9;
+    const size_t count = rq.outSize() >= 44 && rq.code() == ioctl::kGetCardInfoEx ? 11 : 9;
     for (size_t i = 0; i < count; ++i)
         rq.out<uint32_t>(4 * i, words[i]);
     return Outcome::success(static_cast<uint32_t>(4 * count));

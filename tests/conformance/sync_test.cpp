@@ -1,4 +1,5 @@
-// Events, mutexes, threads, thread-local storage and heaps behave as on Windows.
+// Events, mutexes, slim reader/writer locks, threads, thread-local storage and
+// heaps behave as on Windows.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -134,6 +135,106 @@ DWORD WINAPI probeTls(LPVOID arg) {
     TlsSetValue(probe->slot, &probe->seenAfterSet);
     probe->seenAfterSet = TlsGetValue(probe->slot);
     return 0;
+}
+
+// Slim reader/writer locks: a writer excludes everyone, readers share, and
+// a thread that waits is woken by the release that frees the lock.
+struct SharedCount {
+    SRWLOCK lock = SRWLOCK_INIT;
+    long value = 0;  // guarded by `lock`, deliberately not atomic
+};
+
+DWORD WINAPI addUnderTheLock(LPVOID context) {
+    auto* count = static_cast<SharedCount*>(context);
+    for (int i = 0; i < 200000; ++i) {
+        AcquireSRWLockExclusive(&count->lock);
+        count->value = count->value + 1;
+        ReleaseSRWLockExclusive(&count->lock);
+    }
+    return 0;
+}
+
+TEST(SlimLocks, WritersExcludeEachOther) {
+    SharedCount count;
+    HANDLE threads[3];
+    for (auto& t : threads)
+        t = CreateThread(nullptr, 0, addUnderTheLock, &count, 0, nullptr);
+    for (HANDLE t : threads) {
+        ASSERT_EQ(WaitForSingleObject(t, 60000), WAIT_OBJECT_0);
+        CloseHandle(t);
+    }
+    EXPECT_EQ(count.value, 600000);
+}
+
+DWORD WINAPI tryBothModes(LPVOID context) {
+    auto* lock = static_cast<PSRWLOCK>(context);
+    DWORD result = 0;
+    if (TryAcquireSRWLockShared(lock)) {
+        result |= 1;
+        ReleaseSRWLockShared(lock);
+    }
+    if (TryAcquireSRWLockExclusive(lock)) {
+        result |= 2;
+        ReleaseSRWLockExclusive(lock);
+    }
+    return result;
+}
+
+// What another thread can take while this one holds the lock in each mode.
+DWORD otherThreadCanTake(PSRWLOCK lock) {
+    HANDLE thread = CreateThread(nullptr, 0, tryBothModes, lock, 0, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    DWORD result = 0;
+    GetExitCodeThread(thread, &result);
+    CloseHandle(thread);
+    return result;
+}
+
+TEST(SlimLocks, ReadersShareAndWritersWait) {
+    SRWLOCK lock;
+    InitializeSRWLock(&lock);
+    EXPECT_EQ(otherThreadCanTake(&lock), 3u) << "free";
+    AcquireSRWLockShared(&lock);
+    ASSERT_TRUE(TryAcquireSRWLockShared(&lock)) << "a second reader";
+    EXPECT_EQ(otherThreadCanTake(&lock), 1u) << "held by readers";
+    ReleaseSRWLockShared(&lock);
+    EXPECT_EQ(otherThreadCanTake(&lock), 1u) << "one reader left";
+    ReleaseSRWLockShared(&lock);
+    AcquireSRWLockExclusive(&lock);
+    EXPECT_FALSE(TryAcquireSRWLockExclusive(&lock)) << "not recursive";
+    EXPECT_EQ(otherThreadCanTake(&lock), 0u) << "held by a writer";
+    ReleaseSRWLockExclusive(&lock);
+    EXPECT_EQ(otherThreadCanTake(&lock), 3u) << "free again";
+}
+
+struct Handover {
+    SRWLOCK lock = SRWLOCK_INIT;
+    std::atomic<int> stage{0};
+};
+
+DWORD WINAPI waitForTheWriterTurn(LPVOID context) {
+    auto* h = static_cast<Handover*>(context);
+    h->stage = 1;
+    AcquireSRWLockExclusive(&h->lock);  // sleeps until the reader leaves
+    h->stage = 2;
+    ReleaseSRWLockExclusive(&h->lock);
+    return 0;
+}
+
+TEST(SlimLocks, WaitingThreadWakesWhenTheLockIsFreed) {
+    Handover h;
+    AcquireSRWLockShared(&h.lock);
+    HANDLE thread = CreateThread(nullptr, 0, waitForTheWriterTurn, &h, 0, nullptr);
+    while (h.stage == 0)
+        Sleep(1);
+    Sleep(50);
+    EXPECT_EQ(h.stage, 1) << "the writer waits for the reader";
+    ReleaseSRWLockShared(&h.lock);
+    EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(h.stage, 2);
+    CloseHandle(thread);
+    AcquireSRWLockExclusive(&h.lock);
+    ReleaseSRWLockExclusive(&h.lock);
 }
 
 TEST(ThreadLocalStorage, EachThreadHasItsOwnValueAndGetClearsTheLastError) {

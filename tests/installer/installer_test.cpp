@@ -8,9 +8,8 @@
 #include <vector>
 
 #include "command_line.h"
+#include "expected_results.h"
 #include "installer_driver.h"
-#include "results.h"
-#include "usage.h"
 
 using installer::Box;
 using installer::Control;
@@ -23,11 +22,43 @@ namespace {
 
 const std::wstring kCaption = L"KESTA Driver Installer";
 
-// The usage text as the test knows it: the default .inf name spelled out.
+// The usage box's text, with the default .inf name in its place.
 std::wstring usageText() {
-    std::wstring text = widen(setup::kUsageText);
-    text.replace(text.find(L"%s"), 2, L"kesta.inf");
-    return text;
+    return L"Usage:\n"
+           L"\n"
+           L"install[64].exe -h|-help|-?\n"
+           L"  Displays this help.\n"
+           L"\n"
+           L"install[64].exe [-noui] [-nopause] [-repair] [drive:\\path\\to\\file.inf]\n"
+           L"  Installs the driver (use when hardware already present).\n"
+           L"  If -repair specified, attempts to repair already-installed driver package at the "
+           L"same time.\n"
+           L"\n"
+           L"install[64].exe [-noui] [-nopause] -preinstall [drive:\\path\\to\\file.inf]\n"
+           L"  Pre-installs the driver (use when hardware is not yet present).\n"
+           L"\n"
+           L"If no .inf file is specified, default is kesta.inf in same folder.\n"
+           L"The -nopause option causes this program to exit when done without waiting for user "
+           L"input.\n"
+           L"The -noui option causes this program to hide its user interface (implies -nopause).\n"
+           L"\n"
+           L"Exit code:\n"
+           L"  0 => No errors.\n"
+           L"  1 => Windows version is too low, or trying to run 32-bit version in 64-bit "
+           L"Windows.\n"
+           L"  2 => Failed to open .inf file (when not -preinstall).\n"
+           L"  3 => Failed to parse .inf file (when not -preinstall).\n"
+           L"  4 => No suitable hardware found (when not -preinstall).\n"
+           L"  5 => An unexpected error occurred during installation (when not -preinstall).\n"
+           L"  6 => Bad command-line arguments.\n"
+           L"  7 => Insufficient resources, e.g. memory allocation failure.\n"
+           L"  8 => Failed to load DIFxAPI.dll.\n"
+           L"  9 => Failed to get an entry point in DIFxAPI.dll.\n"
+           L"  100-123 => Error in pre-installation (when -preinstall). See "
+           L"DriverPackagePreinstall in MSDN.\n"
+           L"  200-222 => Error in installation (when not -preinstall). See DriverPackageInstall "
+           L"in MSDN.\n"
+           L"\n";
 }
 
 void expectBox(const Box& box, const std::wstring& text, bool errorIcon) {
@@ -431,7 +462,7 @@ struct Expectation {
 
 std::string unexpected(uint32_t value) {
     char text[128];
-    std::snprintf(text, sizeof text, setup::kUnexpectedResult, static_cast<unsigned long>(value),
+    std::snprintf(text, sizeof text, expected::kUnexpectedResult, static_cast<unsigned long>(value),
                   static_cast<unsigned long>(value));
     return text;
 }
@@ -439,11 +470,11 @@ std::string unexpected(uint32_t value) {
 // Every row of the table, for both operations, and results no table has.
 std::vector<Expectation> expectations() {
     std::vector<Expectation> all;
-    for (const auto& r : setup::kDifxResults) {
-        all.push_back({r.value, false, r.installCode < 0 ? unexpected(r.value) : r.message,
+    for (const auto& r : expected::kResults) {
+        all.push_back({r.value, false, r.installCode < 0 ? unexpected(r.value) : r.installMessage,
                        static_cast<DWORD>(r.installCode < 0 ? 222 : r.installCode)});
-        const char* pre = r.preinstallMessage != nullptr ? r.preinstallMessage : r.message;
-        all.push_back({r.value, true, r.preinstallCode < 0 ? unexpected(r.value) : pre,
+        all.push_back({r.value, true,
+                       r.preinstallCode < 0 ? unexpected(r.value) : r.preinstallMessage,
                        static_cast<DWORD>(r.preinstallCode < 0 ? 123 : r.preinstallCode)});
     }
     for (uint32_t value : {3u, 0x80000000u, 0xFFFFFFFFu, 0xE0000300u}) {

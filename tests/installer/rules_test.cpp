@@ -4,13 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 #include <random>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "command_line.h"
+#include "expected_results.h"
 #include "results.h"
 
 namespace {
@@ -99,57 +98,34 @@ TEST(Paths, DefaultsComeFromTheProgramsFolder) {
     EXPECT_EQ(setup::infPathOf(given, Text(u"C:\\pkg")), u"rel\\a.inf");
 }
 
-// Within each operation the codes run upward from 200 or 100 in dictionary
-// order of the names it knows (an underscore before letters), the next code
-// being for any other result; messages carry their name in brackets.
-TEST(ResultTable, CodesFollowTheNamesAndMessagesNameThem) {
-    auto before = [](const std::string& a, const std::string& b) {
-        auto key = [](char c) { return c == '_' ? '\0' : c; };
-        return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                            [&](char x, char y) { return key(x) < key(y); });
-    };
-    for (bool install : {true, false}) {
-        std::vector<std::string> names;
-        std::map<std::string, int> codes;
-        for (const auto& r : setup::kDifxResults) {
-            const int code = install ? r.installCode : r.preinstallCode;
-            if (r.value == 0) {
-                EXPECT_EQ(code, 0);
-                continue;
-            }
-            EXPECT_EQ(std::string(r.message).rfind("[" + std::string(r.name) + "] ", 0), 0u)
-                << r.name;
-            if (code < 0)
-                continue;
-            names.push_back(r.name);
-            codes[r.name] = code;
-        }
-        std::sort(names.begin(), names.end(), before);
-        const int first = install ? setup::kExitInstallFirst : setup::kExitPreinstallFirst;
-        for (size_t i = 0; i < names.size(); ++i)
-            EXPECT_EQ(codes[names[i]], first + static_cast<int>(i)) << names[i];
-        EXPECT_EQ(first + static_cast<int>(names.size()),
-                  install ? setup::kExitInstallUnknown : setup::kExitPreinstallUnknown);
-    }
-    // Values are unique, so a lookup is unambiguous.
-    std::set<uint32_t> values;
-    for (const auto& r : setup::kDifxResults)
-        EXPECT_TRUE(values.insert(r.value).second) << r.value;
-}
-
-TEST(ResultTable, LookupPerOperation) {
+TEST(ResultTable, EveryResultOfEachOperation) {
     using setup::Operation;
-    EXPECT_EQ(setup::outcomeOf(Operation::Install, 183).exitCode, 222);
-    EXPECT_EQ(setup::outcomeOf(Operation::Install, 183).message, nullptr);
-    EXPECT_EQ(setup::outcomeOf(Operation::Preinstall, 183).exitCode, 105);
-    EXPECT_EQ(setup::outcomeOf(Operation::Preinstall, 1603).exitCode, 123);
-    EXPECT_EQ(setup::outcomeOf(Operation::Install, 1603).exitCode, 210);
-    EXPECT_STREQ(setup::outcomeOf(Operation::Preinstall, 5).message,
-                 "[ERROR_ACCESS_DENIED] A caller of DriverPackagePreinstall must be a member of "
-                 "the Administrators group to install a driver package.");
-    EXPECT_STREQ(setup::outcomeOf(Operation::Preinstall, 0).message,
-                 "The driver was successfully preinstalled.");
-    EXPECT_EQ(setup::outcomeOf(Operation::Install, 0xFFFFFFFF).exitCode, 222);
+    for (const auto& row : expected::kResults) {
+        SCOPED_TRACE(row.value);
+        const auto install = setup::outcomeOf(Operation::Install, row.value);
+        const auto preinstall = setup::outcomeOf(Operation::Preinstall, row.value);
+        if (row.installCode < 0) {
+            EXPECT_EQ(install.exitCode, 222);
+            EXPECT_EQ(install.message, nullptr);
+        } else {
+            EXPECT_EQ(install.exitCode, row.installCode);
+            EXPECT_STREQ(install.message, row.installMessage);
+        }
+        if (row.preinstallCode < 0) {
+            EXPECT_EQ(preinstall.exitCode, 123);
+            EXPECT_EQ(preinstall.message, nullptr);
+        } else {
+            EXPECT_EQ(preinstall.exitCode, row.preinstallCode);
+            EXPECT_STREQ(preinstall.message, row.preinstallMessage);
+        }
+    }
+    // Any other result, whatever its bits.
+    for (uint32_t other : {3u, 1602u, 0x80000000u, 0xE0000302u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(setup::outcomeOf(Operation::Install, other).exitCode, 222);
+        EXPECT_EQ(setup::outcomeOf(Operation::Preinstall, other).exitCode, 123);
+        EXPECT_EQ(setup::outcomeOf(Operation::Install, other).message, nullptr);
+    }
+    EXPECT_STREQ(setup::kUnexpectedResult, expected::kUnexpectedResult);
 }
 
 // Random command lines: the walk never fails, ends with an exit code that

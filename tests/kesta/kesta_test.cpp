@@ -6,7 +6,6 @@
 #include <cstring>
 #include <thread>
 
-#include "kesta_status_table.h"
 #include "simtest.h"
 
 namespace {
@@ -28,19 +27,58 @@ std::string narrowOf(const WCHAR* wide) {
     return text;
 }
 
+struct StatusRow {
+    KESTA_STATUS header;  // the header's constant
+    KESTA_STATUS code;
+    const char* name;
+    const char* message;
+};
+
+// Every status of the bridge API with its name and message.
+const StatusRow kStatuses[] = {
+    {KESTA_SUCCESS, 0, "KESTA_SUCCESS", "No error"},
+    {KESTA_INTERNAL_ERROR, 512, "KESTA_INTERNAL_ERROR", "An error in the API logic was detected"},
+    {KESTA_UNEXPECTED_ERROR, 513, "KESTA_UNEXPECTED_ERROR", "An unexpected error occurred"},
+    {KESTA_BAD_DRIVER, 514, "KESTA_BAD_DRIVER", "The driver may be incorrectly installed"},
+    {KESTA_NO_MEMORY, 515, "KESTA_NO_MEMORY",
+     "Could not allocate memory required to complete operation"},
+    {KESTA_ACCESS_DENIED, 516, "KESTA_ACCESS_DENIED",
+     "Caller does not have permission to perform the operation"},
+    {KESTA_DEVICE_NOT_FOUND, 517, "KESTA_DEVICE_NOT_FOUND",
+     "Failed to open the device with specified CardID"},
+    {KESTA_HARDWARE_ERROR, 518, "KESTA_HARDWARE_ERROR", "A hardware error occurred"},
+    {KESTA_INVALID_BUFFER, 519, "KESTA_INVALID_BUFFER", "The supplied buffer was invalid"},
+    {KESTA_INVALID_FLAG, 520, "KESTA_INVALID_FLAG", "A flag was invalid or not recognized"},
+    {KESTA_INVALID_HANDLE, 521, "KESTA_INVALID_HANDLE", "The device handle was invalid"},
+    {KESTA_INVALID_INDEX, 522, "KESTA_INVALID_INDEX", "The index parameter was invalid"},
+    {KESTA_INVALID_REGION, 523, "KESTA_INVALID_REGION",
+     "The offset and/or length parameter(s) were invalid"},
+    {KESTA_NULL_POINTER, 524, "KESTA_NULL_POINTER",
+     "A NULL pointer was passed where NULL was illegal"},
+    {KESTA_CANCELLED, 525, "KESTA_CANCELLED", "The operation was cancelled"},
+    {KESTA_RESOURCE_LIMIT, 526, "KESTA_RESOURCE_LIMIT", "A resource limit was reached"},
+    {KESTA_REGION_TOO_LARGE, 527, "KESTA_REGION_TOO_LARGE",
+     "The region is too large for a single operation"},
+    {KESTA_DATATYPE_MISMATCH, 528, "KESTA_DATATYPE_MISMATCH",
+     "The datatype did not match that of the sensor"},
+    {KESTA_WRONG_MODE, 529, "KESTA_WRONG_MODE", "The device was not in the proper mode"},
+    {KESTA_NOT_SUPPORTED, 530, "KESTA_NOT_SUPPORTED",
+     "The operation is not supported for this device"},
+    {KESTA_INVALID_PARAMETER, 531, "KESTA_INVALID_PARAMETER", "A parameter had an illegal value"},
+};
+
 TEST(KestaStatusText, EveryCodeHasItsNameAndMessage) {
-    EXPECT_EQ(std::size(kKestaStatusTable), 21u);
-    for (size_t i = 1; i < std::size(kKestaStatusTable); ++i)
-        EXPECT_EQ(kKestaStatusTable[i].code, 511 + i);
-    for (const auto& entry : kKestaStatusTable) {
-        EXPECT_STREQ(KESTA_GetStatusStringA(entry.code, 1), entry.name);
-        EXPECT_STREQ(KESTA_GetStatusStringA(entry.code, 0), entry.message);
-        EXPECT_EQ(narrowOf(KESTA_GetStatusStringW(entry.code, 2)), entry.name);
-        EXPECT_EQ(narrowOf(KESTA_GetStatusStringW(entry.code, 0)), entry.message);
+    for (const auto& row : kStatuses) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(row.header, row.code);
+        EXPECT_STREQ(KESTA_GetStatusStringA(row.code, 1), row.name);
+        EXPECT_STREQ(KESTA_GetStatusStringA(row.code, 0), row.message);
+        EXPECT_EQ(narrowOf(KESTA_GetStatusStringW(row.code, 2)), row.name);
+        EXPECT_EQ(narrowOf(KESTA_GetStatusStringW(row.code, 0)), row.message);
     }
-    EXPECT_STREQ(KESTA_GetStatusStringA(529, 0), "The device was not in the proper mode");
     EXPECT_STREQ(KESTA_GetStatusStringA(256, 0), "Unknown status code 256(0x100)")
         << "a VELTRA code";
+    EXPECT_STREQ(KESTA_GetStatusStringA(511, 0), "Unknown status code 511(0x1ff)");
     EXPECT_STREQ(KESTA_GetStatusStringA(532, 1), "Unknown status code 532(0x214)");
     EXPECT_EQ(narrowOf(KESTA_GetStatusStringW(4294967295u, 1)),
               "Unknown status code 4294967295(0xffffffff)");
@@ -109,6 +147,19 @@ TEST_F(KestaOpen, NotFoundAccessDeniedAndTheOpenFlags) {
     EXPECT_EQ(veltra->opens().size(), 0u) << "the KESTA library opens its own interface";
 }
 
+// The detail buffer of the device path cannot be allocated.
+TEST_F(KestaOpen, OpenThatRunsOutOfMemoryIsNoMemory) {
+    auto device = machine_.add(vsim::kKestaInterface);
+    KESTA_HANDLE card = reinterpret_cast<KESTA_HANDLE>(0x77);
+    vsimFailCallsOnThread("HeapAlloc", GetCurrentThreadId(), ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(KESTA_Open(0, 0, 0, &card), 515u);
+    vsimClearFaults();
+    EXPECT_EQ(card, reinterpret_cast<KESTA_HANDLE>(0x77));
+    EXPECT_EQ(device->opens().size(), 0u);
+    ASSERT_EQ(KESTA_Open(0, 0, 0, &card), KESTA_SUCCESS);
+    KESTA_Close(card);
+}
+
 class Bridge : public testing::Test {
   protected:
     void SetUp() override {
@@ -163,6 +214,40 @@ TEST_F(Bridge, ProductionTestRecordIsZeroedAndFilled) {
     EXPECT_EQ(last().code, code(3));
     EXPECT_EQ(last().inSize, 0u);
     EXPECT_EQ(last().outSize, 16u);
+}
+
+// How the Win32 error of a request becomes a KESTA status, at once and
+// after the request pended.
+TEST_F(Bridge, ErrorsTranslateToKestaStatuses) {
+    const struct {
+        DWORD error;
+        KESTA_STATUS status;
+    } cases[] = {
+        {vsim::driverError(522), 522},
+        {vsim::driverError(0x4321), 0x4321},  // passed on even when unknown
+        // Bit 29 with a zero status is still a failure: no reply came back.
+        {vsim::driverError(0), 513},
+        {ERROR_OPERATION_ABORTED, 525},
+        {ERROR_INVALID_HANDLE, 521},
+        {ERROR_ACCESS_DENIED, 513},
+        {ERROR_INVALID_FUNCTION, 513},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        uint64_t id = 0x1234;
+        device_->queue(vsim::Answer::fail(c.error));
+        EXPECT_EQ(KESTA_GetUniqueId(card_, &id), c.status);
+        device_->queue(vsim::Answer::pend());
+        std::thread driver([&] {
+            while (device_->pendingCount() == 0)
+                Sleep(1);
+            device_->completeNext(c.error);
+        });
+        EXPECT_EQ(KESTA_GetUniqueId(card_, &id), c.status) << "after pending";
+        driver.join();
+        EXPECT_EQ(id, 0x1234u) << "untouched on failure";
+    }
+    EXPECT_EQ(KESTA_ServiceIRQ(reinterpret_cast<KESTA_HANDLE>(0x999), nullptr), 521u);
 }
 
 TEST_F(Bridge, OptionalOutputsStillSendTheRequest) {

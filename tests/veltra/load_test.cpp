@@ -3,7 +3,12 @@
 #include <veltra.h>
 
 #include <atomic>
+#include <cstdio>
+#include <string>
 #include <thread>
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#endif
 
 #include "simtest.h"
 
@@ -220,6 +225,73 @@ TEST_F(Load, CallAfterTheThreadsDetachMakesAFreshRecord) {
     unload();
     EXPECT_LT(vsimCountObjects("event"), eventsBefore) << "the late record goes at process detach";
     FreeLibrary(probe);
+}
+
+// A thread that calls the library from another library's thread attach,
+// before its own attach notification arrives, keeps the record that call
+// made: its attach makes no second one.
+TEST_F(Load, ThreadThatCalledBeforeItsAttachKeepsItsRecord) {
+    HMODULE probe = LoadLibraryA(LOADER_PROBE_PATH);  // first: it attaches threads first
+    ASSERT_NE(probe, nullptr);
+    load();
+    auto onAttach = entry<void (*)(void (*)(void*), void*)>(probe, "probeOnThreadAttach");
+    LateCall early{cancel_, nullptr};
+    ASSERT_EQ(open_(0, &early.card), VELTRA_SUCCESS);
+    onAttach(callLate, &early);
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, requestOnce, &early, 0, &id);
+    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    onAttach(nullptr, nullptr);
+    EXPECT_EQ(early.successes.load(), 1);
+    EXPECT_EQ(simtest::objectsLeftByThreads("event", {id}), 0u)
+        << "one record, freed at the thread's detach";
+    close_(early.card);
+    unload();
+    FreeLibrary(probe);
+}
+
+// Runs a program and returns what it wrote on its standard output; `status`
+// gets its exit code.
+std::string runProgram(const std::string& name, int& status) {
+#if defined(_WIN32)
+    char self[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string path(self, length);
+    path = "\"" + path.substr(0, path.rfind('\\') + 1) + name + "\"";
+    FILE* pipe = _popen(path.c_str(), "r");
+#else
+    FILE* pipe = popen(name.c_str(), "r");
+#endif
+    std::string output;
+    if (pipe == nullptr)
+        return output;
+    char chunk[256];
+    while (std::fgets(chunk, sizeof chunk, pipe) != nullptr)
+        output += chunk;
+#if defined(_WIN32)
+    status = _pclose(pipe);
+#else
+    const int raw = pclose(pipe);
+    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
+    return output;
+}
+
+// At process exit the system has ended the other threads (one of which may
+// hold a lock) and takes everything back: the library's process detach frees
+// nothing then. The program's threads still run with their records.
+TEST(Exit, ProcessDetachAtExitFreesNothing) {
+    int status = -1;
+    const std::string output = runProgram(EXIT_CHILD_NAME, status);
+    EXPECT_EQ(status, 0);
+    size_t before = 0, atExit = 0;
+    int exiting = -1;
+    ASSERT_EQ(std::sscanf(output.c_str(), "events %zu %zu exit %d", &before, &atExit, &exiting), 3)
+        << output;
+    EXPECT_EQ(exiting, 1) << "the detach of the process's end";
+    EXPECT_GE(before, 4u) << "the records of the main thread and the three others";
+    EXPECT_EQ(atExit, before);
 }
 
 }  // namespace

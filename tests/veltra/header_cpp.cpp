@@ -1,2 +1,0 @@
-// The records' layouts, checked from C++.
-#include "layout_checks.h"
