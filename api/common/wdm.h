@@ -45,23 +45,28 @@ inline constexpr DWORD kWdmCancelCode = 0x222808;
 // ---------------------------------------------------------------------------
 // Per-thread records and the transport
 
+// The texts a thread formats for unknown status codes. Each thread uses one
+// set of its own, so that two threads formatting at once never see each
+// other's text. The set belongs to the library, not to the thread: when the
+// thread ends, what it returned stays readable until a thread that starts
+// later takes the set over, and the library frees the sets when it unloads.
+inline constexpr size_t kWdmTextSize = 128;
+struct WDM_STATUS_TEXT {
+    char narrow[kWdmTextSize];        // the narrow export's text
+    char wideSource[kWdmTextSize];    // a wide export's text before conversion
+    WCHAR wide[kWdmTextSize];         // the wide export's text
+    WDM_STATUS_TEXT* pNextFree;       // on the list of sets free for the next thread
+    WDM_STATUS_TEXT* pNextAllocated;  // on the list of sets from the heap
+};
+
 // One per thread that has used the library. Its address is the address of
 // its OVERLAPPED, so the value in the TLS slot serves as the OVERLAPPED
 // pointer of the thread's synchronous requests.
-// The texts a thread formats for unknown status codes. Each thread has its
-// own, so that two threads formatting at once never see each other's text.
-inline constexpr size_t kWdmTextSize = 128;
-struct WDM_THREAD_TEXT {
-    char narrow[kWdmTextSize];      // the narrow export's text
-    char wideSource[kWdmTextSize];  // the wide export's text before conversion
-    WCHAR wide[kWdmTextSize];       // the wide export's text
-};
-
 struct WDM_THREAD_CONTEXT {
     OVERLAPPED overlapped;
     WDM_THREAD_CONTEXT* pNext;  // newer record on the list
     WDM_THREAD_CONTEXT* pPrev;  // older record on the list
-    WDM_THREAD_TEXT text;
+    WDM_STATUS_TEXT* pText;     // the thread's texts, taken at its first text
 };
 
 extern DWORD tlsIndex;
@@ -71,9 +76,15 @@ BOOL wdmCreateThreadContext();
 LPOVERLAPPED wdmGetThreadOverlapped();
 void wdmFreeThreadContext();
 void wdmFreeAllThreadContexts();
-// The calling thread's text buffers; a process-wide set if the thread's
-// record cannot be made (out of memory), so that text exports never fail.
-WDM_THREAD_TEXT* wdmGetThreadText();
+// The calling thread's texts; a process-wide set if the thread has no record
+// and no set can be had (out of memory), so that text exports never fail.
+WDM_STATUS_TEXT* wdmGetStatusText();
+// A thread's set goes back when its record is freed; unloading frees them all.
+void wdmReturnStatusText(WDM_STATUS_TEXT* text);
+void wdmFreeStatusTexts();
+// Formats the text of a status code outside the library's table into one of
+// a set's narrow texts and returns it.
+const char* wdmFormatUnknownStatus(char (&text)[kWdmTextSize], uint32_t code);
 
 uint32_t wdmControlDevice(HANDLE hDevice, uint32_t request, void* buffer, uint32_t inSize,
                           uint32_t outSize);

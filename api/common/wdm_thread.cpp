@@ -46,6 +46,7 @@ WDM_THREAD_CONTEXT* unlinkRecord(WDM_THREAD_CONTEXT* record) {
 }
 
 void destroy(WDM_THREAD_CONTEXT* record) {
+    wdmReturnStatusText(record->pText);
     CloseHandle(record->overlapped.hEvent);
     HeapFree(hProcessHeap, 0, record);
 }
@@ -64,6 +65,7 @@ BOOL wdmCreateThreadContext() {
     }
     record->overlapped.Offset = 0;
     record->overlapped.OffsetHigh = 0;
+    record->pText = nullptr;
     if (!TlsSetValue(tlsIndex, record)) {
         destroy(record);
         return FALSE;
@@ -97,15 +99,8 @@ void wdmFreeThreadContext() {
     destroy(unlinkRecord(record));
 }
 
-WDM_THREAD_TEXT* wdmGetThreadText() {
-    static WDM_THREAD_TEXT shared;
-    LPOVERLAPPED overlapped = wdmGetThreadOverlapped();
-    if (overlapped == nullptr)
-        return &shared;
-    return &reinterpret_cast<WDM_THREAD_CONTEXT*>(overlapped)->text;
-}
-
 void wdmFreeAllThreadContexts() {
     while (WDM_THREAD_CONTEXT* record = unlinkRecord(nullptr))
         destroy(record);
+    wdmFreeStatusTexts();
 }

@@ -109,6 +109,24 @@ TEST(KestaStatusText, ThreadsNeverSeeEachOthersText) {
     EXPECT_EQ(mixed.load(), 0);
 }
 
+// A text stays readable after the thread that asked for it has ended.
+TEST(KestaStatusText, TextOfAnEndedThreadStaysReadable) {
+    const char* narrow = nullptr;
+    const WCHAR* wide = nullptr;
+    std::thread([&] {
+        narrow = KESTA_GetStatusStringA(777, 0);
+        wide = KESTA_GetStatusStringW(521, 1);
+    }).join();
+    for (int i = 0; i < 8; ++i)
+        std::thread([] {
+            KESTA_Close(nullptr);
+            KESTA_GetStatusStringA(999, 0);
+            KESTA_GetStatusStringW(999, 0);
+        }).join();
+    EXPECT_STREQ(narrow, "Unknown status code 777(0x309)");
+    EXPECT_EQ(narrowOf(wide), "KESTA_INVALID_HANDLE");
+}
+
 class KestaOpen : public testing::Test {
   protected:
     simtest::PlatformScope platform_;

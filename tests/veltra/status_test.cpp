@@ -127,4 +127,24 @@ TEST(StatusText, ThreadsFormattingUnknownCodesNeverMixText) {
     EXPECT_EQ(mixed.load(), 0);
 }
 
+// A text belongs to the library, not to the thread that asked for it: it
+// stays readable after that thread has ended, also while later threads come
+// and go.
+TEST(StatusText, TextOfAnEndedThreadStaysReadable) {
+    const char* narrow = nullptr;
+    const WCHAR* wide = nullptr;
+    std::thread([&] {
+        narrow = VELTRA_GetStatusStringA(777, 0);
+        wide = VELTRA_GetStatusStringW(778, 1);
+    }).join();
+    for (int i = 0; i < 8; ++i)
+        std::thread([] {
+            VELTRA_Cancel(nullptr);
+            VELTRA_GetStatusStringA(999, 0);
+            VELTRA_GetStatusStringW(999, 0);
+        }).join();
+    EXPECT_STREQ(narrow, "Unknown status code 777(0x309)");
+    EXPECT_EQ(narrowOf(wide), "Unknown status code 778(0x30a)");
+}
+
 }  // namespace

@@ -4,8 +4,6 @@
 #include "kesta_status_table.h"
 #include "wdm.h"
 
-namespace {}  // namespace
-
 extern "C" {
 
 KESTA_API KESTA_STATUS KESTA_CALL KESTA_Open(uint32_t index, int32_t bReadOnly, uint32_t flags,
@@ -19,19 +17,21 @@ KESTA_API KESTA_STATUS KESTA_CALL KESTA_Close(KESTA_HANDLE hCard) {
     return wdmCloseStatus(hCard);
 }
 
-// Unknown codes are formatted into the calling thread's own buffer.
+// Unknown codes are formatted into the calling thread's own set of texts,
+// which the library keeps after the thread ends.
 KESTA_API const char* KESTA_CALL KESTA_GetStatusStringA(KESTA_STATUS code, int32_t bShort) {
     if (const KestaStatusText* entry = kestaStatusText(code))
         return bShort ? entry->name : entry->message;
-    WDM_THREAD_TEXT* text = wdmGetThreadText();
-    wdmFormat(text->narrow, sizeof text->narrow, "Unknown status code %lu(0x%lx)", code, code);
-    return text->narrow;
+    return wdmFormatUnknownStatus(wdmGetStatusText()->narrow, code);
 }
 
-// Every text, known or not, is converted into the thread's one wide buffer.
+// Every text, known or not, is converted into the thread's one wide text.
 KESTA_API const WCHAR* KESTA_CALL KESTA_GetStatusStringW(KESTA_STATUS code, int32_t bShort) {
-    const char* narrow = KESTA_GetStatusStringA(code, bShort);
-    WDM_THREAD_TEXT* text = wdmGetThreadText();
+    WDM_STATUS_TEXT* text = wdmGetStatusText();
+    const KestaStatusText* entry = kestaStatusText(code);
+    const char* narrow = entry == nullptr ? wdmFormatUnknownStatus(text->narrow, code)
+                         : bShort         ? entry->name
+                                          : entry->message;
     copyToWide(text->wide, kWdmTextSize, narrow);
     return text->wide;
 }
