@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks that a library exports exactly the functions its public header
-# declares: no more, no fewer. Reads the dynamic symbols of a Linux shared
-# library, or the export table of a Windows DLL.
+# declares: no more, no fewer, and nothing else (no data). Reads the defined
+# dynamic symbols of a Linux shared library, of every kind, or the export
+# table of a Windows DLL.
 #   check-exports.sh HEADER PREFIX LIBRARY
 set -euo pipefail
 header="$1" prefix="$2" library="$3"
@@ -15,7 +16,7 @@ case "$library" in
         grep -E "^\s+\[" | grep -oE "\] [A-Za-z_][A-Za-z0-9_]*" | awk '{print $2}' | sort -u)
     ;;
 *)
-    exported=$(nm -D --defined-only "$library" | awk '$2 ~ /^[TW]$/ {print $3}' | sort -u)
+    exported=$(nm -D --defined-only "$library" | awk 'NF >= 3 {print $3}' | sort -u)
     ;;
 esac
 

@@ -18,7 +18,8 @@ vsim::FaultRules& rules() {
 
 }  // namespace faults
 
-size_t heapBlocks(HANDLE heap, const std::function<bool(DWORD)>& mine);
+size_t heapBlocks(const std::function<bool(DWORD)>& mine);
+size_t processHeapBlocks(const std::function<bool(DWORD)>& mine);
 
 namespace {
 
@@ -27,7 +28,9 @@ size_t countObjects(const char* kind, const std::function<bool(DWORD)>& mine) {
     if (kind == nullptr)
         return 0;
     if (std::strcmp(kind, "heapblock") == 0)
-        return heapBlocks(GetProcessHeap(), mine);
+        return heapBlocks(mine);
+    if (std::strcmp(kind, "processheapblock") == 0)
+        return processHeapBlocks(mine);
     for (auto type : {ObjectType::Event, ObjectType::Mutex, ObjectType::Thread, ObjectType::File,
                       ObjectType::Pipe, ObjectType::Device, ObjectType::Heap, ObjectType::DevInfo})
         if (std::strcmp(kind, typeName(type)) == 0)

@@ -192,9 +192,15 @@ HANDLE processHeap() {
 
 }  // namespace
 
-size_t heapBlocks(HANDLE handle, const std::function<bool(DWORD)>& mine) {
-    Lookup<Heap> heap(handle, ObjectType::Heap);
+size_t processHeapBlocks(const std::function<bool(DWORD)>& mine) {
+    Lookup<Heap> heap(processHeap(), ObjectType::Heap);
     return heap ? heap->blocks(mine) : 0;
+}
+
+// Blocks of every heap: the process heap and the private ones.
+size_t heapBlocks(const std::function<bool(DWORD)>& mine) {
+    return HandleTable::instance().sum(
+        ObjectType::Heap, [&](Object* heap) { return static_cast<Heap*>(heap)->blocks(mine); });
 }
 
 }  // namespace w32

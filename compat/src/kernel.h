@@ -202,6 +202,9 @@ class HandleTable {
     // Number of open handles of a type whose object's creator passes `mine`.
     template <typename Filter>
     size_t count(ObjectType type, Filter mine);
+    // The sum of `value(object)` over the open handles of a type.
+    template <typename Value>
+    size_t sum(ObjectType type, Value value);
 
   private:
     static constexpr size_t kChunkBits = 10;
@@ -230,6 +233,20 @@ size_t HandleTable::count(ObjectType type, Filter mine) {
                 std::memory_order_acquire);
         if (o != nullptr && o->type() == type && mine(o->creator()))
             ++n;
+    }
+    return n;
+}
+
+template <typename Value>
+size_t HandleTable::sum(ObjectType type, Value value) {
+    std::lock_guard guard(lock_);
+    size_t n = 0;
+    for (uint32_t i = 0; i < nextFresh_; ++i) {
+        Object* o =
+            (*chunks_[i >> kChunkBits].load(std::memory_order_acquire))[i & (kChunkSize - 1)].load(
+                std::memory_order_acquire);
+        if (o != nullptr && o->type() == type)
+            n += value(o);
     }
     return n;
 }

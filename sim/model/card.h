@@ -11,30 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "memory.h"
+#include "work_queue.h"
+
 namespace vsim::model {
-
-// Host memory that stands for memory on the card: a window's contents, or a
-// common buffer the driver allocated. Zero-filled, and committed only as it
-// is touched.
-class Memory {
-  public:
-    explicit Memory(size_t size)
-        : size_(size), data_(static_cast<uint8_t*>(std::calloc(size, 1))) {}
-    ~Memory() { std::free(data_); }
-    Memory(const Memory&) = delete;
-    Memory& operator=(const Memory&) = delete;
-
-    uint8_t* data() const { return data_; }
-    size_t size() const { return size_; }
-    // True if [offset, offset + length) lies inside.
-    bool contains(uint64_t offset, uint64_t length) const {
-        return offset <= size_ && length <= size_ - offset;
-    }
-
-  private:
-    size_t size_;
-    uint8_t* data_;
-};
 
 struct WindowConfig {
     uint64_t size;
@@ -235,6 +215,8 @@ class Card {
     DmaEngine& dma() { return *dma_; }
     LockedBuffers& lockedBuffers() { return lockedBuffers_; }
     Notifications& notifications() { return *notifications_; }
+    // The driver's own context, for work after a request's answer.
+    WorkQueue& driverQueue() { return driverQueue_; }
 
   private:
     std::shared_ptr<Memory> cardMemory_;
@@ -249,7 +231,8 @@ class Card {
     std::atomic<uint32_t> errors_[5] = {};
     LockedBuffers lockedBuffers_;
     std::unique_ptr<Notifications> notifications_;
-    std::unique_ptr<DmaEngine> dma_;  // last: its threads stop before the memory goes
+    std::unique_ptr<DmaEngine> dma_;  // its threads stop before the memory goes
+    WorkQueue driverQueue_;           // last: its work ends before anything else goes
 };
 
 inline constexpr uint32_t kIprogIdle = 0;

@@ -17,14 +17,16 @@ std::shared_ptr<Machine> makeDefaultMachine() {
 namespace model {
 
 Card::Card(uint32_t index, CardConfig config) : index(index), config(std::move(config)) {
-    cardMemory_ = std::make_shared<Memory>(this->config.cardMemorySize);
+    // Windows and common buffers are mapped into processes; the card-memory
+    // window shows the memory that DMA reaches.
+    cardMemory_ = std::make_shared<Memory>(this->config.cardMemorySize, true);
     for (const auto& w : this->config.windows) {
-        // The card-memory window shows the memory that DMA reaches.
-        windowMemory_.push_back(
-            (w.attributes & kWindowCardMemory) ? cardMemory_ : std::make_shared<Memory>(w.size));
+        windowMemory_.push_back((w.attributes & kWindowCardMemory)
+                                    ? cardMemory_
+                                    : std::make_shared<Memory>(w.size, true));
     }
     for (const auto& b : this->config.commonBuffers)
-        commonBuffers_.push_back(std::make_unique<Memory>(b.size));
+        commonBuffers_.push_back(std::make_unique<Memory>(b.size, true));
     configured_ = std::make_unique<std::atomic<bool>[]>(this->config.fpgas.size());
     for (const auto& f : this->config.flash)
         flash_.push_back(std::make_unique<Memory>(f.size));

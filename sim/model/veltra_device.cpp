@@ -79,8 +79,12 @@ class VeltraContext : public OpenContext {
 
     struct Mapping {
         uint64_t address;
+        Memory::View view;
         std::shared_ptr<PendingIo> request;
     };
+    // Takes the mapping whose request this is off the list (false if it is
+    // no longer there).
+    bool takeMapping(const PendingIo* request, Mapping& taken);
 
     std::shared_ptr<Card> card_;
     OpenParams params_;
@@ -163,8 +167,10 @@ void VeltraContext::cleanup() {
         std::lock_guard guard(lock_);
         ended.swap(mappings_);
     }
-    for (auto& m : ended)
+    for (auto& m : ended) {
+        Memory::unmapView(m.view);
         m.request->complete(kSuccess);
+    }
     card_->dma().abandon(this);
     card_->lockedBuffers().release(this);
     card_->notifications().abandon(this);
@@ -355,17 +361,20 @@ Outcome VeltraContext::transferWindow(IoRequest& rq, bool toCard) {
         return Outcome::success();
     if (buffer == nullptr)
         return driverStatus(status::kVeltraInvalidBuffer);
+    // The doorbell: the value written at its offset 0 names the notification.
+    // It is taken from the request itself: the page is shared, and another
+    // ring may overwrite it before this one is raised.
+    const bool ring = toCard && offset == 0 && length >= 4 &&
+                      (card_->config.windows[index].attributes & kWindowDoorbell);
+    uint32_t notification = 0;
+    if (ring)
+        std::memcpy(&notification, buffer, sizeof notification);
     if (toCard)
         std::memmove(memory.data() + offset, buffer, length);
     else
         std::memmove(buffer, memory.data() + offset, length);
-    // The doorbell: the value written at its offset 0 names the notification.
-    if (toCard && offset == 0 && length >= 4 &&
-        (card_->config.windows[index].attributes & kWindowDoorbell)) {
-        uint32_t notification;
-        std::memcpy(&notification, memory.data(), sizeof notification);
+    if (ring)
         card_->notifications().raise(notification);
-    }
     return Outcome::success();
 }
 
@@ -398,9 +407,10 @@ Memory* VeltraContext::regionMemory(uint32_t tag, uint32_t& error) {
     return nullptr;
 }
 
-// A mapping lives as long as its request pends: the base address goes into
-// the caller's output buffer at once, and the request completes when the
-// region is unmapped (or the handle closes).
+// A mapping lives as long as its request pends: each request maps the
+// region into the process at an address of its own, which goes into the
+// caller's output buffer at once; the request ends when the region is
+// unmapped, when the handle closes, or (cancelled) when its thread ends.
 Outcome VeltraContext::mapRegion(IoRequest& rq) {
     const uint32_t tag = rq.in<uint32_t>(0);
     const uint64_t offset = rq.in<uint64_t>(8);
@@ -415,30 +425,51 @@ Outcome VeltraContext::mapRegion(IoRequest& rq) {
         return Outcome::failure(driverError(kMapBadRegion));
     if (length > kMaxMappingLength)
         return Outcome::failure(driverError(kMapTooLarge));
-    const uint64_t address = reinterpret_cast<uintptr_t>(memory->data() + offset);
+    const Memory::View view = memory->mapView(offset, length);
+    if (!view)
+        return Outcome::failure(driverError(kMapNoMemory));
+    const uint64_t address = reinterpret_cast<uintptr_t>(view.address);
     std::memcpy(rq.directOutput(), &address, sizeof address);
-    auto pending = rq.pend(false);  // a mapping is not an operation to cancel
+    // A mapping is not an operation VELTRA_Cancel ends; only its thread's end does.
+    auto pending = rq.pend(false, [this](PendingIo& io) {
+        Mapping ended;
+        if (takeMapping(&io, ended))
+            Memory::unmapView(ended.view);
+        io.complete(kErrorOperationAborted);
+    });
     std::lock_guard guard(lock_);
-    mappings_.push_back({address, pending});
+    mappings_.push_back({address, view, pending});
     return Outcome::pending();
 }
 
-// Ends the oldest mapping of this handle at the address.
+bool VeltraContext::takeMapping(const PendingIo* request, Mapping& taken) {
+    std::lock_guard guard(lock_);
+    auto it = std::find_if(mappings_.begin(), mappings_.end(),
+                           [request](const Mapping& m) { return m.request.get() == request; });
+    if (it == mappings_.end())
+        return false;
+    taken = *it;
+    mappings_.erase(it);
+    return true;
+}
+
+// Ends the oldest mapping of this handle at the address. The view goes at
+// once; its map request ends afterwards, from the driver's own context, as
+// the real driver completes it.
 Outcome VeltraContext::unmapRegion(IoRequest& rq) {
     const uint64_t address = rq.in<uint64_t>(0);
-    std::shared_ptr<PendingIo> ended;
+    Mapping ended;
     {
         std::lock_guard guard(lock_);
-        // A mapping whose request already ended (its thread went) is gone.
-        std::erase_if(mappings_, [](const Mapping& m) { return m.request->completed(); });
         auto it = std::find_if(mappings_.begin(), mappings_.end(),
                                [address](const Mapping& m) { return m.address == address; });
         if (it == mappings_.end())
             return Outcome::failure(driverError(kMapBadRegion));
-        ended = it->request;
+        ended = *it;
         mappings_.erase(it);
     }
-    ended->complete(kSuccess);
+    Memory::unmapView(ended.view);
+    card_->driverQueue().post([request = ended.request] { request->complete(kSuccess); });
     return Outcome::success();
 }
 

@@ -53,7 +53,11 @@ struct Objects {
     std::mutex lock;
     std::unordered_map<std::string, long> counts;  // objects without a handle of their own
     std::unordered_map<HANDLE, Tracked> handles;
-    std::unordered_map<void*, DWORD> heapBlocks;  // block -> creating thread
+    struct HeapBlock {
+        HANDLE heap;
+        DWORD creator;
+    };
+    std::unordered_map<void*, HeapBlock> heapBlocks;
 };
 
 Objects& objects() {
@@ -69,9 +73,11 @@ size_t countTracked(const char* kind, Filter mine) {
     auto& o = objects();
     std::lock_guard guard(o.lock);
     size_t n = 0;
-    if (std::strcmp(kind, "heapblock") == 0) {
-        for (const auto& [block, creator] : o.heapBlocks)
-            n += mine(creator) ? 1 : 0;
+    const bool processHeapOnly = std::strcmp(kind, "processheapblock") == 0;
+    if (processHeapOnly || std::strcmp(kind, "heapblock") == 0) {
+        for (const auto& [address, block] : o.heapBlocks)
+            n +=
+                mine(block.creator) && (!processHeapOnly || block.heap == GetProcessHeap()) ? 1 : 0;
         return n;
     }
     for (const auto& [handle, tracked] : o.handles)
@@ -117,7 +123,6 @@ VSIM_PASS_THROUGH(TlsGetValue, nullptr, LPVOID, (DWORD i), (i))
 VSIM_PASS_THROUGH(TlsSetValue, FALSE, BOOL, (DWORD i, LPVOID v), (i, v))
 VSIM_PASS_THROUGH(TlsFree, FALSE, BOOL, (DWORD i), (i))
 VSIM_PASS_THROUGH(HeapCreate, nullptr, HANDLE, (DWORD o, SIZE_T i, SIZE_T m), (o, i, m))
-VSIM_PASS_THROUGH(HeapDestroy, FALSE, BOOL, (HANDLE h), (h))
 VSIM_PASS_THROUGH(MultiByteToWideChar, 0, int,
                   (UINT cp, DWORD f, LPCCH s, int sn, LPWSTR d, int dn), (cp, f, s, sn, d, dn))
 #undef VSIM_PASS_THROUGH
@@ -161,13 +166,14 @@ HANDLE WINAPI hookCreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_
     return track(real::CreateThread(sa, stack, start, parameter, flags, id), "thread");
 }
 
+// Blocks of every heap the module uses: the process heap and its own.
 LPVOID WINAPI hookHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
     VSIM_FAULT_POINT("HeapAlloc", nullptr);
     void* block = real::HeapAlloc(heap, flags, bytes);
-    if (block != nullptr && heap == GetProcessHeap()) {
+    if (block != nullptr) {
         auto& o = objects();
         std::lock_guard guard(o.lock);
-        o.heapBlocks.emplace(block, GetCurrentThreadId());
+        o.heapBlocks[block] = {heap, GetCurrentThreadId()};
     }
     return block;
 }
@@ -175,10 +181,23 @@ LPVOID WINAPI hookHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
 BOOL WINAPI hookHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
     VSIM_FAULT_POINT("HeapFree", FALSE);
     const BOOL ok = real::HeapFree(heap, flags, block);
-    if (ok && heap == GetProcessHeap()) {
+    if (ok) {
         auto& o = objects();
         std::lock_guard guard(o.lock);
         o.heapBlocks.erase(block);
+    }
+    return ok;
+}
+
+// A destroyed heap takes its blocks with it.
+BOOL WINAPI hookHeapDestroy(HANDLE heap) {
+    VSIM_FAULT_POINT("HeapDestroy", FALSE);
+    const BOOL ok = real::HeapDestroy(heap);
+    if (ok) {
+        auto& o = objects();
+        std::lock_guard guard(o.lock);
+        std::erase_if(o.heapBlocks,
+                      [heap](const auto& entry) { return entry.second.heap == heap; });
     }
     return ok;
 }

@@ -193,6 +193,7 @@ TEST_F(Bitstreams, FailedSizeQueryOrReadIsCorrupt) {
         const char* call;
         unsigned nth;
     } cases[] = {{"GetFileSizeEx", 1}, {"ReadFile", 1}, {"ReadFile", 2}};
+    const size_t blocks = vsimCountObjects("heapblock");
     for (const auto& c : cases) {
         vsimFailNthCall(c.call, c.nth, ERROR_NOT_ENOUGH_MEMORY);
         EXPECT_EQ(load(whole), VELTRA_INVALID_BITSTREAM) << c.call << " #" << c.nth;
@@ -202,6 +203,7 @@ TEST_F(Bitstreams, FailedSizeQueryOrReadIsCorrupt) {
     EXPECT_EQ(load(whole), VELTRA_NO_MEMORY);
     vsimClearFaults();
     EXPECT_EQ(vsimCountObjects("file"), 0u) << "every file is closed";
+    EXPECT_EQ(vsimCountObjects("heapblock"), blocks) << "an object whose data failed is freed";
 }
 
 // An object of 2^32 bytes or more is refused before anything is allocated
@@ -245,14 +247,16 @@ TEST_F(Bitstreams, WideObjectsAndUnloadUnderEitherName) {
     EXPECT_EQ(wide->length, 777u);
     EXPECT_EQ(reinterpret_cast<uint8_t*>(wide->data) - reinterpret_cast<uint8_t*>(wide), 68);
     EXPECT_EQ(std::memcmp(wide->data, data.data(), data.size()), 0);
-    const size_t blocks = vsimCountObjects("heapblock");
+    const size_t blocks = vsimCountObjects("processheapblock");
     EXPECT_EQ(VELTRA_UnloadBitstreamA(wide), VELTRA_SUCCESS);
 
     VELTRA_BITSTREAMA* narrow = nullptr;
     ASSERT_EQ(VELTRA_LoadBitstreamA(file_.path(), &narrow), VELTRA_SUCCESS);
-    EXPECT_EQ(VELTRA_UnloadBitstreamW(narrow), VELTRA_SUCCESS);
-    EXPECT_EQ(vsimCountObjects("heapblock"), blocks)
+    EXPECT_EQ(vsimCountObjects("processheapblock"), blocks)
         << "loaded objects are not on the process heap";
+    const size_t allBlocks = vsimCountObjects("heapblock");
+    EXPECT_EQ(VELTRA_UnloadBitstreamW(narrow), VELTRA_SUCCESS);
+    EXPECT_EQ(vsimCountObjects("heapblock"), allBlocks - 1) << "but on the library's own";
     EXPECT_EQ(reinterpret_cast<void*>(&VELTRA_UnloadBitstreamW),
               reinterpret_cast<void*>(&VELTRA_UnloadBitstreamA));
 }

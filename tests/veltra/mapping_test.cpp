@@ -2,8 +2,12 @@
 // against the default machine's cards.
 #include <atomic>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
+#if !defined(_WIN32)
+#include <sys/mman.h>
+#endif
 
 #include "veltra_fixture.h"
 
@@ -67,14 +71,80 @@ TEST_F(Mapping, TheDriverJudgesTheRegion) {
     EXPECT_TRUE(workerStopped()) << "a failed map with no region stops the worker";
 }
 
+// Whether an address lies in memory mapped into the process.
+bool isMapped(const void* address) {
+#if defined(_WIN32)
+    MEMORY_BASIC_INFORMATION info{};
+    return VirtualQuery(address, &info, sizeof info) == sizeof info && info.State == MEM_COMMIT;
+#else
+    const auto page = reinterpret_cast<uintptr_t>(address) & ~uintptr_t{4095};
+    unsigned char resident = 0;
+    return mincore(reinterpret_cast<void*>(page), 1, &resident) == 0;
+#endif
+}
+
+// The driver maps the region anew for each request: two maps of one range
+// are two regions at two addresses, each the page's start plus the offset
+// within the page, and both show the same bytes. Each view goes with its
+// unmap.
 TEST_F(Mapping, TwoMapsOfOneRegionAreTwoRegions) {
-    void* first = map(card_, 3, 0, 4096);
-    void* second = map(card_, 3, 0, 4096);
+    auto* first = static_cast<uint8_t*>(map(card_, 3, 4096 + 100, 4096));
+    auto* second = static_cast<uint8_t*>(map(card_, 3, 4096 + 100, 4096));
     ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(first) % 4096, 100u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(second) % 4096, 100u);
+    first[0] = 0x11;
+    second[4095] = 0x22;
+    EXPECT_EQ(second[0], 0x11);
+    EXPECT_EQ(first[4095], 0x22);
+    uint8_t back[2] = {};
+    ASSERT_EQ(VELTRA_Read(card_, 3, 0, 4096 + 100, 1, &back[0]), VELTRA_SUCCESS);
+    ASSERT_EQ(VELTRA_Read(card_, 3, 0, 4096 + 100 + 4095, 1, &back[1]), VELTRA_SUCCESS);
+    EXPECT_EQ(back[0], 0x11);
+    EXPECT_EQ(back[1], 0x22);
     EXPECT_EQ(VELTRA_UnmapWindow(card_, first), VELTRA_SUCCESS);
+    EXPECT_FALSE(isMapped(first));
+    EXPECT_TRUE(isMapped(second));
     EXPECT_TRUE(workerRunning());
     EXPECT_EQ(VELTRA_UnmapWindow(card_, second), VELTRA_SUCCESS);
+    EXPECT_FALSE(isMapped(second));
     EXPECT_TRUE(workerStopped());
+}
+
+// The map request pends for as long as the mapping lives and ends after the
+// unmap request's answer; a handle that closes ends its mappings too.
+TEST_F(Mapping, MapRequestEndsAfterItsUnmap) {
+    const std::string path = simtest::interfacePath(simtest::kVeltraGuid, 0);
+    HANDLE device =
+        CreateFileA(path.c_str(), 3, 3, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    struct Request : OVERLAPPED {
+        uint64_t record[3] = {0, 0, 4096};  // window 0, offset 0, 4 KiB
+    } maps[2];
+    OVERLAPPED unmap{};
+    unmap.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD bytes = 0;
+    for (auto& m : maps) {
+        m.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        ASSERT_FALSE(DeviceIoControl(device, 0x22280E, m.record, 24, m.record, 8, &bytes, &m));
+        ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    }
+    EXPECT_EQ(WaitForSingleObject(maps[0].hEvent, 50), static_cast<DWORD>(WAIT_TIMEOUT));
+    uint64_t address = maps[0].record[0];
+    ASSERT_TRUE(DeviceIoControl(device, 0x222810, &address, 8, nullptr, 0, &bytes, &unmap) ||
+                GetOverlappedResult(device, &unmap, &bytes, TRUE));
+    EXPECT_TRUE(GetOverlappedResult(device, &maps[0], &bytes, TRUE));
+    EXPECT_FALSE(isMapped(reinterpret_cast<void*>(static_cast<uintptr_t>(address))));
+    const auto* other = reinterpret_cast<void*>(static_cast<uintptr_t>(maps[1].record[0]));
+    EXPECT_TRUE(isMapped(other));
+    CloseHandle(device);
+    EXPECT_EQ(WaitForSingleObject(maps[1].hEvent, 5000), WAIT_OBJECT_0);
+    EXPECT_FALSE(isMapped(other));
+    for (auto& m : maps)
+        CloseHandle(m.hEvent);
+    CloseHandle(unmap.hEvent);
 }
 
 TEST_F(Mapping, UnmappingTwiceIsInvalidRegionThenInvalidHandle) {

@@ -28,10 +28,6 @@ extern "C" {
  * program itself) on Windows; returns the number of imports redirected. A
  * named library that is not loaded yet is attached when it loads, before its
  * entry point runs (so its process attach can be made to fail too). A
-
- * named library that is not loaded yet is attached when it loads, before its
- * entry point runs (so its process attach can be made to fail too). A
-
  * library module also gets fault injection and object counting, so on
  * Windows those cover the libraries' calls only; the program's own calls
  * reach the simulator and nothing more. The Win32 stand-in on Linux has the
@@ -59,8 +55,10 @@ VSIM_HOOK_API void vsimReadDebugOutput(void (*sink)(void* context, const char* t
 VSIM_HOOK_API void vsimClearDebugOutput(void);
 
 /* Number of live objects of a kind that the process holds through the
- * platform: "event", "mutex", "thread", "file", "pipe", "device", "heapblock"
- * (blocks of the process heap). Tests compare counts before and after. */
+ * platform: "event", "mutex", "thread", "file", "pipe", "device", "heap",
+ * "heapblock" (blocks of every heap: the process heap and private heaps such
+ * as the libraries' own), "processheapblock" (blocks of the process heap
+ * alone). Tests compare counts before and after. */
 VSIM_HOOK_API size_t vsimCountObjects(const char* kind);
 /* Of those, the ones that one of the given threads created. Leak checks of
  * per-thread state use it: other threads of the process (the system's own
