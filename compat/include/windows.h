@@ -338,6 +338,10 @@ W32COMPAT_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttribute
                                          LPVOID lpParameter, DWORD dwCreationFlags,
                                          LPDWORD lpThreadId);
 W32COMPAT_API BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+#ifdef __cplusplus
+[[noreturn]]
+#endif
+W32COMPAT_API void WINAPI ExitThread(DWORD dwExitCode);
 W32COMPAT_API DWORD WINAPI ResumeThread(HANDLE hThread);
 
 /* Slim reader/writer locks: one pointer-sized word, ready when zeroed

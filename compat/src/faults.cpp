@@ -57,6 +57,10 @@ void vsimFailNthCallOnThread(const char* call, uint32_t threadId, unsigned nth, 
     faults::rules().failNthOnThread(call, threadId, nth, error);
 }
 
+void vsimEndThreadAtNthCall(const char* call, uint32_t threadId, unsigned nth) {
+    faults::rules().endThreadAtNth(call, threadId, nth);
+}
+
 void vsimClearFaults(void) {
     faults::rules().clear();
 }

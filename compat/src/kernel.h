@@ -151,6 +151,7 @@ class Mutex;
 
 struct ThreadState {
     DWORD id = 0;
+    DWORD exitCode = 0;  // set by ExitThread
     DWORD lastError = 0;
     std::atomic<bool> inUse{false};
     std::atomic<Object*> hazards[kHazardSlots] = {};
@@ -301,14 +302,17 @@ vsim::FaultRules& rules();
 
 // Starts an API function: if a fault is armed for this call, set its error
 // and return `failure`.
-#define W32_FAULT_POINT(call, failure)                                              \
-    do {                                                                            \
-        uint32_t injected_;                                                         \
-        if (::w32::faults::rules().armed() &&                                       \
-            ::w32::faults::rules().shouldFail(call, ::w32::self().id, injected_)) { \
-            ::w32::setLastError(injected_);                                         \
-            return failure;                                                         \
-        }                                                                           \
+#define W32_FAULT_POINT(call, failure)                                                    \
+    do {                                                                                  \
+        uint32_t injected_;                                                               \
+        bool end_ = false;                                                                \
+        if (::w32::faults::rules().armed() &&                                             \
+            ::w32::faults::rules().shouldFail(call, ::w32::self().id, injected_, end_)) { \
+            if (end_)                                                                     \
+                ExitThread(0);                                                            \
+            ::w32::setLastError(injected_);                                               \
+            return failure;                                                               \
+        }                                                                                 \
     } while (0)
 
 // ---------------------------------------------------------------------------

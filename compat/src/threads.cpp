@@ -49,6 +49,7 @@ ThreadState& attachThread() {
         }
         state->id = static_cast<DWORD>(syscall(SYS_gettid));
         state->lastError = 0;
+        state->exitCode = 0;
         state->hazardDepth = 0;
         for (auto& v : state->tls)
             v.store(nullptr, std::memory_order_relaxed);
@@ -233,12 +234,20 @@ void* threadTrampoline(void* arg) {
     }
     thread->waitUntilResumed();
     notifyThreadAttach();
-    const DWORD code = routine(parameter);
     // Windows signals a thread handle only after the libraries have seen the
     // thread detach, so a waiter knows that their per-thread state is gone.
-    detachThread(me);
-    thread->finish(code);
-    thread->release();
+    // This happens also when the thread ends with ExitThread, which unwinds
+    // the thread's stack to here.
+    struct Ending {
+        ThreadState& me;
+        Thread* thread;
+        ~Ending() {
+            detachThread(me);
+            thread->finish(me.exitCode);
+            thread->release();
+        }
+    } ending{me, thread};
+    me.exitCode = routine(parameter);
     return nullptr;
 }
 
@@ -343,6 +352,13 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_STA
     if (threadId != nullptr)
         *threadId = start.id;
     return handle;
+}
+
+// The thread ends here: pthreads unwinds its stack (the thread's start
+// routine finishes its handle on the way) and runs its exit handlers.
+void WINAPI ExitThread(DWORD code) {
+    self().exitCode = code;
+    pthread_exit(nullptr);
 }
 
 DWORD WINAPI ResumeThread(HANDLE handle) {

@@ -373,8 +373,11 @@ bool faultArmed() {
 
 bool shouldFail(const char* call) {
     uint32_t error = 0;
-    if (!faults().shouldFail(call, GetCurrentThreadId(), error))
+    bool endThread = false;
+    if (!faults().shouldFail(call, GetCurrentThreadId(), error, endThread))
         return false;
+    if (endThread)
+        ExitThread(0);
     SetLastError(error);
     return true;
 }
@@ -430,6 +433,10 @@ void vsimFailCallsOnThread(const char* call, uint32_t threadId, uint32_t error) 
 
 void vsimFailNthCallOnThread(const char* call, uint32_t threadId, unsigned nth, uint32_t error) {
     faults().failNthOnThread(call, threadId, nth, error);
+}
+
+void vsimEndThreadAtNthCall(const char* call, uint32_t threadId, unsigned nth) {
+    faults().endThreadAtNth(call, threadId, nth);
 }
 
 void vsimClearFaults(void) {

@@ -104,14 +104,26 @@ DWORD WINAPI takeAndEnd(LPVOID mutex) {
     return 0;
 }
 
+DWORD WINAPI takeAndExitThread(LPVOID mutex) {
+    WaitForSingleObject(static_cast<HANDLE>(mutex), INFINITE);
+    ExitThread(42);
+}
+
+// Whether the owner returns or calls ExitThread: the thread's handle is
+// signalled with its exit code, and the mutex it held is abandoned.
 TEST(Mutexes, MutexOfAnEndedOwnerIsAbandoned) {
-    Handle mutex(CreateMutexA(nullptr, FALSE, nullptr));
-    Handle thread(CreateThread(nullptr, 0, takeAndEnd, mutex.h, 0, nullptr));
-    ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(mutex, 5000), static_cast<DWORD>(WAIT_ABANDONED));
-    EXPECT_TRUE(ReleaseMutex(mutex));
-    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
-    EXPECT_TRUE(ReleaseMutex(mutex));
+    for (auto routine : {takeAndEnd, takeAndExitThread}) {
+        Handle mutex(CreateMutexA(nullptr, FALSE, nullptr));
+        Handle thread(CreateThread(nullptr, 0, routine, mutex.h, 0, nullptr));
+        ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+        DWORD code = 7;
+        EXPECT_TRUE(GetExitCodeThread(thread, &code));
+        EXPECT_EQ(code, routine == takeAndEnd ? 0u : 42u);
+        EXPECT_EQ(WaitForSingleObject(mutex, 5000), static_cast<DWORD>(WAIT_ABANDONED));
+        EXPECT_TRUE(ReleaseMutex(mutex));
+        EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+        EXPECT_TRUE(ReleaseMutex(mutex));
+    }
 }
 
 TEST(Mutexes, InitialOwnerOwnsIt) {

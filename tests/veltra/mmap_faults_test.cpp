@@ -2,8 +2,12 @@
 // cannot be made, pipe transfers that fail, the mapping lock that cannot be
 // taken. Every failure is a status, nothing blocks for ever, and the next
 // operation works.
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <thread>
 
 #include "veltra_fixture.h"
 
@@ -20,6 +24,13 @@ class MmapFaults : public ScriptedCard {
         std::mutex lock;
         std::vector<std::pair<uint64_t, std::shared_ptr<vsim::PendingIo>>> mappings;
         uint64_t next = 0x70000000;
+        // Map requests that an unmap ended but that have not completed yet
+        // (when `holdCompletions` is set).
+        bool holdCompletions = false;
+        std::vector<std::shared_ptr<vsim::PendingIo>> held;
+        // The driver refuses to unmap this address with this error.
+        uint64_t refusedAddress = 0;
+        uint32_t refusal = 0;
     };
 
     void SetUp() override {
@@ -38,14 +49,21 @@ class MmapFaults : public ScriptedCard {
                             std::shared_ptr<vsim::PendingIo> ended;
                             {
                                 std::lock_guard guard(live->lock);
+                                const uint64_t address = rq.in<uint64_t>(0);
+                                if (address == live->refusedAddress)
+                                    return vsim::Outcome::failure(live->refusal);
                                 auto& m = live->mappings;
                                 auto it = std::find_if(m.begin(), m.end(), [&](const auto& e) {
-                                    return e.first == rq.in<uint64_t>(0);
+                                    return e.first == address;
                                 });
                                 if (it == m.end())
                                     return vsim::Outcome::failure(vsim::driverError(1));
                                 ended = it->second;
                                 m.erase(it);
+                                if (live->holdCompletions) {
+                                    live->held.push_back(ended);
+                                    return vsim::Outcome::success();
+                                }
                             }
                             ended->complete(vsim::kSuccess);
                             return vsim::Outcome::success();
@@ -62,6 +80,24 @@ class MmapFaults : public ScriptedCard {
             if (r.code == kMapPending)
                 return r.thread;
         return 0;
+    }
+
+    size_t liveMappings() {
+        std::lock_guard guard(live_->lock);
+        return live_->mappings.size();
+    }
+
+    // Runs `call` on a thread of its own and says whether it returned within
+    // ten seconds (a caller left waiting for ever is a failure, not a hang).
+    static bool returnsInTime(std::function<void()> call) {
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        std::thread([call, done] {
+            call();
+            *done = true;
+        }).detach();
+        for (int i = 0; i < 1000 && !*done; ++i)
+            Sleep(10);
+        return *done;
     }
 
     // Nothing of a worker is left.
@@ -201,6 +237,208 @@ TEST_F(MmapFaults, MapAndUnmapAreTracedInTheCheckedBuild) {
           std::string("uninitialize: uninitializing\n"),
           std::string("uninitialize: uninitialized\n")})
         EXPECT_NE(text.find(line), std::string::npos) << line;
+}
+
+// A worker that can no longer read its requests ends: the regions it held
+// are unmapped, its end of the response pipe closes, and the operation that
+// finds it gone starts a fresh worker instead of waiting for an answer that
+// never comes.
+TEST_F(MmapFaults, WorkerThatEndsOnItsOwnIsReplaced) {
+    void* first = nullptr;
+    ASSERT_EQ(map(&first), VELTRA_SUCCESS);
+    const DWORD worker = workerThread();
+    vsimFailCallsOnThread("ReadFile", worker, ERROR_BROKEN_PIPE);
+    // The worker reads this request if it was already waiting for one when
+    // the fault was set, and ends at its next read; else it ends first. The
+    // map is answered by it or by a fresh worker, or (the worker ending
+    // while the map waits) fails; either way nothing waits for ever.
+    VELTRA_STATUS status = 0;
+    ASSERT_TRUE(returnsInTime([&] {
+        void* second = nullptr;
+        status = map(&second);
+    }));
+    EXPECT_TRUE(status == VELTRA_SUCCESS || status == VELTRA_UNEXPECTED_ERROR) << status;
+    auto stillMapped = [&] {
+        std::lock_guard guard(live_->lock);
+        return std::any_of(live_->mappings.begin(), live_->mappings.end(), [&](const auto& m) {
+            return m.first == reinterpret_cast<uintptr_t>(first);
+        });
+    };
+    for (int i = 0; i < 1000 && stillMapped(); ++i)
+        Sleep(10);
+    EXPECT_FALSE(stillMapped()) << "the ending worker unmaps what it held";
+    vsimClearFaults();
+    device_->clearRequests();
+    ASSERT_TRUE(returnsInTime([this] { expectMappingWorks(); }));
+    EXPECT_NE(workerThread(), worker) << "a fresh worker";
+    EXPECT_EQ(VELTRA_Close(card_), VELTRA_SUCCESS);
+    card_ = nullptr;
+    expectNoWorker();
+}
+
+// A worker whose answers cannot be written is gone: the client waiting for
+// one reads a broken pipe, and the next operation works.
+TEST_F(MmapFaults, WorkerThatCannotAnswerIsGone) {
+    void* first = nullptr;
+    ASSERT_EQ(map(&first), VELTRA_SUCCESS);
+    vsimFailCallsOnThread("WriteFile", workerThread(), ERROR_NOT_ENOUGH_MEMORY);
+    VELTRA_STATUS status = 0;
+    ASSERT_TRUE(returnsInTime([&] {
+        void* base = nullptr;
+        status = map(&base);
+    }));
+    EXPECT_EQ(status, VELTRA_UNEXPECTED_ERROR);
+    EXPECT_EQ(liveMappings(), 0u);
+    vsimClearFaults();
+    ASSERT_TRUE(returnsInTime([this] { expectMappingWorks(); }));
+    expectNoWorker();
+}
+
+struct DyingClient {
+    VELTRA_HANDLE card;
+    void* base = nullptr;
+};
+
+DWORD WINAPI mapAndDie(LPVOID arg) {
+    auto* client = static_cast<DyingClient*>(arg);
+    VELTRA_MapWindow(client->card, 0, 0, 4096, &client->base);
+    return 0;
+}
+
+// A client that dies between its request and the answer leaves the mapping
+// lock abandoned and its answer in the pipe; the next client takes the lock
+// and reads its own answer, not the dead one's.
+TEST_F(MmapFaults, AnswerOfAClientThatDiedIsNotTakenByTheNext) {
+    DyingClient client{card_};
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, mapAndDie, &client, CREATE_SUSPENDED, &id);
+    ASSERT_NE(thread, nullptr);
+    vsimEndThreadAtNthCall("ReadFile", id, 1);  // its wait for the answer
+    ResumeThread(thread);
+    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    for (int i = 0; i < 1000 && liveMappings() == 0; ++i)
+        Sleep(10);
+    ASSERT_EQ(liveMappings(), 1u) << "the dead client's request was carried out";
+    void* base = nullptr;
+    ASSERT_TRUE(returnsInTime([&] { EXPECT_EQ(map(&base), VELTRA_SUCCESS); }));
+    uint64_t addresses[2] = {};
+    {
+        std::lock_guard guard(live_->lock);
+        ASSERT_EQ(live_->mappings.size(), 2u);
+        addresses[0] = live_->mappings[0].first;
+        addresses[1] = live_->mappings[1].first;
+    }
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(base), addresses[1]) << "its own region";
+    const auto orphan = reinterpret_cast<void*>(static_cast<uintptr_t>(addresses[0]));
+    EXPECT_EQ(VELTRA_UnmapWindow(card_, orphan), VELTRA_SUCCESS) << "a region of the handle";
+    EXPECT_EQ(VELTRA_UnmapWindow(card_, base), VELTRA_SUCCESS);
+    expectNoWorker();
+}
+
+// A region's record is freed only after its own map request has ended: the
+// driver writes that request's outcome into it.
+TEST_F(MmapFaults, UnmapWaitsForTheRegionsMapRequestToEnd) {
+    void* base = nullptr;
+    ASSERT_EQ(map(&base), VELTRA_SUCCESS);
+    {
+        std::lock_guard guard(live_->lock);
+        live_->holdCompletions = true;
+    }
+    std::atomic<bool> returned{false};
+    std::thread unmap([&] {
+        EXPECT_EQ(VELTRA_UnmapWindow(card_, base), VELTRA_SUCCESS);
+        returned = true;
+    });
+    Sleep(200);
+    EXPECT_FALSE(returned) << "the map request has not ended yet";
+    std::shared_ptr<vsim::PendingIo> held;
+    {
+        std::lock_guard guard(live_->lock);
+        ASSERT_EQ(live_->held.size(), 1u);
+        held = live_->held.front();
+        live_->holdCompletions = false;
+    }
+    held->complete(vsim::kSuccess);
+    unmap.join();
+    EXPECT_TRUE(returned);
+    expectNoWorker();
+}
+
+// The driver refuses an unmap: its small code becomes the status, the region
+// is neither listed nor freed (its map request may still use it), and
+// closing the handle goes on with the other regions.
+TEST_F(MmapFaults, DriverRefusingAnUnmap) {
+    const struct {
+        uint32_t error;
+        VELTRA_STATUS status;
+    } cases[] = {
+        {vsim::driverError(1), VELTRA_INVALID_REGION},
+        {vsim::driverError(2), VELTRA_UNEXPECTED_ERROR},
+        {ERROR_INVALID_HANDLE, VELTRA_INVALID_HANDLE},
+        {ERROR_OPERATION_ABORTED, VELTRA_CANCELLED},
+        {ERROR_INVALID_FUNCTION, VELTRA_UNEXPECTED_ERROR},
+    };
+    void* kept = nullptr;
+    ASSERT_EQ(map(&kept), VELTRA_SUCCESS);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        void* base = nullptr;
+        ASSERT_EQ(map(&base), VELTRA_SUCCESS);
+        {
+            std::lock_guard guard(live_->lock);
+            live_->refusedAddress = reinterpret_cast<uintptr_t>(base);
+            live_->refusal = c.error;
+        }
+        const size_t blocks = vsimCountObjects("processheapblock");
+        EXPECT_EQ(VELTRA_UnmapWindow(card_, base), c.status);
+        EXPECT_EQ(vsimCountObjects("processheapblock"), blocks) << "the record is kept";
+        EXPECT_EQ(VELTRA_UnmapWindow(card_, base), VELTRA_INVALID_REGION) << "but not listed";
+    }
+    // Closing: the refused region is traced and passed over, the next one
+    // is unmapped, and the handle closes.
+    void* refused = nullptr;
+    ASSERT_EQ(map(&refused), VELTRA_SUCCESS);
+    {
+        std::lock_guard guard(live_->lock);
+        live_->refusedAddress = reinterpret_cast<uintptr_t>(refused);
+        live_->refusal = vsim::driverError(1);
+    }
+    void* after = nullptr;
+    ASSERT_EQ(map(&after), VELTRA_SUCCESS);
+    vsimClearDebugOutput();
+    EXPECT_EQ(VELTRA_Close(card_), VELTRA_SUCCESS);
+    card_ = nullptr;
+    {
+        std::lock_guard guard(live_->lock);
+        for (const auto& m : live_->mappings)
+            EXPECT_NE(m.first, reinterpret_cast<uintptr_t>(after)) << "unmapped at the close";
+    }
+    if (kCheckedBuild) {
+        char line[160];
+        std::snprintf(line, sizeof line, "pVirtualBase=%016llX: VELTRA_INVALID_REGION\n",
+                      static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(refused)));
+        const std::string text = simtest::debugText();
+        EXPECT_NE(text.find("workerUnmapAllRegions: doUnmap() failed, pRegion="),
+                  std::string::npos);
+        EXPECT_NE(text.find(line), std::string::npos) << text;
+    }
+    expectNoWorker();
+}
+
+// Without its own OVERLAPPED the worker cannot send the unmap request: the
+// region stays listed, and a later unmap ends it.
+TEST_F(MmapFaults, UnmapThatCannotBeSentLeavesTheRegionListed) {
+    void* base = nullptr;
+    ASSERT_EQ(map(&base), VELTRA_SUCCESS);
+    const DWORD worker = workerThread();
+    vsimFailCallsOnThread("TlsGetValue", worker, ERROR_INVALID_PARAMETER);
+    vsimFailCallsOnThread("HeapAlloc", worker, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(VELTRA_UnmapWindow(card_, base), VELTRA_NO_MEMORY);
+    vsimClearFaults();
+    EXPECT_EQ(liveMappings(), 1u);
+    EXPECT_EQ(VELTRA_UnmapWindow(card_, base), VELTRA_SUCCESS) << "still listed";
+    expectNoWorker();
 }
 
 }  // namespace

@@ -15,7 +15,9 @@
 namespace vsim {
 
 // A call fails with a chosen last error on its Nth use, on its Nth use from
-// one thread, or on every use from one thread.
+// one thread, or on every use from one thread; or, on its Nth use from one
+// thread, the thread ends there (as with ExitThread), leaving whatever it
+// held as a thread that dies mid-operation does.
 class FaultRules {
   public:
     // Whether any rule is set: the one check every call makes.
@@ -33,6 +35,10 @@ class FaultRules {
         if (call != nullptr && nth != 0)
             add({call, nth, thread, error, true});
     }
+    void endThreadAtNth(const char* call, uint32_t thread, unsigned nth) {
+        if (call != nullptr && nth != 0)
+            add({call, nth, thread, 0, true, true});
+    }
 
     void clear() {
         std::lock_guard guard(lock_);
@@ -40,19 +46,21 @@ class FaultRules {
         armed_.store(false, std::memory_order_relaxed);
     }
 
-    // Whether this use of `call` from `thread` fails, and with which error.
-    // A rule for the Nth use is spent by it.
-    bool shouldFail(const char* call, uint32_t thread, uint32_t& error) {
+    // Whether this use of `call` from `thread` fails, and with which error,
+    // or ends the thread. A rule for the Nth use is spent by it.
+    bool shouldFail(const char* call, uint32_t thread, uint32_t& error, bool& endThread) {
         std::lock_guard guard(lock_);
         for (auto it = rules_.begin(); it != rules_.end(); ++it) {
             if (it->call != call || (it->byThread && it->thread != thread))
                 continue;
             if (it->byThread && it->remaining == 0) {
                 error = it->error;
+                endThread = false;
                 return true;
             }
             if (--it->remaining == 0) {
                 error = it->error;
+                endThread = it->endThread;
                 rules_.erase(it);
                 armed_.store(!rules_.empty(), std::memory_order_relaxed);
                 return true;
@@ -68,6 +76,7 @@ class FaultRules {
         uint32_t thread;     // thread rules: the thread whose uses count
         uint32_t error;
         bool byThread;
+        bool endThread = false;
     };
 
     void add(Rule rule) {

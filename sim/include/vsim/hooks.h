@@ -45,6 +45,12 @@ VSIM_HOOK_API void vsimFailCallsOnThread(const char* call, uint32_t threadId, ui
 VSIM_HOOK_API void vsimFailNthCallOnThread(const char* call, uint32_t threadId, unsigned nth,
                                            uint32_t error);
 
+/* Ends the thread (as ExitThread does) at its `nth` call of the named
+ * function, before the call does anything: whatever the thread holds is left
+ * as a thread that dies mid-operation leaves it (a mutex it owns is
+ * abandoned). */
+VSIM_HOOK_API void vsimEndThreadAtNthCall(const char* call, uint32_t threadId, unsigned nth);
+
 /* Removes every armed fault. */
 VSIM_HOOK_API void vsimClearFaults(void);
 

@@ -31,9 +31,12 @@ enum WORKER_CODE : uint32_t {
     WORKER_EXIT = 3,
 };
 
+// Each request carries a serial number that its response repeats, so that a
+// client never takes a response to an earlier request (of a client that died
+// waiting for it, or failed to read it) for its own.
 struct WORKER_REQUEST {
     uint32_t code;
-    uint32_t reserved;
+    uint32_t serial;
     uint64_t hDevice;
     uint64_t argument;  // WORKER_MAP: the region tag; WORKER_UNMAP: the address
     uint64_t offset;
@@ -43,7 +46,7 @@ static_assert(sizeof(WORKER_REQUEST) == 40);
 
 struct WORKER_RESPONSE {
     uint32_t status;
-    uint32_t reserved;
+    uint32_t serial;  // the request's
     uint64_t pVirtualBase;
 };
 static_assert(sizeof(WORKER_RESPONSE) == 16);
@@ -59,9 +62,10 @@ struct MMAP_STATE {
     HANDLE hResponseWr;
     HANDLE hResponseRd;
     uint32_t regionCount;
-    // Bytes of responses that a caller failed to read; the next caller reads
-    // them first, so that each response belongs to the request just written.
+    // Bytes of a response that a caller failed to read; the next caller reads
+    // them first, so that it reads whole responses.
     uint32_t owedResponseBytes;
+    uint32_t serial;  // of the last request written
 };
 
 MMAP_STATE mmapState;
@@ -91,6 +95,12 @@ void mmapTrace(const char* format, ...) {
 
 uint32_t exceptionLevel() {
     return std::atomic_ref<uint32_t>(win32ExceptionLevel).load(std::memory_order_relaxed);
+}
+
+void closeAndClear(HANDLE& handle) {
+    if (handle != nullptr)
+        CloseHandle(handle);
+    handle = nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -214,12 +224,10 @@ VELTRA_STATUS workerMapRegion(HANDLE hDevice, uint32_t regionTag, uint64_t offse
 }
 
 // Ends a region that is already off the list: the unmap request, then the
-// completion of its own map request. A region whose unmap fails is neither
+// completion of its own map request, before the record (which that request
+// writes its outcome into) is freed. A region whose unmap fails is neither
 // listed nor freed: its map request may still use its OVERLAPPED and buffer.
-VELTRA_STATUS doUnmap(HANDLE hDevice, MAPPED_REGION* pRegion) {
-    LPOVERLAPPED overlapped = wdmGetThreadOverlapped();
-    if (overlapped == nullptr)
-        return VELTRA_NO_MEMORY;
+VELTRA_STATUS doUnmap(HANDLE hDevice, MAPPED_REGION* pRegion, LPOVERLAPPED overlapped) {
     uint64_t address = reinterpret_cast<uintptr_t>(pRegion->pVirtualBase);
     DWORD bytes = 0;
     BOOL unmapped = DeviceIoControl(hDevice, kIoctlUnmap, &address, sizeof address, nullptr, 0,
@@ -261,27 +269,37 @@ MAPPED_REGION* findAndRemoveRegion(HANDLE hDevice, void* pVirtualBase, bool& han
     return nullptr;
 }
 
+// The unmap request goes out on the worker's own OVERLAPPED; without one
+// (its record could not be made) nothing is taken off the list.
 VELTRA_STATUS workerUnmapRegion(HANDLE hDevice, void* pVirtualBase) {
+    LPOVERLAPPED overlapped = wdmGetThreadOverlapped();
+    if (overlapped == nullptr)
+        return VELTRA_NO_MEMORY;
     bool handleSeen = false;
     MAPPED_REGION* pRegion = findAndRemoveRegion(hDevice, pVirtualBase, handleSeen);
     if (pRegion != nullptr)
-        return doUnmap(hDevice, pRegion);
+        return doUnmap(hDevice, pRegion, overlapped);
     return handleSeen ? VELTRA_INVALID_REGION : VELTRA_INVALID_HANDLE;
 }
 
+// Unmaps the regions of a handle, or every region (hDevice null: the worker
+// is ending).
 void workerUnmapAllRegions(HANDLE hDevice) {
+    LPOVERLAPPED overlapped = wdmGetThreadOverlapped();
+    if (overlapped == nullptr)
+        return;
     MAPPED_REGION* pNext = nullptr;
     for (MAPPED_REGION* pRegion = mmapState.pRegionHead; pRegion != nullptr; pRegion = pNext) {
         pNext = pRegion->pNext;
-        if (pRegion->hDevice != hDevice)
+        if (hDevice != nullptr && pRegion->hDevice != hDevice)
             continue;
         MMAP_TRACE("workerUnmapAllRegions: removing region, hDevice=%d pRegion=%p\n",
-                   low32(hDevice), pRegion);
+                   low32(pRegion->hDevice), pRegion);
         unlinkRegion(pRegion);
         void* pVirtualBase = pRegion->pVirtualBase;
         MMAP_TRACE("workerUnmapAllRegions: calling doUnmap(), pRegion=%p pVirtualBase=%p\n",
                    pRegion, pVirtualBase);
-        const VELTRA_STATUS status = doUnmap(hDevice, pRegion);
+        const VELTRA_STATUS status = doUnmap(pRegion->hDevice, pRegion, overlapped);
         if (status != VELTRA_SUCCESS)
             MMAP_TRACE("workerUnmapAllRegions: doUnmap() failed, pRegion=%p pVirtualBase=%p: %s\n",
                        pRegion, pVirtualBase, VELTRA_GetStatusStringA(status, 1));
@@ -295,40 +313,56 @@ bool pipeGone(DWORD error) {
     return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_INVALID_HANDLE;
 }
 
-// Reads one whole request (a pipe may hand it over in pieces). False when the
-// pipe is gone for good, and the worker should end.
+// A failed pipe transfer is traced (in both builds) and tried again a few
+// times, so that a transient failure loses nothing; one that keeps failing,
+// or a pipe that is gone, ends the worker.
+constexpr int kPipeAttempts = 3;
+
+// Reads one whole request (a pipe may hand it over in pieces). False when
+// the worker can no longer read its requests.
 bool readRequest(WORKER_REQUEST& request) {
     auto* bytes = reinterpret_cast<uint8_t*>(&request);
     DWORD total = 0;
-    while (total < sizeof request) {
+    for (int failures = 0; total < sizeof request;) {
         DWORD got = 0;
         if (!ReadFile(mmapState.hRequestRd, bytes + total, sizeof request - total, &got, nullptr)) {
             const DWORD error = GetLastError();
             mmapTrace("*** workThreadFunction: ReadFile() failed, error=0x%lX\n", error);
-            if (pipeGone(error))
+            if (pipeGone(error) || ++failures == kPipeAttempts)
                 return false;
             continue;
         }
+        failures = 0;
         total += got;
     }
     return true;
 }
 
-// Writes one whole response. A failed write is traced and tried again a few
-// times, so that a transient failure does not leave the caller waiting for
-// an answer that never comes.
-void writeResponse(const WORKER_RESPONSE& response) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
+// Writes one whole response. False when the worker can no longer answer.
+bool writeResponse(const WORKER_RESPONSE& response) {
+    for (int attempt = 0; attempt < kPipeAttempts; ++attempt) {
         DWORD written = 0;
         if (WriteFile(mmapState.hResponseWr, &response, sizeof response, &written, nullptr)) {
             WDM_ASSERT(written == sizeof response);
-            return;
+            return true;
         }
         const DWORD error = GetLastError();
         mmapTrace("*** workThreadFunction: WriteFile() failed, error=0x%lX\n", error);
         if (pipeGone(error))
-            return;
+            return false;
     }
+    return false;
+}
+
+// The worker ends: the regions it still holds go (their map requests are its
+// own, and end with it anyway), and its end of the response pipe closes, so
+// that a client waiting for an answer sees the pipe broken instead of
+// waiting for ever. The client that stops or finds the worker closes the
+// rest.
+DWORD endWorker() {
+    workerUnmapAllRegions(nullptr);
+    closeAndClear(mmapState.hResponseWr);
+    return 0;
 }
 
 DWORD WINAPI workThreadFunction(LPVOID) {
@@ -336,7 +370,8 @@ DWORD WINAPI workThreadFunction(LPVOID) {
         WORKER_RESPONSE response{};
         WORKER_REQUEST request;
         if (!readRequest(request))
-            return 0;
+            return endWorker();
+        response.serial = request.serial;
         const auto hDevice = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(request.hDevice));
         switch (request.code) {
             case WORKER_MAP:
@@ -352,23 +387,18 @@ DWORD WINAPI workThreadFunction(LPVOID) {
                 workerUnmapAllRegions(hDevice);
                 break;
             case WORKER_EXIT:
-                return 0;
+                return endWorker();
             default:
                 WDM_ASSERT(request.code <= WORKER_EXIT);
                 break;
         }
-        writeResponse(response);
+        if (!writeResponse(response))
+            return endWorker();
     }
 }
 
 // ---------------------------------------------------------------------------
 // Starting and stopping the worker (under the mapping lock)
-
-void closeAndClear(HANDLE& handle) {
-    if (handle != nullptr)
-        CloseHandle(handle);
-    handle = nullptr;
-}
 
 void closePipes() {
     closeAndClear(mmapState.hRequestWr);
@@ -411,16 +441,15 @@ VELTRA_STATUS startWorker() {
     return VELTRA_SUCCESS;
 }
 
-// Takes the mapping lock; false (with the lock not held) if the wait did not
-// give it cleanly.
+// Takes the mapping lock. A lock whose owner ended while holding it
+// (WAIT_ABANDONED) is ours as well: the owner may have left a request
+// unanswered, whose response the serial numbers keep apart from the next
+// one, or a worker half started or stopped, which the exchange finds and
+// forgets before it goes on. False (the lock not held) if the wait failed.
 bool takeMapLock() {
     const DWORD waited = WaitForSingleObject(mmapState.hMapMutex, INFINITE);
     WDM_ASSERT(waited == WAIT_OBJECT_0);
-    if (waited == WAIT_OBJECT_0)
-        return true;
-    if (waited == WAIT_ABANDONED)
-        ReleaseMutex(mmapState.hMapMutex);
-    return false;
+    return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
 }
 
 // Starts the worker if it is not running. The caller holds the mapping lock;
@@ -433,8 +462,38 @@ VELTRA_STATUS initialize() {
     return status;
 }
 
+// A worker that has ended (on its own, or told by a client that died before
+// it could close what was left), or what a client that died while starting
+// one left behind.
+bool workerGone() {
+    if (mmapState.initialized)
+        return WaitForSingleObject(mmapState.hWorkThread, 0) == WAIT_OBJECT_0;
+    return mmapState.hWorkThread != nullptr || mmapState.hRequestWr != nullptr ||
+           mmapState.hResponseRd != nullptr;
+}
+
+// Lets go of a worker that is gone or can no longer be talked to: the
+// client's ends of both pipes close (so that a worker still running fails
+// its next transfer and ends), the thread is waited for, and the rest is
+// closed. The regions the worker could not unmap on its way out went with
+// its thread's requests. The next operation starts a fresh worker.
+void forgetWorker() {
+    closeAndClear(mmapState.hRequestWr);
+    closeAndClear(mmapState.hResponseRd);
+    if (mmapState.hWorkThread != nullptr)
+        WaitForSingleObject(mmapState.hWorkThread, INFINITE);
+    closeAndClear(mmapState.hWorkThread);
+    closePipes();
+    mmapState.pRegionHead = nullptr;
+    mmapState.pRegionTail = nullptr;
+    mmapState.regionCount = 0;
+    mmapState.owedResponseBytes = 0;
+    mmapState.initialized = 0;
+}
+
 // Stops the worker; the caller holds the mapping lock. If the worker cannot
-// be told, it keeps running and a later operation stops it.
+// be told, it keeps running and a later operation stops it; if it is gone,
+// it is forgotten.
 void uninitialize() {
     if (!mmapState.initialized)
         return;
@@ -444,8 +503,11 @@ void uninitialize() {
     DWORD written = 0;
     const BOOL sent = WriteFile(mmapState.hRequestWr, &request, sizeof request, &written, nullptr);
     WDM_ASSERT(sent && written == sizeof request);
-    if (!sent || written != sizeof request)
+    if (!sent || written != sizeof request) {
+        if (!sent && pipeGone(GetLastError()))
+            forgetWorker();
         return;
+    }
     const DWORD ended = WaitForSingleObject(mmapState.hWorkThread, INFINITE);
     WDM_ASSERT(ended == WAIT_OBJECT_0);
     closeAndClear(mmapState.hWorkThread);
@@ -457,56 +519,79 @@ void uninitialize() {
 // ---------------------------------------------------------------------------
 // The caller's side of an exchange
 
-bool readFromWorker(void* buffer, DWORD size, DWORD& got) {
+// Reads `size` bytes of responses; 0, or the error that stopped the read
+// (an end of the pipe counts as its breaking).
+DWORD readFromWorker(void* buffer, DWORD size, DWORD& got) {
     auto* bytes = static_cast<uint8_t*>(buffer);
     got = 0;
     while (got < size) {
         DWORD n = 0;
-        if (!ReadFile(mmapState.hResponseRd, bytes + got, size - got, &n, nullptr) || n == 0)
-            return false;
+        if (!ReadFile(mmapState.hResponseRd, bytes + got, size - got, &n, nullptr))
+            return GetLastError();
+        if (n == 0)
+            return ERROR_BROKEN_PIPE;
         got += n;
     }
-    return true;
+    return ERROR_SUCCESS;
 }
 
-// Writes the request and reads its response. A failed or short transfer is
-// VELTRA_UNEXPECTED_ERROR; a response that could not be read is read by the
-// next caller before its own request.
-VELTRA_STATUS talkToWorker(const WORKER_REQUEST& request, WORKER_RESPONSE& response) {
+enum class Talk { Answered, Failed, Gone };
+
+// Writes the request and reads responses until its own arrives; responses
+// to earlier requests, whose clients died or failed to read them, are
+// passed over. A failed or short transfer fails the exchange (the bytes of
+// a response that could not be read whole are read by the next caller
+// first); a pipe that broke means the worker is gone.
+Talk talkToWorker(WORKER_REQUEST& request, WORKER_RESPONSE& response) {
     while (mmapState.owedResponseBytes > 0) {
         uint8_t stale[sizeof(WORKER_RESPONSE)];
         DWORD got = 0;
-        const bool read = readFromWorker(stale, mmapState.owedResponseBytes, got);
+        const DWORD error = readFromWorker(stale, mmapState.owedResponseBytes, got);
         mmapState.owedResponseBytes -= got;
-        if (!read)
-            return VELTRA_UNEXPECTED_ERROR;
+        if (error != ERROR_SUCCESS)
+            return pipeGone(error) ? Talk::Gone : Talk::Failed;
     }
+    request.serial = ++mmapState.serial;
     DWORD written = 0;
     const BOOL sent = WriteFile(mmapState.hRequestWr, &request, sizeof request, &written, nullptr);
     WDM_ASSERT(sent && written == sizeof request);
-    if (!sent || written != sizeof request)
-        return VELTRA_UNEXPECTED_ERROR;
-    DWORD got = 0;
-    const bool read = readFromWorker(&response, sizeof response, got);
-    WDM_ASSERT(read && got == sizeof response);
-    if (!read) {
-        mmapState.owedResponseBytes = sizeof response - got;
-        return VELTRA_UNEXPECTED_ERROR;
+    if (!sent)
+        return pipeGone(GetLastError()) ? Talk::Gone : Talk::Failed;
+    if (written != sizeof request)
+        return Talk::Failed;
+    for (;;) {
+        DWORD got = 0;
+        const DWORD error = readFromWorker(&response, sizeof response, got);
+        WDM_ASSERT(error == ERROR_SUCCESS && got == sizeof response);
+        if (error != ERROR_SUCCESS) {
+            if (pipeGone(error))
+                return Talk::Gone;
+            mmapState.owedResponseBytes = sizeof response - got;
+            return Talk::Failed;
+        }
+        if (response.serial == request.serial)
+            return Talk::Answered;
     }
-    return VELTRA_SUCCESS;
 }
 
 // One whole exchange with the worker under one hold of the mapping lock:
-// start it if needed, send, read the answer, and stop it when `stopAfter`
-// says so of the response and no region is left.
+// start it if needed (a worker that is gone is forgotten first), send, read
+// the answer, and stop it when `stopAfter` says so of the response and no
+// region is left.
 template <typename StopRule>
-VELTRA_STATUS exchange(const WORKER_REQUEST& request, WORKER_RESPONSE& response,
-                       StopRule stopAfter) {
+VELTRA_STATUS exchange(WORKER_REQUEST& request, WORKER_RESPONSE& response, StopRule stopAfter) {
     if (!takeMapLock())
         return VELTRA_UNEXPECTED_ERROR;
+    if (workerGone())
+        forgetWorker();
     VELTRA_STATUS status = initialize();
-    if (status == VELTRA_SUCCESS)
-        status = talkToWorker(request, response);
+    if (status == VELTRA_SUCCESS) {
+        const Talk talk = talkToWorker(request, response);
+        if (talk == Talk::Gone)
+            forgetWorker();
+        if (talk != Talk::Answered)
+            status = VELTRA_UNEXPECTED_ERROR;
+    }
     if (status == VELTRA_SUCCESS && stopAfter(response) && mmapState.regionCount == 0)
         uninitialize();
     ReleaseMutex(mmapState.hMapMutex);
@@ -560,9 +645,9 @@ VELTRA_STATUS clientUnmapRegion(VELTRA_HANDLE hDevice, void* pVirtualBase) {
 }
 
 void clientUnmapAllRegions(VELTRA_HANDLE hDevice) {
+    WORKER_REQUEST request = requestFor(WORKER_UNMAP_ALL, hDevice);
     WORKER_RESPONSE response{};
-    exchange(requestFor(WORKER_UNMAP_ALL, hDevice), response,
-             [](const WORKER_RESPONSE&) { return true; });
+    exchange(request, response, [](const WORKER_RESPONSE&) { return true; });
 }
 
 extern "C" VELTRA_API void VELTRA_CALL VELTRA_SetWin32ExceptionLevel(uint32_t level) {
