@@ -226,16 +226,7 @@ class HandleTable {
 
 template <typename Filter>
 size_t HandleTable::count(ObjectType type, Filter mine) {
-    std::lock_guard guard(lock_);
-    size_t n = 0;
-    for (uint32_t i = 0; i < nextFresh_; ++i) {
-        Object* o =
-            (*chunks_[i >> kChunkBits].load(std::memory_order_acquire))[i & (kChunkSize - 1)].load(
-                std::memory_order_acquire);
-        if (o != nullptr && o->type() == type && mine(o->creator()))
-            ++n;
-    }
-    return n;
+    return sum(type, [&](Object* o) -> size_t { return mine(o->creator()) ? 1 : 0; });
 }
 
 template <typename Value>

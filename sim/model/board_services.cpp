@@ -155,7 +155,9 @@ Outcome transferVpd(Card& card, IoRequest& rq, bool write) {
         return driverStatus(status::kVeltraInvalidFlag);
     if (!card.vpd().contains(offset, length))
         return driverStatus(status::kVeltraInvalidRegion);
-    if (length != 0 && buffer == nullptr)
+    if (length == 0)
+        return Outcome::success();
+    if (buffer == nullptr)
         return driverStatus(status::kVeltraInvalidBuffer);
     uint8_t* vpd = card.vpd().data() + offset;
     if (write)

@@ -100,30 +100,27 @@ TEST(Paths, DefaultsComeFromTheProgramsFolder) {
 
 TEST(ResultTable, EveryResultOfEachOperation) {
     using setup::Operation;
+    // An exit code of -1: the operation's code for any other result, and no message.
+    auto expectOutcome = [](Operation op, uint32_t value, int code, const char* message,
+                            int other) {
+        const auto outcome = setup::outcomeOf(op, value);
+        EXPECT_EQ(outcome.exitCode, code < 0 ? other : code);
+        if (code < 0) {
+            EXPECT_EQ(outcome.message, nullptr);
+        } else {
+            EXPECT_STREQ(outcome.message, message);
+        }
+    };
     for (const auto& row : expected::kResults) {
         SCOPED_TRACE(row.value);
-        const auto install = setup::outcomeOf(Operation::Install, row.value);
-        const auto preinstall = setup::outcomeOf(Operation::Preinstall, row.value);
-        if (row.installCode < 0) {
-            EXPECT_EQ(install.exitCode, 222);
-            EXPECT_EQ(install.message, nullptr);
-        } else {
-            EXPECT_EQ(install.exitCode, row.installCode);
-            EXPECT_STREQ(install.message, row.installMessage);
-        }
-        if (row.preinstallCode < 0) {
-            EXPECT_EQ(preinstall.exitCode, 123);
-            EXPECT_EQ(preinstall.message, nullptr);
-        } else {
-            EXPECT_EQ(preinstall.exitCode, row.preinstallCode);
-            EXPECT_STREQ(preinstall.message, row.preinstallMessage);
-        }
+        expectOutcome(Operation::Install, row.value, row.installCode, row.installMessage, 222);
+        expectOutcome(Operation::Preinstall, row.value, row.preinstallCode, row.preinstallMessage,
+                      123);
     }
     // Any other result, whatever its bits.
     for (uint32_t other : {3u, 1602u, 0x80000000u, 0xE0000302u, 0xFFFFFFFFu}) {
-        EXPECT_EQ(setup::outcomeOf(Operation::Install, other).exitCode, 222);
-        EXPECT_EQ(setup::outcomeOf(Operation::Preinstall, other).exitCode, 123);
-        EXPECT_EQ(setup::outcomeOf(Operation::Install, other).message, nullptr);
+        expectOutcome(Operation::Install, other, -1, nullptr, 222);
+        expectOutcome(Operation::Preinstall, other, -1, nullptr, 123);
     }
     EXPECT_STREQ(setup::kUnexpectedResult, expected::kUnexpectedResult);
 }
