@@ -139,7 +139,9 @@ HMODULE WINAPI LoadLibraryA(LPCSTR name) {
         if (list[i].attached || attach(list[i], nullptr))
             continue;
         list.erase(list.begin() + static_cast<ptrdiff_t>(i));
+        t_freeingLibrary = true;  // an unload, not the process's end
         dlclose(module);
+        t_freeingLibrary = false;
         setLastError(ERROR_DLL_INIT_FAILED);
         return nullptr;
     }

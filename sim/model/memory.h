@@ -37,14 +37,17 @@ class Memory {
     };
     // Maps [offset, offset + length), which must lie inside; the address has
     // the offset's position within its page. A memory that is not mappable,
-    // or a view the system refuses, gives an empty view.
+    // or a view the system refuses, gives an empty view. Should the system
+    // have refused the memory object itself, a view is the memory's own
+    // address (and unmapping it does nothing).
     View mapView(uint64_t offset, uint64_t length) const;
     static void unmapView(const View& view);
 
   private:
     size_t size_;
     uint8_t* data_ = nullptr;
-    intptr_t object_ = -1;  // the system's memory object, if mappable
+    bool mappable_;
+    intptr_t object_ = -1;  // the system's memory object, if it could be made
 };
 
 }  // namespace vsim::model

@@ -13,8 +13,8 @@ namespace {
 const size_t kPage = static_cast<size_t>(sysconf(_SC_PAGESIZE));
 }  // namespace
 
-Memory::Memory(size_t size, bool mappable) : size_(size) {
-    if (mappable && size != 0) {
+Memory::Memory(size_t size, bool mappable) : size_(size), mappable_(mappable && size != 0) {
+    if (mappable_) {
         const int fd = memfd_create("vsim-card-memory", MFD_CLOEXEC);
         if (fd >= 0 && ftruncate(fd, static_cast<off_t>(size)) == 0) {
             void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -40,8 +40,10 @@ Memory::~Memory() {
 }
 
 Memory::View Memory::mapView(uint64_t offset, uint64_t length) const {
-    if (object_ < 0 || length == 0 || !contains(offset, length))
+    if (!mappable_ || length == 0 || !contains(offset, length))
         return {};
+    if (object_ < 0)
+        return {data_ + offset, nullptr, 0};
     const uint64_t start = offset & ~static_cast<uint64_t>(kPage - 1);
     const size_t mapped = static_cast<size_t>(offset - start + length);
     void* base = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED,

@@ -23,8 +23,8 @@ uint64_t granularity() {
 
 }  // namespace
 
-Memory::Memory(size_t size, bool mappable) : size_(size) {
-    if (mappable && size != 0) {
+Memory::Memory(size_t size, bool mappable) : size_(size), mappable_(mappable && size != 0) {
+    if (mappable_) {
         const uint64_t bytes = size;
         HANDLE section =
             CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
@@ -52,8 +52,10 @@ Memory::~Memory() {
 }
 
 Memory::View Memory::mapView(uint64_t offset, uint64_t length) const {
-    if (object_ == -1 || length == 0 || !contains(offset, length))
+    if (!mappable_ || length == 0 || !contains(offset, length))
         return {};
+    if (object_ == -1)
+        return {data_ + offset, nullptr, 0};
     const uint64_t start = offset & ~(granularity() - 1);
     const size_t mapped = static_cast<size_t>(offset - start + length);
     void* base = MapViewOfFile(reinterpret_cast<HANDLE>(object_), FILE_MAP_ALL_ACCESS,

@@ -437,8 +437,13 @@ Outcome VeltraContext::mapRegion(IoRequest& rq) {
             Memory::unmapView(ended.view);
         io.complete(kErrorOperationAborted);
     });
+    // A close or a cancel may have ended the request already (the handle
+    // can close while this request is being answered): its view goes then.
     std::lock_guard guard(lock_);
-    mappings_.push_back({address, view, pending});
+    if (pending->completed())
+        Memory::unmapView(view);
+    else
+        mappings_.push_back({address, view, pending});
     return Outcome::pending();
 }
 

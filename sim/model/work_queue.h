@@ -1,12 +1,15 @@
 // A driver thread that runs work in the order it was posted: what the driver
 // does in its own context after it has answered a request, such as ending
 // another request. Started by the first post; what is still queued when the
-// queue goes is run before its thread ends.
+// queue goes is run before its thread ends. The thread keeps the queue's
+// state alive, so that work may even drop the last reference to the queue's
+// owner (then the thread is let go instead of joined by itself).
 #pragma once
 
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -19,43 +22,52 @@ class WorkQueue {
     WorkQueue& operator=(const WorkQueue&) = delete;
     ~WorkQueue() {
         {
-            std::lock_guard guard(lock_);
-            stopping_ = true;
+            std::lock_guard guard(state_->lock);
+            state_->stopping = true;
         }
-        changed_.notify_all();
-        if (thread_.joinable())
+        state_->changed.notify_all();
+        if (!thread_.joinable())
+            return;
+        if (thread_.get_id() == std::this_thread::get_id())
+            thread_.detach();
+        else
             thread_.join();
     }
 
     void post(std::function<void()> work) {
         {
-            std::lock_guard guard(lock_);
-            items_.push_back(std::move(work));
+            std::lock_guard guard(state_->lock);
+            state_->items.push_back(std::move(work));
             if (!thread_.joinable())
-                thread_ = std::thread([this] { run(); });
+                thread_ = std::thread([state = state_] { run(*state); });
         }
-        changed_.notify_one();
+        state_->changed.notify_one();
     }
 
   private:
-    void run() {
-        std::unique_lock guard(lock_);
+    struct State {
+        std::mutex lock;
+        std::condition_variable changed;
+        std::deque<std::function<void()>> items;
+        bool stopping = false;
+    };
+
+    static void run(State& state) {
+        std::unique_lock guard(state.lock);
         for (;;) {
-            changed_.wait(guard, [this] { return stopping_ || !items_.empty(); });
-            if (items_.empty())
+            state.changed.wait(guard, [&] { return state.stopping || !state.items.empty(); });
+            if (state.items.empty())
                 return;
-            auto work = std::move(items_.front());
-            items_.pop_front();
+            auto work = std::move(state.items.front());
+            state.items.pop_front();
             guard.unlock();
             work();
+            work = nullptr;  // what the work held goes on this thread, before the next
             guard.lock();
         }
     }
 
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::deque<std::function<void()>> items_;
-    bool stopping_ = false;
+    std::shared_ptr<State> state_ = std::make_shared<State>();
     std::thread thread_;
 };
 

@@ -71,10 +71,26 @@ TEST_F(Load, ProcessAttachAndDetachAreTracedInTheCheckedBuild) {
 }
 
 // Without a TLS slot the library cannot work: the load fails, after the
-// entry point has been called again to detach.
+// entry point has been called again to detach. The libraries already loaded
+// are not disturbed by it.
 TEST_F(Load, RefusedTlsSlotFailsTheLoad) {
+    HMODULE probe = LoadLibraryA(LOADER_PROBE_PATH);
+    ASSERT_NE(probe, nullptr);
+    auto counts = entry<void (*)(LONG[4])>(probe, "probeCounts");
+    LONG before[4];
+    counts(before);
     vsimFailNthCall("TlsAlloc", 1, ERROR_NO_MORE_ITEMS);
     EXPECT_EQ(LoadLibraryA(VELTRA_LIBRARY_PATH), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DLL_INIT_FAILED));
+    HANDLE thread = CreateThread(
+        nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    LONG after[4];
+    counts(after);
+    EXPECT_EQ(after[DLL_PROCESS_DETACH], before[DLL_PROCESS_DETACH]);
+    EXPECT_EQ(after[DLL_THREAD_ATTACH], before[DLL_THREAD_ATTACH] + 1);
+    FreeLibrary(probe);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DLL_INIT_FAILED));
     EXPECT_EQ(simtest::debugText(), kCheckedBuild ? "wdmDllMain(VELTRA): DLL_PROCESS_ATTACH start\n"
                                                     "wdmDllMain(VELTRA): DLL_PROCESS_DETACH start\n"

@@ -7,6 +7,7 @@
 #include <vector>
 #if !defined(_WIN32)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 #include "veltra_fixture.h"
@@ -77,7 +78,8 @@ bool isMapped(const void* address) {
     MEMORY_BASIC_INFORMATION info{};
     return VirtualQuery(address, &info, sizeof info) == sizeof info && info.State == MEM_COMMIT;
 #else
-    const auto page = reinterpret_cast<uintptr_t>(address) & ~uintptr_t{4095};
+    const auto pageSize = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto page = reinterpret_cast<uintptr_t>(address) & ~(pageSize - 1);
     unsigned char resident = 0;
     return mincore(reinterpret_cast<void*>(page), 1, &resident) == 0;
 #endif

@@ -61,7 +61,7 @@ struct MMAP_STATE {
     HANDLE hRequestRd;
     HANDLE hResponseWr;
     HANDLE hResponseRd;
-    uint32_t regionCount;
+    uint32_t regionCount;  // written by the worker, read by clients after an answer
     // Bytes of a response that a caller failed to read; the next caller reads
     // them first, so that it reads whole responses.
     uint32_t owedResponseBytes;
@@ -69,6 +69,10 @@ struct MMAP_STATE {
 };
 
 MMAP_STATE mmapState;
+
+uint32_t regionCount() {
+    return std::atomic_ref<uint32_t>(mmapState.regionCount).load(std::memory_order_relaxed);
+}
 
 constexpr DWORD kIoctlMapPending = 0x22280E;
 constexpr DWORD kIoctlUnmap = 0x222810;
@@ -114,7 +118,7 @@ void linkRegion(MAPPED_REGION* pRegion) {
     else
         mmapState.pRegionHead = pRegion;
     mmapState.pRegionTail = pRegion;
-    ++mmapState.regionCount;
+    std::atomic_ref<uint32_t>(mmapState.regionCount).fetch_add(1, std::memory_order_relaxed);
 }
 
 void unlinkRegion(MAPPED_REGION* pRegion) {
@@ -128,7 +132,7 @@ void unlinkRegion(MAPPED_REGION* pRegion) {
         mmapState.pRegionTail = pRegion->pPrev;
     pRegion->pPrev = nullptr;
     pRegion->pNext = nullptr;
-    --mmapState.regionCount;
+    std::atomic_ref<uint32_t>(mmapState.regionCount).fetch_sub(1, std::memory_order_relaxed);
 }
 
 void freeRegion(MAPPED_REGION* pRegion) {
@@ -269,25 +273,22 @@ MAPPED_REGION* findAndRemoveRegion(HANDLE hDevice, void* pVirtualBase, bool& han
     return nullptr;
 }
 
-// The unmap request goes out on the worker's own OVERLAPPED; without one
-// (its record could not be made) nothing is taken off the list.
+// Unmap requests go out on the worker's own OVERLAPPED, which it takes once
+// when it starts. A worker that has none maps nothing (its maps fail with
+// VELTRA_NO_MEMORY), so every listed region can be unmapped.
+LPOVERLAPPED workerOverlapped = nullptr;
+
 VELTRA_STATUS workerUnmapRegion(HANDLE hDevice, void* pVirtualBase) {
-    LPOVERLAPPED overlapped = wdmGetThreadOverlapped();
-    if (overlapped == nullptr)
-        return VELTRA_NO_MEMORY;
     bool handleSeen = false;
     MAPPED_REGION* pRegion = findAndRemoveRegion(hDevice, pVirtualBase, handleSeen);
     if (pRegion != nullptr)
-        return doUnmap(hDevice, pRegion, overlapped);
+        return doUnmap(hDevice, pRegion, workerOverlapped);
     return handleSeen ? VELTRA_INVALID_REGION : VELTRA_INVALID_HANDLE;
 }
 
 // Unmaps the regions of a handle, or every region (hDevice null: the worker
 // is ending).
 void workerUnmapAllRegions(HANDLE hDevice) {
-    LPOVERLAPPED overlapped = wdmGetThreadOverlapped();
-    if (overlapped == nullptr)
-        return;
     MAPPED_REGION* pNext = nullptr;
     for (MAPPED_REGION* pRegion = mmapState.pRegionHead; pRegion != nullptr; pRegion = pNext) {
         pNext = pRegion->pNext;
@@ -299,7 +300,7 @@ void workerUnmapAllRegions(HANDLE hDevice) {
         void* pVirtualBase = pRegion->pVirtualBase;
         MMAP_TRACE("workerUnmapAllRegions: calling doUnmap(), pRegion=%p pVirtualBase=%p\n",
                    pRegion, pVirtualBase);
-        const VELTRA_STATUS status = doUnmap(pRegion->hDevice, pRegion, overlapped);
+        const VELTRA_STATUS status = doUnmap(pRegion->hDevice, pRegion, workerOverlapped);
         if (status != VELTRA_SUCCESS)
             MMAP_TRACE("workerUnmapAllRegions: doUnmap() failed, pRegion=%p pVirtualBase=%p: %s\n",
                        pRegion, pVirtualBase, VELTRA_GetStatusStringA(status, 1));
@@ -313,34 +314,33 @@ bool pipeGone(DWORD error) {
     return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_INVALID_HANDLE;
 }
 
-// A failed pipe transfer is traced (in both builds) and tried again a few
-// times, so that a transient failure loses nothing; one that keeps failing,
-// or a pipe that is gone, ends the worker.
-constexpr int kPipeAttempts = 3;
-
-// Reads one whole request (a pipe may hand it over in pieces). False when
-// the worker can no longer read its requests.
+// Reads one whole request (a pipe may hand it over in pieces). A failed read
+// is traced (in both builds) and tried again; false when the pipe is gone
+// and the worker can no longer read its requests.
 bool readRequest(WORKER_REQUEST& request) {
     auto* bytes = reinterpret_cast<uint8_t*>(&request);
     DWORD total = 0;
-    for (int failures = 0; total < sizeof request;) {
+    while (total < sizeof request) {
         DWORD got = 0;
         if (!ReadFile(mmapState.hRequestRd, bytes + total, sizeof request - total, &got, nullptr)) {
             const DWORD error = GetLastError();
             mmapTrace("*** workThreadFunction: ReadFile() failed, error=0x%lX\n", error);
-            if (pipeGone(error) || ++failures == kPipeAttempts)
+            if (pipeGone(error))
                 return false;
             continue;
         }
-        failures = 0;
         total += got;
     }
     return true;
 }
 
+// A failed write is traced (in both builds) and tried again a few times, so
+// that a transient failure loses nothing.
+constexpr int kWriteAttempts = 3;
+
 // Writes one whole response. False when the worker can no longer answer.
 bool writeResponse(const WORKER_RESPONSE& response) {
-    for (int attempt = 0; attempt < kPipeAttempts; ++attempt) {
+    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
         DWORD written = 0;
         if (WriteFile(mmapState.hResponseWr, &response, sizeof response, &written, nullptr)) {
             WDM_ASSERT(written == sizeof response);
@@ -354,18 +354,22 @@ bool writeResponse(const WORKER_RESPONSE& response) {
     return false;
 }
 
-// The worker ends: the regions it still holds go (their map requests are its
-// own, and end with it anyway), and its end of the response pipe closes, so
-// that a client waiting for an answer sees the pipe broken instead of
-// waiting for ever. The client that stops or finds the worker closes the
-// rest.
+// The worker ends. Its end of the request pipe closes first, so that a
+// client that writes from now on fails at once (and starts a fresh worker);
+// the regions it still holds go (their map requests are its own, and end
+// with it anyway); then its end of the response pipe closes, so that a
+// client waiting for an answer sees the pipe broken instead of waiting for
+// ever. The client that stops or finds the worker closes the rest.
 DWORD endWorker() {
-    workerUnmapAllRegions(nullptr);
+    closeAndClear(mmapState.hRequestRd);
+    if (workerOverlapped != nullptr)
+        workerUnmapAllRegions(nullptr);
     closeAndClear(mmapState.hResponseWr);
     return 0;
 }
 
 DWORD WINAPI workThreadFunction(LPVOID) {
+    workerOverlapped = wdmGetThreadOverlapped();
     for (;;) {
         WORKER_RESPONSE response{};
         WORKER_REQUEST request;
@@ -376,8 +380,10 @@ DWORD WINAPI workThreadFunction(LPVOID) {
         switch (request.code) {
             case WORKER_MAP:
                 response.status =
-                    workerMapRegion(hDevice, static_cast<uint32_t>(request.argument),
-                                    request.offset, request.length, &response.pVirtualBase);
+                    workerOverlapped == nullptr
+                        ? VELTRA_NO_MEMORY
+                        : workerMapRegion(hDevice, static_cast<uint32_t>(request.argument),
+                                          request.offset, request.length, &response.pVirtualBase);
                 break;
             case WORKER_UNMAP:
                 response.status = workerUnmapRegion(
@@ -535,7 +541,9 @@ DWORD readFromWorker(void* buffer, DWORD size, DWORD& got) {
     return ERROR_SUCCESS;
 }
 
-enum class Talk { Answered, Failed, Gone };
+// Answered; failed (the worker is there); gone after the request went out;
+// gone before it went out (so no worker ever read it).
+enum class Talk { Answered, Failed, Gone, Unsent };
 
 // Writes the request and reads responses until its own arrives; responses
 // to earlier requests, whose clients died or failed to read them, are
@@ -556,7 +564,7 @@ Talk talkToWorker(WORKER_REQUEST& request, WORKER_RESPONSE& response) {
     const BOOL sent = WriteFile(mmapState.hRequestWr, &request, sizeof request, &written, nullptr);
     WDM_ASSERT(sent && written == sizeof request);
     if (!sent)
-        return pipeGone(GetLastError()) ? Talk::Gone : Talk::Failed;
+        return pipeGone(GetLastError()) ? Talk::Unsent : Talk::Failed;
     if (written != sizeof request)
         return Talk::Failed;
     for (;;) {
@@ -585,14 +593,21 @@ VELTRA_STATUS exchange(WORKER_REQUEST& request, WORKER_RESPONSE& response, StopR
     if (workerGone())
         forgetWorker();
     VELTRA_STATUS status = initialize();
-    if (status == VELTRA_SUCCESS) {
+    for (int attempt = 0; status == VELTRA_SUCCESS; ++attempt) {
         const Talk talk = talkToWorker(request, response);
-        if (talk == Talk::Gone)
+        if (talk == Talk::Answered)
+            break;
+        if (talk != Talk::Failed)
             forgetWorker();
-        if (talk != Talk::Answered)
+        // A worker that ended before the request went out never saw it: a
+        // fresh one takes it, once.
+        if (talk != Talk::Unsent || attempt > 0) {
             status = VELTRA_UNEXPECTED_ERROR;
+            break;
+        }
+        status = initialize();
     }
-    if (status == VELTRA_SUCCESS && stopAfter(response) && mmapState.regionCount == 0)
+    if (status == VELTRA_SUCCESS && stopAfter(response) && regionCount() == 0)
         uninitialize();
     ReleaseMutex(mmapState.hMapMutex);
     return status;
