@@ -19,6 +19,14 @@ std::string debugText() {
     return text;
 }
 
+std::string debugTextWithoutThreadLines() {
+    std::string text;
+    for (const auto& line : debugOutput())
+        if (line.rfind("wdmDllMain(VELTRA): DLL_THREAD_", 0) != 0)
+            text += line;
+    return text;
+}
+
 ScriptedMachine::ScriptedMachine() : machine_(std::make_shared<vsim::Machine>()) {
     vsim::installMachine(machine_);
 }

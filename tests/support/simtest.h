@@ -51,6 +51,9 @@ inline constexpr GUID kKestaGuid = guidFromText("{6E8B60DA-DD4F-4D5E-AD96-5A9E06
 std::vector<std::string> debugOutput();
 // Debug output joined into one string.
 std::string debugText();
+// The same without the checked build's thread attach and detach lines,
+// which any thread that the system starts may write at any moment.
+std::string debugTextWithoutThreadLines();
 
 // A machine of scripted devices, installed for the life of the object; the
 // default machine comes back afterwards.

@@ -354,14 +354,16 @@ bool writeResponse(const WORKER_RESPONSE& response) {
     return false;
 }
 
-// The worker ends. Its end of the request pipe closes first, so that a
-// client that writes from now on fails at once (and starts a fresh worker);
-// the regions it still holds go (their map requests are its own, and end
-// with it anyway); then its end of the response pipe closes, so that a
-// client waiting for an answer sees the pipe broken instead of waiting for
-// ever. The client that stops or finds the worker closes the rest.
-DWORD endWorker() {
-    closeAndClear(mmapState.hRequestRd);
+// The worker ends. Unless a client told it to (and waits for it to end),
+// its end of the request pipe closes first, so that a client that writes
+// from now on fails at once (and starts a fresh worker). The regions it
+// still holds go (their map requests are its own, and end with it anyway);
+// then its end of the response pipe closes, so that a client waiting for an
+// answer sees the pipe broken instead of waiting for ever. The client that
+// stops or finds the worker closes the rest.
+DWORD endWorker(bool told) {
+    if (!told)
+        closeAndClear(mmapState.hRequestRd);
     if (workerOverlapped != nullptr)
         workerUnmapAllRegions(nullptr);
     closeAndClear(mmapState.hResponseWr);
@@ -374,7 +376,7 @@ DWORD WINAPI workThreadFunction(LPVOID) {
         WORKER_RESPONSE response{};
         WORKER_REQUEST request;
         if (!readRequest(request))
-            return endWorker();
+            return endWorker(false);
         response.serial = request.serial;
         const auto hDevice = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(request.hDevice));
         switch (request.code) {
@@ -393,13 +395,13 @@ DWORD WINAPI workThreadFunction(LPVOID) {
                 workerUnmapAllRegions(hDevice);
                 break;
             case WORKER_EXIT:
-                return endWorker();
+                return endWorker(true);
             default:
                 WDM_ASSERT(request.code <= WORKER_EXIT);
                 break;
         }
         if (!writeResponse(response))
-            return endWorker();
+            return endWorker(false);
     }
 }
 
