@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
+
+#include <vsim/driver.h>
 
 #include "kernel.h"
 
@@ -43,19 +46,96 @@ DWORD errorFromErrno(int error) {
 
 namespace {
 
+bool hasReadAccess(DWORD access) {
+    return (access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA)) != 0;
+}
+bool hasWriteAccess(DWORD access) {
+    return (access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
+}
+bool hasDeleteAccess(DWORD access) {
+    return (access & (DELETE | GENERIC_ALL)) != 0;
+}
+
+// The open handles of each file, with their access and share modes: an open
+// whose access another handle does not share, or that does not share what
+// another handle has, is a sharing violation, as on Windows.
+class ShareModes {
+  public:
+    struct Key {
+        dev_t device;
+        ino_t inode;
+        friend bool operator==(const Key&, const Key&) = default;
+    };
+    struct Open {
+        Key key;
+        DWORD access;
+        DWORD share;
+        const void* owner;
+    };
+
+    static ShareModes& instance() {
+        static auto* modes = new ShareModes;
+        return *modes;
+    }
+
+    // Records the open, or says that it conflicts with one already there.
+    // An open for none of the data accesses (reading attributes, say) takes
+    // no part in sharing.
+    bool add(const Open& open) {
+        if (!hasReadAccess(open.access) && !hasWriteAccess(open.access) &&
+            !hasDeleteAccess(open.access))
+            return true;
+        std::lock_guard guard(lock_);
+        for (const Open& other : opens_)
+            if (other.key == open.key && (conflicts(open, other) || conflicts(other, open)))
+                return false;
+        opens_.push_back(open);
+        return true;
+    }
+    void remove(const void* owner) {
+        std::lock_guard guard(lock_);
+        std::erase_if(opens_, [owner](const Open& o) { return o.owner == owner; });
+    }
+    // Whether every open handle of the file lets it be deleted.
+    bool deletable(const Key& key) {
+        std::lock_guard guard(lock_);
+        for (const Open& o : opens_)
+            if (o.key == key && !(o.share & FILE_SHARE_DELETE))
+                return false;
+        return true;
+    }
+
+  private:
+    // Whether `open` wants what `other` does not share.
+    static bool conflicts(const Open& open, const Open& other) {
+        return (hasReadAccess(open.access) && !(other.share & FILE_SHARE_READ)) ||
+               (hasWriteAccess(open.access) && !(other.share & FILE_SHARE_WRITE)) ||
+               (hasDeleteAccess(open.access) && !(other.share & FILE_SHARE_DELETE));
+    }
+
+    std::mutex lock_;
+    std::vector<Open> opens_;
+};
+
 class DiskFile : public FileObject {
   public:
-    DiskFile(int fd, DWORD access) : FileObject(ObjectType::File), fd_(fd), access_(access) {}
+    DiskFile(int fd, DWORD access, DWORD flags)
+        : FileObject(ObjectType::File), fd_(fd), access_(access), flags_(flags) {}
     ~DiskFile() override { ::close(fd_); }
-    int fd() const { return fd_; }
-    bool canRead() const { return (access_ & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA)) != 0; }
-    bool canWrite() const {
-        return (access_ & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
+    bool onClose() override {
+        ShareModes::instance().remove(this);
+        return true;
     }
+    int fd() const { return fd_; }
+    bool canRead() const { return hasReadAccess(access_); }
+    bool canWrite() const { return hasWriteAccess(access_); }
+    // Opened for overlapped I/O (every transfer names its offset).
+    bool overlapped() const { return (flags_ & FILE_FLAG_OVERLAPPED) != 0; }
 
   private:
     const int fd_;
     const DWORD access_;
+    const DWORD flags_;
 };
 
 // One end of an anonymous pipe. A stream socket pair behaves like a Windows
@@ -77,51 +157,109 @@ class PipeEnd : public FileObject {
     const bool reader_;
 };
 
-int openFlags(DWORD access, DWORD disposition, DWORD& error) {
-    const bool read = access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);
-    const bool write = access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA);
-    int flags = O_CLOEXEC | ((read && write) ? O_RDWR : write ? O_WRONLY : O_RDONLY);
+// The error of a path that names nothing: Windows tells a missing folder on
+// the way (ERROR_PATH_NOT_FOUND) from a missing last part.
+DWORD missingPathError(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos || slash == 0)
+        return ERROR_FILE_NOT_FOUND;
+    struct stat st;
+    const std::string folder = path.substr(0, slash);
+    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return ERROR_PATH_NOT_FOUND;
+    return ERROR_FILE_NOT_FOUND;
+}
+
+DWORD pathError(int error, const std::string& path) {
+    return error == ENOENT ? missingPathError(path) : errorFromErrno(error);
+}
+
+// Opens the file for `disposition`, without truncating it yet (the share
+// check comes first). `existed` says whether the file was there before.
+int openForDisposition(const std::string& path, DWORD access, DWORD disposition, bool& existed,
+                       DWORD& error) {
+    const bool read = hasReadAccess(access);
+    const bool write = hasWriteAccess(access);
+    const int mode = O_CLOEXEC | ((read && write) ? O_RDWR : write ? O_WRONLY : O_RDONLY);
+    int fd = -1;
+    existed = true;
     switch (disposition) {
         case CREATE_NEW:
-            return flags | O_CREAT | O_EXCL;
+            fd = ::open(path.c_str(), mode | O_CREAT | O_EXCL, 0666);
+            existed = false;
+            break;
         case CREATE_ALWAYS:
-            return flags | O_CREAT | O_TRUNC;
-        case OPEN_EXISTING:
-            return flags;
         case OPEN_ALWAYS:
-            return flags | O_CREAT;
+            fd = ::open(path.c_str(), mode | O_CREAT | O_EXCL, 0666);
+            if (fd >= 0)
+                existed = false;
+            else if (errno == EEXIST)
+                fd = ::open(path.c_str(), mode);
+            break;
+        case OPEN_EXISTING:
         case TRUNCATE_EXISTING:
-            return flags | O_TRUNC;
+            fd = ::open(path.c_str(), mode);
+            break;
         default:
             error = ERROR_INVALID_PARAMETER;
             return -1;
     }
+    if (fd < 0)
+        error = pathError(errno, path);
+    return fd;
 }
 
-HANDLE openFile(const std::string& path, DWORD access, DWORD disposition, DWORD flags) {
+// A folder opens only with backup semantics, and then for any access (its
+// data can be neither read nor written).
+int openFolder(const std::string& path, DWORD disposition, DWORD flags, DWORD& error) {
+    if (!(flags & FILE_FLAG_BACKUP_SEMANTICS) || disposition == CREATE_NEW ||
+        disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) {
+        error = disposition == CREATE_NEW ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED;
+        return -1;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        error = pathError(errno, path);
+    return fd;
+}
+
+HANDLE openFile(const std::string& path, DWORD access, DWORD share, DWORD disposition,
+                DWORD flags) {
     DWORD error = ERROR_SUCCESS;
-    const int oflags = openFlags(access, disposition, error);
-    if (oflags < 0) {
+    bool existed = true;
+    struct stat st;
+    const bool folder = ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    const int fd = folder ? openFolder(path, disposition, flags, error)
+                          : openForDisposition(path, access, disposition, existed, error);
+    if (fd < 0) {
         setLastError(error);
         return INVALID_HANDLE_VALUE;
     }
-    const int fd = ::open(path.c_str(), oflags, 0666);
-    if (fd < 0) {
-        setLastError(errorFromErrno(errno));
+    auto* file = new DiskFile(fd, access, flags);
+    if (fstat(fd, &st) != 0 ||
+        !ShareModes::instance().add({{st.st_dev, st.st_ino}, access, share, file})) {
+        file->release();
+        setLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && !(flags & FILE_FLAG_BACKUP_SEMANTICS)) {
-        // Windows opens a directory only with backup semantics.
-        ::close(fd);
-        setLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
+    if ((disposition == CREATE_ALWAYS && existed) || disposition == TRUNCATE_EXISTING) {
+        if (::ftruncate(fd, 0) != 0) {
+            file->onClose();
+            file->release();
+            setLastError(errorFromErrno(errno));
+            return INVALID_HANDLE_VALUE;
+        }
     }
-    HANDLE handle = HandleTable::instance().insert(new DiskFile(fd, access));
+    HANDLE handle = HandleTable::instance().insert(file);
     if (handle == nullptr) {
+        file->onClose();
+        file->release();
         setLastError(ERROR_NO_SYSTEM_RESOURCES);
         return INVALID_HANDLE_VALUE;
     }
+    // Whether an open of these dispositions found the file there.
+    const bool mayCreate = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
+    setLastError(mayCreate && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
 }
 
@@ -138,7 +276,7 @@ HANDLE createFile(const std::string& path, DWORD access, DWORD share, DWORD disp
         }
         return openDevicePath(path, access, share, flags);
     }
-    return openFile(path, access, disposition, flags);
+    return openFile(path, access, share, disposition, flags);
 }
 
 // Moves `count` bytes with a system call that may move fewer at a time.
@@ -191,8 +329,17 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
 
 BOOL WINAPI DeleteFileA(LPCSTR name) {
     W32_FAULT_POINT("DeleteFileA", FALSE);
-    if (name == nullptr || ::unlink(name) != 0) {
-        setLastError(name == nullptr ? ERROR_PATH_NOT_FOUND : errorFromErrno(errno));
+    if (name == nullptr || *name == '\0') {
+        setLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    struct stat st;
+    if (::stat(name, &st) == 0 && !ShareModes::instance().deletable({st.st_dev, st.st_ino})) {
+        setLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    if (::unlink(name) != 0) {
+        setLastError(pathError(errno, name));
         return FALSE;
     }
     return TRUE;
@@ -207,124 +354,195 @@ BOOL WINAPI DeleteFileW(LPCWSTR name) {
     return DeleteFileA(utf8FromUtf16(name).c_str());
 }
 
-BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD read,
-                     LPOVERLAPPED overlapped) {
-    W32_FAULT_POINT("ReadFile", FALSE);
-    FileObject* file = nullptr;
-    {
+}  // extern "C"
+
+namespace w32 {
+namespace {
+
+// A file or pipe named by a handle, kept alive while a transfer may block.
+class TransferTarget {
+  public:
+    explicit TransferTarget(HANDLE handle) {
         Lookup<FileObject> lookup(handle, ObjectType::File, ObjectType::Pipe);
-        if (!lookup) {
-            Lookup<Object> other(handle);
-            setLastError(other && other->type() == ObjectType::Device ? ERROR_INVALID_FUNCTION
-                                                                      : ERROR_INVALID_HANDLE);
-            return FALSE;
+        if (lookup) {
+            file_ = lookup.retain();
+            return;
         }
-        file = lookup.retain();  // a pipe read may block
+        Lookup<Object> other(handle);
+        error_ = other && other->type() == ObjectType::Device ? ERROR_INVALID_FUNCTION
+                                                              : ERROR_INVALID_HANDLE;
     }
-    struct Releaser {
-        FileObject* f;
-        ~Releaser() { f->release(); }
-    } releaser{file};
-    if (overlapped != nullptr) {
-        // Files and pipes here are opened for synchronous I/O only.
+    ~TransferTarget() {
+        if (file_ != nullptr)
+            file_->release();
+    }
+    TransferTarget(const TransferTarget&) = delete;
+    TransferTarget& operator=(const TransferTarget&) = delete;
+
+    FileObject* file() const { return file_; }
+    DWORD error() const { return error_; }
+
+  private:
+    FileObject* file_ = nullptr;
+    DWORD error_ = ERROR_SUCCESS;
+};
+
+// The outcome of a transfer with an OVERLAPPED, written as Windows writes it
+// (status and count, then the event), and returned as ReadFile and WriteFile
+// return it.
+BOOL completeOverlapped(LPOVERLAPPED overlapped, DWORD error, DWORD moved, LPDWORD count) {
+    overlapped->Internal = vsim::ntStatusFromError(error);
+    overlapped->InternalHigh = moved;
+    if (overlapped->hEvent != nullptr)
+        SetEvent(overlapped->hEvent);
+    if (count != nullptr)
+        *count = moved;
+    if (error != ERROR_SUCCESS) {
+        setLastError(error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+uint64_t offsetOf(const OVERLAPPED* overlapped) {
+    return overlapped->Offset | uint64_t{overlapped->OffsetHigh} << 32;
+}
+
+// A transfer of a disk file: at the file position, or (with an OVERLAPPED)
+// at the OVERLAPPED's offset, after which a synchronous handle's position is
+// just past what moved. Completes at once, as Windows does for cached files.
+template <typename Op>
+BOOL transferDisk(DiskFile& disk, bool write, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped,
+                  Op op) {
+    if (overlapped == nullptr && disk.overlapped()) {
         setLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (read == nullptr || (buffer == nullptr && count != 0)) {
+    if (!(write ? disk.canWrite() : disk.canRead())) {
+        setLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    const int64_t at = overlapped != nullptr ? static_cast<int64_t>(offsetOf(overlapped)) : -1;
+    DWORD done = 0;
+    DWORD error = ERROR_SUCCESS;
+    if (!transferAll([&](DWORD offset, DWORD n) { return op(at, offset, n); }, count, done))
+        error = GetLastError();
+    if (overlapped == nullptr) {
+        *moved = done;
+        return error == ERROR_SUCCESS ? TRUE : FALSE;
+    }
+    if (!disk.overlapped())
+        ::lseek(disk.fd(), at + done, SEEK_SET);
+    // Reading at or past the end with an OVERLAPPED is an end-of-file error.
+    if (error == ERROR_SUCCESS && !write && done == 0 && count != 0)
+        error = ERROR_HANDLE_EOF;
+    return completeOverlapped(overlapped, error, done, moved);
+}
+
+}  // namespace
+}  // namespace w32
+
+extern "C" {
+
+BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD read,
+                     LPOVERLAPPED overlapped) {
+    // Windows clears the count before anything else.
+    if (read != nullptr)
+        *read = 0;
+    W32_FAULT_POINT("ReadFile", FALSE);
+    TransferTarget target(handle);
+    FileObject* file = target.file();
+    if (file == nullptr) {
+        setLastError(target.error());
+        return FALSE;
+    }
+    if ((read == nullptr && overlapped == nullptr) || (buffer == nullptr && count != 0)) {
         setLastError(ERROR_NOACCESS);
         return FALSE;
     }
-    *read = 0;
     if (file->type() == ObjectType::Pipe) {
         auto* pipe = static_cast<PipeEnd*>(file);
+        if (overlapped != nullptr) {
+            // Anonymous pipes here are for synchronous transfers only.
+            setLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
         if (!pipe->reader()) {
             setLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
+        char probe;
         ssize_t n;
         do
-            n = ::recv(pipe->fd(), buffer, count, 0);
+            n = count != 0 ? ::recv(pipe->fd(), buffer, count, 0)
+                           : ::recv(pipe->fd(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
         while (n < 0 && errno == EINTR);
+        if (n < 0 && count == 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return TRUE;  // nothing there yet, but the writer is
         if (n < 0) {
             setLastError(errorFromErrno(errno));
             return FALSE;
         }
-        if (n == 0 && count != 0) {
+        // Drained, and the writer gone: whatever the count, the pipe is broken.
+        if (n == 0) {
             setLastError(ERROR_BROKEN_PIPE);
             return FALSE;
         }
-        *read = static_cast<DWORD>(n);
+        *read = count != 0 ? static_cast<DWORD>(n) : 0;
         return TRUE;
     }
     auto* disk = static_cast<DiskFile*>(file);
-    if (!disk->canRead()) {
-        setLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    DWORD moved = 0;
-    const bool ok = transferAll(
-        [&](DWORD done, DWORD n) {
-            return ::read(disk->fd(), static_cast<char*>(buffer) + done, n);
-        },
-        count, moved);
-    *read = moved;
-    return ok ? TRUE : FALSE;
+    return transferDisk(
+        *disk, false, count, read, overlapped, [&](int64_t at, DWORD done, DWORD n) {
+            char* into = static_cast<char*>(buffer) + done;
+            return at < 0 ? ::read(disk->fd(), into, n) : ::pread(disk->fd(), into, n, at + done);
+        });
 }
 
 BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD written,
                       LPOVERLAPPED overlapped) {
+    if (written != nullptr)
+        *written = 0;
     W32_FAULT_POINT("WriteFile", FALSE);
-    FileObject* file = nullptr;
-    {
-        Lookup<FileObject> lookup(handle, ObjectType::File, ObjectType::Pipe);
-        if (!lookup) {
-            Lookup<Object> other(handle);
-            setLastError(other && other->type() == ObjectType::Device ? ERROR_INVALID_FUNCTION
-                                                                      : ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        file = lookup.retain();  // a pipe write may block
-    }
-    struct Releaser {
-        FileObject* f;
-        ~Releaser() { f->release(); }
-    } releaser{file};
-    if (overlapped != nullptr) {
-        setLastError(ERROR_INVALID_PARAMETER);
+    TransferTarget target(handle);
+    FileObject* file = target.file();
+    if (file == nullptr) {
+        setLastError(target.error());
         return FALSE;
     }
-    if (written == nullptr || (buffer == nullptr && count != 0)) {
+    if (written == nullptr && overlapped == nullptr) {
         setLastError(ERROR_NOACCESS);
         return FALSE;
     }
-    *written = 0;
-    DWORD moved = 0;
-    bool ok;
+    if (buffer == nullptr && count != 0) {
+        setLastError(ERROR_INVALID_USER_BUFFER);
+        return FALSE;
+    }
     if (file->type() == ObjectType::Pipe) {
         auto* pipe = static_cast<PipeEnd*>(file);
+        if (overlapped != nullptr) {
+            setLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
         if (pipe->reader()) {
             setLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
-        ok = transferAll(
-            [&](DWORD done, DWORD n) {
-                return ::send(pipe->fd(), static_cast<const char*>(buffer) + done, n, MSG_NOSIGNAL);
-            },
-            count, moved);
-    } else {
-        auto* disk = static_cast<DiskFile*>(file);
-        if (!disk->canWrite()) {
-            setLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
-        }
-        ok = transferAll(
-            [&](DWORD done, DWORD n) {
-                return ::write(disk->fd(), static_cast<const char*>(buffer) + done, n);
-            },
-            count, moved);
+        return transferAll(
+                   [&](DWORD done, DWORD n) {
+                       return ::send(pipe->fd(), static_cast<const char*>(buffer) + done, n,
+                                     MSG_NOSIGNAL);
+                   },
+                   count, *written)
+                   ? TRUE
+                   : FALSE;
     }
-    *written = moved;
-    return ok ? TRUE : FALSE;
+    auto* disk = static_cast<DiskFile*>(file);
+    return transferDisk(
+        *disk, true, count, written, overlapped, [&](int64_t at, DWORD done, DWORD n) {
+            const char* from = static_cast<const char*>(buffer) + done;
+            return at < 0 ? ::write(disk->fd(), from, n) : ::pwrite(disk->fd(), from, n, at + done);
+        });
 }
 
 BOOL WINAPI GetFileSizeEx(HANDLE handle, PLARGE_INTEGER size) {

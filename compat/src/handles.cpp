@@ -1,5 +1,7 @@
 #include <algorithm>
 
+#include <unordered_map>
+
 #include "kernel.h"
 
 namespace w32 {
@@ -148,6 +150,110 @@ std::vector<Object*> HandleTable::collectRetired() {
 }
 
 // ---------------------------------------------------------------------------
+// Named objects
+
+namespace {
+
+class NamedObjects {
+  public:
+    static NamedObjects& instance() {
+        static auto* names = new NamedObjects;
+        return *names;
+    }
+    std::mutex lock;
+    // The live object of a name, with a reference for the caller; null if
+    // there is none (or it is on its way out). The caller holds the lock.
+    Object* find(const std::string& name) {
+        auto it = objects_.find(name);
+        return it != objects_.end() && it->second->tryAddRef() ? it->second : nullptr;
+    }
+    void add(const std::string& name, Object* object) {
+        objects_[name] = object;
+        object->named = true;
+    }
+    void forget(Object* object) {
+        std::lock_guard guard(lock);
+        std::erase_if(objects_, [object](const auto& entry) { return entry.second == object; });
+    }
+
+  private:
+    std::unordered_map<std::string, Object*> objects_;
+};
+
+std::string nameKey(const char* name) {
+    std::string key(name);
+    if (key.rfind("Local\\", 0) == 0)
+        key.erase(0, 6);
+    return key;
+}
+
+// Publishes a handle for an object the caller holds a reference to.
+HANDLE publish(Object* object) {
+    HANDLE handle = HandleTable::instance().insert(object);
+    if (handle == nullptr) {
+        object->release();
+        setLastError(ERROR_NO_SYSTEM_RESOURCES);
+    }
+    return handle;
+}
+
+}  // namespace
+
+Object::~Object() {
+    if (named)
+        NamedObjects::instance().forget(this);
+}
+
+HANDLE createNamed(const char* name, ObjectType type, Object* (*make)(void*), void* context) {
+    auto& names = NamedObjects::instance();
+    Object* object = nullptr;
+    bool existed = false;
+    {
+        std::lock_guard guard(names.lock);
+        const std::string key = nameKey(name);
+        object = names.find(key);
+        existed = object != nullptr;
+        if (!existed) {
+            object = make(context);
+            names.add(key, object);
+        }
+    }
+    // Released outside the lock: the last reference takes the name with it.
+    if (existed && object->type() != type) {
+        object->release();
+        setLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    HANDLE handle = publish(object);
+    if (handle != nullptr)
+        setLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+HANDLE openNamed(const char* name, ObjectType type) {
+    if (name == nullptr) {
+        setLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto& names = NamedObjects::instance();
+    Object* object = nullptr;
+    {
+        std::lock_guard guard(names.lock);
+        object = names.find(nameKey(name));
+    }
+    if (object == nullptr) {
+        setLastError(ERROR_FILE_NOT_FOUND);
+        return nullptr;
+    }
+    if (object->type() != type) {
+        object->release();
+        setLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return publish(object);
+}
+
+// ---------------------------------------------------------------------------
 // Waiting
 
 DWORD Waitable::wait(ThreadState& me, DWORD milliseconds) {
@@ -203,16 +309,22 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState,
                            LPCSTR name) {
     W32_FAULT_POINT("CreateEventA", nullptr);
-    if (name != nullptr) {
-        // Named objects are shared between processes; nothing here needs them.
-        setLastError(ERROR_NOT_SUPPORTED);
-        return nullptr;
-    }
-    HANDLE handle =
-        HandleTable::instance().insert(new Event(manualReset != FALSE, initialState != FALSE));
-    if (handle == nullptr)
-        setLastError(ERROR_NO_SYSTEM_RESOURCES);
+    const bool states[2] = {manualReset != FALSE, initialState != FALSE};
+    auto make = [](void* context) -> Object* {
+        const bool* s = static_cast<const bool*>(context);
+        return new Event(s[0], s[1]);
+    };
+    if (name != nullptr && *name != '\0')
+        return createNamed(name, ObjectType::Event, make, const_cast<bool*>(states));
+    HANDLE handle = publish(make(const_cast<bool*>(states)));
+    if (handle != nullptr)
+        setLastError(ERROR_SUCCESS);
     return handle;
+}
+
+HANDLE WINAPI OpenEventA(DWORD, BOOL, LPCSTR name) {
+    W32_FAULT_POINT("OpenEventA", nullptr);
+    return openNamed(name, ObjectType::Event);
 }
 
 BOOL WINAPI SetEvent(HANDLE handle) {

@@ -13,6 +13,9 @@
 namespace w32 {
 namespace {
 
+// The header of a block. 64 bytes, so that a large block (which starts a
+// page) hands out memory on a 64-byte boundary, as Windows' heap does; small
+// blocks are 16-byte aligned.
 struct alignas(16) Block {
     Block* prev;
     Block* next;
@@ -20,17 +23,27 @@ struct alignas(16) Block {
     size_t size;
     size_t mapped;  // bytes mapped for a large block; 0 for a small one
     DWORD creator;  // the allocating thread (for leak checks in tests)
+    uint8_t padding[20];
 };
+static_assert(sizeof(Block) == 64);
 
 class Heap : public Object {
   public:
-    Heap() : Object(ObjectType::Heap) { head_.prev = head_.next = &head_; }
+    // A heap with a maximum size is fixed (it does not grow beyond it), as
+    // on Windows; 0 makes a growable heap.
+    explicit Heap(size_t maximum = 0, DWORD options = 0)
+        : Object(ObjectType::Heap), capacity_(fixedCapacity(maximum)), options_(options) {
+        head_.prev = head_.next = &head_;
+    }
+    DWORD options() const { return options_; }
     ~Heap() override { freeAll(); }
 
     void* allocate(size_t size, bool zero) {
         if (size > SIZE_MAX - sizeof(Block) - kHugePage)
             return nullptr;
         const size_t bytes = sizeof(Block) + size;
+        if (capacity_ != 0 && !reserve(bytes))
+            return nullptr;
         size_t mapped = 0;
         void* memory = nullptr;
         if (bytes >= kLargeBlock) {
@@ -42,8 +55,11 @@ class Heap : public Object {
         } else {
             memory = zero ? std::calloc(1, bytes) : std::malloc(bytes);
         }
-        if (memory == nullptr)
+        if (memory == nullptr) {
+            if (capacity_ != 0)
+                used_.fetch_sub(bytes, std::memory_order_relaxed);
             return nullptr;
+        }
         auto* block = static_cast<Block*>(memory);
         block->owner = tag();
         block->size = size;
@@ -69,6 +85,8 @@ class Heap : public Object {
             block->next->prev = block->prev;
             --count_;
         }
+        if (capacity_ != 0)
+            used_.fetch_sub(sizeof(Block) + block->size, std::memory_order_relaxed);
         if (block->mapped != 0)
             keepAsSpare(block, block->mapped);
         else
@@ -102,6 +120,24 @@ class Heap : public Object {
     }
 
   private:
+    // A fixed heap holds its maximum size rounded up to whole pages; the
+    // largest block it gives is a little under 1 MiB, as a fixed heap of a
+    // 64-bit Windows process does.
+    static constexpr size_t kFixedHeapLargestBlock = (1 << 20) - 4096;
+    static size_t fixedCapacity(size_t maximum) {
+        return maximum == 0 ? 0 : (maximum + 4095) & ~size_t{4095};
+    }
+    bool reserve(size_t bytes) {
+        if (bytes - sizeof(Block) > kFixedHeapLargestBlock)
+            return false;
+        size_t used = used_.load(std::memory_order_relaxed);
+        do {
+            if (used + bytes > capacity_)
+                return false;
+        } while (!used_.compare_exchange_weak(used, used + bytes, std::memory_order_relaxed));
+        return true;
+    }
+
     // Large blocks get pages of their own, on 2 MiB boundaries and backed by
     // huge pages where the system has them: a large object (a loaded
     // bitstream) then costs a few page faults instead of thousands.
@@ -181,6 +217,9 @@ class Heap : public Object {
     std::mutex lock_;
     Block head_{};
     size_t count_ = 0;
+    const size_t capacity_;  // a fixed heap's size; 0: growable
+    const DWORD options_;    // HeapCreate's
+    std::atomic<size_t> used_{0};
     void* spare_ = nullptr;  // see keepAsSpare
     size_t spareBytes_ = 0;
 };
@@ -213,9 +252,9 @@ HANDLE WINAPI GetProcessHeap(void) {
     return processHeap();
 }
 
-HANDLE WINAPI HeapCreate(DWORD, SIZE_T, SIZE_T) {
+HANDLE WINAPI HeapCreate(DWORD options, SIZE_T, SIZE_T maximumSize) {
     W32_FAULT_POINT("HeapCreate", nullptr);
-    auto* heap = new Heap;
+    auto* heap = new Heap(maximumSize, options);
     HANDLE handle = HandleTable::instance().insert(heap);
     if (handle == nullptr) {
         heap->release();
@@ -241,12 +280,19 @@ BOOL WINAPI HeapDestroy(HANDLE handle) {
 
 // Like Windows, a failed allocation does not set the last error unless the
 // failure was injected.
+// With HEAP_GENERATE_EXCEPTIONS (on the call or on the heap) a failure
+// raises STATUS_NO_MEMORY instead, as on Windows, and does not continue.
 LPVOID WINAPI HeapAlloc(HANDLE handle, DWORD flags, SIZE_T bytes) {
     W32_FAULT_POINT("HeapAlloc", nullptr);
     Lookup<Heap> heap(handle, ObjectType::Heap);
     if (!heap)
         return nullptr;
-    return heap->allocate(bytes, (flags & HEAP_ZERO_MEMORY) != 0);
+    void* block = heap->allocate(bytes, (flags & HEAP_ZERO_MEMORY) != 0);
+    if (block == nullptr && ((flags | heap->options()) & HEAP_GENERATE_EXCEPTIONS)) {
+        constexpr DWORD kStatusNoMemory = 0xC0000017;
+        RaiseException(kStatusNoMemory, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    }
+    return block;
 }
 
 BOOL WINAPI HeapFree(HANDLE handle, DWORD, LPVOID memory) {

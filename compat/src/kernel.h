@@ -33,7 +33,7 @@ const char* typeName(ObjectType type);
 class Object {
   public:
     explicit Object(ObjectType type) : type_(type), creator_(currentThreadId()) {}
-    virtual ~Object() = default;
+    virtual ~Object();
     Object(const Object&) = delete;
     Object& operator=(const Object&) = delete;
 
@@ -41,6 +41,14 @@ class Object {
     // The thread that made the object (for leak checks in tests).
     DWORD creator() const { return creator_; }
     void addRef() { refs_.fetch_add(1, std::memory_order_relaxed); }
+    // A reference unless the object is already on its way out.
+    bool tryAddRef() {
+        uint32_t refs = refs_.load(std::memory_order_relaxed);
+        while (refs != 0)
+            if (refs_.compare_exchange_weak(refs, refs + 1, std::memory_order_acquire))
+                return true;
+        return false;
+    }
     void release() {
         if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
             delete this;
@@ -49,11 +57,25 @@ class Object {
     // this kind of object cannot be closed with CloseHandle.
     virtual bool onClose() { return true; }
 
+    // Set when the object has a name: its name goes with it.
+    bool named = false;
+
   private:
     const ObjectType type_;
     const DWORD creator_;
     std::atomic<uint32_t> refs_{1};
 };
+
+// Named objects (events, mutexes) share one namespace. Creating a name that
+// exists opens the object (ERROR_ALREADY_EXISTS) if it has the type asked
+// for, and fails with ERROR_INVALID_HANDLE if not; `make` makes a new one.
+// A name lives as long as its object. "Local\\" names the same object as
+// the plain name.
+HANDLE createNamed(const char* name, ObjectType type, Object* (*make)(void* context),
+                   void* context);
+// Opens the object of a name: ERROR_FILE_NOT_FOUND if there is none,
+// ERROR_INVALID_HANDLE if it has another type.
+HANDLE openNamed(const char* name, ObjectType type);
 
 struct ThreadState;
 

@@ -91,6 +91,7 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO setHandle) {
         return FALSE;
     }
     HandleTable::instance().retire(object);
+    setLastError(ERROR_SUCCESS);  // as SetupAPI does on success
     return TRUE;
 }
 

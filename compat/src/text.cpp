@@ -121,7 +121,10 @@ UINT WINAPI GetACP(void) {
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH source, int sourceLength,
                                LPWSTR target, int targetLength) {
     W32_FAULT_POINT("MultiByteToWideChar", 0);
-    if (source == nullptr || sourceLength == 0 || sourceLength < -1 || targetLength < 0 ||
+    // Every negative length means a NUL-terminated source, as -1 does.
+    if (sourceLength < 0)
+        sourceLength = -1;
+    if (source == nullptr || sourceLength == 0 || targetLength < 0 ||
         (target == nullptr && targetLength != 0)) {
         setLastError(ERROR_INVALID_PARAMETER);
         return 0;

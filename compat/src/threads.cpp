@@ -280,21 +280,33 @@ void WINAPI Sleep(DWORD milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+// A named mutex that exists already is opened, and the caller does not
+// become its owner.
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {
     W32_FAULT_POINT("CreateMutexA", nullptr);
-    if (name != nullptr) {
-        setLastError(ERROR_NOT_SUPPORTED);
-        return nullptr;
-    }
-    auto* mutex = new Mutex;
-    if (initialOwner)
-        mutex->claimInitially(self());
+    const bool owned = initialOwner != FALSE;
+    auto make = [](void* context) -> Object* {
+        auto* mutex = new Mutex;
+        if (*static_cast<const bool*>(context))
+            mutex->claimInitially(self());
+        return mutex;
+    };
+    if (name != nullptr && *name != '\0')
+        return createNamed(name, ObjectType::Mutex, make, const_cast<bool*>(&owned));
+    Object* mutex = make(const_cast<bool*>(&owned));
     HANDLE handle = HandleTable::instance().insert(mutex);
     if (handle == nullptr) {
         mutex->release();
         setLastError(ERROR_NO_SYSTEM_RESOURCES);
+        return nullptr;
     }
+    setLastError(ERROR_SUCCESS);
     return handle;
+}
+
+HANDLE WINAPI OpenMutexA(DWORD, BOOL, LPCSTR name) {
+    W32_FAULT_POINT("OpenMutexA", nullptr);
+    return openNamed(name, ObjectType::Mutex);
 }
 
 BOOL WINAPI ReleaseMutex(HANDLE handle) {
@@ -409,7 +421,8 @@ extern "C" {
 DWORD WINAPI TlsAlloc(void) {
     W32_FAULT_POINT("TlsAlloc", TLS_OUT_OF_INDEXES);
     std::lock_guard guard(tlsLock());
-    for (DWORD i = 0; i < kTlsSlots; ++i) {
+    // Windows never hands out slot 0.
+    for (DWORD i = 1; i < kTlsSlots; ++i) {
         if (!g_tlsUsed[i]) {
             g_tlsUsed[i] = true;
             clearSlotEverywhere(i);

@@ -9,6 +9,8 @@ namespace vsim {
 namespace {
 
 constexpr uint32_t kStatusCancelled = 0xC0000120;
+constexpr uint32_t kStatusEndOfFile = 0xC0000011;
+constexpr uint32_t kErrorHandleEof = 38;
 constexpr uint32_t kStatusInvalidHandle = 0xC0000008;
 constexpr uint32_t kFacilityWin32Error = 0xC0070000;
 constexpr uint32_t kCustomerBit = 0x20000000;
@@ -28,6 +30,8 @@ uint32_t ntStatusFromError(uint32_t error) {
         return kStatusCancelled;
     if (error == kErrorInvalidHandle)
         return kStatusInvalidHandle;
+    if (error == kErrorHandleEof)
+        return kStatusEndOfFile;
     return kFacilityWin32Error | (error & 0xFFFFu);
 }
 
@@ -40,6 +44,8 @@ uint32_t errorFromNtStatus(uint32_t status) {
         return kErrorOperationAborted;
     if (status == kStatusInvalidHandle)
         return kErrorInvalidHandle;
+    if (status == kStatusEndOfFile)
+        return kErrorHandleEof;
     if ((status & 0xFFFF0000u) == kFacilityWin32Error)
         return status & 0xFFFFu;
     return kErrorInvalidFunction;

@@ -272,6 +272,7 @@ BOOL WINAPI simSetupDiDestroyDeviceInfoList(HDEVINFO set) {
             return real::SetupDiDestroyDeviceInfoList(set);
     }
     delete static_cast<InterfaceSet*>(set);
+    SetLastError(ERROR_SUCCESS);  // as SetupAPI does on success
     return TRUE;
 }
 

@@ -224,7 +224,9 @@ TEST_F(SetupApi, EnumeratesMembersInOrderAndEndsWithNoMoreItems) {
     SetLastError(0);
     EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &kVeltraGuid, 2, &data));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+    SetLastError(0xDEAD);
     EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+    EXPECT_EQ(GetLastError(), 0u) << "a success clears the last error";
 }
 
 TEST_F(SetupApi, RejectsAWrongStructureSize) {

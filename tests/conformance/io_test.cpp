@@ -120,6 +120,25 @@ TEST(Pipes, MoveExactFortyAndSixteenByteRecordsBetweenThreads) {
     CloseHandle(thread);
 }
 
+// A read, of no bytes too, of a pipe that is drained and whose writer is
+// gone fails with ERROR_BROKEN_PIPE; before that it succeeds.
+TEST(Pipes, ZeroByteReadOfADrainedPipeWithoutWriterIsBroken) {
+    PipePair pipe;
+    char byte = 7;
+    DWORD n = 5;
+    ASSERT_TRUE(WriteFile(pipe.write, &byte, 1, &n, nullptr));
+    EXPECT_TRUE(ReadFile(pipe.read, &byte, 0, &n, nullptr));
+    EXPECT_EQ(n, 0u);
+    CloseHandle(pipe.write);
+    pipe.write = nullptr;
+    ASSERT_TRUE(ReadFile(pipe.read, &byte, 1, &n, nullptr)) << "what was written is still there";
+    EXPECT_EQ(n, 1u);
+    n = 5;
+    EXPECT_FALSE(ReadFile(pipe.read, &byte, 0, &n, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+    EXPECT_EQ(n, 0u);
+}
+
 TEST(Pipes, EndsOnlyGoOneWay) {
     PipePair pipe;
     char byte = 1;
@@ -211,6 +230,9 @@ TEST(CodePages, AnsiIsWindows1252) {
 TEST(CodePages, SizeQueryAndShortBuffer) {
     EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "hello", -1, nullptr, 0), 6);
     EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "hello", 5, nullptr, 0), 5);
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "hello", -2, nullptr, 0), 6)
+        << "every negative length reads to the terminator";
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "hello", -1000, nullptr, 0), 6);
     WCHAR wide[4];
     SetLastError(0);
     EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "hello", -1, wide, 4), 0);

@@ -6,11 +6,12 @@
 
 #include <atomic>
 #include <cstring>
+#include <string>
+#include <vector>
 #ifndef _WIN32
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <vector>
 #endif
 
 namespace {
@@ -130,6 +131,75 @@ TEST(Mutexes, InitialOwnerOwnsIt) {
     Handle mutex(CreateMutexA(nullptr, TRUE, nullptr));
     EXPECT_TRUE(ReleaseMutex(mutex));
     EXPECT_FALSE(ReleaseMutex(mutex));
+}
+
+// A name for this process alone (names are shared by every process).
+std::string objectName(const char* base) {
+    return std::string(base) + "_" + std::to_string(GetCurrentProcessId());
+}
+
+// Creating a name that exists opens the same object (ERROR_ALREADY_EXISTS;
+// the new arguments are ignored); a name of another type fails with
+// ERROR_INVALID_HANDLE; the name goes with its last handle.
+TEST(NamedObjects, EventsAreFoundByName) {
+    const std::string name = objectName("conformance_event");
+    SetLastError(0xDEAD);
+    Handle first(CreateEventA(nullptr, TRUE, FALSE, name.c_str()));
+    ASSERT_NE(first.h, nullptr);
+    EXPECT_EQ(GetLastError(), 0u);
+    Handle second(CreateEventA(nullptr, FALSE, TRUE, name.c_str()));
+    ASSERT_NE(second.h, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_NE(second.h, first.h);
+    EXPECT_EQ(WaitForSingleObject(second, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "the first creation's state";
+    ASSERT_TRUE(SetEvent(first));
+    EXPECT_EQ(WaitForSingleObject(second, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(second, 0), WAIT_OBJECT_0) << "manual reset, as first made";
+    Handle opened(OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str()));
+    ASSERT_NE(opened.h, nullptr);
+    ASSERT_TRUE(ResetEvent(opened));
+    EXPECT_EQ(WaitForSingleObject(first, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    EXPECT_EQ(CreateMutexA(nullptr, FALSE, name.c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name.c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+    CloseHandle(first.h);
+    CloseHandle(second.h);
+    CloseHandle(opened.h);
+    first.h = second.h = opened.h = nullptr;
+    EXPECT_EQ(OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "gone with its handles";
+    Handle again(CreateEventA(nullptr, FALSE, FALSE, name.c_str()));
+    EXPECT_EQ(GetLastError(), 0u) << "a new object";
+}
+
+DWORD WINAPI createOwnedMutexAgain(LPVOID name) {
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, static_cast<const char*>(name));
+    const DWORD created = GetLastError();
+    // Still owned by the thread that made it: this one does not own it.
+    const DWORD waited = WaitForSingleObject(mutex, 0);
+    CloseHandle(mutex);
+    return created == ERROR_ALREADY_EXISTS && waited == WAIT_TIMEOUT ? 1 : 0;
+}
+
+TEST(NamedObjects, MutexCreatedAgainIsOpenedNotOwned) {
+    const std::string name = objectName("conformance_mutex");
+    Handle mutex(CreateMutexA(nullptr, TRUE, name.c_str()));
+    ASSERT_NE(mutex.h, nullptr);
+    Handle thread(CreateThread(nullptr, 0, createOwnedMutexAgain, const_cast<char*>(name.c_str()),
+                               0, nullptr));
+    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    DWORD result = 0;
+    GetExitCodeThread(thread, &result);
+    EXPECT_EQ(result, 1u);
+    Handle opened(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name.c_str()));
+    EXPECT_NE(opened.h, nullptr);
+    EXPECT_EQ(OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_TRUE(ReleaseMutex(mutex));
 }
 
 struct TlsProbe {
@@ -265,6 +335,17 @@ TEST(ThreadLocalStorage, EachThreadHasItsOwnValueAndGetClearsTheLastError) {
     EXPECT_TRUE(TlsFree(slot));
 }
 
+TEST(ThreadLocalStorage, SlotZeroIsNeverHandedOut) {
+    DWORD slots[16];
+    for (DWORD& slot : slots) {
+        slot = TlsAlloc();
+        ASSERT_NE(slot, TLS_OUT_OF_INDEXES);
+        EXPECT_NE(slot, 0u);
+    }
+    for (DWORD slot : slots)
+        EXPECT_TRUE(TlsFree(slot));
+}
+
 TEST(ThreadLocalStorage, SlotOutOfRangeIsRefused) {
     SetLastError(0);
     EXPECT_FALSE(TlsSetValue(5000, nullptr));
@@ -376,6 +457,47 @@ DWORD WINAPI setLastErrorWhenTold(LPVOID go) {
     WaitForSingleObject(static_cast<HANDLE>(go), INFINITE);
     SetLastError(7);
     return 0;
+}
+
+// A heap with a maximum size does not grow past it; a large block is
+// aligned to 64 bytes, a small one to 16.
+TEST(Heaps, FixedHeapRefusesWhatExceedsItsSize) {
+    HANDLE heap = HeapCreate(0, 0, 64 * 1024);
+    ASSERT_NE(heap, nullptr);
+    EXPECT_EQ(HeapAlloc(heap, 0, 128 * 1024), nullptr);
+    std::vector<void*> blocks;
+    for (int i = 0; i < 1000; ++i) {
+        void* block = HeapAlloc(heap, 0, 1024);
+        if (block == nullptr)
+            break;
+        blocks.push_back(block);
+    }
+    EXPECT_LT(blocks.size(), 64u) << "within 64 KiB";
+    EXPECT_GE(blocks.size(), 32u) << "most of it usable";
+    ASSERT_FALSE(blocks.empty());
+    EXPECT_TRUE(HeapFree(heap, 0, blocks.back()));
+    blocks.pop_back();
+    EXPECT_NE(HeapAlloc(heap, 0, 1024), nullptr) << "room again after a free";
+    EXPECT_TRUE(HeapDestroy(heap));
+
+    HANDLE growable = HeapCreate(0, 0, 0);
+    void* big = HeapAlloc(growable, 0, 4 << 20);
+    EXPECT_NE(big, nullptr);
+    HeapDestroy(growable);
+}
+
+TEST(Heaps, BlocksAreAligned) {
+    HANDLE heap = HeapCreate(0, 0, 0);
+    for (HANDLE h : {GetProcessHeap(), heap}) {
+        for (size_t size : {size_t{24}, size_t{1000}, size_t{2} << 20, size_t{5} << 20}) {
+            void* block = HeapAlloc(h, 0, size);
+            ASSERT_NE(block, nullptr);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % (size >= (1 << 20) ? 64 : 16), 0u)
+                << size;
+            HeapFree(h, 0, block);
+        }
+    }
+    HeapDestroy(heap);
 }
 
 TEST(LastError, IsKeptPerThread) {
