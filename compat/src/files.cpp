@@ -55,6 +55,28 @@ bool hasWriteAccess(DWORD access) {
 bool hasDeleteAccess(DWORD access) {
     return (access & (DELETE | GENERIC_ALL)) != 0;
 }
+// For sharing, executing a file counts as reading it.
+constexpr DWORD kFileExecute = 0x0020;
+bool sharesAsReading(DWORD access) {
+    return hasReadAccess(access) || (access & (GENERIC_EXECUTE | kFileExecute)) != 0;
+}
+
+// The error of a path that names nothing: Windows tells a missing folder on
+// the way (ERROR_PATH_NOT_FOUND) from a missing last part.
+DWORD missingPathError(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos || slash == 0)
+        return ERROR_FILE_NOT_FOUND;
+    struct stat st;
+    const std::string folder = path.substr(0, slash);
+    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return ERROR_PATH_NOT_FOUND;
+    return ERROR_FILE_NOT_FOUND;
+}
+
+DWORD pathError(int error, const std::string& path) {
+    return error == ENOENT ? missingPathError(path) : errorFromErrno(error);
+}
 
 // The open handles of each file, with their access and share modes: an open
 // whose access another handle does not share, or that does not share what
@@ -82,7 +104,7 @@ class ShareModes {
     // An open for none of the data accesses (reading attributes, say) takes
     // no part in sharing.
     bool add(const Open& open) {
-        if (!hasReadAccess(open.access) && !hasWriteAccess(open.access) &&
+        if (!sharesAsReading(open.access) && !hasWriteAccess(open.access) &&
             !hasDeleteAccess(open.access))
             return true;
         std::lock_guard guard(lock_);
@@ -96,19 +118,24 @@ class ShareModes {
         std::lock_guard guard(lock_);
         std::erase_if(opens_, [owner](const Open& o) { return o.owner == owner; });
     }
-    // Whether every open handle of the file lets it be deleted.
-    bool deletable(const Key& key) {
+    // Deletes a file if every open handle of it lets it be deleted; the
+    // error if not.
+    DWORD deleteFile(const std::string& path) {
         std::lock_guard guard(lock_);
-        for (const Open& o : opens_)
-            if (o.key == key && !(o.share & FILE_SHARE_DELETE))
-                return false;
-        return true;
+        struct stat st;
+        if (::stat(path.c_str(), &st) == 0) {
+            const Key key{st.st_dev, st.st_ino};
+            for (const Open& o : opens_)
+                if (o.key == key && !(o.share & FILE_SHARE_DELETE))
+                    return ERROR_SHARING_VIOLATION;
+        }
+        return ::unlink(path.c_str()) == 0 ? ERROR_SUCCESS : pathError(errno, path);
     }
 
   private:
     // Whether `open` wants what `other` does not share.
     static bool conflicts(const Open& open, const Open& other) {
-        return (hasReadAccess(open.access) && !(other.share & FILE_SHARE_READ)) ||
+        return (sharesAsReading(open.access) && !(other.share & FILE_SHARE_READ)) ||
                (hasWriteAccess(open.access) && !(other.share & FILE_SHARE_WRITE)) ||
                (hasDeleteAccess(open.access) && !(other.share & FILE_SHARE_DELETE));
     }
@@ -157,29 +184,16 @@ class PipeEnd : public FileObject {
     const bool reader_;
 };
 
-// The error of a path that names nothing: Windows tells a missing folder on
-// the way (ERROR_PATH_NOT_FOUND) from a missing last part.
-DWORD missingPathError(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos || slash == 0)
-        return ERROR_FILE_NOT_FOUND;
-    struct stat st;
-    const std::string folder = path.substr(0, slash);
-    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return ERROR_PATH_NOT_FOUND;
-    return ERROR_FILE_NOT_FOUND;
-}
-
-DWORD pathError(int error, const std::string& path) {
-    return error == ENOENT ? missingPathError(path) : errorFromErrno(error);
-}
-
 // Opens the file for `disposition`, without truncating it yet (the share
 // check comes first). `existed` says whether the file was there before.
 int openForDisposition(const std::string& path, DWORD access, DWORD disposition, bool& existed,
                        DWORD& error) {
+    // An overwrite empties the file whatever the access asked for, so its
+    // descriptor can write (the handle's own access still decides what
+    // ReadFile and WriteFile may do).
+    const bool overwrite = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
     const bool read = hasReadAccess(access);
-    const bool write = hasWriteAccess(access);
+    const bool write = hasWriteAccess(access) || overwrite;
     const int mode = O_CLOEXEC | ((read && write) ? O_RDWR : write ? O_WRONLY : O_RDONLY);
     int fd = -1;
     existed = true;
@@ -236,8 +250,16 @@ HANDLE openFile(const std::string& path, DWORD access, DWORD share, DWORD dispos
         return INVALID_HANDLE_VALUE;
     }
     auto* file = new DiskFile(fd, access, flags);
-    if (fstat(fd, &st) != 0 ||
-        !ShareModes::instance().add({{st.st_dev, st.st_ino}, access, share, file})) {
+    if (fstat(fd, &st) != 0) {
+        file->release();
+        setLastError(errorFromErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    // Emptying a file that was there is writing it, for sharing too.
+    const bool overwrites =
+        existed && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING);
+    const DWORD shareAccess = overwrites ? access | FILE_WRITE_DATA : access;
+    if (!ShareModes::instance().add({{st.st_dev, st.st_ino}, shareAccess, share, file})) {
         file->release();
         setLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
@@ -267,6 +289,10 @@ HANDLE createFile(const std::string& path, DWORD access, DWORD share, DWORD disp
                   DWORD flags) {
     if (path.empty()) {
         setLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
+        setLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
     if (isDevicePath(path)) {
@@ -333,13 +359,9 @@ BOOL WINAPI DeleteFileA(LPCSTR name) {
         setLastError(ERROR_PATH_NOT_FOUND);
         return FALSE;
     }
-    struct stat st;
-    if (::stat(name, &st) == 0 && !ShareModes::instance().deletable({st.st_dev, st.st_ino})) {
-        setLastError(ERROR_SHARING_VIOLATION);
-        return FALSE;
-    }
-    if (::unlink(name) != 0) {
-        setLastError(pathError(errno, name));
+    const DWORD error = ShareModes::instance().deleteFile(name);
+    if (error != ERROR_SUCCESS) {
+        setLastError(error);
         return FALSE;
     }
     return TRUE;
@@ -387,30 +409,64 @@ class TransferTarget {
     DWORD error_ = ERROR_SUCCESS;
 };
 
-// The outcome of a transfer with an OVERLAPPED, written as Windows writes it
-// (status and count, then the event), and returned as ReadFile and WriteFile
-// return it.
-BOOL completeOverlapped(LPOVERLAPPED overlapped, DWORD error, DWORD moved, LPDWORD count) {
-    overlapped->Internal = vsim::ntStatusFromError(error);
-    overlapped->InternalHigh = moved;
-    if (overlapped->hEvent != nullptr)
-        SetEvent(overlapped->hEvent);
-    if (count != nullptr)
-        *count = moved;
-    if (error != ERROR_SUCCESS) {
-        setLastError(error);
-        return FALSE;
+// The event of a transfer's OVERLAPPED, checked and reset before the
+// transfer and set when it is done, as Windows does; none is fine.
+class TransferEvent {
+  public:
+    explicit TransferEvent(HANDLE handle) {
+        if (handle == nullptr)
+            return;
+        Lookup<Event> lookup(handle, ObjectType::Event);
+        if (!lookup) {
+            valid_ = false;
+            return;
+        }
+        event_ = lookup.retain();
+        event_->reset();
     }
-    return TRUE;
-}
+    ~TransferEvent() {
+        if (event_ != nullptr)
+            event_->release();
+    }
+    TransferEvent(const TransferEvent&) = delete;
+    TransferEvent& operator=(const TransferEvent&) = delete;
 
-uint64_t offsetOf(const OVERLAPPED* overlapped) {
-    return overlapped->Offset | uint64_t{overlapped->OffsetHigh} << 32;
+    bool valid() const { return valid_; }
+    void set() {
+        if (event_ != nullptr)
+            event_->set();
+    }
+
+  private:
+    Event* event_ = nullptr;
+    bool valid_ = true;
+};
+
+// Where a transfer with an OVERLAPPED goes. Two offsets are special: all
+// bits set writes at the end of the file, and 0xFFFFFFFF:FFFFFFFE keeps to
+// the file position of a synchronous handle; other offsets from 2^63 up are
+// invalid. -1 means the file position.
+bool transferOffset(const DiskFile& disk, const OVERLAPPED* overlapped, bool write, int64_t& at) {
+    const uint64_t offset = overlapped->Offset | uint64_t{overlapped->OffsetHigh} << 32;
+    if (offset == ~uint64_t{0} && write) {
+        struct stat st;
+        at = ::fstat(disk.fd(), &st) == 0 ? st.st_size : 0;
+        return true;
+    }
+    if (offset == ~uint64_t{1} && !disk.overlapped()) {
+        at = ::lseek(disk.fd(), 0, SEEK_CUR);
+        return true;
+    }
+    if (offset >> 63)
+        return false;
+    at = static_cast<int64_t>(offset);
+    return true;
 }
 
 // A transfer of a disk file: at the file position, or (with an OVERLAPPED)
 // at the OVERLAPPED's offset, after which a synchronous handle's position is
-// just past what moved. Completes at once, as Windows does for cached files.
+// just past what moved. Completes at once, as Windows does for cached files,
+// with the outcome also in the OVERLAPPED (status, count, event).
 template <typename Op>
 BOOL transferDisk(DiskFile& disk, bool write, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped,
                   Op op) {
@@ -418,11 +474,20 @@ BOOL transferDisk(DiskFile& disk, bool write, DWORD count, LPDWORD moved, LPOVER
         setLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    TransferEvent event(overlapped != nullptr ? overlapped->hEvent : nullptr);
+    if (!event.valid()) {
+        setLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
     if (!(write ? disk.canWrite() : disk.canRead())) {
         setLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    const int64_t at = overlapped != nullptr ? static_cast<int64_t>(offsetOf(overlapped)) : -1;
+    int64_t at = -1;
+    if (overlapped != nullptr && !transferOffset(disk, overlapped, write, at)) {
+        setLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     DWORD done = 0;
     DWORD error = ERROR_SUCCESS;
     if (!transferAll([&](DWORD offset, DWORD n) { return op(at, offset, n); }, count, done))
@@ -436,7 +501,27 @@ BOOL transferDisk(DiskFile& disk, bool write, DWORD count, LPDWORD moved, LPOVER
     // Reading at or past the end with an OVERLAPPED is an end-of-file error.
     if (error == ERROR_SUCCESS && !write && done == 0 && count != 0)
         error = ERROR_HANDLE_EOF;
-    return completeOverlapped(overlapped, error, done, moved);
+    overlapped->Internal = vsim::ntStatusFromError(error);
+    overlapped->InternalHigh = done;
+    event.set();
+    if (moved != nullptr)
+        *moved = done;
+    if (error != ERROR_SUCCESS) {
+        setLastError(error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Windows clears the count, and marks an OVERLAPPED pending, before it looks
+// at anything else.
+void clearOutcome(LPDWORD count, LPOVERLAPPED overlapped) {
+    if (count != nullptr)
+        *count = 0;
+    if (overlapped != nullptr) {
+        overlapped->Internal = STATUS_PENDING;
+        overlapped->InternalHigh = 0;
+    }
 }
 
 }  // namespace
@@ -446,9 +531,7 @@ extern "C" {
 
 BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD read,
                      LPOVERLAPPED overlapped) {
-    // Windows clears the count before anything else.
-    if (read != nullptr)
-        *read = 0;
+    clearOutcome(read, overlapped);
     W32_FAULT_POINT("ReadFile", FALSE);
     TransferTarget target(handle);
     FileObject* file = target.file();
@@ -471,14 +554,13 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD read,
             setLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
+        // A read of no bytes waits for data as any read does, and takes none.
         char probe;
         ssize_t n;
         do
             n = count != 0 ? ::recv(pipe->fd(), buffer, count, 0)
-                           : ::recv(pipe->fd(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+                           : ::recv(pipe->fd(), &probe, 1, MSG_PEEK);
         while (n < 0 && errno == EINTR);
-        if (n < 0 && count == 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return TRUE;  // nothing there yet, but the writer is
         if (n < 0) {
             setLastError(errorFromErrno(errno));
             return FALSE;
@@ -501,8 +583,7 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD read,
 
 BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD written,
                       LPOVERLAPPED overlapped) {
-    if (written != nullptr)
-        *written = 0;
+    clearOutcome(written, overlapped);
     W32_FAULT_POINT("WriteFile", FALSE);
     TransferTarget target(handle);
     FileObject* file = target.file();

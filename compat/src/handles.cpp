@@ -161,36 +161,64 @@ class NamedObjects {
         return *names;
     }
     std::mutex lock;
-    // The live object of a name, with a reference for the caller; null if
-    // there is none (or it is on its way out). The caller holds the lock.
+    // The object of a name, with a reference and a handle counted for the
+    // caller (who publishes a handle for it); null if there is none. The
+    // caller holds the lock.
     Object* find(const std::string& name) {
         auto it = objects_.find(name);
-        return it != objects_.end() && it->second->tryAddRef() ? it->second : nullptr;
+        if (it == objects_.end() || !it->second.object->tryAddRef())
+            return nullptr;
+        ++it->second.handles;
+        return it->second.object;
     }
+    // Names a new object, with its first handle. The caller holds the lock.
     void add(const std::string& name, Object* object) {
-        objects_[name] = object;
+        objects_[name] = {object, 1};
         object->named = true;
     }
-    void forget(Object* object) {
+    // A handle of a named object is closed (or was never published): the
+    // name goes with the object's last handle, as on Windows, even while
+    // something else (a mutex's owner, a waiter) still holds the object.
+    void handleClosed(Object* object) {
         std::lock_guard guard(lock);
-        std::erase_if(objects_, [object](const auto& entry) { return entry.second == object; });
+        for (auto it = objects_.begin(); it != objects_.end(); ++it) {
+            if (it->second.object != object)
+                continue;
+            if (--it->second.handles == 0)
+                objects_.erase(it);
+            return;
+        }
     }
 
   private:
-    std::unordered_map<std::string, Object*> objects_;
+    struct Entry {
+        Object* object;
+        size_t handles;
+    };
+    std::unordered_map<std::string, Entry> objects_;
 };
 
-std::string nameKey(const char* name) {
-    std::string key(name);
+// The key of a name, or false (ERROR_PATH_NOT_FOUND) for a name with a
+// backslash other than after a Local\ or Global\ prefix. Local\ names the
+// same object as the plain name.
+bool nameKey(const char* name, std::string& key) {
+    key = name;
     if (key.rfind("Local\\", 0) == 0)
         key.erase(0, 6);
-    return key;
+    const size_t rest = key.rfind("Global\\", 0) == 0 ? 7 : 0;
+    if (key.find('\\', rest) != std::string::npos) {
+        setLastError(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    return true;
 }
 
 // Publishes a handle for an object the caller holds a reference to.
 HANDLE publish(Object* object) {
     HANDLE handle = HandleTable::instance().insert(object);
     if (handle == nullptr) {
+        if (object->named)
+            NamedObjects::instance().handleClosed(object);
         object->release();
         setLastError(ERROR_NO_SYSTEM_RESOURCES);
     }
@@ -199,18 +227,17 @@ HANDLE publish(Object* object) {
 
 }  // namespace
 
-Object::~Object() {
-    if (named)
-        NamedObjects::instance().forget(this);
-}
+Object::~Object() = default;
 
 HANDLE createNamed(const char* name, ObjectType type, Object* (*make)(void*), void* context) {
+    std::string key;
+    if (!nameKey(name, key))
+        return nullptr;
     auto& names = NamedObjects::instance();
     Object* object = nullptr;
     bool existed = false;
     {
         std::lock_guard guard(names.lock);
-        const std::string key = nameKey(name);
         object = names.find(key);
         existed = object != nullptr;
         if (!existed) {
@@ -218,8 +245,9 @@ HANDLE createNamed(const char* name, ObjectType type, Object* (*make)(void*), vo
             names.add(key, object);
         }
     }
-    // Released outside the lock: the last reference takes the name with it.
+    // Released outside the lock: the last reference may go with it.
     if (existed && object->type() != type) {
+        names.handleClosed(object);
         object->release();
         setLastError(ERROR_INVALID_HANDLE);
         return nullptr;
@@ -235,22 +263,30 @@ HANDLE openNamed(const char* name, ObjectType type) {
         setLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    std::string key;
+    if (!nameKey(name, key))
+        return nullptr;
     auto& names = NamedObjects::instance();
     Object* object = nullptr;
     {
         std::lock_guard guard(names.lock);
-        object = names.find(nameKey(name));
+        object = names.find(key);
     }
     if (object == nullptr) {
         setLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
     }
     if (object->type() != type) {
+        names.handleClosed(object);
         object->release();
         setLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
     return publish(object);
+}
+
+void namedHandleClosed(Object* object) {
+    NamedObjects::instance().handleClosed(object);
 }
 
 // ---------------------------------------------------------------------------
@@ -301,6 +337,8 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
         setLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    if (object->named)
+        namedHandleClosed(object);
     object->onClose();
     HandleTable::instance().retire(object);
     return TRUE;
@@ -322,8 +360,12 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initial
     return handle;
 }
 
-HANDLE WINAPI OpenEventA(DWORD, BOOL, LPCSTR name) {
+HANDLE WINAPI OpenEventA(DWORD access, BOOL, LPCSTR name) {
     W32_FAULT_POINT("OpenEventA", nullptr);
+    if (!fullAccess(access, EVENT_MODIFY_STATE)) {
+        setLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
     return openNamed(name, ObjectType::Event);
 }
 

@@ -69,13 +69,22 @@ class Object {
 // Named objects (events, mutexes) share one namespace. Creating a name that
 // exists opens the object (ERROR_ALREADY_EXISTS) if it has the type asked
 // for, and fails with ERROR_INVALID_HANDLE if not; `make` makes a new one.
-// A name lives as long as its object. "Local\\" names the same object as
-// the plain name.
+// A name lives as long as its object has handles; a Local\ prefix names the
+// same object as the plain name.
 HANDLE createNamed(const char* name, ObjectType type, Object* (*make)(void* context),
                    void* context);
 // Opens the object of a name: ERROR_FILE_NOT_FOUND if there is none,
 // ERROR_INVALID_HANDLE if it has another type.
 HANDLE openNamed(const char* name, ObjectType type);
+// A handle of a named object was closed.
+void namedHandleClosed(Object* object);
+// Every handle here may do everything with its object, so an open asks for
+// full access: waiting (SYNCHRONIZE) and changing the state.
+inline bool fullAccess(DWORD access, DWORD modifyState) {
+    constexpr DWORD kMaximumAllowed = 0x02000000;
+    const DWORD wanted = SYNCHRONIZE | modifyState;
+    return (access & wanted) == wanted || (access & (GENERIC_ALL | kMaximumAllowed)) != 0;
+}
 
 struct ThreadState;
 

@@ -304,8 +304,13 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name
     return handle;
 }
 
-HANDLE WINAPI OpenMutexA(DWORD, BOOL, LPCSTR name) {
+HANDLE WINAPI OpenMutexA(DWORD access, BOOL, LPCSTR name) {
     W32_FAULT_POINT("OpenMutexA", nullptr);
+    constexpr DWORD kMutexModifyState = 0x0001;
+    if (!fullAccess(access, kMutexModifyState)) {
+        setLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
     return openNamed(name, ObjectType::Mutex);
 }
 

@@ -59,6 +59,16 @@ TEST(FileCreation, AlwaysDispositionsSayWhetherTheFileWasThere) {
         EXPECT_EQ(scratch.open(GENERIC_WRITE, 0, CREATE_NEW), INVALID_HANDLE_VALUE);
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
     }
+    // Overwriting empties the file also for a handle that only reads.
+    Scratch scratch("overwritten");
+    HANDLE file = scratch.open(GENERIC_WRITE, 0, CREATE_ALWAYS);
+    writeAll(file, "abc");
+    CloseHandle(file);
+    file = scratch.open(GENERIC_READ, 0, CREATE_ALWAYS);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(sizeOf(file), 0);
+    CloseHandle(file);
 }
 
 // An open that wants an access another handle does not share, or that does
@@ -108,6 +118,9 @@ TEST(FileSharing, ConflictingOpensAreSharingViolations) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     EXPECT_EQ(sizeOf(open), 4);
     CloseHandle(open);
+    open = scratch.open(GENERIC_READ, kShareAll, OPEN_EXISTING);
+    EXPECT_TRUE(DeleteFileA(scratch.path.c_str())) << "a handle that shares deletion";
+    CloseHandle(open);
 }
 
 // The count is cleared before anything else; a write from no buffer is an
@@ -154,6 +167,8 @@ TEST(FileTransfers, AtAnOffsetOnASynchronousHandle) {
     ov = OVERLAPPED{};
     ov.Offset = 8;
     ASSERT_TRUE(WriteFile(file, "AB", 2, &n, &ov));
+    EXPECT_TRUE(ReadFile(file, text, 4, &n, nullptr));
+    EXPECT_EQ(n, 0u) << "the position is past the write, at the end";
     ov = OVERLAPPED{};
     ASSERT_TRUE(ReadFile(file, text, 8, &n, &ov));
     EXPECT_EQ(std::string(text, 8), "01234567");
@@ -165,6 +180,34 @@ TEST(FileTransfers, AtAnOffsetOnASynchronousHandle) {
     EXPECT_EQ(n, 0u);
     EXPECT_EQ(ov.Internal, 0xC0000011u) << "STATUS_END_OF_FILE";
     EXPECT_EQ(sizeOf(file), 10);
+    // All offset bits set: at the end of the file.
+    ov = OVERLAPPED{};
+    ov.Offset = ov.OffsetHigh = 0xFFFFFFFF;
+    ASSERT_TRUE(WriteFile(file, "yz", 2, &n, &ov));
+    EXPECT_EQ(sizeOf(file), 12);
+    ov = OVERLAPPED{};
+    ov.Offset = 10;
+    ASSERT_TRUE(ReadFile(file, text, 2, &n, &ov));
+    EXPECT_EQ(std::string(text, 2), "yz");
+    CloseHandle(file);
+}
+
+// A call that fails leaves the OVERLAPPED pending, not with an earlier
+// outcome.
+TEST(FileTransfers, FailedCallLeavesTheOverlappedPending) {
+    Scratch scratch("failing");
+    HANDLE file = scratch.open(GENERIC_WRITE, 0, CREATE_ALWAYS);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    OVERLAPPED ov{};
+    DWORD n = 5;
+    ov = OVERLAPPED{};
+    ASSERT_TRUE(WriteFile(file, "abc", 3, &n, &ov));
+    EXPECT_EQ(ov.InternalHigh, 3u);
+    char text[4];
+    EXPECT_FALSE(ReadFile(file, text, 3, &n, &ov)) << "a handle that only writes";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(GetOverlappedResult(file, &ov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_INCOMPLETE));
     CloseHandle(file);
 }
 
@@ -228,6 +271,10 @@ TEST(Paths, MissingFoldersAndFolders) {
     EXPECT_EQ(CreateFileA(".", GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(CreateFileA(".", GENERIC_READ, kShareAll, nullptr, CREATE_NEW,
+                          FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
     HANDLE folder = CreateFileA(".", GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     EXPECT_NE(folder, INVALID_HANDLE_VALUE);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -137,6 +138,39 @@ TEST(Pipes, ZeroByteReadOfADrainedPipeWithoutWriterIsBroken) {
     EXPECT_FALSE(ReadFile(pipe.read, &byte, 0, &n, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
     EXPECT_EQ(n, 0u);
+}
+
+struct ZeroRead {
+    HANDLE pipe;
+    std::atomic<bool> done{false};
+    BOOL result = FALSE;
+};
+
+DWORD WINAPI readNothing(LPVOID arg) {
+    auto* z = static_cast<ZeroRead*>(arg);
+    char byte;
+    DWORD n = 0;
+    z->result = ReadFile(z->pipe, &byte, 0, &n, nullptr);
+    z->done = true;
+    return 0;
+}
+
+// A read of no bytes waits, as a longer one does, until there is something
+// to read.
+TEST(Pipes, ZeroByteReadWaitsForData) {
+    PipePair pipe;
+    ZeroRead z{pipe.read};
+    HANDLE thread = CreateThread(nullptr, 0, readNothing, &z, 0, nullptr);
+    Sleep(200);
+    EXPECT_FALSE(z.done) << "nothing written yet";
+    char byte = 1;
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(pipe.write, &byte, 1, &n, nullptr));
+    EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(z.result);
+    CloseHandle(thread);
+    ASSERT_TRUE(ReadFile(pipe.read, &byte, 1, &n, nullptr)) << "the byte is still there";
+    EXPECT_EQ(n, 1u);
 }
 
 TEST(Pipes, EndsOnlyGoOneWay) {

@@ -174,6 +174,9 @@ TEST(NamedObjects, EventsAreFoundByName) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "gone with its handles";
     Handle again(CreateEventA(nullptr, FALSE, FALSE, name.c_str()));
     EXPECT_EQ(GetLastError(), 0u) << "a new object";
+    const std::string local = "Local\\" + name;
+    Handle same(OpenEventA(EVENT_ALL_ACCESS, FALSE, local.c_str()));
+    EXPECT_NE(same.h, nullptr) << "Local\\ names the same object";
 }
 
 DWORD WINAPI createOwnedMutexAgain(LPVOID name) {
@@ -199,7 +202,14 @@ TEST(NamedObjects, MutexCreatedAgainIsOpenedNotOwned) {
     EXPECT_NE(opened.h, nullptr);
     EXPECT_EQ(OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str()), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_TRUE(ReleaseMutex(mutex));
+    // The name goes with the last handle, though this thread still owns the
+    // mutex.
+    CloseHandle(opened.h);
+    opened.h = nullptr;
+    CloseHandle(mutex.h);
+    mutex.h = nullptr;
+    EXPECT_EQ(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name.c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 struct TlsProbe {
