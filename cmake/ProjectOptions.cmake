@@ -43,14 +43,15 @@ else()
     endif()
 endif()
 
-# Windows test programs: one CTest test per program, with a time-out, in the
-# build tree's Wine prefix.
+# Test programs: one CTest test per program, with a time-out, each process on
+# a simulated machine of its own (never the user's state folder); Windows
+# programs in the build tree's Wine prefix.
 function(veltra_add_test name target)
     add_test(NAME ${name} COMMAND ${target} ${ARGN})
     if(WIN32)
         set_tests_properties(${name} PROPERTIES TIMEOUT 600
-                             ENVIRONMENT "WINEPREFIX=${VELTRA_WINEPREFIX}")
+                             ENVIRONMENT "WINEPREFIX=${VELTRA_WINEPREFIX};VELTRA_SIM_STATE=private")
     else()
-        set_tests_properties(${name} PROPERTIES TIMEOUT 600)
+        set_tests_properties(${name} PROPERTIES TIMEOUT 600 ENVIRONMENT VELTRA_SIM_STATE=private)
     endif()
 endfunction()

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
-    libgtest-dev googletest libbenchmark-dev
+    libgtest-dev googletest libbenchmark-dev libtomlplusplus-dev
     g++-mingw-w64-x86-64-posix wine64 xvfb python3
 )
 

@@ -99,6 +99,7 @@ Outcome eraseFlash(Card& card, IoRequest& rq) {
     if (!card.flashMemory(index).contains(offset, length) || !isBlockStart(*f, offset) ||
         !isBlockStart(*f, offset + length))
         return driverStatus(status::kVeltraInvalidRegion);
+    auto guard = card.lockState();
     std::memset(card.flashMemory(index).data() + offset, 0, length);  // stored inverted
     return Outcome::success();
 }
@@ -121,6 +122,7 @@ Outcome transferFlash(Card& card, IoRequest& rq, bool write) {
     if (length != 0 && buffer == nullptr)
         return driverStatus(status::kVeltraInvalidBuffer);
     uint8_t* stored = card.flashMemory(index).data() + offset;
+    auto guard = card.lockState();
     for (uint64_t i = 0; i < length; ++i) {
         if (write)
             stored[i] |= static_cast<uint8_t>(~buffer[i]);  // inverted: AND of the true values
@@ -160,6 +162,7 @@ Outcome transferVpd(Card& card, IoRequest& rq, bool write) {
     if (buffer == nullptr)
         return driverStatus(status::kVeltraInvalidBuffer);
     uint8_t* vpd = card.vpd().data() + offset;
+    auto guard = card.lockState();
     if (write)
         std::memmove(vpd, buffer, length);
     else
@@ -222,7 +225,25 @@ Outcome sensorInfo(Card& card, IoRequest& rq) {
     return Outcome::success(48);
 }
 
-// Readings move a little from one to the next, as real ones do.
+// The n-th reading of a card, in 32.32 fixed point.
+int64_t reading(const SensorReading& r, uint32_t n) {
+    switch (r.kind) {
+        case SensorReading::Kind::Ramp:
+            return r.value + r.step * static_cast<int64_t>(n % r.steps);
+        case SensorReading::Kind::Noise: {
+            // A fixed sequence of numbers that look random, within the amplitude.
+            uint64_t x = (n + 1) * 0x9E3779B97F4A7C15ull;
+            x = (x ^ (x >> 31)) * 0xBF58476D1CE4E5B9ull;
+            x ^= x >> 29;
+            const double unit = static_cast<double>(x >> 11) / 9007199254740992.0;  // [0, 1)
+            return r.value + static_cast<int64_t>((2 * unit - 1) * static_cast<double>(r.step));
+        }
+        default:
+            return r.value;
+    }
+}
+
+// Reply: the reading as a whole part and a fraction of 2^32, and the datatype.
 Outcome readSensor(Card& card, IoRequest& rq) {
     const uint32_t index = rq.in<uint32_t>(0);
     if (index >= card.config.sensors.size())
@@ -230,20 +251,12 @@ Outcome readSensor(Card& card, IoRequest& rq) {
     const SensorConfig& s = card.config.sensors[index];
     const uint32_t n = card.nextReading();
     uint32_t whole = 0, fraction = 0;
-    switch (s.kind) {
-        case SensorKind::Temperature:  // 45.0 to 45.875 C
-            whole = static_cast<uint32_t>(s.nominalWhole);
-            fraction = (n % 8) << 29;
-            break;
-        case SensorKind::Voltage:  // about 0.95 V
-            fraction = 0xF3333333u + (n % 5) * 0x00418937u;
-            break;
-        case SensorKind::Fan:  // 4200 to 4260 RPM
-            whole = static_cast<uint32_t>(s.nominalWhole) + (n % 7) * 10;
-            break;
-        case SensorKind::Alarms:
-            whole = card.errorWord(static_cast<int>(DeviceError::Sensor));
-            break;
+    if (s.reading.kind == SensorReading::Kind::Alarms) {
+        whole = card.errorWord(static_cast<int>(DeviceError::Sensor));
+    } else {
+        const auto value = static_cast<uint64_t>(reading(s.reading, n));
+        whole = static_cast<uint32_t>(value >> 32);
+        fraction = static_cast<uint32_t>(value);
     }
     rq.out<uint32_t>(0, whole);
     rq.out<uint32_t>(4, fraction);

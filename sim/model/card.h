@@ -25,6 +25,7 @@ struct WindowConfig {
 inline constexpr uint64_t kWindowPrefetchable = 0x1;
 inline constexpr uint64_t kWindowCardMemory = 0x2;  // the window shows the card memory
 inline constexpr uint64_t kWindowDoorbell = 0x4;    // a write to offset 0 raises a notification
+inline constexpr uint64_t kWindowRegisters = 0x8;   // the registers of the design in an FPGA
 
 struct BankConfig {
     uint64_t base;
@@ -46,8 +47,9 @@ struct ModuleConfig {
 };
 
 struct FpgaConfig {
-    uint32_t typeCode;     // indexes the libraries' device-name table
-    uint32_t family;       // selects the package-name style
+    std::string part;   // e.g. "7vx690tffg1157", for people; the codes are what the driver reports
+    uint32_t typeCode;  // indexes the libraries' device-name table
+    uint32_t family;    // selects the package-name style
     uint32_t packageCode;  // letters in bits 31-24 and 23-16, pin count in 15-0
     uint32_t speedGrade;
     uint32_t idcode;              // the JTAG identifier
@@ -76,10 +78,17 @@ struct ClockConfig {
     int64_t step;  // the generator's resolution, Hz
 };
 
-enum class SensorKind { Temperature, Voltage, Fan, Alarms };
+// What a sensor reads, in 32.32 fixed point: a constant, a ramp (from + step
+// * (n mod steps) at the n-th reading of the card), noise around a level, or
+// the card's sensor status word.
+struct SensorReading {
+    enum class Kind { Constant, Ramp, Noise, Alarms } kind = Kind::Constant;
+    int64_t value = 0;   // the constant, the ramp's start, the noise's level
+    int64_t step = 0;    // the ramp's step, the noise's amplitude
+    uint32_t steps = 1;  // the ramp's length
+};
 
 struct SensorConfig {
-    SensorKind kind;
     std::string description;
     uint32_t datatype;  // 0 integer, 1 fixed point, 2 flags
     uint32_t unit;      // 0 none, 1 degrees Celsius, 2 volts, 3 revolutions per minute
@@ -87,6 +96,7 @@ struct SensorConfig {
     uint16_t nominalFraction;  // 1/65536
     uint32_t lowerLimit;       // thousandths of the unit
     uint32_t upperLimit;
+    SensorReading reading;
 };
 
 struct CommonBufferConfig {
@@ -106,16 +116,21 @@ struct BridgeConfig {
 
 struct CardConfig {
     BridgeConfig bridge;
+    uint16_t driverVersion[3];  // what the driver reports
     uint32_t boardId;
     uint32_t revision;
     uint32_t serial;
     uint32_t dmaChannels;
+    uint64_t dmaBandwidth;  // bytes per second a channel moves, 0: as fast as memory
+    uint64_t dmaLatencyNs;  // before a transfer's data moves
     uint32_t pcieLinkWidth;
     uint32_t pcieLinkSpeed;
     uint64_t cardMemorySize;  // the memory that DMA reaches, shown by one window
     std::vector<FpgaConfig> fpgas;
     std::vector<FlashConfig> flash;
-    std::string vpdRecord;  // what the VPD holds at power-on
+    uint64_t vpdSize;
+    std::string vpdRecord;     // what the VPD holds at power-on
+    uint32_t deviceStatus[5];  // the device-error words at power-on
     std::vector<ClockConfig> clocks;
     std::vector<SensorConfig> sensors;
     std::vector<WindowConfig> windows;
@@ -124,19 +139,16 @@ struct CardConfig {
     std::vector<CommonBufferConfig> commonBuffers;
 };
 
-inline constexpr uint64_t kVpdSize = 8192;
-
 // Device-error status words (bit 0 of each): a configuration failed, a DMA
 // transfer faulted, a flash operation failed, a bus error, a sensor alarm.
 enum class DeviceError { Configuration, Dma, Flash, Bus, Sensor };
 
-// The driver's version, as it reports it.
-inline constexpr uint16_t kDriverVersion[3] = {2, 1, 3};
 // The largest region one mapping may cover.
 inline constexpr uint64_t kMaxMappingLength = 16ull << 20;
 
 class DmaEngine;
 class Notifications;
+struct Iprog;
 
 // Host buffers locked for DMA, by the handle the driver issued for each.
 class LockedBuffers {
@@ -163,9 +175,15 @@ class LockedBuffers {
     uint32_t next_ = 1;
 };
 
+struct CardState;
+struct CardLayout;
+
 class Card {
   public:
-    Card(uint32_t index, CardConfig config);
+    // Card `index` of a machine whose memories and state words are in
+    // `store`, laid out as `layout` says.
+    Card(uint32_t index, CardConfig config, std::shared_ptr<Store> store, CardState& state,
+         const CardLayout& layout);
     ~Card();
     Card(const Card&) = delete;
     Card& operator=(const Card&) = delete;
@@ -174,42 +192,50 @@ class Card {
     const CardConfig config;
 
     // The memory behind window `w`, and the common buffers.
-    Memory& windowMemory(size_t w) { return *windowMemory_[w]; }
-    Memory& commonBuffer(size_t b) { return *commonBuffers_[b]; }
-    Memory& cardMemory() { return *cardMemory_; }
+    Memory& windowMemory(size_t w) { return windowMemory_[w]; }
+    Memory& commonBuffer(size_t b) { return commonBuffers_[b]; }
+    Memory& cardMemory() { return cardMemory_; }
 
     // The bridge's interrupt: raised when an FPGA finishes configuring (and by
     // notifications), taken by the interrupt service request.
-    void raiseInterrupt() { interrupt_.store(true); }
-    bool takeInterrupt() { return interrupt_.exchange(false); }
+    void raiseInterrupt();
+    bool takeInterrupt();
 
-    // The bridge's reconfiguration (IPROG) slots.
-    struct Iprog {
-        uint32_t state = 0;  // kIprogIdle, kIprogScheduled, kIprogAborted
-        uint64_t address = 0;
-        uint32_t flags = 0;
-        uint32_t value = 0;
+    // The bridge's reconfiguration (IPROG) slots; use them under lockState().
+    Iprog& iprog(size_t slot);
+    // The machine's lock, held while the guard lives: for changes that must
+    // be made together, as every process using the machine sees them.
+    class Guard {
+      public:
+        explicit Guard(Store& store) : store_(store) { store_.lock(); }
+        ~Guard() { store_.unlock(); }
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+
+      private:
+        Store& store_;
     };
-    std::mutex iprogLock;
-    Iprog iprog[2];
+    Guard lockState() { return Guard(*store_); }
 
     // Flash bank `b`. Stored inverted, so that memory that was never touched
     // reads as erased (all ones) without ever being written.
-    Memory& flashMemory(size_t b) { return *flash_[b]; }
-    Memory& vpd() { return *vpd_; }
-    std::atomic<int64_t>& clockFrequency(size_t c) { return clocks_[c]; }
-    uint32_t nextReading() { return readings_.fetch_add(1); }
+    Memory& flashMemory(size_t b) { return flash_[b]; }
+    Memory& vpd() { return vpd_; }
+    std::atomic<int64_t>& clockFrequency(size_t c);
+    uint32_t nextReading();
 
-    void raiseError(DeviceError e) { errors_[static_cast<int>(e)].fetch_or(1); }
-    uint32_t errorWord(int w) const { return errors_[w].load(); }
-    void clearErrors() {
-        for (auto& e : errors_)
-            e.store(0);
-    }
+    void raiseError(DeviceError e);
+    uint32_t errorWord(int w) const;
+    void clearErrors();
 
     // Whether each FPGA holds a configuration.
-    bool configured(size_t fpga) const { return configured_[fpga].load(); }
-    void setConfigured(size_t fpga, bool value) { configured_[fpga].store(value); }
+    bool configured(size_t fpga) const;
+    void setConfigured(size_t fpga, bool value);
+
+    // Switches the card off and on: the FPGAs lose their configuration, the
+    // windows, card memory and common buffers their contents, the clocks and
+    // status words go back to their power-on values; flash and VPD keep theirs.
+    void powerCycle();
 
     // The DMA channels, which move data between host memory and card memory.
     DmaEngine& dma() { return *dma_; }
@@ -219,16 +245,13 @@ class Card {
     WorkQueue& driverQueue() { return driverQueue_; }
 
   private:
-    std::shared_ptr<Memory> cardMemory_;
-    std::vector<std::shared_ptr<Memory>> windowMemory_;
-    std::vector<std::unique_ptr<Memory>> commonBuffers_;
-    std::unique_ptr<std::atomic<bool>[]> configured_;
-    std::atomic<bool> interrupt_{false};
-    std::vector<std::unique_ptr<Memory>> flash_;
-    std::unique_ptr<Memory> vpd_;
-    std::unique_ptr<std::atomic<int64_t>[]> clocks_;
-    std::atomic<uint32_t> readings_{0};
-    std::atomic<uint32_t> errors_[5] = {};
+    std::shared_ptr<Store> store_;
+    CardState& state_;
+    Memory cardMemory_;
+    std::vector<Memory> windowMemory_;
+    std::vector<Memory> commonBuffers_;
+    std::vector<Memory> flash_;
+    Memory vpd_;
     LockedBuffers lockedBuffers_;
     std::unique_ptr<Notifications> notifications_;
     std::unique_ptr<DmaEngine> dma_;  // its threads stop before the memory goes

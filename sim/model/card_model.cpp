@@ -1,9 +1,13 @@
 #include "card_model.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "dma_engine.h"
+#include "machine_state.h"
 #include "notifications.h"
 #include "statuses.h"
 #include "vsim/cards.h"
@@ -11,36 +15,113 @@
 namespace vsim {
 
 std::shared_ptr<Machine> makeDefaultMachine() {
-    return model::makeMachine(2);
+    return model::makeMachine();
 }
 
 namespace model {
 
-Card::Card(uint32_t index, CardConfig config) : index(index), config(std::move(config)) {
-    // Windows and common buffers are mapped into processes; the card-memory
-    // window shows the memory that DMA reaches.
-    cardMemory_ = std::make_shared<Memory>(this->config.cardMemorySize, true);
-    for (const auto& w : this->config.windows) {
-        windowMemory_.push_back((w.attributes & kWindowCardMemory)
-                                    ? cardMemory_
-                                    : std::make_shared<Memory>(w.size, true));
-    }
-    for (const auto& b : this->config.commonBuffers)
-        commonBuffers_.push_back(std::make_unique<Memory>(b.size, true));
-    configured_ = std::make_unique<std::atomic<bool>[]>(this->config.fpgas.size());
-    for (const auto& f : this->config.flash)
-        flash_.push_back(std::make_unique<Memory>(f.size));
-    vpd_ = std::make_unique<Memory>(kVpdSize);
-    std::memcpy(vpd_->data(), this->config.vpdRecord.data(),
-                std::min<size_t>(kVpdSize, this->config.vpdRecord.size()));
-    clocks_ = std::make_unique<std::atomic<int64_t>[]>(this->config.clocks.size());
-    for (size_t i = 0; i < this->config.clocks.size(); ++i)
-        clocks_[i].store(this->config.clocks[i].frequency);
+Card::Card(uint32_t index, CardConfig config, std::shared_ptr<Store> store, CardState& state,
+           const CardLayout& layout)
+    : index(index),
+      config(std::move(config)),
+      store_(std::move(store)),
+      state_(state),
+      cardMemory_(*store_, layout.cardMemory, this->config.cardMemorySize),
+      vpd_(*store_, layout.vpd, this->config.vpdSize) {
+    for (size_t w = 0; w < this->config.windows.size(); ++w)
+        windowMemory_.emplace_back(*store_, layout.windows[w], this->config.windows[w].size);
+    for (size_t b = 0; b < this->config.commonBuffers.size(); ++b)
+        commonBuffers_.emplace_back(*store_, layout.commonBuffers[b],
+                                    this->config.commonBuffers[b].size);
+    for (size_t f = 0; f < this->config.flash.size(); ++f)
+        flash_.emplace_back(*store_, layout.flash[f], this->config.flash[f].size);
     notifications_ = std::make_unique<Notifications>();
-    dma_ = std::make_unique<DmaEngine>(*cardMemory_, this->config.dmaChannels);
+    dma_ = std::make_unique<DmaEngine>(cardMemory_, this->config.dmaChannels,
+                                       this->config.dmaBandwidth, this->config.dmaLatencyNs);
 }
 
 Card::~Card() = default;
+
+void Card::raiseInterrupt() {
+    state_.interrupt.store(1);
+}
+bool Card::takeInterrupt() {
+    return state_.interrupt.exchange(0) != 0;
+}
+Iprog& Card::iprog(size_t slot) {
+    return state_.iprog[slot];
+}
+std::atomic<int64_t>& Card::clockFrequency(size_t c) {
+    return state_.clocks[c];
+}
+uint32_t Card::nextReading() {
+    return state_.readings.fetch_add(1);
+}
+void Card::raiseError(DeviceError e) {
+    state_.errors[static_cast<int>(e)].fetch_or(1);
+}
+uint32_t Card::errorWord(int w) const {
+    return state_.errors[w].load();
+}
+void Card::clearErrors() {
+    for (auto& e : state_.errors)
+        e.store(0);
+}
+bool Card::configured(size_t fpga) const {
+    return state_.configured[fpga].load() != 0;
+}
+void Card::setConfigured(size_t fpga, bool value) {
+    state_.configured[fpga].store(value ? 1 : 0);
+}
+
+void Card::powerCycle() {
+    auto guard = lockState();
+    for (const Memory& m : windowMemory_)
+        if (m.offset() != cardMemory_.offset())  // card-memory windows are cleared below
+            store_->clear(m.offset(), m.size());
+    store_->clear(cardMemory_.offset(), cardMemory_.size());
+    for (const Memory& m : commonBuffers_)
+        store_->clear(m.offset(), m.size());
+    powerOn(state_, config);
+}
+
+uint64_t layOut(const MachineDescription& machine, std::vector<CardLayout>& layouts) {
+    auto align = [](uint64_t value) {
+        return (value + kRegionAlignment - 1) / kRegionAlignment * kRegionAlignment;
+    };
+    uint64_t end = align(sizeof(StateHeader));
+    auto place = [&](uint64_t size) {
+        const uint64_t at = end;
+        end = align(end + size);
+        return at;
+    };
+    layouts.clear();
+    for (const CardConfig& c : machine.cards) {
+        CardLayout l;
+        l.cardMemory = place(c.cardMemorySize);
+        for (const WindowConfig& w : c.windows)
+            l.windows.push_back((w.attributes & kWindowCardMemory) ? l.cardMemory : place(w.size));
+        for (const CommonBufferConfig& b : c.commonBuffers)
+            l.commonBuffers.push_back(place(b.size));
+        for (const FlashConfig& f : c.flash)
+            l.flash.push_back(place(f.size));
+        l.vpd = place(c.vpdSize);
+        layouts.push_back(std::move(l));
+    }
+    return end;
+}
+
+void powerOn(CardState& state, const CardConfig& config) {
+    for (auto& c : state.configured)
+        c.store(0);
+    for (size_t i = 0; i < config.clocks.size(); ++i)
+        state.clocks[i].store(config.clocks[i].frequency);
+    for (size_t w = 0; w < 5; ++w)
+        state.errors[w].store(config.deviceStatus[w]);
+    state.interrupt.store(0);
+    for (auto& slot : state.iprog)
+        slot = {};
+}
 
 uint32_t LockedBuffers::lock(const void* owner, uint8_t* base, uint64_t length) {
     std::lock_guard guard(lock_);
@@ -81,74 +162,6 @@ void LockedBuffers::release(const void* owner) {
     std::erase_if(buffers_, [owner](const auto& entry) { return entry.second.owner == owner; });
 }
 
-// Card 0: four windows (a 1 MiB scratch memory, 64 MiB of card memory, the
-// 4 KiB doorbell page and a 256 KiB buffer), two memory banks, two modules,
-// two common buffers. Card 1: three windows (32 MiB of card memory), one
-// bank, one module, one common buffer.
-CardConfig defaultCardConfig(uint32_t index) {
-    const uint64_t bus = 0xF0000000ull + uint64_t{index} * 0x08000000ull;
-    const uint64_t buffers = 0x100000000ull + uint64_t{index} * 0x10000000ull;
-    CardConfig c;
-    c.bridge = {0x5645000000000000ull | (0x00A1B2C3ull + index) << 8 | (0x42 + index),
-                20261107 + index,
-                3,
-                1,
-                static_cast<uint8_t>(index),
-                0x00010203,
-                0x5A5A0000u | index,
-                64ull << 20};
-    c.boardId = index == 0 ? 0x7038 : 0x8115;
-    c.revision = 2 + index;
-    c.serial = 0x00A1B2C3 + index;
-    c.dmaChannels = 2;
-    c.clocks = {{false, 100000000, 0, 0, 0}, {true, 250000000, 10000000, 800000000, 1000}};
-    c.sensors = {
-        {SensorKind::Temperature, "FPGA die temperature (C)", 1, 1, 45, 0, 0, 100000},
-        {SensorKind::Voltage, "VCCINT supply voltage (V)", 1, 2, 0, 0xF333, 900, 1000},
-        {SensorKind::Fan, "Fan speed (RPM)", 0, 3, 4200, 0, 1000000, 10000000},
-        {SensorKind::Alarms, "Alarm flags", 2, 0, 0, 0, 0, 0},
-    };
-    c.pcieLinkWidth = 8;
-    c.pcieLinkSpeed = 3;
-    if (index == 0) {
-        // A Numonyx P30 with four 32 KiB parameter blocks at the top.
-        c.flash = {{0x0089, 0x8962, 64ull << 20, 128 << 10, 32 << 10, 4, true, 16}};
-        c.vpdRecord = "VPD1\nMODEL=VELTRA V690 Accelerator\nSERIAL=VS7038A1B2C3\nREVISION=2\n";
-        // A 7vx690t in an ffg1157 package.
-        c.fpgas = {{260, 7, 0x46460000u | 1157, 2, 0x03691093, "-2", "I"}};
-        c.cardMemorySize = 64ull << 20;
-        c.windows = {
-            {1ull << 20, bus, 0x00000000, kWindowPrefetchable},
-            {64ull << 20, bus + 0x04000000, 0x00000000, kWindowPrefetchable | kWindowCardMemory},
-            {4096, bus + 0x00100000, 0x80000000, kWindowDoorbell},
-            {256ull << 10, bus + 0x00200000, 0x90000000, kWindowPrefetchable},
-        };
-        c.banks = {{0x000000000, 2ull << 30, 2400, 72, 2, 17, 0x2C, true},
-                   {0x080000000, 2ull << 30, 2400, 72, 2, 17, 0x2C, true}};
-        c.modules = {
-            {"VELTRA", "QSFP28-100G-SR4", "VS0000A101", "A1", 35, 0x8000, 0x00A0C9, 100000, true},
-            {"VELTRA", "QSFP28-100G-SR4", "VS0000A102", "A1", 36, 0x4000, 0x00A0C9, 100000, true}};
-        c.commonBuffers = {{1ull << 20, 0xCB000000, buffers},
-                           {256ull << 10, 0xCB000001, buffers + 0x00100000}};
-    } else {
-        // A chip outside the library's name table, uniform 128 KiB blocks.
-        c.flash = {{0x0020, 0x227E, 32ull << 20, 128 << 10, 0, 0, false, 16}};
-        c.vpdRecord = "VPD1\nMODEL=VELTRA KU115 Accelerator\nSERIAL=VS8115A1B2C4\nREVISION=3\n";
-        // A ku115 in an flvb2104 package.
-        c.fpgas = {{326, 8, 0x4C420000u | 2104, 2, 0x04A62093, "-2", "E"}};
-        c.cardMemorySize = 32ull << 20;
-        c.windows = {
-            {1ull << 20, bus, 0x00000000, kWindowPrefetchable},
-            {32ull << 20, bus + 0x04000000, 0x00000000, kWindowPrefetchable | kWindowCardMemory},
-            {4096, bus + 0x00100000, 0x80000000, kWindowDoorbell},
-        };
-        c.banks = {{0x000000000, 4ull << 30, 2666, 64, 1, 19, 0x80, false}};
-        c.modules = {{"VELTRA", "SFP28-25G-LR", "VS0000B201", "B0", 41, 0, 0x00A0C9, 25000, true}};
-        c.commonBuffers = {{512ull << 10, 0xCB000100 | index, buffers}};
-    }
-    return c;
-}
-
 namespace {
 
 // A machine of simulated cards, which keeps its cards reachable for the
@@ -156,21 +169,175 @@ namespace {
 class CardMachine : public Machine {
   public:
     std::vector<std::shared_ptr<Card>> cards;
+    std::shared_ptr<Store> store;
+    std::string stateFile;  // empty for a private machine
+    std::string problem;    // why the machine has no cards, or why its state is private
 };
 
+std::shared_ptr<CardMachine> currentCardMachine() {
+    return std::dynamic_pointer_cast<CardMachine>(currentMachine());
+}
+
 std::shared_ptr<Card> currentCard(uint32_t index) {
-    auto machine = std::dynamic_pointer_cast<CardMachine>(currentMachine());
+    auto machine = currentCardMachine();
     if (machine == nullptr || index >= machine->cards.size())
         return nullptr;
     return machine->cards[index];
 }
 
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+#if defined(_WIN32)
+constexpr char kSeparator = '\\';
+#else
+constexpr char kSeparator = '/';
+#endif
+
+// The folder that holds the state of every machine of this user, or empty.
+std::string defaultStateRoot() {
+#if defined(_WIN32)
+    const std::string local = environment("LOCALAPPDATA");
+    return local.empty() ? "" : local + "\\veltra\\sim";
+#else
+    const std::string state = environment("XDG_STATE_HOME");
+    if (!state.empty() && state[0] == '/')
+        return state + "/veltra/sim";
+    const std::string home = environment("HOME");
+    return home.empty() ? "" : home + "/.local/state/veltra/sim";
+#endif
+}
+
+// The file's name without its folder and its last extension.
+std::string stem(const std::string& path) {
+    const size_t slash = path.find_last_of("/\\");
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const size_t dot = name.rfind('.');
+    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+bool readFile(const std::string& path, std::string& text, std::string& problem) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        problem = "cannot read the machine description " + path;
+        return false;
+    }
+    std::ostringstream contents;
+    contents << file.rdbuf();
+    text = contents.str();
+    return true;
+}
+
+// The machine the environment chooses: VELTRA_SIM_MACHINE names a
+// description file, or the built-in default.
+bool describeMachine(MachineDescription& machine, std::string& problem) {
+    const std::string path = environment("VELTRA_SIM_MACHINE");
+    if (path.empty())
+        return parseMachineDescription(defaultMachineText(), "the default machine", "default",
+                                       machine, problem);
+    std::string text;
+    return readFile(path, text, problem) &&
+           parseMachineDescription(text, path, stem(path), machine, problem);
+}
+
+std::string hex(uint64_t value) {
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+StateHeader& header(uint8_t* data) {
+    return *reinterpret_cast<StateHeader*>(data);
+}
+
+// The store of a machine: its folder's file, or private memory.
+std::shared_ptr<Store> openStore(const MachineDescription& machine, uint64_t size,
+                                 std::string& stateFile, std::string& problem) {
+    auto initialize = [&machine, size](uint8_t* data) {
+        StateHeader& h = header(data);
+        h.magic = kStateMagic;
+        h.layoutVersion = kLayoutVersion;
+        h.cards = static_cast<uint32_t>(machine.cards.size());
+        h.fingerprint = machine.fingerprint;
+        h.size = size;
+        std::vector<CardLayout> layouts;
+        layOut(machine, layouts);
+        for (size_t i = 0; i < machine.cards.size(); ++i) {
+            const CardConfig& c = machine.cards[i];
+            powerOn(h.card[i], c);
+            std::memcpy(data + layouts[i].vpd, c.vpdRecord.data(), c.vpdRecord.size());
+        }
+        h.ready.store(1, std::memory_order_release);
+    };
+    const std::string setting = environment("VELTRA_SIM_STATE");
+    if (setting != "private") {
+        const std::string root = setting.empty() ? defaultStateRoot() : setting;
+        if (root.empty()) {
+            problem =
+                "no folder for the machine's state (set VELTRA_SIM_STATE); this process "
+                "has a machine of its own";
+        } else {
+            const std::string folder = root + kSeparator + machine.name;
+            const std::string name = "machine-" + hex(machine.fingerprint) + "-" +
+                                     std::to_string(kLayoutVersion) + ".state";
+            auto valid = [&machine, size](uint8_t* data) {
+                const StateHeader& h = header(data);
+                return h.magic == kStateMagic && h.layoutVersion == kLayoutVersion &&
+                       h.fingerprint == machine.fingerprint && h.size == size &&
+                       h.cards == machine.cards.size() &&
+                       h.ready.load(std::memory_order_acquire) == 1;
+            };
+            std::string error;
+            std::shared_ptr<Store> store =
+                Store::openShared(folder, name, "machine-", size, valid, initialize, error);
+            if (store != nullptr) {
+                stateFile = folder + kSeparator + name;
+                return store;
+            }
+            problem = error + "; this process has a machine of its own";
+        }
+    }
+    std::string error;
+    std::shared_ptr<Store> store = Store::createPrivate(size, error);
+    if (store == nullptr) {
+        problem = error;
+        return nullptr;
+    }
+    initialize(store->data());
+    return store;
+}
+
+void report(const std::string& problem) {
+    std::fprintf(stderr, "vsim: %s\n", problem.c_str());
+    std::fflush(stderr);
+}
+
 }  // namespace
 
-std::shared_ptr<Machine> makeMachine(uint32_t cards) {
+std::shared_ptr<Machine> makeMachine() {
     auto machine = std::make_shared<CardMachine>();
-    for (uint32_t i = 0; i < cards; ++i) {
-        auto card = std::make_shared<Card>(i, defaultCardConfig(i));
+    MachineDescription description;
+    if (!describeMachine(description, machine->problem)) {
+        machine->problem += "; the simulated machine has no cards";
+        report(machine->problem);
+        return machine;
+    }
+    std::vector<CardLayout> layouts;
+    const uint64_t size = layOut(description, layouts);
+    machine->store = openStore(description, size, machine->stateFile, machine->problem);
+    if (machine->store == nullptr) {
+        machine->problem += "; the simulated machine has no cards";
+        report(machine->problem);
+        return machine;
+    }
+    if (!machine->problem.empty())
+        report(machine->problem);
+    StateHeader& h = header(machine->store->data());
+    for (uint32_t i = 0; i < description.cards.size(); ++i) {
+        auto card = std::make_shared<Card>(i, std::move(description.cards[i]), machine->store,
+                                           h.card[i], layouts[i]);
         machine->add(kVeltraInterface, "veltra", std::make_shared<VeltraDevice>(card));
         machine->add(kKestaInterface, "kesta", std::make_shared<KestaDevice>(card));
         machine->cards.push_back(std::move(card));
@@ -195,4 +362,39 @@ bool raiseNotification(uint32_t card, uint32_t notification) {
     c->notifications().raise(notification);
     return true;
 }
+}  // namespace vsim
+
+namespace vsim {
+
+bool powerCycle(uint32_t card) {
+    auto c = model::currentCard(card);
+    if (c == nullptr)
+        return false;
+    c->powerCycle();
+    return true;
+}
+
+std::string machineProblem() {
+    auto machine = model::currentCardMachine();
+    return machine != nullptr ? machine->problem : "";
+}
+
+std::string machineStateFile() {
+    auto machine = model::currentCardMachine();
+    return machine != nullptr ? machine->stateFile : "";
+}
+
+bool checkMachineDescription(const std::string& path, std::string& problem) {
+    std::string text;
+    model::MachineDescription machine;
+    return model::readFile(path, text, problem) &&
+           model::parseMachineDescription(text, path, model::stem(path), machine, problem);
+}
+
+void holdMachineLock() {
+    auto machine = model::currentCardMachine();
+    if (machine != nullptr && machine->store != nullptr)
+        machine->store->lock();
+}
+
 }  // namespace vsim

@@ -53,11 +53,11 @@ class KestaDevice : public Device {
     std::shared_ptr<Card> card_;
 };
 
-// The configuration of card `index` of the default machine.
-CardConfig defaultCardConfig(uint32_t index);
-
-// A machine with `cards` cards, each exposing one VELTRA and one KESTA
-// interface at its index.
-std::shared_ptr<Machine> makeMachine(uint32_t cards);
+// The machine the environment chooses (VELTRA_SIM_MACHINE, or the default
+// machine), its state in the folder VELTRA_SIM_STATE chooses. Each card
+// exposes one VELTRA and one KESTA interface at its index. A description
+// that cannot be read gives a machine without cards, and the reason on
+// stderr and in machineProblem().
+std::shared_ptr<Machine> makeMachine();
 
 }  // namespace vsim::model

@@ -5,7 +5,8 @@
 
 namespace vsim::model {
 
-DmaEngine::DmaEngine(Memory& cardMemory, uint32_t channels) : memory_(cardMemory) {
+DmaEngine::DmaEngine(Memory& cardMemory, uint32_t channels, uint64_t bandwidth, uint64_t latencyNs)
+    : memory_(cardMemory), bandwidth_(bandwidth), latencyNs_(latencyNs) {
     for (uint32_t i = 0; i < channels; ++i)
         channels_.push_back(std::make_unique<Channel>());
 }
@@ -94,14 +95,22 @@ void DmaEngine::abandon(const void* owner) {
     }
 }
 
+// A card described with a bandwidth and a latency takes at least as long as
+// that card would.
 void DmaEngine::move(const Transfer& t) {
-    if (t.length == 0)
+    const auto start = std::chrono::steady_clock::now();
+    if (t.length != 0) {
+        uint8_t* card = memory_.data() + t.local;
+        if (t.toCard)
+            std::memmove(card, t.host, t.length);
+        else
+            std::memmove(t.host, card, t.length);
+    }
+    if (bandwidth_ == 0 && latencyNs_ == 0)
         return;
-    uint8_t* card = memory_.data() + t.local;
-    if (t.toCard)
-        std::memmove(card, t.host, t.length);
-    else
-        std::memmove(t.host, card, t.length);
+    const double seconds = bandwidth_ == 0 ? 0.0 : static_cast<double>(t.length) / bandwidth_;
+    std::this_thread::sleep_until(start + std::chrono::nanoseconds(latencyNs_) +
+                                  std::chrono::duration<double>(seconds));
 }
 
 // A channel that has just finished a transfer polls for the next one for a

@@ -18,7 +18,10 @@ namespace vsim::model {
 
 class DmaEngine {
   public:
-    DmaEngine(Memory& cardMemory, uint32_t channels);
+    // `bandwidth` bytes a second per channel (0: as fast as memory), and
+    // `latencyNs` before each transfer's data moves.
+    DmaEngine(Memory& cardMemory, uint32_t channels, uint64_t bandwidth = 0,
+              uint64_t latencyNs = 0);
     ~DmaEngine();
     DmaEngine(const DmaEngine&) = delete;
     DmaEngine& operator=(const DmaEngine&) = delete;
@@ -65,6 +68,8 @@ class DmaEngine {
     void move(const Transfer& t);
 
     Memory& memory_;
+    uint64_t bandwidth_;
+    uint64_t latencyNs_;
     std::vector<std::unique_ptr<Channel>> channels_;
 };
 

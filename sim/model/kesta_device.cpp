@@ -1,5 +1,6 @@
 // The bridge device of a card, as its KESTA interface answers.
 #include "card_model.h"
+#include "machine_state.h"
 #include "ioctl_codes.h"
 #include "statuses.h"
 
@@ -73,11 +74,11 @@ class KestaContext : public OpenContext {
             return driverStatus(status::kKestaInvalidFlag);
         if (address >= card_->config.bridge.flashSize || address % 4 != 0)
             return driverStatus(status::kKestaInvalidParameter);
-        std::lock_guard guard(card_->iprogLock);
-        Card::Iprog& slot = card_->iprog[index];
+        auto guard = card_->lockState();
+        Iprog& slot = card_->iprog(index);
         if (slot.state == kIprogScheduled)
             return driverStatus(status::kKestaWrongMode);
-        slot = {kIprogScheduled, address, flags, rq.in<uint32_t>(16)};
+        slot = {kIprogScheduled, flags, address, rq.in<uint32_t>(16), 0};
         return Outcome::success();
     }
 
@@ -85,8 +86,8 @@ class KestaContext : public OpenContext {
         const uint32_t index = rq.in<uint32_t>(0);
         if (index >= kIprogSlots)
             return driverStatus(status::kKestaInvalidIndex);
-        std::lock_guard guard(card_->iprogLock);
-        Card::Iprog& slot = card_->iprog[index];
+        auto guard = card_->lockState();
+        Iprog& slot = card_->iprog(index);
         if (slot.state != kIprogScheduled)
             return driverStatus(status::kKestaWrongMode);
         slot.state = kIprogAborted;
@@ -98,8 +99,8 @@ class KestaContext : public OpenContext {
         const uint32_t index = rq.in<uint32_t>(0);
         if (index >= kIprogSlots)
             return driverStatus(status::kKestaInvalidIndex);
-        std::lock_guard guard(card_->iprogLock);
-        const Card::Iprog& slot = card_->iprog[index];
+        auto guard = card_->lockState();
+        const Iprog& slot = card_->iprog(index);
         rq.out<uint64_t>(0, slot.address);
         rq.out<uint32_t>(8, slot.state);
         rq.out<uint32_t>(12, slot.value);

@@ -1,10 +1,12 @@
-// Card memory on Windows: plain zeroed memory, or for mappable memory a
-// section backed by the paging file, which the driver maps once for itself
-// and once more for each view. Views start on the system's allocation
-// granularity; the address handed out is the offset's place within it.
+// The machine's store on Windows: a section backed by the paging file
+// (private) or by a file in the state folder (shared), mapped once for the
+// driver and once more for each view. Views start on the system's
+// allocation granularity. The machine's lock is a mutex, named after the
+// state file for a shared store; an abandoned wait takes the lock over.
 #include <windows.h>
+#include <winioctl.h>
 
-#include <cstdlib>
+#include <cstring>
 
 #include "memory.h"
 
@@ -21,41 +23,171 @@ uint64_t granularity() {
     return value;
 }
 
+std::string systemError(const std::string& what, const std::string& path) {
+    char text[256] = "";
+    const DWORD error = GetLastError();
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                   text, sizeof text, nullptr);
+    std::string message = text;
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
+        message.pop_back();
+    return what + " " + path + ": " +
+           (message.empty() ? "error " + std::to_string(error) : message);
+}
+
+// A name for kernel objects made from a path (which may not hold backslashes).
+std::string objectName(const char* kind, const std::string& path) {
+    uint64_t hash = 0xCBF29CE484222325ull;
+    for (char ch : path) {
+        const char lower = ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
+        hash = (hash ^ static_cast<unsigned char>(lower)) * 0x100000001B3ull;
+    }
+    char name[80];
+    std::snprintf(name, sizeof name, "Local\\veltra-sim-%s-%016llx", kind,
+                  static_cast<unsigned long long>(hash));
+    return name;
+}
+
+bool makeFolders(const std::string& path) {
+    for (size_t at = 3; at <= path.size(); ++at) {
+        if (at != path.size() && path[at] != '\\' && path[at] != '/')
+            continue;
+        const std::string part = path.substr(0, at);
+        if (!CreateDirectoryA(part.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Takes a mutex; an abandoned one is ours as well.
+void take(HANDLE mutex) {
+    WaitForSingleObject(mutex, INFINITE);
+}
+
 }  // namespace
 
-Memory::Memory(size_t size, bool mappable) : size_(size), mappable_(mappable && size != 0) {
-    if (mappable_) {
-        const uint64_t bytes = size;
-        HANDLE section =
-            CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
-                               static_cast<DWORD>(bytes >> 32), static_cast<DWORD>(bytes), nullptr);
-        if (section != nullptr) {
-            void* view = MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, size);
-            if (view != nullptr) {
-                data_ = static_cast<uint8_t*>(view);
-                object_ = reinterpret_cast<intptr_t>(section);
-                return;
-            }
+Store::~Store() {
+    if (data_ != nullptr)
+        UnmapViewOfFile(data_);
+    if (object_ != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(object_));
+    if (mutex_ != 0)
+        CloseHandle(reinterpret_cast<HANDLE>(mutex_));
+}
+
+std::unique_ptr<Store> Store::createPrivate(uint64_t size, std::string& error) {
+    std::unique_ptr<Store> store(new Store);
+    HANDLE section =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+                           static_cast<DWORD>(size >> 32), static_cast<DWORD>(size), nullptr);
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, nullptr);
+    store->mutex_ = reinterpret_cast<intptr_t>(mutex);
+    if (section == nullptr || mutex == nullptr) {
+        error = systemError("cannot make the memory of", "a private machine");
+        if (section != nullptr)
             CloseHandle(section);
+        return nullptr;
+    }
+    store->object_ = reinterpret_cast<intptr_t>(section);
+    store->size_ = size;
+    store->data_ = static_cast<uint8_t*>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    if (store->data_ == nullptr) {
+        error = systemError("cannot map the memory of", "a private machine");
+        return nullptr;
+    }
+    return store;
+}
+
+std::unique_ptr<Store> Store::openShared(const std::string& folder, const std::string& name,
+                                         const std::string& stalePrefix, uint64_t size,
+                                         const std::function<bool(uint8_t*)>& valid,
+                                         const std::function<void(uint8_t*)>& initialize,
+                                         std::string& error) {
+    if (!makeFolders(folder)) {
+        error = systemError("cannot make the state folder", folder);
+        return nullptr;
+    }
+    const std::string path = folder + "\\" + name;
+    std::unique_ptr<Store> store(new Store);
+    store->shared_ = true;
+    store->size_ = size;
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, objectName("lock", path).c_str());
+    // Processes make and check the file one at a time.
+    HANDLE opening = CreateMutexA(nullptr, FALSE, objectName("open", folder).c_str());
+    if (mutex == nullptr || opening == nullptr) {
+        error = systemError("cannot make the locks of", path);
+        if (mutex != nullptr)
+            CloseHandle(mutex);
+        if (opening != nullptr)
+            CloseHandle(opening);
+        return nullptr;
+    }
+    store->mutex_ = reinterpret_cast<intptr_t>(mutex);
+    take(opening);
+    auto mapFile = [&store, size](HANDLE file) {
+        HANDLE section =
+            CreateFileMappingA(file, nullptr, PAGE_READWRITE, static_cast<DWORD>(size >> 32),
+                               static_cast<DWORD>(size), nullptr);
+        CloseHandle(file);
+        if (section == nullptr)
+            return false;
+        store->object_ = reinterpret_cast<intptr_t>(section);
+        store->data_ = static_cast<uint8_t*>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+        return store->data_ != nullptr;
+    };
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    LARGE_INTEGER existing{};
+    bool good = false;
+    if (file != INVALID_HANDLE_VALUE) {
+        if (GetFileSizeEx(file, &existing) && static_cast<uint64_t>(existing.QuadPart) == size)
+            good = mapFile(file) && valid(store->data_);
+        else
+            CloseHandle(file);
+    }
+    if (!good) {
+        if (store->data_ != nullptr)
+            UnmapViewOfFile(store->data_);
+        if (store->object_ != -1)
+            CloseHandle(reinterpret_cast<HANDLE>(store->object_));
+        store->data_ = nullptr;
+        store->object_ = -1;
+        DeleteFileA(path.c_str());
+        file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            // Untouched state costs no disk where the file system allows.
+            DWORD returned = 0;
+            DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+        }
+        if (file == INVALID_HANDLE_VALUE || !mapFile(file)) {
+            error = systemError("cannot make the state file", path);
+            ReleaseMutex(opening);
+            CloseHandle(opening);
+            return nullptr;
+        }
+        initialize(store->data_);
+        // The states of earlier versions of the description.
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA((folder + "\\" + stalePrefix + "*").c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                if (name != found.cFileName)
+                    DeleteFileA((folder + "\\" + found.cFileName).c_str());
+            } while (FindNextFileA(search, &found));
+            FindClose(search);
         }
     }
-    data_ = static_cast<uint8_t*>(std::calloc(size != 0 ? size : 1, 1));
+    ReleaseMutex(opening);
+    CloseHandle(opening);
+    return store;
 }
 
-Memory::~Memory() {
-    if (object_ != -1) {
-        UnmapViewOfFile(data_);
-        CloseHandle(reinterpret_cast<HANDLE>(object_));
-    } else {
-        std::free(data_);
-    }
-}
-
-Memory::View Memory::mapView(uint64_t offset, uint64_t length) const {
-    if (!mappable_ || length == 0 || !contains(offset, length))
+Store::View Store::mapView(uint64_t offset, uint64_t length) const {
+    if (length == 0 || offset > size_ || length > size_ - offset)
         return {};
-    if (object_ == -1)
-        return {data_ + offset, nullptr, 0};
     const uint64_t start = offset & ~(granularity() - 1);
     const size_t mapped = static_cast<size_t>(offset - start + length);
     void* base = MapViewOfFile(reinterpret_cast<HANDLE>(object_), FILE_MAP_ALL_ACCESS,
@@ -65,9 +197,21 @@ Memory::View Memory::mapView(uint64_t offset, uint64_t length) const {
     return {static_cast<uint8_t*>(base) + (offset - start), base, mapped};
 }
 
-void Memory::unmapView(const View& view) {
+void Store::unmapView(const View& view) {
     if (view.base != nullptr)
         UnmapViewOfFile(view.base);
+}
+
+void Store::clear(uint64_t offset, uint64_t length) {
+    std::memset(data_ + offset, 0, length);
+}
+
+void Store::lock() {
+    take(reinterpret_cast<HANDLE>(mutex_));
+}
+
+void Store::unlock() {
+    ReleaseMutex(reinterpret_cast<HANDLE>(mutex_));
 }
 
 }  // namespace vsim::model

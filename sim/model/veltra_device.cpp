@@ -194,7 +194,7 @@ Outcome VeltraContext::cancel(IoRequest& rq) {
 
 Outcome VeltraContext::versionInfo(IoRequest& rq) {
     for (int i = 0; i < 3; ++i)
-        rq.out<uint16_t>(2 * i, kDriverVersion[i]);
+        rq.out<uint16_t>(2 * i, card_->config.driverVersion[i]);
     return Outcome::success(6);
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "vsim/driver.h"
 
@@ -13,5 +14,23 @@ namespace vsim {
 VSIM_API bool pauseDmaChannel(uint32_t card, uint32_t channel, bool paused);
 // Raises a notification, as the card's doorbell does.
 VSIM_API bool raiseNotification(uint32_t card, uint32_t notification);
+// Switches a card off and on, as switching the host off and on would: its
+// FPGAs lose their configuration, its windows, card memory and common
+// buffers are cleared, its clocks and status words go back to their power-on
+// values, and its flash and VPD keep their contents. Every process using the
+// machine sees it.
+VSIM_API bool powerCycle(uint32_t card);
+
+// Why the current machine has no cards, or why its state is private although
+// a shared folder was asked for; empty if neither.
+VSIM_API std::string machineProblem();
+// The file that holds the current machine's state; empty for a private one.
+VSIM_API std::string machineStateFile();
+// Reads a machine description file; false, and the reason as one line
+// ("FILE:LINE: what is wrong"), if it cannot be used.
+VSIM_API bool checkMachineDescription(const std::string& path, std::string& problem);
+// Takes the machine's lock and never gives it back: a test's stand-in for a
+// process that dies while it holds the lock.
+VSIM_API void holdMachineLock();
 
 }  // namespace vsim

@@ -1,0 +1,69 @@
+// The layout of a machine's store: a header with the small state words of
+// every card, then each card's regions. Every process that uses the machine
+// maps the same bytes, so the words are lock-free atomics, and changes that
+// must be made together take the store's lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "machine_description.h"
+#include "memory.h"
+
+namespace vsim::model {
+
+static_assert(std::atomic<uint32_t>::is_always_lock_free &&
+                  std::atomic<int64_t>::is_always_lock_free,
+              "state words are shared between processes");
+
+// The bridge's reconfiguration (IPROG) slots.
+struct Iprog {
+    uint32_t state;  // kIprogIdle, kIprogScheduled, kIprogAborted
+    uint32_t flags;
+    uint64_t address;
+    uint32_t value;
+    uint32_t reserved;
+};
+
+// What a card holds besides its memories; all of it is lost at power-off.
+struct CardState {
+    std::atomic<uint32_t> configured[kMaxFpgas];
+    std::atomic<int64_t> clocks[kMaxClocks];  // Hz
+    std::atomic<uint32_t> errors[5];          // the device-error words
+    std::atomic<uint32_t> readings;           // sensor readings taken
+    std::atomic<uint32_t> interrupt;          // the bridge's interrupt is raised
+    Iprog iprog[2];                           // under the store's lock
+};
+
+// Where each memory of a card lies in the store.
+struct CardLayout {
+    uint64_t cardMemory = 0;
+    std::vector<uint64_t> windows;  // card-memory windows share cardMemory
+    std::vector<uint64_t> commonBuffers;
+    std::vector<uint64_t> flash;
+    uint64_t vpd = 0;
+};
+
+struct StateHeader {
+    uint64_t magic;
+    uint32_t layoutVersion;
+    uint32_t cards;
+    uint64_t fingerprint;  // of the description the store was made from
+    uint64_t size;
+    alignas(16) unsigned char lockWord[64];  // Linux: the robust mutex
+    std::atomic<uint32_t> ready;             // set once the store is filled in
+    CardState card[kMaxCards];
+};
+
+inline constexpr uint64_t kStateMagic = 0x5441545345534D56ull;  // "VMSESTAT"
+inline constexpr uint32_t kLayoutVersion = 1;
+
+// Lays the machine's cards out; returns the store's size.
+uint64_t layOut(const MachineDescription& machine, std::vector<CardLayout>& layouts);
+
+// Power-on state of a card: FPGAs unconfigured, clocks at their power-on
+// frequency, the device-status words as described, IPROG slots idle.
+void powerOn(CardState& state, const CardConfig& config);
+
+}  // namespace vsim::model
