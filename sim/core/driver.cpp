@@ -1,5 +1,7 @@
 #include "vsim/driver.h"
 
+#include "trace.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -94,6 +96,10 @@ std::shared_ptr<PendingIo> IoRequest::pend(bool cancelable, CancelRoutine cancel
     pending_ = std::make_shared<PendingIo>(code_, std::vector<uint8_t>(data_, data_ + size_),
                                            buffered ? userOutput_ : nullptr, outSize_, thread_,
                                            target_, cancelable, std::move(cancelRoutine));
+    if (traceLabel_ != nullptr) {
+        pending_->traceLabel_ = *traceLabel_;
+        pending_->traceStart_ = traceStart_;
+    }
     if (owner_ != nullptr)
         owner_->track(pending_);
     return pending_;
@@ -133,6 +139,8 @@ bool PendingIo::complete(uint32_t error, uint32_t information) {
     }
     if (error != kSuccess)
         information = 0;
+    if (!traceLabel_.empty())
+        trace::write(traceLabel_ + " -> completed: " + trace::outcomeName(error), traceStart_);
     if (target_.finish != nullptr)
         target_.finish(target_, error, information);
     if (auto owner = owner_.lock())
@@ -170,7 +178,26 @@ OpenHandle::~OpenHandle() {
     close();
 }
 
+std::string Device::describe(const IoRequest& request) const {
+    char text[32];
+    std::snprintf(text, sizeof text, "request 0x%X", request.code());
+    return text;
+}
+
 Outcome OpenHandle::dispatch(IoRequest& request) {
+    if (!trace::on())
+        return dispatchRequest(request);
+    // The fields are read before the device answers over them.
+    const std::string label = device_->describe(request);
+    request.traceLabel_ = &label;
+    request.traceStart_ = trace::now();
+    const Outcome outcome = dispatchRequest(request);
+    request.traceLabel_ = nullptr;
+    trace::write(label + " -> " + trace::outcomeName(outcome.error), request.traceStart_);
+    return outcome;
+}
+
+Outcome OpenHandle::dispatchRequest(IoRequest& request) {
     request.owner_ = this;
     Outcome outcome = context_->control(request);
     request.owner_ = nullptr;

@@ -317,6 +317,7 @@ void report(const std::string& problem) {
 }  // namespace
 
 std::shared_ptr<Machine> makeMachine() {
+    setDriverStatusNames(driverStatusName);
     auto machine = std::make_shared<CardMachine>();
     MachineDescription description;
     if (!describeMachine(description, machine->problem)) {

@@ -39,6 +39,7 @@ class VeltraDevice : public Device {
   public:
     explicit VeltraDevice(std::shared_ptr<Card> card) : card_(std::move(card)) {}
     std::unique_ptr<OpenContext> open(const OpenParams& params, uint32_t& error) override;
+    std::string describe(const IoRequest& request) const override;
 
   private:
     std::shared_ptr<Card> card_;
@@ -48,6 +49,7 @@ class KestaDevice : public Device {
   public:
     explicit KestaDevice(std::shared_ptr<Card> card) : card_(std::move(card)) {}
     std::unique_ptr<OpenContext> open(const OpenParams& params, uint32_t& error) override;
+    std::string describe(const IoRequest& request) const override;
 
   private:
     std::shared_ptr<Card> card_;
@@ -59,5 +61,8 @@ class KestaDevice : public Device {
 // that cannot be read gives a machine without cards, and the reason on
 // stderr and in machineProblem().
 std::shared_ptr<Machine> makeMachine();
+
+// The name of a driver status code, for the request trace; null if unknown.
+const char* driverStatusName(uint32_t code);
 
 }  // namespace vsim::model

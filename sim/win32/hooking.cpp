@@ -460,7 +460,17 @@ size_t vsimCountObjectsOfThreads(const char* kind, const uint32_t* threadIds, si
                         [&](DWORD creator) { return vsim::isOneOf(creator, threadIds, count); });
 }
 
+// Loaded by vsim-run into a program that does not know of it: attach below
+// the libraries, those already loaded and those loaded later.
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        char setting[8] = "";
+        const DWORD length = GetEnvironmentVariableA("VELTRA_SIM_ATTACH", setting, sizeof setting);
+        if (length == 1 && setting[0] == '1') {
+            for (const char* module : {"veltra.dll", "veltrad.dll", "kesta.dll", "kestad.dll"})
+                vsimAttach(module);
+        }
+    }
     if (reason == DLL_THREAD_DETACH)
         threadEnding();
     return TRUE;

@@ -161,6 +161,9 @@ class VSIM_API PendingIo : public std::enable_shared_from_this<PendingIo> {
     mutable std::mutex lock_;
     bool done_ = false;
     std::weak_ptr<OpenHandle> owner_;
+    friend class IoRequest;
+    std::string traceLabel_;  // the request as traced, if it is
+    uint64_t traceStart_ = 0;
 };
 
 // One DeviceIoControl as the device sees it. Lives on the dispatching
@@ -215,6 +218,8 @@ class VSIM_API IoRequest {
     uint8_t* data_;
     uint32_t size_;
     std::shared_ptr<PendingIo> pending_;
+    const std::string* traceLabel_ = nullptr;  // set while the request is traced
+    uint64_t traceStart_ = 0;
 };
 
 // What a device's control routine returns.
@@ -250,6 +255,9 @@ class VSIM_API Device {
     virtual ~Device();
     // Creates the context of a new handle, or sets `error` and returns null.
     virtual std::unique_ptr<OpenContext> open(const OpenParams& params, uint32_t& error) = 0;
+    // The request as the request trace shows it: the device, the request's
+    // name and its fields.
+    virtual std::string describe(const IoRequest& request) const;
 };
 
 // An open device handle as the platform holds it.
@@ -283,6 +291,7 @@ class VSIM_API OpenHandle : public std::enable_shared_from_this<OpenHandle> {
   private:
     friend class PendingIo;
     friend class IoRequest;
+    Outcome dispatchRequest(IoRequest& request);
     void track(const std::shared_ptr<PendingIo>& io);
     void untrack(PendingIo* io);
 
@@ -343,6 +352,10 @@ class VSIM_API Platform {
     virtual void releaseEvent(void* token) = 0;
 };
 VSIM_API void setPlatform(Platform* platform);
+
+// Names the driver's own status codes (the low 16 bits of driverError) in
+// the request trace; null for a code it does not know.
+VSIM_API void setDriverStatusNames(const char* (*names)(uint32_t code));
 VSIM_API Platform* platform();
 
 }  // namespace vsim
