@@ -392,10 +392,10 @@ bool checkMachineDescription(const std::string& path, std::string& problem) {
            model::parseMachineDescription(text, path, model::stem(path), machine, problem);
 }
 
-void holdMachineLock() {
-    auto machine = model::currentCardMachine();
+}  // namespace vsim
+
+extern "C" void vsimHoldMachineLock(void) {
+    auto machine = vsim::model::currentCardMachine();
     if (machine != nullptr && machine->store != nullptr)
         machine->store->lock();
 }
-
-}  // namespace vsim

@@ -29,8 +29,10 @@ VSIM_API std::string machineStateFile();
 // Reads a machine description file; false, and the reason as one line
 // ("FILE:LINE: what is wrong"), if it cannot be used.
 VSIM_API bool checkMachineDescription(const std::string& path, std::string& problem);
-// Takes the machine's lock and never gives it back: a test's stand-in for a
-// process that dies while it holds the lock.
-VSIM_API void holdMachineLock();
 
 }  // namespace vsim
+
+// Takes the machine's lock and never gives it back: a test's stand-in for a
+// process that dies while it holds the lock. A C name, so that a program
+// that does not link the simulator can find it.
+extern "C" VSIM_API void vsimHoldMachineLock(void);

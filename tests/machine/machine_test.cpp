@@ -1,0 +1,435 @@
+// The simulated machine as users run it: described in a file, shared by the
+// processes of a state folder, kept across runs, switched off and on, and
+// traced. Other processes are the peer program, which knows only the
+// libraries (on Windows it runs through vsim-run, unchanged).
+#include <gtest/gtest.h>
+
+#include <kesta.h>
+#include <veltra.h>
+#include <vsim/cards.h>
+#include <vsim/driver.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "simtest.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void setVariable(const char* name, const std::string& value) {
+#if defined(_WIN32)
+    _putenv_s(name, value.c_str());
+#else
+    if (value.empty())
+        unsetenv(name);
+    else
+        setenv(name, value.c_str(), 1);
+#endif
+}
+
+std::string programFolder() {
+#if defined(_WIN32)
+    char self[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    const std::string path(self, length);
+    return path.substr(0, path.rfind('\\') + 1);
+#else
+    return "";
+#endif
+}
+
+// Runs the peer program with `arguments`; returns what it printed, and its
+// exit code in `status`.
+std::string runPeer(const std::string& arguments, int& status) {
+#if defined(_WIN32)
+    const std::string command = "\"\"" + programFolder() + "vsim-run.exe\" \"" + programFolder() +
+                                "machine_peer.exe\" " + arguments + "\"";
+    FILE* pipe = _popen(command.c_str(), "r");
+#else
+    const std::string command = std::string(MACHINE_PEER_PATH) + " " + arguments;
+    FILE* pipe = popen(command.c_str(), "r");
+#endif
+    std::string output;
+    if (pipe == nullptr)
+        return output;
+    char chunk[256];
+    while (std::fgets(chunk, sizeof chunk, pipe) != nullptr)
+        output += chunk;
+#if defined(_WIN32)
+    status = _pclose(pipe);
+#else
+    const int raw = pclose(pipe);
+    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
+    return output;
+}
+
+std::string peer(const std::string& arguments) {
+    int status = -1;
+    const std::string output = runPeer(arguments, status);
+    EXPECT_EQ(status, 0) << "peer " << arguments;
+    return output;
+}
+
+std::string absolute(const std::string& name) {
+    return fs::absolute(fs::path(name)).string();
+}
+
+void writeText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// The files under a folder, recursively, whose names begin with `prefix`.
+size_t filesUnder(const std::string& folder, const std::string& prefix = "") {
+    std::error_code error;
+    if (!fs::exists(folder, error))
+        return 0;
+    size_t count = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        count += entry.is_regular_file() && entry.path().filename().string().rfind(prefix, 0) == 0;
+    return count;
+}
+
+// Every process of the test (this one, and the peers it starts) uses the
+// machine of one state folder of its own.
+class SharedMachine : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        folder_ = absolute(simtest::scratchName("machine-state"));
+        fs::remove_all(folder_);
+        setVariable("VELTRA_SIM_STATE", folder_);
+        vsim::resetMachine();
+    }
+    void TearDown() override {
+        setVariable("VELTRA_SIM_MACHINE", "");
+        setVariable("VELTRA_SIM_STATE", "private");
+        vsim::resetMachine();
+        std::error_code error;
+        fs::remove_all(folder_, error);
+    }
+    // Forgets this process's machine, as a program that ends does.
+    void restart() { vsim::resetMachine(); }
+
+    std::string folder_;
+};
+
+TEST_F(SharedMachine, ProcessesSeeOneMachine) {
+    VELTRA_HANDLE card = nullptr;
+    ASSERT_EQ(VELTRA_Open(0, &card), VELTRA_SUCCESS);
+    EXPECT_NE(vsim::machineStateFile().find(folder_), std::string::npos)
+        << vsim::machineStateFile();
+
+    // A register written by another process is read here, and the other way.
+    peer("write 0 0 0x40 0xCAFE0001");
+    uint32_t value = 0;
+    ASSERT_EQ(VELTRA_Read(card, 0, 0, 0x40, 4, &value), VELTRA_SUCCESS);
+    EXPECT_EQ(value, 0xCAFE0001u);
+    value = 0x12345678;
+    ASSERT_EQ(VELTRA_Write(card, 3, 0, 0x100, 4, &value), VELTRA_SUCCESS);
+    EXPECT_EQ(peer("read 0 3 0x100"), "0x12345678\n");
+
+    // So is a mapped window: a view shows what another process wrote.
+    void* base = nullptr;
+    ASSERT_EQ(VELTRA_MapWindow(card, 0, 0x1000, 4096, &base), VELTRA_SUCCESS);
+    peer("write 0 0 0x1010 0xFEEDF00D");
+    EXPECT_EQ(static_cast<volatile uint32_t*>(base)[4], 0xFEEDF00Du);
+    EXPECT_EQ(VELTRA_UnmapWindow(card, base), VELTRA_SUCCESS);
+
+    // An FPGA configured by another process is configured here.
+    VELTRA_FPGA_INFOA fpga;
+    ASSERT_EQ(VELTRA_GetFpgaInfoA(card, 0, &fpga), VELTRA_SUCCESS);
+    EXPECT_EQ(fpga.attribute3, 0u);
+    peer("configure 0");
+    ASSERT_EQ(VELTRA_GetFpgaInfoA(card, 0, &fpga), VELTRA_SUCCESS);
+    EXPECT_EQ(fpga.attribute3, 1u);
+    EXPECT_EQ(peer("configured 1"), "0\n") << "card 1 is another card";
+    EXPECT_EQ(VELTRA_Close(card), VELTRA_SUCCESS);
+}
+
+TEST_F(SharedMachine, StateOutlivesProcessesAndPowerCycleResetsVolatileState) {
+    peer("flash-write 0 0x20000 written-yesterday");
+    peer("configure 0");
+    peer("write 0 1 0x80 0x0BADC0DE");  // card memory
+    restart();
+    EXPECT_EQ(peer("flash-read 0 0x20000 17"), "written-yesterday\n");
+
+    VELTRA_HANDLE card = nullptr;
+    ASSERT_EQ(VELTRA_Open(0, &card), VELTRA_SUCCESS);
+    uint32_t value = 0;
+    ASSERT_EQ(VELTRA_Read(card, 1, 0, 0x80, 4, &value), VELTRA_SUCCESS);
+    EXPECT_EQ(value, 0x0BADC0DEu);
+    value = 0x11;
+    ASSERT_EQ(VELTRA_Write(card, 0, 0, 0, 4, &value), VELTRA_SUCCESS);
+    ASSERT_EQ(VELTRA_SetClockFrequency(card, 1, 0, 300e6, nullptr), VELTRA_SUCCESS);
+    char vpd[5] = "";
+    ASSERT_EQ(VELTRA_WriteVPD(card, 0, 0x100, 4, "KEPT"), VELTRA_SUCCESS);
+
+    ASSERT_TRUE(vsim::powerCycle(0));
+    EXPECT_FALSE(vsim::powerCycle(2));
+    EXPECT_EQ(peer("configured 0"), "0\n");
+    EXPECT_EQ(peer("read 0 0 0"), "0x00000000\n");
+    EXPECT_EQ(peer("read 0 1 0x80"), "0x00000000\n");
+    EXPECT_EQ(peer("clock 0 1"), "250000000\n");
+    EXPECT_EQ(peer("flash-read 0 0x20000 17"), "written-yesterday\n");
+    ASSERT_EQ(VELTRA_ReadVPD(card, 0, 0x100, 4, vpd), VELTRA_SUCCESS);
+    EXPECT_STREQ(vpd, "KEPT");
+    EXPECT_EQ(VELTRA_Close(card), VELTRA_SUCCESS);
+}
+
+// A process that dies holding the machine's lock leaves the machine usable:
+// the next change that takes the lock goes on.
+TEST_F(SharedMachine, LockOfADeadProcessIsTakenOver) {
+    peer("hold-lock");
+    KESTA_HANDLE bridge = nullptr;
+    ASSERT_EQ(KESTA_Open(0, 0, 0, &bridge), KESTA_SUCCESS);
+    auto scheduled = std::async(std::launch::async,
+                                [bridge] { return KESTA_ScheduleIPROG(bridge, 0, 0, 0x1000, 0); });
+    if (scheduled.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ADD_FAILURE() << "the lock of the dead process was never taken over";
+        std::fflush(stdout);
+        std::_Exit(1);
+    }
+    EXPECT_EQ(scheduled.get(), KESTA_SUCCESS);
+    EXPECT_EQ(peer("flash-write 1 0 flash-after-lock"), "");
+    EXPECT_EQ(KESTA_Close(bridge), KESTA_SUCCESS);
+}
+
+TEST_F(SharedMachine, ChangedDescriptionGetsAFreshState) {
+    const std::string description = absolute(simtest::scratchName("one-card") + ".toml");
+    writeText(description,
+              "[[card]]\nboard_id = 1\ncard_memory = 4096\n"
+              "[[card.window]]\nkind = \"memory\"\nsize = 4096\n");
+    setVariable("VELTRA_SIM_MACHINE", description);
+    peer("write 0 0 0 0x77");
+    EXPECT_EQ(peer("read 0 0 0"), "0x00000077\n");
+    EXPECT_TRUE(fs::exists(folder_ + "/" + simtest::scratchName("one-card")))
+        << "the state folder is named after the description file";
+    writeText(description,
+              "[[card]]\nboard_id = 2\ncard_memory = 4096\n"
+              "[[card.window]]\nkind = \"memory\"\nsize = 4096\n");
+    EXPECT_EQ(peer("read 0 0 0"), "0x00000000\n");
+    EXPECT_EQ(filesUnder(folder_ + "/" + simtest::scratchName("one-card"), "machine-"), 1u)
+        << "the state of the new description alone";
+    fs::remove(description);
+}
+
+// The trace of a known sequence of calls, as the other process made them.
+TEST_F(SharedMachine, TraceShowsEachRequestAsTheDriverSawIt) {
+    const std::string path = absolute(simtest::scratchName("trace") + ".txt");
+    fs::remove(path);
+    setVariable("VELTRA_SIM_TRACE", path);
+    int status = -1;
+    runPeer("trace-sequence", status);
+    setVariable("VELTRA_SIM_TRACE", "");
+    EXPECT_EQ(status, 0);
+    std::vector<std::string> lines;
+    {
+        std::ifstream file(path);
+        for (std::string line; std::getline(file, line);)
+            lines.push_back(line);
+    }
+    fs::remove(path);
+
+    const std::string prefix = R"(^\d\d:\d\d:\d\d\.\d{6} pid \d+ tid \d+ )";
+    const std::string took = R"( \(\d+\.\d+ (us|ms)\)$)";
+    const std::string expected[] = {
+        "card 0 VELTRA GET_CARD_INFO -> success",
+        "card 0 VELTRA WRITE window=0 flags=0x0 offset=0x10 length=4 buffer=0x[0-9A-F]+ -> success",
+        "card 0 VELTRA READ window=0 flags=0x0 offset=0x10 length=4 buffer=0x[0-9A-F]+ -> success",
+        "card 0 VELTRA READ window=0 flags=0x0 offset=0x100000 length=4 buffer=0x[0-9A-F]+ -> "
+        "VELTRA_INVALID_REGION",
+        "card 0 VELTRA WRITE_DMA channel=0 flags=0x0 host=0x[0-9A-F]+ length=4096 local=0x1000 -> "
+        "pending",
+        "card 0 VELTRA WRITE_DMA channel=0 flags=0x0 host=0x[0-9A-F]+ length=4096 local=0x1000 -> "
+        "completed: success",
+        "card 0 KESTA GET_UNIQUE_ID -> success",
+    };
+    size_t at = 0;
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(std::regex_search(line, std::regex(prefix))) << line;
+        if (at < std::size(expected) &&
+            std::regex_search(line, std::regex(prefix + expected[at] + took)))
+            ++at;
+    }
+    std::string all;
+    for (const auto& line : lines)
+        all += line + "\n";
+    EXPECT_EQ(at, std::size(expected))
+        << "missing: " << expected[std::min(at, std::size(expected) - 1)] << "\nin:\n"
+        << all;
+}
+
+// A private machine is the process's own and leaves nothing in any folder.
+TEST(PrivateMachine, NeverTouchesTheStateFolder) {
+    const std::string home = absolute(simtest::scratchName("home"));
+    fs::remove_all(home);
+    fs::create_directories(home);
+    const char* saved[] = {"HOME", "XDG_STATE_HOME", "LOCALAPPDATA"};
+    std::vector<std::string> before;
+    for (const char* name : saved) {
+        const char* value = std::getenv(name);
+        before.push_back(value != nullptr ? value : "");
+        setVariable(name, home);
+    }
+    setVariable("VELTRA_SIM_STATE", "private");
+    vsim::resetMachine();
+    VELTRA_HANDLE card = nullptr;
+    ASSERT_EQ(VELTRA_Open(0, &card), VELTRA_SUCCESS);
+    EXPECT_EQ(vsim::machineStateFile(), "");
+    uint32_t value = 0x5151;
+    EXPECT_EQ(VELTRA_Write(card, 0, 0, 0, 4, &value), VELTRA_SUCCESS);
+    EXPECT_EQ(VELTRA_Close(card), VELTRA_SUCCESS);
+    peer("write 0 0 0 0x6262");  // a machine of its own, too
+    vsim::resetMachine();
+    ASSERT_EQ(VELTRA_Open(0, &card), VELTRA_SUCCESS);
+    EXPECT_EQ(VELTRA_Read(card, 0, 0, 0, 4, &value), VELTRA_SUCCESS);
+    EXPECT_EQ(value, 0u) << "a fresh machine";
+    EXPECT_EQ(VELTRA_Close(card), VELTRA_SUCCESS);
+    EXPECT_EQ(filesUnder(home), 0u);
+    for (size_t i = 0; i < std::size(saved); ++i)
+        setVariable(saved[i], before[i]);
+    fs::remove_all(home);
+}
+
+// The machine of the shipped example: a user's own card, as its file says.
+TEST(MachineDescription, UsersOwnCard) {
+    setVariable("VELTRA_SIM_MACHINE", programFolder() + EXAMPLE_MACHINE_PATH);
+    vsim::resetMachine();
+    EXPECT_EQ(vsim::machineProblem(), "");
+    VELTRA_HANDLE card = nullptr;
+    ASSERT_EQ(VELTRA_Open(0, &card), VELTRA_SUCCESS);
+    VELTRA_HANDLE second = nullptr;
+    EXPECT_EQ(VELTRA_Open(1, &second), VELTRA_DEVICE_NOT_FOUND);
+    VELTRA_CARD_INFO info;
+    ASSERT_EQ(VELTRA_GetCardInfo(card, &info), VELTRA_SUCCESS);
+    EXPECT_EQ(info.cardValue2, 0x7325u) << "the board id";
+    EXPECT_EQ(info.cardValue0, 1u) << "the revision";
+    EXPECT_EQ(info.windowCount, 3u);
+    VELTRA_FPGA_INFOA fpga;
+    ASSERT_EQ(VELTRA_GetFpgaInfoA(card, 0, &fpga), VELTRA_SUCCESS);
+    EXPECT_STREQ(fpga.name, "7k325tffg900");
+    VELTRA_FLASH_BLOCK_INFO block;
+    ASSERT_EQ(VELTRA_GetFlashBlockInfo(card, 0, 0x2000, &block), VELTRA_SUCCESS);
+    EXPECT_EQ(block.attribute2, 8192u) << "parameter blocks at the bottom";
+    ASSERT_EQ(VELTRA_GetFlashBlockInfo(card, 0, 0x10000, &block), VELTRA_SUCCESS);
+    EXPECT_EQ(block.attribute2, 65536u);
+    VELTRA_SENSOR_VALUE reading;
+    ASSERT_EQ(VELTRA_ReadSensor(card, 1, &reading), VELTRA_SUCCESS);
+    EXPECT_NEAR(reading.doubleValue, 12.05, 1e-6);
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(VELTRA_ReadSensor(card, 0, &reading), VELTRA_SUCCESS);
+        EXPECT_GE(reading.doubleValue, 50.5);
+        EXPECT_LE(reading.doubleValue, 53.5);
+    }
+    // 1 MiB at 1 GiB/s and 20 us: the transfer takes as long as the card's.
+    std::vector<uint8_t> data(1 << 20, 0xA5);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(VELTRA_WriteDMA(card, 0, 0, data.data(), data.size(), 0), VELTRA_SUCCESS);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(950));
+    EXPECT_EQ(VELTRA_Close(card), VELTRA_SUCCESS);
+    setVariable("VELTRA_SIM_MACHINE", "");
+    vsim::resetMachine();
+}
+
+// A description that cannot be used: one message with the file, the line
+// and what is wrong, and a machine without cards.
+TEST(MachineDescription, BadFileGivesItsMessageAndNoCards) {
+    const std::string path = simtest::scratchName("bad") + ".toml";
+    struct Case {
+        const char* text;
+        const char* message;  // after "PATH:"
+    };
+    const Case cases[] = {
+        {"[[card]]\nboard_idd = 1\n", "2: unknown key 'board_idd' in [[card]]"},
+        {"[[card]]\nserial = \"A1\"\n", "2: 'serial' must be a whole number"},
+        {"[[card]]\n\nrevision = 0x100000000\n", "3: 'revision' must lie between 0 and 4294967295"},
+        {"[[card]]\ncard_memory = \"12 MB\"\n",
+         "2: 'card_memory' is not a size: \"12 MB\" (write a number of bytes, or one with B, "
+         "KiB, MiB, GiB or TiB)"},
+        {"[[card]]\ncard_memory = 4096\n[[card.window]]\nkind = \"memory\"\n",
+         "3: [[card.window]] needs 'size'"},
+        {"[[card]]\n[[card.window]]\nkind = \"ram\"\nsize = 4096\n",
+         "3: 'kind' must be one of \"memory\", \"card-memory\", \"registers\", \"doorbell\""},
+        {"[[card]]\ncard_memory = 4096\n[[card.window]]\nkind = \"card-memory\"\nsize = 8192\n",
+         "3: a card-memory window can show no more than the card's 'card_memory' (4096 bytes)"},
+        {"[[card]]\n[[card.flash]]\nsize = \"1 MiB\"\nblock_size = \"96 KiB\"\n",
+         "2: the flash's 'size' must be whole main blocks of 'block_size' plus its parameter "
+         "blocks"},
+        {"[[card]]\n[[card.clock]]\nfrequency = 5\nrange = [10, 20]\n",
+         "4: a clock's 'range' must hold its 'frequency', and its 'step' must not be 0"},
+        {"[[card]]\n[[card.sensor]]\nreading = { ramp = { from = 1, steps = 0 } }\n",
+         "3: a ramp's 'steps' must not be 0"},
+        {"[machine]\ndriver_version = \"2.1\"\n",
+         "2: 'driver_version' must be a version such as \"2.1.3\""},
+        {"[[card]]\n[card.vpd]\nsize = 4\ncontent = \"too long\"\n",
+         "2: the VPD's 'content' must fit in its 'size', which must not be 0"},
+    };
+    for (const Case& c : cases) {
+        writeText(path, c.text);
+        std::string problem;
+        EXPECT_FALSE(vsim::checkMachineDescription(path, problem)) << c.text;
+        EXPECT_EQ(problem, path + ":" + c.message) << c.text;
+    }
+    std::string nine = "[[card]]\n";
+    for (int i = 0; i < 9; ++i)
+        nine += "[[card.fpga]]\ntype = 260\n";
+    writeText(path, nine);
+    std::string problem;
+    EXPECT_FALSE(vsim::checkMachineDescription(path, problem));
+    EXPECT_EQ(problem, path + ":2: at most 8 'fpga' entries are allowed");
+
+    // Not TOML at all: the parser's message, with the line.
+    writeText(path, "[[card]]\nboard_id = 0x7038\n\nserial = = 3\n");
+    EXPECT_FALSE(vsim::checkMachineDescription(path, problem));
+    EXPECT_EQ(problem.rfind(path + ":4: ", 0), 0u) << problem;
+
+    EXPECT_FALSE(vsim::checkMachineDescription(path + ".missing", problem));
+    EXPECT_EQ(problem, "cannot read the machine description " + path + ".missing");
+
+    // The machine the environment names has no cards then, for both libraries.
+    writeText(path, "[[card]]\nboard_id = \"x\"\n");
+    setVariable("VELTRA_SIM_MACHINE", path);
+    vsim::resetMachine();
+    VELTRA_HANDLE card = nullptr;
+    EXPECT_EQ(VELTRA_Open(0, &card), VELTRA_DEVICE_NOT_FOUND);
+    KESTA_HANDLE bridge = nullptr;
+    EXPECT_EQ(KESTA_Open(0, 0, 0, &bridge), KESTA_DEVICE_NOT_FOUND);
+    EXPECT_EQ(vsim::machineProblem(), path +
+                                          ":2: 'board_id' must be a whole number; the simulated "
+                                          "machine has no cards");
+    setVariable("VELTRA_SIM_MACHINE", "");
+    vsim::resetMachine();
+    EXPECT_EQ(VELTRA_Open(0, &card), VELTRA_SUCCESS) << "the default machine again";
+    EXPECT_EQ(VELTRA_Close(card), VELTRA_SUCCESS);
+    std::remove(path.c_str());
+}
+
+// vsim-run hands back the program's exit code, and refuses a command line
+// without a program.
+TEST(Launcher, ExitCodeIsTheProgramsOwn) {
+#if !defined(_WIN32)
+    SKIP_ON_THIS_PLATFORM(
+        "vsim-run is a Windows program: Linux programs run on the simulator as "
+        "they are");
+#else
+    int status = -1;
+    runPeer("exit 7", status);
+    EXPECT_EQ(status, 7);
+    const std::string usage = "\"" + programFolder() + "vsim-run.exe\" --machine 2>NUL";
+    FILE* pipe = _popen(usage.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    EXPECT_EQ(_pclose(pipe), 2);
+#endif
+}
+
+}  // namespace

@@ -1,0 +1,136 @@
+/* Another process on the simulated machine: a plain program that knows only
+ * the libraries (on Windows it is started through vsim-run). It does one
+ * thing that its command line names and prints what it read.
+ *
+ *   peer write CARD WINDOW OFFSET VALUE    peer read CARD WINDOW OFFSET
+ *   peer configure CARD                    peer configured CARD
+ *   peer flash-write CARD OFFSET TEXT      peer flash-read CARD OFFSET LENGTH
+ *   peer clock CARD INDEX                  peer hold-lock
+ *   peer trace-sequence                    peer exit CODE
+ *
+ * Exit code 0 on success, 1 with the status on stderr on failure. */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <kesta.h>
+#include <veltra.h>
+
+#if !defined(_WIN32)
+#include <dlfcn.h>
+#endif
+
+static unsigned long long number(const char* text) {
+    return strtoull(text, NULL, 0);
+}
+
+static int check(const char* what, VELTRA_STATUS status) {
+    if (status == VELTRA_SUCCESS)
+        return 0;
+    fprintf(stderr, "%s: %s\n", what, VELTRA_GetStatusStringA(status, 1));
+    return 1;
+}
+
+/* Takes the machine's lock in the simulator and ends without giving it back. */
+static int holdLock(void) {
+    typedef void (*HoldLock)(void);
+    HoldLock hold;
+#if defined(_WIN32)
+    hold = (HoldLock)(void (*)(void))GetProcAddress(GetModuleHandleA("vsim.dll"),
+                                                    "vsimHoldMachineLock");
+#else
+    *(void**)&hold = dlsym(RTLD_DEFAULT, "vsimHoldMachineLock");
+#endif
+    if (hold == NULL) {
+        fprintf(stderr, "the simulator is not there\n");
+        return 1;
+    }
+    hold();
+    return 0;
+}
+
+static int traceSequence(void) {
+    VELTRA_HANDLE card;
+    KESTA_HANDLE bridge;
+    VELTRA_CARD_INFO info;
+    uint32_t value = 0x5A5A0001u;
+    uint64_t id = 0;
+    static uint8_t block[4096];
+    if (check("open", VELTRA_Open(0, &card)))
+        return 1;
+    VELTRA_GetCardInfo(card, &info);
+    VELTRA_Write(card, 0, 0, 0x10, 4, &value);
+    VELTRA_Read(card, 0, 0, 0x10, 4, &value);
+    VELTRA_Read(card, 0, 0, 0x100000, 4, &value); /* past the window's end */
+    VELTRA_WriteDMA(card, 0, 0, block, sizeof block, 0x1000);
+    VELTRA_Close(card);
+    if (KESTA_Open(0, 0, 0, &bridge) != KESTA_SUCCESS)
+        return 1;
+    KESTA_GetUniqueId(bridge, &id);
+    KESTA_Close(bridge);
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    VELTRA_HANDLE card;
+    const char* command = argc > 1 ? argv[1] : "";
+    if (strcmp(command, "exit") == 0 && argc == 3)
+        return (int)number(argv[2]);
+    if (strcmp(command, "hold-lock") == 0) {
+        /* A request first, so that the machine is there. */
+        if (check("open", VELTRA_Open(0, &card)))
+            return 1;
+        VELTRA_Close(card);
+        return holdLock();
+    }
+    if (strcmp(command, "trace-sequence") == 0)
+        return traceSequence();
+    if (argc < 3) {
+        fprintf(stderr, "usage: peer COMMAND CARD ...\n");
+        return 2;
+    }
+    if (check("open", VELTRA_Open((uint32_t)number(argv[2]), &card)))
+        return 1;
+    int failed = 0;
+    if (strcmp(command, "write") == 0 && argc == 6) {
+        uint32_t value = (uint32_t)number(argv[5]);
+        failed = check(
+            "write", VELTRA_Write(card, (uint32_t)number(argv[3]), 0, number(argv[4]), 4, &value));
+    } else if (strcmp(command, "read") == 0 && argc == 5) {
+        uint32_t value = 0;
+        failed = check("read",
+                       VELTRA_Read(card, (uint32_t)number(argv[3]), 0, number(argv[4]), 4, &value));
+        printf("0x%08X\n", (unsigned)value);
+    } else if (strcmp(command, "configure") == 0) {
+        static const uint8_t data[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66, 0, 0, 0, 0};
+        failed = check("configure", VELTRA_ConfigureFromBuffer(card, 0, 0, data, sizeof data));
+    } else if (strcmp(command, "configured") == 0) {
+        VELTRA_FPGA_INFOA info;
+        failed = check("FPGA information", VELTRA_GetFpgaInfoA(card, 0, &info));
+        printf("%u\n", (unsigned)info.attribute3);
+    } else if (strcmp(command, "flash-write") == 0 && argc == 5) {
+        VELTRA_FLASH_BLOCK_INFO block;
+        const uint64_t offset = number(argv[3]);
+        failed =
+            check("block", VELTRA_GetFlashBlockInfo(card, 0, offset, &block)) ||
+            check("erase", VELTRA_EraseFlash(card, 0, 0, block.attribute1, block.attribute2)) ||
+            check("flash write", VELTRA_WriteFlash(card, 0, 0, offset, strlen(argv[4]), argv[4]));
+    } else if (strcmp(command, "flash-read") == 0 && argc == 5) {
+        char text[256] = "";
+        const uint64_t length = number(argv[4]);
+        if (length < sizeof text)
+            failed =
+                check("flash read", VELTRA_ReadFlash(card, 0, 0, number(argv[3]), length, text));
+        printf("%s\n", text);
+    } else if (strcmp(command, "clock") == 0 && argc == 4) {
+        double frequency = 0;
+        failed =
+            check("clock", VELTRA_GetClockFrequency(card, (uint32_t)number(argv[3]), &frequency));
+        printf("%.0f\n", frequency);
+    } else {
+        fprintf(stderr, "peer: unknown command %s\n", command);
+        failed = 2;
+    }
+    VELTRA_Close(card);
+    return failed;
+}
