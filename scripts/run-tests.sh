@@ -68,11 +68,11 @@ else
 fi
 
 echo
-echo "== Fuzzing the bitstream loader and the installer's command line =="
+echo "== Fuzzing the bitstream loader, the installer's command line and the machine description loader =="
 fuzz_log="$(mktemp)"
 if "$top/scripts/run-fuzz.sh" "${FUZZ_SECONDS:-60}" >"$fuzz_log" 2>&1; then
     runs=$(grep -oE 'Done [0-9]+ runs in [0-9]+ second' "$fuzz_log" | sed 's/Done //; s/$/s/' | paste -sd ';' | sed 's/;/; /')
-    summary+=("Fuzzing (bitstream loader; command line): $runs, nothing found")
+    summary+=("Fuzzing (bitstream loader; command line; machine description): $runs, nothing found")
 else
     status=1
     cat "$fuzz_log"

@@ -557,6 +557,80 @@ std::string folderName(const std::string& name) {
     return result.empty() ? "machine" : result;
 }
 
+// toml++ 3.3 reaches __builtin_unreachable when it asks whether some non-ASCII
+// characters outside strings and comments are white space (U+00A1 is one).
+// So the parser only ever sees ASCII: each byte of a non-ASCII character
+// becomes '~', which is an error everywhere but in strings and comments,
+// with the lines and columns unchanged. Text values must be ASCII (the
+// libraries hand them out as such), so a non-ASCII byte may only have been
+// in a comment, where it changes nothing.
+struct AsciiText {
+    std::string text;
+    std::vector<toml::source_position> replaced;
+};
+
+AsciiText asciiOnly(std::string_view original) {
+    AsciiText result;
+    result.text.reserve(original.size());
+    toml::source_position at{1, 1};
+    for (char ch : original) {
+        if (static_cast<unsigned char>(ch) >= 0x80) {
+            result.replaced.push_back(at);
+            ch = '~';
+        }
+        result.text += ch;
+        if (ch == '\n')
+            at = {at.line + 1, 1};
+        else
+            ++at.column;
+    }
+    return result;
+}
+
+bool inside(const toml::source_region& region, const toml::source_position& p) {
+    auto before = [](const toml::source_position& a, const toml::source_position& b) {
+        return a.line < b.line || (a.line == b.line && a.column < b.column);
+    };
+    return !before(p, region.begin) && before(p, region.end);
+}
+
+// Refuses a string or a key that held a replaced byte.
+void refuseReplaced(const toml::node& node, const std::vector<toml::source_position>& replaced) {
+    auto check = [&replaced](const toml::source_region& region) {
+        for (const auto& p : replaced)
+            if (inside(region, p))
+                throw Failure{p.line, "text must be plain ASCII (a non-ASCII character in column " +
+                                          std::to_string(p.column) + ")"};
+    };
+    if (node.is_string())
+        check(node.source());
+    if (const auto* table = node.as_table()) {
+        for (const auto& [key, value] : *table) {
+            check(key.source());
+            refuseReplaced(value, replaced);
+        }
+    } else if (const auto* array = node.as_array()) {
+        for (const auto& item : *array)
+            refuseReplaced(item, replaced);
+    }
+}
+
+// One line: the parser quotes what it saw, which may be a line break.
+std::string oneLine(std::string_view text) {
+    std::string line;
+    for (char ch : text) {
+        if (ch == '\n')
+            line += "\\n";
+        else if (ch == '\r')
+            line += "\\r";
+        else if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F)
+            line += '?';
+        else
+            line += ch;
+    }
+    return line;
+}
+
 uint64_t fingerprintOf(std::string_view text) {
     uint64_t hash = 0xCBF29CE484222325ull;
     for (unsigned char ch : text)
@@ -571,7 +645,10 @@ bool parseMachineDescription(std::string_view text, const std::string& source,
                              std::string& error) {
     MachineDescription result;
     try {
-        toml::table root = toml::parse(text, source);
+        const AsciiText ascii = asciiOnly(text);
+        toml::table root = toml::parse(ascii.text, source);
+        if (!ascii.replaced.empty())
+            refuseReplaced(root, ascii.replaced);
         Fields f(root, "the machine description");
         uint16_t driverVersion[3] = {2, 1, 3};
         std::string name = fallbackName;
@@ -586,14 +663,14 @@ bool parseMachineDescription(std::string_view text, const std::string& source,
         f.finish();
         result.name = folderName(name);
     } catch (const toml::parse_error& e) {
-        error = source + ":" + std::to_string(e.source().begin.line) + ": " +
-                std::string(e.description());
+        error =
+            source + ":" + std::to_string(e.source().begin.line) + ": " + oneLine(e.description());
         return false;
     } catch (const Failure& e) {
-        error = source + ":" + std::to_string(e.line) + ": " + e.what;
+        error = source + ":" + std::to_string(e.line) + ": " + oneLine(e.what);
         return false;
     } catch (const std::exception& e) {  // std::bad_alloc, or a number no type holds
-        error = source + ": " + e.what();
+        error = source + ": " + oneLine(e.what());
         return false;
     }
     result.fingerprint = fingerprintOf(text);

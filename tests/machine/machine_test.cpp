@@ -373,6 +373,9 @@ TEST(MachineDescription, BadFileGivesItsMessageAndNoCards) {
          "2: 'driver_version' must be a version such as \"2.1.3\""},
         {"[[card]]\n[card.vpd]\nsize = 4\ncontent = \"too long\"\n",
          "2: the VPD's 'content' must fit in its 'size', which must not be 0"},
+        // Any character in a comment; text values are ASCII.
+        {"[[card]] # 45 \u00B0C is fine here\n[[card.sensor]]\ndescription = \"45 \u00B0C\"\n",
+         "3: text must be plain ASCII (a non-ASCII character in column 19)"},
     };
     for (const Case& c : cases) {
         writeText(path, c.text);
@@ -388,10 +391,18 @@ TEST(MachineDescription, BadFileGivesItsMessageAndNoCards) {
     EXPECT_FALSE(vsim::checkMachineDescription(path, problem));
     EXPECT_EQ(problem, path + ":2: at most 8 'fpga' entries are allowed");
 
-    // Not TOML at all: the parser's message, with the line.
+    // Not TOML at all: the parser's message, with the line, on one line. A
+    // non-ASCII character where TOML has none is just as wrong.
     writeText(path, "[[card]]\nboard_id = 0x7038\n\nserial = = 3\n");
     EXPECT_FALSE(vsim::checkMachineDescription(path, problem));
     EXPECT_EQ(problem.rfind(path + ":4: ", 0), 0u) << problem;
+    writeText(path, "[[card]]\necc = t\nrue\n");
+    EXPECT_FALSE(vsim::checkMachineDescription(path, problem));
+    EXPECT_EQ(problem.rfind(path + ":2: ", 0), 0u) << problem;
+    EXPECT_EQ(problem.find('\n'), std::string::npos) << problem;
+    writeText(path, "[[card]]\nboard_id = 1 \u00A1\n");
+    EXPECT_FALSE(vsim::checkMachineDescription(path, problem));
+    EXPECT_EQ(problem.rfind(path + ":2: ", 0), 0u) << problem;
 
     EXPECT_FALSE(vsim::checkMachineDescription(path + ".missing", problem));
     EXPECT_EQ(problem, "cannot read the machine description " + path + ".missing");
