@@ -399,3 +399,32 @@ extern "C" void vsimHoldMachineLock(void) {
     if (machine != nullptr && machine->store != nullptr)
         machine->store->lock();
 }
+
+namespace {
+
+void copyText(const std::string& text, char* buffer, size_t size) {
+    if (buffer == nullptr || size == 0)
+        return;
+    const size_t n = std::min(text.size(), size - 1);
+    std::memcpy(buffer, text.data(), n);
+    buffer[n] = '\0';
+}
+
+}  // namespace
+
+extern "C" int vsimPowerCycle(uint32_t card) {
+    return vsim::powerCycle(card) ? 1 : 0;
+}
+
+extern "C" int vsimCheckMachineDescription(const char* path, char* problem, size_t size) {
+    std::string text;
+    const bool good = path != nullptr && vsim::checkMachineDescription(path, text);
+    copyText(text, problem, size);
+    return good ? 1 : 0;
+}
+
+extern "C" int vsimMachineState(char* file, size_t fileSize, char* problem, size_t problemSize) {
+    copyText(vsim::machineStateFile(), file, fileSize);
+    copyText(vsim::machineProblem(), problem, problemSize);
+    return 1;
+}

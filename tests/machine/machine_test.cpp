@@ -48,15 +48,16 @@ std::string programFolder() {
 #endif
 }
 
-// Runs the peer program with `arguments`; returns what it printed, and its
-// exit code in `status`.
-std::string runPeer(const std::string& arguments, int& status) {
+// Runs a program of the build on the simulated machine (on Windows through
+// vsim-run) with `arguments`; returns what it printed, and its exit code in
+// `status`.
+std::string runProgram(const std::string& program, const std::string& arguments, int& status) {
 #if defined(_WIN32)
     const std::string command = "\"\"" + programFolder() + "vsim-run.exe\" \"" + programFolder() +
-                                "machine_peer.exe\" " + arguments + "\"";
+                                program + ".exe\" " + arguments + "\"";
     FILE* pipe = _popen(command.c_str(), "r");
 #else
-    const std::string command = std::string(MACHINE_PEER_PATH) + " " + arguments;
+    const std::string command = program + " " + arguments;
     FILE* pipe = popen(command.c_str(), "r");
 #endif
     std::string output;
@@ -72,6 +73,10 @@ std::string runPeer(const std::string& arguments, int& status) {
     status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 #endif
     return output;
+}
+
+std::string runPeer(const std::string& arguments, int& status) {
+    return runProgram(MACHINE_PEER, arguments, status);
 }
 
 std::string peer(const std::string& arguments) {
@@ -184,6 +189,13 @@ TEST_F(SharedMachine, StateOutlivesProcessesAndPowerCycleResetsVolatileState) {
     ASSERT_EQ(VELTRA_ReadVPD(card, 0, 0x100, 4, vpd), VELTRA_SUCCESS);
     EXPECT_STREQ(vpd, "KEPT");
     EXPECT_EQ(VELTRA_Close(card), VELTRA_SUCCESS);
+
+    // The tool's command does the same from a terminal.
+    peer("configure 1");
+    int status = -1;
+    EXPECT_EQ(runProgram(VELTRA_TOOL, "sim power-cycle 1", status), "card 1 switched off and on\n");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(peer("configured 1"), "0\n");
 }
 
 // A process that dies holding the machine's lock leaves the machine usable:

@@ -6,9 +6,14 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <dlfcn.h>
+#endif
 
 namespace {
 
@@ -291,7 +296,75 @@ void usage() {
         "usage: veltra [--simulator] COMMAND\n"
         "  demo    show the cards and what the package does with them\n"
         "  list    open and close each card\n"
+        "  sim power-cycle CARD   switch a simulated card off and on\n"
+        "  sim check FILE         check a machine description\n"
+        "  sim state              where the simulated machine's state lives\n"
         "  --simulator  (Windows) run on the simulated driver (vsim.dll beside the program)\n");
+}
+
+// A control of the simulated driver, found at run time: real cards have none.
+template <typename Function>
+Function simulatorControl(const char* name) {
+#if defined(_WIN32)
+    HMODULE simulator = GetModuleHandleA("vsim.dll");
+    void* address =
+        simulator != nullptr ? reinterpret_cast<void*>(GetProcAddress(simulator, name)) : nullptr;
+#else
+    void* address = dlsym(RTLD_DEFAULT, name);
+#endif
+    return reinterpret_cast<Function>(address);
+}
+
+// The simulated machine's own commands.
+int simulatorCommand(int argc, char** argv) {
+    const std::string what = argc >= 3 ? argv[2] : "";
+    if (what == "power-cycle" && argc == 4) {
+        auto powerCycle = simulatorControl<int (*)(uint32_t)>("vsimPowerCycle");
+        if (powerCycle == nullptr) {
+            std::printf("not on the simulated driver\n");
+            return 1;
+        }
+        const auto card = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 0));
+        if (powerCycle(card) == 0) {
+            std::printf("the simulated machine has no card %u\n", card);
+            return 1;
+        }
+        std::printf("card %u switched off and on\n", card);
+        return 0;
+    }
+    if (what == "check" && argc == 4) {
+        auto checkFile =
+            simulatorControl<int (*)(const char*, char*, size_t)>("vsimCheckMachineDescription");
+        if (checkFile == nullptr) {
+            std::printf("not on the simulated driver\n");
+            return 1;
+        }
+        char problem[512] = "";
+        if (checkFile(argv[3], problem, sizeof problem) == 0) {
+            std::printf("%s\n", problem);
+            return 1;
+        }
+        std::printf("%s: a good machine description\n", argv[3]);
+        return 0;
+    }
+    if (what == "state" && argc == 3) {
+        auto state = simulatorControl<int (*)(char*, size_t, char*, size_t)>("vsimMachineState");
+        if (state == nullptr) {
+            std::printf("not on the simulated driver\n");
+            return 1;
+        }
+        VELTRA_HANDLE card = nullptr;  // the machine comes with the first open
+        if (VELTRA_Open(0, &card) == VELTRA_SUCCESS)
+            VELTRA_Close(card);
+        char file[1024] = "", problem[512] = "";
+        state(file, sizeof file, problem, sizeof problem);
+        std::printf("%s\n", *file != '\0' ? file : "private (this process's own)");
+        if (*problem != '\0')
+            std::printf("%s\n", problem);
+        return 0;
+    }
+    usage();
+    return 2;
 }
 
 // On Windows the simulated driver is a DLL that attaches itself below the
@@ -333,6 +406,8 @@ int main(int argc, char** argv) {
         return demo();
     if (command == "list")
         return listCards();
+    if (command == "sim")
+        return simulatorCommand(argc, argv);
     usage();
     return 2;
 }

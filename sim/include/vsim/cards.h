@@ -36,3 +36,13 @@ VSIM_API bool checkMachineDescription(const std::string& path, std::string& prob
 // process that dies while it holds the lock. A C name, so that a program
 // that does not link the simulator can find it.
 extern "C" VSIM_API void vsimHoldMachineLock(void);
+
+// The same controls under C names, for tools that find the simulator at run
+// time (GetProcAddress, dlsym). Each returns 1 on success, 0 on failure; the
+// texts are cut to `size` bytes, terminated.
+extern "C" VSIM_API int vsimPowerCycle(uint32_t card);
+extern "C" VSIM_API int vsimCheckMachineDescription(const char* path, char* problem, size_t size);
+// The state file of the current machine ("" for a private one), and why the
+// machine has no cards or a private state ("" if neither).
+extern "C" VSIM_API int vsimMachineState(char* file, size_t fileSize, char* problem,
+                                         size_t problemSize);
