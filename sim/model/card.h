@@ -148,6 +148,7 @@ inline constexpr uint64_t kMaxMappingLength = 16ull << 20;
 
 class DmaEngine;
 class Notifications;
+class NoticeBoard;
 struct Iprog;
 
 // Host buffers locked for DMA, by the handle the driver issued for each.
@@ -241,6 +242,10 @@ class Card {
     DmaEngine& dma() { return *dma_; }
     LockedBuffers& lockedBuffers() { return lockedBuffers_; }
     Notifications& notifications() { return *notifications_; }
+    // Raises a notification, as the doorbell does, in every process using
+    // the machine.
+    void raiseNotification(uint32_t notification);
+    void setNoticeBoard(std::shared_ptr<NoticeBoard> board) { noticeBoard_ = std::move(board); }
     // The driver's own context, for work after a request's answer.
     WorkQueue& driverQueue() { return driverQueue_; }
 
@@ -254,8 +259,9 @@ class Card {
     Memory vpd_;
     LockedBuffers lockedBuffers_;
     std::unique_ptr<Notifications> notifications_;
-    std::unique_ptr<DmaEngine> dma_;  // its threads stop before the memory goes
-    WorkQueue driverQueue_;           // last: its work ends before anything else goes
+    std::shared_ptr<NoticeBoard> noticeBoard_;  // a shared machine's
+    std::unique_ptr<DmaEngine> dma_;            // its threads stop before the memory goes
+    WorkQueue driverQueue_;                     // last: its work ends before anything else goes
 };
 
 inline constexpr uint32_t kIprogIdle = 0;

@@ -8,6 +8,7 @@
 
 #include "dma_engine.h"
 #include "machine_state.h"
+#include "notice_board.h"
 #include "notifications.h"
 #include "statuses.h"
 #include "vsim/cards.h"
@@ -41,6 +42,12 @@ Card::Card(uint32_t index, CardConfig config, std::shared_ptr<Store> store, Card
 }
 
 Card::~Card() = default;
+
+void Card::raiseNotification(uint32_t notification) {
+    notifications_->raise(notification);
+    if (noticeBoard_ != nullptr)
+        noticeBoard_->publish(index, notification);
+}
 
 void Card::raiseInterrupt() {
     state_.interrupt.store(1);
@@ -336,13 +343,21 @@ std::shared_ptr<Machine> makeMachine() {
     if (!machine->problem.empty())
         report(machine->problem);
     StateHeader& h = header(machine->store->data());
+    std::shared_ptr<NoticeBoard> board;
+    if (machine->store->shared())
+        board = std::make_shared<NoticeBoard>(machine->store, h.notices);
+    std::vector<std::weak_ptr<Card>> watched;
     for (uint32_t i = 0; i < description.cards.size(); ++i) {
         auto card = std::make_shared<Card>(i, std::move(description.cards[i]), machine->store,
                                            h.card[i], layouts[i]);
+        card->setNoticeBoard(board);
         machine->add(kVeltraInterface, "veltra", std::make_shared<VeltraDevice>(card));
         machine->add(kKestaInterface, "kesta", std::make_shared<KestaDevice>(card));
+        watched.push_back(card);
         machine->cards.push_back(std::move(card));
     }
+    if (board != nullptr)
+        board->watch(std::move(watched));
     return machine;
 }
 
@@ -360,7 +375,7 @@ bool raiseNotification(uint32_t card, uint32_t notification) {
     auto c = model::currentCard(card);
     if (c == nullptr)
         return false;
-    c->notifications().raise(notification);
+    c->raiseNotification(notification);
     return true;
 }
 }  // namespace vsim

@@ -45,6 +45,21 @@ struct CardLayout {
     uint64_t vpd = 0;
 };
 
+// Notifications raised on the machine, so that a doorbell rung in one process
+// ends the waits of every process: the last kNoticeRing of them, in order.
+inline constexpr size_t kNoticeRing = 256;
+inline constexpr size_t kMaxWatchers = 64;
+struct Notice {
+    std::atomic<uint32_t> card;
+    std::atomic<uint32_t> notification;
+    std::atomic<uint32_t> origin;  // the watcher that raised it, which has seen it
+};
+struct Notices {
+    std::atomic<uint32_t> count;  // raised so far; under the store's lock
+    Notice ring[kNoticeRing];
+    std::atomic<uint32_t> watchers[kMaxWatchers];  // Windows: whom to wake
+};
+
 struct StateHeader {
     uint64_t magic;
     uint32_t layoutVersion;
@@ -54,10 +69,11 @@ struct StateHeader {
     alignas(16) unsigned char lockWord[64];  // Linux: the robust mutex
     std::atomic<uint32_t> ready;             // set once the store is filled in
     CardState card[kMaxCards];
+    Notices notices;
 };
 
 inline constexpr uint64_t kStateMagic = 0x5441545345534D56ull;  // "VMSESTAT"
-inline constexpr uint32_t kLayoutVersion = 1;
+inline constexpr uint32_t kLayoutVersion = 2;
 
 // Lays the machine's cards out; returns the store's size.
 uint64_t layOut(const MachineDescription& machine, std::vector<CardLayout>& layouts);

@@ -11,6 +11,7 @@
 // reads and writes. Untouched memory reads as zeros and costs nothing.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -67,6 +68,17 @@ class Store {
     void lock();
     void unlock();
 
+    // Waking the processes of a shared store: a watcher waits (up to
+    // `milliseconds`) for `counter` to move on from `seen`; a change wakes
+    // every watcher but `self`. Watchers are listed in `watchers` (a table
+    // in the store) while they watch.
+    void addWatcher(std::atomic<uint32_t>* watchers, size_t count, uint32_t self);
+    void removeWatcher(std::atomic<uint32_t>* watchers, size_t count, uint32_t self);
+    void awaitChange(std::atomic<uint32_t>& counter, uint32_t seen, uint32_t self,
+                     int milliseconds);
+    void wakeWatchers(std::atomic<uint32_t>& counter, std::atomic<uint32_t>* watchers, size_t count,
+                      uint32_t self);
+
   private:
     Store() = default;
     uint8_t* data_ = nullptr;
@@ -74,6 +86,7 @@ class Store {
     bool shared_ = false;
     intptr_t object_ = -1;  // the system's memory object
     intptr_t mutex_ = 0;    // Windows: the machine's mutex
+    std::string path_;      // of a shared store
 };
 
 // Part of a store: a window's memory, a common buffer, a flash chip.

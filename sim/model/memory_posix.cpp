@@ -6,10 +6,13 @@
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <linux/futex.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "machine_state.h"
@@ -183,6 +186,26 @@ void Store::lock() {
 
 void Store::unlock() {
     pthread_mutex_unlock(machineMutex(data_));
+}
+
+}  // namespace vsim::model
+
+// Linux: a futex on the counter in the shared mapping wakes every process
+// that waits on it; no table is needed.
+namespace vsim::model {
+
+void Store::addWatcher(std::atomic<uint32_t>*, size_t, uint32_t) {}
+void Store::removeWatcher(std::atomic<uint32_t>*, size_t, uint32_t) {}
+
+void Store::awaitChange(std::atomic<uint32_t>& counter, uint32_t seen, uint32_t, int milliseconds) {
+    const timespec timeout{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&counter), FUTEX_WAIT, seen, &timeout, nullptr,
+            0);
+}
+
+void Store::wakeWatchers(std::atomic<uint32_t>& counter, std::atomic<uint32_t>*, size_t, uint32_t) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&counter), FUTEX_WAKE, INT32_MAX, nullptr,
+            nullptr, 0);
 }
 
 }  // namespace vsim::model

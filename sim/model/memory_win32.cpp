@@ -7,6 +7,8 @@
 #include <winioctl.h>
 
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include "memory.h"
 
@@ -124,6 +126,7 @@ std::unique_ptr<Store> Store::openShared(const std::string& folder, const std::s
         return nullptr;
     }
     store->mutex_ = reinterpret_cast<intptr_t>(mutex);
+    store->path_ = path;
     take(opening);
     auto mapFile = [&store, size](HANDLE file) {
         HANDLE section =
@@ -212,6 +215,90 @@ void Store::lock() {
 
 void Store::unlock() {
     ReleaseMutex(reinterpret_cast<HANDLE>(mutex_));
+}
+
+// Each watcher has an event of its own, named after the store and the
+// watcher; a change sets the event of every listed watcher. A watcher whose
+// event is gone (its process ended) leaves the list.
+namespace {
+
+std::mutex& watcherLock() {
+    static std::mutex lock;
+    return lock;
+}
+std::map<uint32_t, HANDLE>& watcherEvents() {
+    static auto* events = new std::map<uint32_t, HANDLE>;
+    return *events;
+}
+std::string watcherName(const std::string& path, uint32_t watcher) {
+    return objectName(("watch-" + std::to_string(watcher)).c_str(), path);
+}
+
+}  // namespace
+
+void Store::addWatcher(std::atomic<uint32_t>* watchers, size_t count, uint32_t self) {
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, watcherName(path_, self).c_str());
+    if (event == nullptr)
+        return;
+    {
+        std::lock_guard guard(watcherLock());
+        watcherEvents()[self] = event;
+    }
+    lock();
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t empty = 0;
+        if (watchers[i].compare_exchange_strong(empty, self))
+            break;
+    }
+    unlock();
+}
+
+void Store::removeWatcher(std::atomic<uint32_t>* watchers, size_t count, uint32_t self) {
+    lock();
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t mine = self;
+        watchers[i].compare_exchange_strong(mine, 0);
+    }
+    unlock();
+    std::lock_guard guard(watcherLock());
+    auto found = watcherEvents().find(self);
+    if (found != watcherEvents().end()) {
+        CloseHandle(found->second);
+        watcherEvents().erase(found);
+    }
+}
+
+void Store::awaitChange(std::atomic<uint32_t>& counter, uint32_t seen, uint32_t self,
+                        int milliseconds) {
+    HANDLE event = nullptr;
+    {
+        std::lock_guard guard(watcherLock());
+        auto found = watcherEvents().find(self);
+        if (found != watcherEvents().end())
+            event = found->second;
+    }
+    if (counter.load() != seen)
+        return;
+    if (event != nullptr)
+        WaitForSingleObject(event, static_cast<DWORD>(milliseconds));
+    else
+        Sleep(static_cast<DWORD>(milliseconds));
+}
+
+void Store::wakeWatchers(std::atomic<uint32_t>&, std::atomic<uint32_t>* watchers, size_t count,
+                         uint32_t self) {
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t watcher = watchers[i].load();
+        if (watcher == 0 || watcher == self)
+            continue;
+        HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, watcherName(path_, watcher).c_str());
+        if (event == nullptr) {
+            watchers[i].compare_exchange_strong(watcher, 0);
+            continue;
+        }
+        SetEvent(event);
+        CloseHandle(event);
+    }
 }
 
 }  // namespace vsim::model

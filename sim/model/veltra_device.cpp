@@ -374,7 +374,7 @@ Outcome VeltraContext::transferWindow(IoRequest& rq, bool toCard) {
     else
         std::memmove(buffer, memory.data() + offset, length);
     if (ring)
-        card_->notifications().raise(notification);
+        card_->raiseNotification(notification);
     return Outcome::success();
 }
 

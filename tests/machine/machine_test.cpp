@@ -161,6 +161,34 @@ TEST_F(SharedMachine, ProcessesSeeOneMachine) {
     EXPECT_EQ(VELTRA_Close(card), VELTRA_SUCCESS);
 }
 
+// A doorbell rung in another process ends this process's wait and signals
+// the event it registered.
+TEST_F(SharedMachine, DoorbellOfAnotherProcessReachesWaitsAndEvents) {
+    VELTRA_HANDLE card = nullptr;
+    ASSERT_EQ(VELTRA_Open(0, &card), VELTRA_SUCCESS);
+    OVERLAPPED wait{};
+    wait.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE registered = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_EQ(VELTRA_StartNotificationWait(card, &wait, 7), VELTRA_PENDING);
+    ASSERT_EQ(VELTRA_RegisterWin32Event(card, 9, registered), VELTRA_SUCCESS);
+
+    peer("write 0 2 0 9");  // the doorbell window: notification 9
+    EXPECT_EQ(WaitForSingleObject(registered, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(VELTRA_FinishNotificationWait(card, &wait, 0), VELTRA_PENDING) << "not its number";
+    peer("write 1 2 0 7");  // another card's doorbell, then this card's 9 again: once the
+    peer("write 0 2 0 9");  // event is signalled, both have been raised here, in order
+    EXPECT_EQ(WaitForSingleObject(registered, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(VELTRA_FinishNotificationWait(card, &wait, 0), VELTRA_PENDING) << "another card";
+    peer("write 0 2 0 7");
+    EXPECT_EQ(WaitForSingleObject(wait.hEvent, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(VELTRA_FinishNotificationWait(card, &wait, 0), VELTRA_SUCCESS);
+
+    EXPECT_EQ(VELTRA_UnregisterWin32Event(card, 9, registered), VELTRA_SUCCESS);
+    EXPECT_EQ(VELTRA_Close(card), VELTRA_SUCCESS);
+    CloseHandle(registered);
+    CloseHandle(wait.hEvent);
+}
+
 TEST_F(SharedMachine, StateOutlivesProcessesAndPowerCycleResetsVolatileState) {
     peer("flash-write 0 0x20000 written-yesterday");
     peer("configure 0");

@@ -1,0 +1,101 @@
+#include "notice_board.h"
+
+#include <atomic>
+#include <chrono>
+
+#include "card.h"
+#include "notifications.h"
+
+namespace vsim::model {
+
+// What the watching thread uses; it may outlive the board by one round when
+// the board goes on that very thread.
+struct NoticeBoard::Watch {
+    std::shared_ptr<Store> store;
+    Notices* notices;
+    uint32_t self;  // names this board's notices, and its watcher
+    std::vector<std::weak_ptr<Card>> cards;
+    std::atomic<bool> stopping{false};
+};
+
+namespace {
+
+// An identity no other board of any process is likely to have, never 0.
+uint32_t boardIdentity(const void* board) {
+    uint64_t x =
+        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        reinterpret_cast<uintptr_t>(board);
+    x = (x ^ (x >> 33)) * 0xFF51AFD7ED558CCDull;
+    x ^= x >> 33;
+    const auto id = static_cast<uint32_t>(x);
+    return id != 0 ? id : 1;
+}
+
+constexpr int kWatchMilliseconds = 500;
+
+}  // namespace
+
+NoticeBoard::NoticeBoard(std::shared_ptr<Store> store, Notices& notices)
+    : watch_(std::make_shared<Watch>()) {
+    watch_->store = std::move(store);
+    watch_->notices = &notices;
+    watch_->self = boardIdentity(this);
+}
+
+NoticeBoard::~NoticeBoard() {
+    Watch& w = *watch_;
+    w.stopping.store(true);
+    w.store->wakeWatchers(w.notices->count, w.notices->watchers, kMaxWatchers, 0);
+    if (thread_.joinable()) {
+        if (thread_.get_id() == std::this_thread::get_id())
+            thread_.detach();
+        else
+            thread_.join();
+    }
+    w.store->removeWatcher(w.notices->watchers, kMaxWatchers, w.self);
+}
+
+void NoticeBoard::watch(std::vector<std::weak_ptr<Card>> cards) {
+    watch_->cards = std::move(cards);
+    watch_->store->addWatcher(watch_->notices->watchers, kMaxWatchers, watch_->self);
+    thread_ = std::thread([watch = watch_] { run(watch); });
+}
+
+void NoticeBoard::publish(uint32_t card, uint32_t notification) {
+    Watch& w = *watch_;
+    Notices& n = *w.notices;
+    w.store->lock();
+    const uint32_t at = n.count.load(std::memory_order_relaxed);
+    Notice& notice = n.ring[at % kNoticeRing];
+    notice.card.store(card, std::memory_order_relaxed);
+    notice.notification.store(notification, std::memory_order_relaxed);
+    notice.origin.store(w.self, std::memory_order_relaxed);
+    n.count.store(at + 1, std::memory_order_release);
+    w.store->unlock();
+    w.store->wakeWatchers(n.count, n.watchers, kMaxWatchers, w.self);
+}
+
+// Raises on this process's cards what the others raised. A watcher that
+// falls more than the ring behind misses the oldest notices.
+void NoticeBoard::run(const std::shared_ptr<Watch>& watch) {
+    Notices& n = *watch->notices;
+    uint32_t seen = n.count.load(std::memory_order_acquire);
+    while (!watch->stopping.load()) {
+        watch->store->awaitChange(n.count, seen, watch->self, kWatchMilliseconds);
+        const uint32_t now = n.count.load(std::memory_order_acquire);
+        if (now - seen > kNoticeRing)
+            seen = now - static_cast<uint32_t>(kNoticeRing);
+        for (; seen != now && !watch->stopping.load(); ++seen) {
+            const Notice& notice = n.ring[seen % kNoticeRing];
+            if (notice.origin.load(std::memory_order_relaxed) == watch->self)
+                continue;
+            const uint32_t card = notice.card.load(std::memory_order_relaxed);
+            if (card >= watch->cards.size())
+                continue;
+            if (auto c = watch->cards[card].lock())
+                c->notifications().raise(notice.notification.load(std::memory_order_relaxed));
+        }
+    }
+}
+
+}  // namespace vsim::model
