@@ -97,8 +97,10 @@ std::shared_ptr<PendingIo> IoRequest::pend(bool cancelable, CancelRoutine cancel
                                            buffered ? userOutput_ : nullptr, outSize_, thread_,
                                            target_, cancelable, std::move(cancelRoutine));
     if (traceLabel_ != nullptr) {
+        // Written now, before anything can complete the request.
         pending_->traceLabel_ = *traceLabel_;
         pending_->traceStart_ = traceStart_;
+        trace::write(*traceLabel_ + " -> pending", traceStart_);
     }
     if (owner_ != nullptr)
         owner_->track(pending_);
@@ -193,7 +195,8 @@ Outcome OpenHandle::dispatch(IoRequest& request) {
     request.traceStart_ = trace::now();
     const Outcome outcome = dispatchRequest(request);
     request.traceLabel_ = nullptr;
-    trace::write(label + " -> " + trace::outcomeName(outcome.error), request.traceStart_);
+    if (!request.pending_)
+        trace::write(label + " -> " + trace::outcomeName(outcome.error), request.traceStart_);
     return outcome;
 }
 

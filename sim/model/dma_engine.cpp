@@ -8,7 +8,7 @@ namespace vsim::model {
 DmaEngine::DmaEngine(Memory& cardMemory, uint32_t channels, uint64_t bandwidth, uint64_t latencyNs)
     : memory_(cardMemory), bandwidth_(bandwidth), latencyNs_(latencyNs) {
     for (uint32_t i = 0; i < channels; ++i)
-        channels_.push_back(std::make_unique<Channel>());
+        channels_.push_back(std::make_shared<Channel>());
 }
 
 DmaEngine::~DmaEngine() {
@@ -19,13 +19,20 @@ DmaEngine::~DmaEngine() {
             c->paused = false;
         }
         c->changed.notify_all();
-        if (c->thread.joinable())
-            c->thread.join();
+        // On its own thread the engine lets the thread go: it ends at its
+        // next look at the channel, which it keeps, and touches nothing else.
+        if (c->thread.joinable()) {
+            if (c->thread.get_id() == std::this_thread::get_id())
+                c->thread.detach();
+            else
+                c->thread.join();
+        }
     }
 }
 
 Outcome DmaEngine::submit(IoRequest& rq, uint32_t index, const Transfer& transfer) {
-    Channel& channel = *channels_[index];
+    const std::shared_ptr<Channel>& shared = channels_[index];
+    Channel& channel = *shared;
     auto job = std::make_shared<Job>();
     job->transfer = transfer;
     std::weak_ptr<Job> weak = job;
@@ -41,7 +48,7 @@ Outcome DmaEngine::submit(IoRequest& rq, uint32_t index, const Transfer& transfe
     {
         std::lock_guard guard(channel.lock);
         if (!channel.thread.joinable())
-            channel.thread = std::thread([this, &channel] { run(channel); });
+            channel.thread = std::thread([this, shared] { run(*shared); });
         channel.queue.push_back(std::move(job));
         channel.queued.store(channel.queue.size(), std::memory_order_release);
         wake = channel.sleeping;

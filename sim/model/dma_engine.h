@@ -70,7 +70,9 @@ class DmaEngine {
     Memory& memory_;
     uint64_t bandwidth_;
     uint64_t latencyNs_;
-    std::vector<std::unique_ptr<Channel>> channels_;
+    // Shared with the channel's thread, which may be the one that drops the
+    // last reference to the card (completing a request can end its handle).
+    std::vector<std::shared_ptr<Channel>> channels_;
 };
 
 }  // namespace vsim::model
