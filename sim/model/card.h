@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "memory.h"
-#include "work_queue.h"
 
 namespace vsim::model {
 
@@ -246,8 +245,6 @@ class Card {
     // the machine.
     void raiseNotification(uint32_t notification);
     void setNoticeBoard(std::shared_ptr<NoticeBoard> board) { noticeBoard_ = std::move(board); }
-    // The driver's own context, for work after a request's answer.
-    WorkQueue& driverQueue() { return driverQueue_; }
 
   private:
     std::shared_ptr<Store> store_;
@@ -261,7 +258,6 @@ class Card {
     std::unique_ptr<Notifications> notifications_;
     std::shared_ptr<NoticeBoard> noticeBoard_;  // a shared machine's
     std::unique_ptr<DmaEngine> dma_;            // its threads stop before the memory goes
-    WorkQueue driverQueue_;                     // last: its work ends before anything else goes
 };
 
 inline constexpr uint32_t kIprogIdle = 0;

@@ -458,9 +458,9 @@ bool VeltraContext::takeMapping(const PendingIo* request, Mapping& taken) {
     return true;
 }
 
-// Ends the oldest mapping of this handle at the address. The view goes at
-// once; its map request ends afterwards, from the driver's own context, as
-// the real driver completes it.
+// Ends the oldest mapping of this handle at the address: the view goes, then
+// its map request ends, so that whoever waits for the map request finds the
+// region gone.
 Outcome VeltraContext::unmapRegion(IoRequest& rq) {
     const uint64_t address = rq.in<uint64_t>(0);
     Mapping ended;
@@ -474,7 +474,7 @@ Outcome VeltraContext::unmapRegion(IoRequest& rq) {
         mappings_.erase(it);
     }
     Memory::unmapView(ended.view);
-    card_->driverQueue().post([request = ended.request] { request->complete(kSuccess); });
+    ended.request->complete(kSuccess);
     return Outcome::success();
 }
 
