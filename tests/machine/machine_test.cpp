@@ -37,42 +37,19 @@ void setVariable(const char* name, const std::string& value) {
 #endif
 }
 
-std::string programFolder() {
-#if defined(_WIN32)
-    char self[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
-    const std::string path(self, length);
-    return path.substr(0, path.rfind('\\') + 1);
-#else
-    return "";
-#endif
-}
+using simtest::programFolder;
 
 // Runs a program of the build on the simulated machine (on Windows through
 // vsim-run) with `arguments`; returns what it printed, and its exit code in
 // `status`.
 std::string runProgram(const std::string& program, const std::string& arguments, int& status) {
 #if defined(_WIN32)
-    const std::string command = "\"\"" + programFolder() + "vsim-run.exe\" \"" + programFolder() +
-                                program + ".exe\" " + arguments + "\"";
-    FILE* pipe = _popen(command.c_str(), "r");
+    return simtest::runCommand("\"\"" + programFolder() + "vsim-run.exe\" \"" + programFolder() +
+                                   program + ".exe\" " + arguments + "\"",
+                               status);
 #else
-    const std::string command = program + " " + arguments;
-    FILE* pipe = popen(command.c_str(), "r");
+    return simtest::runCommand(program + " " + arguments, status);
 #endif
-    std::string output;
-    if (pipe == nullptr)
-        return output;
-    char chunk[256];
-    while (std::fgets(chunk, sizeof chunk, pipe) != nullptr)
-        output += chunk;
-#if defined(_WIN32)
-    status = _pclose(pipe);
-#else
-    const int raw = pclose(pipe);
-    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-#endif
-    return output;
 }
 
 std::string runPeer(const std::string& arguments, int& status) {
@@ -476,10 +453,8 @@ TEST(Launcher, ExitCodeIsTheProgramsOwn) {
     int status = -1;
     runPeer("exit 7", status);
     EXPECT_EQ(status, 7);
-    const std::string usage = "\"" + programFolder() + "vsim-run.exe\" --machine 2>NUL";
-    FILE* pipe = _popen(usage.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    EXPECT_EQ(_pclose(pipe), 2);
+    simtest::runCommand("\"" + programFolder() + "vsim-run.exe\" --machine 2>NUL", status);
+    EXPECT_EQ(status, 2);
 #endif
 }
 

@@ -1,5 +1,10 @@
 #include "simtest.h"
 
+#include <cstdio>
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#endif
+
 namespace simtest {
 
 std::vector<std::string> debugOutput() {
@@ -84,6 +89,39 @@ namespace simtest {
 
 std::string scratchName(const std::string& base) {
     return base + "_" + std::to_string(GetCurrentProcessId());
+}
+
+std::string runCommand(const std::string& command, int& status) {
+    status = -1;
+#if defined(_WIN32)
+    FILE* pipe = _popen(command.c_str(), "r");
+#else
+    FILE* pipe = popen(command.c_str(), "r");
+#endif
+    std::string output;
+    if (pipe == nullptr)
+        return output;
+    char chunk[256];
+    while (std::fgets(chunk, sizeof chunk, pipe) != nullptr)
+        output += chunk;
+#if defined(_WIN32)
+    status = _pclose(pipe);
+#else
+    const int raw = pclose(pipe);
+    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
+    return output;
+}
+
+std::string programFolder() {
+#if defined(_WIN32)
+    char self[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    const std::string path(self, length);
+    return path.substr(0, path.rfind('\\') + 1);
+#else
+    return "";
+#endif
 }
 
 }  // namespace simtest

@@ -32,8 +32,8 @@ constexpr GUID guidFromText(const char (&text)[39]) {
             value = value << 4 | nibble(text[at + i]);
         return value;
     };
-    if (text[0] != '{' || text[9] != '-' || text[14] != '-' || text[19] != '-' ||
-        text[24] != '-' || text[37] != '}')
+    if (text[0] != '{' || text[9] != '-' || text[14] != '-' || text[19] != '-' || text[24] != '-' ||
+        text[37] != '}')
         throw "not a braced GUID";
     GUID guid{hex(1, 8), static_cast<uint16_t>(hex(10, 4)), static_cast<uint16_t>(hex(15, 4)), {}};
     guid.Data4[0] = static_cast<uint8_t>(hex(20, 2));
@@ -115,5 +115,14 @@ namespace simtest {
 // A file name in the working folder that no other test process uses (the
 // test programs of a build run side by side).
 std::string scratchName(const std::string& base);
+
+// Runs a command line through the system's shell; returns what it wrote on
+// its standard output, and its exit code in `status` (-1 if it did not end
+// normally).
+std::string runCommand(const std::string& command, int& status);
+
+// The folder of the running test program, with its trailing separator
+// (Windows; empty on Linux, where programs are named by full path).
+std::string programFolder();
 
 }  // namespace simtest

@@ -267,31 +267,14 @@ TEST_F(Load, ThreadThatCalledBeforeItsAttachKeepsItsRecord) {
     FreeLibrary(probe);
 }
 
-// Runs a program and returns what it wrote on its standard output; `status`
-// gets its exit code.
+// Runs a program of the build and returns what it wrote on its standard
+// output; `status` gets its exit code.
 std::string runProgram(const std::string& name, int& status) {
 #if defined(_WIN32)
-    char self[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string path(self, length);
-    path = "\"" + path.substr(0, path.rfind('\\') + 1) + name + "\"";
-    FILE* pipe = _popen(path.c_str(), "r");
+    return simtest::runCommand("\"" + simtest::programFolder() + name + "\"", status);
 #else
-    FILE* pipe = popen(name.c_str(), "r");
+    return simtest::runCommand(name, status);
 #endif
-    std::string output;
-    if (pipe == nullptr)
-        return output;
-    char chunk[256];
-    while (std::fgets(chunk, sizeof chunk, pipe) != nullptr)
-        output += chunk;
-#if defined(_WIN32)
-    status = _pclose(pipe);
-#else
-    const int raw = pclose(pipe);
-    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-#endif
-    return output;
 }
 
 // At process exit the system has ended the other threads (one of which may
