@@ -23,7 +23,10 @@ std::atomic<const char* (*)(uint32_t)> g_statusNames{nullptr};
 
 struct Sink {
     std::mutex lock;
-    FILE* file = nullptr;
+    FILE* file = nullptr;  // stderr, or on Linux the file
+#if defined(_WIN32)
+    HANDLE handle = INVALID_HANDLE_VALUE;  // the file, opened to append only
+#endif
 };
 
 Sink* openSink() {
@@ -34,9 +37,16 @@ Sink* openSink() {
     if (std::strcmp(where, "stderr") == 0) {
         sink->file = stderr;
     } else {
-        // Appended to, so that the processes of one machine can share a file.
+        // Appended to, so that the processes of one machine can share a file:
+        // each line is one write at the end of the file.
+#if defined(_WIN32)
+        sink->handle = CreateFileA(where, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (sink->handle == INVALID_HANDLE_VALUE) {
+#else
         sink->file = std::fopen(where, "a");
         if (sink->file == nullptr) {
+#endif
             std::fprintf(stderr, "vsim: cannot write the request trace to %s\n", where);
             delete sink;
             return nullptr;
@@ -111,6 +121,13 @@ void write(const std::string& text, uint64_t start) {
         std::snprintf(tail, sizeof tail, " (%.3f ms)\n", took / 1000);
     const std::string line = head + text + tail;
     std::lock_guard guard(s->lock);
+#if defined(_WIN32)
+    if (s->handle != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(s->handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        return;
+    }
+#endif
     std::fwrite(line.data(), 1, line.size(), s->file);
     std::fflush(s->file);
 }

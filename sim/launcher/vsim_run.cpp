@@ -90,6 +90,23 @@ int main() {
     if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
                         nullptr, &startup, &process))
         return fail("cannot start", argv[next]);
+    auto abandon = [&process](const char* why, const std::wstring& name) {
+        const int result = fail(why, name);
+        TerminateProcess(process.hProcess, 1);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        return result;
+    };
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(process.hProcess, &wow64) || wow64)
+        return abandon("cannot attach the 64-bit simulated driver to the 32-bit program",
+                       argv[next]);
+    char attachedName[64];
+    std::snprintf(attachedName, sizeof attachedName, "Local\\veltra-sim-attached-%lu",
+                  process.dwProcessId);
+    HANDLE attached = CreateEventA(nullptr, TRUE, FALSE, attachedName);
+    if (attached == nullptr)
+        return abandon("cannot make the attach event for", argv[next]);
 
     // The path goes into the program's memory, and its first thread loads it
     // as an asynchronous procedure call: after the loader has run, before the
@@ -103,11 +120,16 @@ int main() {
         !WriteProcessMemory(process.hProcess, remote, simulator.c_str(), bytes, nullptr) ||
         loadLibrary == nullptr ||
         QueueUserAPC(loadLibrary, process.hThread, reinterpret_cast<ULONG_PTR>(remote)) == 0) {
-        const int result = fail("cannot attach the simulated driver to", argv[next]);
-        TerminateProcess(process.hProcess, 1);
-        return result;
+        CloseHandle(attached);
+        return abandon("cannot attach the simulated driver to", argv[next]);
     }
     ResumeThread(process.hThread);
+    const HANDLE either[] = {attached, process.hProcess};
+    const DWORD first = WaitForMultipleObjects(2, either, FALSE, 60000);
+    const bool ready = first == WAIT_OBJECT_0 || WaitForSingleObject(attached, 0) == WAIT_OBJECT_0;
+    CloseHandle(attached);
+    if (!ready)
+        return abandon("the simulated driver did not attach to", argv[next]);
     CloseHandle(process.hThread);
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 1;

@@ -200,7 +200,9 @@ Outcome setClockFrequency(Card& card, IoRequest& rq) {
     const int64_t requested = rq.in<int64_t>(8);
     if (requested < c.minimum || requested > c.maximum)
         return driverStatus(status::kVeltraInvalidFrequency);
-    const int64_t actual = (requested + c.step / 2) / c.step * c.step;
+    // Within the range even where its ends are not multiples of the step.
+    const int64_t actual =
+        std::clamp((requested + c.step / 2) / c.step * c.step, c.minimum, c.maximum);
     card.clockFrequency(index).store(actual);
     rq.out<int64_t>(0, actual);
     return Outcome::success(8);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -199,8 +200,10 @@ std::string environment(const char* name) {
 
 #if defined(_WIN32)
 constexpr char kSeparator = '\\';
+constexpr char kPlatform[] = "windows";
 #else
 constexpr char kSeparator = '/';
+constexpr char kPlatform[] = "linux";
 #endif
 
 // The folder that holds the state of every machine of this user, or empty.
@@ -226,8 +229,16 @@ std::string stem(const std::string& path) {
 }
 
 bool readFile(const std::string& path, std::string& text, std::string& problem) {
+    // A description is a small text file: not a device, not a pipe.
+    constexpr std::uintmax_t kLargest = 4 << 20;
+    std::error_code error;
+    const bool regular = std::filesystem::is_regular_file(path, error);
+    if (regular && std::filesystem::file_size(path, error) > kLargest) {
+        problem = path + ": larger than 4 MiB, too large for a machine description";
+        return false;
+    }
     std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    if (!regular || !file) {
         problem = "cannot read the machine description " + path;
         return false;
     }
@@ -287,8 +298,11 @@ std::shared_ptr<Store> openStore(const MachineDescription& machine, uint64_t siz
                 "has a machine of its own";
         } else {
             const std::string folder = root + kSeparator + machine.name;
-            const std::string name = "machine-" + hex(machine.fingerprint) + "-" +
-                                     std::to_string(kLayoutVersion) + ".state";
+            // Linux and Windows processes lock and wake each other differently,
+            // so each platform has a state of its own.
+            const std::string prefix = std::string("machine-") + kPlatform + "-";
+            const std::string name =
+                prefix + hex(machine.fingerprint) + "-" + std::to_string(kLayoutVersion) + ".state";
             auto valid = [&machine, size](uint8_t* data) {
                 const StateHeader& h = header(data);
                 return h.magic == kStateMagic && h.layoutVersion == kLayoutVersion &&
@@ -298,7 +312,7 @@ std::shared_ptr<Store> openStore(const MachineDescription& machine, uint64_t siz
             };
             std::string error;
             std::shared_ptr<Store> store =
-                Store::openShared(folder, name, "machine-", size, valid, initialize, error);
+                Store::openShared(folder, name, prefix, size, valid, initialize, error);
             if (store != nullptr) {
                 stateFile = folder + kSeparator + name;
                 return store;

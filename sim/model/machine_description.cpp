@@ -2,6 +2,7 @@
 // checked, so that a misspelt one is an error rather than a default.
 #include "machine_description.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -218,6 +219,14 @@ int64_t fixed(double value) {
     return std::llround(value * 4294967296.0);
 }
 
+// A reading's value or step, which a reading's whole part must hold.
+double readingNumber(Fields& f, std::string_view key, double fallback) {
+    const double value = f.number(key, fallback);
+    if (value <= -1e9 || value >= 1e9)
+        f.fail(f.require(key), "'" + std::string(key) + "' must lie between -1e9 and 1e9");
+    return value;
+}
+
 // "2.1.3"
 void readVersion(Fields& f, std::string_view key, uint16_t (&version)[3]) {
     const toml::node* node = f.find(key);
@@ -332,7 +341,8 @@ FlashConfig readFlash(const toml::table& table) {
 ClockConfig readClock(const toml::table& table) {
     Fields f(table, "[[card.clock]]");
     ClockConfig c{};
-    c.frequency = static_cast<int64_t>(f.requiredInteger("frequency", kU64));
+    constexpr uint64_t kFastest = 1000000000000;  // 1 THz
+    c.frequency = static_cast<int64_t>(f.requiredInteger("frequency", kFastest));
     const toml::node* range = f.find("range");
     if (range != nullptr) {
         const auto* array = range->as_array();
@@ -340,9 +350,9 @@ ClockConfig readClock(const toml::table& table) {
             !(*array)[1].is_integer())
             f.fail(*range, "'range' must be the lowest and the highest frequency, in Hz");
         c.programmable = true;
-        c.minimum = (*array)[0].as_integer()->get();
-        c.maximum = (*array)[1].as_integer()->get();
-        c.step = static_cast<int64_t>(f.integer("step", 1, kU64));
+        c.minimum = static_cast<int64_t>(f.integerOf((*array)[0], "range", kFastest));
+        c.maximum = static_cast<int64_t>(f.integerOf((*array)[1], "range", kFastest));
+        c.step = static_cast<int64_t>(f.integer("step", 1, kFastest));
         if (c.step == 0 || c.minimum < 0 || c.minimum > c.frequency || c.frequency > c.maximum)
             f.fail(*range,
                    "a clock's 'range' must hold its 'frequency', and its 'step' must not "
@@ -366,22 +376,22 @@ SensorReading readReading(Fields& f, const toml::node& node, double nominal) {
                "'reading' must be \"alarms\", or one of { constant = V }, { ramp = { from, "
                "step, steps } }, { noise = { level, amplitude } }");
     Fields rf(*table, "reading");
-    if (const toml::node* constant = rf.find("constant")) {
-        r.value = fixed(rf.numberOf(*constant, "constant"));
+    if (rf.find("constant") != nullptr) {
+        r.value = fixed(readingNumber(rf, "constant", 0));
     } else if (const toml::table* ramp = rf.table("ramp")) {
         Fields p(*ramp, "ramp");
         r.kind = SensorReading::Kind::Ramp;
-        r.value = fixed(p.number("from", nominal));
-        r.step = fixed(p.number("step", 0));
-        r.steps = static_cast<uint32_t>(p.integer("steps", 1, kU32));
+        r.value = fixed(readingNumber(p, "from", nominal));
+        r.step = fixed(readingNumber(p, "step", 0));
+        r.steps = static_cast<uint32_t>(p.integer("steps", 1, 1000000));
         if (r.steps == 0)
             p.fail("a ramp's 'steps' must not be 0");
         p.finish();
     } else if (const toml::table* noise = rf.table("noise")) {
         Fields p(*noise, "noise");
         r.kind = SensorReading::Kind::Noise;
-        r.value = fixed(p.number("level", nominal));
-        r.step = fixed(p.number("amplitude", 0));
+        r.value = fixed(readingNumber(p, "level", nominal));
+        r.step = fixed(readingNumber(p, "amplitude", 0));
         if (r.step < 0)
             p.fail("noise's 'amplitude' must not be negative");
         p.finish();
@@ -483,8 +493,16 @@ CardConfig readCard(const toml::table& table, const uint16_t (&driverVersion)[3]
     if (const toml::table* dma = f.table("dma")) {
         Fields d(*dma, "dma");
         c.dmaChannels = static_cast<uint32_t>(d.integer("channels", 2, 16));
+        // At the slowest a 64 MiB transfer takes a minute and a half.
         c.dmaBandwidth = d.size("bandwidth", 0, kU64);
-        c.dmaLatencyNs = static_cast<uint64_t>(std::llround(d.number("latency_us", 0) * 1000));
+        if (c.dmaBandwidth != 0 && c.dmaBandwidth < (1u << 20))
+            d.fail(d.require("bandwidth"),
+                   "'bandwidth' must be 0 (as fast as memory) or at least "
+                   "1 MiB a second");
+        const double latency = d.number("latency_us", 0);
+        if (latency < 0 || latency > 1e6)
+            d.fail(d.require("latency_us"), "'latency_us' must lie between 0 and 1000000");
+        c.dmaLatencyNs = static_cast<uint64_t>(std::llround(latency * 1000));
         d.finish();
     }
     if (const toml::node* status = f.find("device_status")) {
@@ -554,6 +572,9 @@ std::string folderName(const std::string& name) {
             (std::isalnum(static_cast<unsigned char>(ch)) || ch == '.' || ch == '-' || ch == '_')
                 ? ch
                 : '_';
+    // Never "." or "..", nor a hidden folder.
+    if (!result.empty() && result[0] == '.')
+        result[0] = '_';
     return result.empty() ? "machine" : result;
 }
 
@@ -587,20 +608,23 @@ AsciiText asciiOnly(std::string_view original) {
     return result;
 }
 
+bool before(const toml::source_position& a, const toml::source_position& b) {
+    return a.line < b.line || (a.line == b.line && a.column < b.column);
+}
+
 bool inside(const toml::source_region& region, const toml::source_position& p) {
-    auto before = [](const toml::source_position& a, const toml::source_position& b) {
-        return a.line < b.line || (a.line == b.line && a.column < b.column);
-    };
     return !before(p, region.begin) && before(p, region.end);
 }
 
 // Refuses a string or a key that held a replaced byte.
 void refuseReplaced(const toml::node& node, const std::vector<toml::source_position>& replaced) {
+    // `replaced` is in text order: the first one at or after the region's
+    // start is the only one to look at.
     auto check = [&replaced](const toml::source_region& region) {
-        for (const auto& p : replaced)
-            if (inside(region, p))
-                throw Failure{p.line, "text must be plain ASCII (a non-ASCII character in column " +
-                                          std::to_string(p.column) + ")"};
+        const auto p = std::lower_bound(replaced.begin(), replaced.end(), region.begin, before);
+        if (p != replaced.end() && inside(region, *p))
+            throw Failure{p->line, "text must be plain ASCII (a non-ASCII character in column " +
+                                       std::to_string(p->column) + ")"};
     };
     if (node.is_string())
         check(node.source());
@@ -645,6 +669,9 @@ bool parseMachineDescription(std::string_view text, const std::string& source,
                              std::string& error) {
     MachineDescription result;
     try {
+        // A byte-order mark, as some editors write, is no part of the text.
+        if (text.substr(0, 3) == "\xEF\xBB\xBF")
+            text.remove_prefix(3);
         const AsciiText ascii = asciiOnly(text);
         toml::table root = toml::parse(ascii.text, source);
         if (!ascii.replaced.empty())

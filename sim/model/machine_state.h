@@ -50,6 +50,7 @@ struct CardLayout {
 inline constexpr size_t kNoticeRing = 256;
 inline constexpr size_t kMaxWatchers = 64;
 struct Notice {
+    std::atomic<uint32_t> sequence;  // its place in the count plus one, written last
     std::atomic<uint32_t> card;
     std::atomic<uint32_t> notification;
     std::atomic<uint32_t> origin;  // the watcher that raised it, which has seen it
@@ -73,7 +74,7 @@ struct StateHeader {
 };
 
 inline constexpr uint64_t kStateMagic = 0x5441545345534D56ull;  // "VMSESTAT"
-inline constexpr uint32_t kLayoutVersion = 2;
+inline constexpr uint32_t kLayoutVersion = 3;
 
 // Lays the machine's cards out; returns the store's size.
 uint64_t layOut(const MachineDescription& machine, std::vector<CardLayout>& layouts);

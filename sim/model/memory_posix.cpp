@@ -111,6 +111,9 @@ std::unique_ptr<Store> Store::openShared(const std::string& folder, const std::s
     store->shared_ = true;
     store->size_ = size;
     const std::string path = folder + "/" + name;
+    // Every process keeps a shared flock on the state file while it uses it,
+    // so that the one that finds none knows that nobody else is there.
+    auto sole = [](int fd) { return flock(fd, LOCK_EX | LOCK_NB) == 0; };
     int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     struct stat info;
     if (fd >= 0 && fstat(fd, &info) == 0 && static_cast<uint64_t>(info.st_size) == size) {
@@ -120,6 +123,10 @@ std::unique_ptr<Store> Store::openShared(const std::string& folder, const std::s
             munmap(store->data_, size);
             store->data_ = nullptr;
         }
+        // Alone with the file: a lock word left by a system that went down
+        // while a process held it names a thread that is long gone.
+        if (store->data_ != nullptr && sole(fd))
+            initializeMutex(store->data_);
     } else if (fd >= 0) {
         close(fd);
     }
@@ -142,16 +149,24 @@ std::unique_ptr<Store> Store::openShared(const std::string& folder, const std::s
         store->object_ = fd;
         initializeMutex(store->data_);
         initialize(store->data_);
-        // The states of earlier versions of the description.
+        // The states of earlier versions of the description, unless a process
+        // still uses one.
         if (DIR* dir = opendir(folder.c_str())) {
             while (const dirent* entry = readdir(dir)) {
                 const std::string file = entry->d_name;
-                if (file != name && file.rfind(stalePrefix, 0) == 0)
-                    unlink((folder + "/" + file).c_str());
+                if (file == name || file.rfind(stalePrefix, 0) != 0)
+                    continue;
+                const std::string stale = folder + "/" + file;
+                const int staleFd = open(stale.c_str(), O_RDONLY | O_CLOEXEC);
+                if (staleFd >= 0 && sole(staleFd))
+                    unlink(stale.c_str());
+                if (staleFd >= 0)
+                    close(staleFd);
             }
             closedir(dir);
         }
     }
+    flock(static_cast<int>(store->object_), LOCK_SH);
     close(lockFd);  // ends the flock
     return store;
 }

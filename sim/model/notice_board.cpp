@@ -58,7 +58,9 @@ NoticeBoard::~NoticeBoard() {
 void NoticeBoard::watch(std::vector<std::weak_ptr<Card>> cards) {
     watch_->cards = std::move(cards);
     watch_->store->addWatcher(watch_->notices->watchers, kMaxWatchers, watch_->self);
-    thread_ = std::thread([watch = watch_] { run(watch); });
+    // From now on: what is raised while the thread starts is not missed.
+    const uint32_t seen = watch_->notices->count.load(std::memory_order_acquire);
+    thread_ = std::thread([watch = watch_, seen] { run(watch, seen); });
 }
 
 void NoticeBoard::publish(uint32_t card, uint32_t notification) {
@@ -67,9 +69,12 @@ void NoticeBoard::publish(uint32_t card, uint32_t notification) {
     w.store->lock();
     const uint32_t at = n.count.load(std::memory_order_relaxed);
     Notice& notice = n.ring[at % kNoticeRing];
+    notice.sequence.store(0, std::memory_order_relaxed);  // being rewritten
+    std::atomic_thread_fence(std::memory_order_release);
     notice.card.store(card, std::memory_order_relaxed);
     notice.notification.store(notification, std::memory_order_relaxed);
     notice.origin.store(w.self, std::memory_order_relaxed);
+    notice.sequence.store(at + 1, std::memory_order_release);
     n.count.store(at + 1, std::memory_order_release);
     w.store->unlock();
     w.store->wakeWatchers(n.count, n.watchers, kMaxWatchers, w.self);
@@ -77,23 +82,28 @@ void NoticeBoard::publish(uint32_t card, uint32_t notification) {
 
 // Raises on this process's cards what the others raised. A watcher that
 // falls more than the ring behind misses the oldest notices.
-void NoticeBoard::run(const std::shared_ptr<Watch>& watch) {
+void NoticeBoard::run(const std::shared_ptr<Watch>& watch, uint32_t seen) {
     Notices& n = *watch->notices;
-    uint32_t seen = n.count.load(std::memory_order_acquire);
     while (!watch->stopping.load()) {
         watch->store->awaitChange(n.count, seen, watch->self, kWatchMilliseconds);
         const uint32_t now = n.count.load(std::memory_order_acquire);
         if (now - seen > kNoticeRing)
             seen = now - static_cast<uint32_t>(kNoticeRing);
         for (; seen != now && !watch->stopping.load(); ++seen) {
+            // A notice rewritten while it is read (its writer went round the
+            // ring past this reader) is skipped, never taken half old, half new.
             const Notice& notice = n.ring[seen % kNoticeRing];
-            if (notice.origin.load(std::memory_order_relaxed) == watch->self)
+            if (notice.sequence.load(std::memory_order_acquire) != seen + 1)
                 continue;
+            const uint32_t origin = notice.origin.load(std::memory_order_relaxed);
             const uint32_t card = notice.card.load(std::memory_order_relaxed);
-            if (card >= watch->cards.size())
+            const uint32_t number = notice.notification.load(std::memory_order_relaxed);
+            std::atomic_thread_fence(std::memory_order_acquire);
+            if (notice.sequence.load(std::memory_order_relaxed) != seen + 1 ||
+                origin == watch->self || card >= watch->cards.size())
                 continue;
             if (auto c = watch->cards[card].lock())
-                c->notifications().raise(notice.notification.load(std::memory_order_relaxed));
+                c->notifications().raise(number);
         }
     }
 }

@@ -30,7 +30,7 @@ class NoticeBoard {
 
   private:
     struct Watch;
-    static void run(const std::shared_ptr<Watch>& watch);
+    static void run(const std::shared_ptr<Watch>& watch, uint32_t seen);
     std::shared_ptr<Watch> watch_;
     std::thread thread_;
 };

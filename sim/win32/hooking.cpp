@@ -2,6 +2,7 @@
 // redirection: fault injection, captured debug output and object counts.
 #include "win32/hooking.h"
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -469,6 +470,14 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
         if (length == 1 && setting[0] == '1') {
             for (const char* module : {"veltra.dll", "veltrad.dll", "kesta.dll", "kestad.dll"})
                 vsimAttach(module);
+            // Tells vsim-run that the program runs on the simulator.
+            char name[64];
+            std::snprintf(name, sizeof name, "Local\\veltra-sim-attached-%lu",
+                          GetCurrentProcessId());
+            if (HANDLE attached = OpenEventA(EVENT_MODIFY_STATE, FALSE, name)) {
+                SetEvent(attached);
+                CloseHandle(attached);
+            }
         }
     }
     if (reason == DLL_THREAD_DETACH)

@@ -7,6 +7,8 @@
  *   peer flash-write CARD OFFSET TEXT      peer flash-read CARD OFFSET LENGTH
  *   peer clock CARD INDEX                  peer hold-lock
  *   peer trace-sequence                    peer exit CODE
+ *   peer wait CARD NOTIFICATION: prints "waiting", then "raised" once the
+ *   notification is raised (by anyone), or "not raised" after 10 s
  *
  * Exit code 0 on success, 1 with the status on stderr on failure. */
 #include <stdio.h>
@@ -122,6 +124,22 @@ int main(int argc, char** argv) {
             failed =
                 check("flash read", VELTRA_ReadFlash(card, 0, 0, number(argv[3]), length, text));
         printf("%s\n", text);
+    } else if (strcmp(command, "wait") == 0 && argc == 4) {
+        OVERLAPPED wait;
+        memset(&wait, 0, sizeof wait);
+        wait.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+        failed =
+            VELTRA_StartNotificationWait(card, &wait, (uint32_t)number(argv[3])) != VELTRA_PENDING;
+        printf("waiting\n");
+        fflush(stdout);
+        if (!failed) {
+            const int raised = WaitForSingleObject(wait.hEvent, 10000) == WAIT_OBJECT_0;
+            printf("%s\n", raised ? "raised" : "not raised");
+            if (!raised)
+                VELTRA_Cancel(card);
+            VELTRA_FinishNotificationWait(card, &wait, 1);
+        }
+        CloseHandle(wait.hEvent);
     } else if (strcmp(command, "clock") == 0 && argc == 4) {
         double frequency = 0;
         failed =

@@ -324,6 +324,16 @@ int simulatorCommand(int argc, char** argv) {
             std::printf("not on the simulated driver\n");
             return 1;
         }
+        auto state = simulatorControl<int (*)(char*, size_t, char*, size_t)>("vsimMachineState");
+        char file[1024] = "", problem[512] = "";
+        if (state != nullptr)
+            state(file, sizeof file, problem, sizeof problem);
+        if (*file == '\0') {
+            std::printf(
+                "the simulated machine is private to this process (VELTRA_SIM_STATE): "
+                "nothing to switch off\n");
+            return 1;
+        }
         const auto card = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 0));
         if (powerCycle(card) == 0) {
             std::printf("the simulated machine has no card %u\n", card);
