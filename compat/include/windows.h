@@ -146,6 +146,7 @@ typedef const WCHAR* LPCWCH;
 #define ERROR_INVALID_USER_BUFFER 1784L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
 #define ERROR_INVALID_DATA 13L
+#define ERROR_INVALID_ADDRESS 487L
 #define ERROR_INVALID_TLS_INDEX ERROR_INVALID_PARAMETER
 
 /* Status values that appear in OVERLAPPED.Internal. */
@@ -161,6 +162,7 @@ typedef const WCHAR* LPCWCH;
 #define WAIT_ABANDONED_0 WAIT_ABANDONED
 #define WAIT_TIMEOUT 258L
 #define WAIT_FAILED ((DWORD)0xFFFFFFFF)
+#define MAXIMUM_WAIT_OBJECTS 64
 
 /* Files. */
 #define GENERIC_READ 0x80000000u
@@ -343,6 +345,8 @@ W32COMPAT_API HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes
 W32COMPAT_API HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
 W32COMPAT_API BOOL WINAPI ReleaseMutex(HANDLE hMutex);
 W32COMPAT_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+W32COMPAT_API DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles,
+                                                  BOOL bWaitAll, DWORD dwMilliseconds);
 W32COMPAT_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes,
                                          SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress,
                                          LPVOID lpParameter, DWORD dwCreationFlags,
@@ -351,7 +355,8 @@ W32COMPAT_API BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 #ifdef __cplusplus
 [[noreturn]]
 #endif
-W32COMPAT_API void WINAPI ExitThread(DWORD dwExitCode);
+W32COMPAT_API void WINAPI
+ExitThread(DWORD dwExitCode);
 W32COMPAT_API DWORD WINAPI ResumeThread(HANDLE hThread);
 
 /* Slim reader/writer locks: one pointer-sized word, ready when zeroed
@@ -360,7 +365,8 @@ typedef struct _RTL_SRWLOCK {
     PVOID Ptr;
 } RTL_SRWLOCK, *PRTL_SRWLOCK;
 typedef RTL_SRWLOCK SRWLOCK, *PSRWLOCK;
-#define RTL_SRWLOCK_INIT {0}
+#define RTL_SRWLOCK_INIT \
+    { 0 }
 #define SRWLOCK_INIT RTL_SRWLOCK_INIT
 W32COMPAT_API void WINAPI InitializeSRWLock(PSRWLOCK SRWLock);
 W32COMPAT_API void WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock);
@@ -373,6 +379,46 @@ W32COMPAT_API BOOLEAN WINAPI TryAcquireSRWLockShared(PSRWLOCK SRWLock);
 W32COMPAT_API DWORD WINAPI GetCurrentThreadId(void);
 W32COMPAT_API DWORD WINAPI GetCurrentProcessId(void);
 W32COMPAT_API void WINAPI Sleep(DWORD dwMilliseconds);
+
+/* Critical sections: the layout of Windows' (40 bytes); the lock word is
+ * LockCount (-1 when free). Not shared between processes. */
+typedef struct _RTL_CRITICAL_SECTION {
+    PVOID DebugInfo;
+    LONG LockCount;
+    LONG RecursionCount;
+    HANDLE OwningThread;
+    HANDLE LockSemaphore;
+    ULONG_PTR SpinCount;
+} RTL_CRITICAL_SECTION, *PRTL_CRITICAL_SECTION;
+typedef RTL_CRITICAL_SECTION CRITICAL_SECTION, *PCRITICAL_SECTION, *LPCRITICAL_SECTION;
+W32COMPAT_API void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+W32COMPAT_API BOOL WINAPI
+InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriticalSection, DWORD dwSpinCount);
+W32COMPAT_API void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+W32COMPAT_API BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+W32COMPAT_API void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+W32COMPAT_API void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+
+/* Time. The performance counter counts at 10 MHz, as on current Windows. */
+W32COMPAT_API BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount);
+W32COMPAT_API BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency);
+W32COMPAT_API ULONGLONG WINAPI GetTickCount64(void);
+
+/* Virtual memory: reservations start on 64 KiB, commits on pages; memory
+ * comes zeroed. */
+#define MEM_COMMIT 0x00001000u
+#define MEM_RESERVE 0x00002000u
+#define MEM_DECOMMIT 0x00004000u
+#define MEM_RELEASE 0x00008000u
+#define PAGE_NOACCESS 0x01u
+#define PAGE_READONLY 0x02u
+#define PAGE_READWRITE 0x04u
+#define PAGE_EXECUTE 0x10u
+#define PAGE_EXECUTE_READ 0x20u
+#define PAGE_EXECUTE_READWRITE 0x40u
+W32COMPAT_API LPVOID WINAPI VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType,
+                                         DWORD flProtect);
+W32COMPAT_API BOOL WINAPI VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType);
 
 /* Thread-local storage. */
 W32COMPAT_API DWORD WINAPI TlsAlloc(void);

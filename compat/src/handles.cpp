@@ -316,6 +316,73 @@ DWORD Waitable::wait(ThreadState& me, DWORD milliseconds) {
     return claim(me);
 }
 
+DWORD Waitable::waitMany(ThreadState& me, Waitable* const* objects, DWORD count, bool all,
+                         DWORD milliseconds) {
+    MultiWaiter waiter;
+    for (DWORD i = 0; i < count; ++i) {
+        objects[i]->waiters_.fetch_add(1, std::memory_order_seq_cst);
+        std::lock_guard guard(objects[i]->lock);
+        objects[i]->multiWaiters_.push_back(&waiter);
+    }
+    // For all at once, the locks are taken in one order, whatever the caller's.
+    std::vector<Waitable*> ordered(objects, objects + count);
+    std::sort(ordered.begin(), ordered.end());
+    auto attempt = [&]() -> DWORD {
+        if (!all) {
+            for (DWORD i = 0; i < count; ++i) {
+                std::lock_guard guard(objects[i]->lock);
+                if (objects[i]->signaledFor(me))
+                    return objects[i]->claim(me) + i;
+            }
+            return WAIT_TIMEOUT;
+        }
+        for (Waitable* o : ordered)
+            o->lock.lock();
+        bool ready = true;
+        for (DWORD i = 0; i < count && ready; ++i)
+            ready = objects[i]->signaledFor(me);
+        DWORD result = WAIT_TIMEOUT;
+        if (ready) {
+            result = WAIT_OBJECT_0;
+            for (DWORD i = 0; i < count; ++i)
+                if (objects[i]->claim(me) == WAIT_ABANDONED && result == WAIT_OBJECT_0)
+                    result = WAIT_ABANDONED_0 + i;
+        }
+        for (Waitable* o : ordered)
+            o->lock.unlock();
+        return result;
+    };
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    DWORD result;
+    for (;;) {
+        {
+            std::lock_guard guard(waiter.lock);
+            waiter.changed = false;
+        }
+        result = attempt();
+        if (result != WAIT_TIMEOUT || milliseconds == 0)
+            break;
+        std::unique_lock guard(waiter.lock);
+        if (milliseconds == INFINITE) {
+            waiter.woken.wait(guard, [&] { return waiter.changed; });
+        } else if (!waiter.woken.wait_until(guard, deadline, [&] { return waiter.changed; })) {
+            guard.unlock();
+            result = attempt();  // one last look at the deadline
+            break;
+        }
+    }
+    for (DWORD i = 0; i < count; ++i) {
+        {
+            std::lock_guard guard(objects[i]->lock);
+            auto& list = objects[i]->multiWaiters_;
+            list.erase(std::find(list.begin(), list.end(), &waiter));
+        }
+        objects[i]->waiters_.fetch_sub(1, std::memory_order_seq_cst);
+    }
+    return result;
+}
+
 }  // namespace w32
 
 using namespace w32;
@@ -394,6 +461,48 @@ BOOL WINAPI ResetEvent(HANDLE handle) {
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     W32_FAULT_POINT("WaitForSingleObject", WAIT_FAILED);
     return waitForHandle(handle, milliseconds);
+}
+
+DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
+                                    DWORD milliseconds) {
+    W32_FAULT_POINT("WaitForMultipleObjects", WAIT_FAILED);
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS) {
+        setLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    if (handles == nullptr) {
+        setLastError(ERROR_NOACCESS);
+        return WAIT_FAILED;
+    }
+    Waitable* objects[MAXIMUM_WAIT_OBJECTS] = {};
+    auto releaseAll = [&objects, count] {
+        for (DWORD i = 0; i < count; ++i)
+            if (objects[i] != nullptr)
+                objects[i]->release();
+    };
+    for (DWORD i = 0; i < count; ++i) {
+        Lookup<Object> object(handles[i]);
+        if (!object || object->type() == ObjectType::Heap ||
+            object->type() == ObjectType::DevInfo) {
+            releaseAll();
+            setLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        objects[i] = static_cast<Waitable*>(object.retain());
+    }
+    // All at once cannot take one object twice.
+    if (waitAll) {
+        for (DWORD i = 0; i < count; ++i)
+            for (DWORD j = i + 1; j < count; ++j)
+                if (objects[i] == objects[j]) {
+                    releaseAll();
+                    setLastError(ERROR_INVALID_PARAMETER);
+                    return WAIT_FAILED;
+                }
+    }
+    const DWORD result = Waitable::waitMany(self(), objects, count, waitAll != FALSE, milliseconds);
+    releaseAll();
+    return result;
 }
 
 }  // extern "C"

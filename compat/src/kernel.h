@@ -88,12 +88,32 @@ inline bool fullAccess(DWORD access, DWORD modifyState) {
 
 struct ThreadState;
 
+// A thread that waits for several objects at once: every change of any of
+// them wakes it, and it looks at them all again.
+struct MultiWaiter {
+    std::mutex lock;
+    std::condition_variable woken;
+    bool changed = false;
+    void wake() {
+        {
+            std::lock_guard guard(lock);
+            changed = true;
+        }
+        woken.notify_one();
+    }
+};
+
 // An object that a thread can wait for. The state lives under `lock`.
 class Waitable : public Object {
   public:
     using Object::Object;
     // Waits until signalled or until the time-out; returns a WAIT_* value.
     DWORD wait(ThreadState& self, DWORD milliseconds);
+    // Waits for one of `count` objects (the first signalled in their order),
+    // or for all of them at once; returns WAIT_OBJECT_0 + i, WAIT_ABANDONED_0
+    // + i (a mutex whose owner ended), WAIT_TIMEOUT.
+    static DWORD waitMany(ThreadState& self, Waitable* const* objects, DWORD count, bool all,
+                          DWORD milliseconds);
 
   protected:
     // Both are called with `lock` held.
@@ -112,7 +132,13 @@ class Waitable : public Object {
         if (waiters_.load(std::memory_order_seq_cst) == 0)
             return;
         std::lock_guard guard(lock);
+        notifyLocked();
+    }
+    // The same, with `lock` held.
+    void notifyLocked() {
         changed.notify_all();
+        for (MultiWaiter* w : multiWaiters_)
+            w->wake();
     }
 
     std::mutex lock;
@@ -120,6 +146,7 @@ class Waitable : public Object {
 
   private:
     std::atomic<uint32_t> waiters_{0};
+    std::vector<MultiWaiter*> multiWaiters_;  // under `lock`
 };
 
 class Event : public Waitable {

@@ -106,7 +106,7 @@ class Mutex : public Waitable {
             owner_ = nullptr;
             auto& owned = me.ownedMutexes;
             owned.erase(std::find(owned.begin(), owned.end(), this));
-            changed.notify_all();
+            notifyLocked();
         }
         release();
         return Released::Free;
@@ -121,7 +121,7 @@ class Mutex : public Waitable {
             owner_ = nullptr;
             count_ = 0;
             abandoned_ = true;
-            changed.notify_all();
+            notifyLocked();
         }
         release();
     }
@@ -164,7 +164,7 @@ class Thread : public Waitable {
         std::lock_guard guard(lock);
         exitCode_ = code;
         done_ = true;
-        changed.notify_all();
+        notifyLocked();
     }
     DWORD exitCode() {
         std::lock_guard guard(lock);
