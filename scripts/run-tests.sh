@@ -38,7 +38,7 @@ run_platform() {  # name, build tree, ctest arguments...
     cases=$(sum_attribute "$results" tests)
     failures=$(( $(sum_attribute "$results" failures) + $(sum_attribute "$results" errors) ))
     skipped=$(count_matches "$results" 'result="skipped"')
-    single=$(count_matches "$results" 'single-platform: ')
+    single=$(count_matches "$results" '<skipped message="[^"]*single-platform: ')
     marked=$(ctest --test-dir "$tree" -N -L single-platform 2>/dev/null | grep -oE 'Total Tests: [0-9]+' | grep -oE '[0-9]+')
     summary+=("$name")
     summary+=("    test cases: $((cases - failures - skipped)) passed, $failures failed, $skipped skipped")

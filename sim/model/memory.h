@@ -85,7 +85,7 @@ class Store {
     uint64_t size_ = 0;
     bool shared_ = false;
     intptr_t object_ = -1;  // the system's memory object
-    intptr_t mutex_ = 0;    // Windows: the machine's mutex
+    [[maybe_unused]] intptr_t mutex_ = 0;  // Windows: the machine's mutex
     std::string path_;      // of a shared store
 };
 
