@@ -191,9 +191,18 @@ Session::Session(const Package& package, const std::wstring& arguments,
         (programToken.empty() ? L"\"" + program + L"\"" : programToken) + L" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        package.folder().c_str(), &startup, &process_))
-        throw std::runtime_error("cannot start install.exe");
+    // Wine now and then refuses to start a program copied a moment ago; a
+    // start that still fails after a few tries is a failure.
+    for (int attempt = 1;; ++attempt) {
+        if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                           package.folder().c_str(), &startup, &process_))
+            break;
+        const DWORD error = GetLastError();
+        if (attempt == 5)
+            throw std::runtime_error("cannot start install.exe (error " + std::to_string(error) +
+                                     ")");
+        Sleep(200);
+    }
 }
 
 Session::~Session() {
