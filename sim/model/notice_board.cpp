@@ -69,11 +69,12 @@ void NoticeBoard::publish(uint32_t card, uint32_t notification) {
     w.store->lock();
     const uint32_t at = n.count.load(std::memory_order_relaxed);
     Notice& notice = n.ring[at % kNoticeRing];
-    notice.sequence.store(0, std::memory_order_relaxed);  // being rewritten
-    std::atomic_thread_fence(std::memory_order_release);
-    notice.card.store(card, std::memory_order_relaxed);
-    notice.notification.store(notification, std::memory_order_relaxed);
-    notice.origin.store(w.self, std::memory_order_relaxed);
+    // Marked as being rewritten first: each field's release store keeps the
+    // mark before it, for a reader whose acquire load sees the new field.
+    notice.sequence.store(0, std::memory_order_relaxed);
+    notice.card.store(card, std::memory_order_release);
+    notice.notification.store(notification, std::memory_order_release);
+    notice.origin.store(w.self, std::memory_order_release);
     notice.sequence.store(at + 1, std::memory_order_release);
     n.count.store(at + 1, std::memory_order_release);
     w.store->unlock();
@@ -95,10 +96,9 @@ void NoticeBoard::run(const std::shared_ptr<Watch>& watch, uint32_t seen) {
             const Notice& notice = n.ring[seen % kNoticeRing];
             if (notice.sequence.load(std::memory_order_acquire) != seen + 1)
                 continue;
-            const uint32_t origin = notice.origin.load(std::memory_order_relaxed);
-            const uint32_t card = notice.card.load(std::memory_order_relaxed);
-            const uint32_t number = notice.notification.load(std::memory_order_relaxed);
-            std::atomic_thread_fence(std::memory_order_acquire);
+            const uint32_t origin = notice.origin.load(std::memory_order_acquire);
+            const uint32_t card = notice.card.load(std::memory_order_acquire);
+            const uint32_t number = notice.notification.load(std::memory_order_acquire);
             if (notice.sequence.load(std::memory_order_relaxed) != seen + 1 ||
                 origin == watch->self || card >= watch->cards.size())
                 continue;
