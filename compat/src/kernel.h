@@ -4,6 +4,9 @@
 // ERROR_INVALID_HANDLE; each API function sets the last error in one place.
 #pragma once
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <windows.h>
 
 #include <array>
@@ -87,6 +90,15 @@ inline bool fullAccess(DWORD access, DWORD modifyState) {
 }
 
 struct ThreadState;
+
+// Sleeps while the 32-bit word at `word` still holds `expected`, or wakes up
+// to `count` threads sleeping on it (a futex private to the process).
+inline void futexWait(void* word, uint32_t expected) {
+    syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+inline void futexWake(void* word, int count) {
+    syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
 
 // A thread that waits for several objects at once: every change of any of
 // them wakes it, and it looks at them all again.

@@ -5,8 +5,6 @@
 // whenever a release leaves the lock free while someone waits; each then
 // tries again. Like Windows' lock, it needs no initialisation beyond zero, is
 // never destroyed and is not recursive.
-#include <linux/futex.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -34,11 +32,11 @@ std::atomic_ref<uint32_t> stateOf(PSRWLOCK lock) {
 
 // Sleeps while the word still holds `expected` (with the waiting bit set).
 void sleepOn(PSRWLOCK lock, uint32_t expected) {
-    syscall(SYS_futex, wordOf(lock), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+    futexWait(wordOf(lock), expected);
 }
 
 void wakeAll(PSRWLOCK lock) {
-    syscall(SYS_futex, wordOf(lock), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+    futexWake(wordOf(lock), INT_MAX);
 }
 
 // Marks the lock as waited for and sleeps until it changes; false if it

@@ -5,9 +5,7 @@
 // when free, 0 when held, 1 when held and a thread may sleep on it (a
 // futex); OwningThread holds the owner's thread id and RecursionCount its
 // depth, so the owner enters again without waiting.
-#include <linux/futex.h>
 #include <sys/mman.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -138,8 +136,7 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section) {
     if (!tryTake(section)) {
         // Marked contended before each sleep, so that the release wakes us.
         while (lockWord(section).exchange(kContended, std::memory_order_acquire) != kFree)
-            syscall(SYS_futex, &section->LockCount, FUTEX_WAIT_PRIVATE, kContended, nullptr,
-                    nullptr, 0);
+            futexWait(&section->LockCount, static_cast<uint32_t>(kContended));
     }
     ownerOf(section).store(me(), std::memory_order_relaxed);
     section->RecursionCount = 1;
@@ -162,7 +159,7 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) {
         return;
     ownerOf(section).store(nullptr, std::memory_order_relaxed);
     if (lockWord(section).exchange(kFree, std::memory_order_release) == kContended)
-        syscall(SYS_futex, &section->LockCount, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+        futexWake(&section->LockCount, 1);
 }
 
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "simtest.h"
+
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -16,15 +18,7 @@
 
 namespace {
 
-struct Handle {
-    HANDLE h;
-    explicit Handle(HANDLE handle) : h(handle) {}
-    ~Handle() {
-        if (h != nullptr && h != INVALID_HANDLE_VALUE)
-            CloseHandle(h);
-    }
-    operator HANDLE() const { return h; }
-};
+using simtest::Handle;
 
 DWORD WINAPI setEventLater(LPVOID event) {
     Sleep(20);

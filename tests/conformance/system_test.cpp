@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "simtest.h"
+
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -13,15 +15,7 @@
 
 namespace {
 
-struct Handle {
-    HANDLE h;
-    explicit Handle(HANDLE handle) : h(handle) {}
-    ~Handle() {
-        if (h != nullptr)
-            CloseHandle(h);
-    }
-    operator HANDLE() const { return h; }
-};
+using simtest::Handle;
 
 DWORD WINAPI setLater(LPVOID event) {
     Sleep(30);

@@ -116,6 +116,20 @@ namespace simtest {
 // test programs of a build run side by side).
 std::string scratchName(const std::string& base);
 
+// A kernel handle that closes itself (nothing to close for null or
+// INVALID_HANDLE_VALUE).
+struct Handle {
+    HANDLE h;
+    explicit Handle(HANDLE handle) : h(handle) {}
+    ~Handle() {
+        if (h != nullptr && h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    operator HANDLE() const { return h; }
+};
+
 // Runs a command line through the system's shell; returns what it wrote on
 // its standard output, and its exit code in `status` (-1 if it did not end
 // normally).
