@@ -27,31 +27,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void setVariable(const char* name, const std::string& value) {
-#if defined(_WIN32)
-    _putenv_s(name, value.c_str());
-#else
-    if (value.empty())
-        unsetenv(name);
-    else
-        setenv(name, value.c_str(), 1);
-#endif
-}
-
 using simtest::programFolder;
-
-// Runs a program of the build on the simulated machine (on Windows through
-// vsim-run) with `arguments`; returns what it printed, and its exit code in
-// `status`.
-std::string runProgram(const std::string& program, const std::string& arguments, int& status) {
-#if defined(_WIN32)
-    return simtest::runCommand("\"\"" + programFolder() + "vsim-run.exe\" \"" + programFolder() +
-                                   program + ".exe\" " + arguments + "\"",
-                               status);
-#else
-    return simtest::runCommand(program + " " + arguments, status);
-#endif
-}
+using simtest::runProgram;
+using simtest::setVariable;
 
 std::string runPeer(const std::string& arguments, int& status) {
     return runProgram(MACHINE_PEER, arguments, status);

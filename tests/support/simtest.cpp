@@ -1,6 +1,7 @@
 #include "simtest.h"
 
 #include <cstdio>
+#include <cstdlib>
 #if !defined(_WIN32)
 #include <sys/wait.h>
 #endif
@@ -121,6 +122,27 @@ std::string programFolder() {
     return path.substr(0, path.rfind('\\') + 1);
 #else
     return "";
+#endif
+}
+
+void setVariable(const char* name, const std::string& value) {
+#if defined(_WIN32)
+    _putenv_s(name, value.c_str());
+#else
+    if (value.empty())
+        unsetenv(name);
+    else
+        setenv(name, value.c_str(), 1);
+#endif
+}
+
+std::string runProgram(const std::string& program, const std::string& arguments, int& status) {
+#if defined(_WIN32)
+    return runCommand("\"\"" + programFolder() + "vsim-run.exe\" \"" + programFolder() + program +
+                          ".exe\" " + arguments + "\"",
+                      status);
+#else
+    return runCommand(program + " " + arguments, status);
 #endif
 }
 

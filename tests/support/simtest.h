@@ -135,6 +135,16 @@ struct Handle {
 // normally).
 std::string runCommand(const std::string& command, int& status);
 
+// Sets an environment variable of this process and of the programs it
+// starts; an empty value removes it.
+void setVariable(const char* name, const std::string& value);
+
+// Runs a program of the build on the simulated machine (on Windows through
+// vsim-run, from the test program's folder) with `arguments`, which may
+// hold redirections; returns what it printed on its standard output, and
+// its exit code in `status`.
+std::string runProgram(const std::string& program, const std::string& arguments, int& status);
+
 // The folder of the running test program, with its trailing separator
 // (Windows; empty on Linux, where programs are named by full path).
 std::string programFolder();

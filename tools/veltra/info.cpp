@@ -269,6 +269,17 @@ uint64_t u64(const json& value) {
     return value.get<uint64_t>();
 }
 
+// A value of the driver's in its unit: up to three decimals, no trailing
+// zeros ("0.95", "10000").
+std::string decimal(double value) {
+    std::string text = format("%.3f", value);
+    while (text.back() == '0')
+        text.pop_back();
+    if (text.back() == '.')
+        text.pop_back();
+    return text;
+}
+
 // The human form: each record's values under their field names, with what
 // the package's driver means by them.
 void printInfo(const json& info) {
@@ -379,12 +390,14 @@ void printInfo(const json& info) {
     for (const json& s : sensorsList) {
         const double low = static_cast<int32_t>(u64(s["attribute4"])) / 1000.0;
         const double high = static_cast<int32_t>(u64(s["attribute5"])) / 1000.0;
-        std::string limits = u64(s["attribute1"]) == kSensorFlags || (low == 0 && high == 0)
-                                 ? std::string()
-                                 : format(", limits %.4g to %.4g%s", low, high,
-                                          unitText(static_cast<uint32_t>(u64(s["attribute3"]))));
-        std::printf("  %u  %-27s nominal %.4g%s%s\n", s["index"].get<unsigned>(),
-                    s["description"].get<std::string>().c_str(), s["attribute2"].get<double>(),
+        std::string limits =
+            u64(s["attribute1"]) == kSensorFlags || (low == 0 && high == 0)
+                ? std::string()
+                : format(", limits %s to %s%s", decimal(low).c_str(), decimal(high).c_str(),
+                         unitText(static_cast<uint32_t>(u64(s["attribute3"]))));
+        std::printf("  %u  %-27s nominal %s%s%s\n", s["index"].get<unsigned>(),
+                    s["description"].get<std::string>().c_str(),
+                    decimal(s["attribute2"].get<double>()).c_str(),
                     unitText(static_cast<uint32_t>(u64(s["attribute3"]))), limits.c_str());
     }
     const json& d = info["deviceStatus"];
