@@ -13,6 +13,9 @@
 #if defined(_WIN32)
 #include <io.h>
 #else
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -365,15 +368,81 @@ void Progress::draw(uint64_t done, bool last) {
 }
 
 std::vector<uint8_t> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in)
         throw Failure("cannot open " + path + ": " + std::strerror(errno));
-    std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
-    if (in.bad())
+    const std::streamoff size = in.tellg();
+    if (size < 0)
+        throw Failure("cannot read " + path);
+    std::vector<uint8_t> data(static_cast<size_t>(size));
+    in.seekg(0);
+    if (!in.read(reinterpret_cast<char*>(data.data()), size))
         throw Failure("cannot read " + path);
     return data;
 }
+
+#if defined(_WIN32)
+FileBytes::FileBytes(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        throw Failure("cannot open " + path + ": " +
+                      (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                           ? std::string("No such file or directory")
+                           : format("system error %lu", static_cast<unsigned long>(error))));
+    }
+    LARGE_INTEGER size{};
+    const bool sized = GetFileSizeEx(file, &size) != 0;
+    if (sized && size.QuadPart > 0)
+        mapping_ = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    CloseHandle(file);
+    if (!sized || (size.QuadPart > 0 && mapping_ == nullptr))
+        throw Failure("cannot read " + path);
+    if (mapping_ != nullptr) {
+        data_ = static_cast<const uint8_t*>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 0));
+        if (data_ == nullptr) {
+            CloseHandle(mapping_);
+            throw Failure("cannot read " + path);
+        }
+        size_ = static_cast<size_t>(size.QuadPart);
+    }
+}
+
+FileBytes::~FileBytes() {
+    if (data_ != nullptr)
+        UnmapViewOfFile(data_);
+    if (mapping_ != nullptr)
+        CloseHandle(mapping_);
+}
+#else
+FileBytes::FileBytes(const std::string& path) {
+    const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file < 0)
+        throw Failure("cannot open " + path + ": " + std::strerror(errno));
+    struct stat status {};
+    if (fstat(file, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(file);
+        throw Failure("cannot read " + path + ": not a file");
+    }
+    if (status.st_size > 0) {
+        void* view = mmap(nullptr, static_cast<size_t>(status.st_size), PROT_READ,
+                          MAP_PRIVATE | MAP_POPULATE, file, 0);
+        if (view == MAP_FAILED) {
+            close(file);
+            throw Failure("cannot read " + path + ": " + std::strerror(errno));
+        }
+        data_ = static_cast<const uint8_t*>(view);
+        size_ = static_cast<size_t>(status.st_size);
+    }
+    close(file);
+}
+
+FileBytes::~FileBytes() {
+    if (data_ != nullptr)
+        munmap(const_cast<uint8_t*>(data_), size_);
+}
+#endif
 
 void writeFile(const std::string& path, const void* data, size_t length) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

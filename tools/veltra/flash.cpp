@@ -118,7 +118,7 @@ struct Comparison {
 };
 
 Comparison compareRange(const Card& card, const Chip& chip, uint64_t offset,
-                        const std::vector<uint8_t>& data, bool showProgress) {
+                        std::span<const uint8_t> data, bool showProgress) {
     Progress progress("verifying", data.size(), showProgress);
     std::vector<uint8_t> back(std::min<uint64_t>(kChunk, data.size()));
     Comparison result;
@@ -139,7 +139,7 @@ Comparison compareRange(const Card& card, const Chip& chip, uint64_t offset,
 }
 
 void verifyOrFail(const Card& card, const Chip& chip, uint64_t offset,
-                  const std::vector<uint8_t>& data, const std::string& source, bool showProgress) {
+                  std::span<const uint8_t> data, const std::string& source, bool showProgress) {
     const Comparison comparison = compareRange(card, chip, offset, data, showProgress);
     if (comparison.differing != 0)
         throw Failure(format("%s differs from %s: %" PRIu64 " of %zu bytes differ, the first at %s",
@@ -243,8 +243,8 @@ void flashRead(const FlashOptions& options) {
 // Writes `data` at `offset`: erases exactly the blocks the range touches,
 // keeping what those blocks hold outside the range, writes, and verifies
 // unless told not to. Returns the seconds taken.
-double writeFlash(const Card& card, uint32_t flash, uint64_t offset,
-                  const std::vector<uint8_t>& data, bool verify, bool showProgress) {
+double writeFlash(const Card& card, uint32_t flash, uint64_t offset, std::span<const uint8_t> data,
+                  bool verify, bool showProgress) {
     const Chip chip = chipOf(card, flash);
     checkRange(card, chip, offset, data.size());
     const Stopwatch clock;
@@ -274,14 +274,15 @@ double writeFlash(const Card& card, uint32_t flash, uint64_t offset,
 namespace {
 
 void flashWrite(const FlashOptions& options) {
-    std::vector<uint8_t> data = readFile(options.file);
+    const FileBytes file(options.file);
+    std::span<const uint8_t> data = file.bytes();
     Card card(options.card);
     const Chip chip = chipOf(card, options.flash);
     if (options.lengthOption->count() > 0) {
         if (options.length > data.size())
             throw Failure(format("%s holds %s, less than --length %s", options.file.c_str(),
                                  sizeText(data.size()).c_str(), sizeText(options.length).c_str()));
-        data.resize(options.length);
+        data = data.first(options.length);
     }
     checkRange(card, chip, options.offset, data.size());
     if (data.empty()) {
@@ -334,11 +335,12 @@ void flashErase(const FlashOptions& options) {
 }
 
 void flashVerify(const FlashOptions& options) {
-    std::vector<uint8_t> data = readFile(options.file);
+    const FileBytes file(options.file);
+    std::span<const uint8_t> data = file.bytes();
     Card card(options.card);
     const Chip chip = chipOf(card, options.flash);
     if (options.lengthOption->count() > 0 && options.length < data.size())
-        data.resize(options.length);
+        data = data.first(options.length);
     checkRange(card, chip, options.offset, data.size());
     const Stopwatch clock;
     verifyOrFail(card, chip, options.offset, data, options.file, true);

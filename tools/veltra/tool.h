@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -154,6 +155,25 @@ class Stopwatch {
 };
 
 std::vector<uint8_t> readFile(const std::string& path);
+
+// A file's bytes, mapped read-only rather than copied: the commands that
+// send large files to a card read them straight from the system's cache.
+class FileBytes {
+  public:
+    explicit FileBytes(const std::string& path);
+    ~FileBytes();
+    FileBytes(const FileBytes&) = delete;
+    FileBytes& operator=(const FileBytes&) = delete;
+
+    std::span<const uint8_t> bytes() const { return {data_, size_}; }
+
+  private:
+    const uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+#if defined(_WIN32)
+    HANDLE mapping_ = nullptr;
+#endif
+};
 void writeFile(const std::string& path, const void* data, size_t length);
 
 // A C string field of a record, up to its terminator or its end.
@@ -203,8 +223,8 @@ json vpdJson(const Card& card);
 
 // The work of `flash write` and `program`, for the commands and for
 // measuring them: both return the seconds taken.
-double writeFlash(const Card& card, uint32_t flash, uint64_t offset,
-                  const std::vector<uint8_t>& data, bool verify, bool showProgress);
+double writeFlash(const Card& card, uint32_t flash, uint64_t offset, std::span<const uint8_t> data,
+                  bool verify, bool showProgress);
 double programFpga(const Card& card, uint32_t fpga, const std::string& file, bool showProgress,
                    uint64_t* bytes = nullptr);
 

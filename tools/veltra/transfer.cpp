@@ -169,9 +169,10 @@ void dmaRead(const DmaOptions& options) {
 }
 
 void dmaWrite(const DmaOptions& options) {
-    std::vector<uint8_t> data = readFile(options.file);
+    const FileBytes file(options.file);
+    std::span<const uint8_t> data = file.bytes();
     if (options.lengthOption->count() > 0 && options.length < data.size())
-        data.resize(options.length);
+        data = data.first(options.length);
     Card card(options.card);
     const Stopwatch clock;
     {
