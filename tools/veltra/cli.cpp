@@ -28,6 +28,19 @@ bool attachSimulator() {
     return true;
 }
 
+// Progress bars and the sensor monitor move the cursor with VT sequences,
+// which a Windows console takes once asked to (Windows 10 and later).
+void enableTerminalSequences() {
+#if defined(_WIN32)
+    for (DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        HANDLE console = GetStdHandle(which);
+        DWORD mode = 0;
+        if (console != INVALID_HANDLE_VALUE && GetConsoleMode(console, &mode))
+            SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    }
+#endif
+}
+
 // "veltra flash write": the command a usage error is about.
 std::string commandPath(const CLI::App& app) {
     std::string path = "veltra";

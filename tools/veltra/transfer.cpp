@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 namespace tool {
 
@@ -195,7 +196,7 @@ void dmaWrite(const DmaOptions& options) {
 
 // Transfers of one size in one direction for about `budget` seconds; the
 // seconds one transfer takes.
-double timeTransfers(const Card& card, uint32_t channel, bool toCard, std::vector<uint8_t>& buffer,
+double timeTransfers(const Card& card, uint32_t channel, bool toCard, std::span<uint8_t> buffer,
                      uint64_t size, double budget) {
     auto once = [&] {
         const VELTRA_STATUS status =
@@ -239,6 +240,11 @@ uint64_t cardMemorySize(const Card& card) {
 namespace {
 
 constexpr uint64_t kLatencyBytes = 64;
+constexpr std::align_val_t kPage{4096};
+
+struct AlignedDelete {
+    void operator()(uint8_t* block) const { ::operator delete(block, kPage); }
+};
 
 void dmaTest(const DmaOptions& options) {
     Card card(options.card);
@@ -255,7 +261,11 @@ void dmaTest(const DmaOptions& options) {
     std::vector<uint8_t> saved(sizes.back());
     check(VELTRA_ReadDMAEx(card.handle(), channels[0], 0, saved.data(), saved.size(), 0),
           "cannot save the card memory of " + card.name());
-    std::vector<uint8_t> buffer(sizes.back());
+    // Page-aligned, as DMA buffers are: a copy to or from a buffer that is
+    // not aligned as the card's memory is runs slower on some processors.
+    std::span<uint8_t> buffer(static_cast<uint8_t*>(::operator new(sizes.back(), kPage)),
+                              sizes.back());
+    const std::unique_ptr<uint8_t, AlignedDelete> owner(buffer.data());
     for (size_t i = 0; i < buffer.size(); ++i)
         buffer[i] = static_cast<uint8_t>(i * 7);
 
