@@ -105,6 +105,7 @@ int run(int argc, char** argv) {
         return 1;
     }
 
+    enableTerminalSequences();
     CLI::App app(
         "veltra: the cards and their bridge devices, from the command line.\n"
         "Every command takes --help; `veltra help COMMAND` says the same.",
