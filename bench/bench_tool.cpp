@@ -5,6 +5,9 @@
 // figures include reading the file.
 #include <veltra.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,12 +37,14 @@ void runTool(benchmark::State& state, std::vector<std::string> words) {
     for (std::string& word : words)
         argv.push_back(word.data());
     std::fflush(stdout);
-    if (std::freopen("/dev/null", "w", stdout) == nullptr)
-        state.SkipWithError("cannot silence stdout");
+    const int saved = dup(STDOUT_FILENO);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    close(null);
     const int code = tool::run(static_cast<int>(argv.size()), argv.data());
     std::fflush(stdout);
-    if (std::freopen("/dev/tty", "w", stdout) == nullptr)
-        std::freopen("/proc/self/fd/2", "w", stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
     if (code != 0)
         state.SkipWithError("the tool failed");
 }

@@ -252,6 +252,15 @@ TEST_F(Tool, ProgramChecksTheFileBeforeTheCard) {
                   " is not a usable bitstream, its header is damaged or the file is "
                   "truncated: VELTRA_INVALID_BITSTREAM (The bitstream file was corrupt)\n");
 
+    // Cut inside the configuration data: the header still loads.
+    const std::string short_ = file("short.bit");
+    writeBytes(short_, std::vector<uint8_t>(whole.begin(), whole.end() - 4096));
+    run = veltra("program -c 0 " + short_);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "veltra: " + short_ +
+                           " is truncated: its header announces 1048576 bytes of configuration "
+                           "data, the file holds 1044480\n");
+
     run = veltra("program -c 0 no-such-design.bit");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err,
@@ -319,8 +328,29 @@ TEST_F(Tool, FlashWriteKeepsWhatItsBlocksHoldOutsideTheRange) {
     run = veltra("flash write -c 0 --offset 64M --file " + second);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err,
-              "veltra: the range 0x4000000 to 0x40003E8 (1000 bytes) passes the end of "
-              "flash 0 of card 0 (64 MiB, ending at 0x4000000)\n");
+              "veltra: 1000 bytes from 0x4000000 passes the end of flash 0 of card 0 (64 MiB, "
+              "ending at 0x4000000)\n");
+    run = veltra("flash read -c 0 --offset 63M --length 2M --file " + back);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "veltra: 2 MiB from 0x3F00000 passes the end of flash 0 of card 0 (64 MiB, "
+              "ending at 0x4000000)\n");
+    run = veltra("flash write -c 0 --yes --file no-such-image.bin");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "veltra: cannot open no-such-image.bin: No such file or directory\n");
+    run = veltra("flash info -c 5");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "veltra: cannot open card 5: VELTRA_DEVICE_NOT_FOUND (Failed to open the "
+              "device with specified CardID)\n");
+
+    // Without a terminal to ask at, only --yes lets a command change the
+    // flash.
+    run = veltra("flash erase -c 0 --length 128K");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "veltra: this changes the card: give --yes to go ahead without a terminal "
+              "to ask at; nothing changed\n");
     run = veltra("flash erase -c 0 --offset 0x100 --length 128K");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err,
@@ -333,6 +363,10 @@ TEST_F(Tool, FlashWriteKeepsWhatItsBlocksHoldOutsideTheRange) {
               "holding it ends at 0x20000)\n");
     ok("flash verify -c 0 --offset 0x100 --file " + second);
 
+    EXPECT_EQ(ok("flash info -c 0"),
+              "flash 0 of card 0: Numonyx Axcell P30 (Top boot), 64 MiB in 128 KiB blocks, x16\n"
+              "  0x00000000 to 0x03FE0000: 511 blocks of 128 KiB\n"
+              "  0x03FE0000 to 0x04000000: 4 parameter blocks of 32 KiB\n");
     // The top of card 0's chip is four 32 KiB parameter blocks.
     const json chip = okJson("flash info -c 0 --json");
     EXPECT_EQ(chip["blocks"], json::parse(R"([
@@ -428,11 +462,19 @@ TEST_F(Tool, DmaMovesFilesAndMeasuresWithoutChangingCardMemory) {
     ok("dma read -c 1 --local 0x1000 --length 3M --file " + back);
     EXPECT_TRUE(readBytes(back) == bytes);
 
+    // Ranges outside card memory are refused before anything moves: the
+    // card records no DMA fault.
     Outcome run = veltra("dma read -c 1 --local 32M --length 16 --file " + back);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err,
-              "veltra: DMA from card memory at 0x2000000 on channel 0 of card 1 failed: "
-              "VELTRA_INVALID_LOCAL_REGION (The local address region is invalid)\n");
+              "veltra: the range of 16 bytes at 0x2000000 lies outside the card memory of "
+              "card 1 (32 MiB)\n");
+    run = veltra("dma write -c 1 --local 31M --file " + data);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "veltra: the range of 3 MiB at 0x1F00000 lies outside the card memory of "
+              "card 1 (32 MiB)\n");
+    EXPECT_EQ(okJson("status -c 1 --json")[0]["anyError"], false);
 }
 
 TEST_F(Tool, ValidateFailsOnADeviceErrorUntilItIsCleared) {
@@ -443,24 +485,36 @@ TEST_F(Tool, ValidateFailsOnADeviceErrorUntilItIsCleared) {
     EXPECT_TRUE(out.size() > 30 && out.substr(out.size() - 30) == "1 card, 11 checks: all passed\n")
         << out;
 
-    // A transfer outside card memory sets the DMA error word.
-    EXPECT_EQ(veltra("dma read -c 0 --local 64M --length 4 --file " + file("x.bin")).status, 1);
-    Outcome run = veltra("validate");
+    // Configuration data without the sync word never finishes configuring:
+    // the card records a failed configuration.
+    const std::string broken = file("broken.bit");
+    ok("sim bitstream --no-sync-word " + broken);
+    Outcome run = veltra("program -c 0 " + broken);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "veltra: cannot configure FPGA 0 of card 0 from " + broken +
+                           ": VELTRA_HARDWARE_ERROR (A hardware error occurred)\n");
+    run = veltra("validate");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "veltra: validate: 1 of 22 checks failed\n");
-    EXPECT_NE(run.out.find("  FAIL  device status              device errors 0x00000000 "
-                           "0x00000001 0x00000000 0x00000000 0x00000000 (see veltra status)\n"),
+    EXPECT_NE(run.out.find("  FAIL  device status              device errors 0x00000001 "
+                           "0x00000000 0x00000000 0x00000000 0x00000000 (see veltra status)\n"),
               std::string::npos)
         << run.out;
     EXPECT_EQ(ok("status -c 0 --clear"),
               "card 0: device errors (now cleared)\n"
-              "  status1  configuration  0x00000000\n"
-              "  status2  DMA            0x00000001  a DMA transfer faulted\n"
+              "  status1  configuration  0x00000001  a configuration failed\n"
+              "  status2  DMA            0x00000000\n"
               "  status3  flash          0x00000000\n"
               "  status4  bus            0x00000000\n"
               "  status5  sensor         0x00000000\n");
     EXPECT_EQ(okJson("status -c 0 --json")[0]["anyError"], false);
     ok("validate");
+
+    run = veltra("validate -c 5");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "veltra: cannot open card 5: VELTRA_DEVICE_NOT_FOUND (Failed to open the "
+              "device with specified CardID)\n");
 }
 
 TEST_F(Tool, UsageErrorsExitWithTwo) {
@@ -520,9 +574,11 @@ TEST_F(Tool, SimAnywhereOnTheCommandLine) {
     const std::string program = VELTRA_TOOL;
 #endif
     int status = -1;
-    const std::string out = simtest::runCommand(program + " list --sim --json", status);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(json::parse(out).size(), 2u) << out;
+    for (const char* arguments : {" list --sim --json", " --sim list --json"}) {
+        const std::string out = simtest::runCommand(program + arguments, status);
+        EXPECT_EQ(status, 0) << arguments;
+        EXPECT_EQ(json::parse(out).size(), 2u) << out;
+    }
 }
 
 }  // namespace

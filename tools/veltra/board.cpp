@@ -8,17 +8,24 @@
 
 namespace tool {
 
-const char* unitText(uint32_t unit) {
+std::string unitName(uint32_t unit) {
     switch (unit) {
-        case 1:
-            return " C";
-        case 2:
-            return " V";
-        case 3:
-            return " RPM";
-        default:
+        case 0:
             return "";
+        case 1:
+            return "C";
+        case 2:
+            return "V";
+        case 3:
+            return "RPM";
+        default:
+            return format("unit %u", unit);
     }
+}
+
+std::string unitSuffix(uint32_t unit) {
+    const std::string name = unitName(unit);
+    return name.empty() ? name : " " + name;
 }
 
 SensorReading readSensor(const Card& card, uint32_t index, const VELTRA_SENSOR_INFOA& info) {
@@ -26,7 +33,7 @@ SensorReading readSensor(const Card& card, uint32_t index, const VELTRA_SENSOR_I
     check(VELTRA_ReadSensor(card.handle(), index, &value),
           format("cannot read sensor %u of %s", index, card.name().c_str()));
     SensorReading reading;
-    const char* unit = unitText(info.attribute3);
+    const std::string unit = unitSuffix(info.attribute3);
     if (info.attribute1 == kSensorFlags) {
         reading.value = value.value32;
         reading.text = hex(value.value32, 8);
@@ -35,10 +42,10 @@ SensorReading readSensor(const Card& card, uint32_t index, const VELTRA_SENSOR_I
     }
     if (info.attribute1 == kSensorFixed) {
         reading.value = value.doubleValue;
-        reading.text = format("%.3f%s", value.doubleValue, unit);
+        reading.text = format("%.3f%s", value.doubleValue, unit.c_str());
     } else {
         reading.value = value.value32;
-        reading.text = format("%u%s", value.value32, unit);
+        reading.text = format("%u%s", value.value32, unit.c_str());
     }
     const double low = static_cast<int32_t>(info.attribute4) / 1000.0;
     const double high = static_cast<int32_t>(info.attribute5) / 1000.0;
@@ -64,10 +71,13 @@ uint64_t vpdSize(const Card& card) {
     uint64_t good = 1, bad = uint64_t{1} << 32;
     while (bad - good > 1) {
         const uint64_t middle = good + (bad - good) / 2;
-        if (VELTRA_ReadVPD(card.handle(), 0, middle - 1, 1, &byte) == VELTRA_SUCCESS)
+        const VELTRA_STATUS status = VELTRA_ReadVPD(card.handle(), 0, middle - 1, 1, &byte);
+        if (status == VELTRA_SUCCESS)
             good = middle;
-        else
+        else if (status == VELTRA_INVALID_REGION)
             bad = middle;
+        else
+            check(status, "cannot read the VPD of " + card.name());
     }
     return good;
 }
@@ -129,6 +139,10 @@ void addVpdCommands(CLI::App& app) {
                                  hex(read->offset).c_str(), card.name().c_str(),
                                  sizeText(size).c_str()));
         const uint64_t length = read->lengthOption->count() ? read->length : size - read->offset;
+        if (length > size - read->offset)
+            throw Failure(format("%s from %s passes the end of the VPD of %s (%s)",
+                                 sizeText(length).c_str(), hex(read->offset).c_str(),
+                                 card.name().c_str(), sizeText(size).c_str()));
         const std::vector<uint8_t> data = readVpd(card, read->offset, length);
         if (read->file.empty()) {
             std::printf("%s", recordText(data).c_str());
@@ -151,7 +165,10 @@ void addVpdCommands(CLI::App& app) {
     writeCommand->callback([write] {
         std::vector<uint8_t> data;
         if (!write->file.empty()) {
-            data = readFile(write->file);
+            const FileBytes file(write->file);
+            data.assign(file.bytes().begin(), file.bytes().end());
+            if (data.empty())
+                throw Failure(write->file + " is empty: nothing written");
         } else {
             for (size_t i = 0; i < write->text.size(); ++i) {
                 if (write->text[i] == '\\' && i + 1 < write->text.size() &&
@@ -164,7 +181,7 @@ void addVpdCommands(CLI::App& app) {
             }
         }
         if (data.empty())
-            throw Usage("vpd write: nothing to write (give --file or --text)");
+            throw Usage("nothing to write: give --file or --text");
         Card card(write->card);
         const uint64_t size = vpdSize(card);
         if (write->offset > size || data.size() > size - write->offset)
@@ -251,14 +268,16 @@ void addSensorsCommand(CLI::App& app) {
     auto options = std::make_shared<Options>();
     CLI::App* command = app.add_subcommand("sensors", "the sensors, with units and alarm state");
     addCardOption(*command, *options, false);
-    command->add_option("--watch", options->watch, "refresh every SECONDS until interrupted")
-        ->check(CLI::Range(0.05, 3600.0));
-    command->add_option("--count", options->count, "with --watch: stop after this many tables");
+    CLI::Option* watch =
+        command->add_option("--watch", options->watch, "refresh every SECONDS until interrupted")
+            ->check(CLI::Range(0.05, 3600.0));
+    command->add_option("--count", options->count, "stop after this many tables")->needs(watch);
     addJsonFlag(*command, *options);
     command->callback([options] {
         const std::vector<uint32_t> cards = selectedCards(options->cardOption, options->card);
-        const bool refresh =
-            options->watch > 0 && !options->json && stderrIsTerminal() && stdinIsTerminal();
+        // At a terminal the table is redrawn in place; otherwise each one
+        // follows the last (and with --json each is one line).
+        const bool refresh = options->watch > 0 && !options->json && stdoutIsTerminal();
         for (uint32_t round = 0;; ++round) {
             json document = json::array();
             std::string table;
@@ -271,15 +290,17 @@ void addSensorsCommand(CLI::App& app) {
                                         {"index", s},
                                         {"description", text(all[s].description)},
                                         {"value", reading.value},
-                                        {"unit", std::string(unitText(all[s].attribute3))
-                                                     .substr(all[s].attribute3 ? 1 : 0)},
+                                        {"unit", unitName(all[s].attribute3)},
                                         {"state", reading.state}});
                     table += format("%-4u %-3u %-27s %14s  %s\n", index, s,
                                     text(all[s].description).c_str(), reading.text.c_str(),
                                     reading.state.c_str());
                 }
             }
-            if (options->json) {
+            if (options->json && options->watch > 0) {
+                std::printf("%s\n",
+                            document.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
+            } else if (options->json) {
                 printJson(document);
             } else {
                 if (refresh)

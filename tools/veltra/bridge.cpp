@@ -270,6 +270,7 @@ void addSimulatorCommands(CLI::App& app) {
     struct Sample {
         std::string file, part = "7vx690tffg1157";
         uint64_t size = uint64_t{1} << 20;
+        bool noSyncWord = false;
     };
     auto sample = std::make_shared<Sample>();
     CLI::App* bitstream = sim->add_subcommand(
@@ -279,10 +280,13 @@ void addSimulatorCommands(CLI::App& app) {
                           "the part it is built for (default 7vx690tffg1157)");
     bitstream->add_option("--size", sample->size, "bytes of configuration data (default 1 MiB)")
         ->transform(sizeForm());
+    bitstream->add_flag("--no-sync-word", sample->noSyncWord,
+                        "data without the sync word: the FPGA never finishes configuring");
     bitstream->callback([sample] {
         if (sample->size < 64 || sample->size >= (uint64_t{1} << 32) - 64)
-            throw Usage("sim bitstream: --size must lie between 64 bytes and 4 GiB");
-        if (!bitstream::Writer::standard(sample->part, bitstream::configurationData(sample->size))
+            throw Usage("--size must lie between 64 bytes and 4 GiB");
+        if (!bitstream::Writer::standard(
+                 sample->part, bitstream::configurationData(sample->size, !sample->noSyncWord))
                  .writeTo(sample->file))
             throw Failure("cannot write " + sample->file);
         std::printf("wrote %s: a design for %s with %s of configuration data\n",

@@ -2,6 +2,7 @@
 // and exit codes (0 success, 1 the operation failed, 2 a usage error).
 #include "tool.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -13,19 +14,31 @@ namespace {
 // On Windows the simulated driver is a DLL that attaches itself below the
 // libraries' imports; an installation on real cards does not have it. The
 // Linux build runs on the Win32 stand-in, which has it built in.
+// A program started through vsim-run has it already. Anything short of both
+// libraries redirected is a failure: the calls would reach real cards.
 bool attachSimulator() {
 #if defined(_WIN32)
-    HMODULE simulator = LoadLibraryA("vsim.dll");
+    if (GetModuleHandleA("vsim.dll") != nullptr)
+        return true;
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return false;
+    std::string simulatorPath(path, length);
+    simulatorPath = simulatorPath.substr(0, simulatorPath.find_last_of("\\/") + 1) + "vsim.dll";
+    HMODULE simulator = LoadLibraryA(simulatorPath.c_str());
     if (simulator == nullptr)
         return false;
     auto attach = reinterpret_cast<int (*)(const char*)>(
         reinterpret_cast<void*>(GetProcAddress(simulator, "vsimAttach")));
     if (attach == nullptr)
         return false;
-    attach("veltra.dll");
-    attach("kesta.dll");
-#endif
+    const int veltra = attach("veltra.dll");
+    const int kesta = attach("kesta.dll");
+    return veltra > 0 && kesta > 0;
+#else
     return true;
+#endif
 }
 
 // Progress bars and the sensor monitor move the cursor with VT sequences,
@@ -100,8 +113,10 @@ int run(int argc, char** argv) {
             words.emplace_back(argv[i]);
     }
     if (simulator && !attachSimulator()) {
-        std::fprintf(stderr,
-                     "veltra: --sim: the simulated driver (vsim.dll) is not beside veltra.exe\n");
+        std::fprintf(
+            stderr,
+            "veltra: --sim: the simulated driver (vsim.dll beside veltra.exe) could not be "
+            "attached\n");
         return 1;
     }
 
@@ -151,6 +166,11 @@ int run(int argc, char** argv) {
         checkCommandWords(app, words);
         std::vector<std::string> reversed(words.rbegin(), words.rend());
         app.parse(reversed);
+        // Output that did not reach its file is a failure too.
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            std::fprintf(stderr, "veltra: cannot write the output: %s\n", std::strerror(errno));
+            return 1;
+        }
         return 0;
     } catch (const CLI::ParseError& error) {
         if (error.get_exit_code() == 0)

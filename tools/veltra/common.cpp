@@ -301,6 +301,14 @@ bool stdinIsTerminal() {
 #endif
 }
 
+bool stdoutIsTerminal() {
+#if defined(_WIN32)
+    return _isatty(_fileno(stdout)) != 0;
+#else
+    return isatty(STDOUT_FILENO) != 0;
+#endif
+}
+
 bool stderrIsTerminal() {
 #if defined(_WIN32)
     return _isatty(_fileno(stderr)) != 0;
@@ -310,8 +318,12 @@ bool stderrIsTerminal() {
 }
 
 void confirm(const std::string& question, bool yes) {
-    if (yes || !stdinIsTerminal())
+    if (yes)
         return;
+    if (!stdinIsTerminal() || !stderrIsTerminal())
+        throw Failure(
+            "this changes the card: give --yes to go ahead without a terminal to ask "
+            "at; nothing changed");
     std::fprintf(stderr, "%s [y/N] ", question.c_str());
     std::fflush(stderr);
     std::string answer;
@@ -365,20 +377,6 @@ void Progress::draw(uint64_t done, bool last) {
                  sizeText(done).c_str(), sizeText(total_).c_str(), rateText(done, seconds).c_str(),
                  last ? "\n" : "");
     std::fflush(stderr);
-}
-
-std::vector<uint8_t> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in)
-        throw Failure("cannot open " + path + ": " + std::strerror(errno));
-    const std::streamoff size = in.tellg();
-    if (size < 0)
-        throw Failure("cannot read " + path);
-    std::vector<uint8_t> data(static_cast<size_t>(size));
-    in.seekg(0);
-    if (!in.read(reinterpret_cast<char*>(data.data()), size))
-        throw Failure("cannot read " + path);
-    return data;
 }
 
 #if defined(_WIN32)

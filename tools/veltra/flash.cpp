@@ -55,10 +55,10 @@ std::string chipName(const Card& card, const Chip& chip) {
 // Every range is checked against the chip before anything is changed.
 void checkRange(const Card& card, const Chip& chip, uint64_t offset, uint64_t length) {
     if (offset > chip.size || length > chip.size - offset)
-        throw Failure(format("the range %s to %s (%s) passes the end of %s (%s, ending at %s)",
-                             hex(offset).c_str(), hex(offset + length).c_str(),
-                             sizeText(length).c_str(), chipName(card, chip).c_str(),
-                             sizeText(chip.size).c_str(), hex(chip.size).c_str()));
+        throw Failure(format("%s from %s passes the end of %s (%s, ending at %s)",
+                             sizeText(length).c_str(), hex(offset).c_str(),
+                             chipName(card, chip).c_str(), sizeText(chip.size).c_str(),
+                             hex(chip.size).c_str()));
 }
 
 void readRange(const Card& card, const Chip& chip, uint64_t offset, uint64_t length, uint8_t* into,
@@ -253,21 +253,38 @@ double writeFlash(const Card& card, uint32_t flash, uint64_t offset, std::span<c
     const Block first = blockAt(card, chip, offset);
     const Block last = blockAt(card, chip, offset + data.size() - 1);
     const uint64_t eraseEnd = last.start + last.size;
+    // What the erased blocks hold outside the range is kept, and written back
+    // first, so that a failure later loses none of it.
     std::vector<uint8_t> head(offset - first.start), tail(eraseEnd - (offset + data.size()));
     readRange(card, chip, first.start, head.size(), head.data(), nullptr);
     readRange(card, chip, offset + data.size(), tail.size(), tail.data(), nullptr);
-    eraseBlocks(card, chip, first.start, eraseEnd, showProgress);
+    auto writeKept = [&] {
+        writeRange(card, chip, first.start, head.size(), head.data(), nullptr);
+        writeRange(card, chip, offset + data.size(), tail.size(), tail.data(), nullptr);
+    };
+    try {
+        eraseBlocks(card, chip, first.start, eraseEnd, showProgress);
+    } catch (const Failure&) {
+        try {
+            writeKept();
+        } catch (const Failure&) {
+            // the erase's failure is the one to report
+        }
+        throw;
+    }
+    writeKept();
     {
         Progress progress("writing", data.size(), showProgress);
-        writeRange(card, chip, first.start, head.size(), head.data(), nullptr);
         writeRange(card, chip, offset, data.size(), data.data(), &progress);
-        writeRange(card, chip, offset + data.size(), tail.size(), tail.data(), nullptr);
         progress.finish();
     }
     check(VELTRA_SyncFlash(card.handle(), chip.index, 0),
           "cannot finish writing " + chipName(card, chip));
-    if (verify)
+    if (verify) {
         verifyOrFail(card, chip, offset, data, "what was written", showProgress);
+        verifyOrFail(card, chip, first.start, head, "what it held before the range", false);
+        verifyOrFail(card, chip, offset + data.size(), tail, "what it held after the range", false);
+    }
     return clock.seconds();
 }
 
@@ -339,8 +356,12 @@ void flashVerify(const FlashOptions& options) {
     std::span<const uint8_t> data = file.bytes();
     Card card(options.card);
     const Chip chip = chipOf(card, options.flash);
-    if (options.lengthOption->count() > 0 && options.length < data.size())
+    if (options.lengthOption->count() > 0) {
+        if (options.length > data.size())
+            throw Failure(format("%s holds %s, less than --length %s", options.file.c_str(),
+                                 sizeText(data.size()).c_str(), sizeText(options.length).c_str()));
         data = data.first(options.length);
+    }
     checkRange(card, chip, options.offset, data.size());
     const Stopwatch clock;
     verifyOrFail(card, chip, options.offset, data, options.file, true);

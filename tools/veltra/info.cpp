@@ -180,8 +180,11 @@ json flashJson(const Card& card) {
             VELTRA_FLASH_BLOCK_INFO block{};
             check(VELTRA_GetFlashBlockInfo(card.handle(), index, offset, &block),
                   format("cannot read the flash block at %s", hex(offset).c_str()));
-            if (block.attribute2 == 0)
-                break;
+            if (block.attribute2 == 0 || offset < block.attribute1 ||
+                offset - block.attribute1 >= block.attribute2)
+                throw Failure(format("flash %u of %s reports a block at %s that does not hold %s",
+                                     index, card.name().c_str(), hex(block.attribute1).c_str(),
+                                     hex(offset).c_str()));
             if (!runs.empty() && runs.back()["attribute2"] == block.attribute2 &&
                 runs.back()["attribute3"] == block.attribute3)
                 runs.back()["count"] = runs.back()["count"].get<uint64_t>() + 1;
@@ -394,11 +397,12 @@ void printInfo(const json& info) {
             u64(s["attribute1"]) == kSensorFlags || (low == 0 && high == 0)
                 ? std::string()
                 : format(", limits %s to %s%s", decimal(low).c_str(), decimal(high).c_str(),
-                         unitText(static_cast<uint32_t>(u64(s["attribute3"]))));
+                         unitSuffix(static_cast<uint32_t>(u64(s["attribute3"]))).c_str());
         std::printf("  %u  %-27s nominal %s%s%s\n", s["index"].get<unsigned>(),
                     s["description"].get<std::string>().c_str(),
                     decimal(s["attribute2"].get<double>()).c_str(),
-                    unitText(static_cast<uint32_t>(u64(s["attribute3"]))), limits.c_str());
+                    unitSuffix(static_cast<uint32_t>(u64(s["attribute3"]))).c_str(),
+                    limits.c_str());
     }
     const json& d = info["deviceStatus"];
     std::printf("device status\n  %s %s %s %s %s%s\n", hex(u64(d["status1"]), 8).c_str(),

@@ -3,7 +3,10 @@
 #include "tool.h"
 
 #include <cctype>
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <vector>
 #include <memory>
 
 namespace tool {
@@ -19,6 +22,41 @@ std::string lower(std::string text) {
     for (char& ch : text)
         ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     return text;
+}
+
+// What a .bit file's header announces: the length of the configuration
+// data and where it starts (the 'e' field: a big-endian 32-bit length, then
+// the data), read from the file's first bytes. False if the header cannot
+// be walked.
+bool announcedData(const std::string& path, uint64_t& announced, uint64_t& held) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in)
+        return false;
+    const std::streamoff size = in.tellg();
+    std::vector<uint8_t> head(static_cast<size_t>(std::min<std::streamoff>(size, 64 << 10)));
+    in.seekg(0);
+    if (size <= 0 ||
+        !in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size())))
+        return false;
+    auto be16 = [&](size_t at) { return (size_t{head[at]} << 8) | head[at + 1]; };
+    size_t at = 0;
+    if (head.size() < 2)
+        return false;
+    at = 2 + be16(0) + 2;  // the preamble, then the field count
+    while (at < head.size()) {
+        if (head[at] == 'e') {
+            if (at + 5 > head.size())
+                return false;
+            announced = (uint64_t{head[at + 1]} << 24) | (uint64_t{head[at + 2]} << 16) |
+                        (uint64_t{head[at + 3]} << 8) | head[at + 4];
+            held = static_cast<uint64_t>(size) - (at + 5);
+            return true;
+        }
+        if (at + 3 > head.size())
+            return false;
+        at += 3 + be16(at + 1);
+    }
+    return false;
 }
 
 // A line on stderr about what is happening now, at a terminal only.
@@ -45,6 +83,17 @@ double programFpga(const Card& card, uint32_t fpga, const std::string& file, boo
                       statusText(status));
     check(status, "cannot load " + file);
     const Bitstream bitstream(loaded);
+    // The library takes what follows the header as the data; a file cut
+    // short inside it holds less than its header announces.
+    uint64_t announced = 0, held = 0;
+    if (announcedData(file, announced, held) && held < announced)
+        throw Failure(
+            format("%s is truncated: its header announces %llu bytes of configuration "
+                   "data, the file holds %llu",
+                   file.c_str(), static_cast<unsigned long long>(announced),
+                   static_cast<unsigned long long>(held)));
+    if (text(bitstream->fpgaName).empty())
+        throw Failure(file + " names no FPGA part in its header");
 
     VELTRA_FPGA_INFOA info{};
     const VELTRA_STATUS found = VELTRA_GetFpgaInfoA(card.handle(), fpga, &info);

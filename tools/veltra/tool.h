@@ -118,10 +118,12 @@ CLI::Validator numberForm();
 CLI::Validator sizeForm();
 
 bool stdinIsTerminal();
+bool stdoutIsTerminal();
 bool stderrIsTerminal();
 
-// Asks at a terminal before changing a card's non-volatile state; `yes` (or
-// no terminal) answers for the user. Throws Failure if the answer is no.
+// Asks at a terminal before changing a card's non-volatile state; `yes`
+// answers for scripts. Throws Failure if the answer is no, or if there is
+// no terminal to ask at and no `yes`.
 void confirm(const std::string& question, bool yes);
 
 // A progress bar on stderr (only when stderr is a terminal and enabled):
@@ -153,8 +155,6 @@ class Stopwatch {
   private:
     std::chrono::steady_clock::time_point start_;
 };
-
-std::vector<uint8_t> readFile(const std::string& path);
 
 // A file's bytes, mapped read-only rather than copied: the commands that
 // send large files to a card read them straight from the system's cache.
@@ -208,7 +208,10 @@ struct SensorReading {
     bool ok() const { return state == "ok" || state == "-"; }
 };
 SensorReading readSensor(const Card& card, uint32_t index, const VELTRA_SENSOR_INFOA& info);
-const char* unitText(uint32_t unit);
+// A unit of the package's driver by its code: "C", "V", "RPM", "" for none,
+// "unit N" for a code it does not name; the suffix has a space before it.
+std::string unitName(uint32_t unit);
+std::string unitSuffix(uint32_t unit);
 
 // The DMA channels of a card: a transfer of nothing is refused only for a
 // channel the card does not have.

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <new>
 
@@ -145,36 +147,70 @@ std::string dmaWhat(const Card& card, const DmaOptions& options, const char* dir
                   options.channel, card.name().c_str());
 }
 
+// Ranges are checked against the card memory before anything moves (when
+// a window says how large it is; otherwise the driver judges).
+void checkCardMemory(const Card& card, uint64_t local, uint64_t length) {
+    const auto all = windows(card);
+    const int window = findWindow(all, kWindowCardMemory, 0);
+    if (window < 0)
+        return;
+    const uint64_t size = all[static_cast<size_t>(window)].windowValue0;
+    if (local > size || length > size - local)
+        throw Failure(format("the range of %s at %s lies outside the card memory of %s (%s)",
+                             sizeText(length).c_str(), hex(local).c_str(), card.name().c_str(),
+                             sizeText(size).c_str()));
+}
+
+// Reads card memory into the file a piece at a time; a failure leaves no
+// file behind.
 void dmaRead(const DmaOptions& options) {
     Card card(options.card);
-    std::vector<uint8_t> data(options.length);
+    checkCardMemory(card, options.local, options.length);
+    std::vector<uint8_t> piece(std::min(kDmaChunk, options.length));
+    std::ofstream out(options.file, std::ios::binary | std::ios::trunc);
+    if (!out)
+        throw Failure("cannot create " + options.file + ": " + std::strerror(errno));
     const Stopwatch clock;
-    {
+    try {
         Progress progress("reading", options.length, true);
         for (uint64_t done = 0; done < options.length;) {
-            const uint64_t piece = std::min(kDmaChunk, options.length - done);
-            check(VELTRA_ReadDMAEx(card.handle(), options.channel, 0, data.data() + done, piece,
+            const uint64_t length = std::min(kDmaChunk, options.length - done);
+            check(VELTRA_ReadDMAEx(card.handle(), options.channel, 0, piece.data(), length,
                                    options.local + done),
                   dmaWhat(card, options, "from", options.local + done));
-            done += piece;
+            if (!out.write(reinterpret_cast<const char*>(piece.data()),
+                           static_cast<std::streamsize>(length)))
+                throw Failure("cannot write " + options.file);
+            done += length;
             progress.update(done);
         }
+        out.close();
+        if (!out)
+            throw Failure("cannot write " + options.file);
         progress.finish();
+    } catch (const Failure&) {
+        out.close();
+        std::remove(options.file.c_str());
+        throw;
     }
     const double seconds = clock.seconds();
-    writeFile(options.file, data.data(), data.size());
     std::printf("read %s from card memory at %s of %s to %s in %s (%s)\n",
-                sizeText(data.size()).c_str(), hex(options.local).c_str(), card.name().c_str(),
+                sizeText(options.length).c_str(), hex(options.local).c_str(), card.name().c_str(),
                 options.file.c_str(), durationText(seconds).c_str(),
-                rateText(data.size(), seconds).c_str());
+                rateText(options.length, seconds).c_str());
 }
 
 void dmaWrite(const DmaOptions& options) {
     const FileBytes file(options.file);
     std::span<const uint8_t> data = file.bytes();
-    if (options.lengthOption->count() > 0 && options.length < data.size())
+    if (options.lengthOption->count() > 0) {
+        if (options.length > data.size())
+            throw Failure(format("%s holds %s, less than --length %s", options.file.c_str(),
+                                 sizeText(data.size()).c_str(), sizeText(options.length).c_str()));
         data = data.first(options.length);
+    }
     Card card(options.card);
+    checkCardMemory(card, options.local, data.size());
     const Stopwatch clock;
     {
         Progress progress("writing", data.size(), true);
@@ -269,6 +305,22 @@ void dmaTest(const DmaOptions& options) {
     for (size_t i = 0; i < buffer.size(); ++i)
         buffer[i] = static_cast<uint8_t>(i * 7);
 
+    struct Restore {
+        const Card& card;
+        uint32_t channel;
+        const std::vector<uint8_t>& saved;
+        bool done = false;
+        void now() {
+            done = true;
+            check(VELTRA_WriteDMAEx(card.handle(), channel, 0, saved.data(), saved.size(), 0),
+                  "cannot restore the card memory of " + card.name());
+        }
+        ~Restore() {
+            if (!done)
+                VELTRA_WriteDMAEx(card.handle(), channel, 0, saved.data(), saved.size(), 0);
+        }
+    } restore{card, channels[0], saved};
+
     json document{{"card", card.index()}, {"channels", json::array()}};
     for (uint32_t channel : channels) {
         json entry{{"channel", channel}, {"bandwidth", json::array()}};
@@ -287,8 +339,7 @@ void dmaTest(const DmaOptions& options) {
                                                           kLatencyBytes, options.seconds / 2)}};
         document["channels"].push_back(entry);
     }
-    check(VELTRA_WriteDMAEx(card.handle(), channels[0], 0, saved.data(), saved.size(), 0),
-          "cannot restore the card memory of " + card.name());
+    restore.now();
 
     if (options.json) {
         printJson(document);

@@ -241,6 +241,8 @@ void addValidateCommand(CLI::App& app) {
     addJsonFlag(*command, *options);
     command->callback([options] {
         const std::vector<uint32_t> cards = selectedCards(options->cardOption, options->card);
+        if (options->cardOption->count() > 0)
+            Card named(options->card);  // a card that cannot be opened is the failure to report
         size_t total = 0, failed = 0;
         json document = json::array();
         for (uint32_t index : cards) {
