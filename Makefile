@@ -10,7 +10,7 @@ CONFIG   := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # Our own builds treat warnings as errors; a consumer's plain build does not.
 STRICT   := -DVELTRA_WERROR=ON
 
-.PHONY: all setup build build-linux build-windows build-clang test test-asan test-tsan demo bench format clean
+.PHONY: all setup build build-linux build-windows build-clang test test-asan test-tsan demo bench package format clean
 
 all: build
 
@@ -41,7 +41,11 @@ build-clang: setup
 test: build
 	@scripts/run-tests.sh
 
-demo: build
+# The demo builds only what it runs: the libraries, the tool, the simulator
+# and its launcher, and the installer with its demo driver.
+demo: $(LINUX)/build.ninja $(WINDOWS)/build.ninja
+	@cmake --build $(LINUX) --target veltra_tool
+	@cmake --build $(WINDOWS) --target veltra_tool vsim vsim_run installer_demo
 	@scripts/demo.sh
 
 # The Linux tests under AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -56,6 +60,12 @@ test-tsan: setup
 	@cmake -S . -B $(TSAN) $(GENERATOR) $(STRICT) -DCMAKE_BUILD_TYPE=Debug -DVELTRA_SANITIZE=thread >/dev/null
 	@cmake --build $(TSAN)
 	@ctest --test-dir $(TSAN) --output-on-failure -j2
+
+# The SDK archives: build/windows/packages/veltra-VERSION-windows-x64.zip and
+# build/linux/packages/veltra-VERSION-linux-x86_64.tar.gz.
+package: build
+	@cd $(WINDOWS) && cpack -G ZIP
+	@cd $(LINUX) && cpack -G TGZ
 
 bench: build-linux
 	@for b in $(LINUX)/bin/bench_*; do $$b; done

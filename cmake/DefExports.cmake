@@ -21,3 +21,16 @@ function(veltra_exports_from_def target def)
     target_link_options(${target} PRIVATE ${aliases} "LINKER:--version-script=${script}")
     set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${def} ${script})
 endfunction()
+
+# The import library for the Microsoft linker (NAME.lib), made from the same
+# .def file with LLVM's dlltool and installed beside the MinGW one (.dll.a).
+function(veltra_msvc_import_library target def)
+    find_program(VELTRA_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
+    set(out ${CMAKE_BINARY_DIR}/lib/${target}.lib)
+    add_custom_command(OUTPUT ${out}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/lib
+        COMMAND ${VELTRA_DLLTOOL} -m i386:x86-64 -d ${def} -D ${target}.dll -l ${out}
+        DEPENDS ${def} VERBATIM)
+    add_custom_target(${target}_msvc_lib ALL DEPENDS ${out})
+    install(FILES ${out} DESTINATION lib)
+endfunction()

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
     libgtest-dev googletest libbenchmark-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev
-    g++-mingw-w64-x86-64-posix wine64 xvfb python3
+    g++-mingw-w64-x86-64-posix wine64 xvfb python3 llvm-14 lld-14
 )
 
 missing=()

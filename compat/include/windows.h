@@ -250,11 +250,20 @@ typedef const GUID* LPCGUID;
 #define REFGUID const GUID*
 #endif
 
+/* The union and the structure inside it have no names, as in Windows' own
+ * declaration; __extension__ keeps a C99 -pedantic build quiet about that,
+ * as it does in the MinGW-w64 headers. */
+#if defined(__GNUC__)
+#define W32COMPAT_NAMELESS __extension__
+#else
+#define W32COMPAT_NAMELESS
+#endif
+
 typedef struct _OVERLAPPED {
     ULONG_PTR Internal;
     ULONG_PTR InternalHigh;
-    union {
-        struct {
+    W32COMPAT_NAMELESS union {
+        W32COMPAT_NAMELESS struct {
             DWORD Offset;
             DWORD OffsetHigh;
         };
