@@ -49,8 +49,8 @@ expect() {
 if [ "$platform" = windows ]; then
     generator=ZIP
     suffix=windows-x64.zip
-    needed=(include/veltra.h include/kesta.h lib/veltra.dll.a lib/veltrad.dll.a lib/kesta.dll.a
-        lib/kestad.dll.a lib/veltra.lib lib/veltrad.lib lib/kesta.lib lib/kestad.lib
+    needed=(include/veltra.h include/kesta.h lib/libveltra.dll.a lib/libveltrad.dll.a lib/libkesta.dll.a
+        lib/libkestad.dll.a lib/veltra.lib lib/veltrad.lib lib/kesta.lib lib/kestad.lib
         bin/veltra.dll bin/veltrad.dll bin/kesta.dll bin/kestad.dll bin/veltra.exe bin/install.exe
         bin/vsim.dll bin/vsim-run.exe)
 else
