@@ -379,8 +379,17 @@ void Progress::draw(uint64_t done, bool last) {
     std::fflush(stderr);
 }
 
+std::span<const uint8_t> FileBytes::first(const CLI::Option* lengthOption, uint64_t length) const {
+    if (lengthOption == nullptr || lengthOption->count() == 0)
+        return bytes();
+    if (length > size_)
+        throw Failure(format("%s holds %s, less than --length %s", path_.c_str(),
+                             sizeText(size_).c_str(), sizeText(length).c_str()));
+    return bytes().first(static_cast<size_t>(length));
+}
+
 #if defined(_WIN32)
-FileBytes::FileBytes(const std::string& path) {
+FileBytes::FileBytes(const std::string& path) : path_(path) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
@@ -414,7 +423,7 @@ FileBytes::~FileBytes() {
         CloseHandle(mapping_);
 }
 #else
-FileBytes::FileBytes(const std::string& path) {
+FileBytes::FileBytes(const std::string& path) : path_(path) {
     const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (file < 0)
         throw Failure("cannot open " + path + ": " + std::strerror(errno));

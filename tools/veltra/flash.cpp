@@ -292,15 +292,9 @@ namespace {
 
 void flashWrite(const FlashOptions& options) {
     const FileBytes file(options.file);
-    std::span<const uint8_t> data = file.bytes();
+    const std::span<const uint8_t> data = file.first(options.lengthOption, options.length);
     Card card(options.card);
     const Chip chip = chipOf(card, options.flash);
-    if (options.lengthOption->count() > 0) {
-        if (options.length > data.size())
-            throw Failure(format("%s holds %s, less than --length %s", options.file.c_str(),
-                                 sizeText(data.size()).c_str(), sizeText(options.length).c_str()));
-        data = data.first(options.length);
-    }
     checkRange(card, chip, options.offset, data.size());
     if (data.empty()) {
         std::printf("%s is empty: nothing written\n", options.file.c_str());
@@ -353,15 +347,9 @@ void flashErase(const FlashOptions& options) {
 
 void flashVerify(const FlashOptions& options) {
     const FileBytes file(options.file);
-    std::span<const uint8_t> data = file.bytes();
+    const std::span<const uint8_t> data = file.first(options.lengthOption, options.length);
     Card card(options.card);
     const Chip chip = chipOf(card, options.flash);
-    if (options.lengthOption->count() > 0) {
-        if (options.length > data.size())
-            throw Failure(format("%s holds %s, less than --length %s", options.file.c_str(),
-                                 sizeText(data.size()).c_str(), sizeText(options.length).c_str()));
-        data = data.first(options.length);
-    }
     checkRange(card, chip, options.offset, data.size());
     const Stopwatch clock;
     verifyOrFail(card, chip, options.offset, data, options.file, true);

@@ -1,5 +1,8 @@
 // veltra: the command-line tool of the package.
-#include "tool.h"
+
+namespace tool {
+int run(int argc, char** argv);
+}
 
 int main(int argc, char** argv) {
     return tool::run(argc, argv);

@@ -166,14 +166,19 @@ class FileBytes {
     FileBytes& operator=(const FileBytes&) = delete;
 
     std::span<const uint8_t> bytes() const { return {data_, size_}; }
+    // The first `length` bytes when `lengthOption` was given (a file shorter
+    // than that is a Failure), else all of them.
+    std::span<const uint8_t> first(const CLI::Option* lengthOption, uint64_t length) const;
 
   private:
+    std::string path_;
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
 #if defined(_WIN32)
     HANDLE mapping_ = nullptr;
 #endif
 };
+
 void writeFile(const std::string& path, const void* data, size_t length);
 
 // A C string field of a record, up to its terminator or its end.

@@ -202,13 +202,7 @@ void dmaRead(const DmaOptions& options) {
 
 void dmaWrite(const DmaOptions& options) {
     const FileBytes file(options.file);
-    std::span<const uint8_t> data = file.bytes();
-    if (options.lengthOption->count() > 0) {
-        if (options.length > data.size())
-            throw Failure(format("%s holds %s, less than --length %s", options.file.c_str(),
-                                 sizeText(data.size()).c_str(), sizeText(options.length).c_str()));
-        data = data.first(options.length);
-    }
+    const std::span<const uint8_t> data = file.first(options.lengthOption, options.length);
     Card card(options.card);
     checkCardMemory(card, options.local, data.size());
     const Stopwatch clock;
