@@ -109,8 +109,15 @@ void ToolFixedCost(benchmark::State& state) {
         runTool(state, {"veltra", "clock", "get", "-c", "0", "--clock", "0"});
 }
 
+// Parsing the command line alone.
+void ToolParseOnly(benchmark::State& state) {
+    for (auto _ : state)
+        runTool(state, {"veltra", "--version"});
+}
+
 }  // namespace
 
+BENCHMARK(ToolParseOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(ToolFixedCost)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(FlashLibraryCalls)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 BENCHMARK(FlashToolWrite)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);

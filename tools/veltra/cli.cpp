@@ -2,6 +2,7 @@
 // and exit codes (0 success, 1 the operation failed, 2 a usage error).
 #include "tool.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -131,14 +132,32 @@ int run(int argc, char** argv) {
     app.add_flag("--sim", unused,
                  "(Windows) run on the simulated driver, vsim.dll beside veltra.exe; anywhere on "
                  "the command line");
-    addInfoCommands(app);
-    addProgramCommand(app);
-    addFlashCommands(app);
-    addBoardCommands(app);
-    addTransferCommands(app);
-    addValidateCommand(app);
-    addBridgeCommands(app);
-    addSimulatorCommands(app);
+    // A command line that names a command gets only that command's area
+    // (making all of them costs more than many a command's own work); help,
+    // and anything else, gets every command.
+    static const struct {
+        std::vector<std::string> commands;
+        void (*add)(CLI::App&);
+    } kAreas[] = {
+        {{"list", "info"}, addInfoCommands},
+        {{"program"}, addProgramCommand},
+        {{"flash"}, addFlashCommands},
+        {{"vpd", "clock", "sensors", "status"}, addBoardCommands},
+        {{"reg", "dma"}, addTransferCommands},
+        {{"validate"}, addValidateCommand},
+        {{"bridge"}, addBridgeCommands},
+        {{"sim"}, addSimulatorCommands},
+    };
+    bool one = false;
+    for (const auto& area : kAreas)
+        if (!words.empty() && std::find(area.commands.begin(), area.commands.end(), words[0]) !=
+                                  area.commands.end()) {
+            area.add(app);
+            one = true;
+        }
+    if (!one)
+        for (const auto& area : kAreas)
+            area.add(app);
 
     auto topic = std::make_shared<std::vector<std::string>>();
     CLI::App* help = app.add_subcommand("help", "help on a command: veltra help flash write");
