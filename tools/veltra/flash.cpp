@@ -36,17 +36,41 @@ Chip chipOf(const Card& card, uint32_t index) {
     return {index, info.attribute1, info.attribute2, info.attribute3, text(info.name)};
 }
 
-Block blockAt(const Card& card, const Chip& chip, uint64_t offset) {
+// The record of the block that holds `offset`, which must hold it.
+VELTRA_FLASH_BLOCK_INFO blockRecord(const Card& card, uint32_t flash, uint64_t offset) {
     VELTRA_FLASH_BLOCK_INFO info{};
-    check(VELTRA_GetFlashBlockInfo(card.handle(), chip.index, offset, &info),
+    check(VELTRA_GetFlashBlockInfo(card.handle(), flash, offset, &info),
           format("cannot read the flash block at %s", hex(offset).c_str()));
     if (info.attribute2 == 0 || offset < info.attribute1 ||
         offset - info.attribute1 >= info.attribute2)
-        throw Failure(format("flash %u of %s reports a block at %s that does not hold %s",
-                             chip.index, card.name().c_str(), hex(info.attribute1).c_str(),
+        throw Failure(format("flash %u of %s reports a block at %s that does not hold %s", flash,
+                             card.name().c_str(), hex(info.attribute1).c_str(),
                              hex(offset).c_str()));
+    return info;
+}
+
+Block blockAt(const Card& card, const Chip& chip, uint64_t offset) {
+    const VELTRA_FLASH_BLOCK_INFO info = blockRecord(card, chip.index, offset);
     return {info.attribute1, info.attribute2, (info.attribute3 & 1) != 0};
 }
+
+}  // namespace
+
+std::vector<BlockRun> blockRuns(const Card& card, uint32_t flash, uint64_t size) {
+    std::vector<BlockRun> runs;
+    for (uint64_t offset = 0; offset < size;) {
+        const VELTRA_FLASH_BLOCK_INFO block = blockRecord(card, flash, offset);
+        if (!runs.empty() && runs.back().first.attribute2 == block.attribute2 &&
+            runs.back().first.attribute3 == block.attribute3)
+            ++runs.back().count;
+        else
+            runs.push_back({block, 1});
+        offset = block.attribute1 + block.attribute2;
+    }
+    return runs;
+}
+
+namespace {
 
 std::string chipName(const Card& card, const Chip& chip) {
     return format("flash %u of %s", chip.index, card.name().c_str());
@@ -184,18 +208,11 @@ void flashInfo(const FlashOptions& options) {
     Card card(options.card);
     const Chip chip = chipOf(card, options.flash);
     json runs = json::array();
-    for (uint64_t at = 0; at < chip.size;) {
-        const Block block = blockAt(card, chip, at);
-        if (!runs.empty() && runs.back()["size"] == block.size &&
-            runs.back()["parameter"] == block.parameter)
-            runs.back()["count"] = runs.back()["count"].get<uint64_t>() + 1;
-        else
-            runs.push_back({{"start", block.start},
-                            {"size", block.size},
-                            {"parameter", block.parameter},
-                            {"count", 1}});
-        at = block.start + block.size;
-    }
+    for (const BlockRun& run : blockRuns(card, chip.index, chip.size))
+        runs.push_back({{"start", run.first.attribute1},
+                        {"size", run.first.attribute2},
+                        {"parameter", (run.first.attribute3 & 1) != 0},
+                        {"count", run.count}});
     if (options.json) {
         printJson({{"card", options.card},
                    {"flash", chip.index},

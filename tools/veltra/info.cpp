@@ -176,25 +176,11 @@ json flashJson(const Card& card) {
         if (status != VELTRA_SUCCESS)
             return status;
         json runs = json::array();
-        for (uint64_t offset = 0; offset < f.attribute1;) {
-            VELTRA_FLASH_BLOCK_INFO block{};
-            check(VELTRA_GetFlashBlockInfo(card.handle(), index, offset, &block),
-                  format("cannot read the flash block at %s", hex(offset).c_str()));
-            if (block.attribute2 == 0 || offset < block.attribute1 ||
-                offset - block.attribute1 >= block.attribute2)
-                throw Failure(format("flash %u of %s reports a block at %s that does not hold %s",
-                                     index, card.name().c_str(), hex(block.attribute1).c_str(),
-                                     hex(offset).c_str()));
-            if (!runs.empty() && runs.back()["attribute2"] == block.attribute2 &&
-                runs.back()["attribute3"] == block.attribute3)
-                runs.back()["count"] = runs.back()["count"].get<uint64_t>() + 1;
-            else
-                runs.push_back({{"attribute1", block.attribute1},
-                                {"attribute2", block.attribute2},
-                                {"attribute3", block.attribute3},
-                                {"count", 1}});
-            offset = block.attribute1 + block.attribute2;
-        }
+        for (const BlockRun& run : blockRuns(card, index, f.attribute1))
+            runs.push_back({{"attribute1", run.first.attribute1},
+                            {"attribute2", run.first.attribute2},
+                            {"attribute3", run.first.attribute3},
+                            {"count", run.count}});
         list.push_back({{"index", index},
                         {"name", text(f.name)},
                         {"attribute1", f.attribute1},

@@ -194,7 +194,7 @@ std::string text(const char (&field)[N]) {
 // as the driver fills them).
 constexpr uint64_t kWindowPrefetchable = 1, kWindowCardMemory = 2, kWindowDoorbell = 4,
                    kWindowRegisters = 8;
-constexpr uint32_t kSensorInteger = 0, kSensorFixed = 1, kSensorFlags = 2;
+constexpr uint32_t kSensorFixed = 1, kSensorFlags = 2;
 
 VELTRA_CARD_INFO_EX cardInfo(const Card& card);
 std::string driverVersion(const Card& card);
@@ -228,6 +228,16 @@ uint64_t cardMemorySize(const Card& card);
 // The VPD's size (found by reading), and its size and text as JSON.
 uint64_t vpdSize(const Card& card);
 json vpdJson(const Card& card);
+
+// A flash chip's blocks from offset 0 to `size`, as runs of equal blocks:
+// the record of each run's first block and how many there are. A driver
+// answer naming a block that does not hold the offset asked for is a
+// Failure.
+struct BlockRun {
+    VELTRA_FLASH_BLOCK_INFO first;
+    uint64_t count;
+};
+std::vector<BlockRun> blockRuns(const Card& card, uint32_t flash, uint64_t size);
 
 // The work of `flash write` and `program`, for the commands and for
 // measuring them: both return the seconds taken.
