@@ -10,7 +10,7 @@ CONFIG   := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # Our own builds treat warnings as errors; a consumer's plain build does not.
 STRICT   := -DVELTRA_WERROR=ON
 
-.PHONY: all setup build build-linux build-windows build-clang test test-asan test-tsan demo bench package format clean
+.PHONY: all setup build build-linux build-windows build-clang test test-asan test-tsan demo bench package docs format clean
 
 all: build
 
@@ -43,7 +43,11 @@ test: build
 
 # The demo builds only what it runs: the libraries, the tool, the simulator
 # and its launcher, and the installer with its demo driver.
-demo: $(LINUX)/build.ninja $(WINDOWS)/build.ninja
+demo:
+	@scripts/setup.sh demo
+	@[ -f $(LINUX)/build.ninja ] || cmake -S . -B $(LINUX) $(GENERATOR) $(CONFIG) $(STRICT) >/dev/null
+	@[ -f $(WINDOWS)/build.ninja ] || cmake -S . -B $(WINDOWS) $(GENERATOR) $(CONFIG) $(STRICT) \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
 	@cmake --build $(LINUX) --target veltra_tool
 	@cmake --build $(WINDOWS) --target veltra_tool vsim vsim_run installer_demo
 	@scripts/demo.sh
@@ -63,9 +67,14 @@ test-tsan: setup
 
 # The SDK archives: build/windows/packages/veltra-VERSION-windows-x64.zip and
 # build/linux/packages/veltra-VERSION-linux-x86_64.tar.gz.
-package: build
+package: build docs
 	@cd $(WINDOWS) && cpack -G ZIP
 	@cd $(LINUX) && cpack -G TGZ
+
+# The API reference from the headers: build/linux/docs/html/index.html.
+docs: $(LINUX)/build.ninja $(WINDOWS)/build.ninja
+	@cmake --build $(LINUX) --target docs
+	@cmake --build $(WINDOWS) --target docs
 
 bench: build-linux
 	@for b in $(LINUX)/bin/bench_*; do $$b; done

@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (Debian packages) and nothing
 # else. Idempotent, and quiet when everything is already there.
+#   setup.sh        everything: both builds, every test, the docs
+#   setup.sh demo   only what `make demo` builds and runs
 set -euo pipefail
 
+# Both platforms' builds of the libraries, the tool and the simulator.
 packages=(
-    cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
-    libgtest-dev googletest libbenchmark-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev
-    g++-mingw-w64-x86-64-posix wine64 xvfb python3 llvm-14 lld-14
+    cmake ninja-build g++ pkg-config libgtest-dev googletest libbenchmark-dev
+    libtomlplusplus-dev libcli11-dev nlohmann-json3-dev llvm-14
+    g++-mingw-w64-x86-64-posix wine64
 )
+if [ "${1:-all}" != demo ]; then
+    packages+=(clang libclang-rt-14-dev lld-14 xvfb python3 doxygen)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
