@@ -94,7 +94,10 @@ uint64_t now() {
                                      .count());
 }
 
-void write(const std::string& text, uint64_t start) {
+namespace {
+
+// One line: the time of day, the process and thread, `text` and `tail`.
+void line(const std::string& text, const char* tail) {
     Sink* s = sink();
     if (s == nullptr)
         return;
@@ -109,27 +112,37 @@ void write(const std::string& text, uint64_t start) {
 #else
     localtime_r(&seconds, &local);
 #endif
-    const double took = static_cast<double>(now() - start) / 1000.0;
     char head[64];
     std::snprintf(head, sizeof head, "%02d:%02d:%02d.%06lld pid %lu tid %lu ", local.tm_hour,
                   local.tm_min, local.tm_sec, static_cast<long long>(micros), processId(),
                   threadId());
+    const std::string entry = head + text + tail;
+    std::lock_guard guard(s->lock);
+#if defined(_WIN32)
+    if (s->handle != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(s->handle, entry.data(), static_cast<DWORD>(entry.size()), &written, nullptr);
+        return;
+    }
+#endif
+    std::fwrite(entry.data(), 1, entry.size(), s->file);
+    std::fflush(s->file);
+}
+
+}  // namespace
+
+void write(const std::string& text, uint64_t start) {
+    const double took = static_cast<double>(now() - start) / 1000.0;
     char tail[48];
     if (took < 1000)
         std::snprintf(tail, sizeof tail, " (%.1f us)\n", took);
     else
         std::snprintf(tail, sizeof tail, " (%.3f ms)\n", took / 1000);
-    const std::string line = head + text + tail;
-    std::lock_guard guard(s->lock);
-#if defined(_WIN32)
-    if (s->handle != INVALID_HANDLE_VALUE) {
-        DWORD written = 0;
-        WriteFile(s->handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-        return;
-    }
-#endif
-    std::fwrite(line.data(), 1, line.size(), s->file);
-    std::fflush(s->file);
+    line(text, tail);
+}
+
+void note(const std::string& text) {
+    line(text, "\n");
 }
 
 std::string outcomeName(uint32_t error) {

@@ -19,6 +19,9 @@ uint64_t now();
 // Writes one line: the time of day, the process and thread, then `text` and
 // the time since `start`.
 void write(const std::string& text, uint64_t start);
+// Writes one line of what happened besides a request (a model's line, a
+// fault that fires): the time of day, the process and thread, then `text`.
+void note(const std::string& text);
 
 // The name of an outcome: a Win32 error's, or the driver status's that the
 // devices name.

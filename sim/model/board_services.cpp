@@ -256,7 +256,9 @@ Outcome readSensor(Card& card, IoRequest& rq) {
     if (s.reading.kind == SensorReading::Kind::Alarms) {
         whole = card.errorWord(static_cast<int>(DeviceError::Sensor));
     } else {
-        const auto value = static_cast<uint64_t>(reading(s.reading, n));
+        int64_t set = 0;
+        const auto value =
+            static_cast<uint64_t>(card.sensorSet(index, set) ? set : reading(s.reading, n));
         whole = static_cast<uint32_t>(value >> 32);
         fraction = static_cast<uint32_t>(value);
     }

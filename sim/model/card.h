@@ -20,6 +20,7 @@ struct WindowConfig {
     uint64_t busAddress;    // where the window sits on the PCI Express bus
     uint64_t localAddress;  // its base in the card's local address space
     uint64_t attributes;    // kWindowPrefetchable, kWindowCardMemory
+    bool watched;           // the design model hears of writes through a mapping
 };
 inline constexpr uint64_t kWindowPrefetchable = 0x1;
 inline constexpr uint64_t kWindowCardMemory = 0x2;  // the window shows the card memory
@@ -113,8 +114,17 @@ struct BridgeConfig {
     uint64_t flashSize;  // IPROG addresses lie below it
 };
 
+// The model of the design in the card's FPGAs (vsim_model.h).
+struct ModelConfig {
+    std::string library;  // as the description names it; empty: no model
+    std::string folder;   // the description's, for a relative library name
+    std::string argument;
+    uint32_t watchIntervalUs = 1000;  // how often watched windows are compared
+};
+
 struct CardConfig {
     BridgeConfig bridge;
+    ModelConfig model;
     uint16_t driverVersion[3];  // what the driver reports
     uint32_t boardId;
     uint32_t revision;
@@ -145,6 +155,7 @@ enum class DeviceError { Configuration, Dma, Flash, Bus, Sensor };
 // The largest region one mapping may cover.
 inline constexpr uint64_t kMaxMappingLength = 16ull << 20;
 
+class DesignModel;
 class DmaEngine;
 class Notifications;
 class NoticeBoard;
@@ -225,6 +236,10 @@ class Card {
     uint32_t nextReading();
 
     void raiseError(DeviceError e);
+    void raiseErrorBits(DeviceError e, uint32_t bits);
+    // A sensor that reads a set value (32.32 fixed point) until power-off.
+    void setSensor(size_t sensor, int64_t value);
+    bool sensorSet(size_t sensor, int64_t& value) const;
     uint32_t errorWord(int w) const;
     void clearErrors();
 
@@ -241,6 +256,8 @@ class Card {
     DmaEngine& dma() { return *dma_; }
     LockedBuffers& lockedBuffers() { return lockedBuffers_; }
     Notifications& notifications() { return *notifications_; }
+    // The model of the design in the card's FPGAs.
+    DesignModel& design() { return *design_; }
     // Raises a notification, as the doorbell does, in every process using
     // the machine.
     void raiseNotification(uint32_t notification);
@@ -257,6 +274,7 @@ class Card {
     LockedBuffers lockedBuffers_;
     std::unique_ptr<Notifications> notifications_;
     std::shared_ptr<NoticeBoard> noticeBoard_;  // a shared machine's
+    std::unique_ptr<DesignModel> design_;       // outlives the DMA threads that call it
     std::unique_ptr<DmaEngine> dma_;            // its threads stop before the memory goes
 };
 

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "design_model.h"
 #include "dma_engine.h"
 #include "machine_state.h"
 #include "notice_board.h"
@@ -38,8 +39,13 @@ Card::Card(uint32_t index, CardConfig config, std::shared_ptr<Store> store, Card
     for (size_t f = 0; f < this->config.flash.size(); ++f)
         flash_.emplace_back(*store_, layout.flash[f], this->config.flash[f].size);
     notifications_ = std::make_unique<Notifications>();
+    design_ = std::make_unique<DesignModel>(*this, this->config.model);
     dma_ = std::make_unique<DmaEngine>(cardMemory_, this->config.dmaChannels,
                                        this->config.dmaBandwidth, this->config.dmaLatencyNs);
+    dma_->setMovedHook([this](uint32_t channel, const DmaEngine::Transfer& t) {
+        design_->dmaDone(channel, t.toCard, t.local, t.length);
+    });
+    design_->startWatching();
 }
 
 Card::~Card() = default;
@@ -68,6 +74,19 @@ uint32_t Card::nextReading() {
 void Card::raiseError(DeviceError e) {
     state_.errors[static_cast<int>(e)].fetch_or(1);
 }
+void Card::raiseErrorBits(DeviceError e, uint32_t bits) {
+    state_.errors[static_cast<int>(e)].fetch_or(bits);
+}
+void Card::setSensor(size_t sensor, int64_t value) {
+    state_.sensorValue[sensor].store(value);
+    state_.sensorsSet.fetch_or(uint64_t{1} << sensor);
+}
+bool Card::sensorSet(size_t sensor, int64_t& value) const {
+    if ((state_.sensorsSet.load() & (uint64_t{1} << sensor)) == 0)
+        return false;
+    value = state_.sensorValue[sensor].load();
+    return true;
+}
 uint32_t Card::errorWord(int w) const {
     return state_.errors[w].load();
 }
@@ -83,14 +102,17 @@ void Card::setConfigured(size_t fpga, bool value) {
 }
 
 void Card::powerCycle() {
-    auto guard = lockState();
-    for (const Memory& m : windowMemory_)
-        if (m.offset() != cardMemory_.offset())  // card-memory windows are cleared below
+    {
+        auto guard = lockState();
+        for (const Memory& m : windowMemory_)
+            if (m.offset() != cardMemory_.offset())  // card-memory windows are cleared below
+                store_->clear(m.offset(), m.size());
+        store_->clear(cardMemory_.offset(), cardMemory_.size());
+        for (const Memory& m : commonBuffers_)
             store_->clear(m.offset(), m.size());
-    store_->clear(cardMemory_.offset(), cardMemory_.size());
-    for (const Memory& m : commonBuffers_)
-        store_->clear(m.offset(), m.size());
-    powerOn(state_, config);
+        powerOn(state_, config);
+    }
+    design_->powerCycled();
 }
 
 uint64_t layOut(const MachineDescription& machine, std::vector<CardLayout>& layouts) {
@@ -127,6 +149,7 @@ void powerOn(CardState& state, const CardConfig& config) {
     for (size_t w = 0; w < 5; ++w)
         state.errors[w].store(config.deviceStatus[w]);
     state.interrupt.store(0);
+    state.sensorsSet.store(0);
     for (auto& slot : state.iprog)
         slot = {};
 }
@@ -256,8 +279,15 @@ bool describeMachine(MachineDescription& machine, std::string& problem) {
         return parseMachineDescription(defaultMachineText(), "the default machine", "default",
                                        machine, problem);
     std::string text;
-    return readFile(path, text, problem) &&
-           parseMachineDescription(text, path, stem(path), machine, problem);
+    if (!readFile(path, text, problem) ||
+        !parseMachineDescription(text, path, stem(path), machine, problem))
+        return false;
+    // A model's library is named from the description's folder.
+    const size_t slash = path.find_last_of("/\\");
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+    for (CardConfig& card : machine.cards)
+        card.model.folder = folder;
+    return true;
 }
 
 std::string hex(uint64_t value) {
@@ -365,6 +395,12 @@ std::shared_ptr<Machine> makeMachine() {
         auto card = std::make_shared<Card>(i, std::move(description.cards[i]), machine->store,
                                            h.card[i], layouts[i]);
         card->setNoticeBoard(board);
+        if (const std::string& problem = card->design().problem(); !problem.empty()) {
+            const std::string line =
+                "card " + std::to_string(i) + ": " + problem + "; its FPGAs will not configure";
+            report(line);
+            machine->problem += (machine->problem.empty() ? "" : "; ") + line;
+        }
         machine->add(kVeltraInterface, "veltra", std::make_shared<VeltraDevice>(card));
         machine->add(kKestaInterface, "kesta", std::make_shared<KestaDevice>(card));
         watched.push_back(card);

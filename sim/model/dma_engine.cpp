@@ -7,8 +7,10 @@ namespace vsim::model {
 
 DmaEngine::DmaEngine(Memory& cardMemory, uint32_t channels, uint64_t bandwidth, uint64_t latencyNs)
     : memory_(cardMemory), bandwidth_(bandwidth), latencyNs_(latencyNs) {
-    for (uint32_t i = 0; i < channels; ++i)
+    for (uint32_t i = 0; i < channels; ++i) {
         channels_.push_back(std::make_shared<Channel>());
+        channels_.back()->index = i;
+    }
 }
 
 DmaEngine::~DmaEngine() {
@@ -158,6 +160,8 @@ void DmaEngine::run(Channel& channel) {
             channel.running = job;
         }
         move(job->transfer);
+        if (moved_)
+            moved_(channel.index, job->transfer);
         bool cancelled;
         {
             std::lock_guard guard(channel.lock);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -42,6 +43,10 @@ class DmaEngine {
     // A handle closes: its queued transfers end, and one that is moving data
     // finishes first, so that no transfer touches the caller's memory after.
     void abandon(const void* owner);
+    // Called on the channel's thread after each transfer has moved its data,
+    // before its request completes. Set before the first transfer.
+    using MovedHook = std::function<void(uint32_t channel, const Transfer&)>;
+    void setMovedHook(MovedHook hook) { moved_ = std::move(hook); }
 
   private:
     struct Job {
@@ -50,6 +55,7 @@ class DmaEngine {
         bool cancelRequested = false;
     };
     struct Channel {
+        uint32_t index = 0;
         std::mutex lock;
         std::condition_variable changed;
         std::deque<std::shared_ptr<Job>> queue;
@@ -68,6 +74,7 @@ class DmaEngine {
     void move(const Transfer& t);
 
     Memory& memory_;
+    MovedHook moved_;
     uint64_t bandwidth_;
     uint64_t latencyNs_;
     // Shared with the channel's thread, which may be the one that drops the

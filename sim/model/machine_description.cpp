@@ -305,6 +305,7 @@ WindowConfig readWindow(const toml::table& table, uint64_t& cardMemoryWindows) {
     w.localAddress = f.integer("local_address", 0, kU64);
     if (f.boolean("prefetchable", false))
         w.attributes |= kWindowPrefetchable;
+    w.watched = f.boolean("watch", false);
     if (w.attributes & kWindowCardMemory)
         ++cardMemoryWindows;
     f.finish();
@@ -514,6 +515,19 @@ CardConfig readCard(const toml::table& table, const uint16_t (&driverVersion)[3]
         for (size_t i = 0; i < 5; ++i)
             c.deviceStatus[i] =
                 static_cast<uint32_t>(f.integerOf((*array)[i], "device_status", kU32));
+    }
+    if (const toml::table* model = f.table("model")) {
+        Fields m(*model, "model");
+        c.model.library = m.text("library", "", 4096);
+        if (c.model.library.empty())
+            m.fail(m.require("library"), "a model needs the 'library' that holds it");
+        c.model.argument = m.text("argument", "", 4096);
+        c.model.watchIntervalUs =
+            static_cast<uint32_t>(m.integer("watch_interval_us", 1000, 1000000));
+        if (c.model.watchIntervalUs < 50)
+            m.fail(m.require("watch_interval_us"),
+                   "'watch_interval_us' must lie between 50 and 1000000");
+        m.finish();
     }
     if (const toml::table* bridge = f.table("bridge"))
         readBridge(*bridge, c.bridge);

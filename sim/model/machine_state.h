@@ -33,6 +33,8 @@ struct CardState {
     std::atomic<uint32_t> errors[5];          // the device-error words
     std::atomic<uint32_t> readings;           // sensor readings taken
     std::atomic<uint32_t> interrupt;          // the bridge's interrupt is raised
+    std::atomic<uint64_t> sensorsSet;         // bit n: sensor n reads sensorValue[n]
+    std::atomic<int64_t> sensorValue[64];     // 32.32 fixed point
     Iprog iprog[2];                           // under the store's lock
 };
 
@@ -74,7 +76,7 @@ struct StateHeader {
 };
 
 inline constexpr uint64_t kStateMagic = 0x5441545345534D56ull;  // "VMSESTAT"
-inline constexpr uint32_t kLayoutVersion = 3;
+inline constexpr uint32_t kLayoutVersion = 4;
 
 // Lays the machine's cards out; returns the store's size.
 uint64_t layOut(const MachineDescription& machine, std::vector<CardLayout>& layouts);

@@ -84,9 +84,9 @@ class Store {
     uint8_t* data_ = nullptr;
     uint64_t size_ = 0;
     bool shared_ = false;
-    intptr_t object_ = -1;  // the system's memory object
+    intptr_t object_ = -1;                 // the system's memory object
     [[maybe_unused]] intptr_t mutex_ = 0;  // Windows: the machine's mutex
-    std::string path_;      // of a shared store
+    std::string path_;                     // of a shared store
 };
 
 // Part of a store: a window's memory, a common buffer, a flash chip.

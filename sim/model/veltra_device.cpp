@@ -5,6 +5,7 @@
 
 #include "board_services.h"
 #include "card_model.h"
+#include "design_model.h"
 #include "dma_engine.h"
 #include "ioctl_codes.h"
 #include "notifications.h"
@@ -314,8 +315,12 @@ Outcome VeltraContext::configure(IoRequest& rq) {
     if (data == nullptr && length != 0)
         return driverStatus(status::kVeltraInvalidBuffer);
     static constexpr uint8_t kSyncWord[4] = {0xAA, 0x99, 0x55, 0x66};
-    const bool synced =
+    bool synced =
         length >= 4 && std::search(data, data + length, kSyncWord, kSyncWord + 4) != data + length;
+    // The design starts: its model may refuse the data, and a model that
+    // could not be loaded never starts.
+    if (synced)
+        synced = card_->design().configure(index, data, length);
     card_->setConfigured(index, synced);
     if (!synced) {
         card_->raiseError(DeviceError::Configuration);
@@ -332,6 +337,7 @@ Outcome VeltraContext::unconfigure(IoRequest& rq) {
     if (rq.in<uint32_t>(4) != 0)
         return driverStatus(status::kVeltraInvalidFlag);
     card_->setConfigured(index, false);
+    card_->design().unconfigure(index);
     return Outcome::success();
 }
 
@@ -369,12 +375,17 @@ Outcome VeltraContext::transferWindow(IoRequest& rq, bool toCard) {
     uint32_t notification = 0;
     if (ring)
         std::memcpy(&notification, buffer, sizeof notification);
-    if (toCard)
+    if (toCard) {
         std::memmove(memory.data() + offset, buffer, length);
-    else
+        card_->design().windowWritten(index, offset, length);
+    } else {
+        card_->design().windowRead(index, offset, length);
         std::memmove(buffer, memory.data() + offset, length);
-    if (ring)
+    }
+    if (ring) {
+        card_->design().doorbell(notification);
         card_->raiseNotification(notification);
+    }
     return Outcome::success();
 }
 

@@ -1,0 +1,332 @@
+#include "design_model.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "core/trace.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+// The simulator's side of a model's services.
+struct VSIM_CARD {
+    vsim::model::DesignModel* design;
+};
+
+namespace vsim::model {
+namespace {
+
+Card& cardOf(VSIM_CARD* host) {
+    return host->design->card();
+}
+
+int readCardMemory(VSIM_CARD* host, uint64_t local, void* data, uint64_t length) {
+    Memory& memory = cardOf(host).cardMemory();
+    if (!memory.contains(local, length) || (data == nullptr && length != 0))
+        return -1;
+    if (length != 0)
+        std::memcpy(data, memory.data() + local, length);
+    return 0;
+}
+
+int writeCardMemory(VSIM_CARD* host, uint64_t local, const void* data, uint64_t length) {
+    Memory& memory = cardOf(host).cardMemory();
+    if (!memory.contains(local, length) || (data == nullptr && length != 0))
+        return -1;
+    if (length != 0)
+        std::memcpy(memory.data() + local, data, length);
+    return 0;
+}
+
+Memory* windowRange(VSIM_CARD* host, uint32_t window, uint64_t offset, uint64_t length,
+                    const void* data) {
+    Card& card = cardOf(host);
+    if (window >= card.config.windows.size() || (data == nullptr && length != 0))
+        return nullptr;
+    Memory& memory = card.windowMemory(window);
+    return memory.contains(offset, length) ? &memory : nullptr;
+}
+
+int readWindow(VSIM_CARD* host, uint32_t window, uint64_t offset, void* data, uint64_t length) {
+    Memory* memory = windowRange(host, window, offset, length, data);
+    if (memory == nullptr)
+        return -1;
+    if (length != 0)
+        std::memcpy(data, memory->data() + offset, length);
+    return 0;
+}
+
+int raiseNotification(VSIM_CARD* host, uint32_t notification) {
+    cardOf(host).raiseNotification(notification);
+    return 0;
+}
+
+int setDeviceStatus(VSIM_CARD* host, uint32_t word, uint32_t bits) {
+    if (word >= 5)
+        return -1;
+    cardOf(host).raiseErrorBits(static_cast<DeviceError>(word), bits);
+    return 0;
+}
+
+int setSensor(VSIM_CARD* host, uint32_t sensor, double value) {
+    Card& card = cardOf(host);
+    if (sensor >= card.config.sensors.size() || !std::isfinite(value) || value <= -1e9 ||
+        value >= 1e9)
+        return -1;
+    card.setSensor(sensor, std::llround(value * 4294967296.0));
+    return 0;
+}
+
+int writeWindow(VSIM_CARD* host, uint32_t window, uint64_t offset, const void* data,
+                uint64_t length) {
+    Memory* memory = windowRange(host, window, offset, length, data);
+    if (memory == nullptr)
+        return -1;
+    if (length != 0)
+        std::memcpy(memory->data() + offset, data, length);
+    host->design->remember(window, offset, length);
+    return 0;
+}
+
+void traceLine(VSIM_CARD* host, const char* text) {
+    if (text != nullptr && trace::on())
+        host->design->note(text);
+}
+
+const VSIM_MODEL_HOST kHost = {
+    VSIM_MODEL_VERSION, sizeof(VSIM_MODEL_HOST), readCardMemory,  writeCardMemory, readWindow,
+    writeWindow,        raiseNotification,       setDeviceStatus, setSensor,       traceLine,
+};
+
+// The library's file: a relative name is the description's folder's, and a
+// name without an extension gets the platform's.
+std::string libraryPath(const ModelConfig& config) {
+    std::string path = config.library;
+    const size_t slash = path.find_last_of("/\\");
+    const size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+#if defined(_WIN32)
+        path += ".dll";
+#else
+        path += ".so";
+#endif
+    const bool absolute = (!path.empty() && (path[0] == '/' || path[0] == '\\')) ||
+                          (path.size() > 1 && path[1] == ':');
+    if (!absolute && !config.folder.empty())
+        path = config.folder + "/" + path;
+    return path;
+}
+
+}  // namespace
+
+DesignModel::DesignModel(Card& card, const ModelConfig& config) : card_(card), config_(config) {
+    if (config_.library.empty())
+        return;
+    const std::string path = libraryPath(config_);
+    const std::string name = "the model " + path;
+    VSIM_MODEL_OPEN open = nullptr;
+#if defined(_WIN32)
+    HMODULE module = LoadLibraryA(path.c_str());
+    if (module == nullptr) {
+        problem_ = name + " cannot be loaded (error " + std::to_string(GetLastError()) + ")";
+        return;
+    }
+    library_ = module;
+    open = reinterpret_cast<VSIM_MODEL_OPEN>(
+        reinterpret_cast<void*>(GetProcAddress(module, VSIM_MODEL_ENTRY)));
+#else
+    library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library_ == nullptr) {
+        const char* why = dlerror();
+        problem_ = name + " cannot be loaded: " + (why != nullptr ? why : "unknown error");
+        return;
+    }
+    open = reinterpret_cast<VSIM_MODEL_OPEN>(dlsym(library_, VSIM_MODEL_ENTRY));
+#endif
+    if (open == nullptr) {
+        problem_ = name + " has no entry point " VSIM_MODEL_ENTRY;
+        return;
+    }
+    host_ = new VSIM_CARD{this};
+    const VSIM_MODEL_CALLBACKS* callbacks = nullptr;
+    void* model = nullptr;
+    const int result = open(VSIM_MODEL_VERSION, &kHost, host_, card.index, config_.argument.c_str(),
+                            &callbacks, &model);
+    if (result != 0) {
+        problem_ = name + ": " VSIM_MODEL_ENTRY " failed with " + std::to_string(result);
+        return;
+    }
+    if (callbacks == nullptr || callbacks->version != VSIM_MODEL_VERSION ||
+        callbacks->size < sizeof(VSIM_MODEL_CALLBACKS)) {
+        problem_ = name + ": " VSIM_MODEL_ENTRY " gave no callbacks of version " +
+                   std::to_string(VSIM_MODEL_VERSION);
+        if (callbacks != nullptr && callbacks->close != nullptr &&
+            callbacks->size >= sizeof(VSIM_MODEL_CALLBACKS))
+            callbacks->close(model);
+        return;
+    }
+    callbacks_ = callbacks;
+    model_ = model;
+}
+
+DesignModel::~DesignModel() {
+    {
+        std::lock_guard guard(watcherLock_);
+        stopping_ = true;
+    }
+    stop_.notify_all();
+    if (watcher_.joinable())
+        watcher_.join();
+    if (active() && callbacks_->close != nullptr) {
+        std::lock_guard guard(lock_);
+        callbacks_->close(model_);
+    }
+    // The library stays loaded: a model may have left threads or handlers
+    // behind that still run its code.
+    delete host_;
+}
+
+void DesignModel::note(const std::string& text) const {
+    trace::note("model card " + std::to_string(card_.index) + ": " + text);
+}
+
+bool DesignModel::configure(uint32_t fpga, const void* data, uint64_t length) {
+    if (!problem_.empty()) {
+        if (trace::on())
+            note(problem_ + "; FPGA " + std::to_string(fpga) + " does not configure");
+        return false;
+    }
+    if (!active() || callbacks_->configure == nullptr)
+        return true;
+    std::lock_guard guard(lock_);
+    const int result = callbacks_->configure(model_, fpga, data, length);
+    if (result != 0 && trace::on())
+        note("refused the configuration of FPGA " + std::to_string(fpga) + " (" +
+             std::to_string(result) + ")");
+    return result == 0;
+}
+
+void DesignModel::unconfigure(uint32_t fpga) {
+    if (!active() || callbacks_->unconfigure == nullptr)
+        return;
+    std::lock_guard guard(lock_);
+    callbacks_->unconfigure(model_, fpga);
+}
+
+void DesignModel::windowWritten(uint32_t window, uint64_t offset, uint64_t length) {
+    if (!active())
+        return;
+    std::lock_guard guard(lock_);
+    remember(window, offset, length);
+    if (callbacks_->windowWritten != nullptr)
+        callbacks_->windowWritten(model_, window, offset, length);
+}
+
+void DesignModel::windowRead(uint32_t window, uint64_t offset, uint64_t length) {
+    if (!active() || callbacks_->windowRead == nullptr)
+        return;
+    std::lock_guard guard(lock_);
+    callbacks_->windowRead(model_, window, offset, length);
+}
+
+void DesignModel::doorbell(uint32_t value) {
+    if (!active() || callbacks_->doorbell == nullptr)
+        return;
+    std::lock_guard guard(lock_);
+    callbacks_->doorbell(model_, value);
+}
+
+void DesignModel::dmaDone(uint32_t channel, bool toCard, uint64_t local, uint64_t length) {
+    if (!active() || callbacks_->dmaDone == nullptr)
+        return;
+    std::lock_guard guard(lock_);
+    callbacks_->dmaDone(model_, channel, toCard ? 1 : 0, local, length);
+}
+
+void DesignModel::powerCycled() {
+    if (!active())
+        return;
+    std::lock_guard guard(lock_);
+    for (Watched& w : watched_)
+        std::memcpy(w.snapshot.data(), card_.windowMemory(w.window).data(), w.snapshot.size());
+    if (callbacks_->powerCycled != nullptr)
+        callbacks_->powerCycled(model_);
+}
+
+void DesignModel::remember(uint32_t window, uint64_t offset, uint64_t length) {
+    for (Watched& w : watched_)
+        if (w.window == window && length != 0)
+            std::memcpy(w.snapshot.data() + offset, card_.windowMemory(window).data() + offset,
+                        length);
+}
+
+void DesignModel::startWatching() {
+    if (!active())
+        return;
+    {
+        std::lock_guard guard(lock_);
+        for (uint32_t w = 0; w < card_.config.windows.size(); ++w) {
+            if (!card_.config.windows[w].watched)
+                continue;
+            const Memory& memory = card_.windowMemory(w);
+            watched_.push_back(
+                {w, std::vector<uint8_t>(memory.data(), memory.data() + memory.size())});
+        }
+    }
+    if (!watched_.empty())
+        watcher_ = std::thread([this] { watch(); });
+}
+
+void DesignModel::watch() {
+    const auto interval = std::chrono::microseconds(config_.watchIntervalUs);
+    std::unique_lock guard(watcherLock_);
+    while (!stop_.wait_for(guard, interval, [this] { return stopping_; })) {
+        guard.unlock();
+        look();
+        guard.lock();
+    }
+}
+
+// Finds the ranges of each watched window that changed since the model last
+// heard of them, and tells the model of each, in address order. A range
+// runs over unchanged gaps shorter than a word, and is widened to whole
+// 32-bit words, as registers are written.
+void DesignModel::look() {
+    std::lock_guard guard(lock_);
+    for (Watched& w : watched_) {
+        const uint8_t* now = card_.windowMemory(w.window).data();
+        uint8_t* seen = w.snapshot.data();
+        const uint64_t size = w.snapshot.size();
+        uint64_t at = 0;
+        while (at < size) {
+            if (std::memcmp(now + at, seen + at, std::min<uint64_t>(size - at, 64)) == 0) {
+                at += 64;
+                continue;
+            }
+            while (now[at] == seen[at])
+                ++at;
+            uint64_t end = at + 1;
+            for (uint64_t gap = 0; end + gap < size && gap < 4;) {
+                if (now[end + gap] != seen[end + gap]) {
+                    end += gap + 1;
+                    gap = 0;
+                } else {
+                    ++gap;
+                }
+            }
+            const uint64_t first = at & ~uint64_t{3};
+            const uint64_t last = std::min<uint64_t>(size, (end + 3) & ~uint64_t{3});
+            std::memcpy(seen + first, now + first, last - first);
+            if (callbacks_->windowWritten != nullptr)
+                callbacks_->windowWritten(model_, w.window, first, last - first);
+            at = last;
+        }
+    }
+}
+
+}  // namespace vsim::model

@@ -1,0 +1,86 @@
+// The model of the design in a card's FPGA: a library of the user's that the
+// machine description names (vsim_model.h), loaded once per card and
+// process. The card tells it of its events; the model acts on the card
+// through the services of VSIM_MODEL_HOST.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "card.h"
+#include "vsim_model.h"
+
+struct VSIM_CARD;
+
+namespace vsim::model {
+
+class DesignModel {
+  public:
+    // Loads the library that `config` names for `card`. Without a library
+    // named, every event is ignored and configuration is not refused. On
+    // failure, `problem()` says why, and every configuration fails.
+    DesignModel(Card& card, const ModelConfig& config);
+    ~DesignModel();
+    DesignModel(const DesignModel&) = delete;
+    DesignModel& operator=(const DesignModel&) = delete;
+
+    // Why the model named could not be used; empty if it is in use (or none
+    // is named).
+    const std::string& problem() const { return problem_; }
+    bool named() const { return !config_.library.empty(); }
+
+    // The card's events. configure() returns false if the FPGA must not
+    // count as configured (a failed model, or the model refuses it).
+    bool configure(uint32_t fpga, const void* data, uint64_t length);
+    void unconfigure(uint32_t fpga);
+    void windowWritten(uint32_t window, uint64_t offset, uint64_t length);
+    void windowRead(uint32_t window, uint64_t offset, uint64_t length);
+    void doorbell(uint32_t value);
+    void dmaDone(uint32_t channel, bool toCard, uint64_t local, uint64_t length);
+    void powerCycled();
+
+    // Starts watching the windows the description marks as watched (once
+    // the card is complete).
+    void startWatching();
+
+    // For the model's services, which run inside a callback (the model lock
+    // held): the card; a window range the model wrote, copied into the
+    // watcher's snapshot so that the watcher does not report it; a line of
+    // the request trace.
+    Card& card() { return card_; }
+    void remember(uint32_t window, uint64_t offset, uint64_t length);
+    void note(const std::string& text) const;
+
+  private:
+    bool active() const { return callbacks_ != nullptr; }
+    void watch();
+    void look();
+
+    Card& card_;
+    const ModelConfig config_;
+    std::string problem_;
+    void* library_ = nullptr;
+    const VSIM_MODEL_CALLBACKS* callbacks_ = nullptr;
+    void* model_ = nullptr;
+    VSIM_CARD* host_ = nullptr;
+
+    // Calls of the model never overlap.
+    std::mutex lock_;
+
+    struct Watched {
+        uint32_t window;
+        std::vector<uint8_t> snapshot;
+    };
+    std::vector<Watched> watched_;
+    std::thread watcher_;
+    std::mutex watcherLock_;
+    std::condition_variable stop_;
+    bool stopping_ = false;
+};
+
+}  // namespace vsim::model
