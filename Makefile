@@ -42,14 +42,15 @@ test: build
 	@scripts/run-tests.sh
 
 # The demo builds only what it runs: the libraries, the tool, the simulator
-# and its launcher, and the installer with its demo driver.
+# and its launcher, the example design with its application, and the
+# installer with its demo driver.
 demo:
 	@scripts/setup.sh demo
 	@[ -f $(LINUX)/build.ninja ] || cmake -S . -B $(LINUX) $(GENERATOR) $(CONFIG) $(STRICT) >/dev/null
 	@[ -f $(WINDOWS)/build.ninja ] || cmake -S . -B $(WINDOWS) $(GENERATOR) $(CONFIG) $(STRICT) \
 	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
-	@cmake --build $(LINUX) --target veltra_tool
-	@cmake --build $(WINDOWS) --target veltra_tool vsim vsim_run installer_demo
+	@cmake --build $(LINUX) --target veltra_tool vector_add
+	@cmake --build $(WINDOWS) --target veltra_tool vsim vsim_run vector_add installer_demo
 	@scripts/demo.sh
 
 # The Linux tests under AddressSanitizer and UndefinedBehaviorSanitizer.

@@ -34,6 +34,11 @@ echo "== veltra on Linux, on the Win32 stand-in =="
 (cd "$work" && tour "$top/build/linux/bin/veltra")
 
 echo
+echo "== An application and its FPGA design: the vector adder of examples/, on Linux =="
+(cd "$top/build/linux/bin" &&
+    step env VELTRA_SIM_MACHINE=vector_add.toml VELTRA_SIM_STATE=private ./vector_add)
+
+echo
 echo "== veltra.exe on Windows (under Wine), on vsim.dll =="
 "$top/scripts/wine-prefix.sh" "$top/build/windows/wineprefix"
 export WINEPREFIX="$top/build/windows/wineprefix"
@@ -41,6 +46,11 @@ bin="$top/build/windows/bin"
 cp "$bin"/{veltra,kesta,vsim}.dll "$bin"/{veltra,vsim-run}.exe "$work/"
 (cd "$work" && step "$top/scripts/wine-run.sh" vsim-run.exe veltra.exe list &&
     tour "$top/scripts/wine-run.sh" veltra.exe --sim)
+
+echo
+echo "== The vector adder on Windows (under Wine) =="
+(cd "$bin" && step env VELTRA_SIM_STATE=private "$top/scripts/wine-run.sh" vsim-run.exe \
+    --machine vector_add.toml vector_add.exe)
 
 echo
 echo "== install.exe -noui under Wine, on the stand-in difxapi.dll =="

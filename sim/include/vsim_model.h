@@ -6,7 +6,12 @@
  * machine description names for a card:
  *
  *     [[card]]
- *     model = { library = "models/vector_add", argument = "any text" }
+ *     model = { library = "models/vector_add", argument = "any text",
+ *               watch_interval_us = 1000 }
+ *       [[card.window]]
+ *       kind = "registers"
+ *       size = 4096
+ *       watch = true
  *
  * A relative path is taken from the description's folder; without an
  * extension the platform's (.so, .dll) is added. The library exports one C
@@ -27,9 +32,10 @@
  *   the card's watcher thread for changes found in a watched window; the
  *   caller's thread for powerCycled.
  * - Events of one kind arrive in the order they happened on that thread; a
- *   write through a mapping reaches the model only when the watcher next
- *   looks (every watch_interval_us microseconds), as one windowWritten per
- *   changed range, in address order.
+ *   write through a mapping of a window marked `watch = true` reaches the
+ *   model only when the watcher next looks (every watch_interval_us
+ *   microseconds), as one windowWritten per changed range, widened to whole
+ *   32-bit words, in address order.
  * - The services may be called from inside any callback and from no other
  *   place. None of them calls back into the model. A callback must not
  *   block for long (it holds the application's request, or a DMA channel)

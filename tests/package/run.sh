@@ -14,7 +14,7 @@ build="$(cd "$2" && pwd)"
 source="$(cd "$3" && pwd)"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-examples=(list_cards configure_fpga registers dma_notify flash_update)
+examples=(list_cards configure_fpga registers dma_notify flash_update vector_add)
 export VELTRA_SIM_STATE="$work/state"
 
 fail() {
@@ -62,7 +62,8 @@ else
 fi
 needed+=(lib/cmake/veltra/veltraConfig.cmake lib/cmake/veltra/veltraConfigVersion.cmake
     lib/pkgconfig/veltra.pc lib/pkgconfig/kestad.pc share/doc/veltra/README.md
-    share/veltra/machines/example.toml examples/CMakeLists.txt examples/dma_notify.c)
+    share/veltra/machines/example.toml examples/CMakeLists.txt examples/dma_notify.c
+    include/vsim_model.h examples/vector_add_model.c examples/vector_add.toml)
 rm -f "$build"/packages/veltra-*-"$suffix"
 (cd "$build" && cpack -G "$generator" >/dev/null) || fail "cpack failed"
 archive="$(ls "$build"/packages/veltra-*-"$suffix")"
@@ -127,6 +128,16 @@ expect 1 flash_update 0 design.bit 0x1000
 expect 0 flash_update 0 design.bit 0x40000
 # Another process sees what the example wrote.
 expect 0 veltra flash verify -c 0 --offset 0x40000 --file design.bit
+# The example design: the model that the examples' CMake project built, on
+# the machine that names it, beside the application.
+cp "$work/cmake/vector_add_model"* "$work/cmake/vector_add.toml" "$work/bin/"
+if [ "$platform" = windows ]; then
+    VELTRA_SIM_MACHINE=vector_add.toml expect 0 vector_add  # from the folder it runs in
+else
+    VELTRA_SIM_MACHINE="$work/bin/vector_add.toml" expect 0 vector_add
+fi
+grep -q "a mapping of the registers: C = A + B, RESULT 0x43270000: right" <<<"$out" ||
+    fail "vector_add printed: $out"
 
 if [ "$platform" = windows ]; then
     # The Microsoft linker's import libraries: a program compiled for the
