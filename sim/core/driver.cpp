@@ -307,7 +307,7 @@ std::vector<Interface> Machine::interfaces(const Guid& guid) const {
     std::lock_guard guard(lock_);
     std::vector<Interface> found;
     for (const auto& i : interfaces_)
-        if (i.guid == guid)
+        if (i.guid == guid && i.device->present())
             found.push_back(i);
     return found;
 }

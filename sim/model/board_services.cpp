@@ -3,6 +3,7 @@
 #include "board_services.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "statuses.h"
@@ -64,8 +65,10 @@ Outcome flashInfo(Card& card, IoRequest& rq) {
     rq.out<uint64_t>(0, f->size);
     rq.out<uint64_t>(8, f->blockSize);
     rq.out<uint64_t>(16, f->busWidth);
-    rq.out<uint16_t>(24, f->vendor);
-    rq.out<uint16_t>(26, f->device);
+    uint16_t vendor = f->vendor, device = f->device;
+    card.flashIdFault(rq.in<uint32_t>(0), vendor, device);
+    rq.out<uint16_t>(24, vendor);
+    rq.out<uint16_t>(26, device);
     return Outcome::success(32);
 }
 
@@ -99,6 +102,8 @@ Outcome eraseFlash(Card& card, IoRequest& rq) {
     if (!card.flashMemory(index).contains(offset, length) || !isBlockStart(*f, offset) ||
         !isBlockStart(*f, offset + length))
         return driverStatus(status::kVeltraInvalidRegion);
+    if (card.flashFault(true, index, offset, length))
+        return driverStatus(status::kVeltraHardwareError);
     auto guard = card.lockState();
     std::memset(card.flashMemory(index).data() + offset, 0, length);  // stored inverted
     return Outcome::success();
@@ -121,6 +126,8 @@ Outcome transferFlash(Card& card, IoRequest& rq, bool write) {
         return driverStatus(status::kVeltraInvalidRegion);
     if (length != 0 && buffer == nullptr)
         return driverStatus(status::kVeltraInvalidBuffer);
+    if (write && card.flashFault(false, index, offset, length))
+        return driverStatus(status::kVeltraHardwareError);
     uint8_t* stored = card.flashMemory(index).data() + offset;
     auto guard = card.lockState();
     for (uint64_t i = 0; i < length; ++i) {
@@ -197,6 +204,8 @@ Outcome setClockFrequency(Card& card, IoRequest& rq) {
         return driverStatus(status::kVeltraNotSupported);
     if (rq.in<uint32_t>(4) != 0)
         return driverStatus(status::kVeltraInvalidFlag);
+    if (card.clockFault(index))
+        return driverStatus(status::kVeltraHardwareError);
     const int64_t requested = rq.in<int64_t>(8);
     if (requested < c.minimum || requested > c.maximum)
         return driverStatus(status::kVeltraInvalidFrequency);
@@ -257,8 +266,14 @@ Outcome readSensor(Card& card, IoRequest& rq) {
         whole = card.errorWord(static_cast<int>(DeviceError::Sensor));
     } else {
         int64_t set = 0;
-        const auto value =
-            static_cast<uint64_t>(card.sensorSet(index, set) ? set : reading(s.reading, n));
+        if (card.sensorAlarm(index)) {
+            // Over the upper limit by a tenth of it (at least one unit).
+            const double limit = s.upperLimit / 1000.0;
+            set = std::llround((limit + std::max(1.0, limit / 10)) * 4294967296.0);
+        } else if (!card.sensorSet(index, set)) {
+            set = reading(s.reading, n);
+        }
+        const auto value = static_cast<uint64_t>(set);
         whole = static_cast<uint32_t>(value >> 32);
         fraction = static_cast<uint32_t>(value);
     }

@@ -122,10 +122,40 @@ struct ModelConfig {
     uint32_t watchIntervalUs = 1000;  // how often watched windows are compared
 };
 
+// A failure set on purpose, as real cards fail. It is armed in the card's
+// shared state, so a fault set by one process hits every process.
+struct FaultSpec {
+    enum class Kind {
+        Dma,           // a DMA transfer ends with a hardware error
+        Removed,       // the card is gone: requests and opens fail until it is re-inserted
+        FlashErase,    // erasing a block fails
+        FlashProgram,  // programming a block fails
+        FlashId,       // the flash chip reports another identifier
+        Configure,     // configuration never finishes
+        SensorAlarm,   // a sensor reads over its upper limit and raises the alarm bits
+        ClockUnlock,   // a clock generator refuses to lock
+        Slow,          // DMA bandwidth and request latency
+    };
+    static constexpr uint32_t kAnyChannel = 0xFFFFFFFF;
+    Kind kind = Kind::Dma;
+    uint32_t card = 0;
+    uint32_t channel = kAnyChannel;   // Dma
+    uint64_t afterTransfers = 0;      // Dma: good transfers before the failing one
+    uint64_t afterBytes = 0;          // Dma: or bytes moved first (0: count transfers)
+    uint64_t afterRequests = 0;       // Removed: requests answered first
+    uint32_t bank = 0;                // Flash*
+    uint64_t offset = 0;              // FlashErase, FlashProgram: in the failing block
+    uint16_t vendor = 0, device = 0;  // FlashId
+    uint32_t index = 0;               // SensorAlarm: the sensor; ClockUnlock: the clock
+    uint64_t bandwidth = 0;           // Slow: bytes a second per DMA channel (0: unchanged)
+    uint64_t latencyNs = 0;           // Slow: added to every request
+};
+
 struct CardConfig {
     BridgeConfig bridge;
     ModelConfig model;
-    uint16_t driverVersion[3];  // what the driver reports
+    std::vector<FaultSpec> faults;  // armed when the card's state is made
+    uint16_t driverVersion[3];      // what the driver reports
     uint32_t boardId;
     uint32_t revision;
     uint32_t serial;
@@ -258,12 +288,34 @@ class Card {
     Notifications& notifications() { return *notifications_; }
     // The model of the design in the card's FPGAs.
     DesignModel& design() { return *design_; }
+
+    // Faults on purpose. arm() checks the fault against the card (false and
+    // the reason if it does not fit) and leaves a line in the trace.
+    bool arm(const FaultSpec& fault, std::string& problem);
+    void clearFaults();
+    // The faults armed, one line each ("" if none).
+    std::string describeFaults() const;
+    // What the driver's answers consult; each leaves a trace line when its
+    // fault fires. requestFault() comes first for every request: a Win32
+    // error (the card is gone) or 0, after the latency of a slow card.
+    uint32_t requestFault();
+    bool removed() const;
+    bool dmaFault(uint32_t channel, uint64_t length);
+    bool flashFault(bool erase, uint32_t bank, uint64_t offset, uint64_t length);
+    bool flashIdFault(uint32_t bank, uint16_t& vendor, uint16_t& device) const;
+    bool configureFault(uint32_t fpga);
+    bool sensorAlarm(uint32_t sensor);
+    bool clockFault(uint32_t clock);
+    // Bytes a second a DMA channel moves now (0: as fast as memory).
+    uint64_t dmaBandwidth() const;
     // Raises a notification, as the doorbell does, in every process using
     // the machine.
     void raiseNotification(uint32_t notification);
     void setNoticeBoard(std::shared_ptr<NoticeBoard> board) { noticeBoard_ = std::move(board); }
 
   private:
+    void note(const std::string& text) const;  // a fault's line in the trace
+
     std::shared_ptr<Store> store_;
     CardState& state_;
     Memory cardMemory_;

@@ -45,6 +45,11 @@ Card::Card(uint32_t index, CardConfig config, std::shared_ptr<Store> store, Card
     dma_->setMovedHook([this](uint32_t channel, const DmaEngine::Transfer& t) {
         design_->dmaDone(channel, t.toCard, t.local, t.length);
     });
+    dma_->setFaultHooks(
+        [this](uint32_t channel, const DmaEngine::Transfer& t) {
+            return dmaFault(channel, t.length);
+        },
+        [this] { return dmaBandwidth(); });
     design_->startWatching();
 }
 
@@ -302,8 +307,10 @@ StateHeader& header(uint8_t* data) {
 
 // The store of a machine: its folder's file, or private memory.
 std::shared_ptr<Store> openStore(const MachineDescription& machine, uint64_t size,
-                                 std::string& stateFile, std::string& problem) {
-    auto initialize = [&machine, size](uint8_t* data) {
+                                 std::string& stateFile, std::string& problem, bool& fresh) {
+    fresh = false;
+    auto initialize = [&machine, size, &fresh](uint8_t* data) {
+        fresh = true;
         StateHeader& h = header(data);
         h.magic = kStateMagic;
         h.layoutVersion = kLayoutVersion;
@@ -367,6 +374,19 @@ void report(const std::string& problem) {
 
 }  // namespace
 
+// Arms each fault on its card; stops at the first that does not fit.
+bool armFaults(CardMachine& machine, const std::vector<FaultSpec>& faults, std::string& problem) {
+    for (const FaultSpec& fault : faults) {
+        if (fault.card >= machine.cards.size()) {
+            problem = "the machine has no card " + std::to_string(fault.card);
+            return false;
+        }
+        if (!machine.cards[fault.card]->arm(fault, problem))
+            return false;
+    }
+    return true;
+}
+
 std::shared_ptr<Machine> makeMachine() {
     setDriverStatusNames(driverStatusName);
     auto machine = std::make_shared<CardMachine>();
@@ -378,7 +398,8 @@ std::shared_ptr<Machine> makeMachine() {
     }
     std::vector<CardLayout> layouts;
     const uint64_t size = layOut(description, layouts);
-    machine->store = openStore(description, size, machine->stateFile, machine->problem);
+    bool fresh = false;
+    machine->store = openStore(description, size, machine->stateFile, machine->problem, fresh);
     if (machine->store == nullptr) {
         machine->problem += "; the simulated machine has no cards";
         report(machine->problem);
@@ -408,6 +429,21 @@ std::shared_ptr<Machine> makeMachine() {
     }
     if (board != nullptr)
         board->watch(std::move(watched));
+    // Faults: the description's when its state is made, then those of the
+    // file that VELTRA_SIM_FAULTS names, in every process that starts with it.
+    std::string problem;
+    if (fresh)
+        for (const auto& card : machine->cards)
+            for (const FaultSpec& fault : card->config.faults)
+                if (!card->arm(fault, problem))
+                    report(problem);
+    const std::string faultFile = environment("VELTRA_SIM_FAULTS");
+    std::string text;
+    std::vector<FaultSpec> faults;
+    if (!faultFile.empty() &&
+        !(readFile(faultFile, text, problem) && parseFaults(text, faultFile, faults, problem) &&
+          armFaults(*machine, faults, problem)))
+        report(problem);
     return machine;
 }
 
@@ -438,6 +474,36 @@ bool powerCycle(uint32_t card) {
         return false;
     c->powerCycle();
     return true;
+}
+
+bool applyFaults(const std::string& text, std::string& problem) {
+    auto machine = model::currentCardMachine();
+    std::vector<model::FaultSpec> faults;
+    if (machine == nullptr) {
+        problem = "no simulated machine";
+        return false;
+    }
+    return model::parseFaults(text, "the faults", faults, problem) &&
+           model::armFaults(*machine, faults, problem);
+}
+
+bool clearFaults(uint32_t card) {
+    auto machine = model::currentCardMachine();
+    if (machine == nullptr || (card != kEveryCard && card >= machine->cards.size()))
+        return false;
+    for (const auto& c : machine->cards)
+        if (card == kEveryCard || c->index == card)
+            c->clearFaults();
+    return true;
+}
+
+std::string describeFaults() {
+    auto machine = model::currentCardMachine();
+    std::string lines;
+    if (machine != nullptr)
+        for (const auto& c : machine->cards)
+            lines += c->describeFaults();
+    return lines;
 }
 
 std::string machineProblem() {
@@ -479,6 +545,22 @@ void copyText(const std::string& text, char* buffer, size_t size) {
 
 extern "C" int vsimPowerCycle(uint32_t card) {
     return vsim::powerCycle(card) ? 1 : 0;
+}
+
+extern "C" int vsimArmCardFaults(const char* text, char* problem, size_t size) {
+    std::string why;
+    const bool good = text != nullptr && vsim::applyFaults(text, why);
+    copyText(why, problem, size);
+    return good ? 1 : 0;
+}
+
+extern "C" int vsimClearCardFaults(uint32_t card) {
+    return vsim::clearFaults(card) ? 1 : 0;
+}
+
+extern "C" int vsimCardFaults(char* text, size_t size) {
+    copyText(vsim::describeFaults(), text, size);
+    return 1;
 }
 
 extern "C" int vsimCheckMachineDescription(const char* path, char* problem, size_t size) {

@@ -40,6 +40,7 @@ class VeltraDevice : public Device {
     explicit VeltraDevice(std::shared_ptr<Card> card) : card_(std::move(card)) {}
     std::unique_ptr<OpenContext> open(const OpenParams& params, uint32_t& error) override;
     std::string describe(const IoRequest& request) const override;
+    bool present() const override { return !card_->removed(); }
 
   private:
     std::shared_ptr<Card> card_;
@@ -50,6 +51,7 @@ class KestaDevice : public Device {
     explicit KestaDevice(std::shared_ptr<Card> card) : card_(std::move(card)) {}
     std::unique_ptr<OpenContext> open(const OpenParams& params, uint32_t& error) override;
     std::string describe(const IoRequest& request) const override;
+    bool present() const override { return !card_->removed(); }
 
   private:
     std::shared_ptr<Card> card_;

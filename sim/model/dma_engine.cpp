@@ -1,5 +1,7 @@
 #include "dma_engine.h"
 
+#include "statuses.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -115,9 +117,10 @@ void DmaEngine::move(const Transfer& t) {
         else
             std::memmove(t.host, card, t.length);
     }
-    if (bandwidth_ == 0 && latencyNs_ == 0)
+    const uint64_t bandwidth = bandwidthNow_ ? bandwidthNow_() : bandwidth_;
+    if (bandwidth == 0 && latencyNs_ == 0)
         return;
-    const double seconds = bandwidth_ == 0 ? 0.0 : static_cast<double>(t.length) / bandwidth_;
+    const double seconds = bandwidth == 0 ? 0.0 : static_cast<double>(t.length) / bandwidth;
     std::this_thread::sleep_until(start + std::chrono::nanoseconds(latencyNs_) +
                                   std::chrono::duration<double>(seconds));
 }
@@ -159,9 +162,12 @@ void DmaEngine::run(Channel& channel) {
             channel.queued.store(channel.queue.size(), std::memory_order_release);
             channel.running = job;
         }
-        move(job->transfer);
-        if (moved_)
-            moved_(channel.index, job->transfer);
+        const bool failed = fails_ && fails_(channel.index, job->transfer);
+        if (!failed) {
+            move(job->transfer);
+            if (moved_)
+                moved_(channel.index, job->transfer);
+        }
         bool cancelled;
         {
             std::lock_guard guard(channel.lock);
@@ -169,7 +175,9 @@ void DmaEngine::run(Channel& channel) {
             cancelled = job->cancelRequested;
         }
         channel.changed.notify_all();
-        job->request->complete(cancelled ? kErrorOperationAborted : kSuccess);
+        job->request->complete(cancelled ? kErrorOperationAborted
+                               : failed  ? driverError(status::kVeltraHardwareError)
+                                         : kSuccess);
     }
     // The card goes: whatever is still queued ends.
     std::deque<std::shared_ptr<Job>> left;

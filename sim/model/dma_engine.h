@@ -47,6 +47,16 @@ class DmaEngine {
     // before its request completes. Set before the first transfer.
     using MovedHook = std::function<void(uint32_t channel, const Transfer&)>;
     void setMovedHook(MovedHook hook) { moved_ = std::move(hook); }
+    // Faults on purpose, consulted on the channel's thread before each
+    // transfer: whether it fails (it then moves nothing and ends with the
+    // driver's hardware-error status), and the bandwidth now (0: as fast as
+    // memory). Set before the first transfer.
+    using FailHook = std::function<bool(uint32_t channel, const Transfer&)>;
+    using BandwidthHook = std::function<uint64_t()>;
+    void setFaultHooks(FailHook fails, BandwidthHook bandwidth) {
+        fails_ = std::move(fails);
+        bandwidthNow_ = std::move(bandwidth);
+    }
 
   private:
     struct Job {
@@ -75,6 +85,8 @@ class DmaEngine {
 
     Memory& memory_;
     MovedHook moved_;
+    FailHook fails_;
+    BandwidthHook bandwidthNow_;
     uint64_t bandwidth_;
     uint64_t latencyNs_;
     // Shared with the channel's thread, which may be the one that drops the

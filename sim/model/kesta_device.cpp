@@ -121,6 +121,8 @@ const KestaContext::Handler KestaContext::kHandlers[] = {
 };
 
 Outcome KestaContext::control(IoRequest& rq) {
+    if (const uint32_t error = card_->requestFault())
+        return Outcome::failure(error);
     return answerFromTable(kHandlers, rq, [&](const Handler& h) { return (this->*h.answer)(rq); })
         .value_or(Outcome::failure(kErrorInvalidFunction));
 }
@@ -128,6 +130,10 @@ Outcome KestaContext::control(IoRequest& rq) {
 }  // namespace
 
 std::unique_ptr<OpenContext> KestaDevice::open(const OpenParams&, uint32_t& error) {
+    if (card_->removed()) {
+        error = kErrorFileNotFound;
+        return nullptr;
+    }
     error = kSuccess;
     return std::make_unique<KestaContext>(card_);
 }

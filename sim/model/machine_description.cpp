@@ -472,6 +472,70 @@ ModuleConfig readModule(const toml::table& table) {
     return m;
 }
 
+// A fault on purpose: `kind` and the keys of that kind only. In a fault
+// file each names its `card`; in a description it belongs to its card.
+FaultSpec readFault(const toml::table& table, bool withCard) {
+    using Kind = FaultSpec::Kind;
+    Fields f(table, withCard ? "[[fault]]" : "[[card.fault]]");
+    static const std::pair<const char*, Kind> kKinds[] = {{"dma", Kind::Dma},
+                                                          {"removed", Kind::Removed},
+                                                          {"flash-erase", Kind::FlashErase},
+                                                          {"flash-program", Kind::FlashProgram},
+                                                          {"flash-id", Kind::FlashId},
+                                                          {"configure", Kind::Configure},
+                                                          {"sensor-alarm", Kind::SensorAlarm},
+                                                          {"clock-unlock", Kind::ClockUnlock},
+                                                          {"slow", Kind::Slow}};
+    FaultSpec fault;
+    (void)f.require("kind");
+    fault.kind = f.choice("kind", kKinds, Kind::Dma);
+    if (withCard)
+        fault.card = static_cast<uint32_t>(f.requiredInteger("card", kMaxCards - 1));
+    switch (fault.kind) {
+        case Kind::Dma:
+            fault.channel = static_cast<uint32_t>(f.integer("channel", FaultSpec::kAnyChannel, 15));
+            fault.afterTransfers = f.integer("after_transfers", 0, kU64);
+            fault.afterBytes = f.size("after_bytes", 0, kU64);
+            if (fault.afterTransfers != 0 && fault.afterBytes != 0)
+                f.fail("a DMA fault counts 'after_transfers' or 'after_bytes', not both");
+            break;
+        case Kind::Removed:
+            fault.afterRequests = f.integer("after_requests", 0, kU64);
+            break;
+        case Kind::FlashErase:
+        case Kind::FlashProgram:
+            fault.bank = static_cast<uint32_t>(f.integer("bank", 0, 7));
+            fault.offset = f.requiredSize("offset", kMaxMemory);
+            break;
+        case Kind::FlashId:
+            fault.bank = static_cast<uint32_t>(f.integer("bank", 0, 7));
+            fault.vendor = static_cast<uint16_t>(f.requiredInteger("vendor", kU16));
+            fault.device = static_cast<uint16_t>(f.requiredInteger("device", kU16));
+            break;
+        case Kind::Configure:
+            break;
+        case Kind::SensorAlarm:
+            fault.index = static_cast<uint32_t>(f.requiredInteger("sensor", 63));
+            break;
+        case Kind::ClockUnlock:
+            fault.index = static_cast<uint32_t>(f.requiredInteger("clock", kMaxClocks - 1));
+            break;
+        case Kind::Slow: {
+            fault.bandwidth = f.size("bandwidth", 0, kU64);
+            if (fault.bandwidth != 0 && fault.bandwidth < (1u << 20))
+                f.fail(f.require("bandwidth"),
+                       "'bandwidth' must be 0 (unchanged) or at least 1 MiB a second");
+            const double latency = f.number("latency_us", 0);
+            if (latency < 0 || latency > 1e6)
+                f.fail(f.require("latency_us"), "'latency_us' must lie between 0 and 1000000");
+            fault.latencyNs = static_cast<uint64_t>(std::llround(latency * 1000));
+            break;
+        }
+    }
+    f.finish();
+    return fault;
+}
+
 CardConfig readCard(const toml::table& table, const uint16_t (&driverVersion)[3]) {
     Fields f(table, "[[card]]");
     CardConfig c{};
@@ -574,6 +638,8 @@ CardConfig readCard(const toml::table& table, const uint16_t (&driverVersion)[3]
         c.banks.push_back(readBank(*t));
     for (const auto* t : f.tables("module", 64))
         c.modules.push_back(readModule(*t));
+    for (const auto* t : f.tables("fault", 32))
+        c.faults.push_back(readFault(*t, false));
     f.finish();
     return c;
 }
@@ -678,10 +744,12 @@ uint64_t fingerprintOf(std::string_view text) {
 
 }  // namespace
 
-bool parseMachineDescription(std::string_view text, const std::string& source,
-                             const std::string& fallbackName, MachineDescription& machine,
-                             std::string& error) {
-    MachineDescription result;
+namespace {
+
+// Parses TOML text as a description or a fault file does: the tree to
+// `read`, every failure as one line "SOURCE:LINE: what is wrong".
+template <typename Read>
+bool parseText(std::string_view text, const std::string& source, std::string& error, Read read) {
     try {
         // A byte-order mark, as some editors write, is no part of the text.
         if (text.substr(0, 3) == "\xEF\xBB\xBF")
@@ -690,19 +758,7 @@ bool parseMachineDescription(std::string_view text, const std::string& source,
         toml::table root = toml::parse(ascii.text, source);
         if (!ascii.replaced.empty())
             refuseReplaced(root, ascii.replaced);
-        Fields f(root, "the machine description");
-        uint16_t driverVersion[3] = {2, 1, 3};
-        std::string name = fallbackName;
-        if (const toml::table* m = f.table("machine")) {
-            Fields mf(*m, "[machine]");
-            name = mf.text("name", fallbackName, 64);
-            readVersion(mf, "driver_version", driverVersion);
-            mf.finish();
-        }
-        for (const auto* card : f.tables("card", kMaxCards))
-            result.cards.push_back(readCard(*card, driverVersion));
-        f.finish();
-        result.name = folderName(name);
+        read(root);
     } catch (const toml::parse_error& e) {
         error =
             source + ":" + std::to_string(e.source().begin.line) + ": " + oneLine(e.description());
@@ -714,6 +770,47 @@ bool parseMachineDescription(std::string_view text, const std::string& source,
         error = source + ": " + oneLine(e.what());
         return false;
     }
+    return true;
+}
+
+}  // namespace
+
+bool parseFaults(std::string_view text, const std::string& source, std::vector<FaultSpec>& faults,
+                 std::string& error) {
+    std::vector<FaultSpec> result;
+    if (!parseText(text, source, error, [&result](const toml::table& root) {
+            Fields f(root, "the fault file");
+            for (const auto* t : f.tables("fault", 256))
+                result.push_back(readFault(*t, true));
+            f.finish();
+        }))
+        return false;
+    faults = std::move(result);
+    return true;
+}
+
+bool parseMachineDescription(std::string_view text, const std::string& source,
+                             const std::string& fallbackName, MachineDescription& machine,
+                             std::string& error) {
+    MachineDescription result;
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3);  // the fingerprint is the text's without it
+    if (!parseText(text, source, error, [&](const toml::table& root) {
+            Fields f(root, "the machine description");
+            uint16_t driverVersion[3] = {2, 1, 3};
+            std::string name = fallbackName;
+            if (const toml::table* m = f.table("machine")) {
+                Fields mf(*m, "[machine]");
+                name = mf.text("name", fallbackName, 64);
+                readVersion(mf, "driver_version", driverVersion);
+                mf.finish();
+            }
+            for (const auto* card : f.tables("card", kMaxCards))
+                result.cards.push_back(readCard(*card, driverVersion));
+            f.finish();
+            result.name = folderName(name);
+        }))
+        return false;
     result.fingerprint = fingerprintOf(text);
     machine = std::move(result);
     return true;

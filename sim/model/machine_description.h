@@ -29,6 +29,11 @@ bool parseMachineDescription(std::string_view text, const std::string& source,
                              const std::string& fallbackName, MachineDescription& machine,
                              std::string& error);
 
+// Reads a fault file: [[fault]] entries, each with its `card` and `kind`
+// (the keys of [[card.fault]] in a description). Failures as above.
+bool parseFaults(std::string_view text, const std::string& source, std::vector<FaultSpec>& faults,
+                 std::string& error);
+
 // The default machine's description, built into the simulator.
 std::string_view defaultMachineText();
 

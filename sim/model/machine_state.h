@@ -26,8 +26,29 @@ struct Iprog {
     uint32_t reserved;
 };
 
-// What a card holds besides its memories; all of it is lost at power-off.
+// The faults armed on a card; a power cycle leaves them. Counters change
+// under the store's lock; the flags are read without it.
+struct FaultState {
+    std::atomic<uint32_t> armed;  // bit per FaultSpec::Kind
+    std::atomic<uint32_t> dmaChannel;
+    std::atomic<uint64_t> dmaTransfersLeft;
+    std::atomic<uint64_t> dmaBytesLeft;  // 0: count transfers
+    std::atomic<uint32_t> removed;       // the card is gone
+    std::atomic<uint64_t> requestsLeft;  // before it goes
+    std::atomic<uint32_t> flashBank[2];  // erase, program
+    std::atomic<uint64_t> flashOffset[2];
+    std::atomic<uint32_t> flashIdBank;
+    std::atomic<uint32_t> flashId;         // vendor << 16 | device
+    std::atomic<uint64_t> sensorsAlarmed;  // bit per sensor
+    std::atomic<uint32_t> clocksUnlocked;  // bit per clock
+    std::atomic<uint64_t> bandwidth;
+    std::atomic<uint64_t> latencyNs;
+};
+
+// What a card holds besides its memories; all of it but the faults is lost
+// at power-off.
 struct CardState {
+    FaultState faults;
     std::atomic<uint32_t> configured[kMaxFpgas];
     std::atomic<int64_t> clocks[kMaxClocks];  // Hz
     std::atomic<uint32_t> errors[5];          // the device-error words

@@ -150,8 +150,11 @@ const BoardHandler kBoardHandlers[] = {
     {ioctl::kClearDeviceErrors, 0, 0, board::clearDeviceErrors},
 };
 
-// The board services first, then the card's own requests.
+// A card that is gone answers nothing; the board services come first, then
+// the card's own requests.
 Outcome VeltraContext::control(IoRequest& rq) {
+    if (const uint32_t error = card_->requestFault())
+        return Outcome::failure(error);
     if (auto outcome = answerFromTable(kBoardHandlers, rq,
                                        [&](const BoardHandler& h) { return h.answer(*card_, rq); }))
         return *outcome;
@@ -319,6 +322,8 @@ Outcome VeltraContext::configure(IoRequest& rq) {
         length >= 4 && std::search(data, data + length, kSyncWord, kSyncWord + 4) != data + length;
     // The design starts: its model may refuse the data, and a model that
     // could not be loaded never starts.
+    if (synced && card_->configureFault(index))
+        synced = false;
     if (synced)
         synced = card_->design().configure(index, data, length);
     card_->setConfigured(index, synced);
@@ -604,6 +609,10 @@ Outcome VeltraContext::waitNotification(IoRequest& rq) {
 }  // namespace
 
 std::unique_ptr<OpenContext> VeltraDevice::open(const OpenParams& params, uint32_t& error) {
+    if (card_->removed()) {
+        error = kErrorFileNotFound;
+        return nullptr;
+    }
     error = kSuccess;
     return std::make_unique<VeltraContext>(card_, params);
 }

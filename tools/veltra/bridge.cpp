@@ -5,6 +5,9 @@
 #include "bitstream_writer.h"
 
 #include <cinttypes>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <cstdio>
 #include <memory>
 
@@ -246,6 +249,66 @@ void addSimulatorCommands(CLI::App& app) {
         if (cycle(*card) == 0)
             throw Failure(format("the simulated machine has no card %u", *card));
         std::printf("card %u switched off and on\n", *card);
+    });
+
+    // Faults on purpose, armed in the shared state: they hit the processes
+    // that use the machine now.
+    auto requireShared = [] {
+        if (machineState().first.empty())
+            throw Failure(
+                "the simulated machine is private to this process (VELTRA_SIM_STATE): "
+                "no other process would see a fault");
+    };
+    struct FaultOptions {
+        std::string file, text;
+    };
+    auto faults = std::make_shared<FaultOptions>();
+    CLI::App* fault = sim->add_subcommand(
+        "fault", "make the simulated cards fail on purpose: arm the faults of a fault file");
+    auto* fileOption = fault->add_option("FILE", faults->file, "the fault file (.toml)");
+    fault->add_option("--text", faults->text, "the faults as text, in the form of a fault file")
+        ->excludes(fileOption);
+    fault->callback([faults, requireShared] {
+        auto apply = simulatorControl<int (*)(const char*, char*, size_t)>("vsimArmCardFaults");
+        requireShared();
+        std::string text = faults->text;
+        if (!faults->file.empty()) {
+            std::ifstream in(faults->file, std::ios::binary);
+            if (!in)
+                throw Failure("cannot read " + faults->file);
+            text.assign(std::istreambuf_iterator<char>(in), {});
+        } else if (text.empty()) {
+            throw Usage("name a fault file, or give --text");
+        }
+        char problem[512] = "";
+        if (apply(text.c_str(), problem, sizeof problem) == 0)
+            throw Failure(problem);
+        auto describe = simulatorControl<int (*)(char*, size_t)>("vsimCardFaults");
+        char armed[4096] = "";
+        describe(armed, sizeof armed);
+        std::printf("armed; the faults now:\n%s", armed);
+    });
+
+    auto clearCard = std::make_shared<std::optional<uint32_t>>();
+    CLI::App* clear = sim->add_subcommand(
+        "clear-faults", "clear the faults of a card (of every card without CARD)");
+    clear->add_option("CARD", *clearCard, "the card's index")->transform(numberForm());
+    clear->callback([clearCard, requireShared] {
+        auto clearFaults = simulatorControl<int (*)(uint32_t)>("vsimClearCardFaults");
+        requireShared();
+        if (clearFaults(clearCard->value_or(0xFFFFFFFF)) == 0)
+            throw Failure(format("the simulated machine has no card %u", clearCard->value_or(0)));
+        std::printf("%s: no faults\n", clearCard->has_value()
+                                           ? format("card %u", clearCard->value()).c_str()
+                                           : "every card");
+    });
+
+    sim->add_subcommand("faults", "the faults armed on the simulated cards")->callback([] {
+        auto describe = simulatorControl<int (*)(char*, size_t)>("vsimCardFaults");
+        machineState();  // the machine comes with the first open
+        char armed[4096] = "";
+        describe(armed, sizeof armed);
+        std::printf("%s", armed[0] != 0 ? armed : "no faults\n");
     });
 
     auto file = std::make_shared<std::string>();

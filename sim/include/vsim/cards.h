@@ -21,6 +21,19 @@ VSIM_API bool raiseNotification(uint32_t card, uint32_t notification);
 // machine sees it.
 VSIM_API bool powerCycle(uint32_t card);
 
+// Faults on purpose (see the README): `text` is a fault file's text,
+// [[fault]] entries with their card and kind. They are armed in the
+// machine's shared state, so they hit every process using it. False, and
+// the reason as one line, if the text cannot be read or a fault does not
+// fit its card (the faults before it stay armed).
+VSIM_API bool applyFaults(const std::string& text, std::string& problem);
+// Clears every fault of a card (kEveryCard: of all cards): a removed card is
+// there again.
+inline constexpr uint32_t kEveryCard = 0xFFFFFFFF;
+VSIM_API bool clearFaults(uint32_t card);
+// The faults armed, one line each ("card N: ...").
+VSIM_API std::string describeFaults();
+
 // Why the current machine has no cards, or why its state is private although
 // a shared folder was asked for; empty if neither.
 VSIM_API std::string machineProblem();
@@ -41,6 +54,9 @@ extern "C" VSIM_API void vsimHoldMachineLock(void);
 // time (GetProcAddress, dlsym). Each returns 1 on success, 0 on failure; the
 // texts are cut to `size` bytes, terminated.
 extern "C" VSIM_API int vsimPowerCycle(uint32_t card);
+extern "C" VSIM_API int vsimArmCardFaults(const char* text, char* problem, size_t size);
+extern "C" VSIM_API int vsimClearCardFaults(uint32_t card);
+extern "C" VSIM_API int vsimCardFaults(char* text, size_t size);
 extern "C" VSIM_API int vsimCheckMachineDescription(const char* path, char* problem, size_t size);
 // The state file of the current machine ("" for a private one), and why the
 // machine has no cards or a private state ("" if neither).

@@ -49,6 +49,7 @@ inline constexpr uint32_t kErrorInsufficientBuffer = 122;
 inline constexpr uint32_t kErrorOperationAborted = 995;
 inline constexpr uint32_t kErrorIoPending = 997;
 inline constexpr uint32_t kErrorNoAccess = 998;
+inline constexpr uint32_t kErrorDeviceRemoved = 1617;
 
 // A driver status as a Win32 error: the customer bit (29) with the severity
 // "error" bits, and the status code in the low 16 bits. The system passes
@@ -258,6 +259,8 @@ class VSIM_API Device {
     // The request as the request trace shows it: the device, the request's
     // name and its fields.
     virtual std::string describe(const IoRequest& request) const;
+    // Whether the device is in the machine now (SetupAPI lists only those).
+    virtual bool present() const { return true; }
 };
 
 // An open device handle as the platform holds it.
