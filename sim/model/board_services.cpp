@@ -59,14 +59,15 @@ T* callerBuffer(IoRequest& rq, size_t offset) {
 // Reply: total size, main block size, bus width; the JEDEC identifiers.
 Outcome flashInfo(Card& card, IoRequest& rq) {
     Outcome failure;
-    const FlashConfig* f = flashBank(card, rq.in<uint32_t>(0), failure);
+    const uint32_t bank = rq.in<uint32_t>(0);  // before the reply covers it
+    const FlashConfig* f = flashBank(card, bank, failure);
     if (f == nullptr)
         return failure;
     rq.out<uint64_t>(0, f->size);
     rq.out<uint64_t>(8, f->blockSize);
     rq.out<uint64_t>(16, f->busWidth);
     uint16_t vendor = f->vendor, device = f->device;
-    card.flashIdFault(rq.in<uint32_t>(0), vendor, device);
+    card.flashIdFault(bank, vendor, device);
     rq.out<uint16_t>(24, vendor);
     rq.out<uint16_t>(26, device);
     return Outcome::success(32);
