@@ -315,6 +315,9 @@ class Card {
 
   private:
     void note(const std::string& text) const;  // a fault's line in the trace
+    void goneNow();
+    void endOutstanding();
+    std::atomic<uint32_t> removalsSeen_{0};  // by this process
 
     std::shared_ptr<Store> store_;
     CardState& state_;

@@ -40,6 +40,7 @@ Card::Card(uint32_t index, CardConfig config, std::shared_ptr<Store> store, Card
         flash_.emplace_back(*store_, layout.flash[f], this->config.flash[f].size);
     notifications_ = std::make_unique<Notifications>();
     design_ = std::make_unique<DesignModel>(*this, this->config.model);
+    removalsSeen_.store(state_.faults.removals.load());
     dma_ = std::make_unique<DmaEngine>(cardMemory_, this->config.dmaChannels,
                                        this->config.dmaBandwidth, this->config.dmaLatencyNs);
     dma_->setMovedHook([this](uint32_t channel, const DmaEngine::Transfer& t) {
@@ -50,7 +51,6 @@ Card::Card(uint32_t index, CardConfig config, std::shared_ptr<Store> store, Card
             return dmaFault(channel, t.length);
         },
         [this] { return dmaBandwidth(); });
-    design_->startWatching();
 }
 
 Card::~Card() = default;

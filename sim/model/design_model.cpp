@@ -218,10 +218,16 @@ void DesignModel::unconfigure(uint32_t fpga) {
     callbacks_->unconfigure(model_, fpga);
 }
 
-void DesignModel::windowWritten(uint32_t window, uint64_t offset, uint64_t length) {
-    if (!active())
+// The bytes go in under the model lock, so that the watcher never reports
+// them as a change of its own.
+void DesignModel::write(uint32_t window, uint64_t offset, const uint8_t* data, uint64_t length) {
+    uint8_t* target = card_.windowMemory(window).data() + offset;
+    if (!active()) {
+        std::memmove(target, data, length);
         return;
+    }
     std::lock_guard guard(lock_);
+    std::memmove(target, data, length);
     remember(window, offset, length);
     if (callbacks_->windowWritten != nullptr)
         callbacks_->windowWritten(model_, window, offset, length);
@@ -265,20 +271,20 @@ void DesignModel::remember(uint32_t window, uint64_t offset, uint64_t length) {
                         length);
 }
 
-void DesignModel::startWatching() {
-    if (!active())
+void DesignModel::mapped(uint32_t window) {
+    if (!active() || window >= card_.config.windows.size() || !card_.config.windows[window].watched)
         return;
     {
         std::lock_guard guard(lock_);
-        for (uint32_t w = 0; w < card_.config.windows.size(); ++w) {
-            if (!card_.config.windows[w].watched)
-                continue;
-            const Memory& memory = card_.windowMemory(w);
-            watched_.push_back(
-                {w, std::vector<uint8_t>(memory.data(), memory.data() + memory.size())});
-        }
+        for (const Watched& w : watched_)
+            if (w.window == window)
+                return;
+        const Memory& memory = card_.windowMemory(window);
+        watched_.push_back(
+            {window, std::vector<uint8_t>(memory.data(), memory.data() + memory.size()), {}});
     }
-    if (!watched_.empty())
+    std::lock_guard guard(watcherLock_);
+    if (!watcher_.joinable() && !stopping_)
         watcher_ = std::thread([this] { watch(); });
 }
 
@@ -299,9 +305,13 @@ void DesignModel::watch() {
 void DesignModel::look() {
     std::lock_guard guard(lock_);
     for (Watched& w : watched_) {
-        const uint8_t* now = card_.windowMemory(w.window).data();
-        uint8_t* seen = w.snapshot.data();
+        // One copy of the window, so that bytes that change again while it
+        // is compared cannot mislead the comparison.
         const uint64_t size = w.snapshot.size();
+        w.current.resize(size);
+        std::memcpy(w.current.data(), card_.windowMemory(w.window).data(), size);
+        const uint8_t* now = w.current.data();
+        uint8_t* seen = w.snapshot.data();
         uint64_t at = 0;
         while (at < size) {
             if (std::memcmp(now + at, seen + at, std::min<uint64_t>(size - at, 64)) == 0) {

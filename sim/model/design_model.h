@@ -38,15 +38,18 @@ class DesignModel {
     // count as configured (a failed model, or the model refuses it).
     bool configure(uint32_t fpga, const void* data, uint64_t length);
     void unconfigure(uint32_t fpga);
-    void windowWritten(uint32_t window, uint64_t offset, uint64_t length);
+    // A write of the application's (VELTRA_Write) to a window: the bytes go
+    // in, then the model hears of them.
+    void write(uint32_t window, uint64_t offset, const uint8_t* data, uint64_t length);
     void windowRead(uint32_t window, uint64_t offset, uint64_t length);
     void doorbell(uint32_t value);
     void dmaDone(uint32_t channel, bool toCard, uint64_t local, uint64_t length);
     void powerCycled();
 
-    // Starts watching the windows the description marks as watched (once
-    // the card is complete).
-    void startWatching();
+    // This process has mapped `window`: if the description marks it as
+    // watched, the watcher looks at it from now on for writes through the
+    // mapping.
+    void mapped(uint32_t window);
 
     // For the model's services, which run inside a callback (the model lock
     // held): the card; a window range the model wrote, copied into the
@@ -74,7 +77,8 @@ class DesignModel {
 
     struct Watched {
         uint32_t window;
-        std::vector<uint8_t> snapshot;
+        std::vector<uint8_t> snapshot;  // what the model last heard of
+        std::vector<uint8_t> current;   // the window as the watcher last copied it
     };
     std::vector<Watched> watched_;
     std::thread watcher_;

@@ -84,6 +84,19 @@ void DmaEngine::pause(uint32_t index, bool paused) {
     channel.changed.notify_all();
 }
 
+void DmaEngine::endQueued(uint32_t error) {
+    for (auto& c : channels_) {
+        std::deque<std::shared_ptr<Job>> ended;
+        {
+            std::lock_guard guard(c->lock);
+            ended.swap(c->queue);
+            c->queued.store(0, std::memory_order_release);
+        }
+        for (auto& job : ended)
+            job->request->complete(error);
+    }
+}
+
 void DmaEngine::abandon(const void* owner) {
     for (auto& c : channels_) {
         std::vector<std::shared_ptr<Job>> ended;

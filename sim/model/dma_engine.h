@@ -43,6 +43,9 @@ class DmaEngine {
     // A handle closes: its queued transfers end, and one that is moving data
     // finishes first, so that no transfer touches the caller's memory after.
     void abandon(const void* owner);
+    // The card is gone: every queued transfer ends with `error` (one that is
+    // moving data finishes).
+    void endQueued(uint32_t error);
     // Called on the channel's thread after each transfer has moved its data,
     // before its request completes. Set before the first transfer.
     using MovedHook = std::function<void(uint32_t channel, const Transfer&)>;

@@ -9,7 +9,9 @@
 
 #include "card.h"
 #include "core/trace.h"
+#include "dma_engine.h"
 #include "machine_state.h"
+#include "notifications.h"
 
 namespace vsim::model {
 namespace {
@@ -87,8 +89,9 @@ bool Card::arm(const FaultSpec& f, std::string& problem) {
         problem = where + "has no sensor " + std::to_string(f.index);
         return false;
     }
-    if (f.kind == Kind::ClockUnlock && f.index >= config.clocks.size()) {
-        problem = where + "has no clock " + std::to_string(f.index);
+    if (f.kind == Kind::ClockUnlock &&
+        (f.index >= config.clocks.size() || !config.clocks[f.index].programmable)) {
+        problem = where + "has no programmable clock " + std::to_string(f.index);
         return false;
     }
     FaultState& s = state_.faults;
@@ -132,7 +135,26 @@ bool Card::arm(const FaultSpec& f, std::string& problem) {
         s.armed.fetch_or(bit(f.kind));
     }
     note("armed " + describe(f));
+    if (f.kind == Kind::Removed && f.afterRequests == 0)
+        goneNow();
     return true;
+}
+
+// The card goes: what this process has outstanding on it ends as a removed
+// device's requests end.
+void Card::goneNow() {
+    state_.faults.removals.fetch_add(1);
+    note("the card is removed");
+    endOutstanding();
+}
+
+// Once per removal, in each process that sees it.
+void Card::endOutstanding() {
+    const uint32_t removals = state_.faults.removals.load();
+    if (removalsSeen_.exchange(removals) == removals)
+        return;
+    notifications_->endWaits(kErrorDeviceRemoved);
+    dma_->endQueued(kErrorDeviceRemoved);
 }
 
 void Card::clearFaults() {
@@ -214,8 +236,10 @@ uint32_t Card::requestFault() {
     }
     if ((armed & bit(Kind::Removed)) == 0)
         return kSuccess;
-    if (s.removed.load())
+    if (s.removed.load()) {
+        endOutstanding();
         return kErrorDeviceRemoved;
+    }
     bool goes = false;
     {
         auto guard = lockState();
@@ -229,7 +253,7 @@ uint32_t Card::requestFault() {
         s.requestsLeft.store(left == 0 ? 0 : left - 1);
     }
     if (goes)
-        note("the card is removed");
+        goneNow();
     return kSuccess;
 }
 
@@ -250,7 +274,8 @@ bool Card::dmaFault(uint32_t channel, uint64_t length) {
         if (wanted != FaultSpec::kAnyChannel && wanted != channel)
             return false;
         if (const uint64_t bytes = s.dmaBytesLeft.load()) {
-            fires = length >= bytes;
+            // After N bytes: the transfer that would move more fails.
+            fires = length > bytes;
             s.dmaBytesLeft.store(fires ? 0 : bytes - length);
         } else {
             const uint64_t left = s.dmaTransfersLeft.load();
@@ -304,6 +329,8 @@ bool Card::flashIdFault(uint32_t bank, uint16_t& vendor, uint16_t& device) const
         return false;
     vendor = static_cast<uint16_t>(s.flashId.load() >> 16);
     device = static_cast<uint16_t>(s.flashId.load());
+    note("flash bank " + std::to_string(bank) + " reports vendor " + hexText(vendor) + " device " +
+         hexText(device));
     return true;
 }
 
@@ -318,8 +345,7 @@ bool Card::sensorAlarm(uint32_t sensor) {
     if ((state_.faults.sensorsAlarmed.load() & (uint64_t{1} << sensor)) == 0)
         return false;
     // The alarm bits: bit 0 for any alarm, bit 1 + n for sensor n.
-    if ((errorWord(static_cast<int>(DeviceError::Sensor)) & 1) == 0)
-        note("sensor " + std::to_string(sensor) + " is over its limit");
+    note("sensor " + std::to_string(sensor) + " reads over its limit");
     raiseErrorBits(DeviceError::Sensor, 1u | (sensor < 31 ? 2u << sensor : 0u));
     return true;
 }

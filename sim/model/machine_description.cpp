@@ -306,6 +306,9 @@ WindowConfig readWindow(const toml::table& table, uint64_t& cardMemoryWindows) {
     if (f.boolean("prefetchable", false))
         w.attributes |= kWindowPrefetchable;
     w.watched = f.boolean("watch", false);
+    if (w.watched && (w.attributes & kWindowCardMemory))
+        f.fail(f.require("watch"),
+               "a card-memory window cannot be watched (the model hears of DMA instead)");
     if (w.attributes & kWindowCardMemory)
         ++cardMemoryWindows;
     f.finish();

@@ -34,6 +34,7 @@ struct FaultState {
     std::atomic<uint64_t> dmaTransfersLeft;
     std::atomic<uint64_t> dmaBytesLeft;  // 0: count transfers
     std::atomic<uint32_t> removed;       // the card is gone
+    std::atomic<uint32_t> removals;      // times it went
     std::atomic<uint64_t> requestsLeft;  // before it goes
     std::atomic<uint32_t> flashBank[2];  // erase, program
     std::atomic<uint64_t> flashOffset[2];
@@ -97,7 +98,7 @@ struct StateHeader {
 };
 
 inline constexpr uint64_t kStateMagic = 0x5441545345534D56ull;  // "VMSESTAT"
-inline constexpr uint32_t kLayoutVersion = 4;
+inline constexpr uint32_t kLayoutVersion = 5;
 
 // Lays the machine's cards out; returns the store's size.
 uint64_t layOut(const MachineDescription& machine, std::vector<CardLayout>& layouts);

@@ -76,6 +76,16 @@ void Notifications::raise(uint32_t n) {
         request->complete(kSuccess);
 }
 
+void Notifications::endWaits(uint32_t error) {
+    std::vector<Wait> ended;
+    {
+        std::lock_guard guard(lock_);
+        ended.swap(waits_);
+    }
+    for (auto& w : ended)
+        w.request->complete(error);
+}
+
 void Notifications::abandon(const void* owner) {
     std::lock_guard guard(lock_);
     for (auto it = registrations_.begin(); it != registrations_.end();) {

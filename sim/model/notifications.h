@@ -26,6 +26,8 @@ class Notifications {
     void raise(uint32_t n);
     // A handle closes: its registrations go (its waits end with the handle).
     void abandon(const void* owner);
+    // The card is gone: every wait ends with `error`.
+    void endWaits(uint32_t error);
 
   private:
     struct Wait {

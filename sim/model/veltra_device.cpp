@@ -381,8 +381,7 @@ Outcome VeltraContext::transferWindow(IoRequest& rq, bool toCard) {
     if (ring)
         std::memcpy(&notification, buffer, sizeof notification);
     if (toCard) {
-        std::memmove(memory.data() + offset, buffer, length);
-        card_->design().windowWritten(index, offset, length);
+        card_->design().write(index, offset, buffer, length);
     } else {
         card_->design().windowRead(index, offset, length);
         std::memmove(buffer, memory.data() + offset, length);
@@ -444,6 +443,8 @@ Outcome VeltraContext::mapRegion(IoRequest& rq) {
     const Memory::View view = memory->mapView(offset, length);
     if (!view)
         return Outcome::failure(driverError(kMapNoMemory));
+    if (tag < kCommonBufferTag)
+        card_->design().mapped(tag);
     const uint64_t address = reinterpret_cast<uintptr_t>(view.address);
     std::memcpy(rq.directOutput(), &address, sizeof address);
     // A mapping is not an operation VELTRA_Cancel ends; only its thread's end does.

@@ -20,9 +20,16 @@ namespace {
 namespace fs = std::filesystem;
 using simtest::setVariable;
 
-std::string trace() {
+// The request trace of this test program (CTest names it in
+// VELTRA_SIM_TRACE; the simulator appends to it), from where it ended when
+// the test began.
+std::string wholeTrace() {
     std::ifstream file(FAULT_TRACE, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), {});
+}
+size_t traceStart = 0;
+std::string trace() {
+    return wholeTrace().substr(std::min(traceStart, wholeTrace().size()));
 }
 
 void arm(const std::string& text) {
@@ -34,6 +41,7 @@ void arm(const std::string& text) {
 class Faults : public ::testing::Test {
   protected:
     void SetUp() override {
+        traceStart = wholeTrace().size();
         vsim::resetMachine();
         ASSERT_EQ(VELTRA_Open(0, &card_), VELTRA_SUCCESS);
     }
@@ -91,6 +99,8 @@ TEST_F(Faults, RemovedCardFailsEveryRequestUntilItIsBack) {
     EXPECT_EQ(VELTRA_GetCardInfo(card_, &info), VELTRA_UNEXPECTED_ERROR);
     EXPECT_EQ(KESTA_GetUniqueId(bridge, &id), KESTA_UNEXPECTED_ERROR);
     EXPECT_NE(trace().find("fault card 0: the card is removed"), std::string::npos);
+    EXPECT_EQ(VELTRA_Close(card_), VELTRA_SUCCESS) << "a close still works";
+    card_ = nullptr;
     // Only card 1 is left: it is the first card now, and there is no second.
     VELTRA_HANDLE other = nullptr;
     EXPECT_EQ(VELTRA_Open(1, &other), VELTRA_DEVICE_NOT_FOUND);
@@ -102,11 +112,23 @@ TEST_F(Faults, RemovedCardFailsEveryRequestUntilItIsBack) {
     EXPECT_EQ(VELTRA_Close(other), VELTRA_SUCCESS);
 
     ASSERT_TRUE(vsim::clearFaults(0));
+    ASSERT_EQ(VELTRA_Open(0, &card_), VELTRA_SUCCESS);
     EXPECT_EQ(VELTRA_GetCardInfo(card_, &info), VELTRA_SUCCESS);
-    EXPECT_EQ(info.cardValue2, 0x7038u);
+    EXPECT_EQ(info.cardValue2, 0x7038u) << "card 0 is back, as the first card";
     ASSERT_EQ(VELTRA_Open(1, &other), VELTRA_SUCCESS);
     EXPECT_EQ(VELTRA_Close(other), VELTRA_SUCCESS);
     EXPECT_EQ(KESTA_Close(bridge), KESTA_SUCCESS);
+}
+
+// What is outstanding when the card goes ends as a removed device's
+// requests end.
+TEST_F(Faults, RemovalEndsOutstandingWaits) {
+    OVERLAPPED wait{};
+    wait.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_EQ(VELTRA_StartNotificationWait(card_, &wait, 5), VELTRA_PENDING);
+    arm("[[fault]]\ncard = 0\nkind = \"removed\"\n");
+    EXPECT_EQ(VELTRA_FinishNotificationWait(card_, &wait, 1), VELTRA_UNEXPECTED_ERROR);
+    CloseHandle(wait.hEvent);
 }
 
 TEST_F(Faults, FlashFailsInItsBlockAndNamesAnotherChip) {
@@ -124,6 +146,8 @@ TEST_F(Faults, FlashFailsInItsBlockAndNamesAnotherChip) {
     ASSERT_EQ(VELTRA_GetFlashInfoA(card_, 0, &flash), VELTRA_SUCCESS);
     EXPECT_STREQ(flash.name, "Vendor 0x1234 Device 0x5678");
     EXPECT_NE(trace().find("fault card 0: erasing flash bank 0 failed in the block at 0x20000"),
+              std::string::npos);
+    EXPECT_NE(trace().find("fault card 0: flash bank 0 reports vendor 0x1234 device 0x5678"),
               std::string::npos);
 
     ASSERT_TRUE(vsim::clearFaults(0));
@@ -154,6 +178,7 @@ TEST_F(Faults, ConfigurationClocksAndSensors) {
     EXPECT_NE(lines.find("fault card 0: FPGA 0 never reports that it is configured"),
               std::string::npos);
     EXPECT_NE(lines.find("fault card 0: clock 1 does not lock"), std::string::npos);
+    EXPECT_NE(lines.find("fault card 0: sensor 0 reads over its limit"), std::string::npos);
 
     ASSERT_TRUE(vsim::clearFaults(0));
     ASSERT_EQ(VELTRA_ClearDeviceErrors(card_), VELTRA_SUCCESS);
@@ -190,6 +215,9 @@ TEST_F(Faults, TextThatCannotBeUsedArmsNothingAfterIt) {
     EXPECT_FALSE(
         vsim::applyFaults("[[fault]]\ncard = 0\nkind = \"sensor-alarm\"\nsensor = 9\n", problem));
     EXPECT_EQ(problem, "card 0 has no sensor 9");
+    EXPECT_FALSE(
+        vsim::applyFaults("[[fault]]\ncard = 0\nkind = \"clock-unlock\"\nclock = 0\n", problem));
+    EXPECT_EQ(problem, "card 0 has no programmable clock 0") << "clock 0 is fixed";
     EXPECT_EQ(vsim::describeFaults(), "");
 }
 

@@ -45,9 +45,14 @@ std::string description(const std::string& library, const std::string& argument)
 
 // The request trace of this test program, which CTest names in
 // VELTRA_SIM_TRACE (the simulator opens it once per process).
-std::string trace() {
+std::string wholeTrace() {
     std::ifstream file(MODEL_TRACE, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), {});
+}
+// The trace from where it ended when the test began (the simulator appends).
+size_t traceStart = 0;
+std::string trace() {
+    return wholeTrace().substr(std::min(traceStart, wholeTrace().size()));
 }
 
 size_t count(const std::string& text, const std::string& part) {
@@ -60,6 +65,7 @@ size_t count(const std::string& text, const std::string& part) {
 // Sets up the machine of `description` for the test's life.
 class ModelMachine : public ::testing::Test {
   protected:
+    void SetUp() override { traceStart = wholeTrace().size(); }
     void use(const std::string& library, const std::string& argument) {
         path_ = binFolder() + simtest::scratchName("model") + ".toml";
         std::ofstream(path_, std::ios::binary) << description(library, argument);
@@ -148,8 +154,7 @@ TEST_F(ModelMachine, HearsEachEventAndActsOnTheCard) {
     // write of the changed words, once.
     void* base = nullptr;
     ASSERT_EQ(VELTRA_MapWindow(card, 3, 0, 4096, &base), VELTRA_SUCCESS);
-    static_cast<volatile uint32_t*>(base)[0x40 / 4] = 0x12345678;
-    static_cast<volatile uint8_t*>(base)[0x47] = 1;
+    static_cast<volatile uint64_t*>(base)[0x40 / 8] = 0x0100000012345678ull;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (log(card).find("write 3 0x40 8\n") == std::string::npos &&
            std::chrono::steady_clock::now() < deadline)
