@@ -14,6 +14,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "vector_add.h"
+
 #define COUNT 65536u /* 32-bit elements of each vector */
 #define BYTES (COUNT * 4u)
 #define PLACE_A 0x000000u
@@ -21,19 +23,6 @@
 #define PLACE_C 0x200000u
 #define DOORBELL 2u /* the windows of vector_add.toml */
 #define REGISTERS 3u
-
-/* The design's registers (vector_add_model.c). */
-#define REG_ID 0x00u
-#define REG_CONTROL 0x04u
-#define REG_STATUS 0x08u
-#define REG_NOTIFY 0x0Cu
-#define REG_A 0x10u
-#define REG_B 0x18u
-#define REG_C 0x20u
-#define REG_COUNT 0x28u
-#define REG_RESULT 0x2Cu
-#define REG_DMA_IN 0x30u
-#define DESIGN_ID 0x56414444u
 
 static int failed(const char* what, VELTRA_STATUS status) {
     if (status == VELTRA_SUCCESS)
@@ -94,8 +83,9 @@ static int check(VELTRA_HANDLE card, const uint32_t* a, const uint32_t* b, uint3
 int main(int argc, char** argv) {
     static const struct {
         uint32_t offset, value;
-    } settings[] = {{REG_A, PLACE_A}, {REG_A + 4, 0}, {REG_B, PLACE_B},  {REG_B + 4, 0},
-                    {REG_C, PLACE_C}, {REG_C + 4, 0}, {REG_COUNT, COUNT}};
+    } settings[] = {{VADD_REG_A, PLACE_A},  {VADD_REG_A + 4, 0},   {VADD_REG_B, PLACE_B},
+                    {VADD_REG_B + 4, 0},    {VADD_REG_C, PLACE_C}, {VADD_REG_C + 4, 0},
+                    {VADD_REG_COUNT, COUNT}};
     static const uint8_t image[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99,
                                     0x55, 0x66, 'v',  'a',  'd',  'd'};
     const uint32_t index = argc > 1 ? (uint32_t)strtoul(argv[1], NULL, 0) : 0;
@@ -119,7 +109,7 @@ int main(int argc, char** argv) {
     if (failed("VELTRA_ConfigureFromBuffer",
                VELTRA_ConfigureFromBuffer(card, 0, 0, image, sizeof image)))
         goto done;
-    if (readRegister(card, REG_ID) != DESIGN_ID) {
+    if (readRegister(card, VADD_REG_ID) != VADD_ID) {
         fprintf(stderr, "the FPGA does not hold the vector adder\n");
         goto done;
     }
@@ -137,7 +127,7 @@ int main(int argc, char** argv) {
         goto done;
     if (failed("ringing the doorbell", VELTRA_Write(card, DOORBELL, 0, 0, sizeof ring, &ring)) ||
         failed("waiting for the design", finishWait(card, &wait)) ||
-        check(card, a, b, c, readRegister(card, REG_RESULT), "VELTRA_Write and the doorbell"))
+        check(card, a, b, c, readRegister(card, VADD_REG_RESULT), "VELTRA_Write and the doorbell"))
         goto done;
 
     /* 2. The same through a mapping of the registers: the design starts at
@@ -149,16 +139,16 @@ int main(int argc, char** argv) {
                VELTRA_MapWindow(card, REGISTERS, 0, 4096, (void**)&registers)) ||
         failed("VELTRA_StartNotificationWait", startWait(card, &wait, 8)))
         goto done;
-    registers[REG_STATUS / 4] = 0;
-    registers[REG_NOTIFY / 4] = 8;
-    registers[REG_CONTROL / 4] = 1;
+    registers[VADD_REG_STATUS / 4] = 0;
+    registers[VADD_REG_NOTIFY / 4] = 8;
+    registers[VADD_REG_CONTROL / 4] = 1;
     if (failed("waiting for the design", finishWait(card, &wait)) ||
-        (registers[REG_STATUS / 4] & 1) == 0 ||
-        check(card, a, b, c, registers[REG_RESULT / 4], "a mapping of the registers"))
+        (registers[VADD_REG_STATUS / 4] & VADD_STATUS_DONE) == 0 ||
+        check(card, a, b, c, registers[VADD_REG_RESULT / 4], "a mapping of the registers"))
         goto done;
     printf("DMA to the card, as the design counted it: %u bytes\n",
-           (unsigned)registers[REG_DMA_IN / 4]);
-    bad = registers[REG_DMA_IN / 4] != 3 * BYTES;
+           (unsigned)registers[VADD_REG_DMA_IN / 4]);
+    bad = registers[VADD_REG_DMA_IN / 4] != 3 * BYTES;
 
 done:
     if (registers != NULL)

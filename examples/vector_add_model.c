@@ -5,18 +5,7 @@
  * design's registers and starts it; the design writes A + B to a third
  * place in card memory, their sum to RESULT, and raises a notification.
  *
- * Registers (a 4 KiB register window, index 3 in vector_add.toml):
- *   0x00 ID       0x56414444 ("VADD") while the FPGA is configured
- *   0x04 CONTROL  write 1: start
- *   0x08 STATUS   bit 0: done, bit 1: the places or the length are invalid
- *   0x0C NOTIFY   the notification raised when a start by CONTROL is done
- *   0x10 A        card-local address of A (64-bit: low word, high word)
- *   0x18 B        of B
- *   0x20 C        of the result vector
- *   0x28 COUNT    the number of 32-bit elements
- *   0x2C RESULT   the sum of the result's elements, modulo 2^32
- *   0x30 DMA_IN   bytes that DMA moved to the card since configuration
- *   0x34 DMA_OUT  bytes that DMA moved from the card
+ * The registers are those of vector_add.h, in window 3 of vector_add.toml.
  *
  * Ringing the doorbell (VELTRA_Write of a notification number to offset 0 of
  * the doorbell window) also starts the design; the doorbell's own
@@ -31,23 +20,9 @@
 
 #include <vsim_model.h>
 
-#define REGISTERS 3u
-#define REG_ID 0x00u
-#define REG_CONTROL 0x04u
-#define REG_STATUS 0x08u
-#define REG_NOTIFY 0x0Cu
-#define REG_A 0x10u
-#define REG_B 0x18u
-#define REG_C 0x20u
-#define REG_COUNT 0x28u
-#define REG_RESULT 0x2Cu
-#define REG_DMA_IN 0x30u
-#define REG_DMA_OUT 0x34u
-#define REGISTER_BYTES 0x38u
+#include "vector_add.h"
 
-#define DESIGN_ID 0x56414444u
-#define STATUS_DONE 0x1u
-#define STATUS_INVALID 0x2u
+#define REGISTERS 3u /* the register window's index in vector_add.toml */
 
 typedef struct Design {
     const VSIM_MODEL_HOST* host;
@@ -72,9 +47,9 @@ static uint64_t readAddress(Design* d, uint32_t offset) {
 static int run(Design* d) {
     enum { SLICE = 1024 };
     uint32_t a[SLICE], b[SLICE];
-    const uint64_t placeA = readAddress(d, REG_A), placeB = readAddress(d, REG_B);
-    const uint64_t placeC = readAddress(d, REG_C);
-    const uint32_t count = readRegister(d, REG_COUNT);
+    const uint64_t placeA = readAddress(d, VADD_REG_A), placeB = readAddress(d, VADD_REG_B);
+    const uint64_t placeC = readAddress(d, VADD_REG_C);
+    const uint32_t count = readRegister(d, VADD_REG_COUNT);
     uint32_t sum = 0, done = 0;
     while (done < count) {
         const uint32_t n = count - done < SLICE ? count - done : SLICE;
@@ -91,61 +66,61 @@ static int run(Design* d) {
             return -1;
         done += n;
     }
-    writeRegister(d, REG_RESULT, sum);
+    writeRegister(d, VADD_REG_RESULT, sum);
     return 0;
 }
 
 static void start(Design* d) {
     const int failed = run(d);
-    writeRegister(d, REG_STATUS, failed ? STATUS_INVALID : STATUS_DONE);
+    writeRegister(d, VADD_REG_STATUS, failed ? VADD_STATUS_INVALID : VADD_STATUS_DONE);
     if (failed)
         d->host->trace(d->card, "vector_add: the vectors lie outside card memory");
 }
 
 static int configure(void* model, uint32_t fpga, const void* data, uint64_t length) {
     Design* d = (Design*)model;
-    uint8_t clear[REGISTER_BYTES];
+    uint8_t clear[VADD_REGISTER_BYTES];
     (void)data;
     (void)length;
     if (fpga != 0)
         return 0;
     memset(clear, 0, sizeof clear);
     d->host->writeWindow(d->card, REGISTERS, 0, clear, sizeof clear);
-    writeRegister(d, REG_ID, DESIGN_ID);
+    writeRegister(d, VADD_REG_ID, VADD_ID);
     d->host->trace(d->card, "vector_add: configured");
     return 0;
 }
 
 static void unconfigure(void* model, uint32_t fpga) {
     if (fpga == 0)
-        writeRegister((Design*)model, REG_ID, 0);
+        writeRegister((Design*)model, VADD_REG_ID, 0);
 }
 
 /* A write of 1 to CONTROL starts the design; the write may come through
  * VELTRA_Write or through a mapping of the register window. */
 static void windowWritten(void* model, uint32_t window, uint64_t offset, uint64_t length) {
     Design* d = (Design*)model;
-    if (window != REGISTERS || offset > REG_CONTROL || offset + length <= REG_CONTROL ||
-        readRegister(d, REG_ID) != DESIGN_ID || readRegister(d, REG_CONTROL) != 1)
+    if (window != REGISTERS || offset > VADD_REG_CONTROL || offset + length <= VADD_REG_CONTROL ||
+        readRegister(d, VADD_REG_ID) != VADD_ID || readRegister(d, VADD_REG_CONTROL) != 1)
         return;
-    writeRegister(d, REG_CONTROL, 0);
+    writeRegister(d, VADD_REG_CONTROL, 0);
     start(d);
-    d->host->raiseNotification(d->card, readRegister(d, REG_NOTIFY));
+    d->host->raiseNotification(d->card, readRegister(d, VADD_REG_NOTIFY));
 }
 
 static void doorbell(void* model, uint32_t value) {
     Design* d = (Design*)model;
     (void)value;
-    if (readRegister(d, REG_ID) == DESIGN_ID)
+    if (readRegister(d, VADD_REG_ID) == VADD_ID)
         start(d);
 }
 
 static void dmaDone(void* model, uint32_t channel, int toCard, uint64_t local, uint64_t length) {
     Design* d = (Design*)model;
-    const uint32_t counter = toCard ? REG_DMA_IN : REG_DMA_OUT;
+    const uint32_t counter = toCard ? VADD_REG_DMA_IN : VADD_REG_DMA_OUT;
     (void)channel;
     (void)local;
-    if (readRegister(d, REG_ID) == DESIGN_ID)
+    if (readRegister(d, VADD_REG_ID) == VADD_ID)
         writeRegister(d, counter, readRegister(d, counter) + (uint32_t)length);
 }
 
