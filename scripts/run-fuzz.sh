@@ -24,6 +24,6 @@ printf 'i\0n\0s\0t\0a\0l\0l\0 \0-\0n\0o\0u\0i\0' >"$tree/command-line-corpus/see
 "$tree/bin/command_line_fuzz" -max_total_time="$((seconds / 3))" -timeout=10 \
     -print_final_stats=1 "$tree/command-line-corpus" 2>&1 | tail -12
 mkdir -p "$tree/machine-corpus"
-cp "$top"/sim/machines/*.toml "$tree/machine-corpus/"
+cp "$top"/sim/machines/*.toml "$top"/examples/*.toml "$top"/fuzz/seeds/*.toml "$tree/machine-corpus/"
 "$tree/bin/machine_fuzz" -max_total_time="$((seconds / 3))" -timeout=10 -rss_limit_mb=4096 \
     -print_final_stats=1 "$tree/machine-corpus" 2>&1 | tail -12

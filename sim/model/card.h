@@ -151,6 +151,10 @@ struct FaultSpec {
     uint64_t latencyNs = 0;           // Slow: added to every request
 };
 
+struct CardConfig;
+// Why a fault does not fit a card ("has no sensor 9"), or "".
+std::string faultMisfit(const CardConfig& card, const FaultSpec& fault);
+
 struct CardConfig {
     BridgeConfig bridge;
     ModelConfig model;

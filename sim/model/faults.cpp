@@ -68,30 +68,8 @@ void Card::note(const std::string& text) const {
 }
 
 bool Card::arm(const FaultSpec& f, std::string& problem) {
-    const std::string where = "card " + std::to_string(index) + " ";
-    if (f.kind == Kind::Dma && f.channel != FaultSpec::kAnyChannel &&
-        f.channel >= config.dmaChannels) {
-        problem = where + "has no DMA channel " + std::to_string(f.channel);
-        return false;
-    }
-    if ((f.kind == Kind::FlashErase || f.kind == Kind::FlashProgram || f.kind == Kind::FlashId) &&
-        f.bank >= config.flash.size()) {
-        problem = where + "has no flash bank " + std::to_string(f.bank);
-        return false;
-    }
-    if ((f.kind == Kind::FlashErase || f.kind == Kind::FlashProgram) &&
-        f.offset >= config.flash[f.bank].size) {
-        problem =
-            where + "flash bank " + std::to_string(f.bank) + " ends before " + hexText(f.offset);
-        return false;
-    }
-    if (f.kind == Kind::SensorAlarm && f.index >= config.sensors.size()) {
-        problem = where + "has no sensor " + std::to_string(f.index);
-        return false;
-    }
-    if (f.kind == Kind::ClockUnlock &&
-        (f.index >= config.clocks.size() || !config.clocks[f.index].programmable)) {
-        problem = where + "has no programmable clock " + std::to_string(f.index);
+    if (const std::string misfit = faultMisfit(config, f); !misfit.empty()) {
+        problem = "card " + std::to_string(index) + " " + misfit;
         return false;
     }
     FaultState& s = state_.faults;

@@ -539,6 +539,12 @@ FaultSpec readFault(const toml::table& table, bool withCard) {
     return fault;
 }
 
+std::string hexOffset(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
 CardConfig readCard(const toml::table& table, const uint16_t (&driverVersion)[3]) {
     Fields f(table, "[[card]]");
     CardConfig c{};
@@ -641,8 +647,11 @@ CardConfig readCard(const toml::table& table, const uint16_t (&driverVersion)[3]
         c.banks.push_back(readBank(*t));
     for (const auto* t : f.tables("module", 64))
         c.modules.push_back(readModule(*t));
-    for (const auto* t : f.tables("fault", 32))
+    for (const auto* t : f.tables("fault", 32)) {
         c.faults.push_back(readFault(*t, false));
+        if (const std::string misfit = faultMisfit(c, c.faults.back()); !misfit.empty())
+            Fields(*t, "[[card.fault]]").fail("the card " + misfit);
+    }
     f.finish();
     return c;
 }
@@ -817,6 +826,25 @@ bool parseMachineDescription(std::string_view text, const std::string& source,
     result.fingerprint = fingerprintOf(text);
     machine = std::move(result);
     return true;
+}
+
+std::string faultMisfit(const CardConfig& config, const FaultSpec& f) {
+    if (f.kind == FaultSpec::Kind::Dma && f.channel != FaultSpec::kAnyChannel &&
+        f.channel >= config.dmaChannels)
+        return "has no DMA channel " + std::to_string(f.channel);
+    if ((f.kind == FaultSpec::Kind::FlashErase || f.kind == FaultSpec::Kind::FlashProgram ||
+         f.kind == FaultSpec::Kind::FlashId) &&
+        f.bank >= config.flash.size())
+        return "has no flash bank " + std::to_string(f.bank);
+    if ((f.kind == FaultSpec::Kind::FlashErase || f.kind == FaultSpec::Kind::FlashProgram) &&
+        f.offset >= config.flash[f.bank].size)
+        return "flash bank " + std::to_string(f.bank) + " ends before " + hexOffset(f.offset);
+    if (f.kind == FaultSpec::Kind::SensorAlarm && f.index >= config.sensors.size())
+        return "has no sensor " + std::to_string(f.index);
+    if (f.kind == FaultSpec::Kind::ClockUnlock &&
+        (f.index >= config.clocks.size() || !config.clocks[f.index].programmable))
+        return "has no programmable clock " + std::to_string(f.index);
+    return "";
 }
 
 }  // namespace vsim::model

@@ -245,6 +245,13 @@ TEST(FaultSources, DescriptionAndFaultFile) {
     setVariable("VELTRA_SIM_FAULTS", "");
     setVariable("VELTRA_SIM_MACHINE", "");
     vsim::resetMachine();
+    // A description's fault that does not fit its card is refused with the file.
+    std::ofstream(description, std::ios::binary)
+        << "[[card]]\n[[card.sensor]]\ndescription = \"x\"\n[[card.fault]]\n"
+           "kind = \"sensor-alarm\"\nsensor = 3\n";
+    std::string problem;
+    EXPECT_FALSE(vsim::checkMachineDescription(description, problem));
+    EXPECT_EQ(problem, description + ":4: the card has no sensor 3");
     fs::remove(description);
     fs::remove(faultFile);
 }
