@@ -10,7 +10,7 @@ CONFIG   := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # Our own builds treat warnings as errors; a consumer's plain build does not.
 STRICT   := -DVELTRA_WERROR=ON
 
-.PHONY: all setup build build-linux build-windows build-clang test test-asan test-tsan demo bench package docs format clean
+.PHONY: all setup build build-linux build-windows build-clang test test-asan test-tsan coverage demo bench package docs format clean
 
 all: build
 
@@ -59,6 +59,18 @@ test-asan: setup
 	    -DVELTRA_SANITIZE=address,undefined >/dev/null
 	@cmake --build $(ASAN)
 	@ctest --test-dir $(ASAN) --output-on-failure -j2
+
+# The Linux tests with gcov counters, and the report of the lines and
+# branches they reach: build/artifacts/coverage/index.html (HTML, per file)
+# and coverage.txt (the summary per folder).
+COVERAGE := $(BUILD)/linux-coverage
+coverage:
+	@scripts/setup.sh coverage
+	@cmake -S . -B $(COVERAGE) $(GENERATOR) $(STRICT) -DCMAKE_BUILD_TYPE=Debug -DVELTRA_COVERAGE=ON >/dev/null
+	@cmake --build $(COVERAGE)
+	@find $(COVERAGE) -name '*.gcda' -delete
+	@ctest --test-dir $(COVERAGE) --output-on-failure -j2 -E '^(api_reference|package|pkgconfig)$$'; \
+	    status=$$?; scripts/coverage-report.sh $(COVERAGE) $(BUILD)/artifacts/coverage && exit $$status
 
 # The Linux tests under ThreadSanitizer.
 test-tsan: setup

@@ -5,6 +5,7 @@
 option(VELTRA_WERROR "Treat warnings as errors" OFF)
 set(VELTRA_SANITIZE "" CACHE STRING "Sanitizers for the Linux build (address,undefined or thread)")
 option(VELTRA_FUZZ "Build the libFuzzer targets (clang), with coverage for the fuzzer in every target" OFF)
+option(VELTRA_COVERAGE "Build the Linux tree with gcov coverage counters (make coverage)" OFF)
 
 set(VELTRA_WARNINGS -Wall -Wextra)
 if(VELTRA_WERROR)
@@ -35,6 +36,10 @@ else()
     set(CMAKE_INSTALL_RPATH "$ORIGIN")
     if(VELTRA_FUZZ)
         add_compile_options(-fsanitize=fuzzer-no-link)
+    endif()
+    if(VELTRA_COVERAGE)
+        add_compile_options(--coverage -fprofile-update=atomic)
+        add_link_options(--coverage)
     endif()
     if(VELTRA_SANITIZE)
         add_compile_options(-fsanitize=${VELTRA_SANITIZE} -fno-omit-frame-pointer

@@ -3,6 +3,7 @@
 # else. Idempotent, and quiet when everything is already there.
 #   setup.sh        everything: both builds, every test, the docs
 #   setup.sh demo   only what `make demo` builds and runs
+#   setup.sh coverage  everything, and gcovr for `make coverage`
 set -euo pipefail
 
 # Both platforms' builds of the libraries, the tool and the simulator.
@@ -13,6 +14,9 @@ packages=(
 )
 if [ "${1:-all}" != demo ]; then
     packages+=(clang libclang-rt-14-dev lld-14 xvfb python3 doxygen)
+fi
+if [ "${1:-all}" = coverage ]; then
+    packages+=(gcovr)
 fi
 
 missing=()
