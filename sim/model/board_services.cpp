@@ -15,29 +15,8 @@ Outcome driverStatus(uint32_t code) {
     return Outcome::failure(driverError(code));
 }
 
-constexpr uint32_t kParameterBlock = 0x1;  // block flag: a parameter block
-
-struct Block {
-    uint64_t start;
-    uint64_t size;
-    uint32_t flags;
-};
-
-// The block of a flash bank that holds `offset` (which lies inside the bank).
-Block blockAt(const FlashConfig& f, uint64_t offset) {
-    const uint64_t parameterArea = f.parameterBlockSize * f.parameterBlocks;
-    const uint64_t areaStart = f.parametersAtTop ? f.size - parameterArea : 0;
-    if (parameterArea != 0 && offset >= areaStart && offset < areaStart + parameterArea) {
-        const uint64_t start =
-            areaStart + (offset - areaStart) / f.parameterBlockSize * f.parameterBlockSize;
-        return {start, f.parameterBlockSize, kParameterBlock};
-    }
-    const uint64_t mainStart = f.parametersAtTop ? 0 : parameterArea;
-    return {mainStart + (offset - mainStart) / f.blockSize * f.blockSize, f.blockSize, 0};
-}
-
 bool isBlockStart(const FlashConfig& f, uint64_t offset) {
-    return offset == f.size || blockAt(f, offset).start == offset;
+    return offset == f.size || flashBlockAt(f, offset).start == offset;
 }
 
 // The bank of a flash request, or a failure.
@@ -82,7 +61,7 @@ Outcome flashBlockInfo(Card& card, IoRequest& rq) {
     const uint64_t offset = rq.in<uint64_t>(0);
     if (offset >= f->size)
         return driverStatus(status::kVeltraInvalidRegion);
-    const Block b = blockAt(*f, offset);
+    const FlashBlock b = flashBlockAt(*f, offset);
     rq.out<uint64_t>(0, b.start);
     rq.out<uint64_t>(8, b.size);
     rq.out<uint32_t>(16, b.flags);
@@ -270,7 +249,7 @@ Outcome readSensor(Card& card, IoRequest& rq) {
         if (card.sensorAlarm(index)) {
             // Over the upper limit by a tenth of it (at least one unit).
             const double limit = s.upperLimit / 1000.0;
-            set = std::llround((limit + std::max(1.0, limit / 10)) * 4294967296.0);
+            set = fixed32(limit + std::max(1.0, limit / 10));
         } else if (!card.sensorSet(index, set)) {
             set = reading(s.reading, n);
         }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -70,6 +71,16 @@ struct FlashConfig {
     uint32_t busWidth;  // bits
 };
 
+// A block of a flash bank, and the block that holds `offset` (which lies
+// inside the bank).
+inline constexpr uint32_t kParameterBlock = 0x1;  // block flag: a parameter block
+struct FlashBlock {
+    uint64_t start;
+    uint64_t size;
+    uint32_t flags;
+};
+FlashBlock flashBlockAt(const FlashConfig& flash, uint64_t offset);
+
 struct ClockConfig {
     bool programmable;
     int64_t frequency;  // Hz, at power-on
@@ -77,6 +88,11 @@ struct ClockConfig {
     int64_t maximum;
     int64_t step;  // the generator's resolution, Hz
 };
+
+// A number in 32.32 fixed point, as sensor readings travel.
+inline int64_t fixed32(double value) {
+    return std::llround(value * 4294967296.0);
+}
 
 // What a sensor reads, in 32.32 fixed point: a constant, a ramp (from + step
 // * (n mod steps) at the n-th reading of the card), noise around a level, or

@@ -78,7 +78,7 @@ int setSensor(VSIM_CARD* host, uint32_t sensor, double value) {
     if (sensor >= card.config.sensors.size() || !std::isfinite(value) || value <= -1e9 ||
         value >= 1e9)
         return -1;
-    card.setSensor(sensor, std::llround(value * 4294967296.0));
+    card.setSensor(sensor, fixed32(value));
     return 0;
 }
 

@@ -10,6 +10,7 @@
 #include "card.h"
 #include "core/trace.h"
 #include "dma_engine.h"
+#include "machine_description.h"
 #include "machine_state.h"
 #include "notifications.h"
 
@@ -20,12 +21,6 @@ using Kind = FaultSpec::Kind;
 
 uint32_t bit(Kind kind) {
     return 1u << static_cast<uint32_t>(kind);
-}
-
-std::string hexText(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
 }
 
 // The fault as one line, in the words of a fault file.
@@ -280,24 +275,12 @@ bool Card::flashFault(bool erase, uint32_t bank, uint64_t offset, uint64_t lengt
     if (s.flashBank[which].load() != bank || length == 0)
         return false;
     // The failing block: the one that holds the armed offset.
-    const FlashConfig& f = config.flash[bank];
-    const uint64_t at = s.flashOffset[which].load();
-    const uint64_t parameterArea = f.parameterBlockSize * f.parameterBlocks;
-    const uint64_t areaStart = f.parametersAtTop ? f.size - parameterArea : 0;
-    uint64_t start, size;
-    if (parameterArea != 0 && at >= areaStart && at < areaStart + parameterArea) {
-        start = areaStart + (at - areaStart) / f.parameterBlockSize * f.parameterBlockSize;
-        size = f.parameterBlockSize;
-    } else {
-        const uint64_t mainStart = f.parametersAtTop ? 0 : parameterArea;
-        start = mainStart + (at - mainStart) / f.blockSize * f.blockSize;
-        size = f.blockSize;
-    }
-    if (offset >= start + size || offset + length <= start)
+    const FlashBlock failing = flashBlockAt(config.flash[bank], s.flashOffset[which].load());
+    if (offset >= failing.start + failing.size || offset + length <= failing.start)
         return false;
     raiseError(DeviceError::Flash);
     note(std::string(erase ? "erasing" : "programming") + " flash bank " + std::to_string(bank) +
-         " failed in the block at " + hexText(start));
+         " failed in the block at " + hexText(failing.start));
     return true;
 }
 

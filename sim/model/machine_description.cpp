@@ -214,11 +214,6 @@ constexpr uint64_t kU8 = 0xFF, kU16 = 0xFFFF, kU32 = 0xFFFFFFFF;
 constexpr uint64_t kU64 = std::numeric_limits<int64_t>::max();
 constexpr uint64_t kMaxMemory = 64ull << 30;  // any one memory of a card
 
-// 32.32 fixed point, as sensor readings travel.
-int64_t fixed(double value) {
-    return std::llround(value * 4294967296.0);
-}
-
 // A reading's value or step, which a reading's whole part must hold.
 double readingNumber(Fields& f, std::string_view key, double fallback) {
     const double value = f.number(key, fallback);
@@ -381,12 +376,12 @@ SensorReading readReading(Fields& f, const toml::node& node, double nominal) {
                "step, steps } }, { noise = { level, amplitude } }");
     Fields rf(*table, "reading");
     if (rf.find("constant") != nullptr) {
-        r.value = fixed(readingNumber(rf, "constant", 0));
+        r.value = fixed32(readingNumber(rf, "constant", 0));
     } else if (const toml::table* ramp = rf.table("ramp")) {
         Fields p(*ramp, "ramp");
         r.kind = SensorReading::Kind::Ramp;
-        r.value = fixed(readingNumber(p, "from", nominal));
-        r.step = fixed(readingNumber(p, "step", 0));
+        r.value = fixed32(readingNumber(p, "from", nominal));
+        r.step = fixed32(readingNumber(p, "step", 0));
         r.steps = static_cast<uint32_t>(p.integer("steps", 1, 1000000));
         if (r.steps == 0)
             p.fail("a ramp's 'steps' must not be 0");
@@ -394,8 +389,8 @@ SensorReading readReading(Fields& f, const toml::node& node, double nominal) {
     } else if (const toml::table* noise = rf.table("noise")) {
         Fields p(*noise, "noise");
         r.kind = SensorReading::Kind::Noise;
-        r.value = fixed(readingNumber(p, "level", nominal));
-        r.step = fixed(readingNumber(p, "amplitude", 0));
+        r.value = fixed32(readingNumber(p, "level", nominal));
+        r.step = fixed32(readingNumber(p, "amplitude", 0));
         if (r.step < 0)
             p.fail("noise's 'amplitude' must not be negative");
         p.finish();
@@ -428,7 +423,7 @@ SensorConfig readSensor(const toml::table& table) {
         s.lowerLimit = static_cast<uint32_t>(std::llround(limits[0] * 1000));
         s.upperLimit = static_cast<uint32_t>(std::llround(limits[1] * 1000));
     }
-    s.reading.value = fixed(nominal);
+    s.reading.value = fixed32(nominal);
     if (const toml::node* reading = f.find("reading"))
         s.reading = readReading(f, *reading, nominal);
     f.finish();
@@ -537,12 +532,6 @@ FaultSpec readFault(const toml::table& table, bool withCard) {
     }
     f.finish();
     return fault;
-}
-
-std::string hexOffset(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
 }
 
 CardConfig readCard(const toml::table& table, const uint16_t (&driverVersion)[3]) {
@@ -838,13 +827,19 @@ std::string faultMisfit(const CardConfig& config, const FaultSpec& f) {
         return "has no flash bank " + std::to_string(f.bank);
     if ((f.kind == FaultSpec::Kind::FlashErase || f.kind == FaultSpec::Kind::FlashProgram) &&
         f.offset >= config.flash[f.bank].size)
-        return "flash bank " + std::to_string(f.bank) + " ends before " + hexOffset(f.offset);
+        return "flash bank " + std::to_string(f.bank) + " ends before " + hexText(f.offset);
     if (f.kind == FaultSpec::Kind::SensorAlarm && f.index >= config.sensors.size())
         return "has no sensor " + std::to_string(f.index);
     if (f.kind == FaultSpec::Kind::ClockUnlock &&
         (f.index >= config.clocks.size() || !config.clocks[f.index].programmable))
         return "has no programmable clock " + std::to_string(f.index);
     return "";
+}
+
+std::string hexText(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
 }
 
 }  // namespace vsim::model

@@ -34,6 +34,9 @@ bool parseMachineDescription(std::string_view text, const std::string& source,
 bool parseFaults(std::string_view text, const std::string& source, std::vector<FaultSpec>& faults,
                  std::string& error);
 
+// "0x1f": a number as the simulator's messages write it.
+std::string hexText(uint64_t value);
+
 // The default machine's description, built into the simulator.
 std::string_view defaultMachineText();
 
