@@ -463,13 +463,17 @@ VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_GetFpgaInfoW(VELTRA_HANDLE hCard, ui
                                                          VELTRA_FPGA_INFOW* pInfo);
 
 /** Reads a Xilinx bitstream file (.bit) into a new object; *ppBitstream is
- * written on success only. Sends no request: it needs no card.
+ * written on success only. Sends no request: it needs no card. The data is
+ * everything from the end of the 'e' field's 4-byte length to the end of the
+ * file; that length itself is not consulted, so trailing bytes count as data
+ * and a file shorter than it claims loads what it holds.
  * \retval VELTRA_SUCCESS             loaded; free it with VELTRA_UnloadBitstreamA()
  * \retval VELTRA_NULL_POINTER        fileName or ppBitstream is NULL
  * \retval VELTRA_FILE_NOT_FOUND      the file cannot be opened
  * \retval VELTRA_INVALID_BITSTREAM   the header is damaged, the file ends
- *                                    inside its data, or the data is too large
- *                                    (\ref veltra_limits)
+ *                                    before its data starts, the data is too
+ *                                    large (\ref veltra_limits), or the
+ *                                    system fails to read the file
  * \retval VELTRA_NO_MEMORY           the object cannot be allocated */
 VELTRA_API VELTRA_STATUS VELTRA_CALL VELTRA_LoadBitstreamA(const char* fileName,
                                                            VELTRA_BITSTREAMA** ppBitstream);

@@ -65,6 +65,24 @@ void vsimClearFaults(void) {
     faults::rules().clear();
 }
 
+void vsimFailNthCallOffThread(const char* call, uint32_t threadId, unsigned nth, uint32_t error) {
+    faults::rules().failNthOffThread(call, threadId, nth, error);
+}
+
+void vsimStartCallLog(void) {
+    faults::rules().startRecording();
+}
+
+size_t vsimCallLogCount(const char* call, uint32_t threadId, int onThread) {
+    return call != nullptr ? faults::rules().recorded(call, threadId, onThread != 0) : 0;
+}
+
+void vsimStopCallLog(void (*sink)(void*, const char*, uint32_t), void* context) {
+    for (const auto& [call, thread] : faults::rules().stopRecording())
+        if (sink != nullptr)
+            sink(context, call.c_str(), thread);
+}
+
 size_t vsimCountObjects(const char* kind) {
     return countObjects(kind, [](DWORD) { return true; });
 }

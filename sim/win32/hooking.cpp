@@ -444,6 +444,24 @@ void vsimClearFaults(void) {
     faults().clear();
 }
 
+void vsimFailNthCallOffThread(const char* call, uint32_t threadId, unsigned nth, uint32_t error) {
+    faults().failNthOffThread(call, threadId, nth, error);
+}
+
+void vsimStartCallLog(void) {
+    faults().startRecording();
+}
+
+size_t vsimCallLogCount(const char* call, uint32_t threadId, int onThread) {
+    return call != nullptr ? faults().recorded(call, threadId, onThread != 0) : 0;
+}
+
+void vsimStopCallLog(void (*sink)(void*, const char*, uint32_t), void* context) {
+    for (const auto& [call, thread] : faults().stopRecording())
+        if (sink != nullptr)
+            sink(context, call.c_str(), thread);
+}
+
 void vsimReadDebugOutput(void (*sink)(void*, const char*), void* context) {
     debugLog().read(sink, context);
 }

@@ -20,7 +20,8 @@ namespace vsim {
 // held as a thread that dies mid-operation does.
 class FaultRules {
   public:
-    // Whether any rule is set: the one check every call makes.
+    // Whether any rule is set or calls are being recorded: the one check
+    // every call makes.
     bool armed() const { return armed_.load(std::memory_order_relaxed); }
 
     void failNth(const char* call, unsigned nth, uint32_t error) {
@@ -35,6 +36,10 @@ class FaultRules {
         if (call != nullptr && nth != 0)
             add({call, nth, thread, error, true});
     }
+    void failNthOffThread(const char* call, uint32_t thread, unsigned nth, uint32_t error) {
+        if (call != nullptr && nth != 0)
+            add({call, nth, thread, error, true, false, true});
+    }
     void endThreadAtNth(const char* call, uint32_t thread, unsigned nth) {
         if (call != nullptr && nth != 0)
             add({call, nth, thread, 0, true, true});
@@ -43,15 +48,40 @@ class FaultRules {
     void clear() {
         std::lock_guard guard(lock_);
         rules_.clear();
-        armed_.store(false, std::memory_order_relaxed);
+        armed_.store(recording_, std::memory_order_relaxed);
+    }
+
+    // Records every call that reaches a fault point from now on, from every
+    // thread, in order, with its thread, until stopRecording() returns them.
+    void startRecording() {
+        std::lock_guard guard(lock_);
+        log_.clear();
+        recording_ = true;
+        armed_.store(true, std::memory_order_relaxed);
+    }
+    // Calls of `call` recorded so far from `thread` (onThread) or from the
+    // other threads.
+    size_t recorded(const char* call, uint32_t thread, bool onThread) {
+        std::lock_guard guard(lock_);
+        return static_cast<size_t>(std::count_if(log_.begin(), log_.end(), [&](const auto& e) {
+            return e.first == call && (e.second == thread) == onThread;
+        }));
+    }
+    std::vector<std::pair<std::string, uint32_t>> stopRecording() {
+        std::lock_guard guard(lock_);
+        recording_ = false;
+        armed_.store(!rules_.empty(), std::memory_order_relaxed);
+        return std::move(log_);
     }
 
     // Whether this use of `call` from `thread` fails, and with which error,
     // or ends the thread. A rule for the Nth use is spent by it.
     bool shouldFail(const char* call, uint32_t thread, uint32_t& error, bool& endThread) {
         std::lock_guard guard(lock_);
+        if (recording_)
+            log_.emplace_back(call, thread);
         for (auto it = rules_.begin(); it != rules_.end(); ++it) {
-            if (it->call != call || (it->byThread && it->thread != thread))
+            if (it->call != call || (it->byThread && (it->thread == thread) == it->offThread))
                 continue;
             if (it->byThread && it->remaining == 0) {
                 error = it->error;
@@ -62,7 +92,7 @@ class FaultRules {
                 error = it->error;
                 endThread = it->endThread;
                 rules_.erase(it);
-                armed_.store(!rules_.empty(), std::memory_order_relaxed);
+                armed_.store(recording_ || !rules_.empty(), std::memory_order_relaxed);
                 return true;
             }
         }
@@ -77,6 +107,7 @@ class FaultRules {
         uint32_t error;
         bool byThread;
         bool endThread = false;
+        bool offThread = false;  // counts the uses from every thread but `thread`
     };
 
     void add(Rule rule) {
@@ -87,6 +118,8 @@ class FaultRules {
 
     std::mutex lock_;
     std::vector<Rule> rules_;
+    bool recording_ = false;
+    std::vector<std::pair<std::string, uint32_t>> log_;  // call, thread
     std::atomic<bool> armed_{false};
 };
 

@@ -54,6 +54,22 @@ VSIM_HOOK_API void vsimEndThreadAtNthCall(const char* call, uint32_t threadId, u
 /* Removes every armed fault. */
 VSIM_HOOK_API void vsimClearFaults(void);
 
+/* Makes the `nth` call of the named function from the threads other than
+ * `threadId` fail, once (the calls of a library's own threads). */
+VSIM_HOOK_API void vsimFailNthCallOffThread(const char* call, uint32_t threadId, unsigned nth,
+                                            uint32_t error);
+
+/* Records, from now on, every call that could be made to fail (the calls
+ * the functions above count), from every thread, in order. */
+VSIM_HOOK_API void vsimStartCallLog(void);
+/* How many calls of the named function have been recorded so far from the
+ * thread `threadId` (onThread nonzero) or from the other threads. */
+VSIM_HOOK_API size_t vsimCallLogCount(const char* call, uint32_t threadId, int onThread);
+/* Stops recording and passes each call recorded, in order, with the thread
+ * that made it, to `sink`. */
+VSIM_HOOK_API void vsimStopCallLog(void (*sink)(void* context, const char* call, uint32_t threadId),
+                                   void* context);
+
 /* Debug output (OutputDebugStringA) captured since the last clear, one
  * string per call, passed to `sink` in order. */
 VSIM_HOOK_API void vsimReadDebugOutput(void (*sink)(void* context, const char* text),

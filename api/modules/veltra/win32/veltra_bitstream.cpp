@@ -181,9 +181,8 @@ VELTRA_STATUS readBitstream(HANDLE file, Object** ppObject, SetName setName) {
         return VELTRA_NO_MEMORY;
     setName(object->fpgaName, name);
     object->length = static_cast<uint32_t>(length);
-    fileSeek(file, offset);
     uint64_t got = 0;
-    if (!fileRead(file, object->data, length, got) || got < length) {
+    if (!fileSeek(file, offset) || !fileRead(file, object->data, length, got) || got < length) {
         wdmFree(object);
         return VELTRA_INVALID_BITSTREAM;
     }

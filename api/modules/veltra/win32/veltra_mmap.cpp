@@ -601,9 +601,11 @@ VELTRA_STATUS exchange(WORKER_REQUEST& request, WORKER_RESPONSE& response, StopR
             break;
         if (talk != Talk::Failed)
             forgetWorker();
-        // A worker that ended before the request went out never saw it: a
-        // fresh one takes it, once.
-        if (talk != Talk::Unsent || attempt > 0) {
+        // A worker that ended before a map request went out never saw it: a
+        // fresh one takes it, once. An unmap is not sent again: the ended
+        // worker took its regions with it, so a fresh one would not know
+        // the region.
+        if (talk != Talk::Unsent || attempt > 0 || request.code != WORKER_MAP) {
             status = VELTRA_UNEXPECTED_ERROR;
             break;
         }
