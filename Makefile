@@ -10,7 +10,7 @@ CONFIG   := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # Our own builds treat warnings as errors; a consumer's plain build does not.
 STRICT   := -DVELTRA_WERROR=ON
 
-.PHONY: all setup build build-linux build-windows build-clang test test-asan test-tsan coverage demo bench package docs format clean
+.PHONY: all setup build build-linux build-windows build-clang test test-asan test-tsan test-valgrind stress fuzz coverage demo bench package docs format clean
 
 all: build
 
@@ -71,6 +71,12 @@ coverage:
 	@find $(COVERAGE) -name '*.gcda' -delete
 	@ctest --test-dir $(COVERAGE) --output-on-failure -j2 -E '^(api_reference|package|pkgconfig)$$'; \
 	    status=$$?; scripts/coverage-report.sh $(COVERAGE) $(BUILD)/artifacts/coverage && exit $$status
+
+# The stress tests of both platforms for longer: SECONDS per test (default
+# 60); `make test` runs them for a few seconds each.
+SECONDS ?= 60
+stress: build
+	@BUILD=$(BUILD) scripts/stress.sh $(SECONDS)
 
 # The Linux tests under ThreadSanitizer.
 test-tsan: setup

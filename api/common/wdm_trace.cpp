@@ -7,10 +7,15 @@ namespace {
 constexpr size_t kTraceBuffer = 256;
 }
 
+// A trace line or a failed assertion leaves the thread's last error as it
+// was: the code around them reads it afterwards, and the system's debug
+// output may change it.
 void wdmTraceV(const char* format, va_list args) {
+    const DWORD error = GetLastError();
     char line[kTraceBuffer];
     wdmFormatV(line, sizeof line, format, args);
     OutputDebugStringA(line);
+    SetLastError(error);
 }
 
 void wdmTraceAlways(const char* format, ...) {
@@ -29,9 +34,11 @@ void wdmAssertFailed(const char* file, int line, const char* expression) {
     if (other != nullptr && (name == nullptr || other > name))
         name = other;
     name = name != nullptr ? name + 1 : file;
+    const DWORD error = GetLastError();
     char report[kTraceBuffer];
     wdmFormat(report, sizeof report, "%s(%d) : Assertion failed: %s\n", name, line, expression);
     OutputDebugStringA(report);
     if (IsDebuggerPresent())
         DebugBreak();
+    SetLastError(error);
 }

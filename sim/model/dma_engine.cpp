@@ -40,17 +40,21 @@ Outcome DmaEngine::submit(IoRequest& rq, uint32_t index, const Transfer& transfe
     auto job = std::make_shared<Job>();
     job->transfer = transfer;
     std::weak_ptr<Job> weak = job;
-    // A cancelled transfer leaves its queue, or, if it is moving data,
-    // finishes moving it and then ends as cancelled.
-    job->request = rq.pend(true, [this, &channel, weak](PendingIo& io) {
-        if (auto j = weak.lock())
-            cancel(channel, j);
-        else
-            io.complete(kErrorOperationAborted);
-    });
     bool wake;
     {
+        // The request pends and its job is queued under the channel's lock:
+        // a cancel from another thread, which may come as soon as the
+        // request pends, waits until the job is in the queue to take it
+        // out, and never finds a job without its request.
         std::lock_guard guard(channel.lock);
+        // A cancelled transfer leaves its queue, or, if it is moving data,
+        // finishes moving it and then ends as cancelled.
+        job->request = rq.pend(true, [this, &channel, weak](PendingIo& io) {
+            if (auto j = weak.lock())
+                cancel(channel, j);
+            else
+                io.complete(kErrorOperationAborted);
+        });
         if (!channel.thread.joinable())
             channel.thread = std::thread([this, shared] { run(*shared); });
         channel.queue.push_back(std::move(job));

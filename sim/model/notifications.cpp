@@ -17,7 +17,10 @@ Notifications::~Notifications() {
 }
 
 Outcome Notifications::wait(IoRequest& rq, const void* owner, uint32_t n) {
-    // A cancelled wait leaves the list and ends.
+    // The request pends and joins the list under the lock, so that a cancel
+    // from another thread, which may come as soon as it pends, finds it
+    // listed. A cancelled wait leaves the list and ends.
+    std::lock_guard guard(lock_);
     auto request = rq.pend(true, [this](PendingIo& io) {
         {
             std::lock_guard guard(lock_);
@@ -25,7 +28,6 @@ Outcome Notifications::wait(IoRequest& rq, const void* owner, uint32_t n) {
         }
         io.complete(kErrorOperationAborted);
     });
-    std::lock_guard guard(lock_);
     waits_.push_back({owner, n, std::move(request)});
     return Outcome::pending();
 }

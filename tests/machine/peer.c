@@ -9,6 +9,9 @@
  *   peer trace-sequence                    peer exit CODE
  *   peer wait CARD NOTIFICATION: prints "waiting", then "raised" once the
  *   notification is raised (by anyone), or "not raised" after 10 s
+ *   peer dma-loop CARD CHANNEL LOCAL ROUNDS: writes 64 KiB of a pattern of
+ *   each round at LOCAL by DMA and reads it back; prints "ok ROUNDS" when
+ *   every round read back what it wrote
  *
  * Exit code 0 on success, 1 with the status on stderr on failure. */
 #include <stdio.h>
@@ -31,6 +34,25 @@ static int check(const char* what, VELTRA_STATUS status) {
         return 0;
     fprintf(stderr, "%s: %s\n", what, VELTRA_GetStatusStringA(status, 1));
     return 1;
+}
+
+/* Rounds of a DMA write of a pattern and its read back, each checked. */
+static int dmaLoop(VELTRA_HANDLE card, uint32_t channel, uint64_t local, unsigned rounds) {
+    enum { kWords = 16384 };
+    static uint32_t out[kWords], in[kWords];
+    for (unsigned round = 0; round < rounds; ++round) {
+        for (unsigned i = 0; i < kWords; ++i)
+            out[i] = (round + 1) * 2654435761u ^ i;
+        if (check("DMA write", VELTRA_WriteDMAEx(card, channel, 0, out, sizeof out, local)) ||
+            check("DMA read", VELTRA_ReadDMAEx(card, channel, 0, in, sizeof in, local)))
+            return 1;
+        if (memcmp(in, out, sizeof out) != 0) {
+            fprintf(stderr, "round %u read back other data\n", round);
+            return 1;
+        }
+    }
+    printf("ok %u\n", rounds);
+    return 0;
 }
 
 /* Takes the machine's lock in the simulator and ends without giving it back. */
@@ -124,6 +146,9 @@ int main(int argc, char** argv) {
             failed =
                 check("flash read", VELTRA_ReadFlash(card, 0, 0, number(argv[3]), length, text));
         printf("%s\n", text);
+    } else if (strcmp(command, "dma-loop") == 0 && argc == 6) {
+        failed =
+            dmaLoop(card, (uint32_t)number(argv[3]), number(argv[4]), (unsigned)number(argv[5]));
     } else if (strcmp(command, "wait") == 0 && argc == 4) {
         OVERLAPPED wait;
         memset(&wait, 0, sizeof wait);

@@ -72,9 +72,17 @@ constexpr const char* kKinds[] = {"event", "mutex",     "thread",          "file
                                   "heap",  "heapblock", "processheapblock"};
 
 // The threads whose objects count: the caller's and every thread seen
-// making a call in a run (the library's workers). Threads the system starts
-// (which also get a record from each library) are not the export's doing.
+// making a call in a run beyond what a thread's start and end make (a
+// library's own workers). Threads the system starts, which also get a
+// record from each library when they start, are not the export's doing.
 std::set<uint32_t> countedThreads;
+
+bool madeByEveryThread(const std::string& call) {
+    static const std::set<std::string> attachAndDetach = {
+        "HeapAlloc",   "HeapFree",    "CreateEventA",      "CloseHandle",
+        "TlsGetValue", "TlsSetValue", "OutputDebugStringA"};
+    return attachAndDetach.count(call) != 0;
+}
 
 std::map<std::string, size_t> objectCounts() {
     const std::vector<uint32_t> threads(countedThreads.begin(), countedThreads.end());
@@ -91,7 +99,8 @@ std::vector<std::string> stopCallLog() {
     vsimStopCallLog(
         [](void* context, const char* call, uint32_t thread) {
             const bool mine = thread == GetCurrentThreadId();
-            countedThreads.insert(thread);
+            if (!madeByEveryThread(call))
+                countedThreads.insert(thread);
             static_cast<std::vector<std::string>*>(context)->push_back((mine ? "" : "w:") +
                                                                        std::string(call));
         },
