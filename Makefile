@@ -78,6 +78,18 @@ SECONDS ?= 60
 stress: build
 	@BUILD=$(BUILD) scripts/stress.sh $(SECONDS)
 
+# Every fuzz target for FUZZ_RUNS executions (default ten million) or
+# FUZZ_SECONDS (default an hour), whichever ends first.
+FUZZ_RUNS ?= 10000000
+FUZZ_SECONDS ?= 3600
+fuzz: setup
+	@scripts/run-fuzz.sh $(FUZZ_SECONDS) $(FUZZ_RUNS)
+
+# The Linux test programs under valgrind memcheck with leak checking.
+test-valgrind: build-linux
+	@scripts/setup.sh valgrind
+	@scripts/test-valgrind.sh $(LINUX)
+
 # The Linux tests under ThreadSanitizer.
 test-tsan: setup
 	@cmake -S . -B $(TSAN) $(GENERATOR) $(STRICT) -DCMAKE_BUILD_TYPE=Debug -DVELTRA_SANITIZE=thread >/dev/null

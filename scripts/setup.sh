@@ -4,6 +4,7 @@
 #   setup.sh        everything: both builds, every test, the docs
 #   setup.sh demo   only what `make demo` builds and runs
 #   setup.sh coverage  everything, and gcovr for `make coverage`
+#   setup.sh valgrind  everything, and valgrind for `make test-valgrind`
 set -euo pipefail
 
 # Both platforms' builds of the libraries, the tool and the simulator.
@@ -14,9 +15,14 @@ packages=(
 )
 if [ "${1:-all}" != demo ]; then
     packages+=(clang libclang-rt-14-dev lld-14 xvfb python3 doxygen)
+    # The Python package's tests, type check and offline install.
+    packages+=(python3-pytest mypy python3-venv python3-numpy)
 fi
 if [ "${1:-all}" = coverage ]; then
     packages+=(gcovr)
+fi
+if [ "${1:-all}" = valgrind ]; then
+    packages+=(valgrind)
 fi
 
 missing=()

@@ -1,0 +1,177 @@
+"""Host memory and card memory: DMA in every form, windows, mappings, and
+notifications. Card memory is window 1; local address A is its byte A."""
+
+from __future__ import annotations
+
+import threading
+
+import pytest
+
+import veltra
+from conftest import raises
+
+DOORBELL = 2
+
+
+def test_dma_reaches_the_callers_own_memory_without_a_copy(card: veltra.Card) -> None:
+    card.write_dma(b"read-only bytes", 0x1000)  # bytes have no writable export
+    assert card.read_dma(0x1000, 15, channel=1) == b"read-only bytes"
+    assert card.window(1).read(0x1000, 15) == b"read-only bytes"  # the same card memory
+
+    target = bytearray(32)
+    card.read_dma_into(memoryview(target)[8:23], 0x1000)  # a slice lands in its parent
+    assert target[8:23] == b"read-only bytes" and target[:8] == bytes(8)
+
+    with pytest.raises(TypeError):
+        card.read_dma_into(b"immutable", 0x1000)
+    with raises(283, "VELTRA_INVALID_LOCAL_REGION"):
+        card.read_dma(64 << 20, 1)
+    with raises(270, "VELTRA_INVALID_INDEX"):
+        card.write_dma(b"x", 0, channel=2)
+    with raises(267, "VELTRA_INVALID_FLAG"):
+        card.write_dma(b"x", 0, flags=1)
+    card.clear_device_errors()
+
+
+def test_dma_with_numpy_arrays(card: veltra.Card) -> None:
+    np = pytest.importorskip("numpy")
+    source = np.arange(1 << 16, dtype=np.uint32).reshape(256, 256)
+    card.write_dma(source, 0x10000)
+    back = np.zeros_like(source)
+    card.read_dma_into(back, 0x10000)
+    assert (back == source).all()
+    card.read_dma_into(back[3], 0x10000)  # a C-contiguous row of a larger array
+    assert (back[3] == source.ravel()[:256]).all()
+    with pytest.raises(BufferError):
+        card.read_dma_into(back[:, 0], 0x10000)  # a column is not contiguous
+    readonly = np.ones(16, dtype=np.uint8)
+    readonly.flags.writeable = False
+    card.write_dma(readonly, 0x20)
+    assert card.read_dma(0x20, 16) == b"\x01" * 16
+
+
+def test_non_blocking_transfers_and_the_memory_they_hold(card: veltra.Card) -> None:
+    data = bytearray(range(256)) * 4096  # 1 MiB
+    writing = card.start_write_dma(data, 0x100000)
+    with pytest.raises(BufferError):
+        data.append(0)  # held while the transfer may still read it
+    assert writing.wait(10) is True
+    data.append(0)  # given back once it ended
+    assert writing.status == 0 and writing.done()
+
+    back = bytearray(1 << 20)
+    reading = card.start_read_dma(back, 0x100000, channel=1)
+    assert reading.wait() is True
+    assert back == data[:-1]
+    assert reading.cancel() is False  # nothing left to cancel
+
+    with raises(270, "VELTRA_INVALID_INDEX"):
+        card.start_read_dma(back, 0, channel=9)  # refused at the start: nothing runs
+    back.append(0)
+
+
+def test_locked_buffers_and_bus_ranges(card: veltra.Card, card1: veltra.Card) -> None:
+    host = bytearray(b"0123456789abcdef")
+    with card.lock(host) as locked:
+        card.write_dma(locked.range(4, 8), 0x300)
+        assert card.read_dma(0x300, 8) == b"456789ab"
+        card.write_dma(b"WXYZ", 0x400)
+        card.read_dma_into(locked.range(0, 4), 0x400)
+        assert host[:4] == b"WXYZ"
+        transfer = card.start_write_dma(locked, 0x500)
+        assert transfer.wait(5)
+        assert card.read_dma(0x500, 16) == bytes(host)
+        with veltra.open(0) as other, raises(279, "VELTRA_NOT_OWNER"):
+            other.write_dma(locked, 0)  # locked through another handle of the card
+        with raises(282, "VELTRA_INVALID_BUFFER_HANDLE"):
+            card1.write_dma(locked, 0)  # a handle that card 1 never gave
+        with raises(271, "VELTRA_INVALID_REGION"):
+            card.write_dma(locked.range(8, 16), 0)
+    assert locked.closed
+    with pytest.raises(ValueError):
+        card.write_dma(locked, 0)
+    with card.lock(b"read-only") as readonly, pytest.raises(TypeError):
+        card.read_dma_into(readonly, 0)
+    with raises(266, "VELTRA_INVALID_BUFFER"):
+        card.lock(b"")
+
+    common = card.common_buffers()[1]
+    with card.map_common_buffer(common.key, 0, 4096) as mapped:
+        mapped.view[16:24] = b"bus side"
+        card.write_dma(veltra.BusRange(common.value + 16, 8), 0x600)
+        assert card.read_dma(0x600, 8) == b"bus side"
+        card.write_dma(b"returned", 0x700)
+        card.read_dma_into(veltra.BusRange(common.value + 32, 8), 0x700)
+        assert mapped.view[32:40] == b"returned"
+    with raises(271, "VELTRA_INVALID_REGION"):
+        card.write_dma(veltra.BusRange(0x1234, 8), 0)
+    card.clear_device_errors()
+
+
+def test_windows_and_mappings(card: veltra.Card) -> None:
+    memory = card.window(1)
+    with memory.map(0x2000, 8192) as mapping:
+        view = mapping.view
+        view[0:4] = b"\x11\x22\x33\x44"
+        assert memory.read32(0x2000) == 0x44332211
+        memory.write32(0x2004, 0xCAFEF00D)
+        assert bytes(view[4:8]) == b"\x0d\xf0\xfe\xca"
+        with card.window(1).map(0x2000, 16) as again:  # two mappings, one memory
+            assert bytes(again.view[:8]) == bytes(view[:8])
+        words = view.cast("I")
+        with pytest.raises(BufferError):
+            mapping.close()  # a view made from it is still alive
+        assert words[1] == 0xCAFEF00D
+        del words
+    assert mapping.closed
+    with pytest.raises(ValueError):
+        mapping.view
+    with pytest.raises(ValueError):
+        view[0]  # the memoryview that was handed out is released with it
+
+    with raises(271, "VELTRA_INVALID_REGION"):
+        memory.map(0, 0)
+    with raises(277, "VELTRA_REGION_TOO_LARGE"):
+        memory.map(0, 32 << 20)
+    with raises(270, "VELTRA_INVALID_INDEX"):
+        card.window(4).map(0, 4096)
+    with raises(271, "VELTRA_INVALID_REGION"):
+        card.window(0).read(1 << 20, 1)
+    with raises(267, "VELTRA_INVALID_FLAG"):
+        card.window(0).write(0, b"x", flags=1)
+
+
+def test_card_close_unmaps_and_refuses_while_a_view_lives() -> None:
+    card = veltra.open(0)
+    mapping = card.window(0).map(0, 4096)
+    piece = mapping.view[:8]
+    with pytest.raises(BufferError):
+        card.close()
+    assert not card.closed
+    del piece
+    card.close()
+    assert mapping.closed and card.closed
+
+
+def test_notification_waits_events_and_cancel(card: veltra.Card) -> None:
+    doorbell = card.window(DOORBELL)
+    waiting = card.start_notification_wait(42)
+    assert waiting.wait(0.05) is False and not waiting.done()
+    with card.register_event(42) as registration:
+        threading.Timer(0.05, doorbell.write32, (0, 42)).start()
+        assert waiting.wait(5) is True
+        assert registration.wait(5) is True
+        assert registration.wait(0.05) is False  # one signal per raise
+        with raises(273, "VELTRA_BUSY"):
+            card._call("VELTRA_RegisterWin32Event", 42, registration.event.handle)
+
+    other = card.start_notification_wait(43)
+    assert other.cancel() is True
+    assert other.status == 275
+    with raises(275, "VELTRA_CANCELLED"):
+        other.wait()
+    assert card.cancel() is False  # nothing outstanding
+
+    with veltra.open(0) as second:
+        left = second.start_notification_wait(44)
+    assert left.status == 275  # the close ended it

@@ -1,0 +1,84 @@
+"""The package as it is installed and loaded: the wheel of the in-tree build
+backend, and where the libraries are looked for."""
+
+from __future__ import annotations
+
+import base64
+import csv
+import hashlib
+import importlib.util
+import io
+import os
+import subprocess
+import sys
+import zipfile
+from pathlib import Path
+
+import pytest
+
+from conftest import PYTHON_FOLDER
+
+
+def test_wheel_holds_the_package_and_a_true_record(tmp_path: Path) -> None:
+    spec = importlib.util.spec_from_file_location("backend", PYTHON_FOLDER / "_build" / "backend.py")
+    assert spec is not None and spec.loader is not None
+    backend = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(backend)
+    assert backend.get_requires_for_build_wheel() == []
+
+    name = backend.build_wheel(str(tmp_path))
+    assert name == "veltra-1.4.16-py3-none-any.whl"
+    with zipfile.ZipFile(tmp_path / name) as wheel:
+        names = set(wheel.namelist())
+        assert {"veltra/__init__.py", "veltra/py.typed", "veltra/_card.py"} <= names
+        assert not any("__pycache__" in n or n.startswith("tests/") for n in names)
+        record = wheel.read("veltra-1.4.16.dist-info/RECORD").decode()
+        rows = list(csv.reader(io.StringIO(record)))
+        assert {row[0] for row in rows} == names
+        for path, digest, size in rows:
+            if path.endswith("RECORD"):
+                assert digest == size == ""
+                continue
+            data = wheel.read(path)
+            expected = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=")
+            assert (digest, int(size)) == ("sha256=" + expected.decode(), len(data))
+        metadata = wheel.read("veltra-1.4.16.dist-info/METADATA").decode()
+        assert "Name: veltra\nVersion: 1.4.16\n" in metadata
+        assert "Tag: py3-none-any" in wheel.read("veltra-1.4.16.dist-info/WHEEL").decode()
+
+
+def _run(code: str, **env: str) -> subprocess.CompletedProcess[str]:
+    environment = dict(os.environ, PYTHONPATH=str(PYTHON_FOLDER), **env)
+    return subprocess.run([sys.executable, "-c", code], env=environment,
+                          capture_output=True, text=True, timeout=120)
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="the Linux library names and search path")
+def test_library_search() -> None:
+    missing = _run(
+        "import veltra\n"
+        "try:\n    veltra.cards()\n"
+        "except veltra.LibraryError as e:\n    print(e)\n",
+        VELTRA_LIBRARY_PATH="/nonexistent", LD_LIBRARY_PATH="",
+    )
+    assert missing.returncode == 0, missing.stderr  # importing needs no library
+    assert "cannot find libveltra.so" in missing.stdout
+    assert "/nonexistent/libveltra.so" in missing.stdout
+
+    checked = _run(
+        "import veltra; veltra.cards(); veltra.open_bridge(0).close()\n"
+        "maps = open('/proc/self/maps').read()\n"
+        "print('libveltrad.so' in maps, 'libkestad.so' in maps, 'libveltra.so' in maps)\n",
+        VELTRA_CHECKED="1",
+    )
+    assert checked.stdout.split() == ["True", "True", "False"], checked.stderr
+
+
+def test_example_script_lists_the_cards_and_moves_data() -> None:
+    example = PYTHON_FOLDER.parent / "examples" / "python_cards.py"
+    run = subprocess.run([sys.executable, str(example)], capture_output=True, text=True,
+                         timeout=120, env=dict(os.environ, PYTHONPATH=str(PYTHON_FOLDER)))
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert lines[0].startswith("card 0: board 0x7038 revision 2 serial 0x00A1B2C3")
+    assert lines[-1] == "DMA: 1 MiB to card memory and back: the same bytes"

@@ -1,0 +1,132 @@
+"""VELTRA FPGA accelerator cards from Python.
+
+A layer over the VELTRA and KESTA libraries (ctypes, no compiled code)::
+
+    import veltra
+
+    for card in veltra.cards():
+        print(card.index, card.info.cardValue2, card.version)
+    with veltra.open(0) as card:
+        card.write_dma(b"hello", 0x1000)
+        assert card.read_dma(0x1000, 5) == b"hello"
+
+Every failing status raises :class:`VeltraError` (or :class:`KestaError`
+from the bridge device) with the code, and the name and message that the
+library gives for it. Cards, bridges, mappings, locked buffers, event
+registrations and loaded bitstreams close at the end of a ``with`` block.
+Host memory travels by address, never copied: any object with the buffer
+protocol can be the source or destination of DMA, flash, VPD and window
+transfers.
+
+The libraries are found in the package's folder, in the folders of
+``VELTRA_LIBRARY_PATH``, or on the system's library path; ``VELTRA_CHECKED=1``
+picks the checked builds. On Linux they run on the simulated machine
+(``VELTRA_SIM_STATE``, ``VELTRA_SIM_MACHINE``: see the package's README).
+"""
+
+from __future__ import annotations
+
+from ._bridge import Bridge
+from ._card import (
+    Bitstream,
+    Card,
+    LockedBuffer,
+    LockedRange,
+    Mapping,
+    Registration,
+    Window,
+    cards,
+    load_bitstream,
+)
+from ._errors import (
+    Error,
+    KestaError,
+    KestaStatus,
+    Status,
+    VeltraError,
+    kesta_status_text,
+    status_text,
+)
+from ._events import Event, NotificationWait, Operation, Transfer
+from ._library import LibraryError
+from ._records import (
+    BankInfo,
+    BusRange,
+    CardInfo,
+    CardInfoEx,
+    CardSummary,
+    CommonBuffer,
+    DeviceStatus,
+    FlashBlockInfo,
+    FlashInfo,
+    FpgaInfo,
+    IprogStatus,
+    ModuleInfo,
+    ProdTestInfo,
+    SensorInfo,
+    VersionInfo,
+    WindowInfo,
+)
+
+__version__ = "1.4.16"
+
+__all__ = [
+    "BankInfo",
+    "Bitstream",
+    "Bridge",
+    "BusRange",
+    "Card",
+    "CardInfo",
+    "CardInfoEx",
+    "CardSummary",
+    "CommonBuffer",
+    "DeviceStatus",
+    "Error",
+    "Event",
+    "FlashBlockInfo",
+    "FlashInfo",
+    "FpgaInfo",
+    "IprogStatus",
+    "KestaError",
+    "KestaStatus",
+    "LibraryError",
+    "LockedBuffer",
+    "LockedRange",
+    "Mapping",
+    "ModuleInfo",
+    "NotificationWait",
+    "Operation",
+    "ProdTestInfo",
+    "Registration",
+    "SensorInfo",
+    "Status",
+    "Transfer",
+    "VeltraError",
+    "VersionInfo",
+    "Window",
+    "WindowInfo",
+    "cards",
+    "kesta_status_text",
+    "load_bitstream",
+    "open",
+    "open_bridge",
+    "status_text",
+]
+
+
+def open(index: int, *, read_only: bool = False, flags: int = 0) -> Card:  # noqa: A001
+    """Opens card `index` (VELTRA_Open; VELTRA_OpenEx with `read_only` or
+    `flags`); use it in a ``with`` block. Raises VeltraError:
+    VELTRA_DEVICE_NOT_FOUND (261) when no card has that index,
+    VELTRA_ACCESS_DENIED (260), VELTRA_NO_MEMORY (259),
+    VELTRA_UNEXPECTED_ERROR (257), VELTRA_INVALID_FLAG (267) for open flags
+    the driver refuses; LibraryError when the library cannot be loaded."""
+    return Card(index, read_only=read_only, flags=flags)
+
+
+def open_bridge(index: int, *, read_only: bool = False, flags: int = 0) -> Bridge:
+    """Opens the bridge device of card `index` (KESTA_Open). Raises
+    KestaError: KESTA_DEVICE_NOT_FOUND (517), KESTA_ACCESS_DENIED (516),
+    KESTA_NO_MEMORY (515), KESTA_UNEXPECTED_ERROR (513), KESTA_INVALID_FLAG
+    (520); LibraryError when the library cannot be loaded."""
+    return Bridge(index, read_only=read_only, flags=flags)

@@ -1,0 +1,901 @@
+"""A card of the VELTRA library and everything reached through it."""
+
+from __future__ import annotations
+
+import ctypes
+import operator
+import os
+import weakref
+from ctypes import byref, c_double, c_uint32, c_uint64
+from dataclasses import dataclass
+from typing import Any, Dict, List, Optional, Tuple, Union
+
+from . import _records as R
+from ._buffers import Pinned, ReadableBuffer, WriteableBuffer, pin
+from ._errors import Status, VeltraError, check
+from ._events import Event, HandleState, NotificationWait, Transfer
+from ._library import HANDLE, libraries
+from ._memory import ExternalMemory
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+def _u32(value: int, what: str) -> int:
+    number = operator.index(value)
+    if not 0 <= number <= 0xFFFFFFFF:
+        raise ValueError(f"{what} must lie in 0 to 2**32 - 1, not {number}")
+    return number
+
+
+def _u64(value: int, what: str) -> int:
+    number = operator.index(value)
+    if not 0 <= number <= 0xFFFFFFFFFFFFFFFF:
+        raise ValueError(f"{what} must lie in 0 to 2**64 - 1, not {number}")
+    return number
+
+
+def _wide_path(path: PathLike) -> ctypes.Array[ctypes.c_uint16]:
+    """A path as the NUL-terminated UTF-16 text of the wide exports."""
+    encoded = os.fspath(path).encode("utf-16-le") + b"\0\0"
+    units = (ctypes.c_uint16 * (len(encoded) // 2)).from_buffer_copy(encoded)
+    return units
+
+
+def _close_handle(state: HandleState) -> int:
+    """Ends the handle's operations and closes it; the Card's finalizer."""
+    if state.closed:
+        return Status.SUCCESS
+    state.end_pending()
+    state.closed = True
+    status: int = state.library.VELTRA_Close(state.value)
+    return status
+
+
+def _unmap(state: HandleState, address: int) -> None:
+    if not state.closed:
+        state.library.VELTRA_UnmapWindow(state.value, address)
+
+
+def _unlock(state: HandleState, handle: int) -> None:
+    if not state.closed:
+        state.library.VELTRA_Unlock(state.value, handle)
+
+
+def _unregister(state: HandleState, notification: int, event: Event) -> None:
+    if not state.closed:
+        state.library.VELTRA_UnregisterWin32Event(state.value, notification, event.handle)
+    event.close()
+
+
+def _unload(library: Any, address: int) -> None:
+    library.VELTRA_UnloadBitstreamW(address)
+
+
+class Bitstream:
+    """A bitstream file (.bit) loaded into memory by VELTRA_LoadBitstreamW.
+    `fpgaName` is the file's part name, `length` the bytes of configuration
+    data and `data` a read-only memoryview of them (no copy). Unloaded by
+    :meth:`close`, at the end of a ``with`` block, or when collected."""
+
+    fpgaName: str
+    length: int
+
+    def __init__(self, path: PathLike) -> None:
+        """Raises VeltraError: VELTRA_FILE_NOT_FOUND (262) when the file
+        cannot be opened, VELTRA_INVALID_BITSTREAM (265) for a damaged
+        header, a file that ends inside its data or data too large,
+        VELTRA_NO_MEMORY (259)."""
+        library = libraries.veltra()
+        pointer = ctypes.c_void_p()
+        check(library.VELTRA_LoadBitstreamW(_wide_path(path), byref(pointer)), "VELTRA_LoadBitstreamW")
+        address = pointer.value
+        assert address is not None
+        self._finalizer = weakref.finalize(self, _unload, library, address)
+        head = R.BITSTREAMW.from_address(address)
+        self.fpgaName = R.wide_text(head.fpgaName)
+        self.length = int(head.length)
+        self._data_address = address + R.BITSTREAMW_DATA_OFFSET
+        self._memory: Optional[ExternalMemory] = ExternalMemory(
+            self._data_address, self.length, self, readonly=True
+        )
+
+    @property
+    def data(self) -> memoryview:
+        """The configuration data. Raises ValueError once unloaded."""
+        if self._memory is None:
+            raise ValueError("the bitstream is unloaded")
+        return self._memory.view
+
+    @property
+    def closed(self) -> bool:
+        return self._memory is None
+
+    def _address(self) -> int:
+        if self._memory is None:
+            raise ValueError("the bitstream is unloaded")
+        return self._data_address
+
+    def close(self) -> None:
+        """Unloads the bitstream (VELTRA_UnloadBitstreamW). Raises
+        BufferError, and keeps it, while a view made from `data` exists."""
+        if self._memory is None:
+            return
+        self._memory.release()
+        self._memory = None
+        self._finalizer()
+
+    def __enter__(self) -> "Bitstream":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return f"<veltra.Bitstream {self.fpgaName!r} {self.length} bytes>"
+
+
+def load_bitstream(path: PathLike) -> Bitstream:
+    """Loads a bitstream file; see :class:`Bitstream`. Needs no card."""
+    return Bitstream(path)
+
+
+class Mapping:
+    """A region of a window or common buffer mapped into the process.
+    :attr:`view` is a writable memoryview of the card's memory itself;
+    reads and writes through it reach the card with no request. Unmapped by
+    :meth:`close`, at the end of a ``with`` block, by closing the card, or
+    when the mapping and every view of it are collected."""
+
+    def __init__(self, card: "Card", address: int, length: int) -> None:
+        self._card = card
+        self.address = address
+        self.length = length
+        self._finalizer = weakref.finalize(self, _unmap, card._state, address)
+        self._finalizer.atexit = False  # closing the card at exit unmaps it
+        self._memory: Optional[ExternalMemory] = ExternalMemory(address, length, self)
+        card._mappings.add(self)
+
+    @property
+    def view(self) -> memoryview:
+        """The mapped bytes. Raises ValueError once unmapped."""
+        if self._memory is None:
+            raise ValueError("the mapping is closed")
+        return self._memory.view
+
+    @property
+    def closed(self) -> bool:
+        return self._memory is None
+
+    def close(self) -> None:
+        """Unmaps the region (VELTRA_UnmapWindow). Raises BufferError, and
+        leaves it mapped, while a view made from :attr:`view` (a slice, a
+        cast, a numpy array) still exists; VeltraError if the library
+        refuses the unmap (the region is given up all the same)."""
+        if self._memory is None:
+            return
+        self._memory.release()
+        self._memory = None
+        self._finalizer.detach()
+        self._card._mappings.discard(self)
+        state = self._card._state
+        if not state.closed:
+            check(state.library.VELTRA_UnmapWindow(state.value, self.address), "VELTRA_UnmapWindow")
+
+    def __enter__(self) -> "Mapping":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else f"at {self.address:#x}"
+        return f"<veltra.Mapping {self.length} bytes {state}>"
+
+
+class Window:
+    """Address window `index` of a card: reads and writes without a mapping,
+    and mappings. Making one sends nothing."""
+
+    def __init__(self, card: "Card", index: int) -> None:
+        self.card = card
+        self.index = _u32(index, "window index")
+
+    def info(self) -> R.WindowInfo:
+        """VELTRA_GetWindowInfo. Raises VeltraError: VELTRA_INVALID_INDEX
+        (270) for a window the card does not have."""
+        raw = R.WINDOW_INFO()
+        self.card._call("VELTRA_GetWindowInfo", self.index, byref(raw))
+        return R.record(R.WindowInfo, raw)
+
+    def read_into(self, offset: int, buffer: WriteableBuffer, *, flags: int = 0) -> None:
+        """Fills `buffer` from the window at `offset` (VELTRA_Read), straight
+        into the buffer's memory. Raises VeltraError: VELTRA_INVALID_INDEX
+        (270), VELTRA_INVALID_REGION (271) outside the window,
+        VELTRA_INVALID_FLAG (267)."""
+        with _Held(buffer, True) as held:
+            self.card._call(
+                "VELTRA_Read", self.index, _u32(flags, "flags"), _u64(offset, "offset"),
+                held.length, held.address,
+            )
+
+    def read(self, offset: int, length: int, *, flags: int = 0) -> bytearray:
+        """`length` bytes of the window from `offset`; as :meth:`read_into`."""
+        data = bytearray(_u64(length, "length"))
+        self.read_into(offset, data, flags=flags)
+        return data
+
+    def write(self, offset: int, data: ReadableBuffer, *, flags: int = 0) -> None:
+        """Writes `data` to the window at `offset` (VELTRA_Write); a write
+        of a notification number to the doorbell window rings it. Raises
+        VeltraError as :meth:`read_into`."""
+        with _Held(data, False) as held:
+            self.card._call(
+                "VELTRA_Write", self.index, _u32(flags, "flags"), _u64(offset, "offset"),
+                held.length, held.address,
+            )
+
+    def read32(self, offset: int) -> int:
+        """The little-endian 32-bit register at `offset`; raises VeltraError
+        as :meth:`read_into`."""
+        return int.from_bytes(self.read(offset, 4), "little")
+
+    def write32(self, offset: int, value: int) -> None:
+        """Writes a little-endian 32-bit register at `offset`; raises
+        VeltraError as :meth:`read_into`."""
+        self.write(offset, _u32(value, "value").to_bytes(4, "little"))
+
+    def map(self, offset: int, length: int) -> Mapping:
+        """Maps `length` bytes from `offset` (VELTRA_MapWindow). Raises
+        VeltraError: VELTRA_INVALID_REGION (271) for a length of 0 or a
+        region outside the window, VELTRA_INVALID_INDEX (270),
+        VELTRA_REGION_TOO_LARGE (277) beyond what the driver maps at once
+        (16 MiB on the simulated driver), VELTRA_NO_MEMORY (259)."""
+        address = ctypes.c_void_p()
+        self.card._call(
+            "VELTRA_MapWindow", self.index, _u64(offset, "offset"), _u64(length, "length"),
+            byref(address),
+        )
+        assert address.value is not None
+        return Mapping(self.card, address.value, length)
+
+    def __repr__(self) -> str:
+        return f"<veltra.Window {self.index} of card {self.card.index}>"
+
+
+class LockedBuffer:
+    """A host buffer locked for DMA by VELTRA_Lock: the host side of the
+    Locked forms of DMA, whole or as a :meth:`range`. The buffer's memory
+    stays held until :meth:`close` (VELTRA_Unlock) or the card's close."""
+
+    def __init__(self, card: "Card", buffer: Union[ReadableBuffer, WriteableBuffer]) -> None:
+        self._card = card
+        self._pinned: Optional[Pinned] = pin(buffer)
+        self.length = self._pinned.length
+        self.readonly = not self._pinned.writable
+        handle = c_uint32()
+        try:
+            card._call("VELTRA_Lock", self._pinned.address, self.length, byref(handle))
+        except BaseException:
+            self._pinned.release()
+            raise
+        self.handle = int(handle.value)
+        self._finalizer = weakref.finalize(self, _unlock, card._state, self.handle)
+        card._locked.add(self)
+
+    @property
+    def closed(self) -> bool:
+        return self._pinned is None
+
+    def range(self, offset: int = 0, length: Optional[int] = None) -> "LockedRange":
+        """`length` bytes from `offset` (to the end when None)."""
+        offset = _u64(offset, "offset")
+        size = self.length - offset if length is None else _u64(length, "length")
+        return LockedRange(self, offset, size)
+
+    def _forget(self) -> None:
+        """The card closed: the driver has released the buffer."""
+        self._finalizer.detach()
+        if self._pinned is not None:
+            self._pinned.release()
+            self._pinned = None
+
+    def close(self) -> None:
+        """Unlocks the buffer (VELTRA_Unlock). Raises VeltraError:
+        VELTRA_INVALID_BUFFER_HANDLE (282) when the driver no longer knows
+        it, VELTRA_NOT_OWNER (279)."""
+        if self._pinned is None:
+            return
+        state = self._card._state
+        self._finalizer.detach()
+        self._card._locked.discard(self)
+        try:
+            if not state.closed:
+                check(state.library.VELTRA_Unlock(state.value, self.handle), "VELTRA_Unlock")
+        finally:
+            self._pinned.release()
+            self._pinned = None
+
+    def __enter__(self) -> "LockedBuffer":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return f"<veltra.LockedBuffer {self.handle} {self.length} bytes>"
+
+
+@dataclass(frozen=True)
+class LockedRange:
+    """A range of a locked buffer, the host side of the Locked DMA forms."""
+
+    buffer: LockedBuffer
+    offset: int
+    length: int
+
+
+Host = Union[ReadableBuffer, WriteableBuffer, LockedBuffer, LockedRange, R.BusRange]
+
+
+class _Held:
+    """A buffer pinned for one blocking call."""
+
+    def __init__(self, buffer: Union[ReadableBuffer, WriteableBuffer], writable: bool) -> None:
+        self.pinned = pin(buffer, writable)
+
+    def __enter__(self) -> Pinned:
+        return self.pinned
+
+    def __exit__(self, *exc: Any) -> None:
+        self.pinned.release()
+
+
+class Registration:
+    """An event that the driver signals whenever a notification is raised
+    (VELTRA_RegisterWin32Event); ended by :meth:`close`, the end of a
+    ``with`` block, or the card's close."""
+
+    def __init__(self, card: "Card", notification: int) -> None:
+        self._card = card
+        self.notification = _u32(notification, "notification")
+        self.event = Event()
+        try:
+            card._call("VELTRA_RegisterWin32Event", self.notification, self.event.handle)
+        except BaseException:
+            self.event.close()
+            raise
+        self._finalizer = weakref.finalize(
+            self, _unregister, card._state, self.notification, self.event
+        )
+        card._registrations.add(self)
+
+    def wait(self, timeout: Optional[float] = None) -> bool:
+        """True once the notification has been raised since the last wait,
+        False if `timeout` seconds passed first (None: no limit)."""
+        return self.event.wait(timeout)
+
+    def _forget(self) -> None:
+        self._finalizer.detach()
+        self.event.close()
+
+    def close(self) -> None:
+        """Unregisters (VELTRA_UnregisterWin32Event) and closes the event.
+        Raises VeltraError: VELTRA_CANCEL_FAILED (274) if the driver no
+        longer has the registration."""
+        if self.event.closed:
+            return
+        state = self._card._state
+        self._finalizer.detach()
+        self._card._registrations.discard(self)
+        try:
+            if not state.closed:
+                check(
+                    state.library.VELTRA_UnregisterWin32Event(
+                        state.value, self.notification, self.event.handle
+                    ),
+                    "VELTRA_UnregisterWin32Event",
+                )
+        finally:
+            self.event.close()
+
+    def __enter__(self) -> "Registration":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+
+class Card:
+    """An open card (VELTRA_Open, VELTRA_OpenEx). Close it with
+    :meth:`close` or a ``with`` block; a card that is collected is closed
+    too. Besides the statuses each method names, every method that sends a
+    request may raise VeltraError with VELTRA_INVALID_HANDLE (269),
+    VELTRA_CANCELLED (275), VELTRA_NO_MEMORY (259), VELTRA_UNEXPECTED_ERROR
+    (257, for instance a removed card) or another status of the driver.
+    Raises ValueError for a closed card."""
+
+    def __init__(self, index: int, *, read_only: bool = False, flags: int = 0) -> None:
+        """Opens card `index`. Raises VeltraError: VELTRA_DEVICE_NOT_FOUND
+        (261) when no card has that index, VELTRA_ACCESS_DENIED (260),
+        VELTRA_NO_MEMORY (259), VELTRA_UNEXPECTED_ERROR (257), and with bit 0
+        of `flags` set the driver's verdict on them (VELTRA_INVALID_FLAG,
+        267)."""
+        library = libraries.veltra()
+        index = _u32(index, "card index")
+        flags = _u32(flags, "flags")
+        handle = HANDLE()
+        if read_only or flags:
+            status = library.VELTRA_OpenEx(index, int(read_only), flags, byref(handle))
+            check(status, "VELTRA_OpenEx")
+        else:
+            check(library.VELTRA_Open(index, byref(handle)), "VELTRA_Open")
+        assert handle.value is not None
+        self.index = index
+        self._state = HandleState(library, handle.value, index)
+        self._mappings: "weakref.WeakSet[Mapping]" = weakref.WeakSet()
+        self._locked: "weakref.WeakSet[LockedBuffer]" = weakref.WeakSet()
+        self._registrations: "weakref.WeakSet[Registration]" = weakref.WeakSet()
+        self._datatypes: Dict[int, int] = {}
+        self._finalizer = weakref.finalize(self, _close_handle, self._state)
+
+    # -- the handle ---------------------------------------------------------
+
+    @property
+    def closed(self) -> bool:
+        return self._state.closed
+
+    @property
+    def handle(self) -> int:
+        """The VELTRA_HANDLE, for calls of one's own into the library."""
+        self._check_open()
+        return self._state.value
+
+    def _check_open(self) -> None:
+        if self._state.closed:
+            raise ValueError(f"card {self.index} is closed")
+
+    def _call(self, name: str, *arguments: Any) -> None:
+        self._check_open()
+        check(getattr(self._state.library, name)(self._state.value, *arguments), name)
+
+    def close(self) -> None:
+        """Unmaps the card's mappings, cancels and ends its pending
+        transfers and waits, and closes the handle (VELTRA_Close); the
+        driver releases its locked buffers and event registrations. Nothing
+        happens the second time. Raises BufferError, and leaves the card
+        open, while a view made from one of its mappings still exists;
+        VeltraError: VELTRA_INVALID_HANDLE (269), VELTRA_UNEXPECTED_ERROR
+        (257)."""
+        if self._state.closed:
+            return
+        for mapping in list(self._mappings):
+            mapping.close()
+        self._finalizer.detach()
+        status = _close_handle(self._state)
+        for locked in list(self._locked):
+            locked._forget()
+        for registration in list(self._registrations):
+            registration._forget()
+        check(status, "VELTRA_Close")
+
+    def __enter__(self) -> "Card":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return f"<veltra.Card {self.index}{' closed' if self.closed else ''}>"
+
+    # -- information --------------------------------------------------------
+
+    def version_info(self) -> R.VersionInfo:
+        """The library's version (1.4.16) and the driver's
+        (VELTRA_GetVersionInfo)."""
+        raw = R.VERSION_INFO()
+        self._call("VELTRA_GetVersionInfo", byref(raw))
+        return R.record(R.VersionInfo, raw)
+
+    def card_info(self) -> R.CardInfo:
+        """The card's fixed properties (VELTRA_GetCardInfo)."""
+        raw = R.CARD_INFO()
+        self._call("VELTRA_GetCardInfo", byref(raw))
+        return R.record(R.CardInfo, raw)
+
+    def card_info_ex(self) -> R.CardInfoEx:
+        """The extended card information (VELTRA_GetCardInfoEx)."""
+        raw = R.CARD_INFO_EX()
+        self._call("VELTRA_GetCardInfoEx", byref(raw))
+        return R.record(R.CardInfoEx, raw)
+
+    def bank_info(self, index: int) -> R.BankInfo:
+        """Memory bank `index` (VELTRA_GetBankInfo). Raises VeltraError:
+        VELTRA_INVALID_INDEX (270) for a bank the card does not have."""
+        raw = R.BANK_INFO()
+        self._call("VELTRA_GetBankInfo", _u32(index, "bank index"), byref(raw))
+        return R.record(R.BankInfo, raw)
+
+    def module_info(self, index: int) -> R.ModuleInfo:
+        """Module `index` (VELTRA_GetModuleInfoW). Raises VeltraError:
+        VELTRA_INVALID_INDEX (270) for a module the card does not have."""
+        raw = R.MODULE_INFOW()
+        self._call("VELTRA_GetModuleInfoW", _u32(index, "module index"), byref(raw))
+        return R.record(R.ModuleInfo, raw)
+
+    def fpga_info(self, index: int = 0) -> R.FpgaInfo:
+        """The FPGA at `index` (VELTRA_GetFpgaInfoW). Raises VeltraError:
+        VELTRA_INVALID_INDEX (270) past the card's FPGAs."""
+        raw = R.FPGA_INFOW()
+        self._call("VELTRA_GetFpgaInfoW", _u32(index, "FPGA index"), byref(raw))
+        return R.record(R.FpgaInfo, raw)
+
+    # -- configuration ------------------------------------------------------
+
+    def configure(
+        self,
+        source: Union[PathLike, Bitstream, ReadableBuffer],
+        *,
+        fpga: int = 0,
+        flags: int = 0,
+    ) -> None:
+        """Configures FPGA `fpga` and blocks until it is done.
+
+        - A path (str or os.PathLike) goes to VELTRA_ConfigureFromFileW,
+          which checks that the file was built for the FPGA: raises
+          VeltraError VELTRA_FPGA_MISMATCH (264) if not, and the statuses of
+          :class:`Bitstream` for the file.
+        - A :class:`Bitstream` or any buffer (bytes, bytearray, numpy array,
+          by address, no copy) goes to VELTRA_ConfigureFromBuffer as is, with
+          no check of the part.
+
+        Raises VeltraError: VELTRA_INVALID_INDEX (270), VELTRA_INVALID_FLAG
+        (267), VELTRA_HARDWARE_ERROR (263) when the FPGA did not finish
+        configuring."""
+        fpga = _u32(fpga, "FPGA index")
+        flags = _u32(flags, "flags")
+        if isinstance(source, (str, os.PathLike)):
+            self._call("VELTRA_ConfigureFromFileW", fpga, flags, _wide_path(source))
+        elif isinstance(source, Bitstream):
+            self._call("VELTRA_ConfigureFromBuffer", fpga, flags, source._address(), source.length)
+        else:
+            with _Held(source, False) as held:
+                self._call("VELTRA_ConfigureFromBuffer", fpga, flags, held.address, held.length)
+
+    def unconfigure(self, fpga: int = 0, *, flags: int = 0) -> None:
+        """Unconfigures FPGA `fpga` (VELTRA_Unconfigure). Raises VeltraError:
+        VELTRA_INVALID_INDEX (270), VELTRA_INVALID_FLAG (267)."""
+        self._call("VELTRA_Unconfigure", _u32(fpga, "FPGA index"), _u32(flags, "flags"))
+
+    # -- flash --------------------------------------------------------------
+
+    def flash_info(self, bank: int = 0) -> R.FlashInfo:
+        """Flash bank `bank`: its chip's name and the driver's values
+        (VELTRA_GetFlashInfoW). Raises VeltraError: VELTRA_INVALID_INDEX (270)."""
+        raw = R.FLASH_INFOW()
+        self._call("VELTRA_GetFlashInfoW", _u32(bank, "bank"), byref(raw))
+        return R.record(R.FlashInfo, raw)
+
+    def flash_block_info(self, offset: int, *, bank: int = 0) -> R.FlashBlockInfo:
+        """The block that holds `offset` (VELTRA_GetFlashBlockInfo). Raises
+        VeltraError: VELTRA_INVALID_INDEX (270), VELTRA_INVALID_REGION (271)
+        past the chip."""
+        raw = R.FLASH_BLOCK_INFO()
+        self._call(
+            "VELTRA_GetFlashBlockInfo", _u32(bank, "bank"), _u64(offset, "offset"), byref(raw)
+        )
+        return R.record(R.FlashBlockInfo, raw)
+
+    def erase_flash(self, offset: int, length: int, *, bank: int = 0, flags: int = 0) -> None:
+        """Erases `length` bytes from `offset` (VELTRA_EraseFlash). Raises
+        VeltraError: VELTRA_INVALID_REGION (271; the simulated driver takes
+        whole blocks only), VELTRA_INVALID_INDEX (270), VELTRA_INVALID_FLAG
+        (267), VELTRA_HARDWARE_ERROR (263)."""
+        self._call(
+            "VELTRA_EraseFlash", _u32(bank, "bank"), _u32(flags, "flags"),
+            _u64(offset, "offset"), _u64(length, "length"),
+        )
+
+    def read_flash_into(
+        self, offset: int, buffer: WriteableBuffer, *, bank: int = 0, flags: int = 0
+    ) -> None:
+        """Fills `buffer` from flash at `offset` (VELTRA_ReadFlash); raises
+        VeltraError as :meth:`erase_flash`."""
+        with _Held(buffer, True) as held:
+            self._call(
+                "VELTRA_ReadFlash", _u32(bank, "bank"), _u32(flags, "flags"),
+                _u64(offset, "offset"), held.length, held.address,
+            )
+
+    def read_flash(self, offset: int, length: int, *, bank: int = 0, flags: int = 0) -> bytearray:
+        """`length` bytes of flash from `offset`; as :meth:`read_flash_into`."""
+        data = bytearray(_u64(length, "length"))
+        self.read_flash_into(offset, data, bank=bank, flags=flags)
+        return data
+
+    def write_flash(
+        self, offset: int, data: ReadableBuffer, *, bank: int = 0, flags: int = 0
+    ) -> None:
+        """Programs `data` at `offset` (VELTRA_WriteFlash); programming
+        clears bits only, so erase first. Raises VeltraError as
+        :meth:`erase_flash`."""
+        with _Held(data, False) as held:
+            self._call(
+                "VELTRA_WriteFlash", _u32(bank, "bank"), _u32(flags, "flags"),
+                _u64(offset, "offset"), held.length, held.address,
+            )
+
+    def sync_flash(self, *, bank: int = 0, flags: int = 0) -> None:
+        """Waits until the bank has finished every write and erase
+        (VELTRA_SyncFlash); raises VeltraError as :meth:`erase_flash`."""
+        self._call("VELTRA_SyncFlash", _u32(bank, "bank"), _u32(flags, "flags"))
+
+    # -- VPD, clocks, sensors, device status ------------------------------------
+
+    def read_vpd_into(self, offset: int, buffer: WriteableBuffer, *, flags: int = 0) -> None:
+        """Fills `buffer` with vital product data from `offset`
+        (VELTRA_ReadVPD). Raises VeltraError: VELTRA_INVALID_REGION (271)
+        past the end of the VPD, VELTRA_INVALID_FLAG (267)."""
+        with _Held(buffer, True) as held:
+            self._call(
+                "VELTRA_ReadVPD", _u32(flags, "flags"), _u64(offset, "offset"),
+                held.length, held.address,
+            )
+
+    def read_vpd(self, offset: int, length: int, *, flags: int = 0) -> bytearray:
+        """`length` bytes of vital product data; as :meth:`read_vpd_into`."""
+        data = bytearray(_u64(length, "length"))
+        self.read_vpd_into(offset, data, flags=flags)
+        return data
+
+    def write_vpd(self, offset: int, data: ReadableBuffer, *, flags: int = 0) -> None:
+        """Writes vital product data at `offset` (VELTRA_WriteVPD); raises
+        VeltraError as :meth:`read_vpd_into`."""
+        with _Held(data, False) as held:
+            self._call(
+                "VELTRA_WriteVPD", _u32(flags, "flags"), _u64(offset, "offset"),
+                held.length, held.address,
+            )
+
+    def clock_frequency(self, index: int) -> float:
+        """Clock generator `index`'s frequency in Hz
+        (VELTRA_GetClockFrequency). Raises VeltraError: VELTRA_INVALID_INDEX
+        (270)."""
+        frequency = c_double()
+        self._call("VELTRA_GetClockFrequency", _u32(index, "clock index"), byref(frequency))
+        return float(frequency.value)
+
+    def set_clock_frequency(self, index: int, frequency: float, *, flags: int = 0) -> float:
+        """Sets clock generator `index` to `frequency` Hz and returns the
+        frequency it actually runs at (VELTRA_SetClockFrequency). Raises
+        VeltraError: VELTRA_INVALID_FREQUENCY (268), VELTRA_NOT_SUPPORTED
+        (285) for a fixed clock, VELTRA_INVALID_INDEX (270),
+        VELTRA_HARDWARE_ERROR (263) when the generator did not lock."""
+        actual = c_double()
+        self._call(
+            "VELTRA_SetClockFrequency", _u32(index, "clock index"), _u32(flags, "flags"),
+            float(frequency), byref(actual),
+        )
+        return float(actual.value)
+
+    def sensor_info(self, index: int) -> R.SensorInfo:
+        """Sensor `index`'s description (VELTRA_GetSensorInfoW). Raises
+        VeltraError: VELTRA_INVALID_INDEX (270)."""
+        raw = R.SENSOR_INFOW()
+        self._call("VELTRA_GetSensorInfoW", _u32(index, "sensor index"), byref(raw))
+        info = R.record(R.SensorInfo, raw)
+        self._datatypes[index] = info.attribute1
+        return info
+
+    def read_sensor(self, index: int) -> Union[int, float]:
+        """One reading of sensor `index` (VELTRA_ReadSensor): a float for
+        datatype 1, else an int. The datatype comes from the sensor's
+        information, asked for once per card. Raises VeltraError:
+        VELTRA_INVALID_INDEX (270), VELTRA_UNEXPECTED_ERROR (257) for a
+        datatype the library does not know."""
+        index = _u32(index, "sensor index")
+        datatype = self._datatypes.get(index)
+        if datatype is None:
+            datatype = self.sensor_info(index).attribute1
+        value = R.SENSOR_VALUE()
+        self._call("VELTRA_ReadSensor", index, byref(value))
+        return float(value.doubleValue) if datatype == 1 else int(value.value32)
+
+    def device_status(self, *, flags: int = 0) -> R.DeviceStatus:
+        """The card's device-error status (VELTRA_GetDeviceStatus). Raises
+        VeltraError: VELTRA_INVALID_FLAG (267)."""
+        raw = R.DEVICE_STATUS()
+        any_error = c_uint32()
+        self._call("VELTRA_GetDeviceStatus", _u32(flags, "flags"), byref(raw), byref(any_error))
+        return R.record(R.DeviceStatus, raw, anyError=bool(any_error.value))
+
+    def clear_device_errors(self) -> None:
+        """Clears the device-error status (VELTRA_ClearDeviceErrors)."""
+        self._call("VELTRA_ClearDeviceErrors")
+
+    # -- windows and common buffers -------------------------------------------
+
+    def window(self, index: int) -> Window:
+        """Window `index`; nothing is sent until it is used."""
+        self._check_open()
+        return Window(self, index)
+
+    def windows(self) -> List[Window]:
+        """Every window of the card, by the card information's windowCount."""
+        return [Window(self, i) for i in range(self.card_info().windowCount)]
+
+    def common_buffers(self) -> List[R.CommonBuffer]:
+        """The driver's common buffers of the card
+        (VELTRA_GetCommonBufferCount, VELTRA_GetCommonBuffer)."""
+        count = c_uint32()
+        self._call("VELTRA_GetCommonBufferCount", byref(count))
+        buffers = []
+        for index in range(count.value):
+            value, key = c_uint64(), c_uint64()
+            self._call("VELTRA_GetCommonBuffer", index, byref(value), byref(key))
+            buffers.append(R.CommonBuffer(index, int(value.value), int(key.value)))
+        return buffers
+
+    def map_common_buffer(self, key: int, offset: int, length: int) -> Mapping:
+        """Maps a region of the common buffer whose key is `key`
+        (VELTRA_MapCommonBuffer). Raises VeltraError: VELTRA_INVALID_REGION
+        (271) for an unknown key or a region outside the buffer, and the
+        statuses of :meth:`Window.map`."""
+        address = ctypes.c_void_p()
+        self._call(
+            "VELTRA_MapCommonBuffer", _u64(key, "key"), _u64(offset, "offset"),
+            _u64(length, "length"), byref(address),
+        )
+        assert address.value is not None
+        return Mapping(self, address.value, length)
+
+    # -- DMA ----------------------------------------------------------------
+
+    def _dma(
+        self, host: Host, to_card: bool, local_address: int, channel: int, flags: int, start: bool
+    ) -> Tuple[str, Tuple[Any, ...], Optional[Pinned]]:
+        """The export, its arguments after the handle (and OVERLAPPED) and
+        the memory held for it, for one transfer."""
+        self._check_open()
+        prefix = ("VELTRA_Start" if start else "VELTRA_") + ("Write" if to_card else "Read")
+        local = _u64(local_address, "local address")
+        common = (_u32(channel, "channel"), _u32(flags, "flags"))
+        arguments: Tuple[Any, ...]
+        if isinstance(host, R.BusRange):
+            arguments = common + (_u64(host.address, "bus address"), local,
+                                  _u64(host.length, "length"))
+            return prefix + "DMABus", arguments, None
+        if isinstance(host, (LockedBuffer, LockedRange)):
+            part = host.range() if isinstance(host, LockedBuffer) else host
+            if part.buffer.closed:
+                raise ValueError("the locked buffer is unlocked")
+            if not to_card and part.buffer.readonly:
+                raise TypeError("the locked buffer is read-only; a read DMA writes into it")
+            arguments = common + (part.buffer.handle, part.offset, part.length, local)
+            return prefix + "DMALockedEx", arguments, None
+        pinned = pin(host, writable=not to_card)
+        return prefix + "DMAEx", common + (pinned.address, pinned.length, local), pinned
+
+    def _transfer(self, host: Host, to_card: bool, local_address: int, channel: int,
+                  flags: int) -> None:
+        name, arguments, pinned = self._dma(host, to_card, local_address, channel, flags, False)
+        try:
+            self._call(name, *arguments)
+        finally:
+            if pinned is not None:
+                pinned.release()
+
+    def _start(self, host: Host, to_card: bool, local_address: int, channel: int,
+               flags: int) -> Transfer:
+        name, arguments, pinned = self._dma(host, to_card, local_address, channel, flags, True)
+        keep = None
+        if isinstance(host, (LockedBuffer, LockedRange)):
+            # The locked memory stays valid while the transfer runs, even if
+            # the LockedBuffer object goes.
+            keep = (host if isinstance(host, LockedBuffer) else host.buffer)._pinned
+        transfer = Transfer(self._state, pinned, name, keep)
+        export = getattr(self._state.library, name)
+        handle = self._state.value
+        transfer._begin(lambda overlapped: int(export(handle, overlapped, *arguments)))
+        return transfer
+
+    def write_dma(self, source: Host, local_address: int, *, channel: int = 0,
+                  flags: int = 0) -> None:
+        """Moves `source` to card memory at `local_address` by DMA and waits
+        until it is over. `source` is any buffer (bytes, bytearray,
+        memoryview, numpy array: by address, no copy), a
+        :class:`LockedBuffer` or :class:`LockedRange`, or a
+        :class:`BusRange`. Raises VeltraError: VELTRA_INVALID_INDEX (270) for
+        a channel the card does not have, VELTRA_INVALID_FLAG (267),
+        VELTRA_INVALID_LOCAL_REGION (283) outside card memory,
+        VELTRA_INVALID_REGION (271) beyond a locked buffer or for a bus
+        range in no host memory, VELTRA_INVALID_BUFFER_HANDLE (282),
+        VELTRA_NOT_OWNER (279), VELTRA_HARDWARE_ERROR (263),
+        VELTRA_CANCELLED (275)."""
+        self._transfer(source, True, local_address, channel, flags)
+
+    def read_dma_into(self, destination: Host, local_address: int, *, channel: int = 0,
+                      flags: int = 0) -> None:
+        """Moves card memory at `local_address` into `destination` (a
+        writable buffer, a locked buffer or range, a bus range) by DMA and
+        waits; raises VeltraError as :meth:`write_dma`."""
+        self._transfer(destination, False, local_address, channel, flags)
+
+    def read_dma(self, local_address: int, length: int, *, channel: int = 0,
+                 flags: int = 0) -> bytearray:
+        """`length` bytes of card memory by DMA; as :meth:`read_dma_into`."""
+        data = bytearray(_u64(length, "length"))
+        self.read_dma_into(data, local_address, channel=channel, flags=flags)
+        return data
+
+    def start_write_dma(self, source: Host, local_address: int, *, channel: int = 0,
+                        flags: int = 0) -> Transfer:
+        """Starts :meth:`write_dma` without waiting and returns its
+        :class:`Transfer`; `source` stays held until the transfer ends.
+        Raises VeltraError at once if nothing was started (the statuses of
+        :meth:`write_dma`); the transfer's own failure comes from its
+        :meth:`~Transfer.wait`."""
+        return self._start(source, True, local_address, channel, flags)
+
+    def start_read_dma(self, destination: Host, local_address: int, *, channel: int = 0,
+                       flags: int = 0) -> Transfer:
+        """Starts :meth:`read_dma_into` without waiting; as
+        :meth:`start_write_dma`."""
+        return self._start(destination, False, local_address, channel, flags)
+
+    def lock(self, buffer: Union[ReadableBuffer, WriteableBuffer]) -> LockedBuffer:
+        """Locks a host buffer for the Locked DMA forms (VELTRA_Lock). A
+        read-only buffer can only be the source of transfers to the card.
+        Raises VeltraError: VELTRA_INVALID_BUFFER (266) for an empty buffer."""
+        self._check_open()
+        return LockedBuffer(self, buffer)
+
+    # -- notifications ----------------------------------------------------------
+
+    def start_notification_wait(self, notification: int) -> NotificationWait:
+        """Starts a wait for card notification `notification`
+        (VELTRA_StartNotificationWait); finish it with its
+        :meth:`~NotificationWait.wait`. Raises VeltraError if the driver
+        refuses to start it."""
+        self._check_open()
+        number = _u32(notification, "notification")
+        wait = NotificationWait(self._state, number)
+        export = self._state.library.VELTRA_StartNotificationWait
+        handle = self._state.value
+        wait._begin(lambda overlapped: int(export(handle, overlapped, number)))
+        return wait
+
+    def register_event(self, notification: int) -> Registration:
+        """Has the driver signal an event of the package whenever
+        `notification` is raised (VELTRA_RegisterWin32Event). Raises
+        VeltraError: VELTRA_BUSY (273)."""
+        self._check_open()
+        return Registration(self, notification)
+
+    def cancel(self) -> bool:
+        """Cancels every outstanding transfer and notification wait of the
+        card's handle (VELTRA_Cancel); they end with VELTRA_CANCELLED.
+        False if there was nothing to cancel (VELTRA_CANCEL_FAILED)."""
+        self._check_open()
+        status = self._state.library.VELTRA_Cancel(self._state.value)
+        if status == Status.CANCEL_FAILED:
+            return False
+        check(status, "VELTRA_Cancel")
+        return True
+
+
+def cards() -> List[R.CardSummary]:
+    """Every card, in index order: opened in turn until
+    VELTRA_DEVICE_NOT_FOUND, with its version and card information. Raises
+    VeltraError for any other failure."""
+    found: List[R.CardSummary] = []
+    index = 0
+    while True:
+        try:
+            card = Card(index)
+        except VeltraError as error:
+            if error.code == Status.DEVICE_NOT_FOUND:
+                return found
+            raise
+        with card:
+            found.append(R.CardSummary(index, card.version_info(), card.card_info_ex()))
+        index += 1

@@ -1,0 +1,261 @@
+"""Win32 events and the non-blocking operations that complete through them.
+
+A non-blocking transfer or notification wait runs on an OVERLAPPED of its
+own whose manual-reset event the driver signals when the operation ends;
+:meth:`Operation.wait` waits on that event (so it can time out, which the
+library's finish call cannot) and then asks the library for the outcome.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import math
+import threading
+import weakref
+from typing import Any, Callable, Optional, Set
+
+from ._buffers import Pinned
+from ._errors import Status, VeltraError
+from ._library import OVERLAPPED, libraries
+
+_INFINITE = 0xFFFFFFFF
+_WAIT_OBJECT_0 = 0
+_WAIT_TIMEOUT = 258
+# An unbounded wait is made of slices of this many milliseconds, so that
+# Ctrl-C reaches a thread that waits.
+_SLICE_MS = 200
+
+
+def create_event(manual_reset: bool, initial: bool = False) -> int:
+    """A new Win32 event's handle. Raises OSError if the platform has none."""
+    platform = libraries.platform()
+    handle: Optional[int] = platform.CreateEventA(None, int(manual_reset), int(initial), None)
+    if not handle:
+        raise OSError(f"CreateEventA failed with error {platform.GetLastError()}")
+    return handle
+
+
+def close_event(handle: int) -> None:
+    libraries.platform().CloseHandle(handle)
+
+
+def wait_event(handle: int, timeout: Optional[float]) -> bool:
+    """Waits for an event: True when signalled, False after `timeout`
+    seconds (None: no limit). Raises OSError if the wait fails."""
+    platform = libraries.platform()
+    if timeout is None:
+        result = platform.WaitForSingleObject(handle, _SLICE_MS)
+        while result == _WAIT_TIMEOUT:
+            result = platform.WaitForSingleObject(handle, _SLICE_MS)
+    else:
+        milliseconds = min(max(0, math.ceil(timeout * 1000)), _INFINITE - 1)
+        result = platform.WaitForSingleObject(handle, milliseconds)
+    if result == _WAIT_OBJECT_0:
+        return True
+    if result == _WAIT_TIMEOUT:
+        return False
+    raise OSError(f"WaitForSingleObject failed ({result:#x}, error {platform.GetLastError()})")
+
+
+class Event:
+    """A Win32 event: of kernel32 on Windows, of the Win32 stand-in on
+    Linux. Auto-reset unless `manual_reset`; closed by :meth:`close`, by the
+    end of a ``with`` block, or when collected. Raises OSError if the
+    platform cannot make one."""
+
+    def __init__(self, manual_reset: bool = False, initial: bool = False) -> None:
+        handle = create_event(manual_reset, initial)
+        self._handle: Optional[int] = handle
+        self._finalizer = weakref.finalize(self, close_event, handle)
+
+    @property
+    def handle(self) -> int:
+        """The Win32 handle. Raises ValueError once the event is closed."""
+        if self._handle is None:
+            raise ValueError("the event is closed")
+        return self._handle
+
+    @property
+    def closed(self) -> bool:
+        return self._handle is None
+
+    def set(self) -> None:
+        """Signals the event."""
+        libraries.platform().SetEvent(self.handle)
+
+    def reset(self) -> None:
+        """Clears the event."""
+        libraries.platform().ResetEvent(self.handle)
+
+    def wait(self, timeout: Optional[float] = None) -> bool:
+        """Waits until the event is signalled: True when it is, False when
+        `timeout` seconds passed first (None: no limit). An auto-reset
+        event is cleared by the wait that sees it."""
+        return wait_event(self.handle, timeout)
+
+    def close(self) -> None:
+        """Closes the event's handle; nothing happens the second time."""
+        if self._handle is not None:
+            self._handle = None
+            self._finalizer()
+
+    def __enter__(self) -> "Event":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+
+class HandleState:
+    """What must outlive a Card object: the library, the open handle and the
+    operations still pending on it. A Card's finalizer closes it through
+    this, so an operation whose Card was dropped still ends before its
+    OVERLAPPED and memory go."""
+
+    def __init__(self, library: Any, value: int, index: int) -> None:
+        self.library = library
+        self.value = value
+        self.index = index
+        self.closed = False
+        self.lock = threading.RLock()
+        self.pending: Set["Operation"] = set()
+
+    def end_pending(self) -> None:
+        """Cancels and finishes every pending operation of the handle."""
+        with self.lock:
+            pending = list(self.pending)
+        if not pending:
+            return
+        self.library.VELTRA_Cancel(self.value)
+        for operation in pending:
+            operation._settle()
+
+
+class Operation:
+    """A non-blocking operation of a card: a DMA transfer or a notification
+    wait. It keeps its OVERLAPPED, its event and the host memory it uses
+    until it has ended; the card keeps it while it is pending, and closing
+    the card cancels it and waits for it.
+
+    Windows cancels the outstanding requests of a thread when the thread
+    ends, and the simulated machine does the same: start an operation from
+    a thread that lives until the operation is over (it may be waited for
+    from any thread)."""
+
+    def __init__(
+        self, state: HandleState, pinned: Optional[Pinned], what: str, keep: object = None
+    ) -> None:
+        # The operation holds the handle's state, not the Card: a card that
+        # is dropped is closed, and its close ends the operation.
+        self._state = state
+        self._pinned = pinned  # released when the operation ends
+        self._keep = keep  # only kept alive until then (a locked buffer's memory)
+        self._what = what
+        # The event lives as long as this object, so that a thread still in
+        # wait() never sees its handle closed (or reused) under it. Not at
+        # exit: the cards' own close at exit may still wait on it.
+        self._event = create_event(manual_reset=True)
+        self._finalizer = weakref.finalize(self, close_event, self._event)
+        self._finalizer.atexit = False
+        self._overlapped = OVERLAPPED()
+        self._overlapped.hEvent = self._event
+        self._status: Optional[int] = None
+        self._lock = threading.Lock()
+
+    def _begin(self, start: Callable[[Any], int]) -> None:
+        """Calls the Start export; raises VeltraError if it started nothing."""
+        status = start(ctypes.byref(self._overlapped))
+        if status == Status.PENDING:
+            with self._state.lock:
+                self._state.pending.add(self)
+            return
+        self._end(status)
+        if status != Status.SUCCESS:
+            raise VeltraError.from_code(status, self._what)
+
+    def _end(self, status: int) -> None:
+        self._status = status
+        with self._state.lock:
+            self._state.pending.discard(self)
+        if self._pinned is not None:
+            self._pinned.release()
+            self._pinned = None
+        self._keep = None
+
+    def _finish(self, wait: bool) -> None:
+        with self._lock:
+            if self._status is None:
+                status = self._state.library.VELTRA_FinishDMA(
+                    self._state.value, ctypes.byref(self._overlapped), 1 if wait else 0
+                )
+                if status != Status.PENDING:
+                    self._end(status)
+
+    def _settle(self) -> None:
+        """Waits for the end without raising (the close of the card)."""
+        if self._status is None:
+            wait_event(self._event, None)
+            self._finish(True)
+
+    @property
+    def status(self) -> Optional[int]:
+        """The final status (0 for success), or None while it is pending."""
+        return self._status
+
+    def done(self) -> bool:
+        """True once the operation has ended (VELTRA_FinishDMA without
+        waiting). Never raises for the operation's own failure."""
+        if self._status is None and not self._state.closed:
+            self._finish(False)
+        return self._status is not None
+
+    def wait(self, timeout: Optional[float] = None) -> bool:
+        """Waits for the end: True when it ended well, False if `timeout`
+        seconds passed first (None: no limit; it is still pending then).
+        Raises VeltraError with the operation's status if it failed:
+        VELTRA_CANCELLED (275) when cancelled, and for a transfer the
+        statuses of the DMA forms (invalid channel, flags, local region,
+        hardware error...)."""
+        if self._status is None:
+            if not wait_event(self._event, timeout):
+                return False
+            self._finish(True)
+        if self._status != Status.SUCCESS:
+            assert self._status is not None
+            raise VeltraError.from_code(self._status, self._what)
+        return True
+
+    def cancel(self) -> bool:
+        """Cancels the operation and waits for its end; True if it ended
+        cancelled, False if it had ended already. VELTRA_Cancel ends every
+        outstanding transfer and notification wait of the card's handle,
+        not only this one. Raises VeltraError if the cancel request fails
+        (other than VELTRA_CANCEL_FAILED, which means that nothing was left
+        to cancel)."""
+        if self._status is not None:
+            return False
+        status = self._state.library.VELTRA_Cancel(self._state.value)
+        if status not in (Status.SUCCESS, Status.CANCEL_FAILED):
+            raise VeltraError.from_code(status, "VELTRA_Cancel")
+        self._settle()
+        return self._status == Status.CANCELLED
+
+
+class Transfer(Operation):
+    """A DMA transfer started by :meth:`Card.start_read_dma` or
+    :meth:`Card.start_write_dma`. The host memory stays held until it ends."""
+
+    def __repr__(self) -> str:
+        return f"<veltra.Transfer {self._what} status={self._status}>"
+
+
+class NotificationWait(Operation):
+    """A wait for a card notification, started by
+    :meth:`Card.start_notification_wait`."""
+
+    def __init__(self, state: HandleState, notification: int) -> None:
+        super().__init__(state, None, "VELTRA_StartNotificationWait")
+        self.notification = notification
+
+    def __repr__(self) -> str:
+        return f"<veltra.NotificationWait {self.notification} status={self._status}>"
