@@ -15,9 +15,13 @@ common=(--root "$top" --object-directory "$tree" --gcov-ignore-parse-errors
     --exclude-unreachable-branches --exclude-throw-branches)
 gcovr "${common[@]}" --filter "$top/api/" --filter "$top/compat/" --filter "$top/sim/" \
     --filter "$top/driver/setup/setup/" --html-details "$out/index.html" >/dev/null
+# Each part's line-by-line text report goes to a scratch file (gcovr replaces
+# the file it writes, so it must never be given a device such as /dev/null).
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
 {
     for part in api compat sim driver/setup/setup; do
-        gcovr "${common[@]}" --filter "$top/$part" --print-summary --txt /dev/null |
+        gcovr "${common[@]}" --filter "$top/$part" --print-summary --txt "$scratch/part.txt" |
             sed -n "s#^\(lines\|branches\): #$part \1: #p"
     done
 } | tee "$out/coverage.txt"

@@ -183,11 +183,13 @@ const std::set<std::string> kCloseGoesOn = {"WriteFile",         "ReadFile",
 
 // The first map of a handle starts the mapping worker. A new thread's
 // records (one per library) that cannot be made are made at its first
-// request, which the worker never needs; and the worker's read of its next
-// request, which starts as it answers, ends the worker (and its mappings)
-// when the pipe breaks, as at any other time.
-const std::set<std::string> kWorkerGoesOn = {"w:HeapAlloc#1", "w:CreateEventA#1", "w:HeapAlloc#2",
-                                             "w:CreateEventA#2", "w:ReadFile#2"};
+// request, which the worker never needs. A worker whose first read fails
+// ends, and a map request that finds it gone goes to a fresh one. And the
+// worker's read of its next request, which starts as it answers, ends the
+// worker (and its mappings) when the pipe breaks, as at any other time.
+const std::set<std::string> kWorkerGoesOn = {"w:HeapAlloc#1", "w:CreateEventA#1",
+                                             "w:HeapAlloc#2", "w:CreateEventA#2",
+                                             "w:ReadFile#1",  "w:ReadFile#2"};
 
 // A region whose unmap request fails is no longer listed, but its record
 // (a block and an event) stays: its map request may still write into it.
