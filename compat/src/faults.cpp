@@ -80,7 +80,7 @@ size_t vsimCallLogCount(const char* call, uint32_t threadId, int onThread) {
 void vsimStopCallLog(void (*sink)(void*, const char*, uint32_t), void* context) {
     for (const auto& [call, thread] : faults::rules().stopRecording())
         if (sink != nullptr)
-            sink(context, call.c_str(), thread);
+            sink(context, call, thread);
 }
 
 size_t vsimCountObjects(const char* kind) {

@@ -188,13 +188,19 @@ void DmaEngine::run(Channel& channel) {
         bool cancelled;
         {
             std::lock_guard guard(channel.lock);
-            channel.running = nullptr;
             cancelled = job->cancelRequested;
         }
-        channel.changed.notify_all();
+        // The transfer completes before the channel reports it finished, so
+        // that a close that waits for the running transfer returns only once
+        // its outcome is in the caller's OVERLAPPED.
         job->request->complete(cancelled ? kErrorOperationAborted
                                : failed  ? driverError(status::kVeltraHardwareError)
                                          : kSuccess);
+        {
+            std::lock_guard guard(channel.lock);
+            channel.running = nullptr;
+        }
+        channel.changed.notify_all();
     }
     // The card goes: whatever is still queued ends.
     std::deque<std::shared_ptr<Job>> left;

@@ -459,7 +459,7 @@ size_t vsimCallLogCount(const char* call, uint32_t threadId, int onThread) {
 void vsimStopCallLog(void (*sink)(void*, const char*, uint32_t), void* context) {
     for (const auto& [call, thread] : faults().stopRecording())
         if (sink != nullptr)
-            sink(context, call.c_str(), thread);
+            sink(context, call, thread);
 }
 
 void vsimReadDebugOutput(void (*sink)(void*, const char*), void* context) {

@@ -82,7 +82,10 @@ class PlatformScope {
         vsimClearFaults();
         vsimClearDebugOutput();
     }
-    ~PlatformScope() { vsimClearFaults(); }
+    ~PlatformScope() {
+        vsimClearFaults();
+        vsimStopCallLog(nullptr, nullptr);
+    }
 };
 
 // The device path of member `index` of an interface class, through SetupAPI;

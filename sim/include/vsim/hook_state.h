@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vsim {
@@ -53,6 +55,9 @@ class FaultRules {
 
     // Records every call that reaches a fault point from now on, from every
     // thread, in order, with its thread, until stopRecording() returns them.
+    // The names are the fault points' own literals; a log that reaches
+    // kMaxRecorded calls keeps its first ones.
+    static constexpr size_t kMaxRecorded = 1 << 20;
     void startRecording() {
         std::lock_guard guard(lock_);
         log_.clear();
@@ -64,21 +69,21 @@ class FaultRules {
     size_t recorded(const char* call, uint32_t thread, bool onThread) {
         std::lock_guard guard(lock_);
         return static_cast<size_t>(std::count_if(log_.begin(), log_.end(), [&](const auto& e) {
-            return e.first == call && (e.second == thread) == onThread;
+            return std::strcmp(e.first, call) == 0 && (e.second == thread) == onThread;
         }));
     }
-    std::vector<std::pair<std::string, uint32_t>> stopRecording() {
+    std::vector<std::pair<const char*, uint32_t>> stopRecording() {
         std::lock_guard guard(lock_);
         recording_ = false;
         armed_.store(!rules_.empty(), std::memory_order_relaxed);
-        return std::move(log_);
+        return std::exchange(log_, {});
     }
 
     // Whether this use of `call` from `thread` fails, and with which error,
     // or ends the thread. A rule for the Nth use is spent by it.
     bool shouldFail(const char* call, uint32_t thread, uint32_t& error, bool& endThread) {
         std::lock_guard guard(lock_);
-        if (recording_)
+        if (recording_ && log_.size() < kMaxRecorded)
             log_.emplace_back(call, thread);
         for (auto it = rules_.begin(); it != rules_.end(); ++it) {
             if (it->call != call || (it->byThread && (it->thread == thread) == it->offThread))
@@ -119,7 +124,7 @@ class FaultRules {
     std::mutex lock_;
     std::vector<Rule> rules_;
     bool recording_ = false;
-    std::vector<std::pair<std::string, uint32_t>> log_;  // call, thread
+    std::vector<std::pair<const char*, uint32_t>> log_;  // call, thread
     std::atomic<bool> armed_{false};
 };
 

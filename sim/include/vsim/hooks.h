@@ -55,12 +55,14 @@ VSIM_HOOK_API void vsimEndThreadAtNthCall(const char* call, uint32_t threadId, u
 VSIM_HOOK_API void vsimClearFaults(void);
 
 /* Makes the `nth` call of the named function from the threads other than
- * `threadId` fail, once (the calls of a library's own threads). */
+ * `threadId` fail, once (counting the calls of every other thread: a
+ * library's own, and any the system starts). */
 VSIM_HOOK_API void vsimFailNthCallOffThread(const char* call, uint32_t threadId, unsigned nth,
                                             uint32_t error);
 
 /* Records, from now on, every call that could be made to fail (the calls
- * the functions above count), from every thread, in order. */
+ * the functions above count), from every thread, in order (the first
+ * million calls of a log). */
 VSIM_HOOK_API void vsimStartCallLog(void);
 /* How many calls of the named function have been recorded so far from the
  * thread `threadId` (onThread nonzero) or from the other threads. */

@@ -314,29 +314,33 @@ bool pipeGone(DWORD error) {
     return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_INVALID_HANDLE;
 }
 
-// Reads one whole request (a pipe may hand it over in pieces). A failed read
-// is traced (in both builds) and tried again; false when the pipe is gone
-// and the worker can no longer read its requests.
+// A failed transfer on a pipe is traced (in both builds) and tried again a
+// few times in a row, so that a transient failure loses nothing and a
+// lasting one ends the worker instead of spinning.
+constexpr int kReadAttempts = 3;
+constexpr int kWriteAttempts = 3;
+
+// Reads one whole request (a pipe may hand it over in pieces). False when
+// the pipe is gone or keeps failing, and the worker can no longer read its
+// requests.
 bool readRequest(WORKER_REQUEST& request) {
     auto* bytes = reinterpret_cast<uint8_t*>(&request);
     DWORD total = 0;
+    int failures = 0;
     while (total < sizeof request) {
         DWORD got = 0;
         if (!ReadFile(mmapState.hRequestRd, bytes + total, sizeof request - total, &got, nullptr)) {
             const DWORD error = GetLastError();
             mmapTrace("*** workThreadFunction: ReadFile() failed, error=0x%lX\n", error);
-            if (pipeGone(error))
+            if (pipeGone(error) || ++failures == kReadAttempts)
                 return false;
             continue;
         }
+        failures = 0;
         total += got;
     }
     return true;
 }
-
-// A failed write is traced (in both builds) and tried again a few times, so
-// that a transient failure loses nothing.
-constexpr int kWriteAttempts = 3;
 
 // Writes one whole response. False when the worker can no longer answer.
 bool writeResponse(const WORKER_RESPONSE& response) {
