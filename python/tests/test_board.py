@@ -3,6 +3,7 @@ machine, with the values its README documents."""
 
 from __future__ import annotations
 
+import dataclasses
 from pathlib import Path
 from typing import Callable, List, Tuple
 
@@ -47,7 +48,7 @@ def test_cards_and_their_records(card: veltra.Card) -> None:
         card.fpga_info(1)
     with raises(270, "VELTRA_INVALID_INDEX"):
         card.module_info(2)
-    with pytest.raises(Exception):
+    with pytest.raises(dataclasses.FrozenInstanceError):
         info.windowCount = 3  # type: ignore[misc]
 
 
@@ -59,16 +60,24 @@ def test_configuration_from_files_buffers_and_loaded_bitstreams(
     good.write_bytes(bitstream_file("7vx690tffg1157", data))
     cut = tmp_path / "cut.bit"  # ends inside the part name's field
     cut.write_bytes(bitstream_file("7vx690tffg1157", data)[:50])
+    short = tmp_path / "short.bit"  # ends 100 bytes before the data length it gives
+    short.write_bytes(bitstream_file("7vx690tffg1157", data)[:-100])
 
     with veltra.load_bitstream(good) as loaded:
         assert (loaded.fpgaName, loaded.length) == ("7vx690tffg1157", len(data))
-        assert loaded.data == data and loaded.data.readonly
-        held = loaded.data[:4]
+        whole = loaded.data
+        assert whole == data and whole.readonly
+        held = whole[:4]
         with pytest.raises(BufferError):
             loaded.close()  # a view of its data is still alive
+        assert (loaded.closed, whole[32:36]) == (False, SYNC_WORD)  # the first view still works
         del held
         card.configure(loaded)
     assert loaded.closed
+    with pytest.raises(ValueError):
+        whole[0]  # released with the bitstream
+    with veltra.load_bitstream(short) as partial:  # the 'e' length is not consulted
+        assert partial.length == len(data) - 100 and partial.data == data[:-100]
     assert card.fpga_info(0).attribute3 == 1
     card.unconfigure(0)
     assert card.fpga_info(0).attribute3 == 0
@@ -87,8 +96,19 @@ def test_configuration_from_files_buffers_and_loaded_bitstreams(
     with raises(265, "VELTRA_INVALID_BITSTREAM"):
         veltra.load_bitstream(cut)
     with raises(263, "VELTRA_HARDWARE_ERROR"):
-        card1.configure(bytearray(64))  # no sync word
-    card1.configure(memoryview(data))
+        card1.configure_data(bytearray(64))  # no sync word
+    card1.configure_data(memoryview(data))
+
+    # Paths are text, data goes through configure_data: nothing is taken for the other.
+    with pytest.raises(ValueError, match="NUL"):
+        card.configure(str(good) + "\0.txt")  # would be cut at the NUL
+    with pytest.raises(ValueError, match="NUL"):
+        veltra.load_bitstream(str(good) + "\0")
+    for wrong in (bytes(good), str(good).encode(), bytearray(data)):
+        with pytest.raises(TypeError):
+            card.configure(wrong)  # type: ignore[arg-type]
+    with pytest.raises(TypeError):
+        veltra.load_bitstream(str(good).encode())  # type: ignore[arg-type]
 
 
 def test_flash_behaves_as_nor_flash(card: veltra.Card, card1: veltra.Card) -> None:

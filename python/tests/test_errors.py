@@ -8,6 +8,27 @@ import pytest
 
 import veltra
 
+# The status codes of veltra.h and kesta.h, without their prefixes.
+VELTRA_CODES = {
+    256: "INTERNAL_ERROR", 257: "UNEXPECTED_ERROR", 258: "BAD_DRIVER", 259: "NO_MEMORY",
+    260: "ACCESS_DENIED", 261: "DEVICE_NOT_FOUND", 262: "FILE_NOT_FOUND",
+    263: "HARDWARE_ERROR", 264: "FPGA_MISMATCH", 265: "INVALID_BITSTREAM",
+    266: "INVALID_BUFFER", 267: "INVALID_FLAG", 268: "INVALID_FREQUENCY",
+    269: "INVALID_HANDLE", 270: "INVALID_INDEX", 271: "INVALID_REGION", 272: "NULL_POINTER",
+    273: "BUSY", 274: "CANCEL_FAILED", 275: "CANCELLED", 276: "RESOURCE_LIMIT",
+    277: "REGION_TOO_LARGE", 278: "MUST_WAIT", 279: "NOT_OWNER", 280: "PENDING",
+    281: "NONBLOCK_IDLE", 282: "INVALID_BUFFER_HANDLE", 283: "INVALID_LOCAL_REGION",
+    284: "DATATYPE_MISMATCH", 285: "NOT_SUPPORTED",
+}
+KESTA_CODES = {
+    512: "INTERNAL_ERROR", 513: "UNEXPECTED_ERROR", 514: "BAD_DRIVER", 515: "NO_MEMORY",
+    516: "ACCESS_DENIED", 517: "DEVICE_NOT_FOUND", 518: "HARDWARE_ERROR",
+    519: "INVALID_BUFFER", 520: "INVALID_FLAG", 521: "INVALID_HANDLE", 522: "INVALID_INDEX",
+    523: "INVALID_REGION", 524: "NULL_POINTER", 525: "CANCELLED", 526: "RESOURCE_LIMIT",
+    527: "REGION_TOO_LARGE", 528: "DATATYPE_MISMATCH", 529: "WRONG_MODE",
+    530: "NOT_SUPPORTED", 531: "INVALID_PARAMETER",
+}
+
 
 def test_bad_card_index_raises_device_not_found() -> None:
     with pytest.raises(veltra.VeltraError) as caught:
@@ -54,11 +75,15 @@ def test_status_texts_of_the_headers() -> None:
     assert veltra.status_text(999) == "Unknown status code 999(0x3e7)"
     assert veltra.kesta_status_text(529, short=True) == "KESTA_WRONG_MODE"
     assert veltra.kesta_status_text(531) == "A parameter had an illegal value"
-    # The package's enumerations agree with the libraries' own tables.
-    for member in veltra.Status:
-        assert veltra.status_text(member, short=True) == "VELTRA_" + member.name
-    for kesta_member in veltra.KestaStatus:
-        assert veltra.kesta_status_text(kesta_member, short=True) == "KESTA_" + kesta_member.name
+    # Every code of the headers: the library's name and the package's enumeration.
+    for code, name in VELTRA_CODES.items():
+        assert veltra.status_text(code, short=True) == "VELTRA_" + name
+        assert veltra.Status(code).name == name
+    for code, name in KESTA_CODES.items():
+        assert veltra.kesta_status_text(code, short=True) == "KESTA_" + name
+        assert veltra.KestaStatus(code).name == name
+    assert len(veltra.Status) == len(VELTRA_CODES) + 1  # and VELTRA_SUCCESS, 0
+    assert len(veltra.KestaStatus) == len(KESTA_CODES) + 1
 
 
 def test_closed_objects_and_bad_arguments_are_refused_before_any_call(

@@ -3,7 +3,11 @@ notifications. Card memory is window 1; local address A is its byte A."""
 
 from __future__ import annotations
 
+import gc
 import threading
+import time
+import weakref
+from typing import List
 
 import pytest
 
@@ -49,6 +53,15 @@ def test_dma_with_numpy_arrays(card: veltra.Card) -> None:
     card.write_dma(readonly, 0x20)
     assert card.read_dma(0x20, 16) == b"\x01" * 16
 
+    with card.window(1).map(0, 4096) as mapping:
+        view = mapping.view
+        words = np.frombuffer(view, dtype=np.uint32)  # a numpy array of the card's memory
+        with pytest.raises(BufferError):
+            mapping.close()
+        words[0] = 0x01020304  # both still reach the card
+        assert view[:4] == b"\x04\x03\x02\x01" and card.read_dma(0, 4) == b"\x04\x03\x02\x01"
+        del words
+
 
 def test_non_blocking_transfers_and_the_memory_they_hold(card: veltra.Card) -> None:
     data = bytearray(range(256)) * 4096  # 1 MiB
@@ -87,6 +100,9 @@ def test_locked_buffers_and_bus_ranges(card: veltra.Card, card1: veltra.Card) ->
             card1.write_dma(locked, 0)  # a handle that card 1 never gave
         with raises(271, "VELTRA_INVALID_REGION"):
             card.write_dma(locked.range(8, 16), 0)
+        assert locked.range(16).length == 0
+        with pytest.raises(ValueError):
+            locked.range(17)  # would be a negative length
     assert locked.closed
     with pytest.raises(ValueError):
         card.write_dma(locked, 0)
@@ -121,7 +137,9 @@ def test_windows_and_mappings(card: veltra.Card) -> None:
         words = view.cast("I")
         with pytest.raises(BufferError):
             mapping.close()  # a view made from it is still alive
-        assert words[1] == 0xCAFEF00D
+        assert (words[1], mapping.closed) == (0xCAFEF00D, False)
+        view[8:12] = b"kept"  # the refusal left the caller's view working
+        assert memory.read(0x2008, 4) == b"kept" and mapping.view[8:12] == b"kept"
         del words
     assert mapping.closed
     with pytest.raises(ValueError):
@@ -153,6 +171,26 @@ def test_card_close_unmaps_and_refuses_while_a_view_lives() -> None:
     assert mapping.closed and card.closed
 
 
+def test_a_view_outlives_its_dropped_mapping_without_a_reference_cycle(
+    card: veltra.Card,
+) -> None:
+    gc.disable()  # whatever is freed must be freed by its last reference alone
+    try:
+        mapping = card.window(1).map(0x3000, 4096)
+        piece = mapping.view[:4]
+        dropped = weakref.ref(mapping)
+        del mapping
+        assert dropped() is None
+        piece[:] = b"live"  # the region stays mapped for the view
+        assert card.window(1).read(0x3000, 4) == b"live"
+        with pytest.raises(BufferError):
+            card.close()  # it would unmap the region under the view
+        del piece
+        card.close()
+    finally:
+        gc.enable()
+
+
 def test_notification_waits_events_and_cancel(card: veltra.Card) -> None:
     doorbell = card.window(DOORBELL)
     waiting = card.start_notification_wait(42)
@@ -175,3 +213,25 @@ def test_notification_waits_events_and_cancel(card: veltra.Card) -> None:
     with veltra.open(0) as second:
         left = second.start_notification_wait(44)
     assert left.status == 275  # the close ended it
+
+
+def test_a_thread_waiting_on_a_registration_wakes_when_the_card_closes() -> None:
+    card = veltra.open(0)
+    registration = card.register_event(9)
+    outcome: List[str] = []
+
+    def wait() -> None:
+        try:
+            outcome.append(f"signalled {registration.wait()}")
+        except ValueError:
+            outcome.append("ended")
+
+    thread = threading.Thread(target=wait)
+    thread.start()
+    time.sleep(0.1)
+    card.close()
+    thread.join(5)
+    assert outcome == ["ended"] and registration.ended
+    assert registration.event.closed is False  # closed by the registration's own close
+    registration.close()
+    assert registration.event.closed

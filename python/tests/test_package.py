@@ -59,7 +59,7 @@ def test_library_search() -> None:
         "import veltra\n"
         "try:\n    veltra.cards()\n"
         "except veltra.LibraryError as e:\n    print(e)\n",
-        VELTRA_LIBRARY_PATH="/nonexistent", LD_LIBRARY_PATH="",
+        VELTRA_LIBRARY_PATH="/nonexistent", LD_LIBRARY_PATH="", VELTRA_CHECKED="",
     )
     assert missing.returncode == 0, missing.stderr  # importing needs no library
     assert "cannot find libveltra.so" in missing.stdout

@@ -56,7 +56,7 @@ def drive(bit_file: str) -> None:
         card.configure(bit_file)
         assert registers.read32(REG_ID) == VADD_ID
         card.write_dma(a, PLACE_A)
-        card.start_write_dma(b, PLACE_B, channel=1).wait(10)
+        assert card.start_write_dma(b, PLACE_B, channel=1).wait(10) is True
         for offset, value in [(REG_A, PLACE_A), (REG_B, PLACE_B), (REG_C, PLACE_C),
                               (REG_COUNT, COUNT)]:
             registers.write(offset, value.to_bytes(8 if offset != REG_COUNT else 4, "little"))

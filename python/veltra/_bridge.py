@@ -52,7 +52,7 @@ class Bridge:
 
     @property
     def handle(self) -> int:
-        """The KESTA_HANDLE."""
+        """The KESTA_HANDLE. Raises ValueError once the bridge is closed."""
         if self._handle is None:
             raise ValueError(f"the bridge of card {self.index} is closed")
         return self._handle
@@ -80,20 +80,23 @@ class Bridge:
         return f"<veltra.Bridge {self.index}{' closed' if self.closed else ''}>"
 
     def unique_id(self) -> int:
-        """The card's 64-bit unique identifier (KESTA_GetUniqueId)."""
+        """The card's 64-bit unique identifier (KESTA_GetUniqueId). Raises
+        KestaError with the statuses of any request (see :class:`Bridge`)."""
         value = c_uint64()
         self._call("KESTA_GetUniqueId", byref(value))
         return int(value.value)
 
     def prod_test_info(self) -> R.ProdTestInfo:
-        """The production-test record (KESTA_GetProdTestInfo)."""
+        """The production-test record (KESTA_GetProdTestInfo). Raises
+        KestaError with the statuses of any request (see :class:`Bridge`)."""
         raw = R.PROD_TEST_INFO()
         self._call("KESTA_GetProdTestInfo", byref(raw))
         return R.record(R.ProdTestInfo, raw)
 
     def service_irq(self) -> bool:
         """Services the bridge's interrupt (KESTA_ServiceIRQ): True if there
-        was one to service."""
+        was one to service. Raises KestaError with the statuses of any
+        request (see :class:`Bridge`)."""
         serviced = c_uint32()
         self._call("KESTA_ServiceIRQ", byref(serviced))
         return bool(serviced.value)

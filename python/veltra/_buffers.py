@@ -12,13 +12,15 @@ caller's own object and copies nothing:
 
 Either way the object stays exported while a :class:`Pinned` holds it: a
 bytearray cannot be resized under a pending transfer, and the memory cannot
-go away. The object must be C-contiguous; its bytes are used whatever its
-item type.
+go away. A Pinned can have several holders (a locked buffer and the
+transfers that use it): the object is given back when the last one lets go.
+The object must be C-contiguous; its bytes are used whatever its item type.
 """
 
 from __future__ import annotations
 
 import ctypes
+import threading
 from ctypes import c_int, c_ssize_t, c_void_p
 from typing import TYPE_CHECKING, Any, Optional, Union
 
@@ -58,8 +60,9 @@ _release_buffer.restype = None
 
 class Pinned:
     """An object's memory held for the libraries: `address` (None for an
-    empty object) and `length` in bytes. `release` ends the hold; it is
-    safe to call twice."""
+    empty object) and `length` in bytes. It starts with one holder;
+    :meth:`hold` adds one, :meth:`release` lets one go, and the last release
+    gives the object back. Releasing more often than held does nothing."""
 
     address: Optional[int]
     length: int
@@ -69,6 +72,8 @@ class Pinned:
         self._view: Optional[memoryview] = None
         self._array: Any = None
         self._buffer: Optional[_Py_buffer] = None
+        self._lock = threading.Lock()
+        self._holders = 0
         self.address = None
         view = memoryview(source)
         if not view.c_contiguous:
@@ -80,6 +85,7 @@ class Pinned:
         self.length = view.nbytes
         self.writable = not view.readonly
         self._view = view
+        self._holders = 1
         if self.length == 0:
             return
         if not view.readonly:
@@ -91,8 +97,29 @@ class Pinned:
             self._buffer = buffer
             self.address = buffer.buf
 
+    @property
+    def holders(self) -> int:
+        """How many holders have not let go yet (0 once given back)."""
+        return self._holders
+
+    def hold(self) -> None:
+        """Adds a holder. Raises ValueError once the object is given back."""
+        with self._lock:
+            if self._holders == 0:
+                raise ValueError("the buffer has been given back")
+            self._holders += 1
+
     def release(self) -> None:
-        """Gives the object back (it may be resized or freed again)."""
+        """Lets one holder go; the last one gives the object back (it may
+        be resized or freed again)."""
+        with self._lock:
+            if self._holders == 0:
+                return
+            self._holders -= 1
+            if self._holders == 0:
+                self._give_back()
+
+    def _give_back(self) -> None:
         self._array = None
         if self._buffer is not None:
             _release_buffer(ctypes.byref(self._buffer))
@@ -102,7 +129,9 @@ class Pinned:
             view.release()
 
     def __del__(self) -> None:
-        self.release()
+        # Unreachable, so no holder can use the memory any more.
+        self._holders = 0
+        self._give_back()
 
 
 def pin(source: Union[ReadableBuffer, WriteableBuffer], writable: bool = False) -> Pinned:

@@ -5,6 +5,7 @@ from __future__ import annotations
 import ctypes
 import operator
 import os
+import threading
 import weakref
 from ctypes import byref, c_double, c_uint32, c_uint64
 from dataclasses import dataclass
@@ -15,7 +16,7 @@ from ._buffers import Pinned, ReadableBuffer, WriteableBuffer, pin
 from ._errors import Status, VeltraError, check
 from ._events import Event, HandleState, NotificationWait, Transfer
 from ._library import HANDLE, libraries
-from ._memory import ExternalMemory
+from ._memory import ExternalMemory, Keeper
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -35,8 +36,18 @@ def _u64(value: int, what: str) -> int:
 
 
 def _wide_path(path: PathLike) -> ctypes.Array[ctypes.c_uint16]:
-    """A path as the NUL-terminated UTF-16 text of the wide exports."""
-    encoded = os.fspath(path).encode("utf-16-le") + b"\0\0"
+    """A path as the NUL-terminated UTF-16 text of the wide exports. Raises
+    TypeError for anything but a str or an os.PathLike that gives one (a
+    bytes path included), ValueError for a path with a NUL, which the
+    library would take for its end."""
+    if not isinstance(path, (str, os.PathLike)):
+        raise TypeError(f"a path is a str or an os.PathLike, not {type(path).__name__}")
+    text = os.fspath(path)
+    if not isinstance(text, str):
+        raise TypeError(f"a path must be text, not {type(text).__name__}")
+    if "\0" in text:
+        raise ValueError(f"a path cannot hold a NUL character: {text!r}")
+    encoded = text.encode("utf-16-le") + b"\0\0"
     units = (ctypes.c_uint16 * (len(encoded) // 2)).from_buffer_copy(encoded)
     return units
 
@@ -62,7 +73,7 @@ def _unlock(state: HandleState, handle: int) -> None:
 
 
 def _unregister(state: HandleState, notification: int, event: Event) -> None:
-    if not state.closed:
+    if not state.closed and not event.closed:
         state.library.VELTRA_UnregisterWin32Event(state.value, notification, event.handle)
     event.close()
 
@@ -81,22 +92,29 @@ class Bitstream:
     length: int
 
     def __init__(self, path: PathLike) -> None:
-        """Raises VeltraError: VELTRA_FILE_NOT_FOUND (262) when the file
-        cannot be opened, VELTRA_INVALID_BITSTREAM (265) for a damaged
-        header, a file that ends inside its data or data too large,
-        VELTRA_NO_MEMORY (259)."""
+        """Loads the file at `path` (a str or os.PathLike). The data is
+        everything after the 'e' field's 4-byte length up to the end of the
+        file: that length is not consulted, so a file shorter than it claims
+        loads the data it holds. Raises VeltraError: VELTRA_FILE_NOT_FOUND
+        (262) when the file cannot be opened, VELTRA_INVALID_BITSTREAM (265)
+        when the header is damaged, the file ends before its data starts, the
+        data is too large, or the system fails to read the file,
+        VELTRA_NO_MEMORY (259); TypeError for a path that is not text,
+        ValueError for one with a NUL character."""
         library = libraries.veltra()
         pointer = ctypes.c_void_p()
         check(library.VELTRA_LoadBitstreamW(_wide_path(path), byref(pointer)), "VELTRA_LoadBitstreamW")
         address = pointer.value
         assert address is not None
-        self._finalizer = weakref.finalize(self, _unload, library, address)
+        # Unloaded when the keeper goes: with this object and every view of
+        # the data.
+        self._keeper = Keeper(_unload, library, address)
         head = R.BITSTREAMW.from_address(address)
         self.fpgaName = R.wide_text(head.fpgaName)
         self.length = int(head.length)
         self._data_address = address + R.BITSTREAMW_DATA_OFFSET
         self._memory: Optional[ExternalMemory] = ExternalMemory(
-            self._data_address, self.length, self, readonly=True
+            self._data_address, self.length, self._keeper, readonly=True
         )
 
     @property
@@ -110,19 +128,15 @@ class Bitstream:
     def closed(self) -> bool:
         return self._memory is None
 
-    def _address(self) -> int:
-        if self._memory is None:
-            raise ValueError("the bitstream is unloaded")
-        return self._data_address
-
     def close(self) -> None:
         """Unloads the bitstream (VELTRA_UnloadBitstreamW). Raises
-        BufferError, and keeps it, while a view made from `data` exists."""
+        BufferError, and keeps it and `data` as they were, while a view made
+        from `data` (a slice, a cast, a numpy array) exists."""
         if self._memory is None:
             return
         self._memory.release()
         self._memory = None
-        self._finalizer()
+        self._keeper.finalizer()
 
     def __enter__(self) -> "Bitstream":
         return self
@@ -150,10 +164,16 @@ class Mapping:
         self._card = card
         self.address = address
         self.length = length
-        self._finalizer = weakref.finalize(self, _unmap, card._state, address)
-        self._finalizer.atexit = False  # closing the card at exit unmaps it
-        self._memory: Optional[ExternalMemory] = ExternalMemory(address, length, self)
+        # The views keep the keeper, and through it the card, alive: the
+        # region is unmapped when the last of them and this object go.
+        self._keeper = Keeper(_unmap, card._state, address, owner=card)
+        self._keeper.finalizer.atexit = False  # closing the card at exit unmaps it
+        self._memory: Optional[ExternalMemory] = ExternalMemory(address, length, self._keeper)
         card._mappings.add(self)
+        card._regions.add(self._keeper)
+
+    def _in_use(self) -> bool:
+        return self._memory is not None and self._memory.in_use()
 
     @property
     def view(self) -> memoryview:
@@ -168,14 +188,15 @@ class Mapping:
 
     def close(self) -> None:
         """Unmaps the region (VELTRA_UnmapWindow). Raises BufferError, and
-        leaves it mapped, while a view made from :attr:`view` (a slice, a
-        cast, a numpy array) still exists; VeltraError if the library
-        refuses the unmap (the region is given up all the same)."""
+        leaves it mapped and :attr:`view` working, while a view made from
+        :attr:`view` (a slice, a cast, a numpy array) still exists;
+        VeltraError if the library refuses the unmap (the region is given
+        up all the same)."""
         if self._memory is None:
             return
         self._memory.release()
         self._memory = None
-        self._finalizer.detach()
+        self._keeper.finalizer.detach()
         self._card._mappings.discard(self)
         state = self._card._state
         if not state.closed:
@@ -265,10 +286,16 @@ class Window:
 class LockedBuffer:
     """A host buffer locked for DMA by VELTRA_Lock: the host side of the
     Locked forms of DMA, whole or as a :meth:`range`. The buffer's memory
-    stays held until :meth:`close` (VELTRA_Unlock) or the card's close."""
+    stays held until :meth:`close` (VELTRA_Unlock) or the card's close, and
+    as long as a transfer on it is running: each transfer holds the memory
+    too, and the last holder gives it back."""
 
     def __init__(self, card: "Card", buffer: Union[ReadableBuffer, WriteableBuffer]) -> None:
         self._card = card
+        self._lock = threading.Lock()
+        # The transfers started on the buffer, for close() to see which have
+        # ended; each holds the memory until it has.
+        self._transfers: "weakref.WeakSet[Transfer]" = weakref.WeakSet()
         self._pinned: Optional[Pinned] = pin(buffer)
         self.length = self._pinned.length
         self.readonly = not self._pinned.writable
@@ -287,33 +314,63 @@ class LockedBuffer:
         return self._pinned is None
 
     def range(self, offset: int = 0, length: Optional[int] = None) -> "LockedRange":
-        """`length` bytes from `offset` (to the end when None)."""
+        """`length` bytes from `offset` (to the end when None); the driver
+        judges a range that passes the end. Raises ValueError for an
+        `offset` past the end when `length` is None."""
         offset = _u64(offset, "offset")
-        size = self.length - offset if length is None else _u64(length, "length")
-        return LockedRange(self, offset, size)
+        if length is None:
+            if offset > self.length:
+                raise ValueError(f"offset {offset} lies past the {self.length} locked bytes")
+            return LockedRange(self, offset, self.length - offset)
+        return LockedRange(self, offset, _u64(length, "length"))
+
+    def _hold(self) -> Pinned:
+        """Holds the memory for one transfer, which releases it when it has
+        ended. Raises ValueError once the buffer is unlocked."""
+        with self._lock:
+            if self._pinned is None:
+                raise ValueError("the locked buffer is unlocked")
+            self._pinned.hold()
+            return self._pinned
+
+    def _started(self, transfer: Transfer) -> None:
+        with self._lock:
+            self._transfers.add(transfer)
 
     def _forget(self) -> None:
-        """The card closed: the driver has released the buffer."""
-        self._finalizer.detach()
-        if self._pinned is not None:
-            self._pinned.release()
-            self._pinned = None
+        """The card closed, and its transfers ended first: the driver has
+        released the buffer."""
+        with self._lock:
+            self._finalizer.detach()
+            pinned, self._pinned = self._pinned, None
+        if pinned is not None:
+            pinned.release()
 
     def close(self) -> None:
-        """Unlocks the buffer (VELTRA_Unlock). Raises VeltraError:
+        """Unlocks the buffer (VELTRA_Unlock) and gives its memory back.
+        Raises BufferError, and keeps it locked, while a transfer on it is
+        pending (wait for it or cancel it first). Raises VeltraError:
         VELTRA_INVALID_BUFFER_HANDLE (282) when the driver no longer knows
-        it, VELTRA_NOT_OWNER (279)."""
-        if self._pinned is None:
-            return
-        state = self._card._state
-        self._finalizer.detach()
-        self._card._locked.discard(self)
-        try:
+        it, VELTRA_NOT_OWNER (279), or a status of any request (see
+        :class:`Card`); the buffer then stays held, as the driver may still
+        have it locked, until a later close succeeds or the card closes."""
+        with self._lock:
+            pinned = self._pinned
+            if pinned is None:
+                return
+            for transfer in list(self._transfers):
+                transfer.done()  # one that has ended lets go of the memory
+            if pinned.holders > 1:
+                raise BufferError(
+                    "a transfer on the locked buffer is pending; wait for it or cancel it first"
+                )
+            state = self._card._state
             if not state.closed:
                 check(state.library.VELTRA_Unlock(state.value, self.handle), "VELTRA_Unlock")
-        finally:
-            self._pinned.release()
+            self._finalizer.detach()
+            self._card._locked.discard(self)
             self._pinned = None
+        pinned.release()
 
     def __enter__(self) -> "LockedBuffer":
         return self
@@ -358,6 +415,7 @@ class Registration:
     def __init__(self, card: "Card", notification: int) -> None:
         self._card = card
         self.notification = _u32(notification, "notification")
+        self._ended = False  # unregistered, or dropped by the card's close
         self.event = Event()
         try:
             card._call("VELTRA_RegisterWin32Event", self.notification, self.event.handle)
@@ -369,32 +427,53 @@ class Registration:
         )
         card._registrations.add(self)
 
+    @property
+    def ended(self) -> bool:
+        """True once closed or ended by the card's close."""
+        return self._ended
+
     def wait(self, timeout: Optional[float] = None) -> bool:
         """True once the notification has been raised since the last wait,
-        False if `timeout` seconds passed first (None: no limit)."""
-        return self.event.wait(timeout)
+        False if `timeout` seconds passed first (None: no limit). Raises
+        ValueError once the registration has ended; a thread that is
+        waiting when the card closes wakes and raises it."""
+        if self._ended:
+            raise ValueError("the registration has ended")
+        signalled = self.event.wait(timeout)
+        if self._ended:
+            raise ValueError("the registration ended: its card was closed")
+        return signalled
 
     def _forget(self) -> None:
+        """The card closed, and the driver dropped the registration. The
+        event stays open, since a thread may be waiting on it, until this
+        object is closed or collected; it is set to wake such a thread."""
         self._finalizer.detach()
-        self.event.close()
+        self._ended = True
+        self.event.set()
 
     def close(self) -> None:
-        """Unregisters (VELTRA_UnregisterWin32Event) and closes the event.
-        Raises VeltraError: VELTRA_CANCEL_FAILED (274) if the driver no
-        longer has the registration."""
+        """Unregisters (VELTRA_UnregisterWin32Event) unless the card's close
+        has ended the registration, and closes the event. Raises VeltraError:
+        VELTRA_CANCEL_FAILED (274) if the driver no longer has the
+        registration, or a status of any request (see :class:`Card`); the
+        event is closed all the same (the driver keeps a reference of its
+        own to an event it has registered)."""
         if self.event.closed:
             return
-        state = self._card._state
-        self._finalizer.detach()
-        self._card._registrations.discard(self)
+        ended, self._ended = self._ended, True
         try:
-            if not state.closed:
-                check(
-                    state.library.VELTRA_UnregisterWin32Event(
-                        state.value, self.notification, self.event.handle
-                    ),
-                    "VELTRA_UnregisterWin32Event",
-                )
+            if not ended:
+                state = self._card._state
+                self._finalizer.detach()
+                self._card._registrations.discard(self)
+                if not state.closed:
+                    check(
+                        state.library.VELTRA_UnregisterWin32Event(
+                            state.value, self.notification, self.event.handle
+                        ),
+                        "VELTRA_UnregisterWin32Event",
+                    )
         finally:
             self.event.close()
 
@@ -433,6 +512,9 @@ class Card:
         self.index = index
         self._state = HandleState(library, handle.value, index)
         self._mappings: "weakref.WeakSet[Mapping]" = weakref.WeakSet()
+        # The keepers of the mappings' regions: one outlives its Mapping
+        # while a view of the region lives.
+        self._regions: "weakref.WeakSet[Keeper]" = weakref.WeakSet()
         self._locked: "weakref.WeakSet[LockedBuffer]" = weakref.WeakSet()
         self._registrations: "weakref.WeakSet[Registration]" = weakref.WeakSet()
         self._datatypes: Dict[int, int] = {}
@@ -461,21 +543,42 @@ class Card:
     def close(self) -> None:
         """Unmaps the card's mappings, cancels and ends its pending
         transfers and waits, and closes the handle (VELTRA_Close); the
-        driver releases its locked buffers and event registrations. Nothing
-        happens the second time. Raises BufferError, and leaves the card
-        open, while a view made from one of its mappings still exists;
-        VeltraError: VELTRA_INVALID_HANDLE (269), VELTRA_UNEXPECTED_ERROR
-        (257)."""
+        driver releases its locked buffers and event registrations (a
+        thread waiting on a :class:`Registration` wakes with ValueError).
+        Nothing happens the second time.
+
+        Raises BufferError, and leaves the card open and its mappings as
+        they were, while a view made from one of its mappings still exists.
+        A failed unmap does not stop the close: every mapping is unmapped
+        and the handle closed, then the first failure is raised as
+        VeltraError, that of VELTRA_UnmapWindow (see :meth:`Mapping.close`)
+        or of VELTRA_Close: VELTRA_INVALID_HANDLE (269),
+        VELTRA_UNEXPECTED_ERROR (257)."""
         if self._state.closed:
             return
-        for mapping in list(self._mappings):
-            mapping.close()
+        mappings = list(self._mappings)
+        own = {id(mapping._keeper) for mapping in mappings}
+        orphans = any(k.alive and id(k) not in own for k in list(self._regions))
+        if orphans or any(mapping._in_use() for mapping in mappings):
+            raise BufferError(
+                f"card {self.index} has a mapping still in use by a view made from it"
+                " (a slice, a cast, a numpy array)"
+            )
+        first: Optional[VeltraError] = None
+        for mapping in mappings:
+            try:
+                mapping.close()
+            except VeltraError as error:
+                if first is None:
+                    first = error
         self._finalizer.detach()
         status = _close_handle(self._state)
         for locked in list(self._locked):
             locked._forget()
         for registration in list(self._registrations):
             registration._forget()
+        if first is not None:
+            raise first
         check(status, "VELTRA_Close")
 
     def __enter__(self) -> "Card":
@@ -491,19 +594,22 @@ class Card:
 
     def version_info(self) -> R.VersionInfo:
         """The library's version (1.4.16) and the driver's
-        (VELTRA_GetVersionInfo)."""
+        (VELTRA_GetVersionInfo). Raises VeltraError with the statuses of any
+        request (see :class:`Card`)."""
         raw = R.VERSION_INFO()
         self._call("VELTRA_GetVersionInfo", byref(raw))
         return R.record(R.VersionInfo, raw)
 
     def card_info(self) -> R.CardInfo:
-        """The card's fixed properties (VELTRA_GetCardInfo)."""
+        """The card's fixed properties (VELTRA_GetCardInfo). Raises
+        VeltraError with the statuses of any request (see :class:`Card`)."""
         raw = R.CARD_INFO()
         self._call("VELTRA_GetCardInfo", byref(raw))
         return R.record(R.CardInfo, raw)
 
     def card_info_ex(self) -> R.CardInfoEx:
-        """The extended card information (VELTRA_GetCardInfoEx)."""
+        """The extended card information (VELTRA_GetCardInfoEx); raises
+        VeltraError as :meth:`card_info`."""
         raw = R.CARD_INFO_EX()
         self._call("VELTRA_GetCardInfoEx", byref(raw))
         return R.record(R.CardInfoEx, raw)
@@ -533,33 +639,50 @@ class Card:
 
     def configure(
         self,
-        source: Union[PathLike, Bitstream, ReadableBuffer],
+        source: Union[PathLike, Bitstream],
         *,
         fpga: int = 0,
         flags: int = 0,
     ) -> None:
         """Configures FPGA `fpga` and blocks until it is done.
 
-        - A path (str or os.PathLike) goes to VELTRA_ConfigureFromFileW,
-          which checks that the file was built for the FPGA: raises
-          VeltraError VELTRA_FPGA_MISMATCH (264) if not, and the statuses of
-          :class:`Bitstream` for the file.
-        - A :class:`Bitstream` or any buffer (bytes, bytearray, numpy array,
-          by address, no copy) goes to VELTRA_ConfigureFromBuffer as is, with
-          no check of the part.
+        - A path (a str or an os.PathLike of str) goes to
+          VELTRA_ConfigureFromFileW, which checks that the file was built
+          for the FPGA: raises VeltraError VELTRA_FPGA_MISMATCH (264) if
+          not, and the statuses of :class:`Bitstream` for the file.
+        - A loaded :class:`Bitstream` sends its data as
+          :meth:`configure_data` does, with no check of the part.
 
-        Raises VeltraError: VELTRA_INVALID_INDEX (270), VELTRA_INVALID_FLAG
-        (267), VELTRA_HARDWARE_ERROR (263) when the FPGA did not finish
-        configuring."""
+        Data in memory (bytes, bytearray, numpy arrays) goes through
+        :meth:`configure_data`; here it raises TypeError, and so does a
+        bytes path, so that nothing is ever taken for the other. Raises
+        ValueError for a path with a NUL character, or an unloaded
+        bitstream; VeltraError: VELTRA_INVALID_INDEX (270),
+        VELTRA_INVALID_FLAG (267), VELTRA_HARDWARE_ERROR (263) when the FPGA
+        did not finish configuring."""
+        if isinstance(source, Bitstream):
+            self.configure_data(source.data, fpga=fpga, flags=flags)
+            return
+        if not isinstance(source, (str, os.PathLike)):
+            raise TypeError(
+                f"configure() takes a path or a Bitstream, not {type(source).__name__};"
+                " configuration data in memory goes to configure_data()"
+            )
         fpga = _u32(fpga, "FPGA index")
         flags = _u32(flags, "flags")
-        if isinstance(source, (str, os.PathLike)):
-            self._call("VELTRA_ConfigureFromFileW", fpga, flags, _wide_path(source))
-        elif isinstance(source, Bitstream):
-            self._call("VELTRA_ConfigureFromBuffer", fpga, flags, source._address(), source.length)
-        else:
-            with _Held(source, False) as held:
-                self._call("VELTRA_ConfigureFromBuffer", fpga, flags, held.address, held.length)
+        self._call("VELTRA_ConfigureFromFileW", fpga, flags, _wide_path(source))
+
+    def configure_data(self, data: ReadableBuffer, *, fpga: int = 0, flags: int = 0) -> None:
+        """Configures FPGA `fpga` from configuration data in memory (any
+        buffer: bytes, bytearray, a memoryview, a numpy array, by address,
+        no copy) as it is, with no check of the part
+        (VELTRA_ConfigureFromBuffer), and blocks until it is done. Raises
+        VeltraError as :meth:`configure`; VELTRA_HARDWARE_ERROR (263) also
+        for data that holds no sync word."""
+        fpga = _u32(fpga, "FPGA index")
+        flags = _u32(flags, "flags")
+        with _Held(data, False) as held:  # a Bitstream's data cannot be unloaded meanwhile
+            self._call("VELTRA_ConfigureFromBuffer", fpga, flags, held.address, held.length)
 
     def unconfigure(self, fpga: int = 0, *, flags: int = 0) -> None:
         """Unconfigures FPGA `fpga` (VELTRA_Unconfigure). Raises VeltraError:
@@ -709,7 +832,8 @@ class Card:
         return R.record(R.DeviceStatus, raw, anyError=bool(any_error.value))
 
     def clear_device_errors(self) -> None:
-        """Clears the device-error status (VELTRA_ClearDeviceErrors)."""
+        """Clears the device-error status (VELTRA_ClearDeviceErrors). Raises
+        VeltraError with the statuses of any request (see :class:`Card`)."""
         self._call("VELTRA_ClearDeviceErrors")
 
     # -- windows and common buffers -------------------------------------------
@@ -720,12 +844,16 @@ class Card:
         return Window(self, index)
 
     def windows(self) -> List[Window]:
-        """Every window of the card, by the card information's windowCount."""
+        """Every window of the card, by the card information's windowCount;
+        raises VeltraError as :meth:`card_info`."""
         return [Window(self, i) for i in range(self.card_info().windowCount)]
 
     def common_buffers(self) -> List[R.CommonBuffer]:
         """The driver's common buffers of the card
-        (VELTRA_GetCommonBufferCount, VELTRA_GetCommonBuffer)."""
+        (VELTRA_GetCommonBufferCount, VELTRA_GetCommonBuffer). Raises
+        VeltraError: VELTRA_INVALID_INDEX (270) if a buffer went away
+        between the two calls, and the statuses of any request (see
+        :class:`Card`)."""
         count = c_uint32()
         self._call("VELTRA_GetCommonBufferCount", byref(count))
         buffers = []
@@ -754,7 +882,8 @@ class Card:
         self, host: Host, to_card: bool, local_address: int, channel: int, flags: int, start: bool
     ) -> Tuple[str, Tuple[Any, ...], Optional[Pinned]]:
         """The export, its arguments after the handle (and OVERLAPPED) and
-        the memory held for it, for one transfer."""
+        the memory held for it (one hold, for the caller to release), for
+        one transfer."""
         self._check_open()
         prefix = ("VELTRA_Start" if start else "VELTRA_") + ("Write" if to_card else "Read")
         local = _u64(local_address, "local address")
@@ -765,13 +894,15 @@ class Card:
                                   _u64(host.length, "length"))
             return prefix + "DMABus", arguments, None
         if isinstance(host, (LockedBuffer, LockedRange)):
-            part = host.range() if isinstance(host, LockedBuffer) else host
-            if part.buffer.closed:
-                raise ValueError("the locked buffer is unlocked")
-            if not to_card and part.buffer.readonly:
+            locked = host if isinstance(host, LockedBuffer) else host.buffer
+            offset, length = (0, host.length) if isinstance(host, LockedBuffer) else (
+                _u64(host.offset, "offset"), _u64(host.length, "length"))
+            if not to_card and locked.readonly:
                 raise TypeError("the locked buffer is read-only; a read DMA writes into it")
-            arguments = common + (part.buffer.handle, part.offset, part.length, local)
-            return prefix + "DMALockedEx", arguments, None
+            # Held until the transfer ends, so that the buffer cannot be
+            # unlocked and given back under it.
+            arguments = common + (locked.handle, offset, length, local)
+            return prefix + "DMALockedEx", arguments, locked._hold()
         pinned = pin(host, writable=not to_card)
         return prefix + "DMAEx", common + (pinned.address, pinned.length, local), pinned
 
@@ -787,12 +918,19 @@ class Card:
     def _start(self, host: Host, to_card: bool, local_address: int, channel: int,
                flags: int) -> Transfer:
         name, arguments, pinned = self._dma(host, to_card, local_address, channel, flags, True)
-        keep = None
+        locked: Optional[LockedBuffer] = None
         if isinstance(host, (LockedBuffer, LockedRange)):
-            # The locked memory stays valid while the transfer runs, even if
-            # the LockedBuffer object goes.
-            keep = (host if isinstance(host, LockedBuffer) else host.buffer)._pinned
-        transfer = Transfer(self._state, pinned, name, keep)
+            locked = host if isinstance(host, LockedBuffer) else host.buffer
+        try:
+            # It releases the hold when it ends, and keeps the locked buffer
+            # (locked until it is collected) until then.
+            transfer = Transfer(self._state, pinned, name, locked)
+        except BaseException:
+            if pinned is not None:
+                pinned.release()
+            raise
+        if locked is not None:
+            locked._started(transfer)
         export = getattr(self._state.library, name)
         handle = self._state.value
         transfer._begin(lambda overlapped: int(export(handle, overlapped, *arguments)))
@@ -854,8 +992,11 @@ class Card:
     def start_notification_wait(self, notification: int) -> NotificationWait:
         """Starts a wait for card notification `notification`
         (VELTRA_StartNotificationWait); finish it with its
-        :meth:`~NotificationWait.wait`. Raises VeltraError if the driver
-        refuses to start it."""
+        :meth:`~NotificationWait.wait`, which returns at once if the
+        notification was already there. Raises VeltraError, with nothing
+        started, with the statuses of any request (see :class:`Card`):
+        VELTRA_INVALID_HANDLE (269), VELTRA_CANCELLED (275), VELTRA_NO_MEMORY
+        (259), VELTRA_UNEXPECTED_ERROR (257); ValueError for a closed card."""
         self._check_open()
         number = _u32(notification, "notification")
         wait = NotificationWait(self._state, number)
@@ -874,7 +1015,9 @@ class Card:
     def cancel(self) -> bool:
         """Cancels every outstanding transfer and notification wait of the
         card's handle (VELTRA_Cancel); they end with VELTRA_CANCELLED.
-        False if there was nothing to cancel (VELTRA_CANCEL_FAILED)."""
+        False if there was nothing to cancel (VELTRA_CANCEL_FAILED). Raises
+        VeltraError with the statuses of any other failing request (see
+        :class:`Card`)."""
         self._check_open()
         status = self._state.library.VELTRA_Cancel(self._state.value)
         if status == Status.CANCEL_FAILED:

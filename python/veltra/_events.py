@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import ctypes
 import math
+import sys
 import threading
 import weakref
 from typing import Any, Callable, Optional, Set
@@ -26,12 +27,23 @@ _WAIT_TIMEOUT = 258
 _SLICE_MS = 200
 
 
+def _last_error(platform: Any) -> int:
+    """The calling thread's last Win32 error. On Windows it is the copy that
+    ctypes keeps of it right after each call into kernel32 (loaded with
+    use_last_error), since the interpreter itself may call the system
+    between two calls; the stand-in's own error is not touched that way."""
+    if sys.platform == "win32":
+        return ctypes.get_last_error()
+    error: int = platform.GetLastError()
+    return error
+
+
 def create_event(manual_reset: bool, initial: bool = False) -> int:
     """A new Win32 event's handle. Raises OSError if the platform has none."""
     platform = libraries.platform()
     handle: Optional[int] = platform.CreateEventA(None, int(manual_reset), int(initial), None)
     if not handle:
-        raise OSError(f"CreateEventA failed with error {platform.GetLastError()}")
+        raise OSError(f"CreateEventA failed with error {_last_error(platform)}")
     return handle
 
 
@@ -54,7 +66,7 @@ def wait_event(handle: int, timeout: Optional[float]) -> bool:
         return True
     if result == _WAIT_TIMEOUT:
         return False
-    raise OSError(f"WaitForSingleObject failed ({result:#x}, error {platform.GetLastError()})")
+    raise OSError(f"WaitForSingleObject failed ({result:#x}, error {_last_error(platform)})")
 
 
 class Event:
@@ -110,19 +122,27 @@ class HandleState:
     """What must outlive a Card object: the library, the open handle and the
     operations still pending on it. A Card's finalizer closes it through
     this, so an operation whose Card was dropped still ends before its
-    OVERLAPPED and memory go."""
+    OVERLAPPED and memory go.
+
+    An operation is started under `lock` and joins `pending` before its
+    Start call, and the close marks the handle `closing` under the same
+    lock, so every operation that the driver may still complete is in the
+    close's list, and none starts after it."""
 
     def __init__(self, library: Any, value: int, index: int) -> None:
         self.library = library
         self.value = value
         self.index = index
+        self.closing = False
         self.closed = False
         self.lock = threading.RLock()
         self.pending: Set["Operation"] = set()
 
     def end_pending(self) -> None:
-        """Cancels and finishes every pending operation of the handle."""
+        """Refuses new operations, then cancels and finishes every pending
+        operation of the handle."""
         with self.lock:
+            self.closing = True
             pending = list(self.pending)
         if not pending:
             return
@@ -148,8 +168,12 @@ class Operation:
         # The operation holds the handle's state, not the Card: a card that
         # is dropped is closed, and its close ends the operation.
         self._state = state
-        self._pinned = pinned  # released when the operation ends
-        self._keep = keep  # only kept alive until then (a locked buffer's memory)
+        # One hold on the host memory (the caller's buffer, or a locked
+        # buffer's), let go when the operation ends.
+        self._pinned = pinned
+        # Only kept alive until then: a locked buffer, whose finalizer would
+        # unlock it under the transfer.
+        self._keep = keep
         self._what = what
         # The event lives as long as this object, so that a thread still in
         # wait() never sees its handle closed (or reused) under it. Not at
@@ -160,15 +184,28 @@ class Operation:
         self._overlapped = OVERLAPPED()
         self._overlapped.hEvent = self._event
         self._status: Optional[int] = None
-        self._lock = threading.Lock()
+        # Reentrant: a card's close can run inside a collection that starts
+        # while this thread is in _finish, and it finishes this operation.
+        self._lock = threading.RLock()
 
     def _begin(self, start: Callable[[Any], int]) -> None:
-        """Calls the Start export; raises VeltraError if it started nothing."""
-        status = start(ctypes.byref(self._overlapped))
-        if status == Status.PENDING:
-            with self._state.lock:
-                self._state.pending.add(self)
-            return
+        """Calls the Start export; raises VeltraError if it started nothing,
+        ValueError if the card is closing."""
+        overlapped = ctypes.byref(self._overlapped)
+        state = self._state
+        with state.lock:
+            if state.closing:
+                status: Optional[int] = None
+            else:
+                # Pending before the driver may complete it: a close that
+                # comes now waits for it.
+                state.pending.add(self)
+                status = start(overlapped)
+                if status == Status.PENDING:
+                    return
+        if status is None:
+            self._end(Status.CANCELLED)
+            raise ValueError(f"card {state.index} is closed")
         self._end(status)
         if status != Status.SUCCESS:
             raise VeltraError.from_code(status, self._what)
@@ -177,18 +214,20 @@ class Operation:
         self._status = status
         with self._state.lock:
             self._state.pending.discard(self)
-        if self._pinned is not None:
-            self._pinned.release()
-            self._pinned = None
+        pinned, self._pinned = self._pinned, None
+        if pinned is not None:
+            pinned.release()
         self._keep = None
 
     def _finish(self, wait: bool) -> None:
+        overlapped = ctypes.byref(self._overlapped)
         with self._lock:
             if self._status is None:
                 status = self._state.library.VELTRA_FinishDMA(
-                    self._state.value, ctypes.byref(self._overlapped), 1 if wait else 0
+                    self._state.value, overlapped, 1 if wait else 0
                 )
-                if status != Status.PENDING:
+                # Ended meanwhile by a close run from this thread's collection.
+                if status != Status.PENDING and self._status is None:
                     self._end(status)
 
     def _settle(self) -> None:

@@ -260,7 +260,10 @@ class Libraries:
 
     def _load_platform(self) -> Any:
         if sys.platform == "win32":
-            library: Any = ctypes.WinDLL("kernel32")
+            # ctypes saves the thread's last error right after each call, so
+            # that the interpreter's own system calls cannot overwrite it
+            # before it is read (ctypes.get_last_error).
+            library: Any = ctypes.WinDLL("kernel32", use_last_error=True)
         else:
             # Already loaded as a dependency of the library: found by its name.
             library = ctypes.CDLL(_STAND_IN)

@@ -4,7 +4,10 @@ the package returns, with the headers' member names.
 
 Texts are read from the wide (W) forms, so they arrive as UTF-16 whatever
 the system's code page; padding members are left out of the dataclasses,
-members the headers name ``reserved`` are kept.
+members the headers name ``reserved`` are kept. A record whose size the
+header gives beyond its last member has that tail as an explicit padding
+member, so that its size does not depend on the platform's alignment of
+doubles; the module refuses to load if a size differs from the header's.
 """
 
 from __future__ import annotations
@@ -81,6 +84,7 @@ class MODULE_INFOW(ctypes.Structure):
         ("moduleValue0", c_uint32),
         ("moduleValue1", c_uint32),
         ("bModuleFlag", c_uint32),
+        ("padding532", c_uint32),  # the tail up to the header's 536 bytes
     ]
 
 
@@ -170,6 +174,36 @@ class PROD_TEST_INFO(ctypes.Structure):
 
 # The byte offset of a bitstream's data in the wide object.
 BITSTREAMW_DATA_OFFSET = 68
+
+# The sizes the headers give; the data of a bitstream follows its head.
+HEADER_SIZES: Tuple[Tuple[Type[Any], int], ...] = (
+    (VERSION_INFO, 12),
+    (CARD_INFO, 40),
+    (CARD_INFO_EX, 52),
+    (BANK_INFO, 48),
+    (MODULE_INFOW, 536),
+    (WINDOW_INFO, 40),
+    (FPGA_INFOW, 184),
+    (BITSTREAMW, BITSTREAMW_DATA_OFFSET),
+    (FLASH_INFOW, 88),
+    (FLASH_BLOCK_INFO, 24),
+    (SENSOR_INFOW, 88),
+    (SENSOR_VALUE, 8),
+    (DEVICE_STATUS, 32),
+    (PROD_TEST_INFO, 16),
+)
+
+
+def _check_sizes() -> None:
+    for structure, size in HEADER_SIZES:
+        if ctypes.sizeof(structure) != size:
+            raise ImportError(
+                f"{structure.__name__} is {ctypes.sizeof(structure)} bytes here, "
+                f"not the {size} bytes of the header"
+            )
+
+
+_check_sizes()
 
 
 def wide_text(field: Any) -> str:
