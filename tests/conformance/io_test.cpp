@@ -247,6 +247,61 @@ TEST(Files, MissingFileIsNotFound) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
+// Each disposition against a file that exists and one that does not, and
+// the names and arguments that are refused.
+TEST(Files, DispositionsAndRefusedArguments) {
+    const std::string path = tempPath("dispositions.bin");
+    DeleteFileA(path.c_str());
+    auto open = [&](DWORD disposition, DWORD access = GENERIC_READ | GENERIC_WRITE) {
+        return CreateFileA(path.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    };
+    auto sizeOf = [](HANDLE file) {
+        LARGE_INTEGER size{};
+        EXPECT_TRUE(GetFileSizeEx(file, &size));
+        return size.QuadPart;
+    };
+    DWORD n = 0;
+    EXPECT_EQ(open(TRUNCATE_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    HANDLE file = open(CREATE_NEW);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(WriteFile(file, "12345", 5, &n, nullptr));
+    CloseHandle(file);
+    EXPECT_EQ(open(CREATE_NEW), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+    file = open(OPEN_ALWAYS);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(sizeOf(file), 5) << "open-always keeps the contents";
+    CloseHandle(file);
+    file = open(TRUNCATE_EXISTING);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(sizeOf(file), 0);
+    EXPECT_TRUE(WriteFile(file, "12", 2, &n, nullptr));
+    CloseHandle(file);
+    file = open(CREATE_ALWAYS);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(sizeOf(file), 0) << "create-always truncates";
+    CloseHandle(file);
+
+    for (DWORD bad : {0u, 6u}) {
+        SetLastError(0);
+        EXPECT_EQ(open(bad), INVALID_HANDLE_VALUE) << bad;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << bad;
+    }
+    EXPECT_EQ(CreateFileA("", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    const std::string inside = path + "/inner.bin";
+    EXPECT_EQ(CreateFileA(inside.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE)
+        << "a file used as a folder";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_TRUE(DeleteFileA(path.c_str()));
+    EXPECT_FALSE(DeleteFileA(path.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
 TEST(CodePages, AnsiIsWindows1252) {
     EXPECT_EQ(GetACP(), 1252u);
     const char text[] = "A\x80\xE9\x9F";
@@ -273,6 +328,54 @@ TEST(CodePages, SizeQueryAndShortBuffer) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     SetLastError(0);
     EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, nullptr, -1, wide, 4), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+// UTF-8: one to four bytes per character (four as a surrogate pair); a
+// malformed byte becomes U+FFFD, or fails the strict conversion.
+TEST(CodePages, Utf8BothWaysOfMalformedInput) {
+    WCHAR wide[16];
+    ASSERT_EQ(
+        MultiByteToWideChar(CP_UTF8, 0, "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", -1, wide, 16), 6);
+    const WCHAR expected[] = {'a', 0x00E9, 0x20AC, 0xD83D, 0xDE00, 0};
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(wide[i], expected[i]) << i;
+
+    ASSERT_EQ(MultiByteToWideChar(CP_UTF8, 0,
+                                  "a\x80"
+                                  "b",
+                                  3, wide, 16),
+              3);
+    EXPECT_EQ(wide[1], 0xFFFD) << "a lone continuation byte";
+    ASSERT_EQ(MultiByteToWideChar(CP_UTF8, 0,
+                                  "\xFF"
+                                  "c",
+                                  2, wide, 16),
+              2);
+    EXPECT_EQ(wide[0], 0xFFFD) << "a byte that starts nothing";
+    EXPECT_EQ(wide[1], 'c');
+    for (const char* bad : {"x\x80", "\xC3", "\xE2\x82", "\xC0\x80", "\xED\xA0\x80", "\xF8\x88"}) {
+        SetLastError(0);
+        EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bad,
+                                      static_cast<int>(std::strlen(bad)), wide, 16),
+                  0)
+            << bad;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION)) << bad;
+    }
+}
+
+TEST(CodePages, FlagsAndCodePagesThatAreRefused) {
+    WCHAR wide[8];
+    SetLastError(0);
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0x80000, "a", -1, wide, 8), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FLAGS));
+    EXPECT_EQ(MultiByteToWideChar(1252, MB_PRECOMPOSED, "a", -1, wide, 8), 2)
+        << "the ANSI code page by its number";
+    SetLastError(0);
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "a", 0, wide, 8), 0) << "nothing to convert";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    SetLastError(0);
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "a", -1, nullptr, 8), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 

@@ -182,4 +182,38 @@ TEST(VirtualMemory, CommittedMemoryIsZeroedAlignedAndGoesBack) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
+// Pages keep the protection they were committed with, change it together,
+// and a commit or decommit must lie inside a reservation.
+TEST(VirtualMemory, ProtectionsAndRangesOutsideAReservation) {
+    for (DWORD protect :
+         {PAGE_READONLY, PAGE_EXECUTE, PAGE_EXECUTE_READ, PAGE_EXECUTE_READWRITE, PAGE_NOACCESS}) {
+        void* block = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, protect);
+        EXPECT_NE(block, nullptr) << protect;
+        EXPECT_TRUE(VirtualFree(block, 0, MEM_RELEASE)) << protect;
+    }
+    auto* readOnly =
+        static_cast<uint8_t*>(VirtualAlloc(nullptr, 8192, MEM_COMMIT | MEM_RESERVE, PAGE_READONLY));
+    ASSERT_NE(readOnly, nullptr);
+    EXPECT_EQ(readOnly[100], 0) << "readable, and zeroed";
+    EXPECT_TRUE(VirtualFree(readOnly, 0, MEM_RELEASE));
+
+    auto* region = static_cast<uint8_t*>(VirtualAlloc(nullptr, 65536, MEM_RESERVE, PAGE_NOACCESS));
+    ASSERT_NE(region, nullptr);
+    SetLastError(0);
+    EXPECT_EQ(VirtualAlloc(region + 61440, 8192, MEM_COMMIT, PAGE_READWRITE), nullptr)
+        << "a commit that runs past its reservation";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
+    SetLastError(0);
+    EXPECT_FALSE(VirtualFree(region + 61440, 8192, MEM_DECOMMIT));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    auto* page = static_cast<uint8_t*>(VirtualAlloc(region, 4096, MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_EQ(page, region);
+    page[0] = 1;
+    EXPECT_TRUE(VirtualFree(region, 0, MEM_DECOMMIT)) << "size 0: the whole reservation";
+    SetLastError(0);
+    EXPECT_FALSE(VirtualFree(region, 0, 0x12345));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(VirtualFree(region, 0, MEM_RELEASE));
+}
+
 }  // namespace
