@@ -241,6 +241,24 @@ TEST_F(SetupApi, RejectsAWrongStructureSize) {
     SetupDiDestroyDeviceInfoList(set);
 }
 
+// The handle value of a failed SetupDiGetClassDevsA is refused by every call
+// that takes a set.
+TEST_F(SetupApi, RefusesTheHandleOfAFailedQuery) {
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    DWORD size = 0;
+    const auto bad = static_cast<HDEVINFO>(INVALID_HANDLE_VALUE);
+    SetLastError(0);
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(bad, nullptr, &kVeltraGuid, 0, &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetLastError(0);
+    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(bad, &data, nullptr, 0, &size, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetLastError(0);
+    EXPECT_FALSE(SetupDiDestroyDeviceInfoList(bad));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
 TEST(DefaultMachine, HasTwoCardsWithBothInterfaces) {
     vsim::resetMachine();
     for (const GUID* guid : {&simtest::kVeltraGuid, &simtest::kKestaGuid}) {
