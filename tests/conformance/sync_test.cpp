@@ -206,6 +206,27 @@ TEST(NamedObjects, MutexCreatedAgainIsOpenedNotOwned) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
+// Names and handles that the named-object calls refuse.
+TEST(NamedObjects, RefusedNamesAndHandles) {
+    SetLastError(0);
+    EXPECT_EQ(OpenEventA(EVENT_ALL_ACCESS, FALSE, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    const std::string nested = "Local\\" + objectName("conformance") + "\\inner";
+    SetLastError(0);
+    EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, nested.c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    SetLastError(0);
+    EXPECT_EQ(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, nested.c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    Handle mutex(CreateMutexA(nullptr, FALSE, nullptr));
+    SetLastError(0);
+    EXPECT_FALSE(ResetEvent(mutex));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetLastError(0);
+    EXPECT_FALSE(SetEvent(mutex));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
 struct TlsProbe {
     DWORD slot;
     void* seenAtStart;
@@ -371,6 +392,30 @@ TEST(Heaps, ZeroedBlocksFromTheProcessHeapAndAPrivateOne) {
     }
     EXPECT_TRUE(HeapFree(GetProcessHeap(), 0, nullptr));
     EXPECT_TRUE(HeapDestroy(heaps[1]));
+}
+
+// A heap made with a maximum size runs out, takes no block larger than
+// it can hold, and works again once a block is freed; no heap gives a block
+// of (almost) the whole address space.
+TEST(Heaps, AFixedHeapRunsOutAndRecovers) {
+    EXPECT_EQ(HeapAlloc(GetProcessHeap(), 0, SIZE_MAX - 64), nullptr);
+    HANDLE heap = HeapCreate(0, 0, 65536);
+    ASSERT_NE(heap, nullptr);
+    EXPECT_EQ(HeapAlloc(heap, 0, 1 << 20), nullptr) << "larger than the heap";
+    std::vector<void*> blocks;
+    for (int i = 0; i < 64; ++i) {
+        void* block = HeapAlloc(heap, 0, 4096);
+        if (block == nullptr)
+            break;
+        blocks.push_back(block);
+    }
+    EXPECT_GT(blocks.size(), 4u);
+    EXPECT_LT(blocks.size(), 16u) << "a 64 KiB heap holds fewer than sixteen 4 KiB blocks";
+    ASSERT_FALSE(blocks.empty());
+    EXPECT_TRUE(HeapFree(heap, 0, blocks.back()));
+    blocks.back() = HeapAlloc(heap, 0, 4096);
+    EXPECT_NE(blocks.back(), nullptr);
+    EXPECT_TRUE(HeapDestroy(heap));
 }
 
 // Large blocks come and go in sizes that grow and shrink, with one kept live
