@@ -127,6 +127,10 @@ TEST(CriticalSections, OwnerEntersAgainOthersWaitAndCountsAddUp) {
     DeleteCriticalSection(&section);
     EXPECT_TRUE(InitializeCriticalSectionAndSpinCount(&section, 4000));
     EnterCriticalSection(&section);
+    EnterCriticalSection(&section);  // the owner enters again without trying
+    LeaveCriticalSection(&section);
+    std::thread([&] { tried = TryEnterCriticalSection(&section) ? 1 : 0; }).join();
+    EXPECT_EQ(tried.load(), 0) << "entered twice, left once";
     LeaveCriticalSection(&section);
     DeleteCriticalSection(&section);
 }
@@ -214,6 +218,14 @@ TEST(VirtualMemory, ProtectionsAndRangesOutsideAReservation) {
     EXPECT_FALSE(VirtualFree(region, 0, 0x12345));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_TRUE(VirtualFree(region, 0, MEM_RELEASE));
+}
+
+// The platform's object counts know the kinds they count, and nothing else.
+TEST(TestHooks, KindsThatAreNotCountedCountNothing) {
+    EXPECT_EQ(vsimCountObjects(nullptr), 0u);
+    EXPECT_EQ(vsimCountObjects("no such kind"), 0u);
+    const uint32_t me = GetCurrentThreadId();
+    EXPECT_EQ(vsimCountObjectsOfThreads("no such kind", &me, 1), 0u);
 }
 
 }  // namespace
