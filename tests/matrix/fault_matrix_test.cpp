@@ -113,7 +113,6 @@ struct Scene {
     VELTRA_HANDLE card = nullptr;
     KESTA_HANDLE bridge = nullptr;
     OVERLAPPED overlapped{};
-    HANDLE event = nullptr;
     uint8_t buffer[4096] = {};
     void* mapping = nullptr;
     uint32_t locked = 0;

@@ -13,7 +13,6 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
