@@ -87,9 +87,17 @@ int main() {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
-                        nullptr, &startup, &process))
-        return fail("cannot start", argv[next]);
+    // A program that dies before it is set up is reported as an internal
+    // error (Wine's loader does so now and then when it cannot lay out the
+    // new address space); such a start is tried again a few times.
+    for (int attempt = 1;; ++attempt) {
+        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                           nullptr, nullptr, &startup, &process))
+            break;
+        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 4)
+            return fail("cannot start", argv[next]);
+        Sleep(100 * attempt);
+    }
     auto abandon = [&process](const char* why, const std::wstring& name) {
         const int result = fail(why, name);
         TerminateProcess(process.hProcess, 1);
