@@ -94,11 +94,16 @@ std::string scratchName(const std::string& base) {
 
 std::string runCommand(const std::string& command, int& status) {
     status = -1;
+    // A shell that cannot be started at all (Wine fails a process start now
+    // and then) is tried again; what the command itself does is not.
+    FILE* pipe = nullptr;
+    for (int attempt = 1; pipe == nullptr && attempt <= 3; ++attempt) {
 #if defined(_WIN32)
-    FILE* pipe = _popen(command.c_str(), "r");
+        pipe = _popen(command.c_str(), "r");
 #else
-    FILE* pipe = popen(command.c_str(), "r");
+        pipe = popen(command.c_str(), "r");
 #endif
+    }
     std::string output;
     if (pipe == nullptr)
         return output;
