@@ -39,12 +39,10 @@ fuzz() {  # target, corpus, seconds
             -print_final_stats=1 "$tree/$2" 2>&1 | tail -12)
 }
 
-if [ -n "$runs" ]; then
-    fuzz bitstream_fuzz corpus-bitstream "$seconds"
-    fuzz command_line_fuzz corpus-command-line "$seconds"
-    fuzz machine_fuzz corpus-machine "$seconds"
-else
-    fuzz bitstream_fuzz corpus-bitstream "$seconds"
-    fuzz command_line_fuzz corpus-command-line "$((seconds / 3))"
-    fuzz machine_fuzz corpus-machine "$((seconds / 3))"
-fi
+# With a number of runs every target gets the whole time; without, the
+# others a third of the bitstream loader's.
+others="$seconds"
+[ -n "$runs" ] || others="$((seconds / 3))"
+fuzz bitstream_fuzz corpus-bitstream "$seconds"
+fuzz command_line_fuzz corpus-command-line "$others"
+fuzz machine_fuzz corpus-machine "$others"

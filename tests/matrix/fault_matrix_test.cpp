@@ -639,17 +639,6 @@ uint32_t expectedFailure(const std::string& call, const Export& e) {
     return 0;
 }
 
-// The objects of every kind, once the counts have stopped changing: a
-// thread the library ended may still be running its detach code.
-std::map<std::string, size_t> settledCounts(const std::map<std::string, size_t>& expected) {
-    auto counts = objectCounts();
-    for (int i = 0; i < 200 && counts != expected; ++i) {
-        Sleep(10);
-        counts = objectCounts();
-    }
-    return counts;
-}
-
 const std::vector<Export>& allExports() {
     static const std::vector<Export> list = exports();
     return list;
@@ -751,7 +740,7 @@ TEST_P(FaultMatrix, EachFailingCallFailsTheExportCleanly) {
     ASSERT_EQ(run(e, "", 0, calls), e.success);
     auto before = objectCounts();
     ASSERT_EQ(run(e, "", 0, calls), e.success);
-    ASSERT_EQ(settledCounts(before), before);
+    ASSERT_EQ(simtest::settled(objectCounts, before), before);
     ++totals.exports;
     totals.recorded += calls.size();
 
@@ -790,7 +779,7 @@ TEST_P(FaultMatrix, EachFailingCallFailsTheExportCleanly) {
             for (const auto& [kind, count] : left->second)
                 expected[kind] += count;
         }
-        const auto after = settledCounts(expected);
+        const auto after = simtest::settled(objectCounts, expected);
         EXPECT_EQ(after, expected);
         before = after;
         // And with nothing failing, it works again.

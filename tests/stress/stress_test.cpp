@@ -62,16 +62,6 @@ std::map<std::string, size_t> handles() {
     return counts;
 }
 
-// The handle counts once they stop changing (a thread may still be ending).
-std::map<std::string, size_t> settledHandles(const std::map<std::string, size_t>& expected) {
-    auto counts = handles();
-    for (int i = 0; i < 300 && counts != expected; ++i) {
-        Sleep(10);
-        counts = handles();
-    }
-    return counts;
-}
-
 void report(const char* what, size_t rounds) {
     std::printf("stress: %s: %zu rounds in %.0f s or more\n", what, rounds, budgetSeconds());
 }
@@ -85,7 +75,7 @@ class Stress : public testing::Test {
         before_ = handles();
     }
     void TearDown() override {
-        EXPECT_EQ(settledHandles(before_), before_);
+        EXPECT_EQ(simtest::settled(handles, before_), before_);
         if (card_ != nullptr) {
             EXPECT_EQ(VELTRA_Close(card_), 0u);
         }

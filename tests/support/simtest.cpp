@@ -74,14 +74,8 @@ std::string interfacePath(const GUID& guid, DWORD index) {
 namespace simtest {
 
 size_t objectsLeftByThreads(const char* kind, const std::vector<uint32_t>& threads) {
-    size_t left = 0;
-    for (int i = 0; i < 500; ++i) {
-        left = vsimCountObjectsOfThreads(kind, threads.data(), threads.size());
-        if (left == 0)
-            break;
-        Sleep(10);
-    }
-    return left;
+    return settled([&] { return vsimCountObjectsOfThreads(kind, threads.data(), threads.size()); },
+                   size_t{0});
 }
 
 }  // namespace simtest

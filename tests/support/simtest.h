@@ -102,6 +102,19 @@ T field(const std::vector<uint8_t>& bytes, size_t offset) {
 
 namespace simtest {
 
+// What `count()` gives once it equals `expected`, asking again for up to
+// five seconds: a thread that has ended may still be running its detach
+// code, and what it gives back is counted only then.
+template <typename Count, typename Value>
+Value settled(Count count, const Value& expected) {
+    Value value = count();
+    for (int i = 0; i < 500 && value != expected; ++i) {
+        Sleep(10);
+        value = count();
+    }
+    return value;
+}
+
 // Waits until no live object of `kind` made by one of the threads is left
 // (a join may return before the system has run a thread's detach
 // notifications); returns how many are left at the end.

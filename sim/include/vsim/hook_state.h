@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
