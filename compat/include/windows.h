@@ -15,6 +15,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -63,6 +64,22 @@ typedef ULONG_PTR SIZE_T;
 typedef LONG_PTR SSIZE_T;
 typedef LONG NTSTATUS;
 
+/* The sized types of basetsd.h. */
+typedef int8_t INT8, *PINT8;
+typedef int16_t INT16, *PINT16;
+typedef int32_t INT32, *PINT32;
+typedef int64_t INT64, *PINT64;
+typedef uint8_t UINT8, *PUINT8;
+typedef uint16_t UINT16, *PUINT16;
+typedef uint32_t UINT32, *PUINT32;
+typedef uint64_t UINT64, *PUINT64;
+typedef int32_t LONG32, *PLONG32;
+typedef uint32_t ULONG32, *PULONG32;
+typedef uint32_t DWORD32, *PDWORD32;
+typedef int64_t LONG64, *PLONG64;
+typedef uint64_t ULONG64, *PULONG64;
+typedef DWORD64* PDWORD64;
+
 /* WCHAR is a 16-bit UTF-16 code unit, as on Windows (wchar_t is 32 bits here). */
 #ifdef __cplusplus
 typedef char16_t WCHAR;
@@ -107,6 +124,16 @@ typedef const WCHAR* LPCWCH;
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define MAX_PATH 260
+
+/* The memory macros of winnt.h, over the C library's. */
+#define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+#define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
+#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#define ZeroMemory RtlZeroMemory
+#define FillMemory RtlFillMemory
+#define CopyMemory RtlCopyMemory
+#define MoveMemory RtlMoveMemory
 #define INFINITE 0xFFFFFFFFu
 
 /* Error codes (winerror.h). */
@@ -187,6 +214,7 @@ typedef const WCHAR* LPCWCH;
 #define TRUNCATE_EXISTING 5
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_FLAG_OVERLAPPED 0x40000000
+#define FILE_FLAG_NO_BUFFERING 0x20000000
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
 #define FILE_BEGIN 0
 #define FILE_CURRENT 1

@@ -160,6 +160,11 @@ class DiskFile : public FileObject {
     bool canWrite() const { return hasWriteAccess(access_); }
     // Opened for overlapped I/O (every transfer names its offset).
     bool overlapped() const { return (flags_ & FILE_FLAG_OVERLAPPED) != 0; }
+    // Opened for overlapped I/O past the cache: every read goes to the disk,
+    // and so is pending when ReadFile returns, whenever it finishes.
+    bool uncachedOverlapped() const {
+        return overlapped() && (flags_ & FILE_FLAG_NO_BUFFERING) != 0;
+    }
 
   private:
     const int fd_;
@@ -491,7 +496,8 @@ bool transferOffset(const DiskFile& disk, const OVERLAPPED* overlapped, bool wri
 // A transfer of a disk file: at the file position, or (with an OVERLAPPED)
 // at the OVERLAPPED's offset, after which a synchronous handle's position is
 // just past what moved. Completes at once, as Windows does for cached files,
-// with the outcome also in the OVERLAPPED (status, count, event).
+// with the outcome also in the OVERLAPPED (status, count, event); an
+// uncached read on an overlapped handle is reported pending instead.
 template <typename Op>
 BOOL transferDisk(DiskFile& disk, bool write, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped,
                   Op op) {
@@ -529,6 +535,12 @@ BOOL transferDisk(DiskFile& disk, bool write, DWORD count, LPDWORD moved, LPOVER
     overlapped->Internal = vsim::ntStatusFromError(error);
     overlapped->InternalHigh = done;
     event.set();
+    // An uncached read reports only that it is under way, end of file
+    // included; GetOverlappedResult gives its count or its error.
+    if (!write && disk.uncachedOverlapped()) {
+        setLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
     if (moved != nullptr)
         *moved = done;
     if (error != ERROR_SUCCESS) {

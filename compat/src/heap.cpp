@@ -278,8 +278,8 @@ BOOL WINAPI HeapDestroy(HANDLE handle) {
     return TRUE;
 }
 
-// Like Windows, a failed allocation does not set the last error unless the
-// failure was injected.
+// A failed allocation sets ERROR_NOT_ENOUGH_MEMORY, as Windows does for a
+// fixed heap that cannot hold the block.
 // With HEAP_GENERATE_EXCEPTIONS (on the call or on the heap) a failure
 // raises STATUS_NO_MEMORY instead, as on Windows, and does not continue.
 LPVOID WINAPI HeapAlloc(HANDLE handle, DWORD flags, SIZE_T bytes) {
@@ -288,11 +288,14 @@ LPVOID WINAPI HeapAlloc(HANDLE handle, DWORD flags, SIZE_T bytes) {
     if (!heap)
         return nullptr;
     void* block = heap->allocate(bytes, (flags & HEAP_ZERO_MEMORY) != 0);
-    if (block == nullptr && ((flags | heap->options()) & HEAP_GENERATE_EXCEPTIONS)) {
+    if (block != nullptr)
+        return block;
+    if ((flags | heap->options()) & HEAP_GENERATE_EXCEPTIONS) {
         constexpr DWORD kStatusNoMemory = 0xC0000017;
         RaiseException(kStatusNoMemory, EXCEPTION_NONCONTINUABLE, 0, nullptr);
     }
-    return block;
+    setLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
 }
 
 BOOL WINAPI HeapFree(HANDLE handle, DWORD, LPVOID memory) {

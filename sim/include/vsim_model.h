@@ -35,18 +35,24 @@
  *   write through a mapping of a window marked `watch = true` reaches the
  *   model only when the watcher next looks (every watch_interval_us
  *   microseconds), as one windowWritten per changed range, widened to whole
- *   32-bit words, in address order. A process watches a window from its
- *   first mapping of it on; a card-memory window cannot be watched.
+ *   32-bit words, in address order. A process looks at a window from its
+ *   first mapping of it on; a card-memory window cannot be watched. Bytes
+ *   written by VELTRA_Write or by the model's own writeWindow are never
+ *   reported as changes found by a watcher.
  * - The services may be called from inside any callback and from no other
  *   place. None of them calls back into the model. A callback must not
  *   block for long (it holds the application's request, or a DMA channel)
  *   and must never wait for another request of the application.
- * - Each process that uses a shared machine loads the model for itself and
- *   hears of the events of its own requests, and of every change to a
- *   watched window that it has mapped, whoever made it (another process's
- *   power cycle too). State that must be the same for every process belongs
- *   in the card's windows and memory, which the processes share; the
- *   model's own variables are per process.
+ * - Each process that uses a shared machine loads the model for itself, and
+ *   exactly one model hears of each event; the others are told nothing. An
+ *   event that a request causes (configure, unconfigure, register reads and
+ *   writes, the doorbell, dmaDone, powerCycled) reaches the model of the
+ *   process that made the request. A change found in a watched window
+ *   reaches the model of one process that has the window mapped, the one the
+ *   machine chose: the first to look at the window, and when that process
+ *   ends (however it ends), the next of the others to look. State that must
+ *   be the same for every process belongs in the card's windows and memory,
+ *   which the processes share; the model's own variables are per process.
  * - One model serves every FPGA of its card: configure and unconfigure name
  *   the FPGA.
  *

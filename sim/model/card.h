@@ -157,7 +157,8 @@ struct FaultSpec {
     uint32_t card = 0;
     uint32_t channel = kAnyChannel;   // Dma
     uint64_t afterTransfers = 0;      // Dma: good transfers before the failing one
-    uint64_t afterBytes = 0;          // Dma: or bytes moved first (0: count transfers)
+    bool countsBytes = false;         // Dma: counts bytes moved instead of transfers
+    uint64_t afterBytes = 0;          // Dma: bytes moved before the failing transfer
     uint64_t afterRequests = 0;       // Removed: requests answered first
     uint32_t bank = 0;                // Flash*
     uint64_t offset = 0;              // FlashErase, FlashProgram: in the failing block
@@ -256,6 +257,12 @@ class Card {
     Memory& windowMemory(size_t w) { return windowMemory_[w]; }
     Memory& commonBuffer(size_t b) { return commonBuffers_[b]; }
     Memory& cardMemory() { return cardMemory_; }
+    // A watched window's bytes as its design model last heard of them (empty
+    // for a window that is not watched); change it under lockState().
+    Memory& watchShadow(size_t w) { return watchShadows_[w]; }
+    // The process whose design model hears of writes through mappings of
+    // watched window `w`.
+    std::atomic<uint64_t>& windowWatcher(size_t w);
 
     // The bridge's interrupt: raised when an FPGA finishes configuring (and by
     // notifications), taken by the interrupt service request.
@@ -343,6 +350,7 @@ class Card {
     CardState& state_;
     Memory cardMemory_;
     std::vector<Memory> windowMemory_;
+    std::vector<Memory> watchShadows_;
     std::vector<Memory> commonBuffers_;
     std::vector<Memory> flash_;
     Memory vpd_;

@@ -31,8 +31,12 @@ Card::Card(uint32_t index, CardConfig config, std::shared_ptr<Store> store, Card
       state_(state),
       cardMemory_(*store_, layout.cardMemory, this->config.cardMemorySize),
       vpd_(*store_, layout.vpd, this->config.vpdSize) {
-    for (size_t w = 0; w < this->config.windows.size(); ++w)
+    for (size_t w = 0; w < this->config.windows.size(); ++w) {
         windowMemory_.emplace_back(*store_, layout.windows[w], this->config.windows[w].size);
+        watchShadows_.emplace_back(
+            *store_, layout.watchShadows[w],
+            this->config.windows[w].watched ? this->config.windows[w].size : 0);
+    }
     for (size_t b = 0; b < this->config.commonBuffers.size(); ++b)
         commonBuffers_.emplace_back(*store_, layout.commonBuffers[b],
                                     this->config.commonBuffers[b].size);
@@ -111,6 +115,9 @@ void Card::clearErrors() {
     for (auto& e : state_.errors)
         e.store(0);
 }
+std::atomic<uint64_t>& Card::windowWatcher(size_t w) {
+    return state_.windowWatcher[w];
+}
 bool Card::configured(size_t fpga) const {
     return state_.configured[fpga].load() != 0;
 }
@@ -123,6 +130,9 @@ void Card::powerCycle() {
         auto guard = lockState();
         for (const Memory& m : windowMemory_)
             if (m.offset() != cardMemory_.offset())  // card-memory windows are cleared below
+                store_->clear(m.offset(), m.size());
+        for (const Memory& m : watchShadows_)
+            if (m.size() != 0)
                 store_->clear(m.offset(), m.size());
         store_->clear(cardMemory_.offset(), cardMemory_.size());
         for (const Memory& m : commonBuffers_)
@@ -148,6 +158,8 @@ uint64_t layOut(const MachineDescription& machine, std::vector<CardLayout>& layo
         l.cardMemory = place(c.cardMemorySize);
         for (const WindowConfig& w : c.windows)
             l.windows.push_back((w.attributes & kWindowCardMemory) ? l.cardMemory : place(w.size));
+        for (const WindowConfig& w : c.windows)
+            l.watchShadows.push_back(w.watched ? place(w.size) : 0);
         for (const CommonBufferConfig& b : c.commonBuffers)
             l.commonBuffers.push_back(place(b.size));
         for (const FlashConfig& f : c.flash)

@@ -84,12 +84,10 @@ int setSensor(VSIM_CARD* host, uint32_t sensor, double value) {
 
 int writeWindow(VSIM_CARD* host, uint32_t window, uint64_t offset, const void* data,
                 uint64_t length) {
-    Memory* memory = windowRange(host, window, offset, length, data);
-    if (memory == nullptr)
+    if (windowRange(host, window, offset, length, data) == nullptr)
         return -1;
     if (length != 0)
-        std::memcpy(memory->data() + offset, data, length);
-    host->design->remember(window, offset, length);
+        host->design->put(window, offset, data, length);
     return 0;
 }
 
@@ -182,6 +180,11 @@ DesignModel::~DesignModel() {
     stop_.notify_all();
     if (watcher_.joinable())
         watcher_.join();
+    // Another process that watches the windows takes over.
+    for (const Watched& w : watched_) {
+        uint64_t self = thisProcess();
+        card_.windowWatcher(w.window).compare_exchange_strong(self, 0);
+    }
     if (active() && callbacks_->close != nullptr) {
         std::lock_guard guard(lock_);
         callbacks_->close(model_);
@@ -218,26 +221,47 @@ void DesignModel::unconfigure(uint32_t fpga) {
     callbacks_->unconfigure(model_, fpga);
 }
 
-// The bytes go in under the model lock, so that the watcher never reports
-// them as a change of its own.
+// The bytes go in under the model lock, so that a read of the window sees
+// them whole, then the model hears of them.
 void DesignModel::write(uint32_t window, uint64_t offset, const uint8_t* data, uint64_t length) {
-    uint8_t* target = card_.windowMemory(window).data() + offset;
     if (!active()) {
-        std::memmove(target, data, length);
+        put(window, offset, data, length);
         return;
     }
     std::lock_guard guard(lock_);
-    std::memmove(target, data, length);
-    remember(window, offset, length);
+    put(window, offset, data, length);
     if (callbacks_->windowWritten != nullptr)
         callbacks_->windowWritten(model_, window, offset, length);
 }
 
-void DesignModel::windowRead(uint32_t window, uint64_t offset, uint64_t length) {
-    if (!active() || callbacks_->windowRead == nullptr)
+// A watched window's bytes and what its model heard of change together
+// (under the machine's lock, in whichever process), so that no watcher
+// takes a write that a model heard of already for a change of its own.
+void DesignModel::put(uint32_t window, uint64_t offset, const void* data, uint64_t length) {
+    uint8_t* target = card_.windowMemory(window).data() + offset;
+    Memory& shadow = card_.watchShadow(window);
+    if (shadow.size() == 0) {
+        std::memmove(target, data, length);
         return;
+    }
+    auto guard = card_.lockState();
+    std::memmove(target, data, length);
+    std::memcpy(shadow.data() + offset, target, length);
+}
+
+// The model brings the bytes up to date and the read takes them under one
+// hold of the model lock, so that the read never sees half of a model's
+// update of its registers.
+void DesignModel::read(uint32_t window, uint64_t offset, uint8_t* data, uint64_t length) {
+    const uint8_t* source = card_.windowMemory(window).data() + offset;
+    if (!active()) {
+        std::memmove(data, source, length);
+        return;
+    }
     std::lock_guard guard(lock_);
-    callbacks_->windowRead(model_, window, offset, length);
+    if (callbacks_->windowRead != nullptr)
+        callbacks_->windowRead(model_, window, offset, length);
+    std::memmove(data, source, length);
 }
 
 void DesignModel::doorbell(uint32_t value) {
@@ -254,21 +278,13 @@ void DesignModel::dmaDone(uint32_t channel, bool toCard, uint64_t local, uint64_
     callbacks_->dmaDone(model_, channel, toCard ? 1 : 0, local, length);
 }
 
+// The power cycle cleared the windows and what their models heard of
+// together, so no watcher takes the clearing for writes.
 void DesignModel::powerCycled() {
-    if (!active())
+    if (!active() || callbacks_->powerCycled == nullptr)
         return;
     std::lock_guard guard(lock_);
-    for (Watched& w : watched_)
-        std::memcpy(w.snapshot.data(), card_.windowMemory(w.window).data(), w.snapshot.size());
-    if (callbacks_->powerCycled != nullptr)
-        callbacks_->powerCycled(model_);
-}
-
-void DesignModel::remember(uint32_t window, uint64_t offset, uint64_t length) {
-    for (Watched& w : watched_)
-        if (w.window == window && length != 0)
-            std::memcpy(w.snapshot.data() + offset, card_.windowMemory(window).data() + offset,
-                        length);
+    callbacks_->powerCycled(model_);
 }
 
 void DesignModel::mapped(uint32_t window) {
@@ -279,9 +295,7 @@ void DesignModel::mapped(uint32_t window) {
         for (const Watched& w : watched_)
             if (w.window == window)
                 return;
-        const Memory& memory = card_.windowMemory(window);
-        watched_.push_back(
-            {window, std::vector<uint8_t>(memory.data(), memory.data() + memory.size()), {}});
+        watched_.push_back({window, {}});
     }
     std::lock_guard guard(watcherLock_);
     if (!watcher_.joinable() && !stopping_)
@@ -298,44 +312,80 @@ void DesignModel::watch() {
     }
 }
 
-// Finds the ranges of each watched window that changed since the model last
-// heard of them, and tells the model of each, in address order. A range
-// runs over unchanged gaps shorter than a word, and is widened to whole
-// 32-bit words, as registers are written.
+// Whether this process is the one whose model hears of the window's
+// changes: the first process to look at it, until that process ends. A
+// process that does not watch asks whether the watcher still runs only now
+// and then, which is how soon it takes over.
+bool DesignModel::watching(uint32_t window) {
+    std::atomic<uint64_t>& watcher = card_.windowWatcher(window);
+    const uint64_t self = thisProcess();
+    uint64_t current = watcher.load();
+    if (current == self)
+        return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (current != 0) {
+        if (now < nextWatcherCheck_)
+            return false;
+        nextWatcherCheck_ = now + std::chrono::milliseconds(kWatcherCheckMs);
+        if (processRuns(current))
+            return false;
+        if (trace::on())
+            note("takes over watching window " + std::to_string(window) +
+                 " from a process that ended");
+    }
+    return watcher.compare_exchange_strong(current, self) || current == self;
+}
+
+// The ranges of a watched window that changed since its model last heard of
+// them, taken into what it heard of, in address order. A range runs over
+// unchanged gaps shorter than a word, and is widened to whole 32-bit words,
+// as registers are written.
+std::vector<DesignModel::Range> DesignModel::changes(Watched& w) {
+    Memory& shadow = card_.watchShadow(w.window);
+    const uint64_t size = shadow.size();
+    std::vector<Range> ranges;
+    auto guard = card_.lockState();
+    // One copy of the window, so that bytes that change again while it is
+    // compared cannot mislead the comparison.
+    w.current.resize(size);
+    std::memcpy(w.current.data(), card_.windowMemory(w.window).data(), size);
+    const uint8_t* now = w.current.data();
+    uint8_t* seen = shadow.data();
+    uint64_t at = 0;
+    while (at < size) {
+        if (std::memcmp(now + at, seen + at, std::min<uint64_t>(size - at, 64)) == 0) {
+            at += 64;
+            continue;
+        }
+        while (now[at] == seen[at])
+            ++at;
+        uint64_t end = at + 1;
+        for (uint64_t gap = 0; end + gap < size && gap < 4;) {
+            if (now[end + gap] != seen[end + gap]) {
+                end += gap + 1;
+                gap = 0;
+            } else {
+                ++gap;
+            }
+        }
+        const uint64_t first = at & ~uint64_t{3};
+        const uint64_t last = std::min<uint64_t>(size, (end + 3) & ~uint64_t{3});
+        std::memcpy(seen + first, now + first, last - first);
+        ranges.push_back({first, last - first});
+        at = last;
+    }
+    return ranges;
+}
+
+// Tells the model of the changes of each window this process watches.
 void DesignModel::look() {
     std::lock_guard guard(lock_);
     for (Watched& w : watched_) {
-        // One copy of the window, so that bytes that change again while it
-        // is compared cannot mislead the comparison.
-        const uint64_t size = w.snapshot.size();
-        w.current.resize(size);
-        std::memcpy(w.current.data(), card_.windowMemory(w.window).data(), size);
-        const uint8_t* now = w.current.data();
-        uint8_t* seen = w.snapshot.data();
-        uint64_t at = 0;
-        while (at < size) {
-            if (std::memcmp(now + at, seen + at, std::min<uint64_t>(size - at, 64)) == 0) {
-                at += 64;
-                continue;
-            }
-            while (now[at] == seen[at])
-                ++at;
-            uint64_t end = at + 1;
-            for (uint64_t gap = 0; end + gap < size && gap < 4;) {
-                if (now[end + gap] != seen[end + gap]) {
-                    end += gap + 1;
-                    gap = 0;
-                } else {
-                    ++gap;
-                }
-            }
-            const uint64_t first = at & ~uint64_t{3};
-            const uint64_t last = std::min<uint64_t>(size, (end + 3) & ~uint64_t{3});
-            std::memcpy(seen + first, now + first, last - first);
+        if (!watching(w.window))
+            continue;
+        for (const Range& r : changes(w))
             if (callbacks_->windowWritten != nullptr)
-                callbacks_->windowWritten(model_, w.window, first, last - first);
-            at = last;
-        }
+                callbacks_->windowWritten(model_, w.window, r.offset, r.length);
     }
 }
 

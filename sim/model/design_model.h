@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -41,28 +42,40 @@ class DesignModel {
     // A write of the application's (VELTRA_Write) to a window: the bytes go
     // in, then the model hears of them.
     void write(uint32_t window, uint64_t offset, const uint8_t* data, uint64_t length);
-    void windowRead(uint32_t window, uint64_t offset, uint64_t length);
+    // A read of the application's (VELTRA_Read): the model may bring the
+    // bytes up to date, then they are copied out.
+    void read(uint32_t window, uint64_t offset, uint8_t* data, uint64_t length);
     void doorbell(uint32_t value);
     void dmaDone(uint32_t channel, bool toCard, uint64_t local, uint64_t length);
     void powerCycled();
 
     // This process has mapped `window`: if the description marks it as
-    // watched, the watcher looks at it from now on for writes through the
-    // mapping.
+    // watched, this process's watcher looks at it from now on for writes
+    // through mappings, and tells the model of them while this process is
+    // the one the machine chose to watch the window.
     void mapped(uint32_t window);
 
     // For the model's services, which run inside a callback (the model lock
-    // held): the card; a window range the model wrote, copied into the
-    // watcher's snapshot so that the watcher does not report it; a line of
-    // the request trace.
+    // held): the card; a write of bytes into a window that no watcher
+    // reports as a change; a line of the request trace.
     Card& card() { return card_; }
-    void remember(uint32_t window, uint64_t offset, uint64_t length);
+    void put(uint32_t window, uint64_t offset, const void* data, uint64_t length);
     void note(const std::string& text) const;
 
   private:
+    struct Watched {
+        uint32_t window;
+        std::vector<uint8_t> current;  // the window as the watcher last copied it
+    };
+    struct Range {
+        uint64_t offset;
+        uint64_t length;
+    };
     bool active() const { return callbacks_ != nullptr; }
     void watch();
     void look();
+    bool watching(uint32_t window);
+    std::vector<Range> changes(Watched& w);
 
     Card& card_;
     const ModelConfig config_;
@@ -75,12 +88,11 @@ class DesignModel {
     // Calls of the model never overlap.
     std::mutex lock_;
 
-    struct Watched {
-        uint32_t window;
-        std::vector<uint8_t> snapshot;  // what the model last heard of
-        std::vector<uint8_t> current;   // the window as the watcher last copied it
-    };
     std::vector<Watched> watched_;
+    // When a process that does not watch next asks whether the one that
+    // does still runs.
+    static constexpr int kWatcherCheckMs = 50;
+    std::chrono::steady_clock::time_point nextWatcherCheck_{};
     std::thread watcher_;
     std::mutex watcherLock_;
     std::condition_variable stop_;

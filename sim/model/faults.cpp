@@ -23,6 +23,32 @@ uint32_t bit(Kind kind) {
     return 1u << static_cast<uint32_t>(kind);
 }
 
+uint32_t dmaSlot(uint32_t channel) {
+    return channel == FaultSpec::kAnyChannel ? kAnyChannelSlot : channel;
+}
+
+FaultSpec dmaFaultOf(const DmaFault& d, uint32_t slot) {
+    FaultSpec f;
+    f.channel = slot == kAnyChannelSlot ? FaultSpec::kAnyChannel : slot;
+    f.countsBytes = d.countsBytes.load() != 0;
+    (f.countsBytes ? f.afterBytes : f.afterTransfers) = d.left.load();
+    return f;
+}
+
+// Whether a transfer of `length` bytes is the one a DMA fault fails: after
+// N transfers, the N+1st; after N bytes, the first that moves its N+1st byte
+// (an empty transfer moves none and never fails).
+bool dmaFaultFires(const DmaFault& d, uint64_t length) {
+    const uint64_t left = d.left.load();
+    return d.countsBytes.load() ? length > left : left == 0;
+}
+
+// A good transfer counts against the fault.
+void dmaFaultCounts(DmaFault& d, uint64_t length) {
+    const uint64_t left = d.left.load();
+    d.left.store(d.countsBytes.load() ? left - length : left - 1);
+}
+
 // The fault as one line, in the words of a fault file.
 std::string describe(const FaultSpec& f) {
     switch (f.kind) {
@@ -30,9 +56,8 @@ std::string describe(const FaultSpec& f) {
             return std::string("dma") +
                    (f.channel == FaultSpec::kAnyChannel ? ""
                                                         : " channel " + std::to_string(f.channel)) +
-                   (f.afterBytes != 0
-                        ? " after " + std::to_string(f.afterBytes) + " bytes"
-                        : " after " + std::to_string(f.afterTransfers) + " transfers");
+                   (f.countsBytes ? " after " + std::to_string(f.afterBytes) + " bytes"
+                                  : " after " + std::to_string(f.afterTransfers) + " transfers");
         case Kind::Removed:
             return "removed after " + std::to_string(f.afterRequests) + " requests";
         case Kind::FlashErase:
@@ -71,11 +96,14 @@ bool Card::arm(const FaultSpec& f, std::string& problem) {
     {
         auto guard = lockState();
         switch (f.kind) {
-            case Kind::Dma:
-                s.dmaChannel.store(f.channel);
-                s.dmaTransfersLeft.store(f.afterTransfers);
-                s.dmaBytesLeft.store(f.afterBytes);
+            case Kind::Dma: {
+                // A fault per channel: arming a channel again replaces its fault.
+                DmaFault& d = s.dma[dmaSlot(f.channel)];
+                d.countsBytes.store(f.countsBytes ? 1 : 0);
+                d.left.store(f.countsBytes ? f.afterBytes : f.afterTransfers);
+                d.armed.store(1);
                 break;
+            }
             case Kind::Removed:
                 s.requestsLeft.store(f.afterRequests);
                 s.removed.store(f.afterRequests == 0 ? 1 : 0);
@@ -135,6 +163,8 @@ void Card::clearFaults() {
     {
         auto guard = lockState();
         s.armed.store(0);
+        for (DmaFault& d : s.dma)
+            d.armed.store(0);
         s.removed.store(0);
         s.sensorsAlarmed.store(0);
         s.clocksUnlocked.store(0);
@@ -152,11 +182,9 @@ std::string Card::describeFaults() const {
         lines += "card " + std::to_string(index) + ": " + text + "\n";
     };
     if (armed & bit(Kind::Dma)) {
-        FaultSpec f;
-        f.channel = s.dmaChannel.load();
-        f.afterTransfers = s.dmaTransfersLeft.load();
-        f.afterBytes = s.dmaBytesLeft.load();
-        line(describe(f));
+        for (uint32_t slot = 0; slot < kDmaFaultSlots; ++slot)
+            if (s.dma[slot].armed.load())
+                line(describe(dmaFaultOf(s.dma[slot], slot)));
     }
     if (armed & bit(Kind::Removed))
         line(s.removed.load()
@@ -234,6 +262,8 @@ bool Card::removed() const {
     return (state_.faults.armed.load() & bit(Kind::Removed)) && state_.faults.removed.load();
 }
 
+// The faults of the transfer's channel and of any channel each judge it; a
+// transfer that one of them fails moves nothing, and counts against neither.
 bool Card::dmaFault(uint32_t channel, uint64_t length) {
     FaultState& s = state_.faults;
     if ((s.armed.load(std::memory_order_relaxed) & bit(Kind::Dma)) == 0)
@@ -241,21 +271,24 @@ bool Card::dmaFault(uint32_t channel, uint64_t length) {
     bool fires = false;
     {
         auto guard = lockState();
-        if ((s.armed.load() & bit(Kind::Dma)) == 0)
-            return false;
-        const uint32_t wanted = s.dmaChannel.load();
-        if (wanted != FaultSpec::kAnyChannel && wanted != channel)
-            return false;
-        if (const uint64_t bytes = s.dmaBytesLeft.load()) {
-            // After N bytes: the transfer that would move more fails.
-            fires = length > bytes;
-            s.dmaBytesLeft.store(fires ? 0 : bytes - length);
-        } else {
-            const uint64_t left = s.dmaTransfersLeft.load();
-            fires = left == 0;
-            s.dmaTransfersLeft.store(fires ? 0 : left - 1);
+        DmaFault* judges[2] = {channel < kAnyChannelSlot ? &s.dma[channel] : nullptr,
+                               &s.dma[kAnyChannelSlot]};
+        bool fired[2] = {false, false};
+        for (int i = 0; i < 2; ++i) {
+            fired[i] = judges[i] != nullptr && judges[i]->armed.load() &&
+                       dmaFaultFires(*judges[i], length);
+            fires = fires || fired[i];
         }
-        if (fires)
+        for (int i = 0; i < 2; ++i) {
+            if (judges[i] == nullptr || !judges[i]->armed.load())
+                continue;
+            if (fired[i])
+                judges[i]->armed.store(0);
+            else if (!fires)
+                dmaFaultCounts(*judges[i], length);
+        }
+        if (std::none_of(std::begin(s.dma), std::end(s.dma),
+                         [](const DmaFault& d) { return d.armed.load() != 0; }))
             s.armed.fetch_and(~bit(Kind::Dma));
     }
     if (fires) {

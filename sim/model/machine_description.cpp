@@ -492,10 +492,11 @@ FaultSpec readFault(const toml::table& table, bool withCard) {
     switch (fault.kind) {
         case Kind::Dma:
             fault.channel = static_cast<uint32_t>(f.integer("channel", FaultSpec::kAnyChannel, 15));
+            fault.countsBytes = table.contains("after_bytes");
+            if (fault.countsBytes && table.contains("after_transfers"))
+                f.fail("a DMA fault counts 'after_transfers' or 'after_bytes', not both");
             fault.afterTransfers = f.integer("after_transfers", 0, kU64);
             fault.afterBytes = f.size("after_bytes", 0, kU64);
-            if (fault.afterTransfers != 0 && fault.afterBytes != 0)
-                f.fail("a DMA fault counts 'after_transfers' or 'after_bytes', not both");
             break;
         case Kind::Removed:
             fault.afterRequests = f.integer("after_requests", 0, kU64);
@@ -598,7 +599,7 @@ CardConfig readCard(const toml::table& table, const uint16_t (&driverVersion)[3]
     for (const auto* t : f.tables("fpga", kMaxFpgas))
         c.fpgas.push_back(readFpga(*t));
     uint64_t cardMemoryWindows = 0;
-    for (const auto* t : f.tables("window", 64)) {
+    for (const auto* t : f.tables("window", kMaxWindows)) {
         c.windows.push_back(readWindow(*t, cardMemoryWindows));
         if ((c.windows.back().attributes & kWindowCardMemory) &&
             c.windows.back().size > c.cardMemorySize)

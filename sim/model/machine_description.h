@@ -21,6 +21,7 @@ struct MachineDescription {
 inline constexpr size_t kMaxCards = 16;
 inline constexpr size_t kMaxFpgas = 8;
 inline constexpr size_t kMaxClocks = 16;
+inline constexpr size_t kMaxWindows = 64;
 
 // Reads a description written in TOML. On failure, returns false and sets
 // `error` to one line: "SOURCE:LINE: what is wrong". `source` names the text

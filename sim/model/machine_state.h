@@ -26,13 +26,20 @@ struct Iprog {
     uint32_t reserved;
 };
 
+// A DMA fault: one per channel, and one for any channel.
+inline constexpr uint32_t kDmaFaultSlots = 17;
+inline constexpr uint32_t kAnyChannelSlot = kDmaFaultSlots - 1;
+struct DmaFault {
+    std::atomic<uint32_t> armed;
+    std::atomic<uint32_t> countsBytes;  // 1: `left` counts bytes, 0: transfers
+    std::atomic<uint64_t> left;         // before the failing transfer
+};
+
 // The faults armed on a card; a power cycle leaves them. Counters change
 // under the store's lock; the flags are read without it.
 struct FaultState {
-    std::atomic<uint32_t> armed;  // bit per FaultSpec::Kind
-    std::atomic<uint32_t> dmaChannel;
-    std::atomic<uint64_t> dmaTransfersLeft;
-    std::atomic<uint64_t> dmaBytesLeft;  // 0: count transfers
+    std::atomic<uint32_t> armed;         // bit per FaultSpec::Kind
+    DmaFault dma[kDmaFaultSlots];        // by channel; the last for any channel
     std::atomic<uint32_t> removed;       // the card is gone
     std::atomic<uint32_t> removals;      // times it went
     std::atomic<uint64_t> requestsLeft;  // before it goes
@@ -58,12 +65,18 @@ struct CardState {
     std::atomic<uint64_t> sensorsSet;         // bit n: sensor n reads sensorValue[n]
     std::atomic<int64_t> sensorValue[64];     // 32.32 fixed point
     Iprog iprog[2];                           // under the store's lock
+    // The process whose design model hears of writes through mappings of
+    // each watched window (thisProcess(); 0: none yet).
+    std::atomic<uint64_t> windowWatcher[kMaxWindows];
 };
 
 // Where each memory of a card lies in the store.
 struct CardLayout {
     uint64_t cardMemory = 0;
     std::vector<uint64_t> windows;  // card-memory windows share cardMemory
+    // Per watched window (0 for the others): the window's bytes as its
+    // design model last heard of them, shared by every process.
+    std::vector<uint64_t> watchShadows;
     std::vector<uint64_t> commonBuffers;
     std::vector<uint64_t> flash;
     uint64_t vpd = 0;
@@ -98,7 +111,7 @@ struct StateHeader {
 };
 
 inline constexpr uint64_t kStateMagic = 0x5441545345534D56ull;  // "VMSESTAT"
-inline constexpr uint32_t kLayoutVersion = 5;
+inline constexpr uint32_t kLayoutVersion = 6;
 
 // Lays the machine's cards out; returns the store's size.
 uint64_t layOut(const MachineDescription& machine, std::vector<CardLayout>& layouts);

@@ -89,6 +89,12 @@ class Store {
     std::string path_;                     // of a shared store
 };
 
+// A process as the machines name it: its id and when it started, so that a
+// later process that is given the same id is not taken for it. Never 0.
+uint64_t thisProcess();
+// Whether the process that `process` names is still running.
+bool processRuns(uint64_t process);
+
 // Part of a store: a window's memory, a common buffer, a flash chip.
 class Memory {
   public:

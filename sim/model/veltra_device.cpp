@@ -380,12 +380,10 @@ Outcome VeltraContext::transferWindow(IoRequest& rq, bool toCard) {
     uint32_t notification = 0;
     if (ring)
         std::memcpy(&notification, buffer, sizeof notification);
-    if (toCard) {
+    if (toCard)
         card_->design().write(index, offset, buffer, length);
-    } else {
-        card_->design().windowRead(index, offset, length);
-        std::memmove(buffer, memory.data() + offset, length);
-    }
+    else
+        card_->design().read(index, offset, buffer, length);
     if (ring) {
         card_->design().doorbell(notification);
         card_->raiseNotification(notification);

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "simtest.h"
 
@@ -245,6 +246,50 @@ TEST(FileTransfers, OnAnOverlappedHandle) {
     EXPECT_FALSE(ReadFile(file, text, 4, &n, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER))
         << "an overlapped handle needs an OVERLAPPED";
+    CloseHandle(ov.hEvent);
+    CloseHandle(file);
+}
+
+// A read past the cache is under way when ReadFile returns, even when it
+// finds the end of the file: the count and the end come from
+// GetOverlappedResult.
+TEST(FileTransfers, AnUncachedOverlappedReadIsPendingAtTheEndToo) {
+    Scratch scratch("uncached");
+    {
+        HANDLE writer = scratch.open(GENERIC_WRITE, 0, CREATE_ALWAYS, 0);
+        ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+        std::vector<char> page(4096, 'u');
+        DWORD n = 0;
+        EXPECT_TRUE(WriteFile(writer, page.data(), 4096, &n, nullptr));
+        CloseHandle(writer);
+    }
+    HANDLE file = scratch.open(GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED | FILE_FLAG_NO_BUFFERING);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    // Uncached transfers want sector-aligned buffers: a page of its own.
+    auto* buffer =
+        static_cast<char*>(VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_NE(buffer, nullptr);
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD count = 0xDEAD;
+    EXPECT_FALSE(ReadFile(file, buffer, 4096, &count, &ov));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_EQ(count, 0u) << "no count while pending";
+    DWORD got = 0;
+    EXPECT_TRUE(GetOverlappedResult(file, &ov, &got, TRUE));
+    EXPECT_EQ(got, 4096u);
+    EXPECT_EQ(buffer[0], 'u');
+    EXPECT_EQ(buffer[4095], 'u');
+
+    ResetEvent(ov.hEvent);
+    ov.Offset = 4096;
+    EXPECT_FALSE(ReadFile(file, buffer, 4096, nullptr, &ov));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_FALSE(GetOverlappedResult(file, &ov, &got, TRUE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HANDLE_EOF));
+    EXPECT_EQ(got, 0u);
+    VirtualFree(buffer, 0, MEM_RELEASE);
     CloseHandle(ov.hEvent);
     CloseHandle(file);
 }

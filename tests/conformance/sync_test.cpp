@@ -401,7 +401,9 @@ TEST(Heaps, AFixedHeapRunsOutAndRecovers) {
     EXPECT_EQ(HeapAlloc(GetProcessHeap(), 0, SIZE_MAX - 64), nullptr);
     HANDLE heap = HeapCreate(0, 0, 65536);
     ASSERT_NE(heap, nullptr);
+    SetLastError(0);
     EXPECT_EQ(HeapAlloc(heap, 0, 1 << 20), nullptr) << "larger than the heap";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
     std::vector<void*> blocks;
     for (int i = 0; i < 64; ++i) {
         void* block = HeapAlloc(heap, 0, 4096);
@@ -411,6 +413,9 @@ TEST(Heaps, AFixedHeapRunsOutAndRecovers) {
     }
     EXPECT_GT(blocks.size(), 4u);
     EXPECT_LT(blocks.size(), 16u) << "a 64 KiB heap holds fewer than sixteen 4 KiB blocks";
+    SetLastError(0);
+    EXPECT_EQ(HeapAlloc(heap, 0, 4096), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)) << "full";
     ASSERT_FALSE(blocks.empty());
     EXPECT_TRUE(HeapFree(heap, 0, blocks.back()));
     blocks.back() = HeapAlloc(heap, 0, 4096);

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+extern "C" int windowsNamesWork(void);
+
 namespace {
 
 using simtest::Handle;
@@ -226,6 +228,12 @@ TEST(TestHooks, KindsThatAreNotCountedCountNothing) {
     EXPECT_EQ(vsimCountObjects("no such kind"), 0u);
     const uint32_t me = GetCurrentThreadId();
     EXPECT_EQ(vsimCountObjectsOfThreads("no such kind", &me, 1), 0u);
+}
+
+// A C program that writes the Windows names applications commonly use
+// (windows_names_c.c) compiles on both platforms, and its calls work.
+TEST(WindowsNames, AProgramUsingTheCommonNamesCompilesAndRuns) {
+    EXPECT_EQ(windowsNamesWork(), 0);
 }
 
 }  // namespace

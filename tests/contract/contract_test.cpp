@@ -228,14 +228,11 @@ TEST_F(VeltraRequests, EveryExportSendsItsRequestWithTheContractsLengths) {
     VELTRA_SENSOR_INFOW sensorW;
     VELTRA_SENSOR_VALUE value;
     VELTRA_DEVICE_STATUS status;
+    VELTRA_HANDLE opened = nullptr;
     const std::vector<Sends> exports = {
-        {"VELTRA_OpenEx",
-         [] {
-             VELTRA_HANDLE h = nullptr;
-             VELTRA_OpenEx(0, 0, 1, &h);
-             VELTRA_Close(h);
-         },
-         {{0x2220F4, 4, 0}}},
+        {"VELTRA_OpenEx", [&] { VELTRA_OpenEx(0, 0, 1, &opened); }, {{0x2220F4, 4, 0}}},
+        // A close asks the handle whether it is a card before anything else.
+        {"VELTRA_Close", [&] { VELTRA_Close(opened); }, {{0x2220FC, 0, 44}}},
         {"VELTRA_GetVersionInfo",
          [&] { VELTRA_GetVersionInfo(card, &version); },
          {{0x222024, 0, 6}}},

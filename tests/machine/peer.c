@@ -12,6 +12,10 @@
  *   peer dma-loop CARD CHANNEL LOCAL ROUNDS: writes 64 KiB of a pattern of
  *   each round at LOCAL by DMA and reads it back; prints "ok ROUNDS" when
  *   every round read back what it wrote
+ *   peer map-hold CARD WINDOW MILLISECONDS: maps the first 4 KiB of the
+ *   window, writes 1 to the word at 0xF004 of window 0 a moment later,
+ *   keeps the mapping for MILLISECONDS and ends at once, as a process that
+ *   is killed does (nothing is closed)
  *
  * Exit code 0 on success, 1 with the status on stderr on failure. */
 #include <stdio.h>
@@ -23,6 +27,7 @@
 
 #if !defined(_WIN32)
 #include <dlfcn.h>
+#include <unistd.h>
 #endif
 
 static unsigned long long number(const char* text) {
@@ -92,6 +97,30 @@ static int traceSequence(void) {
         return 1;
     KESTA_GetUniqueId(bridge, &id);
     KESTA_Close(bridge);
+    return 0;
+}
+
+static void endAtOnce(void) {
+    fflush(stdout);
+#if defined(_WIN32)
+    TerminateProcess(GetCurrentProcess(), 0);
+#else
+    _exit(0);
+#endif
+}
+
+/* Maps a window, says so in window 0, holds the mapping and ends without
+ * closing anything. */
+static int mapHold(VELTRA_HANDLE card, uint32_t window, unsigned milliseconds) {
+    void* base = NULL;
+    uint32_t mapped = 1;
+    if (check("map", VELTRA_MapWindow(card, window, 0, 4096, &base)))
+        return 1;
+    Sleep(50); /* the design model's watcher has looked by now */
+    if (check("write", VELTRA_Write(card, 0, 0, 0xF004, 4, &mapped)))
+        return 1;
+    Sleep(milliseconds);
+    endAtOnce();
     return 0;
 }
 
@@ -165,6 +194,8 @@ int main(int argc, char** argv) {
             VELTRA_FinishNotificationWait(card, &wait, 1);
         }
         CloseHandle(wait.hEvent);
+    } else if (strcmp(command, "map-hold") == 0 && argc == 5) {
+        failed = mapHold(card, (uint32_t)number(argv[3]), (unsigned)number(argv[4]));
     } else if (strcmp(command, "clock") == 0 && argc == 4) {
         double frequency = 0;
         failed =

@@ -177,11 +177,13 @@ void findBus(Scene& r) {
     ASSERT_EQ(VELTRA_GetCommonBuffer(r.card, 0, &r.bus, &key), 0u);
 }
 
-// A close goes on past a region it cannot unmap, and past a mapping worker
-// it cannot talk to.
-const std::set<std::string> kCloseGoesOn = {"WriteFile",         "ReadFile",
-                                            "w:WriteFile",       "w:ReadFile",
-                                            "w:DeviceIoControl", "w:GetOverlappedResult"};
+// A close goes on past a region it cannot unmap, past a mapping worker it
+// cannot talk to, and past a card that cannot answer whether it is one
+// (only a value the system refuses is not a card).
+const std::set<std::string> kCloseGoesOn = {
+    "DeviceIoControl",      "WriteFile",  "ReadFile",
+    "w:WriteFile",          "w:ReadFile", "w:DeviceIoControl",
+    "w:GetOverlappedResult"};
 
 // The first map of a handle starts the mapping worker. A new thread's
 // records (one per library) that cannot be made are made at its first

@@ -88,6 +88,34 @@ TEST_F(Faults, DmaTransferFailsOnceAfterItsCount) {
     CloseHandle(overlapped.hEvent);
 }
 
+// After N bytes, the transfer that moves byte N+1 fails; an empty transfer
+// moves none and never fails. Faults of two channels are both kept.
+TEST_F(Faults, ByteCountsFireOnTheByteAfterThemAndEachChannelKeepsItsFault) {
+    std::vector<uint8_t> data(4096, 0x5A);
+    arm("[[fault]]\ncard = 0\nkind = \"dma\"\nafter_bytes = 4096\n");
+    EXPECT_EQ(VELTRA_WriteDMA(card_, 0, 0, data.data(), 4096, 0), VELTRA_SUCCESS);
+    EXPECT_EQ(VELTRA_WriteDMA(card_, 0, 0, data.data(), 0, 0), VELTRA_SUCCESS) << "moves nothing";
+    EXPECT_EQ(VELTRA_WriteDMA(card_, 1, 0, data.data(), 1, 0), VELTRA_HARDWARE_ERROR);
+    EXPECT_EQ(VELTRA_WriteDMA(card_, 1, 0, data.data(), 1, 0), VELTRA_SUCCESS) << "spent";
+
+    arm("[[fault]]\ncard = 0\nkind = \"dma\"\nafter_bytes = 0\n");
+    EXPECT_EQ(vsim::describeFaults(), "card 0: dma after 0 bytes\n");
+    EXPECT_EQ(VELTRA_ReadDMA(card_, 0, 0, data.data(), 0, 0), VELTRA_SUCCESS);
+    EXPECT_EQ(VELTRA_ReadDMA(card_, 0, 0, data.data(), 1, 0), VELTRA_HARDWARE_ERROR);
+    EXPECT_EQ(vsim::describeFaults(), "");
+
+    arm("[[fault]]\ncard = 0\nkind = \"dma\"\nchannel = 0\nafter_transfers = 1\n");
+    arm("[[fault]]\ncard = 0\nkind = \"dma\"\nchannel = 1\nafter_bytes = 8192\n");
+    EXPECT_EQ(vsim::describeFaults(),
+              "card 0: dma channel 0 after 1 transfers\ncard 0: dma channel 1 after 8192 bytes\n");
+    EXPECT_EQ(VELTRA_WriteDMA(card_, 1, 0, data.data(), 4096, 0), VELTRA_SUCCESS);
+    EXPECT_EQ(VELTRA_WriteDMA(card_, 0, 0, data.data(), 4096, 0), VELTRA_SUCCESS);
+    EXPECT_EQ(VELTRA_WriteDMA(card_, 0, 0, data.data(), 4096, 0), VELTRA_HARDWARE_ERROR);
+    EXPECT_EQ(VELTRA_WriteDMA(card_, 1, 0, data.data(), 4096, 0), VELTRA_SUCCESS);
+    EXPECT_EQ(VELTRA_WriteDMA(card_, 1, 0, data.data(), 1, 0), VELTRA_HARDWARE_ERROR);
+    EXPECT_EQ(vsim::describeFaults(), "");
+}
+
 TEST_F(Faults, RemovedCardFailsEveryRequestUntilItIsBack) {
     KESTA_HANDLE bridge = nullptr;
     ASSERT_EQ(KESTA_Open(0, 0, 0, &bridge), KESTA_SUCCESS);

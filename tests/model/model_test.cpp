@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -183,6 +184,65 @@ TEST_F(ModelMachine, HearsEachEventAndActsOnTheCard) {
     EXPECT_NE(trace().find("model card 0: refused the configuration of FPGA 0 (1)"),
               std::string::npos);
     EXPECT_EQ(VELTRA_Close(card), VELTRA_SUCCESS);
+}
+
+// Reads a word of window 0 until it is `expected` (or five seconds pass).
+uint32_t settledWord(VELTRA_HANDLE card, uint64_t offset, uint32_t expected) {
+    uint32_t value = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    do {
+        EXPECT_EQ(VELTRA_Read(card, 0, 0, offset, 4, &value), VELTRA_SUCCESS);
+        if (value == expected)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return value;
+}
+
+// On a machine that two processes share, each event reaches one model: a
+// write through a mapping of a watched window that both processes have
+// mapped is heard by the process that watches it, and when that process
+// ends, by the other; a request is heard by the process that made it.
+TEST_F(ModelMachine, OneProcessHearsEachEventOfASharedMachine) {
+    const std::string folder = simtest::scratchName("model-state");
+    setVariable("VELTRA_SIM_STATE", folder);
+    use(binFolder() + "recording_model", "record");
+    constexpr uint64_t kStarts = 0xF000, kPeerMapped = 0xF004;
+    VELTRA_HANDLE card = nullptr;
+    ASSERT_EQ(VELTRA_Open(0, &card), VELTRA_SUCCESS);
+    uint32_t zero = 0;
+    ASSERT_EQ(VELTRA_Write(card, 0, 0, kStarts, 4, &zero), VELTRA_SUCCESS);
+    ASSERT_EQ(VELTRA_Write(card, 0, 0, kPeerMapped, 4, &zero), VELTRA_SUCCESS);
+    int peerStatus = -1;
+    std::thread peer([&] { simtest::runProgram(MACHINE_PEER, "map-hold 0 3 1500", peerStatus); });
+    ASSERT_EQ(settledWord(card, kPeerMapped, 1), 1u) << "the peer maps the registers and watches";
+    void* base = nullptr;
+    ASSERT_EQ(VELTRA_MapWindow(card, 3, 0, 4096, &base), VELTRA_SUCCESS);
+    auto* start = static_cast<volatile uint32_t*>(base);
+    *start = 1;
+    EXPECT_EQ(settledWord(card, kStarts, 1), 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(settledWord(card, kStarts, 1), 1u) << "heard by one process";
+
+    peer.join();
+    EXPECT_EQ(peerStatus, 0);
+    *start = 2;  // the peer has ended: this process watches now
+    EXPECT_EQ(settledWord(card, kStarts, 2), 2u);
+    EXPECT_EQ(count(trace(),
+                    "model card 0: takes over watching window 3 from a process that "
+                    "ended"),
+              1u)
+        << trace();
+    uint32_t again = 3;
+    ASSERT_EQ(VELTRA_Write(card, 3, 0, 0, 4, &again), VELTRA_SUCCESS);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(settledWord(card, kStarts, 3), 3u) << "a request is heard once, by its process";
+    EXPECT_EQ(VELTRA_UnmapWindow(card, base), VELTRA_SUCCESS);
+    EXPECT_EQ(VELTRA_Close(card), VELTRA_SUCCESS);
+    setVariable("VELTRA_SIM_STATE", "private");
+    vsim::resetMachine();
+    std::error_code error;
+    std::filesystem::remove_all(folder, error);
 }
 
 // A model that cannot be used: the reason on the machine (and stderr), a

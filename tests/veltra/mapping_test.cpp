@@ -207,6 +207,42 @@ TEST_F(Mapping, CloseUnmapsOnlyItsOwnRegions) {
     EXPECT_TRUE(workerStopped());
 }
 
+// A close given anything but an open card (a double close among them) must
+// leave every other handle's mappings where they are.
+TEST_F(Mapping, CloseOfAValueThatIsNotAnOpenCardLeavesOtherRegionsAlone) {
+    VELTRA_HANDLE closed = nullptr;
+    ASSERT_EQ(VELTRA_Open(1, &closed), VELTRA_SUCCESS);
+    ASSERT_EQ(VELTRA_Close(closed), VELTRA_SUCCESS);
+    uint64_t garbage[4] = {0xDEADBEEFDEADBEEFull, 1, 2, 3};
+    auto* base = static_cast<uint8_t*>(map(card_, 0, 4096, 4096));
+    ASSERT_NE(base, nullptr);
+    const struct {
+        const char* kind;
+        VELTRA_HANDLE value;
+    } notCards[] = {
+        {"null", nullptr},
+        {"one", reinterpret_cast<VELTRA_HANDLE>(1)},
+        {"INVALID_HANDLE_VALUE", INVALID_HANDLE_VALUE},
+        {"a pointer to garbage", reinterpret_cast<VELTRA_HANDLE>(garbage)},
+        {"a closed card", closed},
+    };
+    for (const auto& bad : notCards) {
+        SCOPED_TRACE(bad.kind);
+        EXPECT_EQ(VELTRA_Close(bad.value), VELTRA_INVALID_HANDLE);
+        EXPECT_TRUE(workerRunning());
+        base[0] = 0xA5;
+        base[4095] = 0x5A;
+        uint8_t back[2] = {};
+        ASSERT_EQ(VELTRA_Read(card_, 0, 0, 4096, 1, &back[0]), VELTRA_SUCCESS);
+        ASSERT_EQ(VELTRA_Read(card_, 0, 0, 8191, 1, &back[1]), VELTRA_SUCCESS);
+        EXPECT_EQ(back[0], 0xA5);
+        EXPECT_EQ(back[1], 0x5A);
+    }
+    EXPECT_EQ(VELTRA_UnmapWindow(card_, reinterpret_cast<void*>(0x1000)), VELTRA_INVALID_REGION);
+    EXPECT_EQ(VELTRA_UnmapWindow(card_, base), VELTRA_SUCCESS);
+    EXPECT_TRUE(workerStopped());
+}
+
 TEST_F(Mapping, CommonBuffersAreFoundByKeyAndMapped) {
     uint32_t count = 0;
     ASSERT_EQ(VELTRA_GetCommonBufferCount(card_, &count), VELTRA_SUCCESS);

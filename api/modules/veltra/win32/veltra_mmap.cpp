@@ -286,13 +286,16 @@ VELTRA_STATUS workerUnmapRegion(HANDLE hDevice, void* pVirtualBase) {
     return handleSeen ? VELTRA_INVALID_REGION : VELTRA_INVALID_HANDLE;
 }
 
-// Unmaps the regions of a handle, or every region (hDevice null: the worker
-// is ending).
-void workerUnmapAllRegions(HANDLE hDevice) {
+// Unmaps the regions of one handle, or, when the worker is ending, of every
+// handle. "Every handle" is its own flag, never a handle value: a client may
+// send any value at all (null among them), and its request reaches only the
+// regions mapped through exactly that value.
+enum class Regions { OfHandle, All };
+void workerUnmapAllRegions(HANDLE hDevice, Regions which = Regions::OfHandle) {
     MAPPED_REGION* pNext = nullptr;
     for (MAPPED_REGION* pRegion = mmapState.pRegionHead; pRegion != nullptr; pRegion = pNext) {
         pNext = pRegion->pNext;
-        if (hDevice != nullptr && pRegion->hDevice != hDevice)
+        if (which == Regions::OfHandle && pRegion->hDevice != hDevice)
             continue;
         MMAP_TRACE("workerUnmapAllRegions: removing region, hDevice=%d pRegion=%p\n",
                    low32(pRegion->hDevice), pRegion);
@@ -369,7 +372,7 @@ DWORD endWorker(bool told) {
     if (!told)
         closeAndClear(mmapState.hRequestRd);
     if (workerOverlapped != nullptr)
-        workerUnmapAllRegions(nullptr);
+        workerUnmapAllRegions(nullptr, Regions::All);
     closeAndClear(mmapState.hResponseWr);
     return 0;
 }
