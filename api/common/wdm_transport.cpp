@@ -21,6 +21,12 @@ uint32_t sendAndWait(HANDLE hDevice, DWORD code, void* buffer, uint32_t inSize, 
         if (GetOverlappedResult(hDevice, overlapped, &bytesReturned, TRUE))
             return wdmLibrary.statusSuccess;
         error = GetLastError();
+        // A wait that fails although the request is still under way must not
+        // hand the thread's OVERLAPPED to its next request while the driver
+        // can still write into it: the request's end signals the event. For a
+        // request that ended with an error, the event is set already.
+        WaitForSingleObject(overlapped->hEvent, INFINITE);
+        SetLastError(error);
     }
     return wdmTranslateError(error);
 }

@@ -254,6 +254,47 @@ TEST_F(ConfigureFromFile, FileForAnotherPartIsAMismatchAndConfiguresNothing) {
     EXPECT_EQ(configures(), 0u);
 }
 
+// The vendor's tools and the open toolchain write the part in its long form:
+// family prefix, dashes, speed and temperature grades. The same device and
+// package matches in any of those forms; another device or package does not.
+TEST_F(ConfigureFromFile, LongFormsOfThePartMatchAndOtherDevicesDoNot) {
+    const struct {
+        uint32_t typeCode, family, package;
+        const char* part;
+        VELTRA_STATUS expected;
+    } cases[] = {
+        {260, 7, packageCode('F', 'F', 1157), "xc7vx690tffg1157-2", VELTRA_SUCCESS},
+        {260, 7, packageCode('F', 'F', 1157), "XC7VX690T-FFG1157-2L-E", VELTRA_SUCCESS},
+        {260, 7, packageCode('F', 'F', 1157), "xc7vx690tffg1157-1-i", VELTRA_SUCCESS},
+        {260, 7, packageCode('F', 'F', 1157), "xc7vx690t-ffg1157-2lv", VELTRA_SUCCESS},
+        {260, 7, packageCode('F', 'F', 1157), "xc7vx485tffg1157-2", VELTRA_FPGA_MISMATCH},
+        {260, 7, packageCode('F', 'F', 1157), "xc7vx690tffg1761-2", VELTRA_FPGA_MISMATCH},
+        {260, 7, packageCode('F', 'F', 1157), "7vx690tffg1157x", VELTRA_FPGA_MISMATCH},
+        {323, 8, packageCode('F', 'A', 1156), "xcku060-ffva1156-2-e", VELTRA_SUCCESS},
+        {323, 8, packageCode('F', 'A', 1156), "xcku040-ffva1156-2-e", VELTRA_FPGA_MISMATCH},
+        {326, 8, packageCode('L', 'B', 2104), "xcku115-flvb2104-1-c", VELTRA_SUCCESS},
+        {326, 8, packageCode('L', 'B', 2104), "xcku115-flva2104-1-c", VELTRA_FPGA_MISMATCH},
+        {103, 4, packageCode('F', 'F', 1148), "xc4vlx80-ff1148-10", VELTRA_SUCCESS},
+    };
+    const std::vector<WCHAR> wide(path_, path_ + std::strlen(path_) + 1);
+    size_t expectedConfigures = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.part);
+        device_->onCode(code(3), fpgaReply(c.typeCode, c.family, c.package));
+        ASSERT_TRUE(Writer::standard(c.part, bitstream::configurationData(64)).writeTo(path_));
+        EXPECT_EQ(VELTRA_ConfigureFromFileA(card_, 0, 0, path_), c.expected);
+        EXPECT_EQ(VELTRA_ConfigureFromFileW(card_, 0, 0, wide.data()), c.expected);
+        expectedConfigures += c.expected == VELTRA_SUCCESS ? 2 : 0;
+        EXPECT_EQ(configures(), expectedConfigures);
+    }
+    // The object keeps the part as the file writes it.
+    VELTRA_BITSTREAMA* loaded = nullptr;
+    ASSERT_TRUE(Writer::standard("xcku060-ffva1156-2-e", {1}).writeTo(path_));
+    ASSERT_EQ(VELTRA_LoadBitstreamA(path_, &loaded), VELTRA_SUCCESS);
+    EXPECT_STREQ(loaded->fpgaName, "xcku060-ffva1156-2-e");
+    VELTRA_UnloadBitstreamA(loaded);
+}
+
 // The file's problems are found before the card handle is used at all.
 TEST_F(ConfigureFromFile, LoadFailuresComeFirstEvenOnABadHandle) {
     const VELTRA_HANDLE bad = reinterpret_cast<VELTRA_HANDLE>(0x2468);

@@ -2,9 +2,11 @@
 #include <veltra.h>
 
 #include <cstring>
+#include <string>
 
 #include "veltra_bitstream.h"
 #include "veltra_file.h"
+#include "veltra_part.h"
 #include "veltra_requests.h"
 #include "wdm.h"
 
@@ -25,8 +27,8 @@ VELTRA_STATUS configure(VELTRA_HANDLE hCard, uint32_t index, uint32_t flags, con
     return sendRequest(hCard, veltra_request::kConfigure, &record);
 }
 
-bool sameText(const char* a, const char* b) {
-    return std::strcmp(a, b) == 0;
+bool samePart(const char* fpga, const char* file) {
+    return veltra_part::sameDevice(fpga, file);
 }
 
 bool sameText(const WCHAR* a, const WCHAR* b) {
@@ -34,6 +36,19 @@ bool sameText(const WCHAR* a, const WCHAR* b) {
         if (*a == 0)
             return true;
     return false;
+}
+
+// Part names are ASCII; a wide name that is not is compared as it stands.
+bool samePart(const WCHAR* fpga, const WCHAR* file) {
+    std::string narrow[2];
+    const WCHAR* names[2] = {fpga, file};
+    for (int i = 0; i < 2; ++i)
+        for (const WCHAR* at = names[i]; *at != 0; ++at) {
+            if (*at > 0x7F)
+                return sameText(fpga, file);
+            narrow[i] += static_cast<char>(*at);
+        }
+    return veltra_part::sameDevice(narrow[0], narrow[1]);
 }
 
 // Loads a file, checks its part name against the FPGA's and configures from
@@ -49,8 +64,9 @@ VELTRA_STATUS configureFromFile(VELTRA_HANDLE hCard, uint32_t index, uint32_t fl
     Info info;
     status = fpgaInfo(hCard, index, &info);
     if (status == VELTRA_SUCCESS) {
-        // Both names are lower case by construction, whatever the file's case.
-        status = sameText(info.name, object->fpgaName)
+        // The same device and package, whether the file writes the part in
+        // the FPGA's short form or in the vendor's long one.
+        status = samePart(info.name, object->fpgaName)
                      ? configure(hCard, index, flags, object->data, object->length)
                      : VELTRA_FPGA_MISMATCH;
     }
