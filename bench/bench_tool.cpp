@@ -16,7 +16,7 @@
 
 #include "bench_common.h"
 #include "bitstream_writer.h"
-#include "tool.h"
+#include "command_table.h"
 
 namespace {
 

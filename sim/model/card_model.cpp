@@ -567,6 +567,28 @@ void copyText(const std::string& text, char* buffer, size_t size) {
 
 }  // namespace
 
+extern "C" int vsimCardOfSerial(uint32_t serial, uint32_t* card) {
+    auto machine = vsim::model::currentCardMachine();
+    if (machine == nullptr || card == nullptr)
+        return 0;
+    for (const auto& c : machine->cards)
+        if (c->config.serial == serial) {
+            *card = c->index;
+            return 1;
+        }
+    return 0;
+}
+
+extern "C" int vsimClockRange(uint32_t card, uint32_t clock, double* minimum, double* maximum) {
+    auto c = vsim::model::currentCard(card);
+    if (c == nullptr || clock >= c->config.clocks.size() || minimum == nullptr ||
+        maximum == nullptr || !c->config.clocks[clock].programmable)
+        return 0;
+    *minimum = static_cast<double>(c->config.clocks[clock].minimum);
+    *maximum = static_cast<double>(c->config.clocks[clock].maximum);
+    return 1;
+}
+
 extern "C" int vsimPowerCycle(uint32_t card) {
     return vsim::powerCycle(card) ? 1 : 0;
 }

@@ -1,12 +1,22 @@
 // veltra flash: the configuration flash of a card, by ranges that respect
-// its block layout; and veltra program: an FPGA configured from a file.
-#include "tool.h"
-
+// its block layout.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+
+#include "card_lock.h"
+#include "cards.h"
+#include "command_table.h"
+#include "errors.h"
+#include "files.h"
+#include "flash_update.h"
+#include "interrupts.h"
+#include "output.h"
+#include "records.h"
+#include "simulator.h"
+#include "text.h"
 
 namespace tool {
 
@@ -15,68 +25,19 @@ namespace {
 // Transfers move this much per request, so that progress can be shown.
 constexpr uint64_t kChunk = uint64_t{1} << 20;
 
-struct Chip {
-    uint32_t index = 0;
-    uint64_t size = 0, blockSize = 0, busWidth = 0;
-    std::string name;
+struct Options : Change {
+    uint32_t flash = 0;
+    uint64_t offset = 0, length = 0;
+    CLI::Option* lengthOption = nullptr;
+    std::string file, recovery;
+    bool noVerify = false, json = false;
 };
 
-struct Block {
-    uint64_t start = 0, size = 0;
-    bool parameter = false;
-};
-
-Chip chipOf(const Card& card, uint32_t index) {
-    VELTRA_FLASH_INFOA info{};
-    const VELTRA_STATUS status = VELTRA_GetFlashInfoA(card.handle(), index, &info);
-    if (status == VELTRA_INVALID_INDEX)
-        throw Failure(format("%s has no flash %u", card.name().c_str(), index));
-    check(status,
-          format("cannot read the information of flash %u of %s", index, card.name().c_str()));
-    return {index, info.attribute1, info.attribute2, info.attribute3, text(info.name)};
+// "serial:0x00A1B2C3": how the card stays named when indexes shift.
+std::string serialSelection(const Card& card) {
+    return "serial:" + serialText(card.serial());
 }
 
-// The record of the block that holds `offset`, which must hold it.
-VELTRA_FLASH_BLOCK_INFO blockRecord(const Card& card, uint32_t flash, uint64_t offset) {
-    VELTRA_FLASH_BLOCK_INFO info{};
-    check(VELTRA_GetFlashBlockInfo(card.handle(), flash, offset, &info),
-          format("cannot read the flash block at %s", hex(offset).c_str()));
-    if (info.attribute2 == 0 || offset < info.attribute1 ||
-        offset - info.attribute1 >= info.attribute2)
-        throw Failure(format("flash %u of %s reports a block at %s that does not hold %s", flash,
-                             card.name().c_str(), hex(info.attribute1).c_str(),
-                             hex(offset).c_str()));
-    return info;
-}
-
-Block blockAt(const Card& card, const Chip& chip, uint64_t offset) {
-    const VELTRA_FLASH_BLOCK_INFO info = blockRecord(card, chip.index, offset);
-    return {info.attribute1, info.attribute2, (info.attribute3 & 1) != 0};
-}
-
-}  // namespace
-
-std::vector<BlockRun> blockRuns(const Card& card, uint32_t flash, uint64_t size) {
-    std::vector<BlockRun> runs;
-    for (uint64_t offset = 0; offset < size;) {
-        const VELTRA_FLASH_BLOCK_INFO block = blockRecord(card, flash, offset);
-        if (!runs.empty() && runs.back().first.attribute2 == block.attribute2 &&
-            runs.back().first.attribute3 == block.attribute3)
-            ++runs.back().count;
-        else
-            runs.push_back({block, 1});
-        offset = block.attribute1 + block.attribute2;
-    }
-    return runs;
-}
-
-namespace {
-
-std::string chipName(const Card& card, const Chip& chip) {
-    return format("flash %u of %s", chip.index, card.name().c_str());
-}
-
-// Every range is checked against the chip before anything is changed.
 void checkRange(const Card& card, const Chip& chip, uint64_t offset, uint64_t length) {
     if (offset > chip.size || length > chip.size - offset)
         throw Failure(format("%s from %s passes the end of %s (%s, ending at %s)",
@@ -85,141 +46,50 @@ void checkRange(const Card& card, const Chip& chip, uint64_t offset, uint64_t le
                              hex(chip.size).c_str()));
 }
 
+// The range of a command: --offset and --length, or to the end of the chip.
+uint64_t lengthOf(const Options& o, const Chip& chip) {
+    if (o.lengthOption != nullptr && o.lengthOption->count() > 0)
+        return o.length;
+    return o.offset < chip.size ? chip.size - o.offset : 0;
+}
+
+// The file's bytes, or as many of them as --length says.
+std::vector<uint8_t> fileData(const Options& o) {
+    std::vector<uint8_t> data = readWholeFile(o.file);
+    if (o.lengthOption == nullptr || o.lengthOption->count() == 0)
+        return data;
+    if (o.length > data.size())
+        throw Failure(format("%s holds %s, less than --length %s", o.file.c_str(),
+                             sizeText(data.size()).c_str(), sizeText(o.length).c_str()));
+    data.resize(static_cast<size_t>(o.length));
+    return data;
+}
+
 void readRange(const Card& card, const Chip& chip, uint64_t offset, uint64_t length, uint8_t* into,
-               Progress* progress) {
+               Progress& progress) {
     for (uint64_t done = 0; done < length;) {
         const uint64_t piece = std::min(kChunk, length - done);
         check(VELTRA_ReadFlash(card.handle(), chip.index, 0, offset + done, piece, into + done),
               format("cannot read %s at %s", chipName(card, chip).c_str(),
                      hex(offset + done).c_str()));
         done += piece;
-        if (progress != nullptr)
-            progress->update(done);
-    }
-}
-
-void writeRange(const Card& card, const Chip& chip, uint64_t offset, uint64_t length,
-                const uint8_t* from, Progress* progress, uint64_t progressBase = 0) {
-    for (uint64_t done = 0; done < length;) {
-        const uint64_t piece = std::min(kChunk, length - done);
-        check(VELTRA_WriteFlash(card.handle(), chip.index, 0, offset + done, piece, from + done),
-              format("cannot write %s at %s", chipName(card, chip).c_str(),
-                     hex(offset + done).c_str()));
-        done += piece;
-        if (progress != nullptr)
-            progress->update(progressBase + done);
-    }
-}
-
-// Erases the blocks from `start` to `end` (both block boundaries), a run of
-// equal blocks per request.
-void eraseBlocks(const Card& card, const Chip& chip, uint64_t start, uint64_t end,
-                 bool showProgress) {
-    Progress progress("erasing", end - start, showProgress);
-    for (uint64_t at = start; at < end;) {
-        const Block first = blockAt(card, chip, at);
-        uint64_t length = first.size;
-        while (at + length < end && length < kChunk * 4) {
-            const Block next = blockAt(card, chip, at + length);
-            if (next.size != first.size)
-                break;
-            length += next.size;
-        }
-        length = std::min(length, end - at);
-        check(VELTRA_EraseFlash(card.handle(), chip.index, 0, at, length),
-              format("cannot erase %s from %s to %s", chipName(card, chip).c_str(), hex(at).c_str(),
-                     hex(at + length).c_str()));
-        at += length;
-        progress.update(at - start);
-    }
-    progress.finish();
-}
-
-// Compares the chip with `data` from `offset`; the offset of the first
-// difference and how many bytes differ.
-struct Comparison {
-    uint64_t differing = 0, first = 0;
-};
-
-Comparison compareRange(const Card& card, const Chip& chip, uint64_t offset,
-                        std::span<const uint8_t> data, bool showProgress) {
-    Progress progress("verifying", data.size(), showProgress);
-    std::vector<uint8_t> back(std::min<uint64_t>(kChunk, data.size()));
-    Comparison result;
-    for (uint64_t done = 0; done < data.size();) {
-        const uint64_t piece = std::min<uint64_t>(kChunk, data.size() - done);
-        readRange(card, chip, offset + done, piece, back.data(), nullptr);
-        if (std::memcmp(back.data(), data.data() + done, piece) != 0)
-            for (uint64_t i = 0; i < piece; ++i)
-                if (back[i] != data[done + i]) {
-                    if (result.differing++ == 0)
-                        result.first = offset + done + i;
-                }
-        done += piece;
         progress.update(done);
     }
     progress.finish();
-    return result;
 }
 
-void verifyOrFail(const Card& card, const Chip& chip, uint64_t offset,
-                  std::span<const uint8_t> data, const std::string& source, bool showProgress) {
-    const Comparison comparison = compareRange(card, chip, offset, data, showProgress);
-    if (comparison.differing != 0)
-        throw Failure(format("%s differs from %s: %" PRIu64 " of %zu bytes differ, the first at %s",
-                             chipName(card, chip).c_str(), source.c_str(), comparison.differing,
-                             data.size(), hex(comparison.first).c_str()));
-}
-
-struct FlashOptions : Common {
-    uint32_t flash = 0;
-    uint64_t offset = 0, length = 0;
-    CLI::Option* lengthOption = nullptr;
-    std::string file;
-    bool noVerify = false;
-};
-
-CLI::App* flashCommand(CLI::App& parent, const char* name, const char* description,
-                       FlashOptions& options) {
-    CLI::App* command = parent.add_subcommand(name, description);
-    addCardOption(*command, options, true);
-    command->add_option("--flash", options.flash, "the flash bank (default 0)")
-        ->transform(numberForm());
-    return command;
-}
-
-void addRange(CLI::App& command, FlashOptions& options, const char* lengthHelp) {
-    command.add_option("--offset", options.offset, "where the range starts (default 0)")
-        ->transform(sizeForm());
-    options.lengthOption =
-        command.add_option("--length", options.length, lengthHelp)->transform(sizeForm());
-}
-
-// The range of a command: --offset and --length, or to the end of the chip.
-uint64_t lengthOf(const FlashOptions& options, const Chip& chip, uint64_t otherwise) {
-    if (options.lengthOption != nullptr && options.lengthOption->count() > 0)
-        return options.length;
-    if (otherwise != UINT64_MAX)
-        return otherwise;
-    return options.offset < chip.size ? chip.size - options.offset : 0;
-}
-
-void flashInfo(const FlashOptions& options) {
-    Card card(options.card);
-    const Chip chip = chipOf(card, options.flash);
+void flashInfo(const Options& o) {
+    const Card card = o.card.open();
+    const Chip chip = chipOf(card, o.flash);
     json runs = json::array();
-    for (const BlockRun& run : blockRuns(card, chip.index, chip.size))
-        runs.push_back({{"start", run.first.attribute1},
-                        {"size", run.first.attribute2},
-                        {"parameter", (run.first.attribute3 & 1) != 0},
+    for (const BlockRun& run : blockRuns(card, chip))
+        runs.push_back({{"start", run.first.start},
+                        {"size", run.first.size},
+                        {"parameter", run.first.parameter()},
                         {"count", run.count}});
-    if (options.json) {
-        printJson({{"card", options.card},
-                   {"flash", chip.index},
-                   {"name", chip.name},
-                   {"size", chip.size},
-                   {"blockSize", chip.blockSize},
-                   {"busWidth", chip.busWidth},
+    if (o.json) {
+        printJson({{"card", card.index()}, {"flash", chip.index},     {"name", chip.name},
+                   {"size", chip.size},    {"blockSize", chip.blockSize}, {"busWidth", chip.busWidth},
                    {"blocks", runs}});
         return;
     }
@@ -236,184 +106,220 @@ void flashInfo(const FlashOptions& options) {
     }
 }
 
-void flashRead(const FlashOptions& options) {
-    Card card(options.card);
-    const Chip chip = chipOf(card, options.flash);
-    const uint64_t length = lengthOf(options, chip, UINT64_MAX);
-    checkRange(card, chip, options.offset, length);
+// Saved through a temporary file: a failure leaves what was there before.
+void flashRead(const Options& o) {
+    const Card card = o.card.open();
+    const Chip chip = chipOf(card, o.flash);
+    const uint64_t length = lengthOf(o, chip);
+    checkRange(card, chip, o.offset, length);
     std::vector<uint8_t> data(length);
     const Stopwatch clock;
-    {
-        Progress progress("reading", length, true);
-        readRange(card, chip, options.offset, length, data.data(), &progress);
-        progress.finish();
-    }
+    Progress progress("reading", length, true);
+    readRange(card, chip, o.offset, length, data.data(), progress);
     const double seconds = clock.seconds();
-    writeFile(options.file, data.data(), data.size());
+    replaceFile(o.file, data.data(), data.size());
     std::printf("read %s of %s from %s to %s in %s (%s)\n", sizeText(length).c_str(),
-                chipName(card, chip).c_str(), hex(options.offset).c_str(), options.file.c_str(),
+                chipName(card, chip).c_str(), hex(o.offset).c_str(), o.file.c_str(),
                 durationText(seconds).c_str(), rateText(length, seconds).c_str());
 }
 
-}  // namespace
-
-// Writes `data` at `offset`: erases exactly the blocks the range touches,
-// keeping what those blocks hold outside the range, writes, and verifies
-// unless told not to. Returns the seconds taken.
-double writeFlash(const Card& card, uint32_t flash, uint64_t offset, std::span<const uint8_t> data,
-                  bool verify, bool showProgress) {
-    const Chip chip = chipOf(card, flash);
-    checkRange(card, chip, offset, data.size());
-    const Stopwatch clock;
-    if (data.empty())
-        return 0;
-    const Block first = blockAt(card, chip, offset);
-    const Block last = blockAt(card, chip, offset + data.size() - 1);
-    const uint64_t eraseEnd = last.start + last.size;
-    // What the erased blocks hold outside the range is kept, and written back
-    // first, so that a failure later loses none of it.
-    std::vector<uint8_t> head(offset - first.start), tail(eraseEnd - (offset + data.size()));
-    readRange(card, chip, first.start, head.size(), head.data(), nullptr);
-    readRange(card, chip, offset + data.size(), tail.size(), tail.data(), nullptr);
-    auto writeKept = [&] {
-        writeRange(card, chip, first.start, head.size(), head.data(), nullptr);
-        writeRange(card, chip, offset + data.size(), tail.size(), tail.data(), nullptr);
-    };
-    try {
-        eraseBlocks(card, chip, first.start, eraseEnd, showProgress);
-    } catch (const Failure&) {
-        try {
-            writeKept();
-        } catch (const Failure&) {
-            // the erase's failure is the one to report
-        }
-        throw;
-    }
-    writeKept();
-    {
-        Progress progress("writing", data.size(), showProgress);
-        writeRange(card, chip, offset, data.size(), data.data(), &progress);
-        progress.finish();
-    }
-    check(VELTRA_SyncFlash(card.handle(), chip.index, 0),
-          "cannot finish writing " + chipName(card, chip));
-    if (verify) {
-        verifyOrFail(card, chip, offset, data, "what was written", showProgress);
-        verifyOrFail(card, chip, first.start, head, "what it held before the range", false);
-        verifyOrFail(card, chip, offset + data.size(), tail, "what it held after the range", false);
-    }
-    return clock.seconds();
-}
-
-namespace {
-
-void flashWrite(const FlashOptions& options) {
-    const FileBytes file(options.file);
-    const std::span<const uint8_t> data = file.first(options.lengthOption, options.length);
-    Card card(options.card);
-    const Chip chip = chipOf(card, options.flash);
-    checkRange(card, chip, options.offset, data.size());
+// Everything is checked (the file, the card, the range, the lock, an
+// update that did not finish) before the card is asked to change.
+void flashWrite(const Options& o) {
+    const std::vector<uint8_t> data = fileData(o);
+    const Card card = o.card.open();
+    const CardLock lock(card, o.wait);
+    lock.refuseUnfinishedUpdate(serialSelection(card));
+    const Chip chip = chipOf(card, o.flash);
+    checkRange(card, chip, o.offset, data.size());
     if (data.empty()) {
-        std::printf("%s is empty: nothing written\n", options.file.c_str());
+        std::printf("%s is empty: nothing written\n", o.file.c_str());
         return;
     }
-    const Block first = blockAt(card, chip, options.offset);
-    const Block last = blockAt(card, chip, options.offset + data.size() - 1);
-    confirm(format("Erase %s from %s and write %s to %s?",
-                   sizeText(last.start + last.size - first.start).c_str(), hex(first.start).c_str(),
-                   options.file.c_str(), chipName(card, chip).c_str()),
-            options.yes);
-    const double seconds =
-        writeFlash(card, options.flash, options.offset, data, !options.noVerify, true);
-    std::printf("wrote %s to %s at %s%s in %s (%s)\n", options.file.c_str(),
-                chipName(card, chip).c_str(), hex(options.offset).c_str(),
-                options.noVerify ? "" : " and verified it", durationText(seconds).c_str(),
-                rateText(data.size(), seconds).c_str());
+    const Block first = blockAt(card, chip, o.offset);
+    const Block last = blockAt(card, chip, o.offset + data.size() - 1);
+    confirm(format("Erase %s from %s and write %s to %s?", sizeText(last.end() - first.start).c_str(),
+                   hex(first.start).c_str(), o.file.c_str(), chipName(card, chip).c_str()),
+            o.yes);
+    FlashUpdate update{o.flash, o.offset, data, !o.noVerify, true, o.file, "", serialSelection(card)};
+    if (!machineIsPrivate())
+        update.recoveryFile = recoveryPath(o.file, card.serial(), o.recovery);
+    const double seconds = updateFlash(card, &lock, update);
+    std::printf("wrote %s to %s at %s%s in %s (%s)\n", o.file.c_str(), chipName(card, chip).c_str(),
+                hex(o.offset).c_str(), o.noVerify ? "" : " and verified it",
+                durationText(seconds).c_str(), rateText(data.size(), seconds).c_str());
 }
 
-void flashErase(const FlashOptions& options) {
-    Card card(options.card);
-    const Chip chip = chipOf(card, options.flash);
-    const uint64_t length = lengthOf(options, chip, UINT64_MAX);
-    checkRange(card, chip, options.offset, length);
+// Whole blocks only: the range must start and end on block boundaries.
+void checkWholeBlocks(const Card& card, const Chip& chip, uint64_t offset, uint64_t length) {
+    const Block first = blockAt(card, chip, offset);
+    if (first.start != offset)
+        throw Failure(format("%s is not the start of a block of %s (the block holding it starts "
+                             "at %s and is %s)",
+                             hex(offset).c_str(), chipName(card, chip).c_str(),
+                             hex(first.start).c_str(), sizeText(first.size).c_str()));
+    const Block last = blockAt(card, chip, offset + length - 1);
+    if (last.end() != offset + length)
+        throw Failure(format("%s is not the end of a block of %s (the block holding it ends at %s)",
+                             hex(offset + length).c_str(), chipName(card, chip).c_str(),
+                             hex(last.end()).c_str()));
+}
+
+// A block at a time; an interrupt stops it between blocks.
+void eraseBlocks(const Card& card, const Chip& chip, uint64_t start, uint64_t end) {
+    interrupts::Hold hold("veltra: interrupted: the erase stops once the block being erased is "
+                          "erased\n");
+    Progress progress("erasing", end - start, true);
+    for (uint64_t at = start; at < end;) {
+        if (interrupts::requested())
+            throw Interrupted(format("interrupted: %s is erased from %s to %s, the rest as it was",
+                                     chipName(card, chip).c_str(), hex(start).c_str(),
+                                     hex(at).c_str()));
+        const Block block = blockAt(card, chip, at);
+        check(VELTRA_EraseFlash(card.handle(), chip.index, 0, at, block.size),
+              format("cannot erase %s from %s to %s", chipName(card, chip).c_str(),
+                     hex(at).c_str(), hex(block.end()).c_str()));
+        at = block.end();
+        progress.update(at - start);
+    }
+    progress.finish();
+}
+
+void flashErase(const Options& o) {
+    const Card card = o.card.open();
+    const CardLock lock(card, o.wait);
+    lock.refuseUnfinishedUpdate(serialSelection(card));
+    const Chip chip = chipOf(card, o.flash);
+    const uint64_t length = lengthOf(o, chip);
+    checkRange(card, chip, o.offset, length);
     if (length == 0) {
         std::printf("nothing to erase\n");
         return;
     }
-    const Block first = blockAt(card, chip, options.offset);
-    if (first.start != options.offset)
-        throw Failure(
-            format("%s is not the start of a block of %s (the block holding it starts at "
-                   "%s and is %s)",
-                   hex(options.offset).c_str(), chipName(card, chip).c_str(),
-                   hex(first.start).c_str(), sizeText(first.size).c_str()));
-    const Block last = blockAt(card, chip, options.offset + length - 1);
-    if (last.start + last.size != options.offset + length)
-        throw Failure(format("%s is not the end of a block of %s (the block holding it ends at %s)",
-                             hex(options.offset + length).c_str(), chipName(card, chip).c_str(),
-                             hex(last.start + last.size).c_str()));
+    checkWholeBlocks(card, chip, o.offset, length);
     confirm(format("Erase %s of %s from %s?", sizeText(length).c_str(),
-                   chipName(card, chip).c_str(), hex(options.offset).c_str()),
-            options.yes);
+                   chipName(card, chip).c_str(), hex(o.offset).c_str()),
+            o.yes);
     const Stopwatch clock;
-    eraseBlocks(card, chip, options.offset, options.offset + length, true);
+    eraseBlocks(card, chip, o.offset, o.offset + length);
     std::printf("erased %s of %s from %s in %s\n", sizeText(length).c_str(),
-                chipName(card, chip).c_str(), hex(options.offset).c_str(),
+                chipName(card, chip).c_str(), hex(o.offset).c_str(),
                 durationText(clock.seconds()).c_str());
 }
 
-void flashVerify(const FlashOptions& options) {
-    const FileBytes file(options.file);
-    const std::span<const uint8_t> data = file.first(options.lengthOption, options.length);
-    Card card(options.card);
-    const Chip chip = chipOf(card, options.flash);
-    checkRange(card, chip, options.offset, data.size());
+void flashVerify(const Options& o) {
+    const std::vector<uint8_t> data = fileData(o);
+    const Card card = o.card.open();
+    const Chip chip = chipOf(card, o.flash);
+    checkRange(card, chip, o.offset, data.size());
     const Stopwatch clock;
-    verifyOrFail(card, chip, options.offset, data, options.file, true);
-    std::printf("%s matches %s (%s at %s) in %s\n", chipName(card, chip).c_str(),
-                options.file.c_str(), sizeText(data.size()).c_str(), hex(options.offset).c_str(),
+    std::vector<uint8_t> back(data.size());
+    Progress progress("verifying", data.size(), true);
+    readRange(card, chip, o.offset, data.size(), back.data(), progress);
+    uint64_t differing = 0, first = 0;
+    for (size_t i = 0; i < data.size(); ++i)
+        if (back[i] != data[i] && differing++ == 0)
+            first = o.offset + i;
+    if (differing != 0)
+        throw Failure(format("%s differs from %s: %" PRIu64 " of %zu bytes differ, the first at %s",
+                             chipName(card, chip).c_str(), o.file.c_str(), differing, data.size(),
+                             hex(first).c_str()));
+    std::printf("%s matches %s (%s at %s) in %s\n", chipName(card, chip).c_str(), o.file.c_str(),
+                sizeText(data.size()).c_str(), hex(o.offset).c_str(),
                 durationText(clock.seconds()).c_str());
 }
+
+void flashRecover(const Options& o) {
+    const Card card = o.card.open();
+    const CardLock lock(card, o.wait);
+    std::printf("%s\n",
+                recoverFlash(card, &lock, o.file, serialSelection(card), o.yes, true).c_str());
+}
+
+void addFlashOption(CLI::App& command, Options& o) {
+    command.add_option("--flash", o.flash, "the flash bank (default 0)")->transform(numberForm());
+}
+
+void addRange(CLI::App& command, Options& o, const char* lengthHelp) {
+    command.add_option("--offset", o.offset, "where the range starts (default 0)")
+        ->transform(sizeForm());
+    o.lengthOption = command.add_option("--length", o.length, lengthHelp)->transform(sizeForm());
+}
+
+template <void (*Run)(const Options&)>
+Work run(std::shared_ptr<Options> o) {
+    return [o] { Run(*o); };
+}
+
+Work defineInfo(CLI::App& command) {
+    auto o = std::make_shared<Options>();
+    addCardOption(command, o->card, true);
+    addFlashOption(command, *o);
+    command.add_flag("--json", o->json, "print JSON instead of text");
+    return run<flashInfo>(o);
+}
+
+Work defineRead(CLI::App& command) {
+    auto o = std::make_shared<Options>();
+    addCardOption(command, o->card, true);
+    addFlashOption(command, *o);
+    addRange(command, *o, "how much (default: to the end of the chip)");
+    command.add_option("--file", o->file, "the file to write")->required();
+    return run<flashRead>(o);
+}
+
+Work defineWrite(CLI::App& command) {
+    auto o = std::make_shared<Options>();
+    addChangeOptions(command, *o, true, true);
+    addFlashOption(command, *o);
+    addRange(command, *o, "write only this much of the file");
+    command.add_option("--file", o->file, "the file to write")->required();
+    command.add_flag("--no-verify", o->noVerify, "do not read back what was written");
+    command.add_option("--recovery", o->recovery,
+                       "the folder for the recovery file (default: the file's own)");
+    return run<flashWrite>(o);
+}
+
+Work defineErase(CLI::App& command) {
+    auto o = std::make_shared<Options>();
+    addChangeOptions(command, *o, true, true);
+    addFlashOption(command, *o);
+    addRange(command, *o, "how much (default: to the end of the chip)");
+    return run<flashErase>(o);
+}
+
+Work defineVerify(CLI::App& command) {
+    auto o = std::make_shared<Options>();
+    addCardOption(command, o->card, true);
+    addFlashOption(command, *o);
+    addRange(command, *o, "compare only this much of the file");
+    command.add_option("--file", o->file, "the file to compare with")->required();
+    return run<flashVerify>(o);
+}
+
+Work defineRecover(CLI::App& command) {
+    auto o = std::make_shared<Options>();
+    addChangeOptions(command, *o, true, true);
+    command.add_option("FILE", o->file, "the recovery file the interrupted update named")
+        ->required();
+    return run<flashRecover>(o);
+}
+
+constexpr Command kCommands[] = {
+    {"flash", "read, write, erase and verify a card's flash", nullptr},
+    {"flash info", "the chip and its block layout", defineInfo},
+    {"flash read", "save a range of the flash to a file", defineRead},
+    {"flash write", "write a file, erasing the blocks it needs, and verify", defineWrite},
+    {"flash erase", "erase whole blocks", defineErase},
+    {"flash verify", "compare the flash with a file", defineVerify},
+    {"flash recover", "finish an update that was interrupted, from its recovery file",
+     defineRecover},
+};
 
 }  // namespace
 
-void addFlashCommands(CLI::App& app) {
-    CLI::App* flash = app.add_subcommand("flash", "read, write, erase and verify a card's flash");
-    flash->require_subcommand(1);
-
-    auto info = std::make_shared<FlashOptions>();
-    CLI::App* infoCommand = flashCommand(*flash, "info", "the chip and its block layout", *info);
-    addJsonFlag(*infoCommand, *info);
-    infoCommand->callback([info] { flashInfo(*info); });
-
-    auto read = std::make_shared<FlashOptions>();
-    CLI::App* readCommand =
-        flashCommand(*flash, "read", "save a range of the flash to a file", *read);
-    addRange(*readCommand, *read, "how much (default: to the end of the chip)");
-    readCommand->add_option("--file", read->file, "the file to write")->required();
-    readCommand->callback([read] { flashRead(*read); });
-
-    auto write = std::make_shared<FlashOptions>();
-    CLI::App* writeCommand = flashCommand(
-        *flash, "write", "write a file, erasing the blocks it needs, and verify", *write);
-    addRange(*writeCommand, *write, "write only this much of the file");
-    writeCommand->add_option("--file", write->file, "the file to write")->required();
-    writeCommand->add_flag("--no-verify", write->noVerify, "do not read back what was written");
-    addYesFlag(*writeCommand, *write);
-    writeCommand->callback([write] { flashWrite(*write); });
-
-    auto erase = std::make_shared<FlashOptions>();
-    CLI::App* eraseCommand = flashCommand(*flash, "erase", "erase whole blocks", *erase);
-    addRange(*eraseCommand, *erase, "how much (default: to the end of the chip)");
-    addYesFlag(*eraseCommand, *erase);
-    eraseCommand->callback([erase] { flashErase(*erase); });
-
-    auto verify = std::make_shared<FlashOptions>();
-    CLI::App* verifyCommand =
-        flashCommand(*flash, "verify", "compare the flash with a file", *verify);
-    addRange(*verifyCommand, *verify, "compare only this much of the file");
-    verifyCommand->add_option("--file", verify->file, "the file to compare with")->required();
-    verifyCommand->callback([verify] { flashVerify(*verify); });
+Commands flashCommands() {
+    return kCommands;
 }
 
 }  // namespace tool

@@ -1,13 +1,16 @@
 // veltra program: configures an FPGA from a bitstream file, after checking
-// that the file was built for that FPGA.
-#include "tool.h"
-
-#include <cctype>
-#include <algorithm>
+// the file whole and that it was built for that FPGA.
 #include <cstdio>
-#include <fstream>
-#include <vector>
 #include <memory>
+
+#include "bitfile.h"
+#include "card_lock.h"
+#include "cards.h"
+#include "command_table.h"
+#include "errors.h"
+#include "output.h"
+#include "text.h"
+#include "veltra_part.h"
 
 namespace tool {
 
@@ -18,128 +21,124 @@ struct Unload {
 };
 using Bitstream = std::unique_ptr<VELTRA_BITSTREAMA, Unload>;
 
-std::string lower(std::string text) {
-    for (char& ch : text)
-        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    return text;
-}
-
-// What a .bit file's header announces: the length of the configuration
-// data and where it starts (the 'e' field: a big-endian 32-bit length, then
-// the data), read from the file's first bytes. False if the header cannot
-// be walked.
-bool announcedData(const std::string& path, uint64_t& announced, uint64_t& held) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in)
-        return false;
-    const std::streamoff size = in.tellg();
-    std::vector<uint8_t> head(static_cast<size_t>(std::min<std::streamoff>(size, 64 << 10)));
-    in.seekg(0);
-    if (size <= 0 ||
-        !in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size())))
-        return false;
-    auto be16 = [&](size_t at) { return (size_t{head[at]} << 8) | head[at + 1]; };
-    size_t at = 0;
-    if (head.size() < 2)
-        return false;
-    at = 2 + be16(0) + 2;  // the preamble, then the field count
-    while (at < head.size()) {
-        if (head[at] == 'e') {
-            if (at + 5 > head.size())
-                return false;
-            announced = (uint64_t{head[at + 1]} << 24) | (uint64_t{head[at + 2]} << 16) |
-                        (uint64_t{head[at + 3]} << 8) | head[at + 4];
-            held = static_cast<uint64_t>(size) - (at + 5);
-            return true;
-        }
-        if (at + 3 > head.size())
-            return false;
-        at += 3 + be16(at + 1);
-    }
-    return false;
-}
+struct Options : Change {
+    uint32_t fpga = 0;
+    std::string file;
+    bool dryRun = false;
+};
 
 // A line on stderr about what is happening now, at a terminal only.
-void stage(bool show, const std::string& what) {
-    if (show)
+void stage(const std::string& what) {
+    if (stderrIsTerminal())
         std::fprintf(stderr, "%s\n", what.c_str());
 }
 
-}  // namespace
-
-double programFpga(const Card& card, uint32_t fpga, const std::string& file, bool showProgress,
-                   uint64_t* bytes) {
-    const bool show = showProgress && stderrIsTerminal();
-    const Stopwatch clock;
-    stage(show, "loading " + file);
+// Loads the whole file and checks it: a .bit file whose header is whole and
+// announces no more data than it holds, and that did not change while it
+// was read.
+Bitstream loadChecked(const std::string& file, BitHeader& header) {
     VELTRA_BITSTREAMA* loaded = nullptr;
     const VELTRA_STATUS status = VELTRA_LoadBitstreamA(file.c_str(), &loaded);
+    Bitstream bitstream(loaded);
     if (status == VELTRA_FILE_NOT_FOUND)
         throw Failure("cannot open " + file + ": " + statusText(status));
-    if (status == VELTRA_INVALID_BITSTREAM)
+    header = readBitHeader(file);
+    if (status == VELTRA_INVALID_BITSTREAM || (status == VELTRA_SUCCESS && !header.complete))
         throw Failure(file +
                       " is not a usable bitstream, its header is damaged or the file is "
                       "truncated: " +
-                      statusText(status));
+                      statusText(VELTRA_INVALID_BITSTREAM));
     check(status, "cannot load " + file);
-    const Bitstream bitstream(loaded);
     // The library takes what follows the header as the data; a file cut
     // short inside it holds less than its header announces.
-    uint64_t announced = 0, held = 0;
-    if (announcedData(file, announced, held) && held < announced)
-        throw Failure(
-            format("%s is truncated: its header announces %llu bytes of configuration "
-                   "data, the file holds %llu",
-                   file.c_str(), static_cast<unsigned long long>(announced),
-                   static_cast<unsigned long long>(held)));
+    if (header.held < header.announced)
+        throw Failure(format("%s is truncated: its header announces %llu bytes of configuration "
+                             "data, the file holds %llu",
+                             file.c_str(), static_cast<unsigned long long>(header.announced),
+                             static_cast<unsigned long long>(header.held)));
+    if (bitstream->length != header.held ||
+        !veltra_part::sameDevice(bitstream->fpgaName, header.part))
+        throw Failure(file + " changed while it was read");
     if (text(bitstream->fpgaName).empty())
         throw Failure(file + " names no FPGA part in its header");
+    return bitstream;
+}
 
+VELTRA_FPGA_INFOA fpgaOf(const Card& card, uint32_t fpga) {
     VELTRA_FPGA_INFOA info{};
     const VELTRA_STATUS found = VELTRA_GetFpgaInfoA(card.handle(), fpga, &info);
     if (found == VELTRA_INVALID_INDEX)
         throw Failure(format("%s has no FPGA %u", card.name().c_str(), fpga));
     check(found, format("cannot read the information of FPGA %u of %s", fpga, card.name().c_str()));
-    const std::string part = lower(text(bitstream->fpgaName)), cardPart = lower(text(info.name));
-    if (part != cardPart)
-        throw Failure(format("%s is built for %s; FPGA %u of %s is a %s", file.c_str(),
-                             part.c_str(), fpga, card.name().c_str(), cardPart.c_str()));
-
-    stage(show, format("configuring FPGA %u of %s with %s", fpga, card.name().c_str(),
-                       sizeText(bitstream->length).c_str()));
-    check(
-        VELTRA_ConfigureFromBuffer(card.handle(), fpga, 0, bitstream->data, bitstream->length),
-        format("cannot configure FPGA %u of %s from %s", fpga, card.name().c_str(), file.c_str()));
-    if (bytes != nullptr)
-        *bytes = bitstream->length;
-    return clock.seconds();
+    return info;
 }
 
-void addProgramCommand(CLI::App& app) {
-    struct Options : Common {
-        uint32_t fpga = 0;
-        std::string file;
-    };
+// The file's part against the FPGA's: the same device and package, however
+// the file writes it.
+void checkPart(const Card& card, uint32_t fpga, const VELTRA_FPGA_INFOA& info,
+               const std::string& file, const VELTRA_BITSTREAMA& bitstream) {
+    if (!veltra_part::sameDevice(text(info.name), text(bitstream.fpgaName)))
+        throw Failure(format("%s is built for %s; FPGA %u of %s is a %s", file.c_str(),
+                             text(bitstream.fpgaName).c_str(), fpga, card.name().c_str(),
+                             text(info.name).c_str()));
+}
+
+std::string builtText(const BitHeader& header) {
+    std::string design = header.design.substr(0, header.design.find(';'));
+    return format("design %s, built %s %s", design.empty() ? "(unnamed)" : design.c_str(),
+                  header.date.c_str(), header.time.c_str());
+}
+
+void configure(const Card& card, const Options& o, const VELTRA_BITSTREAMA& bitstream,
+               const VELTRA_FPGA_INFOA& info) {
+    stage(format("configuring FPGA %u of %s with %s", o.fpga, card.name().c_str(),
+                 sizeText(bitstream.length).c_str()));
+    const Stopwatch clock;
+    check(VELTRA_ConfigureFromBuffer(card.handle(), o.fpga, 0, bitstream.data, bitstream.length),
+          format("cannot configure FPGA %u of %s from %s", o.fpga, card.name().c_str(),
+                 o.file.c_str()));
+    const double seconds = clock.seconds();
+    std::printf("configured FPGA %u of %s (%s) from %s: %s in %s (%s)\n", o.fpga,
+                card.name().c_str(), text(info.name).c_str(), o.file.c_str(),
+                sizeText(bitstream.length).c_str(), durationText(seconds).c_str(),
+                rateText(bitstream.length, seconds).c_str());
+}
+
+void program(const Options& o) {
+    stage("loading " + o.file);
+    BitHeader header;
+    const Bitstream bitstream = loadChecked(o.file, header);
+    const Card card = o.card.open();
+    const VELTRA_FPGA_INFOA info = fpgaOf(card, o.fpga);
+    checkPart(card, o.fpga, info, o.file, *bitstream);
+    std::printf("%s: %s\n", o.file.c_str(), builtText(header).c_str());
+    if (o.dryRun) {
+        std::printf("it fits FPGA %u of %s (%s): nothing changed (--dry-run)\n", o.fpga,
+                    card.name().c_str(), text(info.name).c_str());
+        return;
+    }
+    const CardLock lock(card, o.wait);
+    configure(card, o, *bitstream, info);
+}
+
+Work defineProgram(CLI::App& command) {
     auto options = std::make_shared<Options>();
-    CLI::App* command =
-        app.add_subcommand("program", "configure an FPGA from a bitstream file (.bit)");
-    addCardOption(*command, *options, true);
-    command->add_option("--fpga", options->fpga, "the FPGA's index (default 0)")
+    addChangeOptions(command, *options, false, true);
+    command.add_option("--fpga", options->fpga, "the FPGA's index (default 0)")
         ->transform(numberForm());
-    command->add_option("FILE", options->file, "the bitstream file")->required();
-    command->callback([options] {
-        Card card(options->card);
-        uint64_t bytes = 0;
-        const double seconds = programFpga(card, options->fpga, options->file, true, &bytes);
-        VELTRA_FPGA_INFOA info{};
-        check(VELTRA_GetFpgaInfoA(card.handle(), options->fpga, &info),
-              format("cannot read the information of FPGA %u of %s", options->fpga,
-                     card.name().c_str()));
-        std::printf("configured FPGA %u of %s (%s) from %s: %s in %s (%s)\n", options->fpga,
-                    card.name().c_str(), text(info.name).c_str(), options->file.c_str(),
-                    sizeText(bytes).c_str(), durationText(seconds).c_str(),
-                    rateText(bytes, seconds).c_str());
-    });
+    command.add_flag("--dry-run", options->dryRun, "check the file and the card, change nothing");
+    command.add_option("FILE", options->file, "the bitstream file")->required();
+    return [options] { program(*options); };
+}
+
+constexpr Command kCommands[] = {
+    {"program", "configure an FPGA from a bitstream file (.bit)", defineProgram},
+};
+
+}  // namespace
+
+Commands programCommands() {
+    return kCommands;
 }
 
 }  // namespace tool

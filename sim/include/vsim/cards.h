@@ -54,6 +54,12 @@ extern "C" VSIM_API void vsimHoldMachineLock(void);
 // time (GetProcAddress, dlsym). Each returns 1 on success, 0 on failure; the
 // texts are cut to `size` bytes, terminated.
 extern "C" VSIM_API int vsimPowerCycle(uint32_t card);
+// The machine's index of the card with `serial` (cards of the machine count
+// whether or not they are removed).
+extern "C" VSIM_API int vsimCardOfSerial(uint32_t serial, uint32_t* card);
+// The range a programmable clock generator of machine card `card` takes, Hz.
+extern "C" VSIM_API int vsimClockRange(uint32_t card, uint32_t clock, double* minimum,
+                                       double* maximum);
 extern "C" VSIM_API int vsimArmCardFaults(const char* text, char* problem, size_t size);
 extern "C" VSIM_API int vsimClearCardFaults(uint32_t card);
 extern "C" VSIM_API int vsimCardFaults(char* text, size_t size);

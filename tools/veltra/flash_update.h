@@ -1,0 +1,42 @@
+// A flash update that survives accidents. It erases exactly the blocks the
+// range touches (the chip's own layout), keeps what those blocks hold
+// outside the range, and writes block by block; before the first erase the
+// recovery file holds everything the update needs that only memory would
+// otherwise hold, and an interrupt waits until the block being written is
+// whole again. `flash write` and `flash recover` are both this.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "recovery.h"
+
+namespace tool {
+
+class Card;
+class CardLock;
+
+struct FlashUpdate {
+    uint32_t flash = 0;
+    uint64_t offset = 0;
+    std::span<const uint8_t> data;
+    bool verify = true;
+    bool showProgress = false;
+    // The file the data is the start of, recorded in the recovery file.
+    std::string input;
+    // The recovery file, or "" for none (a machine that ends with this
+    // process); and the card as `flash recover` should name it.
+    std::string recoveryFile;
+    std::string selection;
+};
+
+// Writes the data: returns the seconds taken.
+double updateFlash(const Card& card, const CardLock* lock, const FlashUpdate& update);
+
+// Finishes the update that a recovery file describes, with the data of its
+// input file (which must not have changed). Returns what it did, in words.
+std::string recoverFlash(const Card& card, const CardLock* lock, const std::string& recoveryFile,
+                         const std::string& selection, bool yes, bool showProgress);
+
+}  // namespace tool

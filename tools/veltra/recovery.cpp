@@ -1,0 +1,156 @@
+#include "recovery.h"
+
+#include <cstring>
+
+#include "errors.h"
+#include "files.h"
+#include "text.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <climits>
+#include <cstdlib>
+#endif
+
+namespace tool {
+
+namespace {
+
+constexpr char kMagic[16] = "VELTRA RECOVERY";
+constexpr uint32_t kVersion = 1;
+
+constexpr uint64_t kPrime1 = 0x9E3779B185EBCA87ull, kPrime2 = 0xC2B2AE3D27D4EB4Full,
+                   kPrime3 = 0x165667B19E3779F9ull;
+
+uint64_t rotate(uint64_t value, int bits) {
+    return (value << bits) | (value >> (64 - bits));
+}
+
+uint64_t load64(const uint8_t* at) {
+    uint64_t value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+// Records are written in the machine's byte order; a recovery file is read
+// back on the machine that wrote it.
+struct Writer {
+    std::vector<uint8_t> bytes;
+    template <typename T>
+    void put(const T& value) {
+        const auto* at = reinterpret_cast<const uint8_t*>(&value);
+        bytes.insert(bytes.end(), at, at + sizeof value);
+    }
+    void put(std::span<const uint8_t> data) { bytes.insert(bytes.end(), data.begin(), data.end()); }
+};
+
+struct Reader {
+    std::span<const uint8_t> bytes;
+    size_t at = 0;
+    template <typename T>
+    T get() {
+        T value{};
+        std::memcpy(&value, take(sizeof value).data(), sizeof value);
+        return value;
+    }
+    std::span<const uint8_t> take(uint64_t length) {
+        if (length > bytes.size() - at)
+            throw std::out_of_range("short");
+        const auto part = bytes.subspan(at, static_cast<size_t>(length));
+        at += static_cast<size_t>(length);
+        return part;
+    }
+};
+
+}  // namespace
+
+// Four lanes of 64-bit words, each mixed as xxHash mixes its own, then the
+// lanes, the length and the last bytes: several gigabytes a second.
+uint64_t hashBytes(std::span<const uint8_t> bytes) {
+    uint64_t lanes[4] = {kPrime1 + kPrime2, kPrime2, 0, 0 - kPrime1};
+    const uint8_t* at = bytes.data();
+    size_t left = bytes.size();
+    for (; left >= 32; at += 32, left -= 32)
+        for (int lane = 0; lane < 4; ++lane)
+            lanes[lane] = rotate(lanes[lane] + load64(at + 8 * lane) * kPrime2, 31) * kPrime1;
+    uint64_t hash = rotate(lanes[0], 1) + rotate(lanes[1], 7) + rotate(lanes[2], 12) +
+                    rotate(lanes[3], 18) + bytes.size();
+    for (; left > 0; ++at, --left)
+        hash = rotate(hash ^ (*at * kPrime3), 11) * kPrime1;
+    hash ^= hash >> 33;
+    hash *= kPrime2;
+    hash ^= hash >> 29;
+    hash *= kPrime3;
+    return hash ^ (hash >> 32);
+}
+
+std::string recoveryPath(const std::string& input, uint32_t serial, const std::string& folder) {
+    const std::string name = baseName(input) + ".card-" + hex(serial, 8).substr(2) + ".recovery";
+    return (folder.empty() ? folderOf(input) : folder) + "/" + name;
+}
+
+void writeRecovery(const std::string& path, const Recovery& r) {
+    Writer w;
+    w.put(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(kMagic), sizeof kMagic));
+    w.put(kVersion);
+    w.put(r.serial);
+    w.put(r.flash);
+    w.put(static_cast<uint32_t>(r.input.size()));
+    for (uint64_t value : {r.eraseStart, r.eraseEnd, r.offset, r.length, r.dataHash,
+                           uint64_t{r.head.size()}, uint64_t{r.tail.size()}})
+        w.put(value);
+    w.put(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(r.input.data()),
+                                   r.input.size()));
+    w.put(r.head);
+    w.put(r.tail);
+    w.put(hashBytes(w.bytes));
+    replaceFile(path, w.bytes.data(), w.bytes.size());
+}
+
+Recovery readRecovery(const std::string& path) {
+    const std::vector<uint8_t> bytes = readWholeFile(path);
+    const std::string damaged = path + " is not a whole recovery file of veltra";
+    if (bytes.size() < sizeof kMagic + sizeof(uint64_t) ||
+        std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0 ||
+        hashBytes(std::span(bytes).first(bytes.size() - 8)) != load64(&bytes[bytes.size() - 8]))
+        throw Failure(damaged);
+    try {
+        Reader in{std::span(bytes).first(bytes.size() - 8), sizeof kMagic};
+        if (in.get<uint32_t>() != kVersion)
+            throw Failure(path + " is a recovery file of another version of veltra");
+        Recovery r;
+        r.serial = in.get<uint32_t>();
+        r.flash = in.get<uint32_t>();
+        const auto inputLength = in.get<uint32_t>();
+        for (uint64_t* value : {&r.eraseStart, &r.eraseEnd, &r.offset, &r.length, &r.dataHash})
+            *value = in.get<uint64_t>();
+        const auto headLength = in.get<uint64_t>(), tailLength = in.get<uint64_t>();
+        const auto input = in.take(inputLength);
+        r.input.assign(input.begin(), input.end());
+        const auto head = in.take(headLength), tail = in.take(tailLength);
+        r.head.assign(head.begin(), head.end());
+        r.tail.assign(tail.begin(), tail.end());
+        return r;
+    } catch (const std::out_of_range&) {
+        throw Failure(damaged);
+    }
+}
+
+std::string absolutePath(const std::string& path) {
+#if defined(_WIN32)
+    char full[MAX_PATH] = "";
+    const DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+    return length > 0 && length < MAX_PATH ? std::string(full, length) : path;
+#else
+    char full[PATH_MAX];
+    if (::realpath(path.c_str(), full) != nullptr)
+        return full;
+    // A file not made yet: its folder's real path and its name.
+    if (::realpath(folderOf(path).c_str(), full) != nullptr)
+        return std::string(full) + "/" + baseName(path);
+    return path;
+#endif
+}
+
+}  // namespace tool
