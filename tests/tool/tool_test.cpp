@@ -2,137 +2,78 @@
 // default simulated machine of a state folder of the test's own, so that
 // what one command changes the next one sees. On Windows each command runs
 // through vsim-run.
-#include <gtest/gtest.h>
-
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "simtest.h"
+#include "tool_fixture.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-// Objects keep their keys in the order the tool prints them.
-using json = nlohmann::ordered_json;
+using namespace tooltest;
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+// A shell word that holds `text` as it is, on either platform's shell.
+std::string quoted(const std::string& text) {
+#if defined(_WIN32)
+    return "\"" + text + "\"";
+#else
+    return "'" + text + "'";
+#endif
 }
 
-void writeBytes(const std::string& path, const std::vector<uint8_t>& data) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(data.data()),
-               static_cast<std::streamsize>(data.size()));
-}
+const char* const kPath0 = R"(\\?\root#vsim_veltra#0000#{4a8924e1-a143-44c2-8ec1-64ec73f90f96})";
+const char* const kPath1 = R"(\\?\root#vsim_veltra#0001#{4a8924e1-a143-44c2-8ec1-64ec73f90f96})";
 
-std::vector<uint8_t> readBytes(const std::string& path) {
-    const std::string text = readText(path);
-    return std::vector<uint8_t>(text.begin(), text.end());
-}
-
-std::vector<uint8_t> pattern(size_t length, uint8_t seed) {
-    std::vector<uint8_t> data(length);
-    for (size_t i = 0; i < length; ++i)
-        data[i] = static_cast<uint8_t>(i * 7 + seed + (i >> 9));
-    return data;
-}
-
-class Tool : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        folder_ = fs::absolute(simtest::scratchName("tool-state")).string();
-        fs::remove_all(folder_);
-        simtest::setVariable("VELTRA_SIM_STATE", folder_);
-    }
-    void TearDown() override {
-        simtest::setVariable("VELTRA_SIM_STATE", "private");
-        std::error_code error;
-        fs::remove_all(folder_, error);
-        for (const std::string& file : files_)
-            fs::remove(file, error);
-    }
-
-    // A file name of this test process, removed at the end.
-    std::string file(const std::string& base) {
-        files_.push_back(simtest::scratchName(base));
-        return files_.back();
-    }
-
-    Outcome veltra(const std::string& arguments) {
-        const std::string errors = file("veltra-stderr.txt");
-        Outcome run;
-        run.out = simtest::runProgram(VELTRA_TOOL, arguments + " 2>" + errors, run.status);
-        // Text written to a file on Windows ends its lines with CR LF.
-        for (char ch : readText(errors))
-            if (ch != '\r')
-                run.err += ch;
-        return run;
-    }
-
-    // Commands that change a card's flash or VPD ask first at a terminal
-    // (which the test programs' standard input is, under Wine): the tests
-    // answer with --yes, as scripts do.
-
-    // A command that must succeed; its standard output.
-    std::string ok(const std::string& arguments) {
-        const Outcome run = veltra(arguments);
-        EXPECT_EQ(run.status, 0) << "veltra " << arguments << "\n" << run.err;
-        EXPECT_EQ(run.err, "") << "veltra " << arguments;
-        return run.out;
-    }
-
-    json okJson(const std::string& arguments) {
-        const std::string out = ok(arguments);
-        try {
-            return json::parse(out);
-        } catch (const json::exception& error) {
-            ADD_FAILURE() << "veltra " << arguments << ": not JSON (" << error.what()
-                          << "): " << out;
-            return json();
-        }
-    }
-
-    std::string folder_;
-    std::vector<std::string> files_;
-};
-
-TEST_F(Tool, ListsEveryCard) {
-    EXPECT_EQ(
-        ok("list"),
-        "card 0  board 0x7038 revision 2 serial 0x00A1B2C3  PCIe x8 gen 3  FPGA 7vx690tffg1157 "
-        "(not configured)  driver 2.1.3\n"
-        "card 1  board 0x8115 revision 3 serial 0x00A1B2C4  PCIe x8 gen 3  FPGA ku115flvb2104 "
-        "(not configured)  driver 2.1.3\n");
-    const json cards = okJson("list --json");
+TEST_F(Tool, ListsEveryCardAndSelectsOneByIndexSerialOrPath) {
+    EXPECT_EQ(ok("list"),
+              "card 0  board 0x7038 revision 2 serial 0x00A1B2C3  PCIe x8 gen 3  FPGA "
+              "7vx690tffg1157 (not configured)  driver 2.1.3  path " +
+                  std::string(kPath0) +
+                  "\n"
+                  "card 1  board 0x8115 revision 3 serial 0x00A1B2C4  PCIe x8 gen 3  FPGA "
+                  "ku115flvb2104 (not configured)  driver 2.1.3  path " +
+                  kPath1 + "\n");
+    const json list = okJson("list --json");
+    EXPECT_EQ(list["schemaVersion"], 1);
+    const json& cards = list["cards"];
     ASSERT_EQ(cards.size(), 2u);
     EXPECT_EQ(cards[1]["card"], 1);
     EXPECT_EQ(cards[1]["boardId"], 0x8115);
     EXPECT_EQ(cards[1]["revision"], 3);
-    EXPECT_EQ(cards[1]["serial"], 0x00A1B2C4);
+    EXPECT_EQ(cards[1]["serial"], "0x00A1B2C4");
     EXPECT_EQ(cards[1]["pcie"], json::parse(R"({"width": 8, "generation": 3})"));
     EXPECT_EQ(cards[1]["fpgas"],
               json::parse(R"([{"name": "ku115flvb2104", "configured": false}])"));
     EXPECT_EQ(cards[1]["driver"], "2.1.3");
+    EXPECT_EQ(cards[1]["path"], kPath1);
+
+    // The same card by its index, its serial and its path; a serial no card
+    // has, and an index with another card's serial expected, are refused.
+    EXPECT_EQ(ok("bridge id -c 1"), "0x56450000A1B2C443\n");
+    EXPECT_EQ(ok("bridge id -c serial:0x00A1B2C4"), "0x56450000A1B2C443\n");
+    EXPECT_EQ(ok("bridge id -c " + quoted(kPath1)), "0x56450000A1B2C443\n");
+    EXPECT_EQ(okJson("info -c serial:0xA1B2C3 --json")["card"], 0);
+    Outcome run = veltra("clock set -c serial:0x00A1B2C5 --clock 1 200MHz");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "veltra: no card has serial 0x00A1B2C5 (the cards: 0x00A1B2C3, 0x00A1B2C4)\n");
+    run = veltra("clock set -c 0 --expect-serial 0x00A1B2C4 --clock 1 200MHz");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "veltra: card 0 has serial 0x00A1B2C3, not 0x00A1B2C4 as --expect-serial says; "
+              "nothing changed\n");
+    EXPECT_EQ(ok("clock get -c 0 --clock 1"), "clock 1: 250.000 MHz\n") << "nothing changed";
 }
 
 TEST_F(Tool, InfoShowsEverythingTheLibraryTells) {
-    EXPECT_EQ(ok("info -c 0"), R"(card 0
-  library 1.4.16, driver 2.1.3
-card information
+    EXPECT_EQ(ok("info -c 0"), "card 0\n  library 1.4.16, driver 2.1.3\n  serial 0x00A1B2C3, path " +
+                                   std::string(kPath0) + "\n" + R"(card information
   cardValue0   2            board revision
   reserved1    0
   cardValue2   0x7038       board id
@@ -189,9 +130,15 @@ device status
     std::vector<std::string> keys;
     for (const auto& item : info.items())
         keys.push_back(item.key());
-    EXPECT_EQ(keys, (std::vector<std::string>{"card", "version", "cardInfo", "windows",
-                                              "commonBuffers", "banks", "modules", "fpgas", "flash",
-                                              "vpd", "clocks", "sensors", "deviceStatus"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"schemaVersion", "card", "identity", "version",
+                                              "cardInfo", "windows", "commonBuffers", "banks",
+                                              "modules", "fpgas", "flash", "vpd", "clocks",
+                                              "sensors", "deviceStatus"}));
+    json identity = json::parse(R"({"boardId": 33045, "revision": 3, "serial": "0x00A1B2C4",
+        "pcie": {"width": 8, "generation": 3},
+        "fpgas": [{"name": "ku115flvb2104", "configured": false}], "driver": "2.1.3"})");
+    identity["path"] = kPath1;
+    EXPECT_EQ(info["identity"], identity) << "the same as list --json";
     EXPECT_EQ(info["version"], json::parse(R"({"library": "1.4.16", "driver": "2.1.3"})"));
     EXPECT_EQ(info["cardInfo"],
               json::parse(R"({"cardValue0": 3, "reserved1": 0, "cardValue2": 33045,
@@ -199,10 +146,11 @@ device status
         "windowCount": 3, "cardValue9": 2, "cardValue10": 8, "cardValue11": 3, "reserved12": 0})"));
     ASSERT_EQ(info["windows"].size(), 3u);
     EXPECT_EQ(info["windows"][1]["windowValue0"], 32u << 20);
-    EXPECT_EQ(info["windows"][1]["windowValue1"], 0xFC000000u);
+    EXPECT_EQ(info["windows"][1]["windowValue1"], "0xFC000000") << "addresses are hexadecimal text";
     EXPECT_EQ(info["commonBuffers"].size(), 1u);
-    EXPECT_EQ(info["commonBuffers"][0]["key"], 0xCB000101u);
+    EXPECT_EQ(info["commonBuffers"][0]["key"], "0xCB000101");
     ASSERT_EQ(info["banks"].size(), 1u);
+    EXPECT_EQ(info["banks"][0]["bankValue0"], "0x0");
     EXPECT_EQ(info["banks"][0]["bankValue1"], uint64_t{4} << 30);
     EXPECT_EQ(info["banks"][0]["bankValue2"], 2666);
     ASSERT_EQ(info["modules"].size(), 1u);
@@ -225,6 +173,13 @@ device status
     EXPECT_EQ(info["sensors"][2]["description"], "Fan speed (RPM)");
     EXPECT_EQ(info["sensors"][2]["attribute1"], 0);
     EXPECT_EQ(info["sensors"][2]["attribute3"], 3);
+    // A reading carries its unit and limits, rounded to the sensor's
+    // resolution (the thousandth its limits are given in).
+    EXPECT_EQ(info["sensors"][1]["unit"], "V");
+    EXPECT_EQ(info["sensors"][1]["limits"], json::parse(R"({"low": 0.9, "high": 1.0})"));
+    const double volts = info["sensors"][1]["value"].get<double>();
+    EXPECT_EQ(volts, std::round(volts * 1000) / 1000) << volts;
+    EXPECT_TRUE(info["sensors"][3]["limits"].is_null()) << "a flags word has no limits";
     EXPECT_EQ(info["deviceStatus"], json::parse(R"({"status1": 0, "status2": 0, "status3": 0,
         "status4": 0, "status5": 0, "anyError": false})"));
 }
@@ -273,19 +228,36 @@ TEST_F(Tool, ProgramChecksTheFileBeforeTheCard) {
               "veltra: cannot open card 5: VELTRA_DEVICE_NOT_FOUND (Failed to open the "
               "device with specified CardID)\n");
 
-    json cards = okJson("list --json");
+    // Anything that does not begin as a .bit file does is not one.
+    const std::string text = file("notes.bit");
+    writeBytes(text, std::vector<uint8_t>(4096, 'x'));
+    run = veltra("program -c 0 " + text);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "veltra: " + text +
+                           " is not a Xilinx .bit file (it does not begin with the .bit preamble)\n");
+
+    // The vendor's tools write the part in its long form: it fits the FPGA
+    // of that device and package. --dry-run checks and changes nothing.
+    const std::string longForm = file("long.bit");
+    ok("sim bitstream " + longForm + " --part xcku115-flvb2104-2-e --size 64K");
+    EXPECT_EQ(ok("program -c 1 --dry-run " + longForm),
+              longForm + ": design sample_top, built 2026/12/07 08:00:00\n"
+                         "it fits FPGA 0 of card 1 (ku115flvb2104): nothing changed (--dry-run)\n");
+    json cards = okJson("list --json")["cards"];
     EXPECT_EQ(cards[0]["fpgas"][0]["configured"], false);
     EXPECT_EQ(cards[1]["fpgas"][0]["configured"], false);
 
     EXPECT_TRUE(std::regex_match(
         ok("program -c 0 " + design),
-        std::regex("configured FPGA 0 of card 0 \\(7vx690tffg1157\\) from " + design +
+        std::regex(design + ": design sample_top, built 2026/12/07 08:00:00\n"
+                   "configured FPGA 0 of card 0 \\(7vx690tffg1157\\) from " + design +
                    ": 1 MiB in [0-9.]+ (s|ms|us) \\([0-9.]+ "
                    "[KMG]iB/s\\)\n")));
-    // The next process finds it configured; the bridge saw it finish.
-    cards = okJson("list --json");
+    ok("program -c 1 " + longForm);
+    // The next process finds them configured; the bridge saw it finish.
+    cards = okJson("list --json")["cards"];
     EXPECT_EQ(cards[0]["fpgas"][0]["configured"], true);
-    EXPECT_EQ(cards[1]["fpgas"][0]["configured"], false);
+    EXPECT_EQ(cards[1]["fpgas"][0]["configured"], true);
     EXPECT_EQ(ok("bridge irq -c 0"), "card 0: an interrupt was pending and is serviced\n");
     EXPECT_EQ(ok("bridge irq -c 0"), "card 0: no interrupt pending\n");
 }
@@ -323,6 +295,8 @@ TEST_F(Tool, FlashWriteKeepsWhatItsBlocksHoldOutsideTheRange) {
 
     ok("flash read -c 0 --length 256K --file " + back);
     EXPECT_TRUE(readBytes(back) == expected);
+    EXPECT_FALSE(fs::exists(second + ".card-00A1B2C3.recovery"))
+        << "the recovery file goes once the update is verified";
 
     // Ranges are checked against the chip before anything is erased.
     run = veltra("flash write -c 0 --offset 64M --file " + second);
@@ -380,14 +354,14 @@ TEST_F(Tool, FlashWriteKeepsWhatItsBlocksHoldOutsideTheRange) {
 TEST_F(Tool, BoardServices) {
     EXPECT_EQ(ok("clock set -c 0 --clock 1 156.25MHz"), "clock 1 of card 0 runs at 156.250 MHz\n");
     EXPECT_EQ(ok("clock get -c 0 --clock 1"), "clock 1: 156.250 MHz\n");
-    EXPECT_EQ(
-        okJson("clock get -c 0 --json"),
-        json::parse(R"([{"index": 0, "frequency": 1.0e8}, {"index": 1, "frequency": 1.5625e8}])"));
+    EXPECT_EQ(okJson("clock get -c 0 --json"),
+              json::parse(R"({"schemaVersion": 1, "card": 0, "clocks": [{"index": 0,
+                  "frequency": 1.0e8}, {"index": 1, "frequency": 1.5625e8}]})"));
     Outcome run = veltra("clock set -c 0 --clock 1 0.9GHz");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err,
               "veltra: cannot set clock 1 of card 0 to 900.000 MHz: VELTRA_INVALID_FREQUENCY "
-              "(The frequency was invalid)\n");
+              "(The frequency was invalid); clock 1 takes 10.000 MHz to 800.000 MHz\n");
 
     EXPECT_EQ(ok("vpd write -c 1 --yes --offset 0x1000 --text \"OWNER=lab-3\\nRACK=7\""),
               "wrote 18 bytes of VPD at 0x1000 on card 1\n");
@@ -395,8 +369,13 @@ TEST_F(Tool, BoardServices) {
     run = veltra("vpd write -c 1 --offset 8190 --text 1234");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "veltra: 4 bytes at 0x1FFE does not fit in the VPD of card 1 (8 KiB)\n");
+    // A text is the whole record: nothing of the longer one before it stays.
+    EXPECT_NE(ok("vpd read -c 1").find("SERIAL="), std::string::npos);
+    ok("vpd write -c 1 --yes --text \"VPD1\\nX=1\\n\"");
+    EXPECT_EQ(ok("vpd read -c 1"), "VPD1\nX=1\n");
+    EXPECT_EQ(ok("vpd read -c 1 --offset 0x1000 --length 4"), "") << "erased to the end";
 
-    const json readings = okJson("sensors --json");
+    const json readings = okJson("sensors --json")["readings"];
     ASSERT_EQ(readings.size(), 8u);
     EXPECT_EQ(readings[4]["card"], 1);
     EXPECT_EQ(readings[4]["description"], "FPGA die temperature (C)");
@@ -412,6 +391,10 @@ TEST_F(Tool, BoardServices) {
     EXPECT_EQ(ok("reg read -c 0 3 0x100 --width 64"), "0x00000000BEEF5678\n");
     run = veltra("reg read -c 0 3 0x1FFFC --width 64");
     EXPECT_EQ(run.status, 2);
+    run = veltra("reg write -c 0 3 0x100 1 2");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "veltra reg write: reg write takes one VALUE, not 2 (1 2) (see veltra reg "
+                       "write --help)\n");
     run = veltra("reg read -c 0 3 0x40000");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err,
@@ -420,14 +403,17 @@ TEST_F(Tool, BoardServices) {
 
     // The bridge device.
     EXPECT_EQ(ok("bridge id -c 1"), "0x56450000A1B2C443\n");
+    EXPECT_EQ(okJson("bridge id -c 1 --json"),
+              json::parse(R"({"schemaVersion": 1, "card": 1, "uniqueId": "0x56450000A1B2C443"})"));
     EXPECT_EQ(ok("bridge prodtest -c 1"),
               "production test of card 1: date 20261108, station 3, passes 1, retries 1, program "
               "0x00010203, checksum 0x5A5A0001\n");
     EXPECT_EQ(ok("bridge iprog schedule -c 0 --slot 1 --address 0x400000 --golden --value 7"),
               "IPROG slot 1 of card 0 scheduled from 0x00400000 (flags 0x2)\n");
-    EXPECT_EQ(okJson("bridge iprog status -c 0 --json"), json::parse(R"([
-        {"slot": 0, "state": 0, "stateName": "idle", "address": 0, "value": 0},
-        {"slot": 1, "state": 1, "stateName": "scheduled", "address": 4194304, "value": 7}])"));
+    EXPECT_EQ(okJson("bridge iprog status -c 0 --json"), json::parse(R"({"schemaVersion": 1,
+        "card": 0, "slots": [
+        {"slot": 0, "state": 0, "stateName": "idle", "address": "0x0", "value": 0},
+        {"slot": 1, "state": 1, "stateName": "scheduled", "address": "0x400000", "value": 7}]})"));
     EXPECT_EQ(ok("bridge iprog abort -c 0 --slot 1"), "IPROG slot 1 of card 0 aborted\n");
     run = veltra("bridge iprog abort -c 0 --slot 1");
     EXPECT_EQ(run.status, 1);
@@ -446,19 +432,32 @@ TEST_F(Tool, DmaMovesFilesAndMeasuresWithoutChangingCardMemory) {
     ok("dma read -c 1 --local 0x1000 --length 3M --file " + back);
     EXPECT_TRUE(readBytes(back) == bytes);
 
-    const json test = okJson("dma test -c 1 --time 0.01 --json");
-    ASSERT_EQ(test["channels"].size(), 2u);
-    for (const json& channel : test["channels"]) {
-        std::vector<uint64_t> sizes;
-        for (const json& row : channel["bandwidth"]) {
-            sizes.push_back(row["size"].get<uint64_t>());
-            EXPECT_GT(row["writeBytesPerSecond"].get<double>(), 0);
-            EXPECT_GT(row["readBytesPerSecond"].get<double>(), 0);
-        }
-        EXPECT_EQ(sizes, (std::vector<uint64_t>{4096, 65536, 1048576, 16777216}));
-        EXPECT_EQ(channel["latency"]["size"], 64);
-        EXPECT_GT(channel["latency"]["readSeconds"].get<double>(), 0);
+    // Each figure is a JSON line of its own, as it is measured; a channel
+    // that faults keeps the figures of the others, and the test fails.
+    fault("[[fault]]\ncard = 1\nkind = \"dma\"\nchannel = 1\nafter_transfers = 2\n");
+    const Outcome test = veltra("dma test -c 1 --time 0.01 --json");
+    EXPECT_EQ(test.status, 1);
+    EXPECT_EQ(test.err, "veltra: DMA from card memory on channel 1 of card 1 failed: "
+                        "VELTRA_HARDWARE_ERROR (A hardware error occurred)\n");
+    std::vector<uint64_t> sizes;
+    std::vector<json> lines;
+    std::istringstream in(test.out);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(json::parse(line));
+    ASSERT_EQ(lines.size(), 6u) << test.out;
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(lines[i]["schemaVersion"], 1);
+        EXPECT_EQ(lines[i]["channel"], 0);
+        sizes.push_back(lines[i]["bandwidth"]["size"].get<uint64_t>());
+        EXPECT_GT(lines[i]["bandwidth"]["writeBytesPerSecond"].get<double>(), 0);
     }
+    EXPECT_EQ(sizes, (std::vector<uint64_t>{4096, 65536, 1048576, 16777216}));
+    EXPECT_EQ(lines[4]["latency"]["size"], 64);
+    EXPECT_GT(lines[4]["latency"]["readSeconds"].get<double>(), 0);
+    EXPECT_EQ(lines[5]["channel"], 1);
+    EXPECT_EQ(lines[5]["error"], "DMA from card memory on channel 1 of card 1 failed: "
+                                 "VELTRA_HARDWARE_ERROR (A hardware error occurred)");
+    ok("status -c 1 --clear --no-fail");
     ok("dma read -c 1 --local 0x1000 --length 3M --file " + back);
     EXPECT_TRUE(readBytes(back) == bytes);
 
@@ -474,41 +473,96 @@ TEST_F(Tool, DmaMovesFilesAndMeasuresWithoutChangingCardMemory) {
     EXPECT_EQ(run.err,
               "veltra: the range of 3 MiB at 0x1F00000 lies outside the card memory of "
               "card 1 (32 MiB)\n");
-    EXPECT_EQ(okJson("status -c 1 --json")[0]["anyError"], false);
+    EXPECT_EQ(okJson("status -c 1 --json")["cards"][0]["anyError"], false);
+
+    // A read that fails leaves the file that was there as it was.
+    writeBytes(back, {'k', 'e', 'e', 'p'});
+    fault("[[fault]]\ncard = 1\nkind = \"dma\"\nafter_bytes = 1048576\n");
+    run = veltra("dma read -c 1 --local 0 --length 3M --file " + back);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(readText(back) == "keep") << "the file holds " << readText(back).size() << " bytes";
+    EXPECT_EQ(std::count_if(fs::directory_iterator("."), fs::directory_iterator(),
+                            [&back](const fs::directory_entry& e) {
+                                return e.path().filename().string().rfind("." + back, 0) == 0;
+                            }),
+              0)
+        << "no temporary file is left";
 }
 
-TEST_F(Tool, ValidateFailsOnADeviceErrorUntilItIsCleared) {
+// Checks of validate, status and sensors fail the command (exit 1) on what
+// a monitor must see: a device error, a reading out of its limits or in
+// alarm, a link other than the one expected.
+TEST_F(Tool, ValidateStatusAndSensorsFailOnWhatIsWrong) {
     std::string out = ok("validate -c 0");
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 13) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 15) << out;
     EXPECT_NE(out.find("  PASS  DMA loopback, channel 1 "), std::string::npos) << out;
     EXPECT_NE(out.find("  PASS  notification round trip "), std::string::npos) << out;
-    EXPECT_TRUE(out.size() > 30 && out.substr(out.size() - 30) == "1 card, 11 checks: all passed\n")
+    EXPECT_NE(out.find("  PASS  flash chip identity        Numonyx Axcell P30 (Top boot), 64 MiB\n"),
+              std::string::npos)
         << out;
+    EXPECT_NE(out.find("  PASS  PCIe link                  x8 gen 3\n"), std::string::npos) << out;
+    EXPECT_TRUE(out.size() > 30 && out.substr(out.size() - 30) == "1 card, 13 checks: all passed\n")
+        << out;
+    const json checks = okJson("validate -c 1 --json --expect-link x8g3");
+    EXPECT_EQ(checks["result"], "PASS");
+    std::vector<std::string> ids;
+    for (const json& c : checks["cards"][0]["checks"])
+        ids.push_back(c["id"].get<std::string>());
+    EXPECT_EQ(ids, (std::vector<std::string>{"open", "info", "memory-mapped", "memory-unmapped",
+                                             "dma-channels", "dma-loopback-0", "dma-loopback-1",
+                                             "notification", "sensors", "flash-id", "pcie-link",
+                                             "bridge", "device-status"}));
+    Outcome run = veltra("validate -c 1 --json --expect-link x16g4");
+    EXPECT_EQ(run.status, 1);
+    const json linkFailed = json::parse(run.out);
+    EXPECT_EQ(linkFailed["result"], "FAIL");
+    EXPECT_EQ(linkFailed["cards"][0]["checks"][10]["detail"], "x8 gen 3, not the x16 gen 4 expected");
 
     // Configuration data without the sync word never finishes configuring:
     // the card records a failed configuration.
     const std::string broken = file("broken.bit");
     ok("sim bitstream --no-sync-word " + broken);
-    Outcome run = veltra("program -c 0 " + broken);
+    run = veltra("program -c 0 " + broken);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "veltra: cannot configure FPGA 0 of card 0 from " + broken +
                            ": VELTRA_HARDWARE_ERROR (A hardware error occurred)\n");
     run = veltra("validate");
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "veltra: validate: 1 of 22 checks failed\n");
+    EXPECT_EQ(run.err, "veltra: validate: 1 of 26 checks failed\n");
     EXPECT_NE(run.out.find("  FAIL  device status              device errors 0x00000001 "
                            "0x00000000 0x00000000 0x00000000 0x00000000 (see veltra status)\n"),
               std::string::npos)
         << run.out;
-    EXPECT_EQ(ok("status -c 0 --clear"),
+    EXPECT_EQ(veltra("status -c 1").status, 0) << "card 1 has no error";
+    run = veltra("status -c 0 --clear");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "veltra: 1 card reported device errors (now cleared)\n");
+    EXPECT_EQ(run.out,
               "card 0: device errors (now cleared)\n"
               "  status1  configuration  0x00000001  a configuration failed\n"
               "  status2  DMA            0x00000000\n"
               "  status3  flash          0x00000000\n"
               "  status4  bus            0x00000000\n"
               "  status5  sensor         0x00000000\n");
-    EXPECT_EQ(okJson("status -c 0 --json")[0]["anyError"], false);
+    EXPECT_EQ(okJson("status -c 0 --json")["cards"][0]["anyError"], false);
     ok("validate");
+
+    // A sensor alarm names its sensor, in status and in sensors.
+    fault("[[fault]]\ncard = 0\nkind = \"sensor-alarm\"\nsensor = 0\n");
+    run = veltra("sensors -c 0");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("HIGH\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("0x00000003  ALARM: FPGA die temperature (C)\n"), std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.err, "veltra: card 0: FPGA die temperature (C) is HIGH (and 1 more)\n");
+    EXPECT_EQ(veltra("sensors -c 0 --no-fail").status, 0);
+    run = veltra("status -c 0");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("  status5  sensor         0x00000003  a sensor alarm: FPGA die "
+                           "temperature (C)\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(veltra("status -c 0 --no-fail").status, 0);
 
     run = veltra("validate -c 5");
     EXPECT_EQ(run.status, 1);
@@ -517,23 +571,107 @@ TEST_F(Tool, ValidateFailsOnADeviceErrorUntilItIsCleared) {
               "device with specified CardID)\n");
 }
 
+// The monitoring forms keep going when a card goes away and comes back:
+// its rows say gone meanwhile, and the command fails at the end.
+TEST_F(Tool, QueryAndWatchedSensorsOutliveACardThatGoesAndComesBack) {
+    EXPECT_EQ(ok("query --fields card,serial,fpga.0.name,sensor.3.state,status.any,clock.1 "
+                 "--noheader"),
+              "0,0x00A1B2C3,7vx690tffg1157,ok,false,250000000.0\n"
+              "1,0x00A1B2C4,ku115flvb2104,ok,false,250000000.0\n");
+    const std::string header = ok("query -c 1 --fields timestamp,serial,sensor.0.name");
+    EXPECT_TRUE(std::regex_match(header, std::regex("timestamp,serial,sensor.0.name\n"
+                                                    "20[0-9-]+T[0-9:.]+Z,0x00A1B2C4,FPGA die "
+                                                    "temperature \\(C\\)\n")))
+        << header;
+    const json line = okJson("query -c 0 --format json --fields serial,sensor.1,sensor.1.unit");
+    EXPECT_EQ(line["schemaVersion"], 1);
+    EXPECT_EQ(line["serial"], "0x00A1B2C3");
+    EXPECT_EQ(line["sensor.1.unit"], "V");
+    EXPECT_NEAR(line["sensor.1"].get<double>(), 0.95, 0.01);
+
+    // Card 0 goes after a few requests of the watch; card 1 goes on.
+    const std::string out = file("watch.txt"), err = file("watch-err.txt");
+    {
+        Running watch("query -l 0.2 --count 20 --format json --fields card,serial,state", out, err);
+        auto lines = [&out] {
+            const std::string text = readText(out);
+            return std::count(text.begin(), text.end(), '\n');
+        };
+        ASSERT_TRUE(eventually([&] { return lines() >= 2; }));
+        fault("[[fault]]\ncard = 0\nkind = \"removed\"\n");
+        ASSERT_TRUE(eventually([&] { return readText(out).find("gone") != std::string::npos; }));
+        ok("sim clear-faults 0");
+        EXPECT_EQ(watch.wait(), 1);
+    }
+    std::vector<std::string> states[2];
+    std::istringstream in(readText(out));
+    for (std::string text; std::getline(in, text);) {
+        const json row = json::parse(text);
+        const int card = row["serial"] == "0x00A1B2C3" ? 0 : 1;
+        states[card].push_back(row["state"].get<std::string>());
+    }
+    ASSERT_EQ(states[0].size(), 20u);
+    EXPECT_EQ(states[0].front(), "ok");
+    EXPECT_NE(std::find(states[0].begin(), states[0].end(), "gone"), states[0].end());
+    EXPECT_EQ(states[0].back(), "ok") << "it came back";
+    EXPECT_EQ(states[1], std::vector<std::string>(20, "ok"));
+    EXPECT_EQ(withoutCarriageReturns(readText(err)), "veltra: a card went away while it was queried\n");
+
+    // With every card gone there is nothing to list: a failure, with why.
+    fault("[[fault]]\ncard = 0\nkind = \"removed\"\n[[fault]]\ncard = 1\nkind = \"removed\"\n");
+    Outcome run = veltra("list --json");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(json::parse(run.out), json::parse(R"({"schemaVersion": 1, "cards": []})"));
+    EXPECT_EQ(run.err, "veltra: no cards: no card is present: the simulated cards are removed (see "
+                       "veltra sim faults)\n");
+    run = veltra("info");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "veltra: no cards: no card is present: the simulated cards are removed (see "
+                       "veltra sim faults)\n");
+}
+
+// Every JSON document begins with its schema version.
+TEST_F(Tool, EveryJsonOutputHasItsSchemaVersion) {
+    for (const char* command :
+         {"list --json", "info --json", "info -c 0 --json", "flash info -c 0 --json",
+          "clock get -c 1 --json", "sensors --json", "status --json", "validate -c 0 --json",
+          "bridge id -c 0 --json", "bridge prodtest -c 0 --json",
+          "bridge iprog status -c 0 --json"}) {
+        const json document = okJson(command);
+        ASSERT_TRUE(document.is_object()) << command;
+        EXPECT_EQ(document.begin().key(), "schemaVersion") << command;
+        EXPECT_EQ(document["schemaVersion"], 1) << command;
+    }
+}
+
 TEST_F(Tool, UsageErrorsExitWithTwo) {
     struct Case {
         const char* arguments;
         const char* message;
     } cases[] = {
-        {"list --bogus",
-         "veltra list: The following argument was not expected: --bogus (see veltra "
-         "list --help)\n"},
+        {"list --bogus", "veltra list: unknown option --bogus (see veltra list --help)\n"},
+        {"list --jsn",
+         "veltra list: unknown option --jsn: did you mean --json? (see veltra list --help)\n"},
+        {"flash write -c 0 --yes --fil image.bin",
+         "veltra flash write: unknown option --fil: did you mean --file? (see veltra flash "
+         "write --help)\n"},
+        {"sensors -x", "veltra sensors: unknown option -x (see veltra sensors --help)\n"},
+        {"flsh info -c 0",
+         "veltra: unknown command 'flsh': did you mean flash? (the commands: list, info, program, "
+         "flash, vpd, clock, sensors, status, reg, dma, validate, bridge, sim, query, help) (see "
+         "veltra --help)\n"},
+        {"query --fields card,sensr.0",
+         "veltra query: unknown field 'sensr.0': did you mean sensor.N? (veltra query "
+         "--help-fields lists them) (see veltra query --help)\n"},
         {"list extra",
          "veltra list: The following argument was not expected: extra (see veltra list "
          "--help)\n"},
         {"frobnicate",
          "veltra: unknown command 'frobnicate' (the commands: list, info, program, flash, "
-         "vpd, clock, sensors, status, reg, dma, validate, bridge, sim, help) (see "
+         "vpd, clock, sensors, status, reg, dma, validate, bridge, sim, query, help) (see "
          "veltra --help)\n"},
         {"flash",
-         "veltra flash: a command is needed (one of: info, read, write, erase, verify) (see "
+         "veltra flash: a command is needed (one of: info, read, write, erase, verify, recover) (see "
          "veltra flash --help)\n"},
         {"program design.bit", "veltra program: --card is required (see veltra program --help)\n"},
         {"flash read -c 0",
@@ -563,6 +701,10 @@ TEST_F(Tool, UsageErrorsExitWithTwo) {
     EXPECT_NE(help.find("Usage: veltra flash write [OPTIONS]"), std::string::npos) << help;
     EXPECT_NE(help.find("--no-verify"), std::string::npos) << help;
     EXPECT_EQ(ok("flash write --help"), help);
+    // A path that starts with a slash is a path, on Windows too.
+    const Outcome run = veltra("flash verify -c 0 --file /no/such/image.bin");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "veltra: cannot open /no/such/image.bin: No such file or directory\n");
 }
 
 // --sim may stand anywhere on the command line: on Windows it attaches the
@@ -577,7 +719,7 @@ TEST_F(Tool, SimAnywhereOnTheCommandLine) {
     for (const char* arguments : {" list --sim --json", " --sim list --json"}) {
         const std::string out = simtest::runCommand(program + arguments, status);
         EXPECT_EQ(status, 0) << arguments;
-        EXPECT_EQ(json::parse(out).size(), 2u) << out;
+        EXPECT_EQ(json::parse(out)["cards"].size(), 2u) << out;
     }
 }
 

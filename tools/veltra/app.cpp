@@ -166,8 +166,9 @@ std::string namesOf(const std::vector<CLI::App*>& commands) {
 
 std::string didYouMean(const std::string& word, const std::vector<std::string>& known,
                        const char* prefix) {
-    const std::string near = nearest(word, known);
-    return near.empty() ? "" : std::string(": did you mean ") + prefix + near + "?";
+    // One letter is too short to guess from.
+    const std::string closest = word.size() > 1 ? nearest(word, known) : std::string();
+    return closest.empty() ? "" : std::string(": did you mean ") + prefix + closest + "?";
 }
 
 // Follows the command words down the tree of commands; a word that names no

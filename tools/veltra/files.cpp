@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "errors.h"
 #include "text.h"
@@ -11,6 +13,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -183,13 +186,51 @@ std::string baseName(const std::string& path) {
 
 namespace {
 
-std::string temporaryName(const std::string& path) {
+unsigned long thisProcess() {
 #if defined(_WIN32)
-    const unsigned long process = GetCurrentProcessId();
+    return GetCurrentProcessId();
 #else
-    const unsigned long process = static_cast<unsigned long>(getpid());
+    return static_cast<unsigned long>(getpid());
 #endif
-    return folderOf(path) + "/." + baseName(path) + format(".veltra-%lu.tmp", process);
+}
+
+bool processRuns(unsigned long process) {
+#if defined(_WIN32)
+    HANDLE handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process);
+    if (handle == nullptr)
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    DWORD code = 0;
+    const bool runs = GetExitCodeProcess(handle, &code) && code == STILL_ACTIVE;
+    CloseHandle(handle);
+    return runs;
+#else
+    return ::kill(static_cast<pid_t>(process), 0) == 0 || errno == EPERM;
+#endif
+}
+
+// ".NAME.veltra-PID.tmp": the file a process writes before it takes NAME's
+// place.
+std::string temporaryPrefix(const std::string& path) {
+    return "." + baseName(path) + ".veltra-";
+}
+
+std::string temporaryName(const std::string& path) {
+    return folderOf(path) + "/" + temporaryPrefix(path) + format("%lu.tmp", thisProcess());
+}
+
+// What a process that was killed while it wrote left behind.
+void removeAbandonedTemporaries(const std::string& path) {
+    const std::string prefix = temporaryPrefix(path);
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folderOf(path), error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) != 0 || name.size() < prefix.size() + 5 ||
+            name.compare(name.size() - 4, 4, ".tmp") != 0)
+            continue;
+        const unsigned long process = std::strtoul(name.c_str() + prefix.size(), nullptr, 10);
+        if (process != 0 && !processRuns(process))
+            std::filesystem::remove(entry.path(), error);
+    }
 }
 
 }  // namespace
@@ -198,6 +239,7 @@ std::string temporaryName(const std::string& path) {
 
 ReplacingFile::ReplacingFile(std::string path)
     : path_(std::move(path)), temporary_(temporaryName(path_)) {
+    removeAbandonedTemporaries(path_);
     HANDLE file = CreateFileA(temporary_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
@@ -240,6 +282,7 @@ void ReplacingFile::commit() {
 
 ReplacingFile::ReplacingFile(std::string path)
     : path_(std::move(path)), temporary_(temporaryName(path_)) {
+    removeAbandonedTemporaries(path_);
     const int file = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (file < 0)
         throw Failure("cannot create " + path_ + ": " + systemMessage(errno));

@@ -40,8 +40,14 @@ void say(int count) {
 
 #if defined(_WIN32)
 
+// Once an interrupt was held, the tool is on its way to stop at a safe
+// point: later ones are held too, until it has.
+bool held() {
+    return holds.load() > 0 || received.load() > 0;
+}
+
 BOOL WINAPI onConsoleEvent(DWORD event) {
-    if ((event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) || holds.load() == 0)
+    if ((event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) || !held())
         return FALSE;  // the system's own action: the process ends
     say(received.fetch_add(1) + 1);
     return TRUE;
@@ -49,8 +55,14 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 
 #else
 
+// Once an interrupt was held, the tool is on its way to stop at a safe
+// point: later ones are held too, until it has.
+bool held() {
+    return holds.load() > 0 || received.load() > 0;
+}
+
 void onSignal(int signal) {
-    if (holds.load() == 0) {
+    if (!held()) {
         // As without the handler: the default action ends the process.
         std::signal(signal, SIG_DFL);
         std::raise(signal);

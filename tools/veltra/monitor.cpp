@@ -1,6 +1,7 @@
 #include "monitor.h"
 
 #include "errors.h"
+#include "records.h"
 
 namespace tool {
 
@@ -37,6 +38,7 @@ void Watched::round(const std::function<void(const Card&)>& present,
             reopen(entry);
         if (entry.card.has_value()) {
             try {
+                cardInfo(*entry.card);  // a card that went away answers no more
                 present(*entry.card);
                 continue;
             } catch (const Failure&) {

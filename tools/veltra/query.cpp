@@ -74,10 +74,10 @@ std::vector<Field> parseFields(const std::string& list) {
             field.number = static_cast<uint32_t>(std::stoul(m[2].str()));
         }
         if (std::find(known.begin(), known.end(), field.pattern) == known.end()) {
-            const std::string near = nearest(name, known);
+            const std::string closest = nearest(field.pattern, known);
             throw Usage("unknown field '" + name + "'" +
-                        (near.empty() ? "" : ": did you mean " + near + "?") +
-                        " (see veltra query --help-fields)");
+                        (closest.empty() ? "" : ": did you mean " + closest + "?") +
+                        " (veltra query --help-fields lists them)");
         }
         fields.push_back(field);
     }

@@ -1,6 +1,7 @@
 #include "recovery.h"
 
 #include <cstring>
+#include <type_traits>
 
 #include "errors.h"
 #include "files.h"
@@ -39,10 +40,13 @@ struct Writer {
     std::vector<uint8_t> bytes;
     template <typename T>
     void put(const T& value) {
+        static_assert(std::is_arithmetic_v<T>, "a number; bytes go through append()");
         const auto* at = reinterpret_cast<const uint8_t*>(&value);
         bytes.insert(bytes.end(), at, at + sizeof value);
     }
-    void put(std::span<const uint8_t> data) { bytes.insert(bytes.end(), data.begin(), data.end()); }
+    void append(std::span<const uint8_t> data) {
+        bytes.insert(bytes.end(), data.begin(), data.end());
+    }
 };
 
 struct Reader {
@@ -92,7 +96,7 @@ std::string recoveryPath(const std::string& input, uint32_t serial, const std::s
 
 void writeRecovery(const std::string& path, const Recovery& r) {
     Writer w;
-    w.put(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(kMagic), sizeof kMagic));
+    w.append(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(kMagic), sizeof kMagic));
     w.put(kVersion);
     w.put(r.serial);
     w.put(r.flash);
@@ -100,10 +104,10 @@ void writeRecovery(const std::string& path, const Recovery& r) {
     for (uint64_t value : {r.eraseStart, r.eraseEnd, r.offset, r.length, r.dataHash,
                            uint64_t{r.head.size()}, uint64_t{r.tail.size()}})
         w.put(value);
-    w.put(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(r.input.data()),
-                                   r.input.size()));
-    w.put(r.head);
-    w.put(r.tail);
+    w.append(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(r.input.data()),
+                                      r.input.size()));
+    w.append(r.head);
+    w.append(r.tail);
     w.put(hashBytes(w.bytes));
     replaceFile(path, w.bytes.data(), w.bytes.size());
 }

@@ -1,0 +1,257 @@
+// The accidents of a data centre while the tool changes a card: a kill at
+// any moment of a flash update, Ctrl-C at a terminal, two people updating one
+// card, a file that changes while it is read. The card ends with the old
+// image or the new one, byte for byte, never neither; a recovery file
+// finishes what a kill interrupted.
+#include <algorithm>
+#include <atomic>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tool_fixture.h"
+
+#if !defined(_WIN32)
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using namespace tooltest;
+
+constexpr const char* kSerial = "serial:0x00A1B2C3";
+
+class Accident : public Tool {
+  protected:
+    void SetUp() override {
+        Tool::SetUp();
+        trace_ = fs::absolute(file("accident.trace")).string();
+        simtest::setVariable("VELTRA_SIM_TRACE", trace_);
+    }
+    // Every request of card 0 takes this long: the moment to act is found
+    // in the trace, between two requests.
+    void slow(int microseconds) {
+        fault("[[fault]]\ncard = 0\nkind = \"slow\"\nlatency_us = " +
+              std::to_string(microseconds) + "\n");
+    }
+    void fast() { ok("sim clear-faults 0"); }
+    // The flash requests a process has finished, in order.
+    std::vector<std::string> flashRequests(unsigned long pid) const {
+        std::vector<std::string> requests;
+        std::istringstream in(readText(trace_));
+        const std::string self = " pid " + std::to_string(pid) + " ";
+        // "... pid P tid T card 0 VELTRA WRITE_FLASH flash=0 ... -> success (...)"
+        for (std::string line; std::getline(in, line);) {
+            const size_t at = line.find(" VELTRA ");
+            if (line.find(self) == std::string::npos || at == std::string::npos)
+                continue;
+            const std::string request = line.substr(at + 8, line.find(' ', at + 8) - at - 8);
+            if (request.find("FLASH") != std::string::npos)
+                requests.push_back(request);
+        }
+        return requests;
+    }
+    // The first `length` bytes of the flash of card 0.
+    std::vector<uint8_t> flash(size_t length) {
+        const std::string back = file("flash-back.bin");
+        ok("flash read -c 0 --length " + std::to_string(length) + " --file " + back);
+        return readBytes(back);
+    }
+
+    std::string trace_;
+};
+
+// A kill after each request that reads, erases, writes or syncs the flash
+// during an update of two blocks (each keeping bytes outside the range),
+// then `flash recover` when the update left its recovery file: the old image
+// or the new one, byte for byte. While an update is unfinished, the next one
+// is refused.
+TEST_F(Accident, KillAtEveryStepThenRecoverGivesTheOldOrTheNewImage) {
+    const std::vector<uint8_t> before = pattern(256 << 10, 3), data = pattern(8 << 10, 77);
+    std::vector<uint8_t> after = before;
+    std::copy(data.begin(), data.end(), after.begin() + 0x1F000);
+    const std::string old = file("old.bin"), update = file("update.bin");
+    writeBytes(old, before);
+    writeBytes(update, data);
+    const std::string recovery = "./" + update + ".card-00A1B2C3.recovery";
+    const std::string command = "flash write -c 0 --yes --offset 0x1F000 --file " + update;
+
+    // A whole update, to know its steps.
+    ok("flash write -c 0 --yes --file " + old);
+    std::vector<size_t> steps;
+    {
+        Running whole(command, file("out.txt"), file("err.txt"));
+        ASSERT_EQ(whole.wait(), 0);
+        const std::vector<std::string> requests = flashRequests(whole.pid());
+        for (size_t i = 0; i < requests.size(); ++i)
+            if (requests[i] != "GET_FLASH_INFO" && requests[i] != "GET_FLASH_BLOCK_INFO")
+                steps.push_back(i + 1);
+        EXPECT_GE(steps.size(), 7u) << "reads, an erase, writes, a sync, reads";
+    }
+    bool refused = false;
+    for (size_t step : steps) {
+        SCOPED_TRACE("killed after flash request " + std::to_string(step));
+        ok("flash write -c 0 --yes --file " + old);
+        slow(30000);
+        {
+            Running killed(command, file("out.txt"), file("err.txt"));
+            ASSERT_TRUE(eventually([&] { return flashRequests(killed.pid()).size() >= step; }));
+            killed.kill();
+            killed.wait();
+        }
+        fast();
+        const bool recovered = fs::exists(recovery);
+        // Once the first block is erased, the next update is refused until
+        // the recovery file has finished this one.
+        if (recovered && step >= steps[2]) {
+            if (!refused) {
+                const Outcome run = veltra(command);
+                EXPECT_EQ(run.status, 1);
+                EXPECT_NE(run.err.find("did not finish; `veltra flash recover -c " +
+                                       std::string(kSerial)),
+                          std::string::npos)
+                    << run.err;
+                refused = true;
+            }
+        }
+        if (recovered) {
+            ok("flash recover -c " + std::string(kSerial) + " --yes " + recovery);
+            EXPECT_FALSE(fs::exists(recovery));
+        }
+        const std::vector<uint8_t> now = flash(256 << 10);
+        EXPECT_TRUE(now == before || now == after);
+        if (recovered) {
+            EXPECT_TRUE(now == after) << "the recovery file finishes the update";
+        }
+        if (step >= steps[2] && step < steps.back()) {
+            EXPECT_TRUE(recovered) << "the recovery file is there from before the first erase "
+                                      "until the update is verified";
+        }
+    }
+    EXPECT_TRUE(refused) << "some kill fell after the recovery file was written";
+}
+
+// Two writers on one card: the second is refused at once, naming the first;
+// with --wait it waits, and its data is what the flash holds at the end.
+TEST_F(Accident, TwoWritersOnOneCard) {
+    const std::string first = file("first.bin"), second = file("second.bin");
+    writeBytes(first, pattern(4 << 20, 1));
+    writeBytes(second, pattern(512 << 10, 2));
+    slow(30000);
+    Running a("flash write -c 0 --yes --file " + first, file("a.txt"), file("a-err.txt"));
+    ASSERT_TRUE(eventually([&] {
+        const auto requests = flashRequests(a.pid());
+        return std::find(requests.begin(), requests.end(), "ERASE_FLASH") != requests.end();
+    }));
+    const Outcome refused = veltra("flash write -c 0 --yes --file " + second);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "veltra: card 0 (serial 0x00A1B2C3) is being changed by process " +
+                               std::to_string(a.pid()) +
+                               ": give --wait to wait for it; nothing changed\n");
+    const std::string waitedErrors = file("b-err.txt");
+    Running b("flash write -c 0 --yes --wait --file " + second, file("b.txt"), waitedErrors);
+    EXPECT_EQ(a.wait(), 0);
+    EXPECT_EQ(b.wait(), 0);
+    EXPECT_EQ(withoutCarriageReturns(readText(waitedErrors)),
+              "veltra: waiting for process " + std::to_string(a.pid()) +
+                  ", which is changing card 0\n");
+    EXPECT_TRUE(flash(512 << 10) == pattern(512 << 10, 2));
+}
+
+// A file that shrinks and grows again while the tool reads it: the tool
+// never dies of it (the file is read, not mapped), and what it writes is the
+// file as it was at one moment, or nothing. On Windows no one may change a
+// file the tool reads.
+TEST_F(Accident, AFileThatChangesWhileItIsReadIsAnErrorNeverASignal) {
+    const std::string image = file("changing.bin");
+    const std::vector<uint8_t> whole = pattern(32 << 20, 9);
+    writeBytes(image, whole);
+    std::atomic<bool> stop{false};
+    std::thread changer([&] {
+        while (!stop.load()) {
+            std::error_code ignored;
+            fs::resize_file(image, 16 << 20, ignored);
+            fs::resize_file(image, 32 << 20, ignored);
+        }
+    });
+    int changed = 0;
+    for (int run = 0; run < 6; ++run) {
+        const Outcome write = veltra("flash write -c 0 --yes --no-verify --file " + image);
+        EXPECT_TRUE(write.status == 0 || write.status == 1) << write.status << write.err;
+        if (write.status == 1) {
+            EXPECT_EQ(write.err, "veltra: " + image + " changed while it was read\n");
+            ++changed;
+        }
+    }
+    stop.store(true);
+    changer.join();
+    std::printf("[          ] %d of 6 writes found the file changing\n", changed);
+}
+
+#if !defined(_WIN32)
+
+// Ctrl-C at a terminal in the middle of an update of several stretches of
+// blocks: the tool finishes the stretch it is writing, says where it stopped
+// and which recovery file finishes the job, and exits 130; a second Ctrl-C is
+// held too. The recovery file finishes the update.
+TEST_F(Accident, CtrlCAtATerminalStopsWhereTheBlocksAreWhole) {
+    const std::vector<uint8_t> data = pattern(2 << 20, 5);
+    const std::string update = file("big.bin");
+    writeBytes(update, data);
+    const std::string recovery = "./" + update + ".card-00A1B2C3.recovery";
+    slow(20000);
+    int terminal = -1;
+    const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        execl(VELTRA_TOOL, VELTRA_TOOL, "flash", "write", "-c", "0", "--yes", "--offset",
+              "0x1F000", "--file", update.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string screen;
+    std::thread reader([&] {
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0;)
+            screen.append(buffer, static_cast<size_t>(n));
+    });
+    EXPECT_TRUE(eventually([&] {
+        const auto requests = flashRequests(static_cast<unsigned long>(child));
+        return std::find(requests.begin(), requests.end(), "ERASE_FLASH") != requests.end();
+    }));
+    EXPECT_EQ(::write(terminal, "\x03", 1), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(::write(terminal, "\x03", 1), 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    reader.join();
+    ::close(terminal);
+    ASSERT_TRUE(WIFEXITED(status)) << screen;
+    EXPECT_EQ(WEXITSTATUS(status), 130) << screen;
+    EXPECT_NE(screen.find("veltra: interrupted: the flash update stops once the block being "
+                          "written is whole"),
+              std::string::npos)
+        << screen;
+    EXPECT_NE(screen.find("veltra: interrupt held as well"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("veltra: interrupted: flash 0 of card 0 holds the update's bytes up to "
+                          "0x100000; `veltra flash recover -c " +
+                          std::string(kSerial) + " " + recovery + "` finishes the update"),
+              std::string::npos)
+        << screen;
+    ok("flash recover -c 0 --yes " + recovery);
+    std::vector<uint8_t> expected = flash(0x1F000);
+    expected.insert(expected.end(), data.begin(), data.end());
+    EXPECT_TRUE(flash(expected.size()) == expected);
+}
+
+#else
+
+TEST_F(Accident, CtrlCAtATerminalStopsWhereTheBlocksAreWhole) {
+    SKIP_ON_THIS_PLATFORM("a terminal's Ctrl-C is sent through a pty, which Linux has");
+}
+
+#endif
+
+}  // namespace
