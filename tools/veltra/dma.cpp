@@ -76,19 +76,9 @@ void dmaRead(const Options& o) {
                 rateText(o.length, seconds).c_str());
 }
 
-std::vector<uint8_t> fileData(const Options& o) {
-    std::vector<uint8_t> data = readWholeFile(o.file);
-    if (o.lengthOption->count() == 0)
-        return data;
-    if (o.length > data.size())
-        throw Failure(format("%s holds %s, less than --length %s", o.file.c_str(),
-                             sizeText(data.size()).c_str(), sizeText(o.length).c_str()));
-    data.resize(static_cast<size_t>(o.length));
-    return data;
-}
-
 void dmaWrite(const Options& o) {
-    const std::vector<uint8_t> data = fileData(o);
+    const Bytes data =
+        readFileStart(o.file, o.lengthOption->count() ? std::optional(o.length) : std::nullopt);
     const Card card = o.card.open();
     checkCardMemory(card, o.local, data.size());
     const Stopwatch clock;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <new>
 
 #include "errors.h"
 #include "text.h"
@@ -13,6 +14,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,7 +53,7 @@ bool snapshot(HANDLE file, Snapshot& s) {
 }
 
 // Reads until the end of the file or of `data`; the count read.
-uint64_t readAll(HANDLE file, std::vector<uint8_t>& data, const std::string& path) {
+uint64_t readAll(HANDLE file, Bytes& data, const std::string& path) {
     uint64_t total = 0;
     while (total < data.size()) {
         const DWORD piece = static_cast<DWORD>(std::min<uint64_t>(kPiece, data.size() - total));
@@ -85,7 +87,7 @@ bool snapshot(int file, Snapshot& s) {
     return true;
 }
 
-uint64_t readAll(int file, std::vector<uint8_t>& data, const std::string& path) {
+uint64_t readAll(int file, Bytes& data, const std::string& path) {
     uint64_t total = 0;
     while (total < data.size()) {
         const size_t piece = static_cast<size_t>(std::min<uint64_t>(kPiece, data.size() - total));
@@ -115,7 +117,7 @@ void checkUnchanged(const Snapshot& before, const Snapshot& after, uint64_t read
 
 #if defined(_WIN32)
 
-std::vector<uint8_t> readWholeFile(const std::string& path) {
+Bytes readWholeFile(const std::string& path) {
     // Others may read it meanwhile, but not change it.
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
@@ -129,7 +131,7 @@ std::vector<uint8_t> readWholeFile(const std::string& path) {
     if (!snapshot(file, before))
         throw Failure("cannot read " + path + ": " + systemMessage(GetLastError()));
     // One byte more than the file holds, to see it grow.
-    std::vector<uint8_t> data(static_cast<size_t>(before.size) + 1);
+    Bytes data(static_cast<size_t>(before.size) + 1);
     const uint64_t read = readAll(file, data, path);
     if (!snapshot(file, after))
         throw Failure("cannot read " + path + ": " + systemMessage(GetLastError()));
@@ -144,7 +146,7 @@ bool fileExists(const std::string& path) {
 
 #else
 
-std::vector<uint8_t> readWholeFile(const std::string& path) {
+Bytes readWholeFile(const std::string& path) {
     const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (file < 0)
         throw Failure("cannot open " + path + ": " + systemMessage(errno));
@@ -156,7 +158,7 @@ std::vector<uint8_t> readWholeFile(const std::string& path) {
     if (!snapshot(file, before))
         throw Failure("cannot read " + path + ": not a file");
     // One byte more than the file holds, to see it grow.
-    std::vector<uint8_t> data(static_cast<size_t>(before.size) + 1);
+    Bytes data(static_cast<size_t>(before.size) + 1);
     const uint64_t read = readAll(file, data, path);
     if (!snapshot(file, after))
         throw Failure("cannot read " + path + ": not a file");
@@ -171,6 +173,47 @@ bool fileExists(const std::string& path) {
 }
 
 #endif
+
+namespace {
+
+constexpr size_t kLargePage = size_t{2} << 20;
+
+}  // namespace
+
+void* allocateLarge(size_t bytes) {
+#if !defined(_WIN32)
+    if (bytes >= kLargePage) {
+        void* block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                             -1, 0);
+        if (block == MAP_FAILED)
+            throw std::bad_alloc();
+        ::madvise(block, bytes, MADV_HUGEPAGE);
+        return block;
+    }
+#endif
+    return ::operator new(bytes);
+}
+
+void freeLarge(void* block, size_t bytes) {
+#if !defined(_WIN32)
+    if (bytes >= kLargePage) {
+        ::munmap(block, bytes);
+        return;
+    }
+#endif
+    ::operator delete(block);
+}
+
+Bytes readFileStart(const std::string& path, std::optional<uint64_t> length) {
+    Bytes data = readWholeFile(path);
+    if (!length.has_value())
+        return data;
+    if (*length > data.size())
+        throw Failure(format("%s holds %s, less than --length %s", path.c_str(),
+                             sizeText(data.size()).c_str(), sizeText(*length).c_str()));
+    data.resize(static_cast<size_t>(*length));
+    return data;
+}
 
 std::string folderOf(const std::string& path) {
     const size_t slash = path.find_last_of("/\\");

@@ -7,14 +7,49 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace tool {
 
+// Memory for large buffers: on Linux in huge pages where the system gives
+// them (a 64 MiB image in 4 KiB pages costs a TLB miss every few kilobytes
+// on a virtual machine, for every pass over it).
+void* allocateLarge(size_t bytes);
+void freeLarge(void* block, size_t bytes);
+
+// Memory for bytes that are about to be read into it: not zeroed first (a
+// 64 MiB image would be written twice), and large buffers in large pages.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    UninitializedAllocator() = default;
+    template <typename U>
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+    T* allocate(size_t count) { return static_cast<T*>(allocateLarge(count * sizeof(T))); }
+    void deallocate(T* block, size_t count) noexcept { freeLarge(block, count * sizeof(T)); }
+    template <typename U>
+    void construct(U* at) noexcept {
+        ::new (static_cast<void*>(at)) U;
+    }
+    template <typename U, typename... Arguments>
+    void construct(U* at, Arguments&&... arguments) {
+        ::new (static_cast<void*>(at)) U(std::forward<Arguments>(arguments)...);
+    }
+};
+using Bytes = std::vector<uint8_t, UninitializedAllocator<uint8_t>>;
+
 // A file's bytes; a Failure if it cannot be read whole, or if it changed
 // (size or time of change) while it was read.
-std::vector<uint8_t> readWholeFile(const std::string& path);
+Bytes readWholeFile(const std::string& path);
+// Its first `length` bytes when a length is given (a Failure if it holds
+// fewer), else all of them.
+Bytes readFileStart(const std::string& path, std::optional<uint64_t> length);
 
 // A file that takes the place of `path` when it is committed: written to a
 // temporary file in the same folder, flushed to the disk, then renamed over

@@ -54,15 +54,8 @@ uint64_t lengthOf(const Options& o, const Chip& chip) {
 }
 
 // The file's bytes, or as many of them as --length says.
-std::vector<uint8_t> fileData(const Options& o) {
-    std::vector<uint8_t> data = readWholeFile(o.file);
-    if (o.lengthOption == nullptr || o.lengthOption->count() == 0)
-        return data;
-    if (o.length > data.size())
-        throw Failure(format("%s holds %s, less than --length %s", o.file.c_str(),
-                             sizeText(data.size()).c_str(), sizeText(o.length).c_str()));
-    data.resize(static_cast<size_t>(o.length));
-    return data;
+Bytes fileData(const Options& o) {
+    return readFileStart(o.file, o.lengthOption->count() ? std::optional(o.length) : std::nullopt);
 }
 
 void readRange(const Card& card, const Chip& chip, uint64_t offset, uint64_t length, uint8_t* into,
@@ -126,7 +119,7 @@ void flashRead(const Options& o) {
 // Everything is checked (the file, the card, the range, the lock, an
 // update that did not finish) before the card is asked to change.
 void flashWrite(const Options& o) {
-    const std::vector<uint8_t> data = fileData(o);
+    const Bytes data = fileData(o);
     const Card card = o.card.open();
     const CardLock lock(card, o.wait);
     lock.refuseUnfinishedUpdate(serialSelection(card));
@@ -208,7 +201,7 @@ void flashErase(const Options& o) {
 }
 
 void flashVerify(const Options& o) {
-    const std::vector<uint8_t> data = fileData(o);
+    const Bytes data = fileData(o);
     const Card card = o.card.open();
     const Chip chip = chipOf(card, o.flash);
     checkRange(card, chip, o.offset, data.size());

@@ -222,8 +222,8 @@ double updateFlash(const Card& card, const CardLock* lock, const FlashUpdate& u)
 namespace {
 
 // The recovery file's data, from its input file, which must be as it was.
-std::vector<uint8_t> recoveredData(const Recovery& r, const std::string& recoveryFile) {
-    std::vector<uint8_t> data;
+Bytes recoveredData(const Recovery& r, const std::string& recoveryFile) {
+    Bytes data;
     try {
         data = readWholeFile(r.input);
     } catch (const Failure& failure) {
@@ -258,7 +258,7 @@ std::string recoverFlash(const Card& card, const CardLock* lock, const std::stri
     const Recovery r = readRecovery(recoveryFile);
     const Chip chip = chipOf(card, r.flash);
     checkRecovery(card, chip, r, recoveryFile);
-    const std::vector<uint8_t> data = recoveredData(r, recoveryFile);
+    const Bytes data = recoveredData(r, recoveryFile);
     const Image image{r.eraseStart, {r.head, data, r.tail}};
     if (compareImage(card, chip, image, false, false).differing == 0) {
         forgetRecovery(lock, recoveryFile);

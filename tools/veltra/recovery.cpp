@@ -69,17 +69,21 @@ struct Reader {
 
 }  // namespace
 
-// Four lanes of 64-bit words, each mixed as xxHash mixes its own, then the
-// lanes, the length and the last bytes: several gigabytes a second.
+// Eight lanes of 64-bit words, each word mixed into its lane with one
+// multiplication (as fast as memory delivers the words), then the lanes, the
+// length and the last bytes, and a final avalanche.
 uint64_t hashBytes(std::span<const uint8_t> bytes) {
-    uint64_t lanes[4] = {kPrime1 + kPrime2, kPrime2, 0, 0 - kPrime1};
+    uint64_t lanes[8];
+    for (int lane = 0; lane < 8; ++lane)
+        lanes[lane] = kPrime1 * static_cast<uint64_t>(lane + 1);
     const uint8_t* at = bytes.data();
     size_t left = bytes.size();
-    for (; left >= 32; at += 32, left -= 32)
-        for (int lane = 0; lane < 4; ++lane)
-            lanes[lane] = rotate(lanes[lane] + load64(at + 8 * lane) * kPrime2, 31) * kPrime1;
-    uint64_t hash = rotate(lanes[0], 1) + rotate(lanes[1], 7) + rotate(lanes[2], 12) +
-                    rotate(lanes[3], 18) + bytes.size();
+    for (; left >= 64; at += 64, left -= 64)
+        for (int lane = 0; lane < 8; ++lane)
+            lanes[lane] = rotate(lanes[lane] ^ load64(at + 8 * lane), 29) * kPrime2;
+    uint64_t hash = bytes.size();
+    for (int lane = 0; lane < 8; ++lane)
+        hash = rotate(hash ^ (lanes[lane] * kPrime1), 27) * kPrime2 + kPrime3;
     for (; left > 0; ++at, --left)
         hash = rotate(hash ^ (*at * kPrime3), 11) * kPrime1;
     hash ^= hash >> 33;
@@ -113,7 +117,7 @@ void writeRecovery(const std::string& path, const Recovery& r) {
 }
 
 Recovery readRecovery(const std::string& path) {
-    const std::vector<uint8_t> bytes = readWholeFile(path);
+    const Bytes bytes = readWholeFile(path);
     const std::string damaged = path + " is not a whole recovery file of veltra";
     if (bytes.size() < sizeof kMagic + sizeof(uint64_t) ||
         std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0 ||

@@ -65,7 +65,11 @@ std::vector<uint8_t> textBytes(const std::string& text) {
 // offset on: the text, then the erased value to the end, so that no tail of
 // an older, longer record remains behind it.
 std::vector<uint8_t> newContents(const Options& o, uint64_t size, uint64_t& textLength) {
-    std::vector<uint8_t> data = o.file.empty() ? textBytes(o.text) : readWholeFile(o.file);
+    std::vector<uint8_t> data = textBytes(o.text);
+    if (!o.file.empty()) {
+        const Bytes bytes = readWholeFile(o.file);
+        data.assign(bytes.begin(), bytes.end());
+    }
     textLength = data.size();
     if (data.empty())
         throw o.file.empty() ? Failure("nothing to write: the text is empty")
