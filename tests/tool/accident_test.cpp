@@ -34,8 +34,8 @@ class Accident : public Tool {
     // Every request of card 0 takes this long: the moment to act is found
     // in the trace, between two requests.
     void slow(int microseconds) {
-        fault("[[fault]]\ncard = 0\nkind = \"slow\"\nlatency_us = " +
-              std::to_string(microseconds) + "\n");
+        fault("[[fault]]\ncard = 0\nkind = \"slow\"\nlatency_us = " + std::to_string(microseconds) +
+              "\n");
     }
     void fast() { ok("sim clear-faults 0"); }
     // The flash requests a process has finished, in order.
@@ -155,9 +155,9 @@ TEST_F(Accident, TwoWritersOnOneCard) {
     Running b("flash write -c 0 --yes --wait --file " + second, file("b.txt"), waitedErrors);
     EXPECT_EQ(a.wait(), 0);
     EXPECT_EQ(b.wait(), 0);
-    EXPECT_EQ(withoutCarriageReturns(readText(waitedErrors)),
-              "veltra: waiting for process " + std::to_string(a.pid()) +
-                  ", which is changing card 0\n");
+    EXPECT_EQ(
+        withoutCarriageReturns(readText(waitedErrors)),
+        "veltra: waiting for process " + std::to_string(a.pid()) + ", which is changing card 0\n");
     EXPECT_TRUE(flash(512 << 10) == pattern(512 << 10, 2));
 }
 
@@ -212,8 +212,8 @@ TEST_F(Accident, CtrlCAtATerminalStopsWhereTheBlocksAreWhole) {
     const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
     ASSERT_GE(child, 0);
     if (child == 0) {
-        execl(VELTRA_TOOL, VELTRA_TOOL, "flash", "write", "-c", "0", "--yes", "--offset",
-              "0x1F000", "--file", update.c_str(), static_cast<char*>(nullptr));
+        execl(VELTRA_TOOL, VELTRA_TOOL, "flash", "write", "-c", "0", "--yes", "--offset", "0x1F000",
+              "--file", update.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     std::string screen;

@@ -72,8 +72,9 @@ TEST_F(Tool, ListsEveryCardAndSelectsOneByIndexSerialOrPath) {
 }
 
 TEST_F(Tool, InfoShowsEverythingTheLibraryTells) {
-    EXPECT_EQ(ok("info -c 0"), "card 0\n  library 1.4.16, driver 2.1.3\n  serial 0x00A1B2C3, path " +
-                                   std::string(kPath0) + "\n" + R"(card information
+    EXPECT_EQ(ok("info -c 0"),
+              "card 0\n  library 1.4.16, driver 2.1.3\n  serial 0x00A1B2C3, path " +
+                  std::string(kPath0) + "\n" + R"(card information
   cardValue0   2            board revision
   reserved1    0
   cardValue2   0x7038       board id
@@ -130,10 +131,10 @@ device status
     std::vector<std::string> keys;
     for (const auto& item : info.items())
         keys.push_back(item.key());
-    EXPECT_EQ(keys, (std::vector<std::string>{"schemaVersion", "card", "identity", "version",
-                                              "cardInfo", "windows", "commonBuffers", "banks",
-                                              "modules", "fpgas", "flash", "vpd", "clocks",
-                                              "sensors", "deviceStatus"}));
+    EXPECT_EQ(keys,
+              (std::vector<std::string>{"schemaVersion", "card", "identity", "version", "cardInfo",
+                                        "windows", "commonBuffers", "banks", "modules", "fpgas",
+                                        "flash", "vpd", "clocks", "sensors", "deviceStatus"}));
     json identity = json::parse(R"({"boardId": 33045, "revision": 3, "serial": "0x00A1B2C4",
         "pcie": {"width": 8, "generation": 3},
         "fpgas": [{"name": "ku115flvb2104", "configured": false}], "driver": "2.1.3"})");
@@ -233,26 +234,30 @@ TEST_F(Tool, ProgramChecksTheFileBeforeTheCard) {
     writeBytes(text, std::vector<uint8_t>(4096, 'x'));
     run = veltra("program -c 0 " + text);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "veltra: " + text +
-                           " is not a Xilinx .bit file (it does not begin with the .bit preamble)\n");
+    EXPECT_EQ(run.err,
+              "veltra: " + text +
+                  " is not a Xilinx .bit file (it does not begin with the .bit preamble)\n");
 
     // The vendor's tools write the part in its long form: it fits the FPGA
     // of that device and package. --dry-run checks and changes nothing.
     const std::string longForm = file("long.bit");
     ok("sim bitstream " + longForm + " --part xcku115-flvb2104-2-e --size 64K");
     EXPECT_EQ(ok("program -c 1 --dry-run " + longForm),
-              longForm + ": design sample_top, built 2026/12/07 08:00:00\n"
-                         "it fits FPGA 0 of card 1 (ku115flvb2104): nothing changed (--dry-run)\n");
+              longForm +
+                  ": design sample_top, built 2026/12/07 08:00:00\n"
+                  "it fits FPGA 0 of card 1 (ku115flvb2104): nothing changed (--dry-run)\n");
     json cards = okJson("list --json")["cards"];
     EXPECT_EQ(cards[0]["fpgas"][0]["configured"], false);
     EXPECT_EQ(cards[1]["fpgas"][0]["configured"], false);
 
-    EXPECT_TRUE(std::regex_match(
-        ok("program -c 0 " + design),
-        std::regex(design + ": design sample_top, built 2026/12/07 08:00:00\n"
-                   "configured FPGA 0 of card 0 \\(7vx690tffg1157\\) from " + design +
-                   ": 1 MiB in [0-9.]+ (s|ms|us) \\([0-9.]+ "
-                   "[KMG]iB/s\\)\n")));
+    EXPECT_TRUE(
+        std::regex_match(ok("program -c 0 " + design),
+                         std::regex(design +
+                                    ": design sample_top, built 2026/12/07 08:00:00\n"
+                                    "configured FPGA 0 of card 0 \\(7vx690tffg1157\\) from " +
+                                    design +
+                                    ": 1 MiB in [0-9.]+ (s|ms|us) \\([0-9.]+ "
+                                    "[KMG]iB/s\\)\n")));
     ok("program -c 1 " + longForm);
     // The next process finds them configured; the bridge saw it finish.
     cards = okJson("list --json")["cards"];
@@ -393,8 +398,9 @@ TEST_F(Tool, BoardServices) {
     EXPECT_EQ(run.status, 2);
     run = veltra("reg write -c 0 3 0x100 1 2");
     EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.err, "veltra reg write: reg write takes one VALUE, not 2 (1 2) (see veltra reg "
-                       "write --help)\n");
+    EXPECT_EQ(run.err,
+              "veltra reg write: reg write takes one VALUE, not 2 (1 2) (see veltra reg "
+              "write --help)\n");
     run = veltra("reg read -c 0 3 0x40000");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err,
@@ -437,8 +443,9 @@ TEST_F(Tool, DmaMovesFilesAndMeasuresWithoutChangingCardMemory) {
     fault("[[fault]]\ncard = 1\nkind = \"dma\"\nchannel = 1\nafter_transfers = 2\n");
     const Outcome test = veltra("dma test -c 1 --time 0.01 --json");
     EXPECT_EQ(test.status, 1);
-    EXPECT_EQ(test.err, "veltra: DMA from card memory on channel 1 of card 1 failed: "
-                        "VELTRA_HARDWARE_ERROR (A hardware error occurred)\n");
+    EXPECT_EQ(test.err,
+              "veltra: DMA from card memory on channel 1 of card 1 failed: "
+              "VELTRA_HARDWARE_ERROR (A hardware error occurred)\n");
     std::vector<uint64_t> sizes;
     std::vector<json> lines;
     std::istringstream in(test.out);
@@ -455,8 +462,9 @@ TEST_F(Tool, DmaMovesFilesAndMeasuresWithoutChangingCardMemory) {
     EXPECT_EQ(lines[4]["latency"]["size"], 64);
     EXPECT_GT(lines[4]["latency"]["readSeconds"].get<double>(), 0);
     EXPECT_EQ(lines[5]["channel"], 1);
-    EXPECT_EQ(lines[5]["error"], "DMA from card memory on channel 1 of card 1 failed: "
-                                 "VELTRA_HARDWARE_ERROR (A hardware error occurred)");
+    EXPECT_EQ(lines[5]["error"],
+              "DMA from card memory on channel 1 of card 1 failed: "
+              "VELTRA_HARDWARE_ERROR (A hardware error occurred)");
     ok("status -c 1 --clear --no-fail");
     ok("dma read -c 1 --local 0x1000 --length 3M --file " + back);
     EXPECT_TRUE(readBytes(back) == bytes);
@@ -497,8 +505,9 @@ TEST_F(Tool, ValidateStatusAndSensorsFailOnWhatIsWrong) {
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 15) << out;
     EXPECT_NE(out.find("  PASS  DMA loopback, channel 1 "), std::string::npos) << out;
     EXPECT_NE(out.find("  PASS  notification round trip "), std::string::npos) << out;
-    EXPECT_NE(out.find("  PASS  flash chip identity        Numonyx Axcell P30 (Top boot), 64 MiB\n"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("  PASS  flash chip identity        Numonyx Axcell P30 (Top boot), 64 MiB\n"),
+        std::string::npos)
         << out;
     EXPECT_NE(out.find("  PASS  PCIe link                  x8 gen 3\n"), std::string::npos) << out;
     EXPECT_TRUE(out.size() > 30 && out.substr(out.size() - 30) == "1 card, 13 checks: all passed\n")
@@ -516,7 +525,8 @@ TEST_F(Tool, ValidateStatusAndSensorsFailOnWhatIsWrong) {
     EXPECT_EQ(run.status, 1);
     const json linkFailed = json::parse(run.out);
     EXPECT_EQ(linkFailed["result"], "FAIL");
-    EXPECT_EQ(linkFailed["cards"][0]["checks"][10]["detail"], "x8 gen 3, not the x16 gen 4 expected");
+    EXPECT_EQ(linkFailed["cards"][0]["checks"][10]["detail"],
+              "x8 gen 3, not the x16 gen 4 expected");
 
     // Configuration data without the sync word never finishes configuring:
     // the card records a failed configuration.
@@ -615,28 +625,30 @@ TEST_F(Tool, QueryAndWatchedSensorsOutliveACardThatGoesAndComesBack) {
     EXPECT_NE(std::find(states[0].begin(), states[0].end(), "gone"), states[0].end());
     EXPECT_EQ(states[0].back(), "ok") << "it came back";
     EXPECT_EQ(states[1], std::vector<std::string>(20, "ok"));
-    EXPECT_EQ(withoutCarriageReturns(readText(err)), "veltra: a card went away while it was queried\n");
+    EXPECT_EQ(withoutCarriageReturns(readText(err)),
+              "veltra: a card went away while it was queried\n");
 
     // With every card gone there is nothing to list: a failure, with why.
     fault("[[fault]]\ncard = 0\nkind = \"removed\"\n[[fault]]\ncard = 1\nkind = \"removed\"\n");
     Outcome run = veltra("list --json");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(json::parse(run.out), json::parse(R"({"schemaVersion": 1, "cards": []})"));
-    EXPECT_EQ(run.err, "veltra: no cards: no card is present: the simulated cards are removed (see "
-                       "veltra sim faults)\n");
+    EXPECT_EQ(run.err,
+              "veltra: no cards: no card is present: the simulated cards are removed (see "
+              "veltra sim faults)\n");
     run = veltra("info");
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "veltra: no cards: no card is present: the simulated cards are removed (see "
-                       "veltra sim faults)\n");
+    EXPECT_EQ(run.err,
+              "veltra: no cards: no card is present: the simulated cards are removed (see "
+              "veltra sim faults)\n");
 }
 
 // Every JSON document begins with its schema version.
 TEST_F(Tool, EveryJsonOutputHasItsSchemaVersion) {
-    for (const char* command :
-         {"list --json", "info --json", "info -c 0 --json", "flash info -c 0 --json",
-          "clock get -c 1 --json", "sensors --json", "status --json", "validate -c 0 --json",
-          "bridge id -c 0 --json", "bridge prodtest -c 0 --json",
-          "bridge iprog status -c 0 --json"}) {
+    for (const char* command : {"list --json", "info --json", "info -c 0 --json",
+                                "flash info -c 0 --json", "clock get -c 1 --json", "sensors --json",
+                                "status --json", "validate -c 0 --json", "bridge id -c 0 --json",
+                                "bridge prodtest -c 0 --json", "bridge iprog status -c 0 --json"}) {
         const json document = okJson(command);
         ASSERT_TRUE(document.is_object()) << command;
         EXPECT_EQ(document.begin().key(), "schemaVersion") << command;
@@ -671,7 +683,8 @@ TEST_F(Tool, UsageErrorsExitWithTwo) {
          "vpd, clock, sensors, status, reg, dma, validate, bridge, sim, query, help) (see "
          "veltra --help)\n"},
         {"flash",
-         "veltra flash: a command is needed (one of: info, read, write, erase, verify, recover) (see "
+         "veltra flash: a command is needed (one of: info, read, write, erase, verify, recover) "
+         "(see "
          "veltra flash --help)\n"},
         {"program design.bit", "veltra program: --card is required (see veltra program --help)\n"},
         {"flash read -c 0",

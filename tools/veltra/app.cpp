@@ -71,9 +71,9 @@ void enableTerminalSequences() {
 }
 
 Commands (*const kAreas[])() = {
-    listCommands,   programCommands, flashCommands,    vpdCommands,    clockCommands,
-    sensorsCommands, statusCommands, regCommands,      dmaCommands,    validateCommands,
-    bridgeCommands,  simCommands,    queryCommands,
+    listCommands,    programCommands, flashCommands, vpdCommands, clockCommands,
+    sensorsCommands, statusCommands,  regCommands,   dmaCommands, validateCommands,
+    bridgeCommands,  simCommands,     queryCommands,
 };
 
 std::vector<std::string> wordsOf(const char* path) {
@@ -191,8 +191,8 @@ CLI::App* namedCommand(CLI::App& app, const std::vector<std::string>& words, siz
         }
         if (found == nullptr)
             throw Usage(path, "unknown command '" + words[next] + "'" +
-                                  didYouMean(words[next], names, "") + " (the commands: " +
-                                  namesOf(commands) + ")");
+                                  didYouMean(words[next], names, "") +
+                                  " (the commands: " + namesOf(commands) + ")");
         at = found;
         path += " " + words[next];
     }
@@ -230,10 +230,9 @@ void checkOptions(const CLI::App& command, const std::vector<std::string>& words
         if (!isLong && !isShort)
             continue;
         const size_t equals = word.find('=');
-        const std::string name = isLong ? word.substr(2, equals == std::string::npos
-                                                             ? std::string::npos
-                                                             : equals - 2)
-                                        : word.substr(1, 1);
+        const std::string name =
+            isLong ? word.substr(2, equals == std::string::npos ? std::string::npos : equals - 2)
+                   : word.substr(1, 1);
         std::vector<std::string> known;
         const CLI::Option* option = optionNamed(&command, name, isLong, known);
         if (option == nullptr)
@@ -302,8 +301,9 @@ int run(int argc, char** argv) {
     bool simulator = false;
     const std::vector<std::string> words = commandWords(argc, argv, simulator);
     if (!attachSimulator(simulator))
-        return report("veltra", "--sim: the simulated driver (vsim.dll beside veltra.exe) could "
-                                "not be attached",
+        return report("veltra",
+                      "--sim: the simulated driver (vsim.dll beside veltra.exe) could "
+                      "not be attached",
                       kExitFailure);
     enableTerminalSequences();
     interrupts::install();

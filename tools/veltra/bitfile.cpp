@@ -12,8 +12,8 @@ namespace tool {
 namespace {
 
 // A 2-byte length of 9, the preamble, then 00 01: how every .bit file starts.
-constexpr uint8_t kStart[] = {0x00, 0x09, 0x0F, 0xF0, 0x0F, 0xF0, 0x0F, 0xF0,
-                              0x0F, 0xF0, 0x00, 0x00, 0x01};
+constexpr uint8_t kStart[] = {0x00, 0x09, 0x0F, 0xF0, 0x0F, 0xF0, 0x0F,
+                              0xF0, 0x0F, 0xF0, 0x00, 0x00, 0x01};
 constexpr size_t kHeadBytes = size_t{64} << 10;
 
 struct Head {
@@ -47,8 +47,9 @@ std::string fieldText(const Head& head, size_t at, size_t length) {
 BitHeader readBitHeader(const std::string& path) {
     const Head head = readHead(path);
     if (head.bytes.size() < sizeof kStart || std::memcmp(head.bytes.data(), kStart, sizeof kStart))
-        throw Failure(path + " is not a Xilinx .bit file (it does not begin with the .bit "
-                             "preamble)");
+        throw Failure(path +
+                      " is not a Xilinx .bit file (it does not begin with the .bit "
+                      "preamble)");
     BitHeader header;
     for (size_t at = sizeof kStart; at < head.bytes.size();) {
         const uint8_t tag = head.bytes[at];
@@ -63,7 +64,7 @@ BitHeader readBitHeader(const std::string& path) {
         if (at + 3 > head.bytes.size() || at + 3 + head.be16(at + 1) > head.bytes.size())
             return header;
         const std::string value = fieldText(head, at + 3, head.be16(at + 1));
-        std::string* field = tag == 'a' ? &header.design
+        std::string* field = tag == 'a'   ? &header.design
                              : tag == 'b' ? &header.part
                              : tag == 'c' ? &header.date
                              : tag == 'd' ? &header.time

@@ -116,8 +116,8 @@ void iprogStatus(const Options& o) {
 }
 
 void iprogSchedule(const Options& o) {
-    const uint32_t flags = o.flagsOption->count() ? o.flags
-                                                  : (o.nextReset ? 1u : 0u) | (o.golden ? 2u : 0u);
+    const uint32_t flags =
+        o.flagsOption->count() ? o.flags : (o.nextReset ? 1u : 0u) | (o.golden ? 2u : 0u);
     const Card card = o.card.open();
     const Bridge bridge(card);
     checkBridge(KESTA_ScheduleIPROG(bridge.handle(), o.slot, flags, o.address, o.value),
@@ -140,8 +140,8 @@ Work run(std::shared_ptr<Options> o) {
 }
 
 void addSlot(CLI::App& command, Options& o) {
-    o.slotOption = command.add_option("--slot", o.slot, "the IPROG slot (default 0)")
-                       ->transform(numberForm());
+    o.slotOption =
+        command.add_option("--slot", o.slot, "the IPROG slot (default 0)")->transform(numberForm());
 }
 
 Work defineId(CLI::App& command) {

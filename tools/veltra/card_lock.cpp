@@ -111,18 +111,20 @@ void CardLock::refuseUnfinishedUpdate(const std::string& selection) const {
         clearUnfinishedUpdate();
         return;
     }
-    throw Failure(format("an update of the flash of %s (serial %s) did not finish; "
-                         "`veltra flash recover -c %s %s` finishes it; nothing changed",
-                         card_.name().c_str(), serialText(card_.serial()).c_str(),
-                         selection.c_str(), recovery.c_str()));
+    throw Failure(
+        format("an update of the flash of %s (serial %s) did not finish; "
+               "`veltra flash recover -c %s %s` finishes it; nothing changed",
+               card_.name().c_str(), serialText(card_.serial()).c_str(), selection.c_str(),
+               recovery.c_str()));
 }
 
 namespace {
 
 std::string busyMessage(const Card& card, const std::string& holder) {
-    return format("%s (serial %s) is being changed by %s: give --wait to wait for it; nothing "
-                  "changed",
-                  card.name().c_str(), serialText(card.serial()).c_str(), holder.c_str());
+    return format(
+        "%s (serial %s) is being changed by %s: give --wait to wait for it; nothing "
+        "changed",
+        card.name().c_str(), serialText(card.serial()).c_str(), holder.c_str());
 }
 
 void sayWaiting(const Card& card, const std::string& holder) {
@@ -201,7 +203,8 @@ void CardLock::acquire(bool wait) {
 
 std::string CardLock::describeHolder() const {
     DWORD process = 0;
-    if (HANDLE holder = OpenFileMappingA(FILE_MAP_READ, FALSE, ("Local\\" + objects_ + "-holder").c_str())) {
+    if (HANDLE holder =
+            OpenFileMappingA(FILE_MAP_READ, FALSE, ("Local\\" + objects_ + "-holder").c_str())) {
         if (const void* view = MapViewOfFile(holder, FILE_MAP_READ, 0, 0, 64)) {
             std::memcpy(&process, view, sizeof process);
             UnmapViewOfFile(view);
@@ -239,8 +242,8 @@ void CardLock::acquire(bool wait) {
         }
     }
     const std::string self = std::to_string(::getpid()) + "\n";
-    if (::ftruncate(fd, 0) == 0)
-        [[maybe_unused]] const ssize_t written = ::pwrite(fd, self.data(), self.size(), 0);
+    if (::ftruncate(fd, 0) == 0) [[maybe_unused]]
+        const ssize_t written = ::pwrite(fd, self.data(), self.size(), 0);
 }
 
 std::string CardLock::describeHolder() const {

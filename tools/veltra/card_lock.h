@@ -40,11 +40,11 @@ class CardLock {
     std::string describeHolder() const;
 
     const Card& card_;
-    std::string folder_;  // where the lock and the note live; "" for none
-    std::string name_;    // veltra-card-SERIAL
+    std::string folder_;   // where the lock and the note live; "" for none
+    std::string name_;     // veltra-card-SERIAL
     std::string objects_;  // Windows: the name of its kernel objects, without the namespace
     intptr_t lock_ = -1;
-    intptr_t holder_ = -1;  // Windows: the shared record of the holder's process
+    [[maybe_unused]] intptr_t holder_ = -1;  // Windows: the shared record of its holder
 };
 
 }  // namespace tool

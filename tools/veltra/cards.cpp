@@ -169,9 +169,9 @@ Card Card::select(const Selection& selection, std::optional<uint32_t> expectSeri
 
 void Card::expect(uint32_t serial, const std::string& because) const {
     if (this->serial() != serial)
-        throw Failure(format("%s has serial %s, not %s as %s says; nothing changed",
-                             name().c_str(), serialText(this->serial()).c_str(),
-                             serialText(serial).c_str(), because.c_str()));
+        throw Failure(format("%s has serial %s, not %s as %s says; nothing changed", name().c_str(),
+                             serialText(this->serial()).c_str(), serialText(serial).c_str(),
+                             because.c_str()));
 }
 
 uint32_t Card::serial() const {

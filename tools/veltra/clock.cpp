@@ -59,8 +59,8 @@ void clockSet(const Options& o) {
     double actual = 0;
     const VELTRA_STATUS status =
         VELTRA_SetClockFrequency(card.handle(), o.clock, 0, frequency, &actual);
-    const std::string what = format("cannot set clock %u of %s to %s", o.clock,
-                                    card.name().c_str(), frequencyText(frequency).c_str());
+    const std::string what = format("cannot set clock %u of %s to %s", o.clock, card.name().c_str(),
+                                    frequencyText(frequency).c_str());
     if (status == VELTRA_INVALID_FREQUENCY)
         throw Failure(what + ": " + statusText(status) + rangeText(card, o.clock));
     check(status, what);

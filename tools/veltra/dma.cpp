@@ -72,8 +72,7 @@ void dmaRead(const Options& o) {
     const double seconds = clock.seconds();
     std::printf("read %s from card memory at %s of %s to %s in %s (%s)\n",
                 sizeText(o.length).c_str(), hex(o.local).c_str(), card.name().c_str(),
-                o.file.c_str(), durationText(seconds).c_str(),
-                rateText(o.length, seconds).c_str());
+                o.file.c_str(), durationText(seconds).c_str(), rateText(o.length, seconds).c_str());
 }
 
 void dmaWrite(const Options& o) {
@@ -202,10 +201,11 @@ void showBandwidth(const Options& o, const Card& card, uint32_t channel, uint64_
 
 void showLatency(const Options& o, const Card& card, uint32_t channel, double write, double read) {
     if (o.json) {
-        printJsonLine({{"card", card.index()},
-                       {"channel", channel},
-                       {"latency",
-                        {{"size", kLatencyBytes}, {"writeSeconds", write}, {"readSeconds", read}}}});
+        printJsonLine(
+            {{"card", card.index()},
+             {"channel", channel},
+             {"latency",
+              {{"size", kLatencyBytes}, {"writeSeconds", write}, {"readSeconds", read}}}});
         return;
     }
     std::printf("  latency of a %" PRIu64 "-byte transfer: write %s, read %s\n", kLatencyBytes,
@@ -223,7 +223,8 @@ void testChannel(const Options& o, const Card& card, uint32_t channel, const Tes
         showBandwidth(o, card, channel, size,
                       timeTransfers(card, channel, true, buffer, size, o.seconds),
                       timeTransfers(card, channel, false, buffer, size, o.seconds));
-    showLatency(o, card, channel, timeTransfers(card, channel, true, buffer, kLatencyBytes, o.seconds / 2),
+    showLatency(o, card, channel,
+                timeTransfers(card, channel, true, buffer, kLatencyBytes, o.seconds / 2),
                 timeTransfers(card, channel, false, buffer, kLatencyBytes, o.seconds / 2));
 }
 
@@ -249,7 +250,8 @@ void dmaTest(const Options& o) {
         } catch (const Failure& failure) {
             failed.push_back(failure.what());
             if (o.json)
-                printJsonLine({{"card", card.index()}, {"channel", channel}, {"error", failure.what()}});
+                printJsonLine(
+                    {{"card", card.index()}, {"channel", channel}, {"error", failure.what()}});
             else
                 std::printf("  FAILED: %s\n", failure.what());
         }
@@ -270,12 +272,14 @@ Work defineTransfer(CLI::App& command, bool read) {
     command.add_option("--local", o->local, "the card-local address")
         ->required()
         ->transform(sizeForm());
-    o->lengthOption =
-        command.add_option("--length", o->length, read ? "how much" : "send only this much of the file")
-            ->transform(sizeForm());
+    o->lengthOption = command
+                          .add_option("--length", o->length,
+                                      read ? "how much" : "send only this much of the file")
+                          ->transform(sizeForm());
     if (read)
         o->lengthOption->required();
-    command.add_option("--file", o->file, read ? "the file to write" : "the file to send")->required();
+    command.add_option("--file", o->file, read ? "the file to write" : "the file to send")
+        ->required();
     return [o, read] { read ? dmaRead(*o) : dmaWrite(*o); };
 }
 

@@ -176,15 +176,15 @@ bool fileExists(const std::string& path) {
 
 namespace {
 
-constexpr size_t kLargePage = size_t{2} << 20;
+[[maybe_unused]] constexpr size_t kLargePage = size_t{2} << 20;
 
 }  // namespace
 
 void* allocateLarge(size_t bytes) {
 #if !defined(_WIN32)
     if (bytes >= kLargePage) {
-        void* block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                             -1, 0);
+        void* block =
+            ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (block == MAP_FAILED)
             throw std::bad_alloc();
         ::madvise(block, bytes, MADV_HUGEPAGE);
@@ -194,7 +194,7 @@ void* allocateLarge(size_t bytes) {
     return ::operator new(bytes);
 }
 
-void freeLarge(void* block, size_t bytes) {
+void freeLarge(void* block, [[maybe_unused]] size_t bytes) {
 #if !defined(_WIN32)
     if (bytes >= kLargePage) {
         ::munmap(block, bytes);

@@ -81,8 +81,12 @@ void flashInfo(const Options& o) {
                         {"parameter", run.first.parameter()},
                         {"count", run.count}});
     if (o.json) {
-        printJson({{"card", card.index()}, {"flash", chip.index},     {"name", chip.name},
-                   {"size", chip.size},    {"blockSize", chip.blockSize}, {"busWidth", chip.busWidth},
+        printJson({{"card", card.index()},
+                   {"flash", chip.index},
+                   {"name", chip.name},
+                   {"size", chip.size},
+                   {"blockSize", chip.blockSize},
+                   {"busWidth", chip.busWidth},
                    {"blocks", runs}});
         return;
     }
@@ -131,10 +135,12 @@ void flashWrite(const Options& o) {
     }
     const Block first = blockAt(card, chip, o.offset);
     const Block last = blockAt(card, chip, o.offset + data.size() - 1);
-    confirm(format("Erase %s from %s and write %s to %s?", sizeText(last.end() - first.start).c_str(),
-                   hex(first.start).c_str(), o.file.c_str(), chipName(card, chip).c_str()),
-            o.yes);
-    FlashUpdate update{o.flash, o.offset, data, !o.noVerify, true, o.file, "", serialSelection(card)};
+    confirm(
+        format("Erase %s from %s and write %s to %s?", sizeText(last.end() - first.start).c_str(),
+               hex(first.start).c_str(), o.file.c_str(), chipName(card, chip).c_str()),
+        o.yes);
+    FlashUpdate update{o.flash, o.offset, data, !o.noVerify,
+                       true,    o.file,   "",   serialSelection(card)};
     if (!machineIsPrivate())
         update.recoveryFile = recoveryPath(o.file, card.serial(), o.recovery);
     const double seconds = updateFlash(card, &lock, update);
@@ -147,10 +153,11 @@ void flashWrite(const Options& o) {
 void checkWholeBlocks(const Card& card, const Chip& chip, uint64_t offset, uint64_t length) {
     const Block first = blockAt(card, chip, offset);
     if (first.start != offset)
-        throw Failure(format("%s is not the start of a block of %s (the block holding it starts "
-                             "at %s and is %s)",
-                             hex(offset).c_str(), chipName(card, chip).c_str(),
-                             hex(first.start).c_str(), sizeText(first.size).c_str()));
+        throw Failure(
+            format("%s is not the start of a block of %s (the block holding it starts "
+                   "at %s and is %s)",
+                   hex(offset).c_str(), chipName(card, chip).c_str(), hex(first.start).c_str(),
+                   sizeText(first.size).c_str()));
     const Block last = blockAt(card, chip, offset + length - 1);
     if (last.end() != offset + length)
         throw Failure(format("%s is not the end of a block of %s (the block holding it ends at %s)",
@@ -160,8 +167,9 @@ void checkWholeBlocks(const Card& card, const Chip& chip, uint64_t offset, uint6
 
 // A block at a time; an interrupt stops it between blocks.
 void eraseBlocks(const Card& card, const Chip& chip, uint64_t start, uint64_t end) {
-    interrupts::Hold hold("veltra: interrupted: the erase stops once the block being erased is "
-                          "erased\n");
+    interrupts::Hold hold(
+        "veltra: interrupted: the erase stops once the block being erased is "
+        "erased\n");
     Progress progress("erasing", end - start, true);
     for (uint64_t at = start; at < end;) {
         if (interrupts::requested())
@@ -170,8 +178,8 @@ void eraseBlocks(const Card& card, const Chip& chip, uint64_t start, uint64_t en
                                      hex(at).c_str()));
         const Block block = blockAt(card, chip, at);
         check(VELTRA_EraseFlash(card.handle(), chip.index, 0, at, block.size),
-              format("cannot erase %s from %s to %s", chipName(card, chip).c_str(),
-                     hex(at).c_str(), hex(block.end()).c_str()));
+              format("cannot erase %s from %s to %s", chipName(card, chip).c_str(), hex(at).c_str(),
+                     hex(block.end()).c_str()));
         at = block.end();
         progress.update(at - start);
     }

@@ -86,8 +86,8 @@ void applyImage(const Card& card, const Chip& chip, const Image& image, bool sho
                                      recoverWith.c_str()));
         const uint64_t end = stretchEnd(card, chip, at, image.end());
         check(VELTRA_EraseFlash(card.handle(), chip.index, 0, at, end - at),
-              format("cannot erase %s from %s to %s", chipName(card, chip).c_str(),
-                     hex(at).c_str(), hex(end).c_str()));
+              format("cannot erase %s from %s to %s", chipName(card, chip).c_str(), hex(at).c_str(),
+                     hex(end).c_str()));
         writeImage(card, chip, image, at, end);
         at = end;
         progress.update(at - image.start);
@@ -126,11 +126,11 @@ Comparison compareImage(const Card& card, const Chip& chip, const Image& image, 
 void verifyImage(const Card& card, const Chip& chip, const Image& image, bool showProgress) {
     const Comparison c = compareImage(card, chip, image, showProgress, true);
     if (c.differing != 0)
-        throw Failure(format("%s does not read back as written: %llu of %llu bytes differ, the "
-                             "first at %s",
-                             chipName(card, chip).c_str(),
-                             static_cast<unsigned long long>(c.differing),
-                             static_cast<unsigned long long>(image.size()), hex(c.first).c_str()));
+        throw Failure(
+            format("%s does not read back as written: %llu of %llu bytes differ, the "
+                   "first at %s",
+                   chipName(card, chip).c_str(), static_cast<unsigned long long>(c.differing),
+                   static_cast<unsigned long long>(image.size()), hex(c.first).c_str()));
 }
 
 // Appends how to finish the update to the message of whatever stops it.
@@ -231,9 +231,10 @@ Bytes recoveredData(const Recovery& r, const std::string& recoveryFile) {
                       " needs it to finish the update and is kept");
     }
     if (data.size() < r.length || hashBytes(std::span(data).first(r.length)) != r.dataHash)
-        throw Failure(format("%s changed since the update began: it no longer holds the data "
-                             "%s needs to finish it; both are kept",
-                             r.input.c_str(), recoveryFile.c_str()));
+        throw Failure(
+            format("%s changed since the update began: it no longer holds the data "
+                   "%s needs to finish it; both are kept",
+                   r.input.c_str(), recoveryFile.c_str()));
     data.resize(static_cast<size_t>(r.length));
     return data;
 }
@@ -241,13 +242,14 @@ Bytes recoveredData(const Recovery& r, const std::string& recoveryFile) {
 void checkRecovery(const Card& card, const Chip& chip, const Recovery& r,
                    const std::string& recoveryFile) {
     if (r.serial != card.serial())
-        throw Failure(format("%s is the recovery file of the card with serial %s, not of %s "
-                             "(serial %s); nothing changed",
-                             recoveryFile.c_str(), serialText(r.serial).c_str(),
-                             card.name().c_str(), serialText(card.serial()).c_str()));
-    if (r.eraseStart + r.head.size() != r.offset || r.offset + r.length + r.tail.size() !=
-                                                        r.eraseEnd ||
-        r.eraseEnd > chip.size || r.length == 0)
+        throw Failure(
+            format("%s is the recovery file of the card with serial %s, not of %s "
+                   "(serial %s); nothing changed",
+                   recoveryFile.c_str(), serialText(r.serial).c_str(), card.name().c_str(),
+                   serialText(card.serial()).c_str()));
+    if (r.eraseStart + r.head.size() != r.offset ||
+        r.offset + r.length + r.tail.size() != r.eraseEnd || r.eraseEnd > chip.size ||
+        r.length == 0)
         throw Failure(recoveryFile + " does not fit " + chipName(card, chip) + "; nothing changed");
 }
 

@@ -109,8 +109,8 @@ bool sleepUnlessInterrupted(double seconds) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= end)
             return true;
-        std::this_thread::sleep_for(
-            std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(50)));
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            end - now, std::chrono::milliseconds(50)));
     }
     return false;
 }

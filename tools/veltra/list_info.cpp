@@ -72,11 +72,16 @@ json banksJson(const Card& card) {
         VELTRA_BANK_INFO b{};
         check(VELTRA_GetBankInfo(card.handle(), index, &b),
               format("cannot read memory bank %u of %s", index, card.name().c_str()));
-        list.push_back({{"index", index},           {"bankValue0", hexValue(b.bankValue0)},
-                        {"bankValue1", b.bankValue1}, {"bankValue2", b.bankValue2},
-                        {"bankHalf0", b.bankHalf0},   {"bankHalf1", b.bankHalf1},
-                        {"bankHalfSum", b.bankHalfSum}, {"bankValue3", b.bankValue3},
-                        {"bankValue4", b.bankValue4}, {"bBankFlag", b.bBankFlag}});
+        list.push_back({{"index", index},
+                        {"bankValue0", hexValue(b.bankValue0)},
+                        {"bankValue1", b.bankValue1},
+                        {"bankValue2", b.bankValue2},
+                        {"bankHalf0", b.bankHalf0},
+                        {"bankHalf1", b.bankHalf1},
+                        {"bankHalfSum", b.bankHalfSum},
+                        {"bankValue3", b.bankValue3},
+                        {"bankValue4", b.bankValue4},
+                        {"bBankFlag", b.bBankFlag}});
     }
     return list;
 }
@@ -192,20 +197,13 @@ json deviceStatusJson(const Card& card) {
 }
 
 json describe(const Card& card) {
-    return {{"card", card.index()},
-            {"identity", identity(card)},
-            {"version", versionJson(card)},
-            {"cardInfo", cardInfoJson(cardInfo(card))},
-            {"windows", windowsJson(card)},
-            {"commonBuffers", commonBuffersJson(card)},
-            {"banks", banksJson(card)},
-            {"modules", modulesJson(card)},
-            {"fpgas", fpgasJson(card)},
-            {"flash", flashJson(card)},
-            {"vpd", vpdJson(card)},
-            {"clocks", clocksJson(card)},
-            {"sensors", sensorsJson(card)},
-            {"deviceStatus", deviceStatusJson(card)}};
+    return {{"card", card.index()},         {"identity", identity(card)},
+            {"version", versionJson(card)}, {"cardInfo", cardInfoJson(cardInfo(card))},
+            {"windows", windowsJson(card)}, {"commonBuffers", commonBuffersJson(card)},
+            {"banks", banksJson(card)},     {"modules", modulesJson(card)},
+            {"fpgas", fpgasJson(card)},     {"flash", flashJson(card)},
+            {"vpd", vpdJson(card)},         {"clocks", clocksJson(card)},
+            {"sensors", sensorsJson(card)}, {"deviceStatus", deviceStatusJson(card)}};
 }
 
 // The text form: each record's values under their field names, with what
@@ -216,12 +214,18 @@ void printCardInformation(const json& c) {
         const char* meaning;
         int hexDigits;  // 0: decimal
     } kFields[] = {
-        {"cardValue0", "board revision", 0}, {"reserved1", "", 0},
-        {"cardValue2", "board id", 4},       {"cardValue3", "serial number", 8},
-        {"cardValue4", "FPGAs", 0},          {"cardValue5", "flash banks", 0},
-        {"cardValue6", "memory banks", 0},   {"cardValue7", "DMA channels", 0},
-        {"windowCount", "windows", 0},       {"cardValue9", "clock generators", 0},
-        {"cardValue10", "PCIe link width", 0}, {"cardValue11", "PCIe generation", 0},
+        {"cardValue0", "board revision", 0},
+        {"reserved1", "", 0},
+        {"cardValue2", "board id", 4},
+        {"cardValue3", "serial number", 8},
+        {"cardValue4", "FPGAs", 0},
+        {"cardValue5", "flash banks", 0},
+        {"cardValue6", "memory banks", 0},
+        {"cardValue7", "DMA channels", 0},
+        {"windowCount", "windows", 0},
+        {"cardValue9", "clock generators", 0},
+        {"cardValue10", "PCIe link width", 0},
+        {"cardValue11", "PCIe generation", 0},
         {"reserved12", "", 0},
     };
     std::printf("card information\n");
@@ -317,11 +321,10 @@ void printSensorsAndStatus(const json& info) {
     for (const json& s : info["sensors"]) {
         const std::string unit = unitSuffix(static_cast<uint32_t>(u64(s["attribute3"])));
         const std::string limits =
-            s["limits"].is_null() ? std::string()
-                                  : format(", limits %s to %s%s",
-                                           decimal(s["limits"]["low"].get<double>()).c_str(),
-                                           decimal(s["limits"]["high"].get<double>()).c_str(),
-                                           unit.c_str());
+            s["limits"].is_null()
+                ? std::string()
+                : format(", limits %s to %s%s", decimal(s["limits"]["low"].get<double>()).c_str(),
+                         decimal(s["limits"]["high"].get<double>()).c_str(), unit.c_str());
         std::printf("  %u  %-27s nominal %s%s%s\n", s["index"].get<unsigned>(),
                     s["description"].get<std::string>().c_str(),
                     decimal(s["attribute2"].get<double>()).c_str(), unit.c_str(), limits.c_str());
@@ -361,11 +364,10 @@ void printListLine(const json& c) {
     std::printf(
         "card %u  board %s revision %u serial %s  PCIe x%u gen %u  FPGA %s  driver %s  path "
         "%s\n",
-        c["card"].get<unsigned>(), hex(u64(c["boardId"]), 4).c_str(),
-        c["revision"].get<unsigned>(), c["serial"].get<std::string>().c_str(),
-        c["pcie"]["width"].get<unsigned>(), c["pcie"]["generation"].get<unsigned>(),
-        parts.empty() ? "none" : parts.c_str(), c["driver"].get<std::string>().c_str(),
-        c["path"].get<std::string>().c_str());
+        c["card"].get<unsigned>(), hex(u64(c["boardId"]), 4).c_str(), c["revision"].get<unsigned>(),
+        c["serial"].get<std::string>().c_str(), c["pcie"]["width"].get<unsigned>(),
+        c["pcie"]["generation"].get<unsigned>(), parts.empty() ? "none" : parts.c_str(),
+        c["driver"].get<std::string>().c_str(), c["path"].get<std::string>().c_str());
 }
 
 struct ListOptions {

@@ -140,10 +140,9 @@ void Progress::draw(uint64_t done, bool last) {
 std::string timestamp() {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            now.time_since_epoch())
-                            .count() %
-                        1000;
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
     std::tm utc{};
 #if defined(_WIN32)
     gmtime_s(&utc, &seconds);

@@ -52,10 +52,11 @@ Bitstream loadChecked(const std::string& file, BitHeader& header) {
     // The library takes what follows the header as the data; a file cut
     // short inside it holds less than its header announces.
     if (header.held < header.announced)
-        throw Failure(format("%s is truncated: its header announces %llu bytes of configuration "
-                             "data, the file holds %llu",
-                             file.c_str(), static_cast<unsigned long long>(header.announced),
-                             static_cast<unsigned long long>(header.held)));
+        throw Failure(
+            format("%s is truncated: its header announces %llu bytes of configuration "
+                   "data, the file holds %llu",
+                   file.c_str(), static_cast<unsigned long long>(header.announced),
+                   static_cast<unsigned long long>(header.held)));
     if (bitstream->length != header.held ||
         !veltra_part::sameDevice(bitstream->fpgaName, header.part))
         throw Failure(file + " changed while it was read");

@@ -49,16 +49,16 @@ std::vector<VELTRA_SENSOR_INFOA> sensors(const Card& card) {
         const VELTRA_STATUS status = VELTRA_GetSensorInfoA(card.handle(), index, &info);
         if (status == VELTRA_INVALID_INDEX)
             break;
-        check(status, format("cannot read the information of sensor %u of %s", index,
-                             card.name().c_str()));
+        check(status,
+              format("cannot read the information of sensor %u of %s", index, card.name().c_str()));
         result.push_back(info);
     }
     return result;
 }
 
 std::string windowKind(uint64_t attributes) {
-    return (attributes & kWindowCardMemory) ? "card memory"
-           : (attributes & kWindowDoorbell) ? "doorbell"
+    return (attributes & kWindowCardMemory)  ? "card memory"
+           : (attributes & kWindowDoorbell)  ? "doorbell"
            : (attributes & kWindowRegisters) ? "registers"
                                              : "memory";
 }

@@ -108,8 +108,8 @@ void writeRecovery(const std::string& path, const Recovery& r) {
     for (uint64_t value : {r.eraseStart, r.eraseEnd, r.offset, r.length, r.dataHash,
                            uint64_t{r.head.size()}, uint64_t{r.tail.size()}})
         w.put(value);
-    w.append(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(r.input.data()),
-                                      r.input.size()));
+    w.append(
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(r.input.data()), r.input.size()));
     w.append(r.head);
     w.append(r.tail);
     w.put(hashBytes(w.bytes));

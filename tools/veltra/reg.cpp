@@ -85,7 +85,9 @@ void regWrite(const Options& o) {
 }
 
 void addRegister(CLI::App& command, Options& o) {
-    command.add_option("WINDOW", o.window, "the window's index")->required()->transform(numberForm());
+    command.add_option("WINDOW", o.window, "the window's index")
+        ->required()
+        ->transform(numberForm());
     command.add_option("OFFSET", o.offset, "the register's offset in the window")
         ->required()
         ->transform(sizeForm());

@@ -43,10 +43,9 @@ void readCard(const Card& card, Round& round) {
     for (uint32_t s = 0; s < all.size(); ++s) {
         const SensorReading reading = readSensor(card, s, all[s]);
         const std::string name = text(all[s].description);
-        const std::string alarms =
-            all[s].attribute1 == kSensorFlags
-                ? alarmedSensors(static_cast<uint32_t>(reading.value), all)
-                : "";
+        const std::string alarms = all[s].attribute1 == kSensorFlags
+                                       ? alarmedSensors(static_cast<uint32_t>(reading.value), all)
+                                       : "";
         json entry{{"card", card.index()},
                    {"serial", serialText(card.serial())},
                    {"index", s},
@@ -71,8 +70,8 @@ void cardGone(uint32_t serial, uint32_t index, Round& round) {
     round.readings.push_back({{"card", index}, {"serial", serialText(serial)}, {"state", "gone"}});
     round.table += format("%-4u %-3s %-27s %14s  %s\n", index, "-",
                           ("serial " + serialText(serial)).c_str(), "-", "gone");
-    round.problems.push_back(format("card %u (serial %s) is gone", index,
-                                    serialText(serial).c_str()));
+    round.problems.push_back(
+        format("card %u (serial %s) is gone", index, serialText(serial).c_str()));
 }
 
 void show(const Options& o, const Round& round, uint32_t number) {

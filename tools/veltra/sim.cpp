@@ -47,9 +47,10 @@ uint32_t machineCard(const std::string& text, const std::string& expectSerial) {
     if (!expectSerial.empty()) {
         const uint64_t serial = parseNumber(expectSerial, "--expect-serial");
         if (simulatedCardOfSerial(static_cast<uint32_t>(serial)) != card)
-            throw Failure(format("card %u of the simulated machine does not have serial %s; "
-                                 "nothing changed",
-                                 *card, serialText(static_cast<uint32_t>(serial)).c_str()));
+            throw Failure(
+                format("card %u of the simulated machine does not have serial %s; "
+                       "nothing changed",
+                       *card, serialText(static_cast<uint32_t>(serial)).c_str()));
     }
     return *card;
 }
@@ -125,8 +126,7 @@ void state(const Options&) {
 void bitstream(const Options& o) {
     if (o.size < 64 || o.size >= (uint64_t{1} << 32) - 64)
         throw Usage("--size must lie between 64 bytes and 4 GiB");
-    if (!bitstream::Writer::standard(o.part,
-                                     bitstream::configurationData(o.size, !o.noSyncWord))
+    if (!bitstream::Writer::standard(o.part, bitstream::configurationData(o.size, !o.noSyncWord))
              .writeTo(o.file))
         throw Failure("cannot write " + o.file);
     std::printf("wrote %s: a design for %s with %s of configuration data\n", o.file.c_str(),
@@ -142,7 +142,8 @@ Work definePowerCycle(CLI::App& command) {
     auto o = std::make_shared<Options>();
     command.add_option("CARD", o->card, "the card: its index on the machine, or serial:0xSERIAL")
         ->required();
-    command.add_option("--expect-serial", o->expectSerial, "refuse unless the card has this serial");
+    command.add_option("--expect-serial", o->expectSerial,
+                       "refuse unless the card has this serial");
     return run<powerCycle>(o);
 }
 

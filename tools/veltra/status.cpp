@@ -59,7 +59,8 @@ std::string meaning(int w, uint32_t bits, const std::vector<VELTRA_SENSOR_INFOA>
 
 json cardStatus(const Card& card, const Words& words, const std::vector<VELTRA_SENSOR_INFOA>& list,
                 bool cleared) {
-    json entry{{"card", card.index()}, {"serial", serialText(card.serial())}, {"anyError", words.any}};
+    json entry{
+        {"card", card.index()}, {"serial", serialText(card.serial())}, {"anyError", words.any}};
     json events = json::array();
     for (int w = 0; w < 5; ++w) {
         entry[format("status%d", w + 1)] = words.word[w];

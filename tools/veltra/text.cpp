@@ -174,9 +174,8 @@ std::pair<std::string, std::string> numberAndUnit(const std::string& text) {
 }
 
 uint64_t sizeScale(const std::string& unit, const std::string& text, const std::string& what) {
-    static const std::pair<const char*, int> kUnits[] = {{"", 0},  {"B", 0},   {"K", 10},
-                                                         {"KiB", 10}, {"M", 20}, {"MiB", 20},
-                                                         {"G", 30},   {"GiB", 30}};
+    static const std::pair<const char*, int> kUnits[] = {
+        {"", 0}, {"B", 0}, {"K", 10}, {"KiB", 10}, {"M", 20}, {"MiB", 20}, {"G", 30}, {"GiB", 30}};
     for (const auto& [name, shift] : kUnits)
         if (equalsIgnoringCase(unit, name))
             return uint64_t{1} << shift;

@@ -63,8 +63,8 @@ class Validation {
     }
     const std::vector<Check>& checks() const { return checks_; }
     size_t failed() const {
-        return static_cast<size_t>(std::count_if(checks_.begin(), checks_.end(),
-                                                 [](const Check& c) { return c.result == "FAIL"; }));
+        return static_cast<size_t>(std::count_if(
+            checks_.begin(), checks_.end(), [](const Check& c) { return c.result == "FAIL"; }));
     }
 
   private:
@@ -117,7 +117,8 @@ std::string dmaLoopback(const Card& card, uint32_t channel, uint64_t length) {
     check(VELTRA_ReadDMAEx(card.handle(), channel, 0, saved.data(), length, 0),
           "cannot save card memory");
     std::vector<uint8_t> data = pattern(length, 3 + channel);
-    const VELTRA_STATUS wrote = VELTRA_WriteDMAEx(card.handle(), channel, 0, data.data(), length, 0);
+    const VELTRA_STATUS wrote =
+        VELTRA_WriteDMAEx(card.handle(), channel, 0, data.data(), length, 0);
     const VELTRA_STATUS read = wrote == VELTRA_SUCCESS ? VELTRA_ReadDMAEx(card.handle(), channel, 0,
                                                                           back.data(), length, 0)
                                                        : wrote;
@@ -196,8 +197,9 @@ std::string flashIdentity(const Card& card) {
             throw Failure(format("the blocks of flash %u cover %s of its %s", index,
                                  sizeText(covered).c_str(), sizeText(chip.size).c_str()));
         const bool named = chip.name.rfind("Vendor 0x", 0) != 0;
-        detail += format("%s%s%s, %s", detail.empty() ? "" : "; ", chip.name.c_str(),
-                         named ? "" : " (not a chip the library names)", sizeText(chip.size).c_str());
+        detail +=
+            format("%s%s%s, %s", detail.empty() ? "" : "; ", chip.name.c_str(),
+                   named ? "" : " (not a chip the library names)", sizeText(chip.size).c_str());
     }
     if (count == 0)
         return "no flash";
@@ -222,8 +224,8 @@ std::string pcieLink(const Card& card, const std::string& expected) {
     if (!expected.empty()) {
         const auto [width, generation] = parseLink(expected);
         if (width != info.cardValue10 || generation != info.cardValue11)
-            throw Failure(format("%s, not the x%u gen %u expected", link.c_str(), width,
-                                 generation));
+            throw Failure(
+                format("%s, not the x%u gen %u expected", link.c_str(), width, generation));
     }
     return link;
 }
@@ -311,7 +313,8 @@ Validation validateCard(const Card& card, const Options& o) {
 json checksJson(const Validation& v) {
     json checks = json::array();
     for (const Check& c : v.checks())
-        checks.push_back({{"id", c.id}, {"name", c.name}, {"result", c.result}, {"detail", c.detail}});
+        checks.push_back(
+            {{"id", c.id}, {"name", c.name}, {"result", c.result}, {"detail", c.detail}});
     return checks;
 }
 

@@ -46,8 +46,8 @@ void vpdRead(const Options& o) {
         return;
     }
     replaceFile(o.file, data.data(), data.size());
-    std::printf("saved %s of VPD of %s to %s\n", sizeText(data.size()).c_str(),
-                card.name().c_str(), o.file.c_str());
+    std::printf("saved %s of VPD of %s to %s\n", sizeText(data.size()).c_str(), card.name().c_str(),
+                o.file.c_str());
 }
 
 // "\n" in the text is a new line.
