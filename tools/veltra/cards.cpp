@@ -56,14 +56,9 @@ std::vector<std::string> paths(DWORD flags) {
     }
 }
 
+// Windows compares device paths without regard to case.
 bool samePath(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
+    return equalsIgnoringCase(a, b);
 }
 
 Card selectBySerial(uint32_t serial) {

@@ -38,14 +38,6 @@ std::string serialSelection(const Card& card) {
     return "serial:" + serialText(card.serial());
 }
 
-void checkRange(const Card& card, const Chip& chip, uint64_t offset, uint64_t length) {
-    if (offset > chip.size || length > chip.size - offset)
-        throw Failure(format("%s from %s passes the end of %s (%s, ending at %s)",
-                             sizeText(length).c_str(), hex(offset).c_str(),
-                             chipName(card, chip).c_str(), sizeText(chip.size).c_str(),
-                             hex(chip.size).c_str()));
-}
-
 // The range of a command: --offset and --length, or to the end of the chip.
 uint64_t lengthOf(const Options& o, const Chip& chip) {
     if (o.lengthOption != nullptr && o.lengthOption->count() > 0)
@@ -108,7 +100,7 @@ void flashRead(const Options& o) {
     const Card card = o.card.open();
     const Chip chip = chipOf(card, o.flash);
     const uint64_t length = lengthOf(o, chip);
-    checkRange(card, chip, o.offset, length);
+    checkChipRange(card, chip, o.offset, length);
     std::vector<uint8_t> data(length);
     const Stopwatch clock;
     Progress progress("reading", length, true);
@@ -128,7 +120,7 @@ void flashWrite(const Options& o) {
     const CardLock lock(card, o.wait);
     lock.refuseUnfinishedUpdate(serialSelection(card));
     const Chip chip = chipOf(card, o.flash);
-    checkRange(card, chip, o.offset, data.size());
+    checkChipRange(card, chip, o.offset, data.size());
     if (data.empty()) {
         std::printf("%s is empty: nothing written\n", o.file.c_str());
         return;
@@ -192,7 +184,7 @@ void flashErase(const Options& o) {
     lock.refuseUnfinishedUpdate(serialSelection(card));
     const Chip chip = chipOf(card, o.flash);
     const uint64_t length = lengthOf(o, chip);
-    checkRange(card, chip, o.offset, length);
+    checkChipRange(card, chip, o.offset, length);
     if (length == 0) {
         std::printf("nothing to erase\n");
         return;
@@ -212,7 +204,7 @@ void flashVerify(const Options& o) {
     const Bytes data = fileData(o);
     const Card card = o.card.open();
     const Chip chip = chipOf(card, o.flash);
-    checkRange(card, chip, o.offset, data.size());
+    checkChipRange(card, chip, o.offset, data.size());
     const Stopwatch clock;
     std::vector<uint8_t> back(data.size());
     Progress progress("verifying", data.size(), true);

@@ -154,14 +154,6 @@ std::string recoverCommand(const std::string& selection, const std::string& reco
                   recoveryFile.c_str());
 }
 
-void checkRange(const Card& card, const Chip& chip, uint64_t offset, uint64_t length) {
-    if (offset > chip.size || length > chip.size - offset)
-        throw Failure(format("%s from %s passes the end of %s (%s, ending at %s)",
-                             sizeText(length).c_str(), hex(offset).c_str(),
-                             chipName(card, chip).c_str(), sizeText(chip.size).c_str(),
-                             hex(chip.size).c_str()));
-}
-
 // What the update needs that only the card has: the bytes of the touched
 // blocks outside the range.
 Recovery planUpdate(const Card& card, const Chip& chip, const FlashUpdate& u) {
@@ -192,7 +184,7 @@ void forgetRecovery(const CardLock* lock, const std::string& recoveryFile) {
 
 double updateFlash(const Card& card, const CardLock* lock, const FlashUpdate& u) {
     const Chip chip = chipOf(card, u.flash);
-    checkRange(card, chip, u.offset, u.data.size());
+    checkChipRange(card, chip, u.offset, u.data.size());
     if (u.data.empty())
         return 0;
     const Stopwatch clock;

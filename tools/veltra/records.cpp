@@ -236,6 +236,14 @@ std::string chipName(const Card& card, const Chip& chip) {
     return format("flash %u of %s", chip.index, card.name().c_str());
 }
 
+void checkChipRange(const Card& card, const Chip& chip, uint64_t offset, uint64_t length) {
+    if (offset > chip.size || length > chip.size - offset)
+        throw Failure(format("%s from %s passes the end of %s (%s, ending at %s)",
+                             sizeText(length).c_str(), hex(offset).c_str(),
+                             chipName(card, chip).c_str(), sizeText(chip.size).c_str(),
+                             hex(chip.size).c_str()));
+}
+
 Block blockAt(const Card& card, const Chip& chip, uint64_t offset) {
     VELTRA_FLASH_BLOCK_INFO info{};
     check(VELTRA_GetFlashBlockInfo(card.handle(), chip.index, offset, &info),

@@ -78,6 +78,8 @@ struct Chip {
 Chip chipOf(const Card& card, uint32_t index);
 // "flash 0 of card 1".
 std::string chipName(const Card& card, const Chip& chip);
+// A Failure unless the range lies in the chip.
+void checkChipRange(const Card& card, const Chip& chip, uint64_t offset, uint64_t length);
 // A block of a chip, as the driver reports the block holding an offset.
 struct Block {
     uint64_t start = 0, size = 0;

@@ -127,16 +127,6 @@ std::string trimmed(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-bool equalsIgnoringCase(const std::string& a, const char* b) {
-    if (a.size() != std::strlen(b))
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 bool isDigit(char ch) {
     return std::isdigit(static_cast<unsigned char>(ch)) != 0;
 }
@@ -253,6 +243,16 @@ CLI::Validator sizeForm() {
             }
         },
         "SIZE");
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tool {
@@ -56,6 +57,9 @@ std::string text(const char (&field)[N]) {
         ++length;
     return std::string(field, length);
 }
+
+// Whether two texts are the same but for the case of ASCII letters.
+bool equalsIgnoringCase(std::string_view a, std::string_view b);
 
 // The word of `known` nearest to `word` (a typing mistake or two away, or
 // one that it begins), or "" if none is near.
