@@ -5,6 +5,7 @@
 // finishes what a kill interrupted.
 #include <algorithm>
 #include <atomic>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -53,6 +54,46 @@ class Accident : public Tool {
                 requests.push_back(request);
         }
         return requests;
+    }
+    // While an update is unfinished: another update is refused; so is the
+    // recovery of another file; a recovery whose input changed is refused
+    // and keeps both files; a recovery killed after its erase is finished by
+    // the next one.
+    void refusedWhileUnfinished(const std::string& command, const std::string& input,
+                                const std::string& recovery) {
+        Outcome run = veltra(command);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find("did not finish; `veltra flash recover -c " + std::string(kSerial)),
+                  std::string::npos)
+            << run.err;
+        const std::string stray = file("stray.recovery");
+        fs::copy_file(recovery, stray, fs::copy_options::overwrite_existing);
+        run = veltra("flash recover -c 0 --yes " + stray);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find("another update of the card did not finish"), std::string::npos)
+            << run.err;
+        const std::vector<uint8_t> data = readBytes(input);
+        std::vector<uint8_t> changed = data;
+        changed[100] ^= 0xFF;
+        writeBytes(input, changed);
+        run = veltra("flash recover -c 0 --yes " + recovery);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find("changed since the update began"), std::string::npos) << run.err;
+        EXPECT_TRUE(fs::exists(recovery) && fs::exists(input));
+        writeBytes(input, data);
+        killRecoveryAfterItsErase(recovery);
+    }
+    void killRecoveryAfterItsErase(const std::string& recovery) {
+        slow(30000);
+        Running killed("flash recover -c 0 --yes " + recovery, file("out.txt"), file("err.txt"));
+        ASSERT_TRUE(eventually([&] {
+            const auto requests = flashRequests(killed.pid());
+            return std::find(requests.begin(), requests.end(), "ERASE_FLASH") != requests.end();
+        }));
+        killed.kill();
+        killed.wait();
+        fast();
+        EXPECT_TRUE(fs::exists(recovery));
     }
     // The first `length` bytes of the flash of card 0.
     std::vector<uint8_t> flash(size_t length) {
@@ -106,16 +147,9 @@ TEST_F(Accident, KillAtEveryStepThenRecoverGivesTheOldOrTheNewImage) {
         const bool recovered = fs::exists(recovery);
         // Once the first block is erased, the next update is refused until
         // the recovery file has finished this one.
-        if (recovered && step >= steps[2]) {
-            if (!refused) {
-                const Outcome run = veltra(command);
-                EXPECT_EQ(run.status, 1);
-                EXPECT_NE(run.err.find("did not finish; `veltra flash recover -c " +
-                                       std::string(kSerial)),
-                          std::string::npos)
-                    << run.err;
-                refused = true;
-            }
+        if (recovered && step >= steps[2] && !refused) {
+            refused = true;
+            refusedWhileUnfinished(command, update, recovery);
         }
         if (recovered) {
             ok("flash recover -c " + std::string(kSerial) + " --yes " + recovery);
@@ -178,9 +212,14 @@ TEST_F(Accident, AFileThatChangesWhileItIsReadIsAnErrorNeverASignal) {
         }
     });
     int changed = 0;
+    const std::vector<uint8_t> prefix(whole.begin(), whole.begin() + (16 << 20));
     for (int run = 0; run < 6; ++run) {
         const Outcome write = veltra("flash write -c 0 --yes --no-verify --file " + image);
         EXPECT_TRUE(write.status == 0 || write.status == 1) << write.status << write.err;
+        // Written: the file as it was at one moment, whole or cut to half.
+        if (write.status == 0) {
+            EXPECT_TRUE(flash(16 << 20) == prefix);
+        }
         // Windows shares the file with no writer while the tool reads it:
         // the tool cannot open it while the test writes it instead.
         if (write.status == 1) {
@@ -203,10 +242,15 @@ TEST_F(Accident, AFileThatChangesWhileItIsReadIsAnErrorNeverASignal) {
 // and which recovery file finishes the job, and exits 130; a second Ctrl-C is
 // held too. The recovery file finishes the update.
 TEST_F(Accident, CtrlCAtATerminalStopsWhereTheBlocksAreWhole) {
-    const std::vector<uint8_t> data = pattern(2 << 20, 5);
-    const std::string update = file("big.bin");
+    const size_t offset = 0x1F000, whole = 0x240000;
+    const std::vector<uint8_t> before = pattern(whole, 4), data = pattern(2 << 20, 5);
+    std::vector<uint8_t> after = before;
+    std::copy(data.begin(), data.end(), after.begin() + offset);
+    const std::string old = file("old.bin"), update = file("big.bin");
+    writeBytes(old, before);
     writeBytes(update, data);
     const std::string recovery = "./" + update + ".card-00A1B2C3.recovery";
+    ok("flash write -c 0 --yes --file " + old);
     slow(20000);
     int terminal = -1;
     const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
@@ -233,6 +277,7 @@ TEST_F(Accident, CtrlCAtATerminalStopsWhereTheBlocksAreWhole) {
     waitpid(child, &status, 0);
     reader.join();
     ::close(terminal);
+    fast();
     ASSERT_TRUE(WIFEXITED(status)) << screen;
     EXPECT_EQ(WEXITSTATUS(status), 130) << screen;
     EXPECT_NE(screen.find("veltra: interrupted: the flash update stops once the block being "
@@ -240,15 +285,24 @@ TEST_F(Accident, CtrlCAtATerminalStopsWhereTheBlocksAreWhole) {
               std::string::npos)
         << screen;
     EXPECT_NE(screen.find("veltra: interrupt held as well"), std::string::npos) << screen;
-    EXPECT_NE(screen.find("veltra: interrupted: flash 0 of card 0 holds the update's bytes up to "
-                          "0x100000; `veltra flash recover -c " +
-                          std::string(kSerial) + " " + recovery + "` finishes the update"),
-              std::string::npos)
+    // Where it stopped, as it says: the update's bytes up to there, the old
+    // ones from there, every block whole; and the command that finishes it.
+    std::smatch stop;
+    ASSERT_TRUE(std::regex_search(
+        screen, stop,
+        std::regex("veltra: interrupted: flash 0 of card 0 holds the update's bytes up to "
+                   "(0x[0-9A-F]+); `veltra flash recover -c serial:0x00A1B2C3 ([^`]+)` "
+                   "finishes the update")))
         << screen;
+    EXPECT_EQ(stop[2].str(), recovery);
+    const size_t at = std::stoul(stop[1].str(), nullptr, 16);
+    ASSERT_GT(at, offset);
+    ASSERT_LT(at, offset + data.size()) << "it stopped before the end";
+    std::vector<uint8_t> expected(after.begin(), after.begin() + at);
+    expected.insert(expected.end(), before.begin() + at, before.end());
+    EXPECT_TRUE(flash(whole) == expected);
     ok("flash recover -c 0 --yes " + recovery);
-    std::vector<uint8_t> expected = flash(0x1F000);
-    expected.insert(expected.end(), data.begin(), data.end());
-    EXPECT_TRUE(flash(expected.size()) == expected);
+    EXPECT_TRUE(flash(whole) == after);
 }
 
 #else

@@ -151,10 +151,17 @@ std::string objectKey(const std::string& name, const std::string& folder) {
     return name + "-" + hex(hash, 16).substr(2);
 }
 
+// The lock is every user's: its mutex has no access list, so that the
+// process of another user (or an elevated one) opens the same mutex rather
+// than being refused and making one of its own.
 HANDLE createMutex(const std::string& key, std::string& prefix) {
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+    SECURITY_ATTRIBUTES everyone{sizeof everyone, &descriptor, FALSE};
     for (const char* namespacePrefix : {"Global\\", "Local\\"}) {
         prefix = namespacePrefix;
-        HANDLE mutex = CreateMutexA(nullptr, FALSE, (prefix + key).c_str());
+        HANDLE mutex = CreateMutexA(&everyone, FALSE, (prefix + key).c_str());
         if (mutex != nullptr || GetLastError() != ERROR_ACCESS_DENIED)
             return mutex;
     }
@@ -226,24 +233,42 @@ CardLock::~CardLock() {
 
 #else
 
+namespace {
+
+// Waits for the lock; 0, or the error that ended the wait.
+int waitForLock(int fd) {
+    int result = 0;
+    do
+        result = ::flock(fd, LOCK_EX);
+    while (result != 0 && errno == EINTR);
+    return result == 0 ? 0 : errno;
+}
+
+}  // namespace
+
 void CardLock::acquire(bool wait) {
     const std::string path = folder_ + "/" + name_ + ".lock";
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         throw Failure("cannot lock " + card_.name() + ": " + path + ": " + std::strerror(errno));
-    lock_ = fd;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK)
-            throw Failure("cannot lock " + card_.name() + ": " + std::strerror(errno));
-        if (!wait)
-            throw Failure(busyMessage(card_, describeHolder()));
+    int error = ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+    if (error == EWOULDBLOCK && wait) {
         sayWaiting(card_, describeHolder());
-        while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-        }
+        error = waitForLock(fd);
     }
+    if (error != 0) {
+        const std::string why = error == EWOULDBLOCK
+                                    ? busyMessage(card_, describeHolder())
+                                    : "cannot lock " + card_.name() + ": " + std::strerror(error);
+        ::close(fd);
+        throw Failure(why);
+    }
+    lock_ = fd;
+    // The holder's process id, whole before anything after it goes.
     const std::string self = std::to_string(::getpid()) + "\n";
-    if (::ftruncate(fd, 0) == 0) [[maybe_unused]]
-        const ssize_t written = ::pwrite(fd, self.data(), self.size(), 0);
+    if (::pwrite(fd, self.data(), self.size(), 0) == static_cast<ssize_t>(self.size()) &&
+        ::ftruncate(fd, static_cast<off_t>(self.size())) != 0)
+        return;  // a longer id of an earlier holder stays behind the newline
 }
 
 std::string CardLock::describeHolder() const {

@@ -330,6 +330,11 @@ ReplacingFile::ReplacingFile(std::string path)
     if (file < 0)
         throw Failure("cannot create " + path_ + ": " + systemMessage(errno));
     file_ = file;
+    // The new file has the permissions of the one it replaces.
+    struct stat old {};
+    if (::stat(path_.c_str(), &old) == 0 && S_ISREG(old.st_mode) &&
+        ::fchmod(file, old.st_mode & 07777) != 0)
+        return;  // the system's default permissions then
 }
 
 ReplacingFile::~ReplacingFile() {

@@ -164,10 +164,12 @@ void eraseBlocks(const Card& card, const Chip& chip, uint64_t start, uint64_t en
         "erased\n");
     Progress progress("erasing", end - start, true);
     for (uint64_t at = start; at < end;) {
-        if (interrupts::requested())
+        if (interrupts::requested()) {
+            VELTRA_SyncFlash(card.handle(), chip.index, 0);
             throw Interrupted(format("interrupted: %s is erased from %s to %s, the rest as it was",
                                      chipName(card, chip).c_str(), hex(start).c_str(),
                                      hex(at).c_str()));
+        }
         const Block block = blockAt(card, chip, at);
         check(VELTRA_EraseFlash(card.handle(), chip.index, 0, at, block.size),
               format("cannot erase %s from %s to %s", chipName(card, chip).c_str(), hex(at).c_str(),
@@ -175,6 +177,8 @@ void eraseBlocks(const Card& card, const Chip& chip, uint64_t start, uint64_t en
         at = block.end();
         progress.update(at - start);
     }
+    check(VELTRA_SyncFlash(card.handle(), chip.index, 0),
+          "cannot finish erasing " + chipName(card, chip));
     progress.finish();
 }
 

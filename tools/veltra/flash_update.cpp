@@ -80,10 +80,12 @@ void applyImage(const Card& card, const Chip& chip, const Image& image, bool sho
                 const std::string& recoverWith) {
     Progress progress("writing", image.size(), showProgress);
     for (uint64_t at = image.start; at < image.end();) {
-        if (interrupts::requested())
+        if (interrupts::requested()) {
+            VELTRA_SyncFlash(card.handle(), chip.index, 0);  // the blocks written are whole
             throw Interrupted(format("interrupted: %s holds the update's bytes up to %s%s",
                                      chipName(card, chip).c_str(), hex(at).c_str(),
                                      recoverWith.c_str()));
+        }
         const uint64_t end = stretchEnd(card, chip, at, image.end());
         check(VELTRA_EraseFlash(card.handle(), chip.index, 0, at, end - at),
               format("cannot erase %s from %s to %s", chipName(card, chip).c_str(), hex(at).c_str(),
@@ -172,12 +174,40 @@ Recovery planUpdate(const Card& card, const Chip& chip, const FlashUpdate& u) {
     return r;
 }
 
+// The update is done: its recovery file goes, and the card's note of an
+// unfinished update if the note names that file (and no other update's).
 void forgetRecovery(const CardLock* lock, const std::string& recoveryFile) {
     if (recoveryFile.empty())
         return;
     std::remove(recoveryFile.c_str());
-    if (lock != nullptr)
+    if (lock != nullptr && lock->unfinishedUpdate() == absolutePath(recoveryFile))
         lock->clearUnfinishedUpdate();
+}
+
+// Without a full verify, what only the recovery file held (the bytes of the
+// touched blocks outside the range) is still read back before it goes.
+void verifyKept(const Card& card, const Chip& chip, const Image& image) {
+    const Image head{image.start, {image.parts[0], {}, {}}};
+    const Image tail{image.start + image.parts[0].size() + image.parts[1].size(),
+                     {image.parts[2], {}, {}}};
+    verifyImage(card, chip, head, false);
+    verifyImage(card, chip, tail, false);
+}
+
+// A whole recovery file at the path is an earlier update's that did not
+// finish: it holds the only copy of bytes that update erased.
+void refuseEarlierRecovery(const std::string& recoveryFile, const std::string& selection) {
+    if (!fileExists(recoveryFile))
+        return;
+    try {
+        readRecovery(recoveryFile);
+    } catch (const Failure&) {
+        return;  // not whole: its writer never renamed it into place, and erased nothing
+    }
+    throw Failure(
+        format("%s is there: an earlier update did not finish; `veltra flash recover "
+               "-c %s %s` finishes it; nothing changed",
+               recoveryFile.c_str(), selection.c_str(), recoveryFile.c_str()));
 }
 
 }  // namespace
@@ -193,6 +223,7 @@ double updateFlash(const Card& card, const CardLock* lock, const FlashUpdate& u)
     interrupts::Hold hold(kAnnounce);
     const std::string recoverWith = recoverCommand(u.selection, u.recoveryFile);
     if (!u.recoveryFile.empty()) {
+        refuseEarlierRecovery(u.recoveryFile, u.selection);
         plan.dataHash = hashBytes(u.data);
         writeRecovery(u.recoveryFile, plan);
         if (lock != nullptr)
@@ -206,6 +237,8 @@ double updateFlash(const Card& card, const CardLock* lock, const FlashUpdate& u)
         applyImage(card, chip, image, u.showProgress, recoverWith);
         if (u.verify)
             verifyImage(card, chip, image, u.showProgress);
+        else
+            verifyKept(card, chip, image);
     });
     forgetRecovery(lock, u.recoveryFile);
     return clock.seconds();
@@ -241,8 +274,21 @@ void checkRecovery(const Card& card, const Chip& chip, const Recovery& r,
                    serialText(card.serial()).c_str()));
     if (r.eraseStart + r.head.size() != r.offset ||
         r.offset + r.length + r.tail.size() != r.eraseEnd || r.eraseEnd > chip.size ||
-        r.length == 0)
+        r.length == 0 || blockAt(card, chip, r.eraseStart).start != r.eraseStart ||
+        blockAt(card, chip, r.eraseEnd - 1).end() != r.eraseEnd)
         throw Failure(recoveryFile + " does not fit " + chipName(card, chip) + "; nothing changed");
+}
+
+// While the card's note names another update that did not finish, that
+// one is finished first.
+void checkNote(const CardLock* lock, const std::string& recoveryFile,
+               const std::string& selection) {
+    const std::string noted = lock != nullptr ? lock->unfinishedUpdate() : "";
+    if (!noted.empty() && noted != absolutePath(recoveryFile) && fileExists(noted))
+        throw Failure(
+            format("another update of the card did not finish: `veltra flash recover "
+                   "-c %s %s` finishes that one first; nothing changed",
+                   selection.c_str(), noted.c_str()));
 }
 
 }  // namespace
@@ -252,6 +298,7 @@ std::string recoverFlash(const Card& card, const CardLock* lock, const std::stri
     const Recovery r = readRecovery(recoveryFile);
     const Chip chip = chipOf(card, r.flash);
     checkRecovery(card, chip, r, recoveryFile);
+    checkNote(lock, recoveryFile, selection);
     const Bytes data = recoveredData(r, recoveryFile);
     const Image image{r.eraseStart, {r.head, data, r.tail}};
     if (compareImage(card, chip, image, false, false).differing == 0) {
@@ -265,6 +312,8 @@ std::string recoverFlash(const Card& card, const CardLock* lock, const std::stri
                    hex(r.eraseStart).c_str(), r.input.c_str()),
             yes);
     interrupts::Hold hold(kAnnounce);
+    if (lock != nullptr)
+        lock->noteUnfinishedUpdate(absolutePath(recoveryFile));
     const std::string recoverWith = recoverCommand(selection, recoveryFile);
     finishableBy(recoverWith, [&] {
         applyImage(card, chip, image, showProgress, recoverWith);

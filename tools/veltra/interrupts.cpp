@@ -46,11 +46,18 @@ bool held() {
     return holds.load() > 0 || received.load() > 0;
 }
 
+// Ctrl-C and Ctrl-Break are held. A closing console ends the process once
+// the handler returns: it returns when the tool has stopped, or when the
+// system's grace of a few seconds is nearly over.
 BOOL WINAPI onConsoleEvent(DWORD event) {
-    if ((event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) || !held())
+    if (!held())
         return FALSE;  // the system's own action: the process ends
     say(received.fetch_add(1) + 1);
-    return TRUE;
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
+        return TRUE;
+    for (int waited = 0; waited < 4500 && holds.load() > 0; waited += 50)
+        Sleep(50);
+    return FALSE;
 }
 
 #else
@@ -83,8 +90,8 @@ void install() {
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
 #endif
 }
 

@@ -1,5 +1,6 @@
-// Interrupts (Ctrl-C, a termination request; on Windows the console's Ctrl-C
-// and Ctrl-Break) while the tool does something that must not stop half way.
+// Interrupts (Ctrl-C, a termination request, a terminal that hangs up; on
+// Windows the console's Ctrl-C, Ctrl-Break and closing) while the tool does
+// something that must not stop half way.
 // Outside such a stretch an interrupt ends the process as it would without
 // the tool's handlers. Inside, it is held: recorded, said on stderr, and
 // acted on by the tool at its next safe point. A kill cannot be held; the
