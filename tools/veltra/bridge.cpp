@@ -10,7 +10,7 @@
 
 namespace tool {
 
-namespace {
+namespace bridge_command {
 
 // What the states of an IPROG slot mean to the package's driver.
 const char* iprogState(uint32_t state) {
@@ -210,10 +210,10 @@ constexpr Command kCommands[] = {
     {"bridge iprog abort", "abort a scheduled reconfiguration", defineAbort},
 };
 
-}  // namespace
+}  // namespace bridge_command
 
 Commands bridgeCommands() {
-    return kCommands;
+    return bridge_command::kCommands;
 }
 
 }  // namespace tool

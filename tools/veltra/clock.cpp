@@ -12,7 +12,7 @@
 
 namespace tool {
 
-namespace {
+namespace clock_command {
 
 struct Options : Change {
     uint32_t clock = 0;
@@ -94,10 +94,10 @@ constexpr Command kCommands[] = {
     {"clock set", "set a programmable clock: FREQ as 156.25MHz", defineSet},
 };
 
-}  // namespace
+}  // namespace clock_command
 
 Commands clockCommands() {
-    return kCommands;
+    return clock_command::kCommands;
 }
 
 }  // namespace tool

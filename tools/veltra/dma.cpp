@@ -15,7 +15,7 @@
 
 namespace tool {
 
-namespace {
+namespace dma_command {
 
 // Transfers of a file move this much per request, so that progress can be
 // shown.
@@ -310,10 +310,10 @@ constexpr Command kCommands[] = {
      defineTest},
 };
 
-}  // namespace
+}  // namespace dma_command
 
 Commands dmaCommands() {
-    return kCommands;
+    return dma_command::kCommands;
 }
 
 }  // namespace tool

@@ -20,7 +20,7 @@
 
 namespace tool {
 
-namespace {
+namespace flash_command {
 
 // Transfers move this much per request, so that progress can be shown.
 constexpr uint64_t kChunk = uint64_t{1} << 20;
@@ -313,10 +313,10 @@ constexpr Command kCommands[] = {
      defineRecover},
 };
 
-}  // namespace
+}  // namespace flash_command
 
 Commands flashCommands() {
-    return kCommands;
+    return flash_command::kCommands;
 }
 
 }  // namespace tool

@@ -12,7 +12,7 @@
 
 namespace tool {
 
-namespace {
+namespace list_info_command {
 
 uint64_t u64(const json& value) {
     return value.is_string() ? std::stoull(value.get<std::string>(), nullptr, 16)
@@ -432,10 +432,10 @@ constexpr Command kCommands[] = {
     {"info", "everything the library can tell about a card (every card without -c)", defineInfo},
 };
 
-}  // namespace
+}  // namespace list_info_command
 
 Commands listCommands() {
-    return kCommands;
+    return list_info_command::kCommands;
 }
 
 }  // namespace tool

@@ -14,7 +14,7 @@
 
 namespace tool {
 
-namespace {
+namespace program_command {
 
 struct Unload {
     void operator()(VELTRA_BITSTREAMA* bitstream) const { VELTRA_UnloadBitstreamA(bitstream); }
@@ -136,10 +136,10 @@ constexpr Command kCommands[] = {
     {"program", "configure an FPGA from a bitstream file (.bit)", defineProgram},
 };
 
-}  // namespace
+}  // namespace program_command
 
 Commands programCommands() {
-    return kCommands;
+    return program_command::kCommands;
 }
 
 }  // namespace tool

@@ -17,7 +17,7 @@
 
 namespace tool {
 
-namespace {
+namespace query_command {
 
 // The fields, as --help-fields lists them; N is an index.
 constexpr struct {
@@ -272,10 +272,10 @@ constexpr Command kCommands[] = {
      defineQuery},
 };
 
-}  // namespace
+}  // namespace query_command
 
 Commands queryCommands() {
-    return kCommands;
+    return query_command::kCommands;
 }
 
 }  // namespace tool

@@ -10,7 +10,7 @@
 
 namespace tool {
 
-namespace {
+namespace reg_command {
 
 struct Options : Change {
     uint32_t window = 0;
@@ -118,10 +118,10 @@ constexpr Command kCommands[] = {
     {"reg write", "write a register", defineWrite},
 };
 
-}  // namespace
+}  // namespace reg_command
 
 Commands regCommands() {
-    return kCommands;
+    return reg_command::kCommands;
 }
 
 }  // namespace tool

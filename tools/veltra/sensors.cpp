@@ -16,7 +16,7 @@
 
 namespace tool {
 
-namespace {
+namespace sensors_command {
 
 struct Options {
     CardChoice card;
@@ -136,10 +136,10 @@ constexpr Command kCommands[] = {
      defineSensors},
 };
 
-}  // namespace
+}  // namespace sensors_command
 
 Commands sensorsCommands() {
-    return kCommands;
+    return sensors_command::kCommands;
 }
 
 }  // namespace tool

@@ -15,7 +15,7 @@
 
 namespace tool {
 
-namespace {
+namespace sim_command {
 
 struct Options {
     std::string card, expectSerial, file, text;
@@ -200,10 +200,10 @@ constexpr Command kCommands[] = {
      defineBitstream},
 };
 
-}  // namespace
+}  // namespace sim_command
 
 Commands simCommands() {
-    return kCommands;
+    return sim_command::kCommands;
 }
 
 }  // namespace tool

@@ -15,7 +15,7 @@
 
 namespace tool {
 
-namespace {
+namespace status_command {
 
 constexpr const char* kWords[] = {"configuration", "DMA", "flash", "bus", "sensor"};
 constexpr const char* kEvents[] = {"a configuration failed", "a DMA transfer faulted",
@@ -120,10 +120,10 @@ constexpr Command kCommands[] = {
     {"status", "the device-status words, decoded (every card without -c)", defineStatus},
 };
 
-}  // namespace
+}  // namespace status_command
 
 Commands statusCommands() {
-    return kCommands;
+    return status_command::kCommands;
 }
 
 }  // namespace tool

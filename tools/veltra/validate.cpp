@@ -15,7 +15,7 @@
 
 namespace tool {
 
-namespace {
+namespace validate_command {
 
 // Memory tests cover at most this much of a window or of card memory.
 constexpr uint64_t kTestBytes = uint64_t{1} << 20;
@@ -362,10 +362,10 @@ constexpr Command kCommands[] = {
      defineValidate},
 };
 
-}  // namespace
+}  // namespace validate_command
 
 Commands validateCommands() {
-    return kCommands;
+    return validate_command::kCommands;
 }
 
 }  // namespace tool

@@ -13,7 +13,7 @@
 
 namespace tool {
 
-namespace {
+namespace vpd_command {
 
 // What VPD memory holds where nothing was written.
 constexpr uint8_t kErased = 0xFF;
@@ -134,10 +134,10 @@ constexpr Command kCommands[] = {
     {"vpd write", "write the VPD from a file or a text", defineWrite},
 };
 
-}  // namespace
+}  // namespace vpd_command
 
 Commands vpdCommands() {
-    return kCommands;
+    return vpd_command::kCommands;
 }
 
 }  // namespace tool
