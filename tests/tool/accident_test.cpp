@@ -109,16 +109,18 @@ class Accident : public Tool {
 // during an update of two blocks (each keeping bytes outside the range),
 // then `flash recover` when the update left its recovery file: the old image
 // or the new one, byte for byte. While an update is unfinished, the next one
-// is refused.
+// is refused. The update takes an odd-sized start of its file (--length).
 TEST_F(Accident, KillAtEveryStepThenRecoverGivesTheOldOrTheNewImage) {
-    const std::vector<uint8_t> before = pattern(256 << 10, 3), data = pattern(8 << 10, 77);
+    const std::vector<uint8_t> before = pattern(256 << 10, 3), data = pattern((8 << 10) + 100, 77);
+    const size_t length = 0x1FC1;
     std::vector<uint8_t> after = before;
-    std::copy(data.begin(), data.end(), after.begin() + 0x1F000);
+    std::copy(data.begin(), data.begin() + length, after.begin() + 0x1F000);
     const std::string old = file("old.bin"), update = file("update.bin");
     writeBytes(old, before);
     writeBytes(update, data);
     const std::string recovery = "./" + update + ".card-00A1B2C3.recovery";
-    const std::string command = "flash write -c 0 --yes --offset 0x1F000 --file " + update;
+    const std::string command =
+        "flash write -c 0 --yes --offset 0x1F000 --length 0x1FC1 --file " + update;
 
     // A whole update, to know its steps.
     ok("flash write -c 0 --yes --file " + old);
