@@ -113,6 +113,11 @@ inline uint32_t sendRequestAsync(HANDLE hDevice, LPOVERLAPPED pOverlapped,
 }
 uint32_t wdmFinishDeviceAsync(HANDLE hDevice, LPOVERLAPPED pOverlapped, int32_t bWait);
 uint32_t wdmCancelDevice(HANDLE hDevice);
+// Waits for a pending request to end. A wait that fails while the request is
+// still under way must not hand its OVERLAPPED to the next request while the
+// driver can still write into it: this waits for the request's event too,
+// and keeps the wait's error as the last error.
+BOOL wdmWaitForRequest(HANDLE hDevice, LPOVERLAPPED pOverlapped, DWORD* pBytes);
 // The library status for a Win32 error of a request.
 uint32_t wdmTranslateError(DWORD error);
 

@@ -18,20 +18,24 @@ uint32_t sendAndWait(HANDLE hDevice, DWORD code, void* buffer, uint32_t inSize, 
         return wdmLibrary.statusSuccess;
     DWORD error = GetLastError();
     if (error == ERROR_IO_PENDING) {
-        if (GetOverlappedResult(hDevice, overlapped, &bytesReturned, TRUE))
+        if (wdmWaitForRequest(hDevice, overlapped, &bytesReturned))
             return wdmLibrary.statusSuccess;
         error = GetLastError();
-        // A wait that fails although the request is still under way must not
-        // hand the thread's OVERLAPPED to its next request while the driver
-        // can still write into it: the request's end signals the event. For a
-        // request that ended with an error, the event is set already.
-        WaitForSingleObject(overlapped->hEvent, INFINITE);
-        SetLastError(error);
     }
     return wdmTranslateError(error);
 }
 
 }  // namespace
+
+// For a request that ended with an error, the event is set already.
+BOOL wdmWaitForRequest(HANDLE hDevice, LPOVERLAPPED pOverlapped, DWORD* pBytes) {
+    if (GetOverlappedResult(hDevice, pOverlapped, pBytes, TRUE))
+        return TRUE;
+    const DWORD error = GetLastError();
+    WaitForSingleObject(pOverlapped->hEvent, INFINITE);
+    SetLastError(error);
+    return FALSE;
+}
 
 // A driver status travels in the low 16 bits of an error with bit 29 set. An
 // error with bit 29 and a zero low half is still a failure: the system

@@ -50,7 +50,8 @@
  *   process that made the request. A change found in a watched window
  *   reaches the model of one process that has the window mapped, the one the
  *   machine chose: the first to look at the window, and when that process
- *   ends (however it ends), the next of the others to look. State that must
+ *   ends (however it ends), the next of the others to look (within about
+ *   50 ms, whatever other windows it watches). State that must
  *   be the same for every process belongs in the card's windows and memory,
  *   which the processes share; the model's own variables are per process.
  * - One model serves every FPGA of its card: configure and unconfigure name

@@ -295,7 +295,7 @@ void DesignModel::mapped(uint32_t window) {
         for (const Watched& w : watched_)
             if (w.window == window)
                 return;
-        watched_.push_back({window, {}});
+        watched_.push_back({window, {}, {}});
     }
     std::lock_guard guard(watcherLock_);
     if (!watcher_.joinable() && !stopping_)
@@ -316,24 +316,27 @@ void DesignModel::watch() {
 // changes: the first process to look at it, until that process ends. A
 // process that does not watch asks whether the watcher still runs only now
 // and then, which is how soon it takes over.
-bool DesignModel::watching(uint32_t window) {
-    std::atomic<uint64_t>& watcher = card_.windowWatcher(window);
+bool DesignModel::watching(Watched& w) {
+    std::atomic<uint64_t>& watcher = card_.windowWatcher(w.window);
     const uint64_t self = thisProcess();
     uint64_t current = watcher.load();
     if (current == self)
         return true;
-    const auto now = std::chrono::steady_clock::now();
     if (current != 0) {
-        if (now < nextWatcherCheck_)
+        const auto now = std::chrono::steady_clock::now();
+        if (now < w.nextWatcherCheck)
             return false;
-        nextWatcherCheck_ = now + std::chrono::milliseconds(kWatcherCheckMs);
+        w.nextWatcherCheck = now + std::chrono::milliseconds(kWatcherCheckMs);
         if (processRuns(current))
             return false;
-        if (trace::on())
-            note("takes over watching window " + std::to_string(window) +
-                 " from a process that ended");
     }
-    return watcher.compare_exchange_strong(current, self) || current == self;
+    const uint64_t ended = current;
+    if (!watcher.compare_exchange_strong(current, self))
+        return current == self;
+    if (ended != 0 && trace::on())
+        note("takes over watching window " + std::to_string(w.window) +
+             " from a process that ended");
+    return true;
 }
 
 // The ranges of a watched window that changed since its model last heard of
@@ -381,7 +384,7 @@ std::vector<DesignModel::Range> DesignModel::changes(Watched& w) {
 void DesignModel::look() {
     std::lock_guard guard(lock_);
     for (Watched& w : watched_) {
-        if (!watching(w.window))
+        if (!watching(w))
             continue;
         for (const Range& r : changes(w))
             if (callbacks_->windowWritten != nullptr)

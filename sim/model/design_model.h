@@ -66,6 +66,8 @@ class DesignModel {
     struct Watched {
         uint32_t window;
         std::vector<uint8_t> current;  // the window as the watcher last copied it
+        // When this process next asks whether the window's watcher still runs.
+        std::chrono::steady_clock::time_point nextWatcherCheck{};
     };
     struct Range {
         uint64_t offset;
@@ -74,7 +76,7 @@ class DesignModel {
     bool active() const { return callbacks_ != nullptr; }
     void watch();
     void look();
-    bool watching(uint32_t window);
+    bool watching(Watched& w);
     std::vector<Range> changes(Watched& w);
 
     Card& card_;
@@ -92,7 +94,6 @@ class DesignModel {
     // When a process that does not watch next asks whether the one that
     // does still runs.
     static constexpr int kWatcherCheckMs = 50;
-    std::chrono::steady_clock::time_point nextWatcherCheck_{};
     std::thread watcher_;
     std::mutex watcherLock_;
     std::condition_variable stop_;

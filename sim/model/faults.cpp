@@ -273,20 +273,15 @@ bool Card::dmaFault(uint32_t channel, uint64_t length) {
         auto guard = lockState();
         DmaFault* judges[2] = {channel < kAnyChannelSlot ? &s.dma[channel] : nullptr,
                                &s.dma[kAnyChannelSlot]};
-        bool fired[2] = {false, false};
-        for (int i = 0; i < 2; ++i) {
-            fired[i] = judges[i] != nullptr && judges[i]->armed.load() &&
-                       dmaFaultFires(*judges[i], length);
-            fires = fires || fired[i];
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (judges[i] == nullptr || !judges[i]->armed.load())
-                continue;
-            if (fired[i])
-                judges[i]->armed.store(0);
-            else if (!fires)
-                dmaFaultCounts(*judges[i], length);
-        }
+        for (DmaFault* judge : judges)
+            if (judge != nullptr && judge->armed.load() && dmaFaultFires(*judge, length)) {
+                judge->armed.store(0);
+                fires = true;
+            }
+        if (!fires)
+            for (DmaFault* judge : judges)
+                if (judge != nullptr && judge->armed.load())
+                    dmaFaultCounts(*judge, length);
         if (std::none_of(std::begin(s.dma), std::end(s.dma),
                          [](const DmaFault& d) { return d.armed.load() != 0; }))
             s.armed.fetch_and(~bit(Kind::Dma));

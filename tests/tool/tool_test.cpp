@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "bitstream_writer.h"
 #include "tool_fixture.h"
 
 namespace {
@@ -245,6 +246,22 @@ TEST_F(Tool, ProgramChecksTheFileBeforeTheCard) {
     EXPECT_EQ(ok("program -c 1 --dry-run " + longForm),
               longForm +
                   ": design sample_top, built 2026/12/07 08:00:00\n"
+                  "it fits FPGA 0 of card 1 (ku115flvb2104): nothing changed (--dry-run)\n");
+    // A preamble of another length and a long field of an unknown tag: the
+    // library reads such a header, and so does the tool.
+    const std::string odd = file("odd.bit");
+    bitstream::Writer()
+        .preamble(std::vector<uint8_t>(3000, 0xF0))
+        .field(0x10, std::vector<uint8_t>(65535, 1))
+        .design("odd_top")
+        .part("xcku115-flvb2104-2-e")
+        .date("2026/12/08")
+        .time("09:30:00")
+        .data(std::vector<uint8_t>(4096, 0))
+        .writeTo(odd);
+    EXPECT_EQ(ok("program -c 1 --dry-run " + odd),
+              odd +
+                  ": design odd_top, built 2026/12/08 09:30:00\n"
                   "it fits FPGA 0 of card 1 (ku115flvb2104): nothing changed (--dry-run)\n");
     json cards = okJson("list --json")["cards"];
     EXPECT_EQ(cards[0]["fpgas"][0]["configured"], false);
@@ -675,6 +692,12 @@ TEST_F(Tool, UsageErrorsExitWithTwo) {
         {"query --fields card,sensr.0",
          "veltra query: unknown field 'sensr.0': did you mean sensor.N? (veltra query "
          "--help-fields lists them) (see veltra query --help)\n"},
+        {"query --fields card,sensor.4294967296",
+         "veltra query: unknown field 'sensor.4294967296': no sensor has that number (see "
+         "veltra query --help)\n"},
+        {"sim power-cycle 0 --expect-serial 0x100A1B2C3",
+         "veltra sim power-cycle: --expect-serial: a serial has 32 bits (see veltra sim "
+         "power-cycle --help)\n"},
         {"list extra",
          "veltra list: The following argument was not expected: extra (see veltra list "
          "--help)\n"},

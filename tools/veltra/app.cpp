@@ -164,13 +164,6 @@ std::string namesOf(const std::vector<CLI::App*>& commands) {
     return names;
 }
 
-std::string didYouMean(const std::string& word, const std::vector<std::string>& known,
-                       const char* prefix) {
-    // One letter is too short to guess from.
-    const std::string closest = word.size() > 1 ? nearest(word, known) : std::string();
-    return closest.empty() ? "" : std::string(": did you mean ") + prefix + closest + "?";
-}
-
 // Follows the command words down the tree of commands; a word that names no
 // command where one is expected is a usage error that lists the commands
 // there are. Sets `next` to the first word after the command.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
-#include <vector>
 
 #include "errors.h"
 
@@ -11,68 +10,86 @@ namespace tool {
 
 namespace {
 
-// A 2-byte length of 9, the preamble, then 00 01: how every .bit file starts.
+// A 2-byte length of 9, the preamble, then 00 01: how .bit files start.
 constexpr uint8_t kStart[] = {0x00, 0x09, 0x0F, 0xF0, 0x0F, 0xF0, 0x0F,
                               0xF0, 0x0F, 0xF0, 0x00, 0x00, 0x01};
-constexpr size_t kHeadBytes = size_t{64} << 10;
 
-struct Head {
-    std::vector<uint8_t> bytes;
-    uint64_t fileSize = 0;
-    size_t be16(size_t at) const { return size_t{bytes[at]} << 8 | bytes[at + 1]; }
+// The file's bytes from where it was left, as far as they go.
+class HeadReader {
+  public:
+    explicit HeadReader(std::ifstream& in) : in_(in) {}
+    bool bytes(void* into, size_t count) {
+        return static_cast<bool>(
+            in_.read(static_cast<char*>(into), static_cast<std::streamsize>(count)));
+    }
+    bool be16(uint32_t& value) {
+        uint8_t two[2];
+        if (!bytes(two, 2))
+            return false;
+        value = uint32_t{two[0]} << 8 | two[1];
+        return true;
+    }
+    bool skip(uint64_t count) {
+        return static_cast<bool>(in_.seekg(static_cast<std::streamoff>(count), std::ios::cur));
+    }
+    uint64_t at() { return static_cast<uint64_t>(std::max<std::streamoff>(in_.tellg(), 0)); }
+
+  private:
+    std::ifstream& in_;
 };
 
-Head readHead(const std::string& path) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in)
-        throw Failure("cannot open " + path + ": No such file or directory");
-    Head head;
-    head.fileSize = static_cast<uint64_t>(std::max<std::streamoff>(in.tellg(), 0));
-    head.bytes.resize(static_cast<size_t>(std::min<uint64_t>(head.fileSize, kHeadBytes)));
-    in.seekg(0);
-    if (!in.read(reinterpret_cast<char*>(head.bytes.data()),
-                 static_cast<std::streamsize>(head.bytes.size())))
-        throw Failure("cannot read " + path);
-    return head;
-}
-
-std::string fieldText(const Head& head, size_t at, size_t length) {
-    std::string value(reinterpret_cast<const char*>(head.bytes.data() + at), length);
-    const size_t end = value.find('\0');
-    return end == std::string::npos ? value : value.substr(0, end);
-}
-
-}  // namespace
-
-BitHeader readBitHeader(const std::string& path) {
-    const Head head = readHead(path);
-    if (head.bytes.size() < sizeof kStart || std::memcmp(head.bytes.data(), kStart, sizeof kStart))
-        throw Failure(path +
-                      " is not a Xilinx .bit file (it does not begin with the .bit "
-                      "preamble)");
-    BitHeader header;
-    for (size_t at = sizeof kStart; at < head.bytes.size();) {
-        const uint8_t tag = head.bytes[at];
+// Walks the fields from the first one to the data ('e'): a header whose
+// walk passes the end of the file is not complete.
+void walkFields(HeadReader& file, uint64_t fileSize, BitHeader& header) {
+    for (uint8_t tag = 0; file.bytes(&tag, 1);) {
         if (tag == 'e') {
-            if (at + 5 > head.bytes.size())
-                return header;
-            header.announced = uint64_t{head.be16(at + 1)} << 16 | head.be16(at + 3);
-            header.held = head.fileSize - (at + 5);
+            uint32_t high = 0, low = 0;
+            if (!file.be16(high) || !file.be16(low))
+                return;
+            header.announced = uint64_t{high} << 16 | low;
+            header.held = fileSize - file.at();
             header.complete = true;
-            return header;
+            return;
         }
-        if (at + 3 > head.bytes.size() || at + 3 + head.be16(at + 1) > head.bytes.size())
-            return header;
-        const std::string value = fieldText(head, at + 3, head.be16(at + 1));
+        uint32_t length = 0;
+        if (!file.be16(length) || file.at() + length > fileSize)
+            return;
         std::string* field = tag == 'a'   ? &header.design
                              : tag == 'b' ? &header.part
                              : tag == 'c' ? &header.date
                              : tag == 'd' ? &header.time
                                           : nullptr;
-        if (field != nullptr)
-            *field = value;
-        at += 3 + head.be16(at + 1);
+        if (field == nullptr) {
+            if (!file.skip(length))
+                return;
+            continue;
+        }
+        field->resize(length);
+        if (!file.bytes(field->data(), length))
+            return;
+        field->resize(std::min<size_t>(length, field->find('\0')));
     }
+}
+
+}  // namespace
+
+BitHeader readBitHeader(const std::string& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in)
+        throw Failure("cannot open " + path + ": No such file or directory");
+    const uint64_t fileSize = static_cast<uint64_t>(std::max<std::streamoff>(in.tellg(), 0));
+    in.seekg(0);
+    HeadReader file(in);
+    BitHeader header;
+    uint8_t start[sizeof kStart] = {};
+    header.standardStart =
+        file.bytes(start, sizeof start) && std::memcmp(start, kStart, sizeof kStart) == 0;
+    // The preamble as its length says, then the word after it.
+    in.clear();
+    in.seekg(0);
+    uint32_t preamble = 0;
+    if (file.be16(preamble) && file.skip(uint64_t{preamble} + 2) && file.at() <= fileSize)
+        walkFields(file, fileSize, header);
     return header;
 }
 

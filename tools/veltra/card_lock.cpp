@@ -84,10 +84,14 @@ CardLock::CardLock(const Card& card, bool wait)
         acquire(wait);
 }
 
+std::string CardLock::notePath() const {
+    return folder_ + "/" + name_ + ".pending";
+}
+
 std::string CardLock::unfinishedUpdate() const {
     if (folder_.empty())
         return "";
-    std::string note = readText(folder_ + "/" + name_ + ".pending");
+    std::string note = readText(notePath());
     while (!note.empty() && (note.back() == '\n' || note.back() == '\r'))
         note.pop_back();
     return note;
@@ -95,12 +99,12 @@ std::string CardLock::unfinishedUpdate() const {
 
 void CardLock::noteUnfinishedUpdate(const std::string& recoveryFile) const {
     if (!folder_.empty())
-        replaceFile(folder_ + "/" + name_ + ".pending", recoveryFile.data(), recoveryFile.size());
+        replaceFile(notePath(), recoveryFile.data(), recoveryFile.size());
 }
 
 void CardLock::clearUnfinishedUpdate() const {
     if (!folder_.empty())
-        std::remove((folder_ + "/" + name_ + ".pending").c_str());
+        std::remove(notePath().c_str());
 }
 
 void CardLock::refuseUnfinishedUpdate(const std::string& selection) const {

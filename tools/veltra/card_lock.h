@@ -30,6 +30,9 @@ class CardLock {
     // Refuses (a Failure naming the recovery file and the command that
     // finishes it) while an earlier update of the card did not finish.
     void refuseUnfinishedUpdate(const std::string& selection) const;
+    // Whether the card has a lock and a note at all: not on a simulated
+    // machine that ends with this process, which needs no recovery file.
+    bool keepsNotes() const { return !folder_.empty(); }
     // The note of the update under way: its recovery file, or none.
     std::string unfinishedUpdate() const;
     void noteUnfinishedUpdate(const std::string& recoveryFile) const;
@@ -38,6 +41,7 @@ class CardLock {
   private:
     void acquire(bool wait);
     std::string describeHolder() const;
+    std::string notePath() const;
 
     const Card& card_;
     std::string folder_;   // where the lock and the note live; "" for none

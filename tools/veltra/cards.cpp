@@ -98,10 +98,7 @@ Selection Selection::parse(const std::string& text) {
     Selection s;
     if (text.rfind("serial:", 0) == 0) {
         s.by = By::Serial;
-        const uint64_t serial = parseNumber(text.substr(7), "--card " + text);
-        if (serial > UINT32_MAX)
-            throw Usage("--card " + text + ": a serial has 32 bits");
-        s.serial = static_cast<uint32_t>(serial);
+        s.serial = parseSerial(text.substr(7), "--card " + text);
     } else if (text.rfind("\\\\", 0) == 0) {
         s.by = By::Path;
         s.path = text;
@@ -114,16 +111,11 @@ Selection Selection::parse(const std::string& text) {
     return s;
 }
 
-std::string Selection::describe() const {
-    switch (by) {
-        case By::Serial:
-            return "the card with serial " + serialText(serial);
-        case By::Path:
-            return "the card at " + path;
-        case By::Index:
-            break;
-    }
-    return format("card %u", index);
+uint32_t parseSerial(const std::string& text, const std::string& what) {
+    const uint64_t serial = parseNumber(text, what);
+    if (serial > UINT32_MAX)
+        throw Usage(what + ": a serial has 32 bits");
+    return static_cast<uint32_t>(serial);
 }
 
 std::vector<std::string> interfacePaths() {
@@ -144,7 +136,7 @@ std::optional<Card> Card::tryOpen(uint32_t index) {
 }
 
 Card::Card(Card&& other) noexcept
-    : handle_(other.handle_), index_(other.index_), serial_(other.serial_) {
+    : handle_(other.handle_), index_(other.index_), info_(other.info_) {
     other.handle_ = nullptr;
 }
 
@@ -169,10 +161,10 @@ void Card::expect(uint32_t serial, const std::string& because) const {
                              because.c_str()));
 }
 
-uint32_t Card::serial() const {
-    if (!serial_.has_value())
-        serial_ = cardInfo(*this).cardValue3;
-    return *serial_;
+const VELTRA_CARD_INFO_EX& Card::info() const {
+    if (!info_.has_value())
+        info_ = cardInfo(*this);
+    return *info_;
 }
 
 std::string Card::name() const {
@@ -232,12 +224,8 @@ std::string whyNoCards() {
 Card CardChoice::open() const {
     const Selection chosen = Selection::parse(selection);
     std::optional<uint32_t> expected;
-    if (!expectSerial.empty()) {
-        const uint64_t serial = parseNumber(expectSerial, "--expect-serial");
-        if (serial > UINT32_MAX)
-            throw Usage("--expect-serial: a serial has 32 bits");
-        expected = static_cast<uint32_t>(serial);
-    }
+    if (!expectSerial.empty())
+        expected = parseSerial(expectSerial, "--expect-serial");
     return Card::select(chosen, expected);
 }
 
@@ -261,10 +249,14 @@ void addCardOption(CLI::App& command, CardChoice& choice, bool required) {
         choice.option->required();
 }
 
+namespace {
+
 void addExpectSerial(CLI::App& command, CardChoice& choice) {
     command.add_option("--expect-serial", choice.expectSerial,
                        "refuse unless the card's serial is this (for scripts that hold an index)");
 }
+
+}  // namespace
 
 void addChangeOptions(CLI::App& command, Change& change, bool asks, bool locks) {
     addCardOption(command, change.card, true);

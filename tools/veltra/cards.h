@@ -29,11 +29,11 @@ struct Selection {
     // "0", "0x1", "serial:0x00A1B2C4", "\\?\...": throws Usage for
     // anything else.
     static Selection parse(const std::string& text);
-    static Selection ofIndex(uint32_t index) { return {By::Index, index, 0, {}}; }
-    static Selection ofSerial(uint32_t serial) { return {By::Serial, 0, serial, {}}; }
-    // "card 1", "the card with serial 0x00A1B2C4", "the card at PATH".
-    std::string describe() const;
 };
+
+// A serial as a command line gives it ("0x00A1B2C4"): Usage naming `what`
+// for anything that is not a number of 32 bits.
+uint32_t parseSerial(const std::string& text, const std::string& what);
 
 // The device paths of the cards there are, by index.
 std::vector<std::string> interfacePaths();
@@ -56,8 +56,10 @@ class Card {
 
     VELTRA_HANDLE handle() const { return handle_; }
     uint32_t index() const { return index_; }
-    // Read from the card the first time it is asked for.
-    uint32_t serial() const;
+    // The card's information, read the first time it is asked for: its
+    // serial and the counts of its records stay while it is open.
+    const VELTRA_CARD_INFO_EX& info() const;
+    uint32_t serial() const { return info().cardValue3; }
     // "card 1", for messages.
     std::string name() const;
 
@@ -66,7 +68,7 @@ class Card {
     void expect(uint32_t serial, const std::string& because) const;
     VELTRA_HANDLE handle_ = nullptr;
     uint32_t index_ = 0;
-    mutable std::optional<uint32_t> serial_;
+    mutable std::optional<VELTRA_CARD_INFO_EX> info_;
 };
 
 // The bridge device (KESTA) of a card: the same index as its VELTRA
@@ -103,7 +105,6 @@ struct CardChoice {
     std::vector<Card> openEach() const;
 };
 void addCardOption(CLI::App& command, CardChoice& choice, bool required);
-void addExpectSerial(CLI::App& command, CardChoice& choice);
 
 // What a command that changes a card takes: the card (and its expected
 // serial), --yes for one that asks first, --wait for one that locks it.

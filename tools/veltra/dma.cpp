@@ -9,6 +9,7 @@
 #include "command_table.h"
 #include "errors.h"
 #include "files.h"
+#include "interrupts.h"
 #include "output.h"
 #include "records.h"
 #include "text.h"
@@ -116,7 +117,7 @@ double timeTransfers(const Card& card, uint32_t channel, bool toCard, std::span<
         once();
         ++count;
         seconds = clock.seconds();
-    } while (seconds < budget || count < 3);
+    } while ((seconds < budget || count < 3) && !interrupts::requested());
     return seconds / static_cast<double>(count);
 }
 
@@ -219,21 +220,28 @@ void testChannel(const Options& o, const Card& card, uint32_t channel, const Tes
         std::printf("channel %u\n  %-10s %14s %14s\n", channel, "size", "write", "read");
         std::fflush(stdout);
     }
-    for (uint64_t size : plan.sizes)
-        showBandwidth(o, card, channel, size,
-                      timeTransfers(card, channel, true, buffer, size, o.seconds),
-                      timeTransfers(card, channel, false, buffer, size, o.seconds));
-    showLatency(o, card, channel,
-                timeTransfers(card, channel, true, buffer, kLatencyBytes, o.seconds / 2),
-                timeTransfers(card, channel, false, buffer, kLatencyBytes, o.seconds / 2));
+    // Reads of each size are measured first, then writes; a figure that an
+    // interrupt cut short is not shown.
+    for (uint64_t size : plan.sizes) {
+        const double read = timeTransfers(card, channel, false, buffer, size, o.seconds);
+        const double write = timeTransfers(card, channel, true, buffer, size, o.seconds);
+        if (interrupts::requested())
+            return;
+        showBandwidth(o, card, channel, size, write, read);
+    }
+    const double read = timeTransfers(card, channel, false, buffer, kLatencyBytes, o.seconds / 2);
+    const double write = timeTransfers(card, channel, true, buffer, kLatencyBytes, o.seconds / 2);
+    if (!interrupts::requested())
+        showLatency(o, card, channel, write, read);
 }
 
 // A channel that fails keeps the figures of the others; the command fails
-// at the end.
+// at the end. An interrupt stops the test once the card memory is back.
 void dmaTest(const Options& o) {
     const Card card = o.card.open();
     const TestPlan plan = planTest(card);
     SavedMemory saved(card, plan.channels, plan.sizes.back());
+    interrupts::Hold hold("veltra: interrupted: the test stops once the card memory is back\n");
     // Page-aligned, as DMA buffers are: a copy to or from a buffer that is
     // not aligned as the card's memory is runs slower on some processors.
     const std::unique_ptr<uint8_t, AlignedDelete> owner(
@@ -245,6 +253,10 @@ void dmaTest(const Options& o) {
         std::printf("DMA on %s (to the card: write; from the card: read)\n", card.name().c_str());
     std::vector<std::string> failed;
     for (uint32_t channel : plan.channels) {
+        if (interrupts::requested()) {
+            saved.restore(true);
+            throw Interrupted("interrupted: the card memory of " + card.name() + " is as it was");
+        }
         try {
             testChannel(o, card, channel, plan, buffer);
         } catch (const Failure& failure) {
@@ -257,6 +269,8 @@ void dmaTest(const Options& o) {
         }
     }
     saved.restore(true);
+    if (interrupts::requested())
+        throw Interrupted("interrupted: the card memory of " + card.name() + " is as it was");
     if (!failed.empty())
         throw Failure(failed.front() + (failed.size() > 1 ? " (and more)" : ""));
 }

@@ -215,6 +215,14 @@ Bytes readFileStart(const std::string& path, std::optional<uint64_t> length) {
     return data;
 }
 
+bool samePathName(const std::string& a, const std::string& b) {
+#if defined(_WIN32)
+    return equalsIgnoringCase(a, b);
+#else
+    return a == b;
+#endif
+}
+
 std::string folderOf(const std::string& path) {
     const size_t slash = path.find_last_of("/\\");
     if (slash == std::string::npos)

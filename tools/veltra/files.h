@@ -73,6 +73,9 @@ class ReplacingFile {
 // Writes a whole file that way.
 void replaceFile(const std::string& path, const void* data, size_t length);
 
+// Whether two full paths name the same file as the system compares names
+// (on Windows without regard to case).
+bool samePathName(const std::string& a, const std::string& b);
 // Whether a file is there.
 bool fileExists(const std::string& path);
 // The folder part of a path ("." if none), and the last part.

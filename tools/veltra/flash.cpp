@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 #include "card_lock.h"
@@ -22,7 +21,7 @@ namespace tool {
 
 namespace flash_command {
 
-// Transfers move this much per request, so that progress can be shown.
+// A read moves this much at a time, so that progress can be shown.
 constexpr uint64_t kChunk = uint64_t{1} << 20;
 
 struct Options : Change {
@@ -48,19 +47,6 @@ uint64_t lengthOf(const Options& o, const Chip& chip) {
 // The file's bytes, or as many of them as --length says.
 Bytes fileData(const Options& o) {
     return readFileStart(o.file, o.lengthOption->count() ? std::optional(o.length) : std::nullopt);
-}
-
-void readRange(const Card& card, const Chip& chip, uint64_t offset, uint64_t length, uint8_t* into,
-               Progress& progress) {
-    for (uint64_t done = 0; done < length;) {
-        const uint64_t piece = std::min(kChunk, length - done);
-        check(VELTRA_ReadFlash(card.handle(), chip.index, 0, offset + done, piece, into + done),
-              format("cannot read %s at %s", chipName(card, chip).c_str(),
-                     hex(offset + done).c_str()));
-        done += piece;
-        progress.update(done);
-    }
-    progress.finish();
 }
 
 void flashInfo(const Options& o) {
@@ -101,12 +87,20 @@ void flashRead(const Options& o) {
     const Chip chip = chipOf(card, o.flash);
     const uint64_t length = lengthOf(o, chip);
     checkChipRange(card, chip, o.offset, length);
-    std::vector<uint8_t> data(length);
+    ReplacingFile out(o.file);
+    std::vector<uint8_t> piece(static_cast<size_t>(std::min(kChunk, length)));
     const Stopwatch clock;
     Progress progress("reading", length, true);
-    readRange(card, chip, o.offset, length, data.data(), progress);
+    for (uint64_t done = 0; done < length;) {
+        const size_t size = static_cast<size_t>(std::min(kChunk, length - done));
+        readFlash(card, chip, o.offset + done, std::span(piece).first(size));
+        out.write(piece.data(), size);
+        done += size;
+        progress.update(done);
+    }
+    progress.finish();
+    out.commit();
     const double seconds = clock.seconds();
-    replaceFile(o.file, data.data(), data.size());
     std::printf("read %s of %s from %s to %s in %s (%s)\n", sizeText(length).c_str(),
                 chipName(card, chip).c_str(), hex(o.offset).c_str(), o.file.c_str(),
                 durationText(seconds).c_str(), rateText(length, seconds).c_str());
@@ -131,11 +125,10 @@ void flashWrite(const Options& o) {
         format("Erase %s from %s and write %s to %s?", sizeText(last.end() - first.start).c_str(),
                hex(first.start).c_str(), o.file.c_str(), chipName(card, chip).c_str()),
         o.yes);
-    FlashUpdate update{o.flash, o.offset, data, !o.noVerify,
-                       true,    o.file,   "",   serialSelection(card)};
-    if (!machineIsPrivate())
+    FlashUpdate update{o.offset, data, !o.noVerify, true, o.file, "", serialSelection(card)};
+    if (lock.keepsNotes())
         update.recoveryFile = recoveryPath(o.file, card.serial(), o.recovery);
-    const double seconds = updateFlash(card, &lock, update);
+    const double seconds = updateFlash(card, chip, lock, update);
     std::printf("wrote %s to %s at %s%s in %s (%s)\n", o.file.c_str(), chipName(card, chip).c_str(),
                 hex(o.offset).c_str(), o.noVerify ? "" : " and verified it",
                 durationText(seconds).c_str(), rateText(data.size(), seconds).c_str());
@@ -210,17 +203,11 @@ void flashVerify(const Options& o) {
     const Chip chip = chipOf(card, o.flash);
     checkChipRange(card, chip, o.offset, data.size());
     const Stopwatch clock;
-    std::vector<uint8_t> back(data.size());
-    Progress progress("verifying", data.size(), true);
-    readRange(card, chip, o.offset, data.size(), back.data(), progress);
-    uint64_t differing = 0, first = 0;
-    for (size_t i = 0; i < data.size(); ++i)
-        if (back[i] != data[i] && differing++ == 0)
-            first = o.offset + i;
-    if (differing != 0)
+    const FlashComparison c = compareFlash(card, chip, o.offset, data, true);
+    if (c.differing != 0)
         throw Failure(format("%s differs from %s: %" PRIu64 " of %zu bytes differ, the first at %s",
-                             chipName(card, chip).c_str(), o.file.c_str(), differing, data.size(),
-                             hex(first).c_str()));
+                             chipName(card, chip).c_str(), o.file.c_str(), c.differing, data.size(),
+                             hex(c.first).c_str()));
     std::printf("%s matches %s (%s at %s) in %s\n", chipName(card, chip).c_str(), o.file.c_str(),
                 sizeText(data.size()).c_str(), hex(o.offset).c_str(),
                 durationText(clock.seconds()).c_str());
@@ -230,7 +217,7 @@ void flashRecover(const Options& o) {
     const Card card = o.card.open();
     const CardLock lock(card, o.wait);
     std::printf("%s\n",
-                recoverFlash(card, &lock, o.file, serialSelection(card), o.yes, true).c_str());
+                recoverFlash(card, lock, o.file, serialSelection(card), o.yes, true).c_str());
 }
 
 void addFlashOption(CLI::App& command, Options& o) {

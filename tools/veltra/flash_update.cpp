@@ -44,17 +44,6 @@ struct Image {
     }
 };
 
-void readRange(const Card& card, const Chip& chip, uint64_t offset, std::span<uint8_t> into) {
-    for (uint64_t done = 0; done < into.size();) {
-        const uint64_t piece = std::min<uint64_t>(kChunk, into.size() - done);
-        check(VELTRA_ReadFlash(card.handle(), chip.index, 0, offset + done, piece,
-                               into.data() + done),
-              format("cannot read %s at %s", chipName(card, chip).c_str(),
-                     hex(offset + done).c_str()));
-        done += piece;
-    }
-}
-
 // Writes the image from `at` to `end`, a piece of one part at a time.
 void writeImage(const Card& card, const Chip& chip, const Image& image, uint64_t at, uint64_t end) {
     while (at < end) {
@@ -76,15 +65,13 @@ uint64_t stretchEnd(const Card& card, const Chip& chip, uint64_t at, uint64_t en
 
 // Erases and writes the image a stretch of blocks at a time. An interrupt
 // is acted on between stretches, when every block is whole.
-void applyImage(const Card& card, const Chip& chip, const Image& image, bool showProgress,
-                const std::string& recoverWith) {
+void applyImage(const Card& card, const Chip& chip, const Image& image, bool showProgress) {
     Progress progress("writing", image.size(), showProgress);
     for (uint64_t at = image.start; at < image.end();) {
         if (interrupts::requested()) {
             VELTRA_SyncFlash(card.handle(), chip.index, 0);  // the blocks written are whole
-            throw Interrupted(format("interrupted: %s holds the update's bytes up to %s%s",
-                                     chipName(card, chip).c_str(), hex(at).c_str(),
-                                     recoverWith.c_str()));
+            throw Interrupted(format("interrupted: %s holds the update's bytes up to %s",
+                                     chipName(card, chip).c_str(), hex(at).c_str()));
         }
         const uint64_t end = stretchEnd(card, chip, at, image.end());
         check(VELTRA_EraseFlash(card.handle(), chip.index, 0, at, end - at),
@@ -99,21 +86,16 @@ void applyImage(const Card& card, const Chip& chip, const Image& image, bool sho
     progress.finish();
 }
 
-// Bytes of the chip that differ from the image: how many, the first.
-struct Comparison {
-    uint64_t differing = 0, first = 0;
-};
-
-Comparison compareImage(const Card& card, const Chip& chip, const Image& image, bool showProgress,
-                        bool interruptible) {
+FlashComparison compareImage(const Card& card, const Chip& chip, const Image& image,
+                             bool showProgress, bool interruptible) {
     Progress progress("verifying", image.size(), showProgress);
     std::vector<uint8_t> back(static_cast<size_t>(std::min(kChunk, image.size())));
-    Comparison result;
+    FlashComparison result;
     for (uint64_t at = image.start; at < image.end();) {
         if (interruptible && interrupts::requested())
             throw Interrupted("interrupted while the update was verified");
         const std::span<const uint8_t> piece = image.piece(at, kChunk);
-        readRange(card, chip, at, std::span(back).first(piece.size()));
+        readFlash(card, chip, at, std::span(back).first(piece.size()));
         if (std::memcmp(back.data(), piece.data(), piece.size()) != 0)
             for (size_t i = 0; i < piece.size(); ++i)
                 if (back[i] != piece[i] && result.differing++ == 0)
@@ -126,7 +108,7 @@ Comparison compareImage(const Card& card, const Chip& chip, const Image& image, 
 }
 
 void verifyImage(const Card& card, const Chip& chip, const Image& image, bool showProgress) {
-    const Comparison c = compareImage(card, chip, image, showProgress, true);
+    const FlashComparison c = compareImage(card, chip, image, showProgress, true);
     if (c.differing != 0)
         throw Failure(
             format("%s does not read back as written: %llu of %llu bytes differ, the "
@@ -143,7 +125,7 @@ void finishableBy(const std::string& recoverWith, Work work) {
     } catch (const Failure& failure) {
         throw Failure(failure.what() + recoverWith);
     } catch (const Interrupted& interrupted) {
-        if (recoverWith.empty() || std::strstr(interrupted.what(), recoverWith.c_str()) != nullptr)
+        if (recoverWith.empty())
             throw;
         throw Interrupted(interrupted.what() + recoverWith);
     }
@@ -168,20 +150,20 @@ Recovery planUpdate(const Card& card, const Chip& chip, const FlashUpdate& u) {
     r.eraseEnd = blockAt(card, chip, u.offset + u.data.size() - 1).end();
     r.head.resize(static_cast<size_t>(u.offset - r.eraseStart));
     r.tail.resize(static_cast<size_t>(r.eraseEnd - (u.offset + u.data.size())));
-    readRange(card, chip, r.eraseStart, r.head);
-    readRange(card, chip, u.offset + u.data.size(), r.tail);
+    readFlash(card, chip, r.eraseStart, r.head);
+    readFlash(card, chip, u.offset + u.data.size(), r.tail);
     r.input = absolutePath(u.input);
     return r;
 }
 
 // The update is done: its recovery file goes, and the card's note of an
 // unfinished update if the note names that file (and no other update's).
-void forgetRecovery(const CardLock* lock, const std::string& recoveryFile) {
+void forgetRecovery(const CardLock& lock, const std::string& recoveryFile) {
     if (recoveryFile.empty())
         return;
     std::remove(recoveryFile.c_str());
-    if (lock != nullptr && lock->unfinishedUpdate() == absolutePath(recoveryFile))
-        lock->clearUnfinishedUpdate();
+    if (samePathName(lock.unfinishedUpdate(), absolutePath(recoveryFile)))
+        lock.clearUnfinishedUpdate();
 }
 
 // Without a full verify, what only the recovery file held (the bytes of the
@@ -201,8 +183,10 @@ void refuseEarlierRecovery(const std::string& recoveryFile, const std::string& s
         return;
     try {
         readRecovery(recoveryFile);
-    } catch (const Failure&) {
+    } catch (const DamagedRecovery&) {
         return;  // not whole: its writer never renamed it into place, and erased nothing
+    } catch (const Failure&) {
+        // unreadable, or of another version: still perhaps the only copy
     }
     throw Failure(
         format("%s is there: an earlier update did not finish; `veltra flash recover "
@@ -212,11 +196,12 @@ void refuseEarlierRecovery(const std::string& recoveryFile, const std::string& s
 
 }  // namespace
 
-double updateFlash(const Card& card, const CardLock* lock, const FlashUpdate& u) {
-    const Chip chip = chipOf(card, u.flash);
-    checkChipRange(card, chip, u.offset, u.data.size());
-    if (u.data.empty())
-        return 0;
+FlashComparison compareFlash(const Card& card, const Chip& chip, uint64_t offset,
+                             std::span<const uint8_t> data, bool showProgress) {
+    return compareImage(card, chip, Image{offset, {{}, data, {}}}, showProgress, false);
+}
+
+double updateFlash(const Card& card, const Chip& chip, const CardLock& lock, const FlashUpdate& u) {
     const Stopwatch clock;
     Recovery plan = planUpdate(card, chip, u);
     const Image image{plan.eraseStart, {plan.head, u.data, plan.tail}};
@@ -226,15 +211,14 @@ double updateFlash(const Card& card, const CardLock* lock, const FlashUpdate& u)
         refuseEarlierRecovery(u.recoveryFile, u.selection);
         plan.dataHash = hashBytes(u.data);
         writeRecovery(u.recoveryFile, plan);
-        if (lock != nullptr)
-            lock->noteUnfinishedUpdate(absolutePath(u.recoveryFile));
+        lock.noteUnfinishedUpdate(absolutePath(u.recoveryFile));
     }
     if (interrupts::requested()) {
         forgetRecovery(lock, u.recoveryFile);
         throw Interrupted("interrupted before the flash changed; nothing changed");
     }
     finishableBy(recoverWith, [&] {
-        applyImage(card, chip, image, u.showProgress, recoverWith);
+        applyImage(card, chip, image, u.showProgress);
         if (u.verify)
             verifyImage(card, chip, image, u.showProgress);
         else
@@ -281,10 +265,10 @@ void checkRecovery(const Card& card, const Chip& chip, const Recovery& r,
 
 // While the card's note names another update that did not finish, that
 // one is finished first.
-void checkNote(const CardLock* lock, const std::string& recoveryFile,
+void checkNote(const CardLock& lock, const std::string& recoveryFile,
                const std::string& selection) {
-    const std::string noted = lock != nullptr ? lock->unfinishedUpdate() : "";
-    if (!noted.empty() && noted != absolutePath(recoveryFile) && fileExists(noted))
+    const std::string noted = lock.unfinishedUpdate();
+    if (!noted.empty() && !samePathName(noted, absolutePath(recoveryFile)) && fileExists(noted))
         throw Failure(
             format("another update of the card did not finish: `veltra flash recover "
                    "-c %s %s` finishes that one first; nothing changed",
@@ -293,7 +277,7 @@ void checkNote(const CardLock* lock, const std::string& recoveryFile,
 
 }  // namespace
 
-std::string recoverFlash(const Card& card, const CardLock* lock, const std::string& recoveryFile,
+std::string recoverFlash(const Card& card, const CardLock& lock, const std::string& recoveryFile,
                          const std::string& selection, bool yes, bool showProgress) {
     const Recovery r = readRecovery(recoveryFile);
     const Chip chip = chipOf(card, r.flash);
@@ -312,11 +296,10 @@ std::string recoverFlash(const Card& card, const CardLock* lock, const std::stri
                    hex(r.eraseStart).c_str(), r.input.c_str()),
             yes);
     interrupts::Hold hold(kAnnounce);
-    if (lock != nullptr)
-        lock->noteUnfinishedUpdate(absolutePath(recoveryFile));
+    lock.noteUnfinishedUpdate(absolutePath(recoveryFile));
     const std::string recoverWith = recoverCommand(selection, recoveryFile);
     finishableBy(recoverWith, [&] {
-        applyImage(card, chip, image, showProgress, recoverWith);
+        applyImage(card, chip, image, showProgress);
         verifyImage(card, chip, image, showProgress);
     });
     forgetRecovery(lock, recoveryFile);

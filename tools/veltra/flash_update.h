@@ -16,9 +16,9 @@ namespace tool {
 
 class Card;
 class CardLock;
+struct Chip;
 
 struct FlashUpdate {
-    uint32_t flash = 0;
     uint64_t offset = 0;
     std::span<const uint8_t> data;
     bool verify = true;
@@ -31,12 +31,22 @@ struct FlashUpdate {
     std::string selection;
 };
 
-// Writes the data: returns the seconds taken.
-double updateFlash(const Card& card, const CardLock* lock, const FlashUpdate& update);
+// Writes the data, a range of the chip that is checked already and not
+// empty: returns the seconds taken.
+double updateFlash(const Card& card, const Chip& chip, const CardLock& lock,
+                   const FlashUpdate& update);
+
+// Bytes of the chip from `offset` that differ from `data`: how many, the
+// first.
+struct FlashComparison {
+    uint64_t differing = 0, first = 0;
+};
+FlashComparison compareFlash(const Card& card, const Chip& chip, uint64_t offset,
+                             std::span<const uint8_t> data, bool showProgress);
 
 // Finishes the update that a recovery file describes, with the data of its
 // input file (which must not have changed). Returns what it did, in words.
-std::string recoverFlash(const Card& card, const CardLock* lock, const std::string& recoveryFile,
+std::string recoverFlash(const Card& card, const CardLock& lock, const std::string& recoveryFile,
                          const std::string& selection, bool yes, bool showProgress);
 
 }  // namespace tool

@@ -67,7 +67,7 @@ json commonBuffersJson(const Card& card) {
 
 json banksJson(const Card& card) {
     json list = json::array();
-    const uint32_t count = cardInfo(card).cardValue6;
+    const uint32_t count = card.info().cardValue6;
     for (uint32_t index = 0; index < count; ++index) {
         VELTRA_BANK_INFO b{};
         check(VELTRA_GetBankInfo(card.handle(), index, &b),
@@ -137,7 +137,7 @@ json fpgasJson(const Card& card) {
 // The flash chips and their block layouts, as runs of blocks of one size.
 json flashJson(const Card& card) {
     json list = json::array();
-    const uint32_t count = cardInfo(card).cardValue5;
+    const uint32_t count = card.info().cardValue5;
     for (uint32_t index = 0; index < count; ++index) {
         const Chip chip = chipOf(card, index);
         json runs = json::array();
@@ -181,24 +181,21 @@ json sensorsJson(const Card& card) {
                    {"attribute3", s.attribute3},
                    {"attribute4", s.attribute4},
                    {"attribute5", s.attribute5}};
-        merge(entry, readingJson(s, readSensor(card, index, s)));
+        entry.update(readingJson(s, readSensor(card, index, s)));
         list.push_back(entry);
     }
     return list;
 }
 
 json deviceStatusJson(const Card& card) {
-    VELTRA_DEVICE_STATUS s{};
-    uint32_t any = 0;
-    check(VELTRA_GetDeviceStatus(card.handle(), 0, &s, &any),
-          "cannot read the device status of " + card.name());
-    return {{"status1", s.status1}, {"status2", s.status2}, {"status3", s.status3},
-            {"status4", s.status4}, {"status5", s.status5}, {"anyError", any != 0}};
+    const DeviceStatus s = deviceStatus(card);
+    return {{"status1", s.word[0]}, {"status2", s.word[1]}, {"status3", s.word[2]},
+            {"status4", s.word[3]}, {"status5", s.word[4]}, {"anyError", s.any}};
 }
 
 json describe(const Card& card) {
     return {{"card", card.index()},         {"identity", identity(card)},
-            {"version", versionJson(card)}, {"cardInfo", cardInfoJson(cardInfo(card))},
+            {"version", versionJson(card)}, {"cardInfo", cardInfoJson(card.info())},
             {"windows", windowsJson(card)}, {"commonBuffers", commonBuffersJson(card)},
             {"banks", banksJson(card)},     {"modules", modulesJson(card)},
             {"fpgas", fpgasJson(card)},     {"flash", flashJson(card)},
@@ -352,7 +349,7 @@ void printInfo(const json& info) {
 
 json listEntry(const Card& card) {
     json entry{{"card", card.index()}};
-    merge(entry, identity(card));
+    entry.update(identity(card));
     return entry;
 }
 

@@ -15,16 +15,11 @@
 
 namespace tool {
 
-void merge(json& into, const json& more) {
-    for (const auto& [key, value] : more.items())
-        into[key] = value;
-}
-
 json versioned(const json& document) {
     if (!document.is_object())
         return document;
     json out{{"schemaVersion", kJsonSchemaVersion}};
-    merge(out, document);
+    out.update(document);
     return out;
 }
 
@@ -51,34 +46,18 @@ json hexValue(uint64_t value, int digits) {
     return hex(value, digits);
 }
 
-bool stdinIsTerminal() {
+bool isTerminal(FILE* stream) {
 #if defined(_WIN32)
-    return _isatty(_fileno(stdin)) != 0;
+    return _isatty(_fileno(stream)) != 0;
 #else
-    return isatty(STDIN_FILENO) != 0;
-#endif
-}
-
-bool stdoutIsTerminal() {
-#if defined(_WIN32)
-    return _isatty(_fileno(stdout)) != 0;
-#else
-    return isatty(STDOUT_FILENO) != 0;
-#endif
-}
-
-bool stderrIsTerminal() {
-#if defined(_WIN32)
-    return _isatty(_fileno(stderr)) != 0;
-#else
-    return isatty(STDERR_FILENO) != 0;
+    return isatty(fileno(stream)) != 0;
 #endif
 }
 
 void confirm(const std::string& question, bool yes) {
     if (yes)
         return;
-    if (!stdinIsTerminal() || !stderrIsTerminal())
+    if (!isTerminal(stdin) || !isTerminal(stderr))
         throw Failure(
             "this changes the card: give --yes to go ahead without a terminal to ask "
             "at; nothing changed");
@@ -92,7 +71,7 @@ void confirm(const std::string& question, bool yes) {
 Progress::Progress(std::string label, uint64_t total, bool enabled)
     : label_(std::move(label)),
       total_(total),
-      enabled_(enabled && stderrIsTerminal()),
+      enabled_(enabled && isTerminal(stderr)),
       start_(std::chrono::steady_clock::now()),
       lastDraw_(start_) {
     if (enabled_)

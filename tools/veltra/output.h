@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace tool {
@@ -19,8 +20,6 @@ inline constexpr int kJsonSchemaVersion = 1;
 
 // A document with `schemaVersion` first, then its own keys.
 json versioned(const json& document);
-// Adds the keys of `more` to the object `into`, in their order.
-void merge(json& into, const json& more);
 // Prints a JSON document (indented) or one JSON line, each with its schema
 // version, and flushes stdout.
 void printJson(const json& document);
@@ -29,9 +28,8 @@ void printJsonLine(const json& document);
 // JSON reader keeps exactly.
 json hexValue(uint64_t value, int digits = 0);
 
-bool stdinIsTerminal();
-bool stdoutIsTerminal();
-bool stderrIsTerminal();
+// Whether a standard stream (stdin, stdout, stderr) is a terminal.
+bool isTerminal(FILE* stream);
 
 // Asks at a terminal before changing a card's non-volatile state; `yes`
 // answers for scripts. Throws Failure if the answer is no, or if there is no

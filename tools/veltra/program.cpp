@@ -29,7 +29,7 @@ struct Options : Change {
 
 // A line on stderr about what is happening now, at a terminal only.
 void stage(const std::string& what) {
-    if (stderrIsTerminal())
+    if (isTerminal(stderr))
         std::fprintf(stderr, "%s\n", what.c_str());
 }
 
@@ -43,6 +43,10 @@ Bitstream loadChecked(const std::string& file, BitHeader& header) {
     if (status == VELTRA_FILE_NOT_FOUND)
         throw Failure("cannot open " + file + ": " + statusText(status));
     header = readBitHeader(file);
+    if (status == VELTRA_INVALID_BITSTREAM && !header.standardStart)
+        throw Failure(file +
+                      " is not a Xilinx .bit file (it does not begin with the .bit "
+                      "preamble)");
     if (status == VELTRA_INVALID_BITSTREAM || (status == VELTRA_SUCCESS && !header.complete))
         throw Failure(file +
                       " is not a usable bitstream, its header is damaged or the file is "

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <map>
 #include <optional>
 #include <regex>
 
@@ -71,12 +72,13 @@ std::vector<Field> parseFields(const std::string& list) {
         std::smatch m;
         if (std::regex_match(name, m, numbered)) {
             field.pattern = m[1].str() + ".N" + m[3].str();
-            field.number = static_cast<uint32_t>(std::stoul(m[2].str()));
+            const std::string number = m[2].str();
+            if (number.size() > 10 || std::stoull(number) > UINT32_MAX)
+                throw Usage("unknown field '" + name + "': no " + m[1].str() + " has that number");
+            field.number = static_cast<uint32_t>(std::stoull(number));
         }
         if (std::find(known.begin(), known.end(), field.pattern) == known.end()) {
-            const std::string closest = nearest(field.pattern, known);
-            throw Usage("unknown field '" + name + "'" +
-                        (closest.empty() ? "" : ": did you mean " + closest + "?") +
+            throw Usage("unknown field '" + name + "'" + didYouMean(field.pattern, known) +
                         " (veltra query --help-fields lists them)");
         }
         fields.push_back(field);
@@ -114,6 +116,8 @@ class Reading {
     std::optional<VELTRA_CARD_INFO_EX> info_;
     std::optional<std::vector<VELTRA_SENSOR_INFOA>> sensors_;
     std::optional<json> identity_;
+    std::optional<DeviceStatus> status_;
+    std::map<uint32_t, SensorReading> readings_;
 };
 
 json Reading::sensorField(const Field& f) {
@@ -125,8 +129,10 @@ json Reading::sensorField(const Field& f) {
         return text(info.description);
     if (f.pattern == "sensor.N.unit")
         return unitName(info.attribute3);
-    const SensorReading reading = readSensor(card_, f.number, info);
-    return f.pattern == "sensor.N" ? json(reading.value) : json(reading.state);
+    auto reading = readings_.find(f.number);
+    if (reading == readings_.end())
+        reading = readings_.emplace(f.number, readSensor(card_, f.number, info)).first;
+    return f.pattern == "sensor.N" ? json(reading->second.value) : json(reading->second.state);
 }
 
 json Reading::fpgaField(const Field& f) {
@@ -138,14 +144,11 @@ json Reading::fpgaField(const Field& f) {
 }
 
 json Reading::statusField(const Field& f) {
-    VELTRA_DEVICE_STATUS s{};
-    uint32_t any = 0;
-    check(VELTRA_GetDeviceStatus(card_.handle(), 0, &s, &any),
-          "cannot read the device status of " + card_.name());
-    const uint32_t words[] = {s.status1, s.status2, s.status3, s.status4, s.status5};
+    if (!status_)
+        status_ = deviceStatus(card_);
     if (f.pattern == "status.any")
-        return any != 0;
-    return f.number >= 1 && f.number <= 5 ? json(words[f.number - 1]) : json(nullptr);
+        return status_->any;
+    return f.number >= 1 && f.number <= 5 ? json(status_->word[f.number - 1]) : json(nullptr);
 }
 
 json Reading::value(const Field& f) {

@@ -1,5 +1,6 @@
 #include "records.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "cards.h"
@@ -23,7 +24,7 @@ std::string driverVersion(const Card& card) {
 }
 
 std::vector<VELTRA_WINDOW_INFO> windows(const Card& card) {
-    const uint32_t count = cardInfo(card).windowCount;
+    const uint32_t count = card.info().windowCount;
     std::vector<VELTRA_WINDOW_INFO> result(count);
     for (uint32_t index = 0; index < count; ++index)
         check(VELTRA_GetWindowInfo(card.handle(), index, &result[index]),
@@ -32,7 +33,7 @@ std::vector<VELTRA_WINDOW_INFO> windows(const Card& card) {
 }
 
 std::vector<VELTRA_FPGA_INFOA> fpgas(const Card& card) {
-    const uint32_t count = cardInfo(card).cardValue4;
+    const uint32_t count = card.info().cardValue4;
     std::vector<VELTRA_FPGA_INFOA> result(count);
     for (uint32_t index = 0; index < count; ++index)
         check(VELTRA_GetFpgaInfoA(card.handle(), index, &result[index]),
@@ -161,7 +162,7 @@ std::string alarmedSensors(uint32_t flags, const std::vector<VELTRA_SENSOR_INFOA
 
 std::vector<uint32_t> dmaChannels(const Card& card) {
     std::vector<uint32_t> channels;
-    const uint32_t count = cardInfo(card).cardValue7;
+    const uint32_t count = card.info().cardValue7;
     for (uint32_t channel = 0; channel < count; ++channel)
         channels.push_back(channel);
     return channels;
@@ -214,12 +215,20 @@ std::string recordText(const std::vector<uint8_t>& data) {
 }
 
 std::vector<double> clocks(const Card& card) {
-    const uint32_t count = cardInfo(card).cardValue9;
+    const uint32_t count = card.info().cardValue9;
     std::vector<double> frequencies(count);
     for (uint32_t index = 0; index < count; ++index)
         check(VELTRA_GetClockFrequency(card.handle(), index, &frequencies[index]),
               format("cannot read clock %u of %s", index, card.name().c_str()));
     return frequencies;
+}
+
+DeviceStatus deviceStatus(const Card& card) {
+    VELTRA_DEVICE_STATUS s{};
+    uint32_t any = 0;
+    check(VELTRA_GetDeviceStatus(card.handle(), 0, &s, &any),
+          "cannot read the device status of " + card.name());
+    return {{s.status1, s.status2, s.status3, s.status4, s.status5}, any != 0};
 }
 
 Chip chipOf(const Card& card, uint32_t index) {
@@ -254,6 +263,18 @@ Block blockAt(const Card& card, const Chip& chip, uint64_t offset) {
                              chipName(card, chip).c_str(), hex(info.attribute1).c_str(),
                              hex(offset).c_str()));
     return {info.attribute1, info.attribute2, info.attribute3};
+}
+
+void readFlash(const Card& card, const Chip& chip, uint64_t offset, std::span<uint8_t> into) {
+    constexpr uint64_t kPiece = uint64_t{1} << 20;
+    for (uint64_t done = 0; done < into.size();) {
+        const uint64_t piece = std::min<uint64_t>(kPiece, into.size() - done);
+        check(VELTRA_ReadFlash(card.handle(), chip.index, 0, offset + done, piece,
+                               into.data() + done),
+              format("cannot read %s at %s", chipName(card, chip).c_str(),
+                     hex(offset + done).c_str()));
+        done += piece;
+    }
 }
 
 std::vector<BlockRun> blockRuns(const Card& card, const Chip& chip) {

@@ -6,6 +6,7 @@
 #include <veltra.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,13 @@ uint64_t vpdSize(const Card& card);
 std::vector<uint8_t> readVpd(const Card& card, uint64_t offset, uint64_t length);
 std::string recordText(const std::vector<uint8_t>& data);
 
+// The five words of a card's device status, and whether any error is set.
+struct DeviceStatus {
+    uint32_t word[5] = {};
+    bool any = false;
+};
+DeviceStatus deviceStatus(const Card& card);
+
 // The clocks a card reports, Hz.
 std::vector<double> clocks(const Card& card);
 
@@ -88,6 +96,8 @@ struct Block {
     uint64_t end() const { return start + size; }
 };
 Block blockAt(const Card& card, const Chip& chip, uint64_t offset);
+// Reads the chip from `offset` into `into`, at most 1 MiB per request.
+void readFlash(const Card& card, const Chip& chip, uint64_t offset, std::span<uint8_t> into);
 // The chip's blocks from offset 0 to its end as runs of equal blocks.
 struct BlockRun {
     Block first;

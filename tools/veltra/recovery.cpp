@@ -122,7 +122,7 @@ Recovery readRecovery(const std::string& path) {
     if (bytes.size() < sizeof kMagic + sizeof(uint64_t) ||
         std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0 ||
         hashBytes(std::span(bytes).first(bytes.size() - 8)) != load64(&bytes[bytes.size() - 8]))
-        throw Failure(damaged);
+        throw DamagedRecovery(damaged);
     try {
         Reader in{std::span(bytes).first(bytes.size() - 8), sizeof kMagic};
         if (in.get<uint32_t>() != kVersion)
@@ -141,7 +141,7 @@ Recovery readRecovery(const std::string& path) {
         r.tail.assign(tail.begin(), tail.end());
         return r;
     } catch (const std::out_of_range&) {
-        throw Failure(damaged);
+        throw DamagedRecovery(damaged);
     }
 }
 

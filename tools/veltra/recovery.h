@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "errors.h"
+
 namespace tool {
 
 struct Recovery {
@@ -32,7 +34,14 @@ std::string recoveryPath(const std::string& input, uint32_t serial, const std::s
 
 // Writes it whole and flushes it to the disk (a Failure if it cannot), or
 // reads it back (a Failure if it is not a whole recovery file).
+// A file that is not a whole recovery file: cut short, or not one at all.
+struct DamagedRecovery : Failure {
+    using Failure::Failure;
+};
+
 void writeRecovery(const std::string& path, const Recovery& recovery);
+// A Failure if the file cannot be read or is of another version; a
+// DamagedRecovery if it is not a whole recovery file.
 Recovery readRecovery(const std::string& path);
 
 // A path as the system resolves it, for a file named in a message or a note.

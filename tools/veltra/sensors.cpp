@@ -50,7 +50,7 @@ void readCard(const Card& card, Round& round) {
                    {"serial", serialText(card.serial())},
                    {"index", s},
                    {"description", name}};
-        merge(entry, readingJson(all[s], reading));
+        entry.update(readingJson(all[s], reading));
         if (!alarms.empty())
             entry["alarms"] = alarms;
         mine.readings.push_back(entry);
@@ -85,7 +85,7 @@ void show(const Options& o, const Round& round, uint32_t number) {
     }
     // At a terminal the table is redrawn in place; otherwise each one follows
     // the last.
-    if (o.watch > 0 && stdoutIsTerminal())
+    if (o.watch > 0 && isTerminal(stdout))
         std::printf("\x1b[H\x1b[2J");
     else if (number > 0)
         std::printf("\n");

@@ -1,8 +1,6 @@
 // veltra sim: the simulated machine's own controls, found at run time (real
 // cards have none).
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 
@@ -10,6 +8,7 @@
 #include "cards.h"
 #include "command_table.h"
 #include "errors.h"
+#include "files.h"
 #include "simulator.h"
 #include "text.h"
 
@@ -45,12 +44,12 @@ uint32_t machineCard(const std::string& text, const std::string& expectSerial) {
         throw Failure("the simulated machine has no card with serial " +
                       serialText(selection.serial));
     if (!expectSerial.empty()) {
-        const uint64_t serial = parseNumber(expectSerial, "--expect-serial");
-        if (simulatedCardOfSerial(static_cast<uint32_t>(serial)) != card)
+        const uint32_t serial = parseSerial(expectSerial, "--expect-serial");
+        if (simulatedCardOfSerial(serial) != card)
             throw Failure(
                 format("card %u of the simulated machine does not have serial %s; "
                        "nothing changed",
-                       *card, serialText(static_cast<uint32_t>(serial)).c_str()));
+                       *card, serialText(serial).c_str()));
     }
     return *card;
 }
@@ -70,10 +69,8 @@ std::string faultText(const Options& o) {
             throw Usage("name a fault file, or give --text");
         return o.text;
     }
-    std::ifstream in(o.file, std::ios::binary);
-    if (!in)
-        throw Failure("cannot read " + o.file);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    const Bytes bytes = readWholeFile(o.file);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 // Faults on purpose, armed in the shared state: they hit the processes that

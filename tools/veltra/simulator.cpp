@@ -3,6 +3,7 @@
 #include <veltra.h>
 
 #include "errors.h"
+#include "files.h"
 
 #if !defined(_WIN32)
 #include <dlfcn.h>
@@ -46,17 +47,11 @@ std::string machineFolder() {
     if (!onSimulator())
         return "";
     const std::string file = machineState().file;
-    const size_t slash = file.find_last_of("/\\");
-    return slash == std::string::npos ? "" : file.substr(0, slash);
-}
-
-bool machineIsPrivate() {
-    return onSimulator() && machineState().file.empty();
+    return file.empty() ? "" : folderOf(file);
 }
 
 std::string simulatedFaults() {
-    requireSimulator();
-    machineState();
+    machineState();  // the machine comes with the first open
     auto describe = simulatorControl<int (*)(char*, size_t)>("vsimCardFaults");
     char armed[8192] = "";
     describe(armed, sizeof armed);

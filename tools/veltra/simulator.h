@@ -14,11 +14,12 @@ bool onSimulator();
 // A control of the simulated driver, or null without it.
 void* findSimulatorControl(const char* name);
 
-// The same, as a function of its type; a Failure without the simulator.
+// The same, as a function of its type.
 template <typename Function>
 Function simulatorControl(const char* name) {
     return reinterpret_cast<Function>(findSimulatorControl(name));
 }
+// A Failure unless on the simulated driver.
 void requireSimulator();
 
 // Where the simulated machine keeps its state ("" for a machine private to
@@ -30,9 +31,6 @@ MachineState machineState();
 // The folder of a shared machine's state; "" for a private machine or real
 // cards.
 std::string machineFolder();
-// Whether the cards are those of a simulated machine that ends with this
-// process (nothing of it outlives the process to recover).
-bool machineIsPrivate();
 
 // The faults armed on the simulated cards, a line each.
 std::string simulatedFaults();

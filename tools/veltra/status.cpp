@@ -27,19 +27,6 @@ struct Options {
     bool clear = false, json = false, noFail = false;
 };
 
-struct Words {
-    uint32_t word[5] = {};
-    bool any = false;
-};
-
-Words readWords(const Card& card) {
-    VELTRA_DEVICE_STATUS s{};
-    uint32_t any = 0;
-    check(VELTRA_GetDeviceStatus(card.handle(), 0, &s, &any),
-          "cannot read the device status of " + card.name());
-    return {{s.status1, s.status2, s.status3, s.status4, s.status5}, any != 0};
-}
-
 // What a word's bits mean: its event, the sensors of the sensor word's
 // alarm bits, and other bits raw.
 std::string meaning(int w, uint32_t bits, const std::vector<VELTRA_SENSOR_INFOA>& sensorList) {
@@ -57,8 +44,8 @@ std::string meaning(int w, uint32_t bits, const std::vector<VELTRA_SENSOR_INFOA>
     return text;
 }
 
-json cardStatus(const Card& card, const Words& words, const std::vector<VELTRA_SENSOR_INFOA>& list,
-                bool cleared) {
+json cardStatus(const Card& card, const DeviceStatus& words,
+                const std::vector<VELTRA_SENSOR_INFOA>& list, bool cleared) {
     json entry{
         {"card", card.index()}, {"serial", serialText(card.serial())}, {"anyError", words.any}};
     json events = json::array();
@@ -73,8 +60,8 @@ json cardStatus(const Card& card, const Words& words, const std::vector<VELTRA_S
     return entry;
 }
 
-void printStatus(const Card& card, const Words& words, const std::vector<VELTRA_SENSOR_INFOA>& list,
-                 bool cleared) {
+void printStatus(const Card& card, const DeviceStatus& words,
+                 const std::vector<VELTRA_SENSOR_INFOA>& list, bool cleared) {
     std::printf("%s: %s\n", card.name().c_str(),
                 words.any ? (cleared ? "device errors (now cleared)" : "device errors")
                           : "no device errors");
@@ -89,7 +76,7 @@ void status(const Options& o) {
     json document = json::array();
     size_t withErrors = 0;
     for (const Card& card : o.card.openEach()) {
-        const Words words = readWords(card);
+        const DeviceStatus words = deviceStatus(card);
         const auto list = sensors(card);
         if (o.clear)
             check(VELTRA_ClearDeviceErrors(card.handle()),

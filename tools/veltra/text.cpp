@@ -293,4 +293,11 @@ std::string nearest(const std::string& word, const std::vector<std::string>& kno
     return bestDistance <= allowed ? best : std::string();
 }
 
+std::string didYouMean(const std::string& word, const std::vector<std::string>& known,
+                       const char* prefix) {
+    // One letter is too short to guess from.
+    const std::string closest = word.size() > 1 ? nearest(word, known) : std::string();
+    return closest.empty() ? "" : std::string(": did you mean ") + prefix + closest + "?";
+}
+
 }  // namespace tool

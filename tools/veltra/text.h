@@ -64,5 +64,8 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b);
 // The word of `known` nearest to `word` (a typing mistake or two away, or
 // one that it begins), or "" if none is near.
 std::string nearest(const std::string& word, const std::vector<std::string>& known);
+// ": did you mean PREFIXWORD?" with the nearest known word, or "".
+std::string didYouMean(const std::string& word, const std::vector<std::string>& known,
+                       const char* prefix = "");
 
 }  // namespace tool

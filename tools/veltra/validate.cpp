@@ -9,6 +9,7 @@
 #include "cards.h"
 #include "command_table.h"
 #include "errors.h"
+#include "interrupts.h"
 #include "output.h"
 #include "records.h"
 #include "text.h"
@@ -185,7 +186,7 @@ std::string sensorCheck(const Card& card) {
 // it exactly.
 std::string flashIdentity(const Card& card) {
     std::string detail;
-    const uint32_t count = cardInfo(card).cardValue5;
+    const uint32_t count = card.info().cardValue5;
     for (uint32_t index = 0; index < count; ++index) {
         const Chip chip = chipOf(card, index);
         if (chip.size == 0 || chip.name.empty())
@@ -281,14 +282,12 @@ void boardChecks(Validation& v, const Card& card, const std::vector<VELTRA_WINDO
 
 void deviceStatusCheck(Validation& v, const Card& card) {
     v.run("device-status", "device status", [&] {
-        VELTRA_DEVICE_STATUS s{};
-        uint32_t any = 0;
-        check(VELTRA_GetDeviceStatus(card.handle(), 0, &s, &any), "cannot read the device status");
-        if (any)
+        const DeviceStatus s = deviceStatus(card);
+        if (s.any)
             throw Failure(format("device errors %s %s %s %s %s (see veltra status)",
-                                 hex(s.status1, 8).c_str(), hex(s.status2, 8).c_str(),
-                                 hex(s.status3, 8).c_str(), hex(s.status4, 8).c_str(),
-                                 hex(s.status5, 8).c_str()));
+                                 hex(s.word[0], 8).c_str(), hex(s.word[1], 8).c_str(),
+                                 hex(s.word[2], 8).c_str(), hex(s.word[3], 8).c_str(),
+                                 hex(s.word[4], 8).c_str()));
         return std::string("no errors");
     });
 }
@@ -324,7 +323,12 @@ void validate(const Options& o) {
     const std::vector<Card> cards = o.card.openEach();
     size_t total = 0, failed = 0;
     json document = json::array();
+    // The memory checks put back what they overwrite: an interrupt waits for
+    // the card being checked.
+    interrupts::Hold hold("veltra: interrupted: validate stops once this card's memory is back\n");
     for (const Card& card : cards) {
+        if (interrupts::requested())
+            throw Interrupted(format("interrupted: validate stopped before card %u", card.index()));
         const Validation v = validateCard(card, o);
         total += v.checks().size();
         failed += v.failed();

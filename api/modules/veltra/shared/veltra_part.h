@@ -13,11 +13,9 @@
 #include <string>
 #include <string_view>
 
-namespace veltra_part {
+#include "veltra_text.h"
 
-inline char lowerAscii(char ch) {
-    return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
-}
+namespace veltra_part {
 
 inline bool isDigit(char ch) {
     return ch >= '0' && ch <= '9';
@@ -46,7 +44,7 @@ inline std::string devicePackage(std::string_view name) {
     std::string lower;
     lower.reserve(name.size());
     for (char ch : name)
-        lower += lowerAscii(ch);
+        lower += asciiLower(ch);
     // Grades are the dash-separated words at the end, after the first word.
     size_t end = lower.size();
     for (size_t dash = lower.rfind('-', end); dash != std::string::npos && dash > 0;

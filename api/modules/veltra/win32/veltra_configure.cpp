@@ -31,21 +31,15 @@ bool samePart(const char* fpga, const char* file) {
     return veltra_part::sameDevice(fpga, file);
 }
 
-bool sameText(const WCHAR* a, const WCHAR* b) {
-    for (; *a == *b; ++a, ++b)
-        if (*a == 0)
-            return true;
-    return false;
-}
-
-// Part names are ASCII; a wide name that is not is compared as it stands.
+// Part names are ASCII, and so is every FPGA's name: a wide name that is not
+// names no FPGA there is.
 bool samePart(const WCHAR* fpga, const WCHAR* file) {
     std::string narrow[2];
     const WCHAR* names[2] = {fpga, file};
     for (int i = 0; i < 2; ++i)
         for (const WCHAR* at = names[i]; *at != 0; ++at) {
             if (*at > 0x7F)
-                return sameText(fpga, file);
+                return false;
             narrow[i] += static_cast<char>(*at);
         }
     return veltra_part::sameDevice(narrow[0], narrow[1]);

@@ -237,7 +237,7 @@ VELTRA_STATUS doUnmap(HANDLE hDevice, MAPPED_REGION* pRegion, LPOVERLAPPED overl
     BOOL unmapped = DeviceIoControl(hDevice, kIoctlUnmap, &address, sizeof address, nullptr, 0,
                                     &bytes, overlapped);
     if (!unmapped && GetLastError() == ERROR_IO_PENDING)
-        unmapped = GetOverlappedResult(hDevice, overlapped, &bytes, TRUE);
+        unmapped = wdmWaitForRequest(hDevice, overlapped, &bytes);
     if (!unmapped)
         return unmapFailureStatus(GetLastError());
     if (!GetOverlappedResult(hDevice, &pRegion->overlapped, &bytes, TRUE))
