@@ -14,7 +14,6 @@
 #include "interrupts.h"
 #include "output.h"
 #include "records.h"
-#include "simulator.h"
 #include "text.h"
 
 namespace tool {
