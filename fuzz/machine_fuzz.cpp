@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "model/machine_description.h"
+#include "machine/description.h"
 
 namespace {
 

@@ -237,7 +237,7 @@ BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD 
     }
     *transferred = static_cast<DWORD>(overlapped->InternalHigh);
     if (static_cast<LONG>(status) < 0) {
-        setLastError(vsim::errorFromNtStatus(status));
+        setLastError(errorOfNtStatus(status));
         return FALSE;
     }
     return TRUE;

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <functional>
 
-#include <vsim/hook_state.h>
+#include <vsim/fault_rules.h>
 #include <vsim/hooks.h>
 
 #include "kernel.h"

@@ -9,8 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include <vsim/driver.h>
-
 #include "kernel.h"
 
 namespace w32 {
@@ -532,7 +530,7 @@ BOOL transferDisk(DiskFile& disk, bool write, DWORD count, LPDWORD moved, LPOVER
     // Reading at or past the end with an OVERLAPPED is an end-of-file error.
     if (error == ERROR_SUCCESS && !write && done == 0 && count != 0)
         error = ERROR_HANDLE_EOF;
-    overlapped->Internal = vsim::ntStatusFromError(error);
+    overlapped->Internal = ntStatusOf(error);
     overlapped->InternalHigh = done;
     event.set();
     // An uncached read reports only that it is under way, end of file

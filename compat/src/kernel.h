@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include <vsim/hook_state.h>
+#include <vsim/fault_rules.h>
 
 namespace w32 {
 
@@ -353,6 +353,12 @@ class Lookup {
     unsigned depth_;
     T* object_ = nullptr;
 };
+
+// ---------------------------------------------------------------------------
+// The NTSTATUS that OVERLAPPED.Internal holds, from and to a Win32 error.
+
+DWORD ntStatusOf(DWORD error);
+DWORD errorOfNtStatus(DWORD status);
 
 // ---------------------------------------------------------------------------
 // Fault injection

@@ -1,8 +1,9 @@
 #include "vsim/driver.h"
 
-#include "trace.h"
+#include "core/trace.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 
@@ -345,13 +346,23 @@ std::shared_ptr<Device> Machine::find(const std::string& path) const {
     return nullptr;
 }
 
-std::shared_ptr<Machine> makeDefaultMachine();
+namespace {
+
+std::atomic<std::shared_ptr<Machine> (*)()> machineMaker{nullptr};
+
+}  // namespace
+
+void setMachineMaker(std::shared_ptr<Machine> (*make)()) {
+    machineMaker.store(make);
+}
 
 std::shared_ptr<Machine> currentMachine() {
     auto& g = globals();
     std::lock_guard guard(g.machineLock);
-    if (!g.machine)
-        g.machine = makeDefaultMachine();
+    if (!g.machine) {
+        const auto make = machineMaker.load();
+        g.machine = make != nullptr ? make() : std::make_shared<Machine>();
+    }
     return g.machine;
 }
 

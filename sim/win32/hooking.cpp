@@ -10,7 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "vsim/hook_state.h"
+#include "vsim/fault_rules.h"
 #include "vsim/hooks.h"
 
 namespace vsim::win32 {

@@ -1,0 +1,47 @@
+// The machine's lock, shared by every process using the machine: for changes
+// to its state that must be made together. A lock whose owner died is taken
+// over (its state may be half-changed; the changes made under it are each
+// consistent word by word).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vsim::model {
+
+class MachineLock {
+  public:
+    // Linux: the robust mutex in `word`, 64 bytes of the machine's state.
+    // Windows: a mutex named after `name`, the state file (empty: a private
+    // machine's, which has no name).
+    MachineLock(void* word, const std::string& name);
+    ~MachineLock();
+    MachineLock(const MachineLock&) = delete;
+    MachineLock& operator=(const MachineLock&) = delete;
+
+    // Makes `word` a free lock: for fresh state, and for state that no
+    // process uses (a lock word left by a system that went down while a
+    // process held it names a thread that is long gone).
+    static void reset(void* word);
+
+    void lock();
+    void unlock();
+
+    // Holds the lock while it lives.
+    class Guard {
+      public:
+        explicit Guard(MachineLock& lock) : lock_(lock) { lock_.lock(); }
+        ~Guard() { lock_.unlock(); }
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+
+      private:
+        MachineLock& lock_;
+    };
+
+  private:
+    void* word_;
+    [[maybe_unused]] intptr_t mutex_ = 0;  // Windows
+};
+
+}  // namespace vsim::model
