@@ -1,3 +1,4 @@
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -95,7 +96,48 @@ bool describeMachine(MachineDescription& machine, std::string& problem) {
     const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
     for (CardConfig& card : machine.cards)
         card.model.folder = folder;
+    std::error_code error;
+    const std::filesystem::path full = std::filesystem::weakly_canonical(path, error);
+    machine.origin =
+        error ? std::filesystem::absolute(path, error).lexically_normal().string() : full.string();
     return true;
+}
+
+// A short key of a description's full path (letter case aside on Windows,
+// where paths ignore it).
+std::string originKey(const std::string& origin) {
+    uint32_t hash = 2166136261u;
+    for (char ch : origin) {
+#if defined(_WIN32)
+        ch = ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
+#endif
+        hash = (hash ^ static_cast<unsigned char>(ch)) * 16777619u;
+    }
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", hash);
+    return text;
+}
+
+// Whether `name` is a state file of this platform and this description (of
+// any version of its text): machine-PLATFORM-KEY-FINGERPRINT-LAYOUT.state.
+bool isStateOf(const std::string& name, const std::string& prefix) {
+    if (name.rfind(prefix, 0) != 0)
+        return false;
+    const std::string rest = name.substr(prefix.size());
+    size_t at = 0;
+    auto hexDigits = [&](size_t count) {
+        for (size_t i = 0; i < count; ++i, ++at)
+            if (at >= rest.size() || !std::isxdigit(static_cast<unsigned char>(rest[at])) ||
+                std::isupper(static_cast<unsigned char>(rest[at])))
+                return false;
+        return true;
+    };
+    if (!hexDigits(16) || at >= rest.size() || rest[at++] != '-')
+        return false;
+    const size_t digits = at;
+    while (at < rest.size() && std::isdigit(static_cast<unsigned char>(rest[at])))
+        ++at;
+    return at > digits && rest.substr(at) == ".state";
 }
 
 std::string hex(uint64_t value) {
@@ -106,6 +148,11 @@ std::string hex(uint64_t value) {
 
 StateHeader& header(uint8_t* data) {
     return *reinterpret_cast<StateHeader*>(data);
+}
+
+void report(const std::string& problem) {
+    std::fprintf(stderr, "vsim: %s\n", problem.c_str());
+    std::fflush(stderr);
 }
 
 // The store of a machine: its folder's file, or private memory.
@@ -138,10 +185,11 @@ std::shared_ptr<Store> openStore(const MachineDescription& machine, uint64_t siz
                 "no folder for the machine's state (set VELTRA_SIM_STATE); this process "
                 "has a machine of its own";
         } else {
-            const std::string folder = root + os::kSeparator + machine.name;
             // Linux and Windows processes lock and wake each other differently,
-            // so each platform has a state of its own.
-            const std::string prefix = std::string("machine-") + kPlatform + "-";
+            // so each platform has a state of its own; so has each description
+            // file, wherever it lies.
+            const std::string prefix =
+                std::string("machine-") + kPlatform + "-" + originKey(machine.origin) + "-";
             const std::string name =
                 prefix + hex(machine.fingerprint) + "-" + std::to_string(kLayoutVersion) + ".state";
             auto valid = [&machine, size](uint8_t* data) {
@@ -154,12 +202,22 @@ std::shared_ptr<Store> openStore(const MachineDescription& machine, uint64_t siz
             // Alone with the file: a lock word left by a system that went
             // down while a process held it names a thread that is long gone.
             auto alone = [](uint8_t* data) { MachineLock::reset(header(data).lockWord); };
+            auto stale = [prefix](const std::string& file) { return isStateOf(file, prefix); };
             std::string error;
+            bool refused = false;
             std::shared_ptr<Store> store =
-                Store::openShared(folder, name, prefix, size, {valid, initialize, alone}, error);
+                Store::openShared({root, machine.name, name, stale}, size,
+                                  {valid, initialize, alone}, error, refused);
             if (store != nullptr) {
                 stateFile = store->path();
+                if (!store->setAside().empty())
+                    report("the state file " + stateFile + " failed its checks: it is kept as " +
+                           store->setAside() + ", and the machine starts afresh");
                 return store;
+            }
+            if (refused) {
+                problem = error;
+                return nullptr;
             }
             problem = error + "; this process has a machine of its own";
         }
@@ -172,11 +230,6 @@ std::shared_ptr<Store> openStore(const MachineDescription& machine, uint64_t siz
     }
     initialize(store->data());
     return store;
-}
-
-void report(const std::string& problem) {
-    std::fprintf(stderr, "vsim: %s\n", problem.c_str());
-    std::fflush(stderr);
 }
 
 }  // namespace

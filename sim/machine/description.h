@@ -15,6 +15,9 @@ struct MachineDescription {
     std::string name;  // names the machine's state folder
     std::vector<CardConfig> cards;
     uint64_t fingerprint = 0;  // of the text: a changed description gets a fresh state
+    // The description file's full path ("" for the built-in machine): two
+    // files of one name keep their states apart.
+    std::string origin;
 };
 
 // The limits of one card, so that its state has a fixed layout.

@@ -39,20 +39,34 @@ class Store {
         std::function<void(uint8_t*)> initialize;
         std::function<void(uint8_t*)> alone;
     };
-    // The file `name` in `folder` (made if need be), holding `size` bytes. An
-    // existing file is used if its contents are valid; otherwise (or if there
-    // is none) a fresh file is made and initialized. Both happen while no
-    // other process opens a file in the folder; files in the folder whose
-    // names begin with `stalePrefix` and that are not `name` are removed.
-    static std::unique_ptr<Store> openShared(const std::string& folder, const std::string& name,
-                                             const std::string& stalePrefix, uint64_t size,
-                                             const Contents& contents, std::string& error);
+    // Where a shared store lies: the file `name` in the folder `folder` of
+    // the state folder `root`; `stale` says which other names in the folder
+    // are states that an earlier form of the same description left.
+    struct Location {
+        std::string root;
+        std::string folder;
+        std::string name;
+        std::function<bool(const std::string&)> stale;
+    };
+    // The file (and its folders) made if need be, holding `size` bytes. An
+    // existing file is used if its contents are valid; one that is not is
+    // set aside (renamed NAME.bad-DATE, see setAside()), and a fresh file is
+    // made and initialized. Both happen while no other process opens a file
+    // in the folder; stale states are removed unless a process uses them.
+    // Null, with the reason, if the file cannot be made or used; `refused`
+    // says that it was not safe to use (see os::StateFolder).
+    static std::unique_ptr<Store> openShared(const Location& where, uint64_t size,
+                                             const Contents& contents, std::string& error,
+                                             bool& refused);
 
     uint8_t* data() const { return data_; }
     uint64_t size() const { return size_; }
     bool shared() const { return shared_; }
     // The file of a shared store.
     const std::string& path() const { return path_; }
+    // The name that a state file that failed its checks was given when this
+    // store replaced it, or "".
+    const std::string& setAside() const { return setAside_; }
 
     // A view of [offset, offset + length) of the store at an address of its
     // own; the address has the offset's position within the system's page
@@ -81,6 +95,7 @@ class Store {
     bool shared_ = false;
     intptr_t object_ = -1;  // the system's memory object
     std::string path_;
+    std::string setAside_;
 };
 
 // Part of a store: a window's memory, a common buffer, a flash chip.

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "machine/store.h"
@@ -21,47 +23,199 @@ std::string systemError(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
 }
 
-bool makeFolders(const std::string& path) {
-    for (size_t at = 1; at <= path.size(); ++at) {
-        if (at != path.size() && path[at] != '/')
-            continue;
-        const std::string part = path.substr(0, at);
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-            return false;
+namespace {
+
+std::vector<std::string> namesOf(const std::string& path) {
+    std::vector<std::string> names;
+    size_t at = 0;
+    while (at <= path.size()) {
+        const size_t slash = std::min(path.find('/', at), path.size());
+        const std::string name = path.substr(at, slash - at);
+        if (!name.empty() && name != ".")
+            names.push_back(name);
+        at = slash + 1;
     }
+    return names;
+}
+
+std::string octal(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+// Why a folder or file of the state may not be used, or "".
+std::string unsafeOwn(const struct stat& info, const std::string& what, const std::string& path) {
+    if (info.st_uid != geteuid())
+        return what + " " + path + " belongs to another user (uid " + std::to_string(info.st_uid) +
+               "): refused";
+    if (info.st_mode & (S_IWGRP | S_IWOTH))
+        return what + " " + path + " may be changed by other users (mode " + octal(info.st_mode) +
+               "): refused";
+    return "";
+}
+
+// Why a folder above the state folder may not be used, or "".
+std::string unsafeAbove(const struct stat& info, const std::string& path) {
+    if (info.st_uid != geteuid() && info.st_uid != 0)
+        return "the folder " + path + " above the state folder belongs to another user (uid " +
+               std::to_string(info.st_uid) + "): refused";
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) && !(info.st_mode & S_ISVTX))
+        return "the folder " + path +
+               " above the state folder may be changed by other users (mode " +
+               octal(info.st_mode) + "): refused";
+    return "";
+}
+
+}  // namespace
+
+StateFolder::~StateFolder() {
+    if (lock_ >= 0)
+        close(static_cast<int>(lock_));  // ends the flock
+    if (folder_ >= 0)
+        close(static_cast<int>(folder_));
+}
+
+bool StateFolder::open(const std::string& root, const std::string& sub, std::string& error) {
+    path_ = sub.empty() ? root : root + "/" + sub;
+    const bool absolute = !root.empty() && root[0] == '/';
+    std::vector<std::string> names = namesOf(root);
+    const size_t ownFrom = names.empty() ? 0 : names.size() - 1;  // the state folder itself
+    if (!sub.empty())
+        names.push_back(sub);
+    int fd = ::open(absolute ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::string walked = absolute ? "" : ".";
+    for (size_t i = 0; i < names.size() && fd >= 0; ++i) {
+        const bool own = i >= ownFrom;
+        const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (own ? O_NOFOLLOW : 0);
+        walked += "/" + names[i];
+        int next = openat(fd, names[i].c_str(), flags);
+        if (next < 0 && errno == ENOENT) {
+            if (mkdirat(fd, names[i].c_str(), 0700) != 0 && errno != EEXIST) {
+                error = systemError("cannot make the state folder", walked);
+                close(fd);
+                return false;
+            }
+            next = openat(fd, names[i].c_str(), flags);
+        }
+        close(fd);
+        fd = next;
+        if (fd < 0) {
+            error = errno == ELOOP || errno == ENOTDIR
+                        ? walked + " is a symbolic link or not a folder: refused as a state folder"
+                        : systemError("cannot open the state folder", walked);
+            refused_ = errno == ELOOP || errno == ENOTDIR;
+            return false;
+        }
+        struct stat info;
+        if (fstat(fd, &info) != 0) {
+            error = systemError("cannot look at the state folder", walked);
+            close(fd);
+            return false;
+        }
+        error = own ? unsafeOwn(info, "the state folder", walked) : unsafeAbove(info, walked);
+        if (!error.empty()) {
+            refused_ = true;
+            close(fd);
+            return false;
+        }
+    }
+    if (fd < 0) {
+        error = systemError("cannot open the state folder", walked);
+        return false;
+    }
+    folder_ = fd;
+    return true;
+}
+
+bool StateFolder::lock(std::string& error) {
+    const int fd =
+        openat(static_cast<int>(folder_), "lock", O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-OpeningLock::~OpeningLock() {
-    if (handle_ > 0)
-        close(static_cast<int>(handle_));  // ends the flock
-}
-
-bool OpeningLock::take(const std::string& folder, std::string& error) {
-    const std::string path = folder + "/lock";
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0 && fstat(fd, &info) == 0 &&
+        !(error = unsafeOwn(info, "the lock file", path_ + "/lock")).empty()) {
+        refused_ = true;
+        close(fd);
+        return false;
+    }
     if (fd < 0 || flock(fd, LOCK_EX) != 0) {
-        error = systemError("cannot lock", path);
+        error = systemError("cannot lock", path_ + "/lock");
+        refused_ = fd < 0 && errno == ELOOP;
         if (fd >= 0)
             close(fd);
         return false;
     }
-    handle_ = fd;
+    lock_ = fd;
     return true;
 }
 
-File openFile(const std::string& path) {
-    return open(path.c_str(), O_RDWR | O_CLOEXEC);
+File StateFolder::openFile(const std::string& name, std::string& error) {
+    const int fd = openat(static_cast<int>(folder_), name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        if (errno != ENOENT) {
+            error = errno == ELOOP
+                        ? "the state file " + path_ + "/" + name + " is a symbolic link: refused"
+                        : systemError("cannot open the state file", path_ + "/" + name);
+            refused_ = errno == ELOOP;
+        }
+        return kNoFile;
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        error = "the state file " + path_ + "/" + name + " is not a file: refused";
+    } else {
+        error = unsafeOwn(info, "the state file", path_ + "/" + name);
+        if (error.empty())
+            return fd;
+    }
+    refused_ = true;
+    close(fd);
+    return kNoFile;
 }
 
-File createFile(const std::string& path, uint64_t size) {
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+File StateFolder::createFile(const std::string& name, uint64_t size) {
+    const int fd = openat(static_cast<int>(folder_), name.c_str(),
+                          O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd >= 0 && ftruncate(fd, static_cast<off_t>(size)) != 0) {
         close(fd);
         return kNoFile;
     }
     return fd;
+}
+
+bool StateFolder::renameFile(const std::string& from, const std::string& to) {
+    return renameat2(static_cast<int>(folder_), from.c_str(), static_cast<int>(folder_), to.c_str(),
+                     RENAME_NOREPLACE) == 0;
+}
+
+void StateFolder::removeFile(const std::string& name) {
+    unlinkat(static_cast<int>(folder_), name.c_str(), 0);
+}
+
+void StateFolder::removeUnused(const std::string& name) {
+    const int fd =
+        openat(static_cast<int>(folder_), name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return;
+    if (soleUser(fd))
+        unlinkat(static_cast<int>(folder_), name.c_str(), 0);
+    close(fd);
+}
+
+std::vector<std::string> StateFolder::fileNames() const {
+    std::vector<std::string> names;
+    const int fd = openat(static_cast<int>(folder_), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (dir == nullptr) {
+        if (fd >= 0)
+            close(fd);
+        return names;
+    }
+    while (const dirent* entry = readdir(dir))
+        if (entry->d_type == DT_REG || entry->d_type == DT_UNKNOWN)
+            names.emplace_back(entry->d_name);
+    closedir(dir);
+    return names;
 }
 
 bool fileSize(File file, uint64_t& size) {
@@ -76,34 +230,12 @@ void closeFile(File file) {
     close(static_cast<int>(file));
 }
 
-void removeFile(const std::string& path) {
-    unlink(path.c_str());
-}
-
 bool soleUser(File file) {
     return flock(static_cast<int>(file), LOCK_EX | LOCK_NB) == 0;
 }
 
 void holdFile(File file) {
     flock(static_cast<int>(file), LOCK_SH);
-}
-
-void removeStale(const std::string& folder, const std::string& prefix, const std::string& keep) {
-    DIR* dir = opendir(folder.c_str());
-    if (dir == nullptr)
-        return;
-    while (const dirent* entry = readdir(dir)) {
-        const std::string file = entry->d_name;
-        if (file == keep || file.rfind(prefix, 0) != 0)
-            continue;
-        const std::string stale = folder + "/" + file;
-        const int fd = open(stale.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0 && soleUser(fd))
-            unlink(stale.c_str());
-        if (fd >= 0)
-            close(fd);
-    }
-    closedir(dir);
 }
 
 }  // namespace vsim::os

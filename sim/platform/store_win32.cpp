@@ -25,37 +25,6 @@ std::string systemError(const std::string& what, const std::string& path) {
            (message.empty() ? "error " + std::to_string(error) : message);
 }
 
-bool makeFolders(const std::string& path) {
-    for (size_t at = 3; at <= path.size(); ++at) {
-        if (at != path.size() && path[at] != '\\' && path[at] != '/')
-            continue;
-        const std::string part = path.substr(0, at);
-        if (!CreateDirectoryA(part.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-            return false;
-    }
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-OpeningLock::~OpeningLock() {
-    if (handle_ != 0) {
-        ReleaseMutex(reinterpret_cast<HANDLE>(handle_));
-        CloseHandle(reinterpret_cast<HANDLE>(handle_));
-    }
-}
-
-bool OpeningLock::take(const std::string& folder, std::string& error) {
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, objectName("open", folder).c_str());
-    if (mutex == nullptr) {
-        error = systemError("cannot make the lock of", folder);
-        return false;
-    }
-    // An abandoned mutex is ours as well.
-    WaitForSingleObject(mutex, INFINITE);
-    handle_ = reinterpret_cast<intptr_t>(mutex);
-    return true;
-}
-
 namespace {
 
 constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -64,16 +33,81 @@ File fileOf(HANDLE handle) {
     return handle == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<File>(handle);
 }
 
-}  // namespace
-
-File openFile(const std::string& path) {
-    return fileOf(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShare, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+bool isSeparator(char ch) {
+    return ch == '\\' || ch == '/';
 }
 
-File createFile(const std::string& path, uint64_t) {
+// Where the folders of `path` that may be made begin: after "C:\", or after
+// the server and share of a UNC path ("\\server\share\").
+size_t firstFolder(const std::string& path) {
+    if (path.size() >= 2 && isSeparator(path[0]) && isSeparator(path[1])) {
+        size_t separators = 0;
+        for (size_t at = 2; at < path.size(); ++at)
+            if (isSeparator(path[at]) && ++separators == 2)
+                return at + 1;
+        return path.size();
+    }
+    return path.size() >= 3 && path[1] == ':' ? 3 : 0;
+}
+
+bool makeFolders(const std::string& path) {
+    for (size_t at = firstFolder(path); at <= path.size(); ++at) {
+        if (at != path.size() && !isSeparator(path[at]))
+            continue;
+        const std::string part = path.substr(0, at);
+        if (part.empty() || isSeparator(part.back()))
+            continue;
+        if (!CreateDirectoryA(part.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS &&
+            GetLastError() != ERROR_ACCESS_DENIED)
+            return false;
+    }
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
+StateFolder::~StateFolder() {
+    if (lock_ != -1) {
+        ReleaseMutex(reinterpret_cast<HANDLE>(lock_));
+        CloseHandle(reinterpret_cast<HANDLE>(lock_));
+    }
+}
+
+bool StateFolder::open(const std::string& root, const std::string& sub, std::string& error) {
+    path_ = sub.empty() ? root : root + "\\" + sub;
+    if (!makeFolders(path_)) {
+        error = systemError("cannot make the state folder", path_);
+        return false;
+    }
+    return true;
+}
+
+bool StateFolder::lock(std::string& error) {
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, objectName("open", path_).c_str());
+    if (mutex == nullptr) {
+        error = systemError("cannot make the lock of", path_);
+        return false;
+    }
+    // An abandoned mutex is ours as well.
+    WaitForSingleObject(mutex, INFINITE);
+    lock_ = reinterpret_cast<intptr_t>(mutex);
+    return true;
+}
+
+File StateFolder::openFile(const std::string& name, std::string& error) {
+    const std::string path = path_ + "\\" + name;
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShare, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND &&
+        GetLastError() != ERROR_PATH_NOT_FOUND)
+        error = systemError("cannot open the state file", path);
+    return fileOf(file);
+}
+
+File StateFolder::createFile(const std::string& name, uint64_t) {
+    HANDLE file = CreateFileA((path_ + "\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, kShare,
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         // Untouched state costs no disk where the file system allows; the
         // section that maps the file gives it its size.
@@ -81,6 +115,32 @@ File createFile(const std::string& path, uint64_t) {
         DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
     }
     return fileOf(file);
+}
+
+bool StateFolder::renameFile(const std::string& from, const std::string& to) {
+    return MoveFileExA((path_ + "\\" + from).c_str(), (path_ + "\\" + to).c_str(), 0) != 0;
+}
+
+void StateFolder::removeFile(const std::string& name) {
+    DeleteFileA((path_ + "\\" + name).c_str());
+}
+
+void StateFolder::removeUnused(const std::string& name) {
+    removeFile(name);
+}
+
+std::vector<std::string> StateFolder::fileNames() const {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((path_ + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            names.emplace_back(found.cFileName);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return names;
 }
 
 bool fileSize(File file, uint64_t& size) {
@@ -95,27 +155,11 @@ void closeFile(File file) {
     CloseHandle(reinterpret_cast<HANDLE>(file));
 }
 
-void removeFile(const std::string& path) {
-    DeleteFileA(path.c_str());
-}
-
 bool soleUser(File) {
     return false;
 }
 
 void holdFile(File) {}
-
-void removeStale(const std::string& folder, const std::string& prefix, const std::string& keep) {
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((folder + "\\" + prefix + "*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        if (keep != found.cFileName)
-            DeleteFileA((folder + "\\" + found.cFileName).c_str());
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-}
 
 }  // namespace vsim::os
 

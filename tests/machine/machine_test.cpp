@@ -23,6 +23,10 @@
 
 #include "simtest.h"
 
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -263,8 +267,33 @@ TEST_F(SharedMachine, ChangedDescriptionGetsAFreshState) {
     fs::remove(description);
 }
 
-// A state file that is not one (cut short, overwritten) is replaced by a
-// fresh machine, and a machine's name never leads out of the state folder.
+// The files of a folder whose names hold `part` (at their end if it begins
+// with a dot and has no other), by name.
+std::vector<std::string> filesNamed(const std::string& folder, const std::string& part) {
+    std::vector<std::string> names;
+    std::error_code error;
+    const bool suffix = part.rfind('.') == 0;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        const std::string name = entry.path().filename().string();
+        const size_t at = name.find(part);
+        if (entry.is_regular_file() && at != std::string::npos &&
+            (!suffix || at + part.size() == name.size()))
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string readText(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// A state file that is not one (cut short, overwritten) is set aside, with
+// what it held, for a fresh machine, and a machine's name never leads out of
+// the state folder.
 TEST_F(SharedMachine, DamagedStateIsMadeAfreshAndNamesStayInTheFolder) {
     peer("write 0 0 0 0x31");
     VELTRA_HANDLE card = nullptr;
@@ -280,8 +309,18 @@ TEST_F(SharedMachine, DamagedStateIsMadeAfreshAndNamesStayInTheFolder) {
     peer("write 0 0 0 0x32");
     EXPECT_EQ(peer("read 0 0 0"), "0x00000032\n");
     fs::resize_file(state, 4096);
-    EXPECT_EQ(peer("read 0 0 0"), "0x00000000\n");
-    EXPECT_EQ(filesUnder(folder_ + "/default", "machine-"), 1u);
+    int status = -1;
+    const std::string said = runPeer("read 0 0 0 2>&1", status);
+    EXPECT_EQ(filesNamed(folder_ + "/default", ".state"),
+              std::vector<std::string>{fs::path(state).filename().string()})
+        << "one state, and the two that failed their checks set aside beside it";
+    const auto aside = filesNamed(folder_ + "/default", ".state.bad-");
+    ASSERT_EQ(aside.size(), 2u);
+    EXPECT_EQ(readText(folder_ + "/default/" + aside[0]).substr(0, 13), "not a machine")
+        << "what the damaged file held is kept";
+    EXPECT_EQ(fs::file_size(folder_ + "/default/" + aside[1]), 4096u);
+    EXPECT_EQ(said, "vsim: the state file " + state + " failed its checks: it is kept as " +
+                        aside[1] + ", and the machine starts afresh\n0x00000000\n");
 
     const std::string description = absolute(simtest::scratchName("dots") + ".toml");
     writeText(description,
@@ -296,6 +335,128 @@ TEST_F(SharedMachine, DamagedStateIsMadeAfreshAndNamesStayInTheFolder) {
             << "outside the state folder: " << entry.path();
     fs::remove(description);
 }
+
+// Two description files of one name in two folders: each has its own state,
+// and opening one never removes the other's.
+TEST_F(SharedMachine, DescriptionsOfOneNameKeepTheirStatesApart) {
+    const std::string card =
+        "[[card]]\ncard_memory = 4096\n[[card.window]]\nkind = \"memory\"\nsize = 4096\n";
+    const std::string projects = absolute(simtest::scratchName("projects"));
+    fs::create_directories(projects + "/A");
+    fs::create_directories(projects + "/B");
+    writeText(projects + "/A/card.toml", "[machine]\ndriver_version = \"2.1.3\"\n" + card);
+    writeText(projects + "/B/card.toml", "[machine]\ndriver_version = \"2.1.4\"\n" + card);
+    setVariable("VELTRA_SIM_MACHINE", projects + "/A/card.toml");
+    peer("write 0 0 0 0x41");
+    setVariable("VELTRA_SIM_MACHINE", projects + "/B/card.toml");
+    peer("write 0 0 0 0x42");
+    EXPECT_EQ(peer("read 0 0 0"), "0x00000042\n");
+    setVariable("VELTRA_SIM_MACHINE", projects + "/A/card.toml");
+    EXPECT_EQ(peer("read 0 0 0"), "0x00000041\n") << "A's state survived B's";
+    EXPECT_EQ(filesNamed(folder_ + "/card", ".state").size(), 2u);
+    fs::remove_all(projects);
+}
+
+#if !defined(_WIN32)
+// Who may use a state folder: this user's own, not writable by others, and
+// reached without symbolic links; another user's is refused, and then the
+// machine has no cards. The cleanup of earlier states removes their files
+// alone.
+class StateFolderOwner : public SharedMachine {
+  protected:
+    // The message that the machine of the folder refuses with.
+    std::string refusal() {
+        vsim::resetMachine();
+        VELTRA_HANDLE card = nullptr;
+        EXPECT_EQ(VELTRA_Open(0, &card), VELTRA_DEVICE_NOT_FOUND);
+        const std::string problem = vsim::machineProblem();
+        const std::string end = "; the simulated machine has no cards";
+        EXPECT_GE(problem.size(), end.size()) << problem;
+        EXPECT_EQ(problem.substr(problem.size() - std::min(problem.size(), end.size())), end);
+        return problem.substr(0, problem.size() - std::min(problem.size(), end.size()));
+    }
+};
+
+TEST_F(StateFolderOwner, FoldersOthersMayChangeAndLinksAreRefused) {
+    fs::create_directories(folder_);
+    fs::permissions(folder_, fs::perms::all);
+    EXPECT_EQ(refusal(), "the state folder " + folder_ +
+                             " may be changed by other users (mode 0777): refused");
+    fs::permissions(folder_, fs::perms::owner_all);
+    const std::string elsewhere = folder_ + "-elsewhere";
+    fs::create_directories(elsewhere);
+    fs::create_directory_symlink(elsewhere, folder_ + "/default");
+    EXPECT_EQ(refusal(), folder_ +
+                             "/default is a symbolic link or not a folder: refused as a "
+                             "state folder");
+    EXPECT_EQ(filesUnder(elsewhere), 0u) << "nothing made where the link leads";
+    fs::remove(folder_ + "/default");
+    fs::remove_all(elsewhere);
+
+    // A state file that is a link is refused too; a file of another name
+    // that begins as state files do stays, as does another description's.
+    vsim::resetMachine();
+    VELTRA_HANDLE card = nullptr;
+    ASSERT_EQ(VELTRA_Open(0, &card), VELTRA_SUCCESS);
+    ASSERT_EQ(VELTRA_Close(card), VELTRA_SUCCESS);
+    const std::string state = vsim::machineStateFile();
+    restart();
+    writeText(folder_ + "/default/machine-linux-notes.txt", "mine");
+    const std::string other = folder_ + "/default/machine-linux-00000000-0000000000000000-6.state";
+    writeText(other, "another description's");
+    fs::remove(state);
+    writeText(folder_ + "/target", "");
+    fs::create_symlink(folder_ + "/target", state);
+    EXPECT_EQ(refusal(), "the state file " + state + " is a symbolic link: refused");
+    fs::remove(state);
+    vsim::resetMachine();
+    ASSERT_EQ(VELTRA_Open(0, &card), VELTRA_SUCCESS) << vsim::machineProblem();
+    ASSERT_EQ(VELTRA_Close(card), VELTRA_SUCCESS);
+    EXPECT_TRUE(fs::exists(folder_ + "/default/machine-linux-notes.txt"));
+    EXPECT_TRUE(fs::exists(other));
+}
+
+TEST_F(StateFolderOwner, AnotherUsersFolderAndFileAreRefused) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "another user's folder needs root to make (chown); run as root to test it";
+    constexpr uid_t kOther = 65534;
+    fs::create_directories(folder_ + "/default");
+    fs::permissions(folder_, fs::perms::owner_all);
+    ASSERT_EQ(chown(folder_.c_str(), kOther, kOther), 0);
+    EXPECT_EQ(refusal(),
+              "the state folder " + folder_ + " belongs to another user (uid 65534): refused");
+    EXPECT_EQ(filesUnder(folder_), 0u) << "nothing made in another user's folder";
+    ASSERT_EQ(chown(folder_.c_str(), 0, 0), 0);
+
+    vsim::resetMachine();
+    VELTRA_HANDLE card = nullptr;
+    ASSERT_EQ(VELTRA_Open(0, &card), VELTRA_SUCCESS);
+    uint32_t value = 0x5A;
+    ASSERT_EQ(VELTRA_Write(card, 0, 0, 0, 4, &value), VELTRA_SUCCESS);
+    ASSERT_EQ(VELTRA_Close(card), VELTRA_SUCCESS);
+    const std::string state = vsim::machineStateFile();
+    restart();
+    ASSERT_EQ(chown(state.c_str(), kOther, kOther), 0);
+    EXPECT_EQ(refusal(),
+              "the state file " + state + " belongs to another user (uid 65534): refused");
+
+    // The other user, in a process of theirs, is refused this user's folder
+    // even where they may look into it.
+    ASSERT_EQ(chown(state.c_str(), 0, 0), 0);
+    fs::permissions(folder_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec);
+    int status = -1;
+    const std::string said = simtest::runCommand(
+        "setpriv --reuid=65534 --regid=65534 --clear-groups " MACHINE_PEER " read 0 0 0 2>&1",
+        status);
+    if (said.rfind("vsim:", 0) != 0)
+        GTEST_SKIP() << "the build cannot be run by another user here: " << said;
+    EXPECT_EQ(said.substr(0, said.find('\n')),
+              "vsim: the state folder " + folder_ +
+                  " belongs to another user (uid 0): refused; the simulated machine has no cards");
+    EXPECT_NE(status, 0);
+}
+#endif
 
 // The trace of a known sequence of calls, as the other process made them.
 TEST_F(SharedMachine, TraceShowsEachRequestAsTheDriverSawIt) {
