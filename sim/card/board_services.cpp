@@ -81,7 +81,9 @@ Outcome eraseFlash(Card& card, IoRequest& rq) {
     if (card.flashFault(true, index, offset, length))
         return driverStatus(status::kVeltraHardwareError);
     auto guard = card.lockMachine();
+    card.beginFlashChange();
     std::memset(card.flashMemory(index).data() + offset, 0, length);  // stored inverted
+    card.endFlashChange();
     return Outcome::success();
 }
 
@@ -106,12 +108,16 @@ Outcome transferFlash(Card& card, IoRequest& rq, bool write) {
         return driverStatus(status::kVeltraHardwareError);
     uint8_t* stored = card.flashMemory(index).data() + offset;
     auto guard = card.lockMachine();
+    if (write)
+        card.beginFlashChange();
     for (uint64_t i = 0; i < length; ++i) {
         if (write)
             stored[i] |= static_cast<uint8_t>(~buffer[i]);  // inverted: AND of the true values
         else
             buffer[i] = static_cast<uint8_t>(~stored[i]);
     }
+    if (write)
+        card.endFlashChange();
     return Outcome::success();
 }
 
@@ -123,12 +129,16 @@ Outcome writeFlash(Card& card, IoRequest& rq) {
     return transferFlash(card, rq, true);
 }
 
+// The bank's bytes go through to the state file (a private machine's
+// memory has nowhere to go).
 Outcome syncFlash(Card& card, IoRequest& rq) {
+    const uint32_t index = rq.in<uint32_t>(0);
     Outcome failure;
-    if (flashBank(card, rq.in<uint32_t>(0), failure) == nullptr)
+    if (flashBank(card, index, failure) == nullptr)
         return failure;
     if (rq.in<uint32_t>(4) != 0)
         return driverStatus(status::kVeltraInvalidFlag);
+    card.syncFlash(index);
     return Outcome::success();
 }
 
@@ -146,10 +156,13 @@ Outcome transferVpd(Card& card, IoRequest& rq, bool write) {
         return driverStatus(status::kVeltraInvalidBuffer);
     uint8_t* vpd = card.vpd().data() + offset;
     auto guard = card.lockMachine();
-    if (write)
+    if (write) {
+        // The VPD's memory keeps what is written at once, power or not.
         std::memmove(vpd, buffer, length);
-    else
+        card.syncVpd();
+    } else {
         std::memmove(buffer, vpd, length);
+    }
     return Outcome::success();
 }
 
@@ -263,6 +276,9 @@ Outcome readSensor(Card& card, IoRequest& rq) {
 Outcome deviceStatus(Card& card, IoRequest& rq) {
     if (rq.in<uint32_t>(0) != 0)
         return driverStatus(status::kVeltraInvalidFlag);
+    // Taking the machine's lock takes over a lock whose owner died, which
+    // shows an interrupted flash change.
+    { auto guard = card.lockMachine(); }
     for (int w = 0; w < 5; ++w)
         rq.out<uint32_t>(4 * w, card.errorWord(w));
     return Outcome::success(20);

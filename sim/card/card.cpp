@@ -2,6 +2,7 @@
 
 #include "card/dma_engine.h"
 #include "card/notifications.h"
+#include "core/trace.h"
 #include "design/design_model.h"
 #include "machine/notice_board.h"
 #include "machine/state_layout.h"
@@ -49,6 +50,31 @@ void Card::raiseNotification(uint32_t notification) {
     notifications_->raise(notification);
     if (noticeBoard_ != nullptr)
         noticeBoard_->publish(index, notification);
+}
+
+void Card::beginFlashChange() {
+    state_.flashChanging.store(1);
+}
+
+void Card::endFlashChange() {
+    state_.flashChanging.store(0);
+}
+
+void Card::reportInterruptedFlashChange() {
+    if (state_.flashChanging.exchange(0) == 0)
+        return;
+    raiseError(DeviceError::Flash);
+    trace::note("card " + std::to_string(index) +
+                ": a flash erase or program was interrupted (its process ended while it changed "
+                "the flash); the device status reports a flash error");
+}
+
+void Card::syncFlash(size_t b) {
+    store_->sync(flash_[b].offset(), flash_[b].size());
+}
+
+void Card::syncVpd() {
+    store_->sync(vpd_.offset(), vpd_.size());
 }
 
 void Card::raiseInterrupt() {

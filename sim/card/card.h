@@ -75,6 +75,18 @@ class Card {
     // Flash bank `b`. Stored inverted, so that memory that was never touched
     // reads as erased (all ones) without ever being written.
     Region& flashMemory(size_t b) { return flash_[b]; }
+    // An erase or program of the flash, under lockMachine(): begun, ended.
+    void beginFlashChange();
+    void endFlashChange();
+    // A change of the flash that its process never ended (it died holding
+    // the machine's lock, or the system went down): the device status
+    // reports a flash error, as the real card reports an interrupted flash
+    // operation, and the trace says so. Under lockMachine().
+    void reportInterruptedFlashChange();
+    // Writes the flash bank's bytes, or the VPD's, through to the state
+    // file, so that they outlive a crash of the system.
+    void syncFlash(size_t b);
+    void syncVpd();
     Region& vpd() { return vpd_; }
     std::atomic<int64_t>& clockFrequency(size_t c);
     uint32_t nextReading();

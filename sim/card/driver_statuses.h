@@ -9,6 +9,7 @@
 namespace vsim::status {
 
 inline constexpr uint32_t kVeltraInternalError = 256;
+inline constexpr uint32_t kVeltraNoMemory = 259;
 inline constexpr uint32_t kVeltraHardwareError = 263;
 inline constexpr uint32_t kVeltraInvalidBuffer = 266;
 inline constexpr uint32_t kVeltraInvalidFlag = 267;
@@ -25,6 +26,7 @@ inline constexpr uint32_t kVeltraInvalidBufferHandle = 282;
 inline constexpr uint32_t kVeltraInvalidLocalRegion = 283;
 inline constexpr uint32_t kVeltraNotSupported = 285;
 
+inline constexpr uint32_t kKestaNoMemory = 515;
 inline constexpr uint32_t kKestaInvalidFlag = 520;
 inline constexpr uint32_t kKestaInvalidIndex = 522;
 inline constexpr uint32_t kKestaWrongMode = 529;

@@ -117,10 +117,15 @@ const KestaContext::Handler KestaContext::kHandlers[] = {
 };
 
 Outcome KestaContext::control(IoRequest& rq) {
-    if (const uint32_t error = card_->requestFault())
-        return Outcome::failure(error);
-    return answerFromTable(kHandlers, rq, [&](const Handler& h) { return (this->*h.answer)(rq); })
-        .value_or(Outcome::failure(kErrorInvalidFunction));
+    try {
+        if (const uint32_t error = card_->requestFault())
+            return Outcome::failure(error);
+        return answerFromTable(kHandlers, rq,
+                               [&](const Handler& h) { return (this->*h.answer)(rq); })
+            .value_or(Outcome::failure(kErrorInvalidFunction));
+    } catch (const std::bad_alloc&) {
+        return driverStatus(status::kKestaNoMemory);
+    }
 }
 
 }  // namespace

@@ -81,14 +81,21 @@ const BoardHandler kBoardHandlers[] = {
 
 // A card that is gone answers nothing; the board services come first, then
 // the card's own requests.
+// Memory that the driver cannot have is the driver's failure to report, as
+// the library names it, never the end of the process.
 Outcome VeltraContext::control(IoRequest& rq) {
-    if (const uint32_t error = card_->requestFault())
-        return Outcome::failure(error);
-    if (auto outcome = answerFromTable(kBoardHandlers, rq,
-                                       [&](const BoardHandler& h) { return h.answer(*card_, rq); }))
-        return *outcome;
-    return answerFromTable(kHandlers, rq, [&](const Handler& h) { return (this->*h.answer)(rq); })
-        .value_or(Outcome::failure(kErrorInvalidFunction));
+    try {
+        if (const uint32_t error = card_->requestFault())
+            return Outcome::failure(error);
+        if (auto outcome = answerFromTable(
+                kBoardHandlers, rq, [&](const BoardHandler& h) { return h.answer(*card_, rq); }))
+            return *outcome;
+        return answerFromTable(kHandlers, rq,
+                               [&](const Handler& h) { return (this->*h.answer)(rq); })
+            .value_or(Outcome::failure(kErrorInvalidFunction));
+    } catch (const std::bad_alloc&) {
+        return driverStatus(status::kVeltraNoMemory);
+    }
 }
 
 // The handle goes: its mappings end (their pending requests complete), a

@@ -201,9 +201,19 @@ Outcome OpenHandle::dispatch(IoRequest& request) {
     return outcome;
 }
 
+// Nothing a device throws crosses the request: a device without memory
+// fails the request with ERROR_NOT_ENOUGH_MEMORY, any other fault of a
+// device with ERROR_INVALID_FUNCTION.
 Outcome OpenHandle::dispatchRequest(IoRequest& request) {
     request.owner_ = this;
-    Outcome outcome = context_->control(request);
+    Outcome outcome;
+    try {
+        outcome = context_->control(request);
+    } catch (const std::bad_alloc&) {
+        outcome = Outcome::failure(kErrorNotEnoughMemory);
+    } catch (...) {
+        outcome = Outcome::failure(kErrorInvalidFunction);
+    }
     request.owner_ = nullptr;
     if (outcome.isPending) {
         // A device that says "pending" must have pended the request.
@@ -386,7 +396,14 @@ std::shared_ptr<OpenHandle> openDevice(const std::string& path, const OpenParams
         return nullptr;
     }
     error = kSuccess;
-    auto context = device->open(params, error);
+    std::unique_ptr<OpenContext> context;
+    try {
+        context = device->open(params, error);
+    } catch (const std::bad_alloc&) {
+        error = kErrorNotEnoughMemory;
+    } catch (...) {
+        error = kErrorInvalidFunction;
+    }
     if (!context) {
         if (error == kSuccess)
             error = kErrorInvalidFunction;

@@ -387,7 +387,15 @@ void DesignModel::look() {
     for (Watched& w : watched_) {
         if (!watching(w))
             continue;
-        for (const Range& r : changes(w))
+        // Without the memory to list the changes, the model hears of them at
+        // the next look.
+        std::vector<Range> ranges;
+        try {
+            ranges = changes(w);
+        } catch (const std::bad_alloc&) {
+            continue;
+        }
+        for (const Range& r : ranges)
             if (callbacks_->windowWritten != nullptr)
                 callbacks_->windowWritten(model_, w.window, r.offset, r.length);
     }

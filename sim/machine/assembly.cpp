@@ -156,9 +156,13 @@ void report(const std::string& problem) {
 }
 
 // The store of a machine: its folder's file, or private memory.
+// `fresh`: the state was made now; `alone`: an existing state that no other
+// process had open.
 std::shared_ptr<Store> openStore(const MachineDescription& machine, uint64_t size,
-                                 std::string& stateFile, std::string& problem, bool& fresh) {
+                                 std::string& stateFile, std::string& problem, bool& fresh,
+                                 bool& alone) {
     fresh = false;
+    alone = false;
     auto initialize = [&machine, size, &fresh](uint8_t* data) {
         fresh = true;
         StateHeader& h = header(data);
@@ -201,13 +205,16 @@ std::shared_ptr<Store> openStore(const MachineDescription& machine, uint64_t siz
             };
             // Alone with the file: a lock word left by a system that went
             // down while a process held it names a thread that is long gone.
-            auto alone = [](uint8_t* data) { MachineLock::reset(header(data).lockWord); };
+            auto reset = [&alone](uint8_t* data) {
+                alone = true;
+                MachineLock::reset(header(data).lockWord);
+            };
             auto stale = [prefix](const std::string& file) { return isStateOf(file, prefix); };
             std::string error;
             bool refused = false;
             std::shared_ptr<Store> store =
                 Store::openShared({root, machine.name, name, stale}, size,
-                                  {valid, initialize, alone}, error, refused);
+                                  {valid, initialize, reset}, error, refused);
             if (store != nullptr) {
                 stateFile = store->path();
                 if (!store->setAside().empty())
@@ -258,7 +265,9 @@ std::shared_ptr<Machine> makeMachine() {
     std::vector<CardLayout> layouts;
     const uint64_t size = layOut(description, layouts);
     bool fresh = false;
-    machine->store = openStore(description, size, machine->stateFile, machine->problem, fresh);
+    bool alone = false;
+    machine->store =
+        openStore(description, size, machine->stateFile, machine->problem, fresh, alone);
     if (machine->store == nullptr) {
         machine->problem += "; the simulated machine has no cards";
         report(machine->problem);
@@ -289,6 +298,19 @@ std::shared_ptr<Machine> makeMachine() {
     }
     if (board != nullptr)
         board->watch(std::move(watched));
+    // A flash change that a process never ended: that process died holding
+    // the lock (found when the lock is taken over), or the system went down
+    // (found by the first process that opens the state again).
+    CardMachine* self = machine.get();
+    machine->lock->onTakeOver([self] {
+        for (const auto& card : self->cards)
+            card->reportInterruptedFlashChange();
+    });
+    if (alone) {
+        MachineLock::Guard guard(*machine->lock);
+        for (const auto& card : machine->cards)
+            card->reportInterruptedFlashChange();
+    }
     // Faults: the description's when its state is made, then those of the
     // file that VELTRA_SIM_FAULTS names, in every process that starts with it.
     std::string problem;

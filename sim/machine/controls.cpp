@@ -88,6 +88,14 @@ extern "C" void vsimHoldMachineLock(void) {
         machine->lock->lock();
 }
 
+extern "C" void vsimInterruptFlashChange(uint32_t card) {
+    auto machine = vsim::model::currentCardMachine();
+    if (machine == nullptr || machine->lock == nullptr || card >= machine->cards.size())
+        return;
+    machine->lock->lock();
+    machine->cards[card]->beginFlashChange();
+}
+
 namespace {
 
 void copyText(const std::string& text, char* buffer, size_t size) {

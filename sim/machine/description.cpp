@@ -304,6 +304,10 @@ WindowConfig readWindow(const toml::table& table, uint64_t& cardMemoryWindows) {
     if (w.watched && (w.attributes & kWindowCardMemory))
         f.fail(f.require("watch"),
                "a card-memory window cannot be watched (the model hears of DMA instead)");
+    // A watched window is compared whole, every watch interval.
+    constexpr uint64_t kMaxWatched = 64 << 20;
+    if (w.watched && w.size > kMaxWatched)
+        f.fail(f.require("watch"), "a watched window's 'size' must not exceed 64 MiB");
     if (w.attributes & kWindowCardMemory)
         ++cardMemoryWindows;
     f.finish();
@@ -380,11 +384,19 @@ SensorReading readReading(Fields& f, const toml::node& node, double nominal) {
     } else if (const toml::table* ramp = rf.table("ramp")) {
         Fields p(*ramp, "ramp");
         r.kind = SensorReading::Kind::Ramp;
-        r.value = fixed32(readingNumber(p, "from", nominal));
-        r.step = fixed32(readingNumber(p, "step", 0));
+        const double from = readingNumber(p, "from", nominal);
+        const double step = readingNumber(p, "step", 0);
+        r.value = fixed32(from);
+        r.step = fixed32(step);
         r.steps = static_cast<uint32_t>(p.integer("steps", 1, 1000000));
         if (r.steps == 0)
             p.fail("a ramp's 'steps' must not be 0");
+        // Every reading of the ramp lies within the readings' range, so that
+        // no step of it overflows.
+        if (std::fabs(from + step * (r.steps - 1.0)) >= 1e9)
+            p.fail(
+                "a ramp's last reading (from + step * (steps - 1)) must lie between -1e9 and "
+                "1e9");
         p.finish();
     } else if (const toml::table* noise = rf.table("noise")) {
         Fields p(*noise, "noise");

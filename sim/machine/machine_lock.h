@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 
 namespace vsim::model {
 
@@ -26,6 +28,9 @@ class MachineLock {
 
     void lock();
     void unlock();
+    // What to do, holding the lock, when it is taken over from an owner that
+    // died (set before the lock is shared).
+    void onTakeOver(std::function<void()> action) { takeOver_ = std::move(action); }
 
     // Holds the lock while it lives.
     class Guard {
@@ -40,6 +45,11 @@ class MachineLock {
     };
 
   private:
+    void tookOver() {
+        if (takeOver_)
+            takeOver_();
+    }
+    std::function<void()> takeOver_;
     void* word_;
     [[maybe_unused]] intptr_t mutex_ = 0;  // Windows
 };

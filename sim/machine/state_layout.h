@@ -68,6 +68,10 @@ struct CardState {
     // The process whose design model hears of writes through mappings of
     // each watched window (thisProcess(); 0: none yet).
     std::atomic<uint64_t> windowWatcher[kMaxWindows];
+    // A flash erase or program is changing the flash: set and cleared under
+    // the machine's lock, so that whoever takes the lock and finds it set
+    // knows that the process that changed the flash ended half-way.
+    std::atomic<uint32_t> flashChanging;
 };
 
 // Where each memory of a card lies in the store.
@@ -111,7 +115,7 @@ struct StateHeader {
 };
 
 inline constexpr uint64_t kStateMagic = 0x5441545345534D56ull;  // "VMSESTAT"
-inline constexpr uint32_t kLayoutVersion = 6;
+inline constexpr uint32_t kLayoutVersion = 7;
 
 // Lays the machine's cards out; returns the store's size.
 uint64_t layOut(const MachineDescription& machine, std::vector<CardLayout>& layouts);

@@ -83,6 +83,9 @@ class Store {
     // Gives [offset, offset + length) back to zeros (and, where the system
     // can, gives up its pages).
     void clear(uint64_t offset, uint64_t length);
+    // Writes [offset, offset + length) of a shared store through to its
+    // file, and waits until the system has it on disk.
+    void sync(uint64_t offset, uint64_t length);
 
   private:
     Store() = default;
@@ -94,6 +97,7 @@ class Store {
     uint64_t size_ = 0;
     bool shared_ = false;
     intptr_t object_ = -1;  // the system's memory object
+    intptr_t file_ = -1;    // Windows: the file behind the section, for flushing
     std::string path_;
     std::string setAside_;
 };

@@ -303,6 +303,13 @@ void Store::unmapView(const View& view) {
         munmap(view.base, view.length);
 }
 
+void Store::sync(uint64_t offset, uint64_t length) {
+    if (!shared_ || length == 0)
+        return;
+    const uint64_t start = offset & ~static_cast<uint64_t>(kPage - 1);
+    msync(data_ + start, static_cast<size_t>(offset - start + length), MS_SYNC);
+}
+
 void Store::clear(uint64_t offset, uint64_t length) {
     if (fallocate(static_cast<int>(object_), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
                   static_cast<off_t>(offset), static_cast<off_t>(length)) != 0)

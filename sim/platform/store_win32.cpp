@@ -182,14 +182,18 @@ Store::~Store() {
     unmap();
 }
 
-// The section keeps the file; its handle is not needed after. The paging
+// The section maps the file, whose handle stays for flushing. The paging
 // file backs a section of no file.
 bool Store::mapFile(intptr_t file) {
     HANDLE section =
         CreateFileMappingA(reinterpret_cast<HANDLE>(file), nullptr, PAGE_READWRITE,
                            static_cast<DWORD>(size_ >> 32), static_cast<DWORD>(size_), nullptr);
-    if (reinterpret_cast<HANDLE>(file) != INVALID_HANDLE_VALUE)
-        CloseHandle(reinterpret_cast<HANDLE>(file));
+    if (reinterpret_cast<HANDLE>(file) != INVALID_HANDLE_VALUE) {
+        if (section == nullptr)
+            CloseHandle(reinterpret_cast<HANDLE>(file));
+        else
+            file_ = file;
+    }
     if (section == nullptr)
         return false;
     object_ = reinterpret_cast<intptr_t>(section);
@@ -202,8 +206,11 @@ void Store::unmap() {
         UnmapViewOfFile(data_);
     if (object_ != -1)
         CloseHandle(reinterpret_cast<HANDLE>(object_));
+    if (file_ != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(file_));
     data_ = nullptr;
     object_ = -1;
+    file_ = -1;
 }
 
 std::unique_ptr<Store> Store::createPrivate(uint64_t size, std::string& error) {
@@ -231,6 +238,14 @@ Store::View Store::mapView(uint64_t offset, uint64_t length) const {
 void Store::unmapView(const View& view) {
     if (view.base != nullptr)
         UnmapViewOfFile(view.base);
+}
+
+void Store::sync(uint64_t offset, uint64_t length) {
+    if (!shared_ || length == 0)
+        return;
+    FlushViewOfFile(data_ + offset, static_cast<SIZE_T>(length));
+    if (file_ != -1)
+        FlushFileBuffers(reinterpret_cast<HANDLE>(file_));
 }
 
 void Store::clear(uint64_t offset, uint64_t length) {

@@ -37,8 +37,10 @@ void MachineLock::reset(void* word) {
 }
 
 void MachineLock::lock() {
-    if (pthread_mutex_lock(mutexOf(word_)) == EOWNERDEAD)
+    if (pthread_mutex_lock(mutexOf(word_)) == EOWNERDEAD) {
         pthread_mutex_consistent(mutexOf(word_));
+        tookOver();
+    }
 }
 
 void MachineLock::unlock() {

@@ -28,7 +28,8 @@ MachineLock::~MachineLock() {
 void MachineLock::reset(void*) {}
 
 void MachineLock::lock() {
-    WaitForSingleObject(reinterpret_cast<HANDLE>(mutex_), INFINITE);
+    if (WaitForSingleObject(reinterpret_cast<HANDLE>(mutex_), INFINITE) == WAIT_ABANDONED)
+        tookOver();
 }
 
 void MachineLock::unlock() {

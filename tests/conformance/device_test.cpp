@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <thread>
 
 #include "simtest.h"
@@ -124,6 +126,30 @@ TEST_F(DeviceIo, DriverErrorWithBit29ReachesGetLastErrorUnchanged) {
         EXPECT_FALSE(DeviceIoControl(handle_, kCode, nullptr, 0, nullptr, 0, &bytes, &overlapped_));
         EXPECT_EQ(GetLastError(), error);
     }
+}
+
+// What a driver throws ends its request, never the process.
+TEST_F(DeviceIo, ADriverThatThrowsFailsTheRequestAndTheProcessGoesOn) {
+    device_->queue(
+        vsim::Answer::run([](vsim::IoRequest&) -> vsim::Outcome { throw std::bad_alloc(); }));
+    device_->queue(vsim::Answer::run([](vsim::IoRequest& rq) -> vsim::Outcome {
+        rq.pend();
+        throw std::runtime_error("a fault of the driver");
+    }));
+    DWORD bytes = 0;
+    SetLastError(0);
+    EXPECT_FALSE(DeviceIoControl(handle_, kCode, nullptr, 0, nullptr, 0, &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_FALSE(DeviceIoControl(handle_, kCode, nullptr, 0, nullptr, 0, &bytes, &overlapped_));
+    if (GetLastError() == static_cast<DWORD>(ERROR_IO_PENDING)) {
+        SetLastError(0);
+        EXPECT_FALSE(GetOverlappedResult(handle_, &overlapped_, &bytes, TRUE));
+    }
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
+    device_->queue(vsim::Answer::replyWith({1, 2, 3, 4}));
+    uint8_t reply[4] = {};
+    EXPECT_TRUE(DeviceIoControl(handle_, kCode, nullptr, 0, reply, 4, &bytes, nullptr));
+    EXPECT_EQ(reply[3], 4);
 }
 
 TEST_F(DeviceIo, SystemErrorsOfTheDriverComeBackAsThemselves) {

@@ -336,6 +336,34 @@ TEST_F(SharedMachine, DamagedStateIsMadeAfreshAndNamesStayInTheFolder) {
     fs::remove(description);
 }
 
+// A process that dies while it erases or programs the flash leaves the card
+// reporting a flash error (the third status word), as the real card reports
+// an interrupted flash operation, and the trace says why.
+TEST_F(SharedMachine, InterruptedFlashChangeIsReported) {
+    const std::string trace = absolute(simtest::scratchName("flash") + ".trace");
+    peer("interrupt-flash 1");
+    setVariable("VELTRA_SIM_TRACE", trace);
+    peer("flash-read 1 0 4");  // takes the lock over
+    setVariable("VELTRA_SIM_TRACE", "");
+    EXPECT_NE(readText(trace).find("card 1: a flash erase or program was interrupted (its process "
+                                   "ended while it changed the flash); the device status reports "
+                                   "a flash error"),
+              std::string::npos)
+        << readText(trace);
+    VELTRA_HANDLE card = nullptr;
+    ASSERT_EQ(VELTRA_Open(1, &card), VELTRA_SUCCESS);
+    VELTRA_DEVICE_STATUS status{};
+    uint32_t any = 0;
+    ASSERT_EQ(VELTRA_GetDeviceStatus(card, 0, &status, &any), VELTRA_SUCCESS);
+    EXPECT_EQ(any, 1u);
+    EXPECT_EQ(status.status3 & 1u, 1u);
+    ASSERT_EQ(VELTRA_ClearDeviceErrors(card), VELTRA_SUCCESS);
+    ASSERT_EQ(VELTRA_GetDeviceStatus(card, 0, &status, &any), VELTRA_SUCCESS);
+    EXPECT_EQ(any, 0u) << "reported once";
+    EXPECT_EQ(VELTRA_Close(card), VELTRA_SUCCESS);
+    std::remove(trace.c_str());
+}
+
 // Two description files of one name in two folders: each has its own state,
 // and opening one never removes the other's.
 TEST_F(SharedMachine, DescriptionsOfOneNameKeepTheirStatesApart) {
@@ -608,6 +636,11 @@ TEST(MachineDescription, BadFileGivesItsMessageAndNoCards) {
          "4: a clock's 'range' must hold its 'frequency', and its 'step' must not be 0"},
         {"[[card]]\n[[card.sensor]]\nreading = { ramp = { from = 1, steps = 0 } }\n",
          "3: a ramp's 'steps' must not be 0"},
+        {"[[card]]\n[[card.sensor]]\nreading = { ramp = { from = 0, step = 999999999, steps = "
+         "1000000 } }\n",
+         "3: a ramp's last reading (from + step * (steps - 1)) must lie between -1e9 and 1e9"},
+        {"[[card]]\n[[card.window]]\nkind = \"memory\"\nsize = \"128 MiB\"\nwatch = true\n",
+         "5: a watched window's 'size' must not exceed 64 MiB"},
         {"[machine]\ndriver_version = \"2.1\"\n",
          "2: 'driver_version' must be a version such as \"2.1.3\""},
         {"[[card]]\n[card.vpd]\nsize = 4\ncontent = \"too long\"\n",

@@ -6,6 +6,8 @@
  *   peer configure CARD                    peer configured CARD
  *   peer flash-write CARD OFFSET TEXT      peer flash-read CARD OFFSET LENGTH
  *   peer clock CARD INDEX                  peer hold-lock
+ *   peer interrupt-flash CARD: takes the machine's lock in the middle of a
+ *   change of the card's flash, and ends without giving it back
  *   peer trace-sequence                    peer exit CODE
  *   peer wait CARD NOTIFICATION: prints "waiting", then "raised" once the
  *   notification is raised (by anyone), or "not raised" after 10 s
@@ -60,21 +62,34 @@ static int dmaLoop(VELTRA_HANDLE card, uint32_t channel, uint64_t local, unsigne
     return 0;
 }
 
+/* A control of the simulator, found by its C name. */
+static void (*simulatorControl(const char* name))(void) {
+    void (*control)(void) = NULL;
+#if defined(_WIN32)
+    control = (void (*)(void))GetProcAddress(GetModuleHandleA("vsim.dll"), name);
+#else
+    *(void**)&control = dlsym(RTLD_DEFAULT, name);
+#endif
+    if (control == NULL)
+        fprintf(stderr, "the simulator is not there\n");
+    return control;
+}
+
 /* Takes the machine's lock in the simulator and ends without giving it back. */
 static int holdLock(void) {
-    typedef void (*HoldLock)(void);
-    HoldLock hold;
-#if defined(_WIN32)
-    hold = (HoldLock)(void (*)(void))GetProcAddress(GetModuleHandleA("vsim.dll"),
-                                                    "vsimHoldMachineLock");
-#else
-    *(void**)&hold = dlsym(RTLD_DEFAULT, "vsimHoldMachineLock");
-#endif
-    if (hold == NULL) {
-        fprintf(stderr, "the simulator is not there\n");
+    void (*hold)(void) = simulatorControl("vsimHoldMachineLock");
+    if (hold == NULL)
         return 1;
-    }
     hold();
+    return 0;
+}
+
+/* Begins a change of the card's flash and ends without finishing it. */
+static int interruptFlash(uint32_t card) {
+    void (*interrupt)(uint32_t) = (void (*)(uint32_t))simulatorControl("vsimInterruptFlashChange");
+    if (interrupt == NULL)
+        return 1;
+    interrupt(card);
     return 0;
 }
 
@@ -129,6 +144,12 @@ int main(int argc, char** argv) {
     const char* command = argc > 1 ? argv[1] : "";
     if (strcmp(command, "exit") == 0 && argc == 3)
         return (int)number(argv[2]);
+    if (strcmp(command, "interrupt-flash") == 0 && argc == 3) {
+        if (check("open", VELTRA_Open(0, &card)))
+            return 1;
+        VELTRA_Close(card);
+        return interruptFlash((uint32_t)strtoul(argv[2], NULL, 0));
+    }
     if (strcmp(command, "hold-lock") == 0) {
         /* A request first, so that the machine is there. */
         if (check("open", VELTRA_Open(0, &card)))

@@ -49,6 +49,10 @@ VSIM_API bool checkMachineDescription(const std::string& path, std::string& prob
 // process that dies while it holds the lock. A C name, so that a program
 // that does not link the simulator can find it.
 extern "C" VSIM_API void vsimHoldMachineLock(void);
+// Takes the machine's lock and begins a change of the card's flash that it
+// never ends: a test's stand-in for a process that dies while it erases or
+// programs the flash.
+extern "C" VSIM_API void vsimInterruptFlashChange(uint32_t card);
 
 // The same controls under C names, for tools that find the simulator at run
 // time (GetProcAddress, dlsym). Each returns 1 on success, 0 on failure; the
