@@ -130,7 +130,13 @@ DesignModel::DesignModel(Card& card, const ModelConfig& config) : card_(card), c
     const std::string name = "the model " + path;
     VSIM_MODEL_OPEN open = nullptr;
 #if defined(_WIN32)
-    HMODULE module = LoadLibraryA(path.c_str());
+    // By its full path, and the libraries it needs from its own folder first:
+    // never a library of the same name that the search order finds elsewhere.
+    char full[4096];
+    const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    HMODULE module = length == 0 || length >= sizeof full
+                         ? nullptr
+                         : LoadLibraryExA(full, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (module == nullptr) {
         problem_ = name + " cannot be loaded (error " + std::to_string(GetLastError()) + ")";
         return;

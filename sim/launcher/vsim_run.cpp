@@ -5,9 +5,11 @@
 //
 // The program starts suspended; its first thread is given vsim.dll (from
 // beside this launcher) to load before the program's own code runs, once the
-// libraries it imports are loaded; vsim.dll then redirects their imports and
-// those of the libraries the program loads later. The exit code is the
-// program's.
+// libraries it imports are loaded, and then stops until this launcher has
+// seen that the simulator attached; vsim.dll redirects the imports of those
+// libraries and of the libraries the program loads later. A program whose
+// simulator did not attach is ended before its own code runs. The exit code
+// is the program's, however it ends.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -37,11 +39,47 @@ std::wstring quoted(const std::wstring& argument) {
 }
 
 std::wstring folderOfThisProgram() {
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    const size_t slash = folder.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? L"." : folder.substr(0, slash);
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD length = 0;
+    while ((length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()))) ==
+               path.size() &&
+           path.size() < 32768)
+        path.resize(path.size() * 2);
+    path.resize(length);
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? L"." : path.substr(0, slash);
+}
+
+// The full path of `name`, however long; empty if there is none.
+std::wstring fullPath(const wchar_t* name) {
+    const DWORD needed = GetFullPathNameW(name, 0, nullptr, nullptr);
+    if (needed == 0)
+        return L"";
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(name, needed, full.data(), nullptr);
+    if (length == 0 || length >= needed)
+        return L"";
+    full.resize(length);
+    return full;
+}
+
+// Waits until `thread` has stopped itself (its suspend count is above the
+// one it was resumed with) or `process` has ended; false at the deadline.
+bool awaitStop(HANDLE process, HANDLE thread, DWORD milliseconds, bool& ended) {
+    const ULONGLONG deadline = GetTickCount64() + milliseconds;
+    ended = false;
+    while (GetTickCount64() < deadline) {
+        if (WaitForSingleObject(process, 2) == WAIT_OBJECT_0) {
+            ended = true;
+            return true;
+        }
+        const DWORD before = SuspendThread(thread);
+        if (before != static_cast<DWORD>(-1))
+            ResumeThread(thread);
+        if (before != static_cast<DWORD>(-1) && before >= 1)
+            return true;
+    }
+    return false;
 }
 
 int fail(const char* what, const std::wstring& name) {
@@ -68,10 +106,10 @@ int main() {
     if (next < argc && std::wcscmp(argv[next], L"--machine") == 0) {
         if (next + 1 >= argc)
             return usage();
-        wchar_t full[MAX_PATH];
-        if (GetFullPathNameW(argv[next + 1], MAX_PATH, full, nullptr) == 0)
+        const std::wstring full = fullPath(argv[next + 1]);
+        if (full.empty())
             return fail("cannot find the machine description", argv[next + 1]);
-        SetEnvironmentVariableW(L"VELTRA_SIM_MACHINE", full);
+        SetEnvironmentVariableW(L"VELTRA_SIM_MACHINE", full.c_str());
         next += 2;
     }
     if (next >= argc || argv[next][0] == L'-')
@@ -117,27 +155,39 @@ int main() {
         return abandon("cannot make the attach event for", argv[next]);
 
     // The path goes into the program's memory, and its first thread loads it
-    // as an asynchronous procedure call: after the loader has run, before the
-    // program's entry point.
+    // as an asynchronous procedure call (after the loader has run, before
+    // the program's entry point), then stops itself with a second one.
     const size_t bytes = (simulator.size() + 1) * sizeof(wchar_t);
     void* remote =
         VirtualAllocEx(process.hProcess, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
     const auto loadLibrary = reinterpret_cast<PAPCFUNC>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
+        reinterpret_cast<void*>(GetProcAddress(kernel32, "LoadLibraryW")));
+    const auto suspendThread = reinterpret_cast<PAPCFUNC>(
+        reinterpret_cast<void*>(GetProcAddress(kernel32, "SuspendThread")));
+    const auto currentThread = reinterpret_cast<ULONG_PTR>(static_cast<HANDLE>(GetCurrentThread()));
     if (remote == nullptr ||
         !WriteProcessMemory(process.hProcess, remote, simulator.c_str(), bytes, nullptr) ||
-        loadLibrary == nullptr ||
-        QueueUserAPC(loadLibrary, process.hThread, reinterpret_cast<ULONG_PTR>(remote)) == 0) {
+        loadLibrary == nullptr || suspendThread == nullptr ||
+        QueueUserAPC(loadLibrary, process.hThread, reinterpret_cast<ULONG_PTR>(remote)) == 0 ||
+        QueueUserAPC(suspendThread, process.hThread, currentThread) == 0) {
         CloseHandle(attached);
         return abandon("cannot attach the simulated driver to", argv[next]);
     }
     ResumeThread(process.hThread);
-    const HANDLE either[] = {attached, process.hProcess};
-    const DWORD first = WaitForMultipleObjects(2, either, FALSE, 60000);
-    const bool ready = first == WAIT_OBJECT_0 || WaitForSingleObject(attached, 0) == WAIT_OBJECT_0;
+    bool ended = false;
+    const bool stopped = awaitStop(process.hProcess, process.hThread, 60000, ended);
+    const bool ready = WaitForSingleObject(attached, 0) == WAIT_OBJECT_0;
     CloseHandle(attached);
-    if (!ready)
-        return abandon("the simulated driver did not attach to", argv[next]);
+    // A program that ends before its code runs (a library it needs is not
+    // there, say) ends with its own code.
+    if (!ended) {
+        if (!stopped)
+            return abandon("the simulated driver did not attach in time to", argv[next]);
+        if (!ready)
+            return abandon("cannot load the simulated driver into", argv[next]);
+        ResumeThread(process.hThread);
+    }
     CloseHandle(process.hThread);
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 1;

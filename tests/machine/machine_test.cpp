@@ -703,19 +703,54 @@ TEST(MachineDescription, BadFileGivesItsMessageAndNoCards) {
     std::remove(path.c_str());
 }
 
-// vsim-run hands back the program's exit code, and refuses a command line
-// without a program.
+// vsim-run hands back the program's exit code however the program ends,
+// refuses a command line without a program, takes a machine description
+// path of any length, and never runs a program whose simulator did not load.
 TEST(Launcher, ExitCodeIsTheProgramsOwn) {
 #if !defined(_WIN32)
     SKIP_ON_THIS_PLATFORM(
         "vsim-run is a Windows program: Linux programs run on the simulator as "
         "they are");
 #else
+    const std::string launcher = "\"" + programFolder() + "vsim-run.exe\"";
+    const std::string peerProgram = "\"" + programFolder() + MACHINE_PEER ".exe\"";
     int status = -1;
     runPeer("exit 7", status);
     EXPECT_EQ(status, 7);
-    simtest::runCommand("\"" + programFolder() + "vsim-run.exe\" --machine 2>NUL", status);
+    simtest::runCommand(launcher + " --machine 2>NUL", status);
     EXPECT_EQ(status, 2);
+
+    // A program that ends before its code runs (a library it needs is not
+    // there) ends with its own code: STATUS_DLL_NOT_FOUND.
+    const std::string alone = absolute(simtest::scratchName("alone"));
+    fs::remove_all(alone);
+    fs::create_directories(alone);
+    fs::copy_file(programFolder() + MACHINE_PEER ".exe", alone + "\\peer.exe");
+    simtest::runCommand("cd /d \"" + alone + "\" && " + launcher + " peer.exe exit 7 2>NUL", status);
+    EXPECT_EQ(static_cast<uint32_t>(status), 0xC0000135u);
+
+    // A simulator that does not load: the program is ended before it runs.
+    fs::copy_file(programFolder() + "vsim-run.exe", alone + "\\vsim-run.exe");
+    writeText(alone + "\\vsim.dll", "not a library");
+    std::string said = simtest::runCommand(
+        "\"\"" + alone + "\\vsim-run.exe\" " + peerProgram + " read 0 0 0 2>&1\"", status);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(said.rfind("vsim-run: cannot load the simulated driver into ", 0), 0u) << said;
+    EXPECT_EQ(said.find('\n'), said.size() - 1) << "nothing from the program: " << said;
+
+    // A description path longer than MAX_PATH reaches the program whole.
+    std::string longPath = alone;
+    while (longPath.size() < 300)
+        longPath += "\\a-folder-of-a-long-path";
+    longPath += "\\machine.toml";
+    said = simtest::runCommand(
+        "\"" + launcher + " --machine \"" + longPath + "\" " + peerProgram + " read 0 0 0 2>&1\"",
+        status);
+    EXPECT_NE(said.find("vsim: cannot read the machine description " + longPath +
+                        "; the simulated machine has no cards"),
+              std::string::npos)
+        << said;
+    fs::remove_all(alone);
 #endif
 }
 
