@@ -2,7 +2,6 @@
 
 #include "card/dma_engine.h"
 #include "card/notifications.h"
-#include "core/trace.h"
 #include "design/design_model.h"
 #include "machine/notice_board.h"
 #include "machine/state_layout.h"
@@ -58,15 +57,6 @@ void Card::beginFlashChange() {
 
 void Card::endFlashChange() {
     state_.flashChanging.store(0);
-}
-
-void Card::reportInterruptedFlashChange() {
-    if (state_.flashChanging.exchange(0) == 0)
-        return;
-    raiseError(DeviceError::Flash);
-    trace::note("card " + std::to_string(index) +
-                ": a flash erase or program was interrupted (its process ended while it changed "
-                "the flash); the device status reports a flash error");
 }
 
 void Card::syncFlash(size_t b) {

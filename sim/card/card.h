@@ -78,11 +78,6 @@ class Card {
     // An erase or program of the flash, under lockMachine(): begun, ended.
     void beginFlashChange();
     void endFlashChange();
-    // A change of the flash that its process never ended (it died holding
-    // the machine's lock, or the system went down): the device status
-    // reports a flash error, as the real card reports an interrupted flash
-    // operation, and the trace says so. Under lockMachine().
-    void reportInterruptedFlashChange();
     // Writes the flash bank's bytes, or the VPD's, through to the state
     // file, so that they outlive a crash of the system.
     void syncFlash(size_t b);

@@ -17,6 +17,8 @@
 #include <cwchar>
 #include <string>
 
+#include "platform/object_names_win32.h"
+
 namespace {
 
 // One argument as the C run-time's command-line parser reads it back.
@@ -147,10 +149,10 @@ int main() {
     if (!IsWow64Process(process.hProcess, &wow64) || wow64)
         return abandon("cannot attach the 64-bit simulated driver to the 32-bit program",
                        argv[next]);
-    char attachedName[64];
-    std::snprintf(attachedName, sizeof attachedName, "Local\\veltra-sim-attached-%lu",
-                  process.dwProcessId);
-    HANDLE attached = CreateEventA(nullptr, TRUE, FALSE, attachedName);
+    // An event of this user's alone: no one else can say that it attached.
+    std::string problem;
+    HANDLE attached = vsim::os::userObject(
+        false, vsim::os::objectName("attached", std::to_string(process.dwProcessId)), problem);
     if (attached == nullptr)
         return abandon("cannot make the attach event for", argv[next]);
 

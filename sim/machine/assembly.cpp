@@ -156,13 +156,10 @@ void report(const std::string& problem) {
 }
 
 // The store of a machine: its folder's file, or private memory.
-// `fresh`: the state was made now; `alone`: an existing state that no other
-// process had open.
+// `fresh`: the state was made now.
 std::shared_ptr<Store> openStore(const MachineDescription& machine, uint64_t size,
-                                 std::string& stateFile, std::string& problem, bool& fresh,
-                                 bool& alone) {
+                                 std::string& stateFile, std::string& problem, bool& fresh) {
     fresh = false;
-    alone = false;
     auto initialize = [&machine, size, &fresh](uint8_t* data) {
         fresh = true;
         StateHeader& h = header(data);
@@ -205,10 +202,7 @@ std::shared_ptr<Store> openStore(const MachineDescription& machine, uint64_t siz
             };
             // Alone with the file: a lock word left by a system that went
             // down while a process held it names a thread that is long gone.
-            auto reset = [&alone](uint8_t* data) {
-                alone = true;
-                MachineLock::reset(header(data).lockWord);
-            };
+            auto reset = [](uint8_t* data) { MachineLock::reset(header(data).lockWord); };
             auto stale = [prefix](const std::string& file) { return isStateOf(file, prefix); };
             std::string error;
             bool refused = false;
@@ -265,9 +259,7 @@ std::shared_ptr<Machine> makeMachine() {
     std::vector<CardLayout> layouts;
     const uint64_t size = layOut(description, layouts);
     bool fresh = false;
-    bool alone = false;
-    machine->store =
-        openStore(description, size, machine->stateFile, machine->problem, fresh, alone);
+    machine->store = openStore(description, size, machine->stateFile, machine->problem, fresh);
     if (machine->store == nullptr) {
         machine->problem += "; the simulated machine has no cards";
         report(machine->problem);
@@ -277,6 +269,13 @@ std::shared_ptr<Machine> makeMachine() {
         report(machine->problem);
     StateHeader& h = header(machine->store->data());
     machine->lock = std::make_shared<MachineLock>(h.lockWord, machine->stateFile);
+    if (!machine->lock->problem().empty()) {
+        machine->problem = machine->lock->problem() + "; the simulated machine has no cards";
+        report(machine->problem);
+        machine->store = nullptr;
+        machine->lock = nullptr;
+        return machine;
+    }
     std::shared_ptr<NoticeBoard> board;
     if (machine->store->shared())
         board = std::make_shared<NoticeBoard>(machine->store, machine->lock, h.notices);
@@ -298,19 +297,16 @@ std::shared_ptr<Machine> makeMachine() {
     }
     if (board != nullptr)
         board->watch(std::move(watched));
-    // A flash change that a process never ended: that process died holding
-    // the lock (found when the lock is taken over), or the system went down
-    // (found by the first process that opens the state again).
-    CardMachine* self = machine.get();
-    machine->lock->onTakeOver([self] {
-        for (const auto& card : self->cards)
-            card->reportInterruptedFlashChange();
+    // A flash change is begun and ended under one hold of the lock, so a
+    // change found begun when the lock is taken is one that its process
+    // never ended: it died holding the lock, or the system went down.
+    // The check needs the state words alone (and the store that holds them),
+    // so it outlives the cards safely.
+    machine->lock->onLocked([store = machine->store, cards = description.cards.size()] {
+        StateHeader& state = header(store->data());
+        for (uint32_t i = 0; i < cards; ++i)
+            reportInterruptedFlashChange(state.card[i], i);
     });
-    if (alone) {
-        MachineLock::Guard guard(*machine->lock);
-        for (const auto& card : machine->cards)
-            card->reportInterruptedFlashChange();
-    }
     // Faults: the description's when its state is made, then those of the
     // file that VELTRA_SIM_FAULTS names, in every process that starts with it.
     std::string problem;

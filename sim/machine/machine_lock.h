@@ -26,11 +26,15 @@ class MachineLock {
     // process held it names a thread that is long gone).
     static void reset(void* word);
 
+    // Why the lock cannot be used (Windows: another user made its mutex
+    // first), or "": a machine whose lock cannot be used has no cards.
+    const std::string& problem() const { return problem_; }
+
     void lock();
     void unlock();
-    // What to do, holding the lock, when it is taken over from an owner that
-    // died (set before the lock is shared).
-    void onTakeOver(std::function<void()> action) { takeOver_ = std::move(action); }
+    // What to do each time the lock is taken, holding it (set once, before
+    // other threads use the lock).
+    void onLocked(std::function<void()> action) { locked_ = std::move(action); }
 
     // Holds the lock while it lives.
     class Guard {
@@ -45,11 +49,13 @@ class MachineLock {
     };
 
   private:
-    void tookOver() {
-        if (takeOver_)
-            takeOver_();
+    void locked() {
+        if (locked_)
+            locked_();
     }
-    std::function<void()> takeOver_;
+    std::function<void()> locked_;
+    std::string problem_;
+    [[maybe_unused]] std::string name_;  // Windows: the mutex's
     void* word_;
     [[maybe_unused]] intptr_t mutex_ = 0;  // Windows
 };

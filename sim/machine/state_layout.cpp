@@ -1,5 +1,8 @@
 #include "machine/state_layout.h"
 
+#include "card/card.h"
+#include "core/trace.h"
+
 namespace vsim::model {
 
 uint64_t layOut(const MachineDescription& machine, std::vector<CardLayout>& layouts) {
@@ -28,6 +31,16 @@ uint64_t layOut(const MachineDescription& machine, std::vector<CardLayout>& layo
         layouts.push_back(std::move(l));
     }
     return end;
+}
+
+void reportInterruptedFlashChange(CardState& state, uint32_t card) {
+    if (state.flashChanging.load(std::memory_order_relaxed) == 0 ||
+        state.flashChanging.exchange(0) == 0)
+        return;
+    state.errors[static_cast<int>(DeviceError::Flash)].fetch_or(1);
+    trace::note("card " + std::to_string(card) +
+                ": a flash erase or program was interrupted (its process ended while it changed "
+                "the flash); the device status reports a flash error");
 }
 
 void powerOn(CardState& state, const CardConfig& config) {

@@ -124,4 +124,10 @@ uint64_t layOut(const MachineDescription& machine, std::vector<CardLayout>& layo
 // frequency, the device-status words as described, IPROG slots idle.
 void powerOn(CardState& state, const CardConfig& config);
 
+// A change of card `card`'s flash that its process never ended (it died
+// holding the machine's lock, or the system went down): the device status
+// reports a flash error, as the real card reports an interrupted flash
+// operation, and the trace says so. Under the machine's lock.
+void reportInterruptedFlashChange(CardState& state, uint32_t card);
+
 }  // namespace vsim::model

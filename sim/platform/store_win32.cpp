@@ -83,14 +83,24 @@ bool StateFolder::open(const std::string& root, const std::string& sub, std::str
     return true;
 }
 
+// A lock that another user made first, or that another process holds on
+// to (opening takes a moment), is refused.
 bool StateFolder::lock(std::string& error) {
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, objectName("open", path_).c_str());
+    const std::string name = objectName("open", path_);
+    HANDLE mutex = userObject(true, name, error);
     if (mutex == nullptr) {
-        error = systemError("cannot make the lock of", path_);
+        refused_ = error.find("another user") != std::string::npos;
         return false;
     }
     // An abandoned mutex is ours as well.
-    WaitForSingleObject(mutex, INFINITE);
+    constexpr DWORD kPatience = 30000;
+    if (WaitForSingleObject(mutex, kPatience) == WAIT_TIMEOUT) {
+        CloseHandle(mutex);
+        error = "the lock " + name + " of the state folder " + path_ +
+                " is held by another process that has not let it go for 30 s: refused";
+        refused_ = true;
+        return false;
+    }
     lock_ = reinterpret_cast<intptr_t>(mutex);
     return true;
 }

@@ -37,10 +37,9 @@ void MachineLock::reset(void* word) {
 }
 
 void MachineLock::lock() {
-    if (pthread_mutex_lock(mutexOf(word_)) == EOWNERDEAD) {
+    if (pthread_mutex_lock(mutexOf(word_)) == EOWNERDEAD)
         pthread_mutex_consistent(mutexOf(word_));
-        tookOver();
-    }
+    locked();
 }
 
 void MachineLock::unlock() {

@@ -5,6 +5,7 @@
 // process ended) leaves the list.
 #include <windows.h>
 
+#include <cstdio>
 #include <map>
 #include <mutex>
 
@@ -15,9 +16,15 @@
 namespace vsim::model {
 
 MachineLock::MachineLock(void* word, const std::string& name) : word_(word) {
-    const std::string object = name.empty() ? "" : os::objectName("lock", name);
-    mutex_ = reinterpret_cast<intptr_t>(
-        CreateMutexA(nullptr, FALSE, object.empty() ? nullptr : object.c_str()));
+    if (name.empty()) {
+        mutex_ = reinterpret_cast<intptr_t>(CreateMutexA(nullptr, FALSE, nullptr));
+        name_ = "the machine's lock";
+    } else {
+        name_ = os::objectName("lock", name);
+        mutex_ = reinterpret_cast<intptr_t>(os::userObject(true, name_, problem_));
+    }
+    if (mutex_ == 0 && problem_.empty())
+        problem_ = "cannot make the machine's lock (error " + std::to_string(GetLastError()) + ")";
 }
 
 MachineLock::~MachineLock() {
@@ -27,9 +34,18 @@ MachineLock::~MachineLock() {
 
 void MachineLock::reset(void*) {}
 
+// A lock held long is named on stderr, once a wait, and waited for on.
 void MachineLock::lock() {
-    if (WaitForSingleObject(reinterpret_cast<HANDLE>(mutex_), INFINITE) == WAIT_ABANDONED)
-        tookOver();
+    constexpr DWORD kPatience = 10000;
+    DWORD result = WaitForSingleObject(reinterpret_cast<HANDLE>(mutex_), kPatience);
+    if (result == WAIT_TIMEOUT) {
+        std::fprintf(stderr, "vsim: waiting for %s, which another process has held for %lu s\n",
+                     name_.c_str(), static_cast<unsigned long>(kPatience / 1000));
+        std::fflush(stderr);
+        result = WaitForSingleObject(reinterpret_cast<HANDLE>(mutex_), INFINITE);
+    }
+    (void)result;  // WAIT_ABANDONED: the lock is ours as well
+    locked();
 }
 
 void MachineLock::unlock() {
@@ -53,9 +69,10 @@ std::string watcherName(const std::string& path, uint32_t watcher) {
 }  // namespace
 
 void Wakeups::join(uint32_t self) {
-    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, watcherName(name_, self).c_str());
+    std::string problem;
+    HANDLE event = os::userObject(false, watcherName(name_, self), problem);
     if (event == nullptr)
-        return;
+        return;  // woken by the watch's own interval alone
     {
         std::lock_guard guard(watcherLock());
         watcherEvents()[self] = event;

@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/object_names_win32.h"
 #include "vsim/fault_rules.h"
 #include "vsim/hooks.h"
 
@@ -489,10 +490,9 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
             for (const char* module : {"veltra.dll", "veltrad.dll", "kesta.dll", "kestad.dll"})
                 vsimAttach(module);
             // Tells vsim-run that the program runs on the simulator.
-            char name[64];
-            std::snprintf(name, sizeof name, "Local\\veltra-sim-attached-%lu",
-                          GetCurrentProcessId());
-            if (HANDLE attached = OpenEventA(EVENT_MODIFY_STATE, FALSE, name)) {
+            const std::string name =
+                vsim::os::objectName("attached", std::to_string(GetCurrentProcessId()));
+            if (HANDLE attached = OpenEventA(EVENT_MODIFY_STATE, FALSE, name.c_str())) {
                 SetEvent(attached);
                 CloseHandle(attached);
             }
