@@ -24,10 +24,8 @@ inline constexpr char kSeparator = '/';
 // A folder of state files, held open while it is used. On Linux every
 // folder from the state folder down, and every file in them, must be this
 // user's own and writable by nobody else, and none of them may be a symbolic
-// link; the folders above it must belong to the user or to root, and be
-// writable by nobody else unless only an entry's owner may remove it (the
-// sticky bit, as /tmp has). Names are looked up in the folder held open, so
-// a folder renamed or replaced on the way cannot lead elsewhere.
+// link. Each name is looked up in the folder held open before it, so a
+// folder renamed or replaced on the way cannot lead elsewhere.
 class StateFolder {
   public:
     StateFolder() = default;
