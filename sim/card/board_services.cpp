@@ -276,9 +276,12 @@ Outcome readSensor(Card& card, IoRequest& rq) {
 Outcome deviceStatus(Card& card, IoRequest& rq) {
     if (rq.in<uint32_t>(0) != 0)
         return driverStatus(status::kVeltraInvalidFlag);
-    // Taking the machine's lock takes over a lock whose owner died, which
-    // shows an interrupted flash change.
-    { auto guard = card.lockMachine(); }
+    // A flash change found begun is either under way (the lock waits for its
+    // end) or interrupted (taking the lock reports it); either way the words
+    // are read after it.
+    if (card.flashChangeBegun()) {
+        auto guard = card.lockMachine();
+    }
     for (int w = 0; w < 5; ++w)
         rq.out<uint32_t>(4 * w, card.errorWord(w));
     return Outcome::success(20);

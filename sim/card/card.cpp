@@ -55,6 +55,10 @@ void Card::beginFlashChange() {
     state_.flashChanging.store(1);
 }
 
+bool Card::flashChangeBegun() const {
+    return state_.flashChanging.load(std::memory_order_relaxed) != 0;
+}
+
 void Card::endFlashChange() {
     state_.flashChanging.store(0);
 }

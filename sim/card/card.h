@@ -78,6 +78,9 @@ class Card {
     // An erase or program of the flash, under lockMachine(): begun, ended.
     void beginFlashChange();
     void endFlashChange();
+    // Whether a flash change is begun: by a live process, or by one that
+    // ended half-way (which the next holder of lockMachine() reports).
+    bool flashChangeBegun() const;
     // Writes the flash bank's bytes, or the VPD's, through to the state
     // file, so that they outlive a crash of the system.
     void syncFlash(size_t b);

@@ -151,8 +151,8 @@ int main() {
                        argv[next]);
     // An event of this user's alone: no one else can say that it attached.
     std::string problem;
-    HANDLE attached = vsim::os::userObject(
-        false, vsim::os::objectName("attached", std::to_string(process.dwProcessId)), problem);
+    HANDLE attached =
+        vsim::os::userObject(false, vsim::os::attachEventName(process.dwProcessId), problem);
     if (attached == nullptr)
         return abandon("cannot make the attach event for", argv[next]);
 

@@ -36,7 +36,7 @@ std::unique_ptr<Store> Store::openShared(const Location& where, uint64_t size,
     std::unique_ptr<Store> store(new Store);
     store->shared_ = true;
     store->size_ = size;
-    store->path_ = folder.path() + os::kSeparator + where.name;
+    store->path_ = folder.pathOf(where.name);
     const os::File existing = folder.openFile(where.name, error);
     if (!error.empty()) {
         refused = folder.refused();

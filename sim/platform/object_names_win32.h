@@ -57,6 +57,12 @@ inline std::string objectName(const char* kind, const std::string& path) {
     return "Local\\veltra-sim-" + userSid() + "-" + kind + tail;
 }
 
+// The event by which the simulator tells vsim-run that it attached to the
+// process `pid`.
+inline std::string attachEventName(unsigned long pid) {
+    return objectName("attached", std::to_string(pid));
+}
+
 // Security attributes that give an object to this user alone.
 class UserOnly {
   public:

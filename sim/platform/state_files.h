@@ -57,6 +57,8 @@ class StateFolder {
     std::vector<std::string> fileNames() const;
 
     const std::string& path() const { return path_; }
+    // The path of a file of the folder.
+    std::string pathOf(const std::string& name) const { return path_ + kSeparator + name; }
     // Whether the last failure was a refusal: the folder or a file in it is
     // another user's, others may change it, or it is a symbolic link.
     bool refused() const { return refused_; }

@@ -122,13 +122,13 @@ bool StateFolder::lock(std::string& error) {
         openat(static_cast<int>(folder_), "lock", O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     struct stat info;
     if (fd >= 0 && fstat(fd, &info) == 0 &&
-        !(error = unsafeOwn(info, "the lock file", path_ + "/lock")).empty()) {
+        !(error = unsafeOwn(info, "the lock file", pathOf("lock"))).empty()) {
         refused_ = true;
         close(fd);
         return false;
     }
     if (fd < 0 || flock(fd, LOCK_EX) != 0) {
-        error = systemError("cannot lock", path_ + "/lock");
+        error = systemError("cannot lock", pathOf("lock"));
         refused_ = fd < 0 && errno == ELOOP;
         if (fd >= 0)
             close(fd);
@@ -143,17 +143,17 @@ File StateFolder::openFile(const std::string& name, std::string& error) {
     if (fd < 0) {
         if (errno != ENOENT) {
             error = errno == ELOOP
-                        ? "the state file " + path_ + "/" + name + " is a symbolic link: refused"
-                        : systemError("cannot open the state file", path_ + "/" + name);
+                        ? "the state file " + pathOf(name) + " is a symbolic link: refused"
+                        : systemError("cannot open the state file", pathOf(name));
             refused_ = errno == ELOOP;
         }
         return kNoFile;
     }
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        error = "the state file " + path_ + "/" + name + " is not a file: refused";
+        error = "the state file " + pathOf(name) + " is not a file: refused";
     } else {
-        error = unsafeOwn(info, "the state file", path_ + "/" + name);
+        error = unsafeOwn(info, "the state file", pathOf(name));
         if (error.empty())
             return fd;
     }

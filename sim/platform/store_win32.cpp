@@ -106,7 +106,7 @@ bool StateFolder::lock(std::string& error) {
 }
 
 File StateFolder::openFile(const std::string& name, std::string& error) {
-    const std::string path = path_ + "\\" + name;
+    const std::string path = pathOf(name);
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShare, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND &&
@@ -116,8 +116,8 @@ File StateFolder::openFile(const std::string& name, std::string& error) {
 }
 
 File StateFolder::createFile(const std::string& name, uint64_t) {
-    HANDLE file = CreateFileA((path_ + "\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, kShare,
-                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileA(pathOf(name).c_str(), GENERIC_READ | GENERIC_WRITE, kShare, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         // Untouched state costs no disk where the file system allows; the
         // section that maps the file gives it its size.
@@ -128,11 +128,11 @@ File StateFolder::createFile(const std::string& name, uint64_t) {
 }
 
 bool StateFolder::renameFile(const std::string& from, const std::string& to) {
-    return MoveFileExA((path_ + "\\" + from).c_str(), (path_ + "\\" + to).c_str(), 0) != 0;
+    return MoveFileExA(pathOf(from).c_str(), pathOf(to).c_str(), 0) != 0;
 }
 
 void StateFolder::removeFile(const std::string& name) {
-    DeleteFileA((path_ + "\\" + name).c_str());
+    DeleteFileA(pathOf(name).c_str());
 }
 
 void StateFolder::removeUnused(const std::string& name) {
@@ -142,7 +142,7 @@ void StateFolder::removeUnused(const std::string& name) {
 std::vector<std::string> StateFolder::fileNames() const {
     std::vector<std::string> names;
     WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((path_ + "\\*").c_str(), &found);
+    HANDLE search = FindFirstFileA(pathOf("*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
         return names;
     do {

@@ -490,8 +490,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
             for (const char* module : {"veltra.dll", "veltrad.dll", "kesta.dll", "kestad.dll"})
                 vsimAttach(module);
             // Tells vsim-run that the program runs on the simulator.
-            const std::string name =
-                vsim::os::objectName("attached", std::to_string(GetCurrentProcessId()));
+            const std::string name = vsim::os::attachEventName(GetCurrentProcessId());
             if (HANDLE attached = OpenEventA(EVENT_MODIFY_STATE, FALSE, name.c_str())) {
                 SetEvent(attached);
                 CloseHandle(attached);
