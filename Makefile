@@ -107,8 +107,17 @@ docs: $(LINUX)/build.ninja $(WINDOWS)/build.ninja
 	@cmake --build $(LINUX) --target docs
 	@cmake --build $(WINDOWS) --target docs
 
-bench: build-linux
+# The benchmarks of both platforms (Windows under Wine), then each ratio of a
+# request to the platform's own primitive as the worst of RUNS processes.
+RUNS ?= 10
+bench: build
 	@for b in $(LINUX)/bin/bench_*; do $$b; done
+	@scripts/wine-prefix.sh $(CURDIR)/$(WINDOWS)/wineprefix
+	@export WINEPREFIX=$(CURDIR)/$(WINDOWS)/wineprefix; \
+	    for b in $(WINDOWS)/bin/bench_*.exe; do scripts/wine-run.sh $$b; done
+	@scripts/bench-ratios.py --runs $(RUNS) $(LINUX)/bin/bench_dma
+	@WINEPREFIX=$(CURDIR)/$(WINDOWS)/wineprefix scripts/bench-ratios.py --runs $(RUNS) --windows \
+	    $(WINDOWS)/bin/bench_dma.exe
 
 format:
 	@git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format -i

@@ -161,5 +161,3 @@ void RawReadIntoFreshPages(benchmark::State& state) {
 BENCHMARK(RawReadIntoFreshPages)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
-
-BENCHMARK_MAIN();

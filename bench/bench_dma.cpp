@@ -1,6 +1,9 @@
-// DMA on the simulated card against memcpy of the same sizes, and the cost
-// of one small transfer and of a Start/Finish pair against a bare system
-// call.
+// Requests to the default machine's first card against the platform's own
+// primitives, measured in the same process: blocking DMA against memcpy of
+// the same sizes; a request that completes at once (VELTRA_GetCardInfo) and a
+// Start/Finish pair with nothing to move against a wait on a set event; a
+// notification round trip (start a wait, ring the doorbell, finish the wait)
+// against an event ping-pong between two threads.
 #include <veltra.h>
 
 #include <cstring>
@@ -78,7 +81,42 @@ void StartFinish(benchmark::State& state) {
     VELTRA_Close(card);
 }
 
-constexpr int64_t kSizes[] = {4 << 10, 1 << 20, 64 << 20};
+void GetCardInfo(benchmark::State& state) {
+    VELTRA_HANDLE card = openCard(state);
+    VELTRA_CARD_INFO info;
+    for (auto _ : state) {
+        if (VELTRA_GetCardInfo(card, &info) != VELTRA_SUCCESS)
+            state.SkipWithError("VELTRA_GetCardInfo");
+        benchmark::DoNotOptimize(info);
+    }
+    state.SetItemsProcessed(state.iterations());
+    VELTRA_Close(card);
+}
+
+// The default card's third window is its doorbell: writing a number to its
+// offset 0 raises that notification.
+void NotificationRoundTrip(benchmark::State& state) {
+    constexpr uint32_t kDoorbell = 2, kNotification = 1;
+    VELTRA_HANDLE card = openCard(state);
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (auto _ : state) {
+        VELTRA_STATUS status = VELTRA_StartNotificationWait(card, &ov, kNotification);
+        if (status == VELTRA_PENDING) {
+            uint32_t ring = kNotification;
+            if (VELTRA_Write(card, kDoorbell, 0, 0, sizeof ring, &ring) != VELTRA_SUCCESS)
+                state.SkipWithError("VELTRA_Write");
+            status = VELTRA_FinishNotificationWait(card, &ov, 1);
+        }
+        if (status != VELTRA_SUCCESS)
+            state.SkipWithError("VELTRA_StartNotificationWait");
+    }
+    CloseHandle(ov.hEvent);
+    state.SetItemsProcessed(state.iterations());
+    VELTRA_Close(card);
+}
+
+constexpr int64_t kSizes[] = {4 << 10, 1 << 20, 16 << 20, 64 << 20};
 
 void sizes(benchmark::internal::Benchmark* b) {
     for (int64_t size : kSizes)
@@ -87,9 +125,14 @@ void sizes(benchmark::internal::Benchmark* b) {
 
 }  // namespace
 
+#if !defined(_WIN32)
 BENCHMARK(bench::BareSystemCall);
+#endif
+BENCHMARK(bench::KernelObjectCall)->UseRealTime();
+BENCHMARK(bench::EventPingPong)->UseRealTime();
+BENCHMARK(GetCardInfo)->UseRealTime();
+BENCHMARK(NotificationRoundTrip)->UseRealTime();
 BENCHMARK(Memcpy)->Apply(sizes)->UseRealTime();
 BENCHMARK(WriteDMA)->Apply(sizes)->UseRealTime();
 BENCHMARK(ReadDMA)->Apply(sizes)->UseRealTime();
 BENCHMARK(StartFinish)->UseRealTime();
-BENCHMARK_MAIN();

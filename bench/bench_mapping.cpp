@@ -74,5 +74,3 @@ void PipePingPong(benchmark::State& state) {
 BENCHMARK(PipePingPong)->UseRealTime();
 
 }  // namespace
-
-BENCHMARK_MAIN();

@@ -1,6 +1,7 @@
 // The cost of a driver request through the platform: a synchronous
 // DeviceIoControl round trip to a device that completes at once, with one
-// and two threads on one handle, beside a bare system call.
+// and two threads on one handle, beside a bare system call, a wait on a set
+// event and an event ping-pong between two threads.
 #include "bench_common.h"
 
 namespace {
@@ -31,8 +32,10 @@ void DeviceRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(DeviceRoundTrip)->Threads(1)->Threads(2)->UseRealTime();
 
+#if !defined(_WIN32)
 BENCHMARK(bench::BareSystemCall)->Threads(1)->Threads(2)->UseRealTime();
+#endif
+BENCHMARK(bench::KernelObjectCall)->UseRealTime();
+BENCHMARK(bench::EventPingPong)->UseRealTime();
 
 }  // namespace
-
-BENCHMARK_MAIN();

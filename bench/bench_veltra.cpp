@@ -38,8 +38,9 @@ void GetCardInfoRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(GetCardInfoRoundTrip)->Threads(1)->Threads(2)->UseRealTime();
 
+#if !defined(_WIN32)
 BENCHMARK(bench::BareSystemCall)->Threads(1)->Threads(2)->UseRealTime();
+#endif
+BENCHMARK(bench::KernelObjectCall)->UseRealTime();
 
 }  // namespace
-
-BENCHMARK_MAIN();

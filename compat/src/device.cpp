@@ -98,6 +98,7 @@ class RequestOps {
         else if (success && private_ == nullptr)
             event_->set();
     }
+    void pended() {}  // the caller's event was reset when the request began
     void waitPrivate() { private_->wait(me_, INFINITE); }
     void markPendingIo() { me_.issuedPendingIo = true; }
 
@@ -189,7 +190,9 @@ namespace {
 
 // A request that another processor is completing usually ends within a few
 // microseconds; watching its status for a short while before sleeping saves
-// the wake-up, which costs more than that. Returns the status seen last.
+// the wake-up, which costs more than that. The watch yields the processor
+// now and then: if the thread that completes the request shares it, it runs
+// at once. Returns the status seen last.
 DWORD awaitCompletion(LPOVERLAPPED overlapped) {
     static const bool kSpin = std::thread::hardware_concurrency() > 1;
     auto internal = vsim::win32::internalOf(overlapped);
@@ -202,8 +205,11 @@ DWORD awaitCompletion(LPOVERLAPPED overlapped) {
         __builtin_ia32_pause();
 #endif
         status = static_cast<DWORD>(internal.load(std::memory_order_acquire));
-        if (i % 64 == 0 && std::chrono::steady_clock::now() >= deadline)
-            break;
+        if (i % 64 == 0) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                break;
+            std::this_thread::yield();
+        }
     }
     return status;
 }
@@ -224,7 +230,16 @@ BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD 
             setLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
         }
-        status = awaitCompletion(overlapped);
+        // Work the driver offers to the waiter (a transfer next on an idle
+        // channel) is done here, with no hand-off to another thread.
+        {
+            Lookup<DeviceFile> device(handle, ObjectType::Device);
+            if (device && device->handle().finishHere(overlapped))
+                status = static_cast<DWORD>(
+                    vsim::win32::internalOf(overlapped).load(std::memory_order_acquire));
+        }
+        if (status == STATUS_PENDING)
+            status = awaitCompletion(overlapped);
         if (status == STATUS_PENDING) {
             // The system waits on the OVERLAPPED's event, or on the file
             // itself when the caller gave none.

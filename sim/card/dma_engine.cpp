@@ -39,6 +39,7 @@ Outcome DmaEngine::submit(IoRequest& rq, uint32_t index, const Transfer& transfe
     Channel& channel = *shared;
     auto job = std::make_shared<Job>();
     job->transfer = transfer;
+    job->queuedAt = now();
     std::weak_ptr<Job> weak = job;
     bool wake;
     {
@@ -55,10 +56,15 @@ Outcome DmaEngine::submit(IoRequest& rq, uint32_t index, const Transfer& transfe
             else
                 io.complete(kErrorOperationAborted);
         });
+        job->request->setHelper([this, shared, weak](PendingIo&) {
+            const auto j = weak.lock();
+            return j && runHere(*shared, j);
+        });
         if (!channel.thread.joinable())
             channel.thread = std::thread([this, shared] { run(*shared); });
         channel.queue.push_back(std::move(job));
-        channel.queued.store(channel.queue.size(), std::memory_order_release);
+        queueChanged(channel);
+        channel.submitted.fetch_add(1, std::memory_order_relaxed);
         wake = channel.sleeping;
     }
     if (wake)
@@ -74,7 +80,7 @@ void DmaEngine::cancel(Channel& channel, const std::shared_ptr<Job>& job) {
             return;
         }
         std::erase(channel.queue, job);
-        channel.queued.store(channel.queue.size(), std::memory_order_release);
+        queueChanged(channel);
     }
     job->request->complete(kErrorOperationAborted);
 }
@@ -94,7 +100,7 @@ void DmaEngine::endQueued(uint32_t error) {
         {
             std::lock_guard guard(c->lock);
             ended.swap(c->queue);
-            c->queued.store(0, std::memory_order_release);
+            queueChanged(*c);
         }
         for (auto& job : ended)
             job->request->complete(error);
@@ -114,9 +120,11 @@ void DmaEngine::abandon(const void* owner) {
                     ++it;
                 }
             }
-            c->queued.store(c->queue.size(), std::memory_order_release);
+            queueChanged(*c);
+            ++c->watchers;
             c->changed.wait(guard,
                             [&] { return !c->running || c->running->transfer.owner != owner; });
+            --c->watchers;
         }
         for (auto& job : ended)
             job->request->complete(kErrorOperationAborted);
@@ -142,74 +150,153 @@ void DmaEngine::move(const Transfer& t) {
                                   std::chrono::duration<double>(seconds));
 }
 
-// A channel that has just finished a transfer polls for the next one for a
-// short while before it sleeps: a program that moves data in a loop then
-// finds it awake, instead of paying for a thread wake-up per transfer.
-void DmaEngine::awaitWork(Channel& channel) {
+int64_t DmaEngine::now() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Called under the channel's lock after every change of its queue.
+void DmaEngine::queueChanged(Channel& channel) {
+    channel.queued.store(channel.queue.size(), std::memory_order_release);
+    channel.headQueuedAt.store(channel.queue.empty() ? 0 : channel.queue.front()->queuedAt,
+                               std::memory_order_release);
+}
+
+// Whether the channel's thread should take the transfer at the head of the
+// queue now: its caller has had the grace to run it and has not.
+bool DmaEngine::headIsDue(const Channel& channel) {
+    const int64_t queuedAt = channel.headQueuedAt.load(std::memory_order_acquire);
+    return queuedAt != 0 && now() - queuedAt >= kGrace.count();
+}
+
+// The channel's thread polls while transfers come and go (a program that
+// moves data in a loop then never waits for the thread to wake), and while a
+// transfer waits out its grace. It yields the processor as it polls: a
+// caller that shares it gets it at once.
+bool DmaEngine::poll(Channel& channel, int64_t& until) {
+    // With one processor only, polling is yielding it.
     static const bool kSpin = std::thread::hardware_concurrency() > 1;
-    if (!kSpin)
-        return;
-    const auto deadline = std::chrono::steady_clock::now() + kPollTime;
-    for (unsigned i = 1;; ++i) {
-        if (channel.queued.load(std::memory_order_acquire) != 0)
-            return;
+    if (!kSpin) {
+        std::this_thread::yield();
+        return headIsDue(channel);
+    }
+    uint64_t seen = channel.submitted.load(std::memory_order_relaxed);
+    for (;;) {
+        for (int i = 0; i < 128; ++i) {
 #if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
+            __builtin_ia32_pause();
 #endif
-        if (i % 64 == 0 && std::chrono::steady_clock::now() >= deadline)
-            return;
+        }
+        if (headIsDue(channel))
+            return true;
+        // A transfer that its caller ran itself still counts as work.
+        const uint64_t submitted = channel.submitted.load(std::memory_order_relaxed);
+        const int64_t time = now();
+        if (submitted != seen) {
+            seen = submitted;
+            until = time + kPollTime.count();
+        }
+        if (time >= until)
+            return false;
+        std::this_thread::yield();
     }
 }
 
 void DmaEngine::run(Channel& channel) {
+    int64_t pollUntil = now() + kPollTime.count();
     for (;;) {
-        awaitWork(channel);
+        // Polled without the lock, which callers take to queue and to run
+        // their own transfers.
+        if (!headIsDue(channel) && now() < pollUntil)
+            poll(channel, pollUntil);
         std::shared_ptr<Job> job;
         {
             std::unique_lock guard(channel.lock);
-            while (!channel.stopping && (channel.paused || channel.queue.empty())) {
-                channel.sleeping = true;
-                channel.changed.wait(guard);
-                channel.sleeping = false;
-            }
             if (channel.stopping)
                 break;
-            job = channel.queue.front();
-            channel.queue.pop_front();
-            channel.queued.store(channel.queue.size(), std::memory_order_release);
-            channel.running = job;
+            // A transfer running on a waiting caller's thread holds the
+            // channel as this thread's own would.
+            const bool ready = !channel.paused && !channel.running && !channel.queue.empty();
+            if (ready && headIsDue(channel)) {
+                job = channel.queue.front();
+                channel.queue.pop_front();
+                queueChanged(channel);
+                channel.running = job;
+            } else {
+                // A transfer left to its caller for its grace is polled
+                // for; so is the next one, for a while. A paused channel,
+                // or one whose caller runs a transfer with more queued
+                // behind it, sleeps until it is told.
+                if (ready)
+                    pollUntil = now() + kPollTime.count();
+                const bool held = channel.paused || (channel.running && !channel.queue.empty());
+                if (held || now() >= pollUntil) {
+                    channel.sleeping = true;
+                    channel.changed.wait(guard);
+                    channel.sleeping = false;
+                    pollUntil = now() + kPollTime.count();
+                }
+                continue;
+            }
         }
-        const bool failed = fails_ && fails_(channel.index, job->transfer);
-        if (!failed) {
-            move(job->transfer);
-            if (moved_)
-                moved_(channel.index, job->transfer);
-        }
-        bool cancelled;
-        {
-            std::lock_guard guard(channel.lock);
-            cancelled = job->cancelRequested;
-        }
-        // The transfer completes before the channel reports it finished, so
-        // that a close that waits for the running transfer returns only once
-        // its outcome is in the caller's OVERLAPPED.
-        job->request->complete(cancelled ? kErrorOperationAborted
-                               : failed  ? driverError(status::kVeltraHardwareError)
-                                         : kSuccess);
-        {
-            std::lock_guard guard(channel.lock);
-            channel.running = nullptr;
-        }
-        channel.changed.notify_all();
+        execute(channel, job);
+        pollUntil = now() + kPollTime.count();
     }
     // The card goes: whatever is still queued ends.
     std::deque<std::shared_ptr<Job>> left;
     {
         std::lock_guard guard(channel.lock);
         left.swap(channel.queue);
+        queueChanged(channel);
     }
     for (auto& job : left)
         job->request->complete(kErrorOperationAborted);
+}
+
+bool DmaEngine::runHere(Channel& channel, const std::shared_ptr<Job>& job) {
+    {
+        std::lock_guard guard(channel.lock);
+        if (channel.stopping || channel.paused || channel.running || channel.queue.empty() ||
+            channel.queue.front() != job)
+            return false;
+        channel.queue.pop_front();
+        queueChanged(channel);
+        channel.running = job;
+    }
+    execute(channel, job);
+    return true;
+}
+
+void DmaEngine::execute(Channel& channel, const std::shared_ptr<Job>& job) {
+    const bool failed = fails_ && fails_(channel.index, job->transfer);
+    if (!failed) {
+        move(job->transfer);
+        if (moved_)
+            moved_(channel.index, job->transfer);
+    }
+    bool cancelled;
+    {
+        std::lock_guard guard(channel.lock);
+        cancelled = job->cancelRequested;
+    }
+    // The transfer completes before the channel reports it finished, so
+    // that a close that waits for the running transfer returns only once
+    // its outcome is in the caller's OVERLAPPED.
+    job->request->complete(cancelled ? kErrorOperationAborted
+                           : failed  ? driverError(status::kVeltraHardwareError)
+                                     : kSuccess);
+    bool wake;
+    {
+        std::lock_guard guard(channel.lock);
+        channel.running = nullptr;
+        // Only a close waiting for this transfer, or the channel's thread
+        // with more to do, needs to hear of it.
+        wake = channel.watchers != 0 || (channel.sleeping && !channel.queue.empty()) ||
+               channel.stopping;
+    }
+    if (wake)
+        channel.changed.notify_all();
 }
 
 }  // namespace vsim::model

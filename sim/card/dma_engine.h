@@ -1,10 +1,12 @@
 // The DMA engine of a card: channels that each run their transfers in order
-// on a thread of their own and complete them through the caller's OVERLAPPED.
+// and complete them through the caller's OVERLAPPED. A channel has a thread
+// of its own; a transfer that is next on an idle channel when its caller
+// comes to wait for it moves on the caller's thread instead, so that a
+// blocking transfer costs no hand-off between threads.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "card/card.h"
+#include "platform/thread_sync.h"
 #include "vsim/driver.h"
 
 namespace vsim::model {
@@ -46,11 +49,12 @@ class DmaEngine {
     // The card is gone: every queued transfer ends with `error` (one that is
     // moving data finishes).
     void endQueued(uint32_t error);
-    // Called on the channel's thread after each transfer has moved its data,
+    // Called after each transfer has moved its data (on the channel's thread,
+    // or on the thread that waits for the transfer),
     // before its request completes. Set before the first transfer.
     using MovedHook = std::function<void(uint32_t channel, const Transfer&)>;
     void setMovedHook(MovedHook hook) { moved_ = std::move(hook); }
-    // Faults on purpose, consulted on the channel's thread before each
+    // Faults on purpose, consulted on the thread that runs each
     // transfer: whether it fails (it then moves nothing and ends with the
     // driver's hardware-error status), and the bandwidth now (0: as fast as
     // memory). Set before the first transfer.
@@ -65,24 +69,41 @@ class DmaEngine {
     struct Job {
         Transfer transfer;
         std::shared_ptr<PendingIo> request;
+        int64_t queuedAt = 0;  // steady clock, nanoseconds
         bool cancelRequested = false;
     };
     struct Channel {
         uint32_t index = 0;
-        std::mutex lock;
-        std::condition_variable changed;
+        os::ThreadLock lock;
+        os::ThreadCondition changed;
         std::deque<std::shared_ptr<Job>> queue;
         std::shared_ptr<Job> running;
-        std::atomic<size_t> queued{0};  // the queue's length, read without the lock
+        std::atomic<size_t> queued{0};         // the queue's length, read without the lock
+        std::atomic<int64_t> headQueuedAt{0};  // when the head was queued (0: none)
+        std::atomic<uint64_t> submitted{0};    // transfers ever queued
         bool paused = false;
         bool stopping = false;
         bool sleeping = false;  // the thread waits for `changed`
+        unsigned watchers = 0;  // closes waiting for the running transfer
         std::thread thread;
     };
 
     void run(Channel& channel);
-    static void awaitWork(Channel& channel);
-    static constexpr std::chrono::microseconds kPollTime{100};
+    static int64_t now();
+    static void queueChanged(Channel& channel);
+    static bool headIsDue(const Channel& channel);
+    static bool poll(Channel& channel, int64_t& until);
+    // How long the channel's thread polls for work after its last, before
+    // it sleeps: longer than a wake-up costs.
+    static constexpr std::chrono::nanoseconds kPollTime{std::chrono::microseconds(100)};
+    // How long a transfer at the head of an idle channel is left to its
+    // caller, who runs it on its own thread if it comes to wait for it.
+    static constexpr std::chrono::nanoseconds kGrace{std::chrono::microseconds(20)};
+    // Runs `job` on this thread if it is next on an idle channel.
+    bool runHere(Channel& channel, const std::shared_ptr<Job>& job);
+    // Moves a transfer taken off the queue as `running`, completes it and
+    // lets the channel go on.
+    void execute(Channel& channel, const std::shared_ptr<Job>& job);
     void cancel(Channel& channel, const std::shared_ptr<Job>& job);
     void move(const Transfer& t);
 

@@ -161,6 +161,22 @@ bool PendingIo::cancel() {
     return true;
 }
 
+void PendingIo::setHelper(HelpRoutine help) {
+    std::lock_guard guard(lock_);
+    helper_ = std::move(help);
+}
+
+bool PendingIo::help() {
+    HelpRoutine routine;
+    {
+        std::lock_guard guard(lock_);
+        if (done_)
+            return true;
+        routine = helper_;
+    }
+    return routine && routine(*this);
+}
+
 bool PendingIo::completed() const {
     std::lock_guard guard(lock_);
     return done_;
@@ -287,6 +303,19 @@ size_t OpenHandle::cancelThreadIo(uint32_t thread) {
     for (const auto& io : victims)
         count += io->cancel() ? 1 : 0;
     return count;
+}
+
+bool OpenHandle::finishHere(const void* overlapped) {
+    std::shared_ptr<PendingIo> io;
+    {
+        std::lock_guard guard(lock_);
+        for (const auto& p : pending_)
+            if (p->target_.overlapped == overlapped) {
+                io = p;
+                break;
+            }
+    }
+    return io && io->help();
 }
 
 void OpenHandle::close() {

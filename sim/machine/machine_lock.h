@@ -14,8 +14,8 @@ namespace vsim::model {
 class MachineLock {
   public:
     // Linux: the robust mutex in `word`, 64 bytes of the machine's state.
-    // Windows: a mutex named after `name`, the state file (empty: a private
-    // machine's, which has no name).
+    // Windows: a mutex named after `name`, the state file; a private
+    // machine's (empty name), which one process uses, an SRW lock.
     MachineLock(void* word, const std::string& name);
     ~MachineLock();
     MachineLock(const MachineLock&) = delete;
@@ -57,7 +57,8 @@ class MachineLock {
     std::string problem_;
     [[maybe_unused]] std::string name_;  // Windows: the mutex's
     void* word_;
-    [[maybe_unused]] intptr_t mutex_ = 0;  // Windows
+    [[maybe_unused]] intptr_t mutex_ = 0;           // Windows
+    [[maybe_unused]] void* privateLock_ = nullptr;  // Windows: an SRWLOCK
 };
 
 }  // namespace vsim::model

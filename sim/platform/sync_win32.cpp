@@ -15,14 +15,13 @@
 
 namespace vsim::model {
 
+static_assert(sizeof(SRWLOCK) == sizeof(void*));
+
 MachineLock::MachineLock(void* word, const std::string& name) : word_(word) {
-    if (name.empty()) {
-        mutex_ = reinterpret_cast<intptr_t>(CreateMutexA(nullptr, FALSE, nullptr));
-        name_ = "the machine's lock";
-    } else {
-        name_ = os::objectName("lock", name);
-        mutex_ = reinterpret_cast<intptr_t>(os::userObject(true, name_, problem_));
-    }
+    if (name.empty())
+        return;  // the SRW lock in privateLock_, made free
+    name_ = os::objectName("lock", name);
+    mutex_ = reinterpret_cast<intptr_t>(os::userObject(true, name_, problem_));
     if (mutex_ == 0 && problem_.empty())
         problem_ = "cannot make the machine's lock (error " + std::to_string(GetLastError()) + ")";
 }
@@ -36,6 +35,11 @@ void MachineLock::reset(void*) {}
 
 // A lock held long is named on stderr, once a wait, and waited for on.
 void MachineLock::lock() {
+    if (mutex_ == 0) {
+        AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&privateLock_));
+        locked();
+        return;
+    }
     constexpr DWORD kPatience = 10000;
     DWORD result = WaitForSingleObject(reinterpret_cast<HANDLE>(mutex_), kPatience);
     if (result == WAIT_TIMEOUT) {
@@ -49,7 +53,10 @@ void MachineLock::lock() {
 }
 
 void MachineLock::unlock() {
-    ReleaseMutex(reinterpret_cast<HANDLE>(mutex_));
+    if (mutex_ == 0)
+        ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&privateLock_));
+    else
+        ReleaseMutex(reinterpret_cast<HANDLE>(mutex_));
 }
 
 namespace {

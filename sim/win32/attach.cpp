@@ -10,6 +10,16 @@
 // Completions are written as the system writes them (NTSTATUS in Internal,
 // byte count in InternalHigh, then the event), so the real
 // GetOverlappedResult works unchanged.
+//
+// Each kernel-object call is a system call on Windows and a round trip to
+// the server under Wine, so the simulator makes as few as the system would:
+// it keeps the state of the objects it signals in the process (the device
+// handle's event, and the unnamed manual-reset events that the libraries
+// make, all of whose waits it sees), and calls the system only when that
+// state must change. A request that completes at once on an event that is
+// already set costs no call; a request that pends on such an event only
+// owes the reset, which is made before anyone waits on the event (a waiter
+// that does the request's work itself never needs it).
 #include <windows.h>
 #include <setupapi.h>
 #include <winternl.h>
@@ -18,21 +28,58 @@
 
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "vsim/hooks.h"
 #include "vsim/win32_emulation.h"
+#include "platform/thread_sync.h"
 #include "win32/hooking.h"
 
 namespace vsim::win32 {
 namespace {
 
+// A simulated device handle: the driver's open handle and the event that
+// stands for the file object. Pended requests without an event of their own
+// hold a reference, as the system holds one on the file object; the event is
+// closed with the last reference.
+class DeviceFile {
+  public:
+    DeviceFile(std::shared_ptr<OpenHandle> open, HANDLE event)
+        : open_(std::move(open)), event_(event) {}
+    OpenHandle& open() { return *open_; }
+    const std::shared_ptr<OpenHandle>& shared() const { return open_; }
+    void addRef() { refs_.fetch_add(1, std::memory_order_relaxed); }
+    void release() {
+        if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            real::CloseHandle(event_);
+            delete this;
+        }
+    }
+    // The file object's signal, changed only when it must.
+    void setSignaled(bool signaled) {
+        std::lock_guard guard(lock_);
+        if (signaled == signaled_)
+            return;
+        signaled_ = signaled;
+        if (signaled)
+            SetEvent(event_);
+        else
+            ResetEvent(event_);
+    }
+
+  private:
+    std::shared_ptr<OpenHandle> open_;
+    HANDLE event_;
+    std::atomic<long> refs_{1};
+    os::ThreadLock lock_;
+    bool signaled_ = true;  // made signalled, as a new file object is
+};
+
 struct Devices {
-    std::shared_mutex lock;
-    std::unordered_map<HANDLE, std::shared_ptr<OpenHandle>> byHandle;
+    os::ThreadLock lock;
+    std::unordered_map<HANDLE, DeviceFile*> byHandle;  // each holds a reference
     std::mutex setsLock;
     std::unordered_set<InterfaceSet*> sets;
 };
@@ -43,11 +90,115 @@ Devices& devices() {
 
 thread_local bool t_pendingIo = false;
 
-std::shared_ptr<OpenHandle> findDevice(HANDLE handle) {
+// The device behind a handle, with a reference the caller releases.
+DeviceFile* findDevice(HANDLE handle) {
     auto& d = devices();
-    std::shared_lock guard(d.lock);
+    std::lock_guard guard(d.lock);
     auto it = d.byHandle.find(handle);
-    return it == d.byHandle.end() ? nullptr : it->second;
+    if (it == d.byHandle.end())
+        return nullptr;
+    it->second->addRef();
+    return it->second;
+}
+
+struct DeviceRef {
+    explicit DeviceRef(HANDLE handle) : file(findDevice(handle)) {}
+    ~DeviceRef() {
+        if (file != nullptr)
+            file->release();
+    }
+    DeviceRef(const DeviceRef&) = delete;
+    DeviceRef& operator=(const DeviceRef&) = delete;
+    DeviceFile* file;
+};
+
+// ---------------------------------------------------------------------------
+// Events whose state the simulator keeps: unnamed manual-reset events made
+// by the attached libraries, which wait on them only through redirected
+// functions. `set` is the object's state as last left; `owed` means that the
+// event is logically reset though still set (a request pends on it). The
+// system is called only to make the object what it must be when someone
+// waits, or when a completion must set it.
+
+struct KnownEvent {
+    bool set = false;
+    bool owed = false;
+    unsigned pins = 0;     // pended requests that will signal it
+    bool closing = false;  // closed by its owner while pinned
+};
+
+struct KnownEvents {
+    os::ThreadLock lock;
+    std::unordered_map<HANDLE, KnownEvent> byHandle;
+};
+KnownEvents& knownEvents() {
+    static auto* k = new KnownEvents;
+    return *k;
+}
+
+// Sets or resets an event as a request's life demands; known events only
+// when their state must change.
+void signalEvent(HANDLE event, bool signaled) {
+    auto& k = knownEvents();
+    {
+        std::lock_guard guard(k.lock);
+        auto it = k.byHandle.find(event);
+        if (it != k.byHandle.end()) {
+            KnownEvent& e = it->second;
+            if (signaled) {
+                e.owed = false;
+                if (e.set)
+                    return;
+                e.set = true;
+                SetEvent(event);
+            } else if (e.set) {
+                e.owed = true;
+            }
+            return;
+        }
+    }
+    if (signaled)
+        SetEvent(event);
+    else
+        ResetEvent(event);
+}
+
+bool isKnownEvent(HANDLE event) {
+    auto& k = knownEvents();
+    std::lock_guard guard(k.lock);
+    return k.byHandle.count(event) != 0;
+}
+
+// A pended request's reference on its event: a known event is pinned, any
+// other is duplicated, as the system holds a reference on it.
+HANDLE retainEvent(HANDLE event) {
+    {
+        auto& k = knownEvents();
+        std::lock_guard guard(k.lock);
+        auto it = k.byHandle.find(event);
+        if (it != k.byHandle.end()) {
+            ++it->second.pins;
+            return event;
+        }
+    }
+    HANDLE copy = nullptr;
+    DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &copy, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    return copy;
+}
+
+void releaseEvent(HANDLE event) {
+    {
+        auto& k = knownEvents();
+        std::lock_guard guard(k.lock);
+        auto it = k.byHandle.find(event);
+        if (it != k.byHandle.end()) {
+            if (--it->second.pins != 0 || !it->second.closing)
+                return;
+            k.byHandle.erase(it);
+        }
+    }
+    real::CloseHandle(event);
 }
 
 bool isSimSet(HDEVINFO set) {
@@ -74,40 +225,45 @@ HANDLE eventOf(HANDLE h) {
     return reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(h) & ~uintptr_t{1});
 }
 
-HANDLE duplicate(HANDLE h) {
-    HANDLE copy = nullptr;
-    DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE,
-                    DUPLICATE_SAME_ACCESS);
-    return copy;
-}
-
-// A pended request keeps its own references to the event and the device,
-// as the system keeps references to the objects of an outstanding request.
+// A pended request keeps its own references to its event, or to the device
+// when it has none, as the system keeps references to the objects of an
+// outstanding request.
 void retainTarget(CompletionTarget& target) {
     if (target.context[0] != nullptr)
-        target.context[0] = duplicate(target.context[0]);
-    target.context[1] = duplicate(target.context[1]);
+        target.context[0] = retainEvent(target.context[0]);
+    else
+        static_cast<DeviceFile*>(target.context[1])->addRef();
 }
 
 void finishTarget(CompletionTarget& target, uint32_t error, uint32_t information) {
     auto* ov = static_cast<OVERLAPPED*>(target.overlapped);
+    auto* event = static_cast<HANDLE>(target.context[0]);
+    auto* file = static_cast<DeviceFile*>(target.context[1]);
     {
         std::lock_guard guard(completionLock(ov));
         writeCompletion(ov, error, information);
-        SetEvent(target.context[0] != nullptr ? target.context[0] : target.context[1]);
+        if (event != nullptr)
+            signalEvent(event, true);
+        else
+            file->setSignaled(true);
     }
-    if (target.context[0] != nullptr)
-        CloseHandle(target.context[0]);
-    CloseHandle(target.context[1]);
+    if (event != nullptr)
+        releaseEvent(event);
+    else
+        file->release();
 }
 
 class RequestOps {
   public:
-    explicit RequestOps(HANDLE device) : device_(device) {}
+    explicit RequestOps(DeviceFile* device) : device_(device) {}
     ~RequestOps() {
         if (private_ != nullptr)
             CloseHandle(private_);
     }
+    // A known event is reset only once the request is known to pend (see
+    // pended), or if it fails: a request that completes at once leaves it
+    // set, as a reset and a set would. Any other event is reset now, as the
+    // system resets it (which also fails a handle that is not an event).
     bool begin(LPOVERLAPPED overlapped) {
         if (overlapped == nullptr) {
             private_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -117,14 +273,10 @@ class RequestOps {
         if (overlapped->hEvent == nullptr)
             return true;
         event_ = eventOf(overlapped->hEvent);
-        return ResetEvent(event_) != FALSE;
+        known_ = isKnownEvent(event_);
+        return known_ || ResetEvent(event_) != FALSE;
     }
-    void setFileSignaled(bool signaled) {
-        if (signaled)
-            SetEvent(device_);
-        else
-            ResetEvent(device_);
-    }
+    void setFileSignaled(bool signaled) { device_->setSignaled(signaled); }
     CompletionTarget target(OVERLAPPED* ov) {
         CompletionTarget target;
         target.overlapped = ov;
@@ -134,9 +286,17 @@ class RequestOps {
         target.finish = finishTarget;
         return target;
     }
+    // Under the OVERLAPPED's completion lock, for a request that pends and
+    // has not completed yet: its event must read as reset.
+    void pended() {
+        if (known_)
+            signalEvent(event_, false);
+    }
     void completedAtOnce(bool success) {
         if (event_ == nullptr)
-            SetEvent(device_);
+            device_->setSignaled(true);
+        else if (known_)
+            signalEvent(event_, success);
         else if (success && private_ == nullptr)
             SetEvent(event_);
     }
@@ -144,9 +304,10 @@ class RequestOps {
     void markPendingIo() { t_pendingIo = true; }
 
   private:
-    HANDLE device_;
+    DeviceFile* device_;
     HANDLE event_ = nullptr;
     HANDLE private_ = nullptr;
+    bool known_ = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -177,8 +338,8 @@ HANDLE WINAPI simCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_
         return INVALID_HANDLE_VALUE;
     }
     auto& d = devices();
-    std::unique_lock guard(d.lock);
-    d.byHandle.emplace(file, std::move(handle));
+    std::lock_guard guard(d.lock);
+    d.byHandle.emplace(file, new DeviceFile(std::move(handle), file));
     countObject("device", +1);
     return file;
 }
@@ -186,39 +347,62 @@ HANDLE WINAPI simCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_
 BOOL WINAPI simDeviceIoControl(HANDLE handle, DWORD code, LPVOID input, DWORD inSize, LPVOID output,
                                DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped) {
     VSIM_FAULT_POINT("DeviceIoControl", FALSE);
-    auto device = findDevice(handle);
-    if (!device)
+    DeviceRef device(handle);
+    if (device.file == nullptr)
         return real::DeviceIoControl(handle, code, input, inSize, output, outSize, returned,
                                      overlapped);
-    RequestOps ops(handle);
+    RequestOps ops(device.file);
     DWORD error = ERROR_SUCCESS;
-    const BOOL result = deviceIoControl(ops, *device, code, input, inSize, output, outSize,
-                                        returned, overlapped, GetCurrentThreadId(), error);
+    const BOOL result = deviceIoControl(ops, device.file->open(), code, input, inSize, output,
+                                        outSize, returned, overlapped, GetCurrentThreadId(), error);
     if (!result)
         SetLastError(error);
     return result;
 }
 
+// A wait for a request on a simulated device first offers to do the
+// request's work on this thread (a transfer next on an idle channel), then
+// makes the event what the wait must see.
+BOOL WINAPI simGetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD transferred,
+                                   BOOL wait) {
+    VSIM_FAULT_POINT("GetOverlappedResult", FALSE);
+    if (wait && overlapped != nullptr &&
+        internalOf(overlapped).load(std::memory_order_acquire) == kStatusPending) {
+        {
+            DeviceRef device(handle);
+            if (device.file != nullptr)
+                device.file->open().finishHere(overlapped);
+        }
+        if (overlapped->hEvent != nullptr)
+            settleEvent(eventOf(overlapped->hEvent));
+    }
+    return real::GetOverlappedResult(handle, overlapped, transferred, wait);
+}
+
 BOOL WINAPI simCloseHandle(HANDLE handle) {
     VSIM_FAULT_POINT("CloseHandle", FALSE);
-    std::shared_ptr<OpenHandle> device;
+    DeviceFile* device = nullptr;
     {
         auto& d = devices();
-        std::unique_lock guard(d.lock);
+        std::lock_guard guard(d.lock);
         auto it = d.byHandle.find(handle);
         if (it != d.byHandle.end()) {
-            device = std::move(it->second);
+            device = it->second;
             d.byHandle.erase(it);
         }
     }
-    if (device) {
-        device->close();
+    if (device != nullptr) {
+        device->open().close();
         countObject("device", -1);
-        return real::CloseHandle(handle);
+        // The event goes with the last request that still holds it.
+        device->release();
+        return TRUE;
     }
     // Forgotten before the close: once closed, the value may name a new
     // object of another thread at once.
     const char* kind = forgetObject(handle);
+    if (closeKnownEvent(handle))
+        return TRUE;
     const BOOL closed = real::CloseHandle(handle);
     if (!closed && kind != nullptr)
         trackObject(handle, kind);
@@ -295,7 +479,12 @@ class EventPlatform : public Platform {
   public:
     void* referenceEvent(uint64_t handle) override {
         HANDLE event = reinterpret_cast<HANDLE>(handle);
-        return isEvent(event) ? duplicate(event) : nullptr;
+        if (!isEvent(event))
+            return nullptr;
+        HANDLE copy = nullptr;
+        DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &copy, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+        return copy;
     }
     void signalEvent(void* token) override { SetEvent(static_cast<HANDLE>(token)); }
     void releaseEvent(void* token) override { CloseHandle(static_cast<HANDLE>(token)); }
@@ -308,6 +497,7 @@ const Redirect* simRedirects(size_t& count) {
         {"CreateFileA", reinterpret_cast<void*>(simCreateFileA)},
         {"DeviceIoControl", reinterpret_cast<void*>(simDeviceIoControl)},
         {"CloseHandle", reinterpret_cast<void*>(simCloseHandle)},
+        {"GetOverlappedResult", reinterpret_cast<void*>(simGetOverlappedResult)},
         {"SetupDiGetClassDevsA", reinterpret_cast<void*>(simSetupDiGetClassDevsA)},
         {"SetupDiEnumDeviceInterfaces", reinterpret_cast<void*>(simSetupDiEnumDeviceInterfaces)},
         {"SetupDiGetDeviceInterfaceDetailA",
@@ -316,6 +506,54 @@ const Redirect* simRedirects(size_t& count) {
     };
     count = sizeof redirects / sizeof redirects[0];
     return redirects;
+}
+
+void eventCreated(HANDLE event, BOOL manualReset, BOOL initialState, bool named) {
+    if (event == nullptr || !manualReset || named)
+        return;
+    auto& k = knownEvents();
+    std::lock_guard guard(k.lock);
+    k.byHandle[event] = KnownEvent{initialState != FALSE, false, 0, false};
+}
+
+BOOL changeEvent(HANDLE event, bool set) {
+    auto& k = knownEvents();
+    std::lock_guard guard(k.lock);
+    const BOOL done = set ? real::SetEvent(event) : real::ResetEvent(event);
+    auto it = k.byHandle.find(event);
+    if (done && it != k.byHandle.end()) {
+        it->second.set = set;
+        it->second.owed = false;
+    }
+    return done;
+}
+
+void settleEvent(HANDLE event) {
+    auto& k = knownEvents();
+    std::lock_guard guard(k.lock);
+    auto it = k.byHandle.find(event);
+    if (it == k.byHandle.end() || !it->second.owed)
+        return;
+    ResetEvent(event);
+    it->second.set = false;
+    it->second.owed = false;
+}
+
+bool closeKnownEvent(HANDLE event) {
+    {
+        auto& k = knownEvents();
+        std::lock_guard guard(k.lock);
+        auto it = k.byHandle.find(event);
+        if (it == k.byHandle.end())
+            return false;
+        if (it->second.pins != 0) {
+            it->second.closing = true;
+            return true;
+        }
+        k.byHandle.erase(it);
+    }
+    real::CloseHandle(event);
+    return true;
 }
 
 void installEventPlatform() {

@@ -114,12 +114,7 @@ VSIM_PASS_THROUGH(WriteFile, FALSE, BOOL, (HANDLE h, LPCVOID b, DWORD n, LPDWORD
 VSIM_PASS_THROUGH(GetFileSizeEx, FALSE, BOOL, (HANDLE h, PLARGE_INTEGER s), (h, s))
 VSIM_PASS_THROUGH(SetFilePointerEx, FALSE, BOOL,
                   (HANDLE h, LARGE_INTEGER d, PLARGE_INTEGER n, DWORD m), (h, d, n, m))
-VSIM_PASS_THROUGH(GetOverlappedResult, FALSE, BOOL, (HANDLE h, LPOVERLAPPED o, LPDWORD n, BOOL w),
-                  (h, o, n, w))
-VSIM_PASS_THROUGH(SetEvent, FALSE, BOOL, (HANDLE h), (h))
-VSIM_PASS_THROUGH(ResetEvent, FALSE, BOOL, (HANDLE h), (h))
 VSIM_PASS_THROUGH(ReleaseMutex, FALSE, BOOL, (HANDLE h), (h))
-VSIM_PASS_THROUGH(WaitForSingleObject, WAIT_FAILED, DWORD, (HANDLE h, DWORD ms), (h, ms))
 VSIM_PASS_THROUGH(TlsAlloc, TLS_OUT_OF_INDEXES, DWORD, (), ())
 VSIM_PASS_THROUGH(TlsGetValue, nullptr, LPVOID, (DWORD i), (i))
 VSIM_PASS_THROUGH(TlsSetValue, FALSE, BOOL, (DWORD i, LPVOID v), (i, v))
@@ -144,7 +139,27 @@ HANDLE WINAPI hookCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURIT
 
 HANDLE WINAPI hookCreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCSTR name) {
     VSIM_FAULT_POINT("CreateEventA", nullptr);
-    return track(real::CreateEventA(sa, manual, initial, name), "event");
+    HANDLE event = real::CreateEventA(sa, manual, initial, name);
+    eventCreated(event, manual, initial, name != nullptr);
+    return track(event, "event");
+}
+
+// The libraries' own changes and waits of the events whose state the
+// simulator keeps.
+BOOL WINAPI hookSetEvent(HANDLE event) {
+    VSIM_FAULT_POINT("SetEvent", FALSE);
+    return changeEvent(event, true);
+}
+
+BOOL WINAPI hookResetEvent(HANDLE event) {
+    VSIM_FAULT_POINT("ResetEvent", FALSE);
+    return changeEvent(event, false);
+}
+
+DWORD WINAPI hookWaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    VSIM_FAULT_POINT("WaitForSingleObject", WAIT_FAILED);
+    settleEvent(handle);
+    return real::WaitForSingleObject(handle, milliseconds);
 }
 
 HANDLE WINAPI hookCreateMutexA(LPSECURITY_ATTRIBUTES sa, BOOL owner, LPCSTR name) {
@@ -223,7 +238,6 @@ std::vector<Redirect> allRedirects() {
     VSIM_REDIRECT(WriteFile)
     VSIM_REDIRECT(GetFileSizeEx)
     VSIM_REDIRECT(SetFilePointerEx)
-    VSIM_REDIRECT(GetOverlappedResult)
     VSIM_REDIRECT(CreateEventA)
     VSIM_REDIRECT(SetEvent)
     VSIM_REDIRECT(ResetEvent)
@@ -367,6 +381,24 @@ void attachWhenLoaded(const char* module) {
     (void)cookie;
 }
 
+// A library that started before the simulator attached made the state of
+// the thread that loaded it (the event it waits on for its requests) through
+// the real functions, so the simulator does not know that event. The
+// library's thread-end notification drops that state, and the library makes
+// it again at the thread's next call, now through the simulator: the same
+// as a thread that ends its use of the library and calls it again.
+void renewThreadState(HMODULE module) {
+    auto* base = reinterpret_cast<BYTE*>(module);
+    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    if (nt->OptionalHeader.AddressOfEntryPoint == 0)
+        return;
+    using Entry = BOOL(WINAPI*)(HINSTANCE, DWORD, LPVOID);
+    const auto entry = reinterpret_cast<Entry>(
+        reinterpret_cast<void*>(base + nt->OptionalHeader.AddressOfEntryPoint));
+    entry(module, DLL_THREAD_DETACH, nullptr);
+}
+
 }  // namespace
 
 bool faultArmed() {
@@ -422,7 +454,12 @@ int vsimAttach(const char* module) {
     if (module != nullptr)
         attachWhenLoaded(module);
     HMODULE target = GetModuleHandleA(module);
-    return target != nullptr ? patchImports(target, module == nullptr) : 0;
+    if (target == nullptr)
+        return 0;
+    const int patched = patchImports(target, module == nullptr);
+    if (module != nullptr && patched != 0)
+        renewThreadState(target);
+    return patched;
 }
 
 void vsimFailNthCall(const char* call, unsigned nth, uint32_t error) {

@@ -61,6 +61,14 @@ const Redirect* simRedirects(size_t& count);
 void installEventPlatform();
 void threadEnding();
 
+// The events whose state the simulator keeps (see attach.cpp): an event an
+// attached library made, its owner's own sets and resets, the reset a wait
+// must see first, and its close (true if it was such an event).
+void eventCreated(HANDLE event, BOOL manualReset, BOOL initialState, bool named);
+BOOL changeEvent(HANDLE event, bool set);
+void settleEvent(HANDLE event);
+bool closeKnownEvent(HANDLE event);
+
 // Fault injection: true if this call should fail; sets the last error.
 bool faultArmed();
 bool shouldFail(const char* call);

@@ -2,6 +2,8 @@
 // the exports send (against a scripted device) and the simulated card's DMA
 // engine and notifications end to end.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -503,6 +505,44 @@ TEST_F(Dma, PausedChannelHoldsTransfersInProgress) {
     EXPECT_EQ(cardMemory(0x9000, data.size()), data);
     EXPECT_FALSE(vsim::pauseDmaChannel(0, 2, true));
     EXPECT_FALSE(vsim::pauseDmaChannel(5, 0, true));
+}
+
+// A blocking transfer returns once its data has moved and not before, on a
+// thread whose event its previous request left set; and a started transfer
+// whose caller never waits for it moves all the same.
+TEST_F(Dma, TransfersEndWhenTheirDataHasMoved) {
+    const auto data = pattern(3000, 21);
+    ASSERT_NE(cardMemory(0xA000, data.size()), data);
+    ASSERT_TRUE(vsim::pauseDmaChannel(0, 0, true));
+    std::atomic<bool> returned{false};
+    VELTRA_STATUS first = VELTRA_SUCCESS, blocked = VELTRA_SUCCESS;
+    std::thread caller([&] {
+        uint8_t byte = 0x33;
+        first = VELTRA_WriteDMA(card_, 1, 0, &byte, 1, 0x100);
+        blocked = VELTRA_WriteDMA(card_, 0, 0, data.data(), data.size(), 0xA000);
+        returned = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(returned.load()) << "returned while its channel was held";
+    EXPECT_NE(cardMemory(0xA000, data.size()), data);
+    ASSERT_TRUE(vsim::pauseDmaChannel(0, 0, false));
+    caller.join();
+    EXPECT_EQ(first, VELTRA_SUCCESS);
+    EXPECT_EQ(blocked, VELTRA_SUCCESS);
+    EXPECT_EQ(cardMemory(0xA000, data.size()), data);
+
+    const auto more = pattern(5000, 99);
+    Overlapped ov;
+    ASSERT_EQ(VELTRA_StartWriteDMA(card_, &ov, 0, 0, more.data(), more.size(), 0xC000),
+              VELTRA_PENDING);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    VELTRA_STATUS status = VELTRA_PENDING;
+    while (status == VELTRA_PENDING && std::chrono::steady_clock::now() < deadline) {
+        status = VELTRA_FinishDMA(card_, &ov, 0);
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(status, VELTRA_SUCCESS) << "never polled with a wait, it still ends";
+    EXPECT_EQ(cardMemory(0xC000, more.size()), more);
 }
 
 // Transfers on one channel run in order; they may be finished in any order.

@@ -28,7 +28,9 @@
  *   application's thread inside its request for configure, unconfigure,
  *   register reads and writes and the doorbell (the request completes after
  *   the callback returns); a DMA channel's thread for dmaDone (after the
- *   data has moved, before the application hears that the transfer is over);
+ *   data has moved, before the application hears that the transfer is
+ *   over), or the application's thread inside its wait when it moves a
+ *   blocking transfer itself;
  *   the card's watcher thread for changes found in a watched window; the
  *   caller's thread for powerCycled.
  * - Events of one kind arrive in the order they happened on that thread; a

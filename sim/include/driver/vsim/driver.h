@@ -124,6 +124,12 @@ class PendingIo;
 // soon as that is safe (a transfer that is moving data finishes moving it).
 using CancelRoutine = std::function<void(PendingIo&)>;
 
+// Work that a thread waiting for a pending request may do itself instead of
+// waiting for the device's own thread to do it (a transfer on an idle
+// channel, say). It completes the request and returns true, or does nothing
+// and returns false (the request stays pending; the waiter waits).
+using HelpRoutine = std::function<bool(PendingIo&)>;
+
 // A request that a device left pending. Complete it once, from any thread.
 class VSIM_API PendingIo : public std::enable_shared_from_this<PendingIo> {
   public:
@@ -148,6 +154,11 @@ class VSIM_API PendingIo : public std::enable_shared_from_this<PendingIo> {
     // else by completing it with ERROR_OPERATION_ABORTED. Returns false if it
     // had already been completed.
     bool cancel();
+    // Offers the request's work to the thread that waits for it; set by the
+    // device while it pends the request.
+    void setHelper(HelpRoutine help);
+    // The waiting thread's side: true if it completed the request itself.
+    bool help();
 
   private:
     friend class OpenHandle;
@@ -159,6 +170,7 @@ class VSIM_API PendingIo : public std::enable_shared_from_this<PendingIo> {
     CompletionTarget target_;
     bool cancelable_;
     CancelRoutine cancelRoutine_;
+    HelpRoutine helper_;
     mutable std::mutex lock_;
     bool done_ = false;
     std::weak_ptr<OpenHandle> owner_;
@@ -287,6 +299,10 @@ class VSIM_API OpenHandle : public std::enable_shared_from_this<OpenHandle> {
     // Ends outstanding requests issued by one thread (Windows cancels a
     // thread's I/O when the thread ends).
     size_t cancelThreadIo(uint32_t thread);
+    // A thread is about to wait for the request of this handle that
+    // completes into `overlapped`: if the device offers its work, the thread
+    // does it now. True if the request is complete when it returns.
+    bool finishHere(const void* overlapped);
     // The handle is closed: the device cleans up, and whatever is still
     // outstanding is aborted.
     void close();

@@ -119,6 +119,9 @@ inline void writeCompletion(OVERLAPPED* ov, uint32_t error, uint32_t information
 // As on Windows, a request clears the file's signal when it starts; on
 // completion the system signals the request's event, or the file object when
 // the request has no event.
+//   void pended();                    // the request pends and has not
+//                                     // completed yet (called under the
+//                                     // OVERLAPPED's completion lock)
 //   void waitPrivate();               // wait for a pended synchronous call
 //   void markPendingIo();             // this thread has I/O outstanding
 //
@@ -157,6 +160,11 @@ BOOL deviceIoControl(Ops& ops, OpenHandle& device, DWORD code, LPVOID input, DWO
     if (outcome.isPending) {
         ops.markPendingIo();
         if (overlapped != nullptr) {
+            {
+                std::lock_guard guard(completionLock(ov));
+                if (internalOf(ov).load(std::memory_order_acquire) == kStatusPending)
+                    ops.pended();
+            }
             error = ERROR_IO_PENDING;
             return FALSE;
         }
