@@ -15,19 +15,24 @@ import os
 import subprocess
 import sys
 
-# (caption, measured benchmark, baseline, kind, goal): "time" ratios are
-# measured time over baseline time (lower is better, the goal a maximum);
-# "rate" ratios are measured bytes per second over the baseline's (higher is
-# better, the goal a minimum).
+# (caption, measured benchmark, baseline, kind, goal, platforms the goal is
+# for): "time" ratios are measured time over baseline time (lower is better,
+# the goal a maximum); "rate" ratios are measured bytes per second over the
+# baseline's (higher is better, the goal a minimum). The request goals are
+# Windows': on Linux the baselines are the stand-in's own, a few nanoseconds.
 RATIOS = [
-    ("blocking WriteDMA 1 MiB against memcpy", "WriteDMA/1048576", "Memcpy/1048576", "rate", 0.8),
-    ("blocking ReadDMA 1 MiB against memcpy", "ReadDMA/1048576", "Memcpy/1048576", "rate", 0.8),
-    ("blocking WriteDMA 16 MiB against memcpy", "WriteDMA/16777216", "Memcpy/16777216", "rate", 0.8),
-    ("blocking ReadDMA 16 MiB against memcpy", "ReadDMA/16777216", "Memcpy/16777216", "rate", 0.8),
+    ("blocking WriteDMA 1 MiB against memcpy", "WriteDMA/1048576", "Memcpy/1048576", "rate", 0.8,
+     "both"),
+    ("blocking ReadDMA 1 MiB against memcpy", "ReadDMA/1048576", "Memcpy/1048576", "rate", 0.8,
+     "both"),
+    ("blocking WriteDMA 16 MiB against memcpy", "WriteDMA/16777216", "Memcpy/16777216", "rate", 0.8,
+     "both"),
+    ("blocking ReadDMA 16 MiB against memcpy", "ReadDMA/16777216", "Memcpy/16777216", "rate", 0.8,
+     "both"),
     ("VELTRA_GetCardInfo against a wait on a set event", "GetCardInfo", "bench::KernelObjectCall",
-     "time", 1.5),
+     "time", 1.5, "windows"),
     ("notification round trip against an event ping-pong", "NotificationRoundTrip",
-     "bench::EventPingPong", "time", 2.0),
+     "bench::EventPingPong", "time", 2.0, "windows"),
 ]
 
 FILTER = ("^(bench::KernelObjectCall|bench::EventPingPong|GetCardInfo|NotificationRoundTrip|"
@@ -36,7 +41,11 @@ FILTER = ("^(bench::KernelObjectCall|bench::EventPingPong|GetCardInfo|Notificati
 
 
 def medians(command):
+    # The repetitions of the benchmarks are interleaved, so that a
+    # benchmark and its baseline meet the same moments of the machine.
     output = subprocess.run(command + ["--benchmark_filter=" + FILTER, "--benchmark_repetitions=5",
+                                       "--benchmark_min_time=0.1",
+                                       "--benchmark_enable_random_interleaving=true",
                                        "--benchmark_report_aggregates_only=true",
                                        "--benchmark_format=json"],
                             check=True, capture_output=True, text=True).stdout
@@ -66,19 +75,22 @@ def main():
     samples = {caption: [] for caption, *_ in RATIOS}
     for _ in range(args.runs):
         found = medians(command)
-        for caption, measured, baseline, kind, _goal in RATIOS:
+        for caption, measured, baseline, kind, _goal, _where in RATIOS:
             samples[caption].append(ratio(found, measured, baseline, kind))
     platform = "Windows under Wine" if args.windows else "Linux"
     print(f"{platform}: worst of {args.runs} processes (each the median of five)")
     failed = 0
-    for caption, _measured, _baseline, kind, goal in RATIOS:
+    for caption, _measured, _baseline, kind, goal, where in RATIOS:
         values = samples[caption]
         worst = min(values) if kind == "rate" else max(values)
+        spread = f"all runs {min(values):.2f} to {max(values):.2f}"
+        if where == "windows" and not args.windows:
+            print(f"  {caption}: {worst:.2f}x ({spread})")
+            continue
         met = worst >= goal if kind == "rate" else worst <= goal
         failed += 0 if met else 1
         bound = ">=" if kind == "rate" else "<="
-        spread = f"{min(values):.2f} to {max(values):.2f}"
-        print(f"  {caption}: {worst:.2f}x (goal {bound} {goal}x; all runs {spread}) "
+        print(f"  {caption}: {worst:.2f}x (goal {bound} {goal}x; {spread}) "
               f"{'met' if met else 'NOT MET'}")
     return 1 if failed else 0
 

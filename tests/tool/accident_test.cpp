@@ -182,13 +182,15 @@ TEST_F(Accident, TwoWritersOnOneCard) {
         const auto requests = flashRequests(a.pid());
         return std::find(requests.begin(), requests.end(), "ERASE_FLASH") != requests.end();
     }));
+    // The waiting writer starts first, while the first is surely still
+    // changing the card (a slow machine takes seconds to start a process).
+    const std::string waitedErrors = file("b-err.txt");
+    Running b("flash write -c 0 --yes --wait --file " + second, file("b.txt"), waitedErrors);
     const Outcome refused = veltra("flash write -c 0 --yes --file " + second);
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.err, "veltra: card 0 (serial 0x00A1B2C3) is being changed by process " +
                                std::to_string(a.pid()) +
                                ": give --wait to wait for it; nothing changed\n");
-    const std::string waitedErrors = file("b-err.txt");
-    Running b("flash write -c 0 --yes --wait --file " + second, file("b.txt"), waitedErrors);
     EXPECT_EQ(a.wait(), 0);
     EXPECT_EQ(b.wait(), 0);
     EXPECT_EQ(
