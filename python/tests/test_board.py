@@ -3,6 +3,8 @@ machine, with the values its README documents."""
 
 from __future__ import annotations
 
+import ctypes
+
 import dataclasses
 from pathlib import Path
 from typing import Callable, List, Tuple
@@ -165,8 +167,11 @@ def test_vpd_clocks_sensors_and_device_status(card: veltra.Card) -> None:
 
     card.clear_device_errors()
     assert card.device_status() == veltra.DeviceStatus(0, 0, 0, (0, 0, 0), 0, 0, False)
-    with raises(283, "VELTRA_INVALID_LOCAL_REGION"):
-        card.write_dma(b"x", 64 * MiB)  # a faulted local range sets the DMA word
+    # A faulted local range sets the DMA word. The package refuses such a
+    # range itself, so the request goes to the library straight.
+    library = veltra._library.libraries.veltra()
+    byte = ctypes.create_string_buffer(1)
+    assert library.VELTRA_WriteDMA(card.handle, 0, 0, byte, 1, 64 * MiB) == 283
     status = card.device_status()
     assert (status.status2 & 1, status.anyError) == (1, True)
     card.clear_device_errors()

@@ -45,6 +45,27 @@ def test_bad_card_index_raises_device_not_found() -> None:
     assert (copy.code, copy.name, copy.message) == (error.code, error.name, error.message)
 
 
+def test_common_statuses_have_their_own_exceptions_named_by_the_package() -> None:
+    with pytest.raises(veltra.DeviceNotFound) as caught:
+        veltra.open(7)
+    assert isinstance(caught.value, veltra.VeltraError) and caught.value.code == 261
+    assert "veltra.DeviceNotFound" in repr(type(caught.value))
+    kinds = {
+        260: veltra.AccessDenied, 261: veltra.DeviceNotFound, 263: veltra.HardwareError,
+        264: veltra.FpgaMismatch, 265: veltra.InvalidBitstream, 271: veltra.InvalidRegion,
+        283: veltra.InvalidRegion, 273: veltra.Busy, 275: veltra.Cancelled,
+        285: veltra.NotSupported,
+    }
+    for code, kind in kinds.items():
+        error = veltra.VeltraError.from_code(code, "VELTRA_Call")
+        assert type(error) is kind and error.name == "VELTRA_" + VELTRA_CODES[code]
+        again = pickle.loads(pickle.dumps(error))
+        assert type(again) is kind and str(again) == str(error)
+    assert type(veltra.VeltraError.from_code(270)) is veltra.VeltraError
+    for kind in (veltra.Error, veltra.VeltraError, veltra.KestaError, veltra.Cancelled):
+        assert kind.__module__ == "veltra"
+
+
 def test_bad_bridge_index_raises_kesta_error() -> None:
     with pytest.raises(veltra.KestaError) as caught:
         veltra.open_bridge(7)

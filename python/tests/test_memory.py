@@ -30,6 +30,14 @@ def test_dma_reaches_the_callers_own_memory_without_a_copy(card: veltra.Card) ->
         card.read_dma_into(b"immutable", 0x1000)
     with raises(283, "VELTRA_INVALID_LOCAL_REGION"):
         card.read_dma(64 << 20, 1)
+    # Refused by the package before anything is made or sent: no MemoryError
+    # for a terabyte, no DMA error in the device status.
+    card.clear_device_errors()
+    with raises(283, "VELTRA_INVALID_LOCAL_REGION"):
+        card.read_dma(0, 1 << 40)
+    with raises(283, "VELTRA_INVALID_LOCAL_REGION"):
+        card.write_dma(b"x" * 16, (64 << 20) - 8)
+    assert card.device_status().anyError is False
     with raises(270, "VELTRA_INVALID_INDEX"):
         card.write_dma(b"x", 0, channel=2)
     with raises(267, "VELTRA_INVALID_FLAG"):
@@ -61,6 +69,19 @@ def test_dma_with_numpy_arrays(card: veltra.Card) -> None:
         words[0] = 0x01020304  # both still reach the card
         assert view[:4] == b"\x04\x03\x02\x01" and card.read_dma(0, 4) == b"\x04\x03\x02\x01"
         del words
+
+
+def test_a_released_view_does_not_hold_the_mapping(card: veltra.Card) -> None:
+    with card.window(1).map(0, 4096) as mapping:
+        with mapping.view.cast("I") as registers:
+            registers[4] = 0x5A5A5A5A
+        kept = mapping.view[8:16]
+        kept.release()
+    # Both released views are still referenced here while the mapping and
+    # the card close.
+    assert card.read_dma(16, 4) == b"\x5a\x5a\x5a\x5a"
+    card.close()
+    assert card.closed
 
 
 def test_non_blocking_transfers_and_the_memory_they_hold(card: veltra.Card) -> None:

@@ -20,6 +20,9 @@ from ._memory import ExternalMemory, Keeper
 
 PathLike = Union[str, "os.PathLike[str]"]
 
+# The window attribute bit of the window that shows the card memory.
+_WINDOW_CARD_MEMORY = 2
+
 
 def _u32(value: int, what: str) -> int:
     number = operator.index(value)
@@ -518,6 +521,9 @@ class Card:
         self._locked: "weakref.WeakSet[LockedBuffer]" = weakref.WeakSet()
         self._registrations: "weakref.WeakSet[Registration]" = weakref.WeakSet()
         self._datatypes: Dict[int, int] = {}
+        # The card memory's size, from its window, once asked (None: no
+        # window shows it, and the driver alone judges DMA ranges).
+        self._memory_size: Optional[Tuple[Optional[int]]] = None
         self._finalizer = weakref.finalize(self, _close_handle, self._state)
 
     # -- the handle ---------------------------------------------------------
@@ -901,10 +907,35 @@ class Card:
                 raise TypeError("the locked buffer is read-only; a read DMA writes into it")
             # Held until the transfer ends, so that the buffer cannot be
             # unlocked and given back under it.
+            self._check_card_memory(local, length, prefix + "DMALockedEx")
             arguments = common + (locked.handle, offset, length, local)
             return prefix + "DMALockedEx", arguments, locked._hold()
         pinned = pin(host, writable=not to_card)
+        try:
+            self._check_card_memory(local, pinned.length, prefix + "DMAEx")
+        except BaseException:
+            pinned.release()
+            raise
         return prefix + "DMAEx", common + (pinned.address, pinned.length, local), pinned
+
+    def _card_memory_size(self) -> Optional[int]:
+        if self._memory_size is None:
+            size: Optional[int] = None
+            for window in self.windows():
+                info = window.info()
+                if info.windowValue3 & _WINDOW_CARD_MEMORY:
+                    size = info.windowValue0
+                    break
+            self._memory_size = (size,)
+        return self._memory_size[0]
+
+    def _check_card_memory(self, local: int, length: int, name: str) -> None:
+        """Refuses a range outside the card memory before anything is sent
+        (or allocated), as the driver would refuse it, but without the DMA
+        error it then records in the device status."""
+        size = self._card_memory_size()
+        if size is not None and (local > size or length > size - local):
+            raise VeltraError.from_code(Status.INVALID_LOCAL_REGION, name)
 
     def _transfer(self, host: Host, to_card: bool, local_address: int, channel: int,
                   flags: int) -> None:
@@ -960,7 +991,11 @@ class Card:
 
     def read_dma(self, local_address: int, length: int, *, channel: int = 0,
                  flags: int = 0) -> bytearray:
-        """`length` bytes of card memory by DMA; as :meth:`read_dma_into`."""
+        """`length` bytes of card memory by DMA; as :meth:`read_dma_into`. A
+        range outside the card memory is refused before anything is made."""
+        self._check_open()
+        self._check_card_memory(_u64(local_address, "local address"), _u64(length, "length"),
+                                "VELTRA_ReadDMAEx")
         data = bytearray(_u64(length, "length"))
         self.read_dma_into(data, local_address, channel=channel, flags=flags)
         return data

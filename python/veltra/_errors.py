@@ -118,7 +118,9 @@ class Error(Exception):
 
 class VeltraError(Error):
     """A failing VELTRA status. `status` is the :class:`Status` member, or the
-    plain code when the code is not in the table."""
+    plain code when the code is not in the table. The common statuses raise a
+    subclass of their own (:class:`DeviceNotFound`, :class:`FpgaMismatch`,
+    :class:`Cancelled`, ...), which is still a VeltraError."""
 
     @property
     def status(self) -> Union[Status, int]:
@@ -129,7 +131,61 @@ class VeltraError(Error):
 
     @classmethod
     def from_code(cls, code: int, call: str = "") -> "VeltraError":
-        return cls(code, status_text(code, True), status_text(code, False), call)
+        kind = _VELTRA_KINDS.get(code, cls) if cls is VeltraError else cls
+        return kind(code, status_text(code, True), status_text(code, False), call)
+
+
+class DeviceNotFound(VeltraError):
+    """VELTRA_DEVICE_NOT_FOUND: no card at that index (or it went away)."""
+
+
+class AccessDenied(VeltraError):
+    """VELTRA_ACCESS_DENIED: the card is open elsewhere in a way that excludes
+    this use."""
+
+
+class HardwareError(VeltraError):
+    """VELTRA_HARDWARE_ERROR: the card failed the operation."""
+
+
+class FpgaMismatch(VeltraError):
+    """VELTRA_FPGA_MISMATCH: the bitstream is for another FPGA part."""
+
+
+class InvalidBitstream(VeltraError):
+    """VELTRA_INVALID_BITSTREAM: the file or buffer is not a bitstream."""
+
+
+class InvalidRegion(VeltraError):
+    """VELTRA_INVALID_REGION or VELTRA_INVALID_LOCAL_REGION: outside the
+    window, buffer or card memory."""
+
+
+class Busy(VeltraError):
+    """VELTRA_BUSY: the resource is in use."""
+
+
+class Cancelled(VeltraError):
+    """VELTRA_CANCELLED: the operation was cancelled (VELTRA_Cancel, or the
+    card handle closed)."""
+
+
+class NotSupported(VeltraError):
+    """VELTRA_NOT_SUPPORTED: the card or driver does not offer this."""
+
+
+_VELTRA_KINDS: dict[int, type[VeltraError]] = {
+    Status.DEVICE_NOT_FOUND: DeviceNotFound,
+    Status.ACCESS_DENIED: AccessDenied,
+    Status.HARDWARE_ERROR: HardwareError,
+    Status.FPGA_MISMATCH: FpgaMismatch,
+    Status.INVALID_BITSTREAM: InvalidBitstream,
+    Status.INVALID_REGION: InvalidRegion,
+    Status.INVALID_LOCAL_REGION: InvalidRegion,
+    Status.BUSY: Busy,
+    Status.CANCELLED: Cancelled,
+    Status.NOT_SUPPORTED: NotSupported,
+}
 
 
 class KestaError(Error):
@@ -158,3 +214,9 @@ def check_kesta(code: int, call: str) -> None:
     """Raises KestaError unless `code` is KESTA_SUCCESS."""
     if code != 0:
         raise KestaError.from_code(code, call)
+
+
+# The exceptions are the package's own: tracebacks and reprs name them
+# `veltra.VeltraError`, not the private module that defines them.
+for _kind in (Error, VeltraError, KestaError, *set(_VELTRA_KINDS.values())):
+    _kind.__module__ = "veltra"

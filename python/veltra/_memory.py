@@ -13,7 +13,8 @@ How many views use the array is told by reference counts: a memoryview and
 every slice or cast of it share one managed buffer (the object that holds the
 array's export), each holding a reference to it, and a numpy array made from
 a view holds a memoryview of its own on that managed buffer or an export of
-the view. The counts of a lone view are measured when the module loads, so
+the view. A view that has been released keeps its reference until it is
+collected; those are told apart and do not count. The counts of a lone view are measured when the module loads, so
 that the interpreter's own way of counting does not matter.
 """
 
@@ -56,6 +57,24 @@ def _managed_views(view: memoryview) -> int:
         return -1  # not the memoryview this module knows
     managed = referents.pop()
     return sys.getrefcount(managed)
+
+
+def _released_views(view: memoryview) -> int:
+    """The memoryviews on `view`'s managed buffer that have been released
+    (the end of a ``with`` block over a slice or cast, say): each still holds
+    its reference until it is collected, but no longer uses the memory."""
+    referents = gc.get_referents(view)
+    if len(referents) != 1:
+        return 0
+    managed = referents.pop()
+    released = 0
+    for referrer in gc.get_referrers(managed):
+        if isinstance(referrer, memoryview) and referrer is not view:
+            try:
+                referrer.nbytes
+            except ValueError:
+                released += 1
+    return released
 
 
 def _baseline() -> Tuple[int, int]:
@@ -105,7 +124,9 @@ class ExternalMemory:
             return False
         if sys.getrefcount(self._array) != _ARRAY_REFERENCES:
             return True
-        return _managed_views(self._view) != _LONE_VIEW
+        extra = _managed_views(self._view) - _LONE_VIEW
+        # Looking for released views walks every object: only when needed.
+        return extra != 0 and extra != _released_views(self._view)
 
     def release(self) -> None:
         """Ends the package's view. Raises BufferError, and changes nothing,
