@@ -4,7 +4,6 @@ machine, with the values its README documents."""
 from __future__ import annotations
 
 import ctypes
-
 import dataclasses
 from pathlib import Path
 from typing import Callable, List, Tuple
