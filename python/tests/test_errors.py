@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import pickle
+from typing import Any
 
 import pytest
 
@@ -118,3 +119,46 @@ def test_closed_objects_and_bad_arguments_are_refused_before_any_call(
     card.close()  # a second close does nothing
     with pytest.raises(ValueError, match="closed"):
         card.card_info()
+
+
+def test_a_close_on_another_thread_waits_for_calls_in_flight() -> None:
+    # A call held inside the library (by a gate in front of it) while
+    # another thread closes the card: the close waits for it, and the call
+    # ends as it would have, never with a handle closed under it.
+    import threading
+
+    class Gate:
+        def __init__(self, library: Any) -> None:
+            self.library = library
+            self.entered = threading.Event()
+            self.go = threading.Event()
+
+        def __getattr__(self, name: str) -> Any:
+            function = getattr(self.library, name)
+            if name != "VELTRA_ReadSensor":
+                return function
+
+            def gated(*arguments: Any) -> Any:
+                self.entered.set()
+                self.go.wait(10)
+                return function(*arguments)
+
+            return gated
+
+    card = veltra.open(0)
+    gate = Gate(card._state.library)
+    card._state.library = gate
+    outcome: list[object] = []
+    caller = threading.Thread(target=lambda: outcome.append(card.read_sensor(0)))
+    caller.start()
+    assert gate.entered.wait(10)
+    closer = threading.Thread(target=card.close)
+    closer.start()
+    closer.join(0.3)
+    assert closer.is_alive(), "the close did not wait for the call in flight"
+    with pytest.raises(ValueError):
+        card.read_sensor(0)  # no new call once the close has begun
+    gate.go.set()
+    closer.join(10)
+    caller.join(10)
+    assert card.closed and len(outcome) == 1 and isinstance(outcome[0], float)

@@ -60,6 +60,7 @@ def _close_handle(state: HandleState) -> int:
     if state.closed:
         return Status.SUCCESS
     state.end_pending()
+    state.await_calls()
     state.closed = True
     status: int = state.library.VELTRA_Close(state.value)
     return status
@@ -543,15 +544,25 @@ class Card:
             raise ValueError(f"card {self.index} is closed")
 
     def _call(self, name: str, *arguments: Any) -> None:
-        self._check_open()
-        check(getattr(self._state.library, name)(self._state.value, *arguments), name)
+        # Counted in, so that a close on another thread waits for the call
+        # instead of closing the handle under it.
+        state = self._state
+        if not state.begin_call():
+            raise ValueError(f"card {self.index} is closed")
+        try:
+            check(getattr(state.library, name)(state.value, *arguments), name)
+        finally:
+            state.end_call()
 
     def close(self) -> None:
         """Unmaps the card's mappings, cancels and ends its pending
         transfers and waits, and closes the handle (VELTRA_Close); the
         driver releases its locked buffers and event registrations (a
         thread waiting on a :class:`Registration` wakes with ValueError).
-        Nothing happens the second time.
+        Another thread may be inside a call
+        of the card meanwhile: the close cancels its transfer, waits until
+        the call has returned, and refuses calls that come after it began
+        (ValueError). Nothing happens the second time.
 
         Raises BufferError, and leaves the card open and its mappings as
         they were, while a view made from one of its mappings still exists.

@@ -127,7 +127,10 @@ class HandleState:
     An operation is started under `lock` and joins `pending` before its
     Start call, and the close marks the handle `closing` under the same
     lock, so every operation that the driver may still complete is in the
-    close's list, and none starts after it."""
+    close's list, and none starts after it. A blocking call counts itself in
+    `calls` under the lock too, and the close waits until none is left, so
+    that no call ever reaches the library with a handle that was closed
+    under it."""
 
     def __init__(self, library: Any, value: int, index: int) -> None:
         self.library = library
@@ -137,6 +140,31 @@ class HandleState:
         self.closed = False
         self.lock = threading.RLock()
         self.pending: Set["Operation"] = set()
+        self.calls = 0
+        self.idle = threading.Condition(self.lock)
+
+    def begin_call(self) -> bool:
+        """Counts a blocking call in; False once the handle is closing."""
+        with self.lock:
+            if self.closing or self.closed:
+                return False
+            self.calls += 1
+            return True
+
+    def end_call(self) -> None:
+        with self.lock:
+            self.calls -= 1
+            if self.calls == 0:
+                self.idle.notify_all()
+
+    def await_calls(self) -> None:
+        """After end_pending: cancels the transfers of blocking calls still
+        in other threads, and waits until every call has returned."""
+        with self.lock:
+            if self.calls:
+                self.library.VELTRA_Cancel(self.value)
+            while self.calls:
+                self.idle.wait()
 
     def end_pending(self) -> None:
         """Refuses new operations, then cancels and finishes every pending
