@@ -559,10 +559,10 @@ class Card:
         transfers and waits, and closes the handle (VELTRA_Close); the
         driver releases its locked buffers and event registrations (a
         thread waiting on a :class:`Registration` wakes with ValueError).
-        Another thread may be inside a call
-        of the card meanwhile: the close cancels its transfer, waits until
-        the call has returned, and refuses calls that come after it began
-        (ValueError). Nothing happens the second time.
+        Another thread may be inside a call of the card meanwhile: the
+        close cancels its transfer, waits until the call has returned, and
+        refuses calls that come after it began (ValueError). Nothing happens
+        the second time.
 
         Raises BufferError, and leaves the card open and its mappings as
         they were, while a view made from one of its mappings still exists.
