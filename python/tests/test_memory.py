@@ -256,3 +256,32 @@ def test_a_thread_waiting_on_a_registration_wakes_when_the_card_closes() -> None
     assert registration.event.closed is False  # closed by the registration's own close
     registration.close()
     assert registration.event.closed
+
+
+def test_a_card_opened_read_only_refuses_every_change(card: veltra.Card) -> None:
+    card.write_dma(b"\x11" * 64, 0x3000)
+    with veltra.open(0, read_only=True) as reader:
+        assert reader.read_only and reader.read_dma(0x3000, 64) == b"\x11" * 64
+        assert reader.window(1).read(0x3000, 4) == b"\x11" * 4
+        reader.read_sensor(0)
+        changes = [
+            lambda: reader.write_dma(b"\x22" * 64, 0x3000),
+            lambda: reader.start_write_dma(b"\x22" * 64, 0x3000),
+            lambda: reader.window(1).write32(0x3000, 0x22222222),
+            lambda: reader.configure_data(b"\0" * 64),
+            lambda: reader.unconfigure(),
+            lambda: reader.erase_flash(0, 64 << 10),
+            lambda: reader.write_flash(0, b"\x22"),
+            lambda: reader.write_vpd(0, b"\x22"),
+            lambda: reader.set_clock_frequency(1, 156_250_000.0),
+            lambda: reader.clear_device_errors(),
+        ]
+        for change in changes:
+            with pytest.raises(PermissionError, match="card 0 is open read-only"):
+                change()
+        with reader.window(1).map(0x3000, 4096) as mapping:
+            assert mapping.view.readonly
+            with pytest.raises(TypeError):
+                mapping.view[0] = 0x22
+    assert card.read_dma(0x3000, 64) == b"\x11" * 64
+

@@ -134,7 +134,11 @@ __all__ = [
 
 def open(index: int, *, read_only: bool = False, flags: int = 0) -> Card:  # noqa: A001
     """Opens card `index` (VELTRA_Open; VELTRA_OpenEx with `read_only` or
-    `flags`); use it in a ``with`` block. Raises VeltraError:
+    `flags`); use it in a ``with`` block. A card opened `read_only` is read
+    only by the package too: what would change it (writes to windows, card
+    memory, flash or VPD, configuration, clocks, clearing its errors)
+    raises PermissionError before anything is sent, and its mappings are
+    read-only views. Raises VeltraError:
     VELTRA_DEVICE_NOT_FOUND (261) when no card has that index,
     VELTRA_ACCESS_DENIED (260), VELTRA_NO_MEMORY (259),
     VELTRA_UNEXPECTED_ERROR (257), VELTRA_INVALID_FLAG (267) for open flags

@@ -159,20 +159,24 @@ def load_bitstream(path: PathLike) -> Bitstream:
 
 class Mapping:
     """A region of a window or common buffer mapped into the process.
-    :attr:`view` is a writable memoryview of the card's memory itself;
-    reads and writes through it reach the card with no request. Unmapped by
+    :attr:`view` is a memoryview of the card's memory itself (read-only
+    for a card opened read-only); reads and writes through it reach the
+    card with no request. Unmapped by
     :meth:`close`, at the end of a ``with`` block, by closing the card, or
     when the mapping and every view of it are collected."""
 
     def __init__(self, card: "Card", address: int, length: int) -> None:
         self._card = card
+        self.readonly = card.read_only
         self.address = address
         self.length = length
         # The views keep the keeper, and through it the card, alive: the
         # region is unmapped when the last of them and this object go.
         self._keeper = Keeper(_unmap, card._state, address, owner=card)
         self._keeper.finalizer.atexit = False  # closing the card at exit unmaps it
-        self._memory: Optional[ExternalMemory] = ExternalMemory(address, length, self._keeper)
+        self._memory: Optional[ExternalMemory] = ExternalMemory(
+            address, length, self._keeper, readonly=card.read_only
+        )
         card._mappings.add(self)
         card._regions.add(self._keeper)
 
@@ -252,7 +256,9 @@ class Window:
     def write(self, offset: int, data: ReadableBuffer, *, flags: int = 0) -> None:
         """Writes `data` to the window at `offset` (VELTRA_Write); a write
         of a notification number to the doorbell window rings it. Raises
-        VeltraError as :meth:`read_into`."""
+        VeltraError as :meth:`read_into`; PermissionError for a card opened
+        read-only."""
+        self.card._refuse_changes("VELTRA_Write")
         with _Held(data, False) as held:
             self.card._call(
                 "VELTRA_Write", self.index, _u32(flags, "flags"), _u64(offset, "offset"),
@@ -514,6 +520,8 @@ class Card:
             check(library.VELTRA_Open(index, byref(handle)), "VELTRA_Open")
         assert handle.value is not None
         self.index = index
+        # The package refuses what would change the card (PermissionError).
+        self.read_only = bool(read_only)
         self._state = HandleState(library, handle.value, index)
         self._mappings: "weakref.WeakSet[Mapping]" = weakref.WeakSet()
         # The keepers of the mappings' regions: one outlives its Mapping
@@ -542,6 +550,10 @@ class Card:
     def _check_open(self) -> None:
         if self._state.closed:
             raise ValueError(f"card {self.index} is closed")
+
+    def _refuse_changes(self, call: str) -> None:
+        if self.read_only:
+            raise PermissionError(f"card {self.index} is open read-only: {call} would change it")
 
     def _call(self, name: str, *arguments: Any) -> None:
         # Counted in, so that a close on another thread waits for the call
@@ -677,6 +689,7 @@ class Card:
         bitstream; VeltraError: VELTRA_INVALID_INDEX (270),
         VELTRA_INVALID_FLAG (267), VELTRA_HARDWARE_ERROR (263) when the FPGA
         did not finish configuring."""
+        self._refuse_changes("VELTRA_ConfigureFromFileW")
         if isinstance(source, Bitstream):
             self.configure_data(source.data, fpga=fpga, flags=flags)
             return
@@ -696,6 +709,7 @@ class Card:
         (VELTRA_ConfigureFromBuffer), and blocks until it is done. Raises
         VeltraError as :meth:`configure`; VELTRA_HARDWARE_ERROR (263) also
         for data that holds no sync word."""
+        self._refuse_changes("VELTRA_ConfigureFromBuffer")
         fpga = _u32(fpga, "FPGA index")
         flags = _u32(flags, "flags")
         with _Held(data, False) as held:  # a Bitstream's data cannot be unloaded meanwhile
@@ -704,6 +718,7 @@ class Card:
     def unconfigure(self, fpga: int = 0, *, flags: int = 0) -> None:
         """Unconfigures FPGA `fpga` (VELTRA_Unconfigure). Raises VeltraError:
         VELTRA_INVALID_INDEX (270), VELTRA_INVALID_FLAG (267)."""
+        self._refuse_changes("VELTRA_Unconfigure")
         self._call("VELTRA_Unconfigure", _u32(fpga, "FPGA index"), _u32(flags, "flags"))
 
     # -- flash --------------------------------------------------------------
@@ -730,6 +745,7 @@ class Card:
         VeltraError: VELTRA_INVALID_REGION (271; the simulated driver takes
         whole blocks only), VELTRA_INVALID_INDEX (270), VELTRA_INVALID_FLAG
         (267), VELTRA_HARDWARE_ERROR (263)."""
+        self._refuse_changes("VELTRA_EraseFlash")
         self._call(
             "VELTRA_EraseFlash", _u32(bank, "bank"), _u32(flags, "flags"),
             _u64(offset, "offset"), _u64(length, "length"),
@@ -758,6 +774,7 @@ class Card:
         """Programs `data` at `offset` (VELTRA_WriteFlash); programming
         clears bits only, so erase first. Raises VeltraError as
         :meth:`erase_flash`."""
+        self._refuse_changes("VELTRA_WriteFlash")
         with _Held(data, False) as held:
             self._call(
                 "VELTRA_WriteFlash", _u32(bank, "bank"), _u32(flags, "flags"),
@@ -767,6 +784,7 @@ class Card:
     def sync_flash(self, *, bank: int = 0, flags: int = 0) -> None:
         """Waits until the bank has finished every write and erase
         (VELTRA_SyncFlash); raises VeltraError as :meth:`erase_flash`."""
+        self._refuse_changes("VELTRA_SyncFlash")
         self._call("VELTRA_SyncFlash", _u32(bank, "bank"), _u32(flags, "flags"))
 
     # -- VPD, clocks, sensors, device status ------------------------------------
@@ -790,6 +808,7 @@ class Card:
     def write_vpd(self, offset: int, data: ReadableBuffer, *, flags: int = 0) -> None:
         """Writes vital product data at `offset` (VELTRA_WriteVPD); raises
         VeltraError as :meth:`read_vpd_into`."""
+        self._refuse_changes("VELTRA_WriteVPD")
         with _Held(data, False) as held:
             self._call(
                 "VELTRA_WriteVPD", _u32(flags, "flags"), _u64(offset, "offset"),
@@ -810,6 +829,7 @@ class Card:
         VeltraError: VELTRA_INVALID_FREQUENCY (268), VELTRA_NOT_SUPPORTED
         (285) for a fixed clock, VELTRA_INVALID_INDEX (270),
         VELTRA_HARDWARE_ERROR (263) when the generator did not lock."""
+        self._refuse_changes("VELTRA_SetClockFrequency")
         actual = c_double()
         self._call(
             "VELTRA_SetClockFrequency", _u32(index, "clock index"), _u32(flags, "flags"),
@@ -851,6 +871,7 @@ class Card:
     def clear_device_errors(self) -> None:
         """Clears the device-error status (VELTRA_ClearDeviceErrors). Raises
         VeltraError with the statuses of any request (see :class:`Card`)."""
+        self._refuse_changes("VELTRA_ClearDeviceErrors")
         self._call("VELTRA_ClearDeviceErrors")
 
     # -- windows and common buffers -------------------------------------------
@@ -903,6 +924,8 @@ class Card:
         one transfer."""
         self._check_open()
         prefix = ("VELTRA_Start" if start else "VELTRA_") + ("Write" if to_card else "Read")
+        if to_card:
+            self._refuse_changes(prefix + "DMA")
         local = _u64(local_address, "local address")
         common = (_u32(channel, "channel"), _u32(flags, "flags"))
         arguments: Tuple[Any, ...]
