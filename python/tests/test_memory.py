@@ -236,6 +236,23 @@ def test_notification_waits_events_and_cancel(card: veltra.Card) -> None:
     assert left.status == 275  # the close ended it
 
 
+def test_what_waits_and_registrations_see_of_notifications(card: veltra.Card) -> None:
+    doorbell = card.window(DOORBELL)
+    # Raises between two waits of a registration are one: its event is a flag.
+    with card.register_event(50) as registration:
+        for _ in range(3):
+            doorbell.write32(0, 50)
+            time.sleep(0.05)
+        assert registration.wait(5) is True
+        assert registration.wait(0.1) is False
+    # A notification raised before a wait started is not kept for it.
+    doorbell.write32(0, 51)
+    late = card.start_notification_wait(51)
+    assert late.wait(0.2) is False
+    doorbell.write32(0, 51)
+    assert late.wait(5) is True
+
+
 def test_a_thread_waiting_on_a_registration_wakes_when_the_card_closes() -> None:
     card = veltra.open(0)
     registration = card.register_event(9)

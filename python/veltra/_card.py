@@ -443,8 +443,9 @@ class Registration:
         return self._ended
 
     def wait(self, timeout: Optional[float] = None) -> bool:
-        """True once the notification has been raised since the last wait,
-        False if `timeout` seconds passed first (None: no limit). Raises
+        """True once the notification has been raised since the last wait
+        (several raises in between are one: the event is a flag), False if
+        `timeout` seconds passed first (None: no limit). Raises
         ValueError once the registration has ended; a thread that is
         waiting when the card closes wakes and raises it."""
         if self._ended:
@@ -1061,8 +1062,9 @@ class Card:
     def start_notification_wait(self, notification: int) -> NotificationWait:
         """Starts a wait for card notification `notification`
         (VELTRA_StartNotificationWait); finish it with its
-        :meth:`~NotificationWait.wait`, which returns at once if the
-        notification was already there. Raises VeltraError, with nothing
+        :meth:`~NotificationWait.wait`. The wait ends when the notification
+        is raised while it is outstanding; one raised before it started is
+        not kept for it. Raises VeltraError, with nothing
         started, with the statuses of any request (see :class:`Card`):
         VELTRA_INVALID_HANDLE (269), VELTRA_CANCELLED (275), VELTRA_NO_MEMORY
         (259), VELTRA_UNEXPECTED_ERROR (257); ValueError for a closed card."""
