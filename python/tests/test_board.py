@@ -91,7 +91,30 @@ def test_configuration_from_files_buffers_and_loaded_bitstreams(
 
     with raises(264, "VELTRA_FPGA_MISMATCH"):
         card1.configure(good)
+    with veltra.load_bitstream(good) as loaded, raises(264, "VELTRA_FPGA_MISMATCH"):
+        card1.configure(loaded)  # loaded first, checked all the same
     assert card1.fpga_info(0).attribute3 == 0
+    # The part's long form, with the family prefix, dashes and grades, is
+    # the same device and package; another package is not.
+    card.unconfigure(0)
+    for part, same in (("XC7VX690T-FFG1157-2-I", True), ("xc7vx690tffg1157-2", True),
+                       ("7vx690tffg1761", False), ("xc7vx690t-ffg1157-2-e-x", False)):
+        long_form = tmp_path / "long.bit"
+        long_form.write_bytes(bitstream_file(part, data))
+        with veltra.load_bitstream(long_form) as loaded:
+            if same:
+                card.configure(loaded)
+                assert card.fpga_info(0).attribute3 == 1
+                card.unconfigure(0)
+            else:
+                with raises(264, "VELTRA_FPGA_MISMATCH"):
+                    card.configure(loaded)
+        if same:
+            card.configure(str(long_form))  # the library's own check agrees
+            card.unconfigure(0)
+        else:
+            with raises(264, "VELTRA_FPGA_MISMATCH"):
+                card.configure(str(long_form))
     with raises(262, "VELTRA_FILE_NOT_FOUND"):
         card.configure(tmp_path / "missing.bit")
     with raises(265, "VELTRA_INVALID_BITSTREAM"):

@@ -82,6 +82,37 @@ def _unregister(state: HandleState, notification: int, event: Event) -> None:
     event.close()
 
 
+def _is_grade(token: str) -> bool:
+    """A speed grade ("1", "2", "1l", "2lv", "l1") or a temperature grade
+    ("c", "e", "i", "m", "q"), lower case."""
+    if len(token) == 1 and token in "ceimqa":
+        return True
+    at = 1 if len(token) > 1 and token[0] == "l" else 0
+    digits = at
+    while at < len(token) and token[at].isdigit():
+        at += 1
+    if at == digits:
+        return False
+    rest = token[at:]
+    return len(rest) <= 2 and all("a" <= ch <= "z" for ch in rest)
+
+
+def _device_package(name: str) -> str:
+    """Device and package of a part name: the FPGA names itself
+    "7a100tcsg324"; tools also write "xc7a100tcsg324-1" or
+    "xcku040-ffva1156-2-e". Letter case, a leading "xc", the dashes and the
+    trailing grades do not count (the library's rule for its file check)."""
+    lower = name.lower()
+    end = len(lower)
+    while True:
+        dash = lower.rfind("-", 0, end)
+        if dash <= 0 or not _is_grade(lower[dash + 1:end]):
+            break
+        end = dash
+    result = lower[:end].replace("-", "")
+    return result[2:] if result.startswith("xc") else result
+
+
 def _unload(library: Any, address: int) -> None:
     library.VELTRA_UnloadBitstreamW(address)
 
@@ -680,8 +711,9 @@ class Card:
           VELTRA_ConfigureFromFileW, which checks that the file was built
           for the FPGA: raises VeltraError VELTRA_FPGA_MISMATCH (264) if
           not, and the statuses of :class:`Bitstream` for the file.
-        - A loaded :class:`Bitstream` sends its data as
-          :meth:`configure_data` does, with no check of the part.
+        - A loaded :class:`Bitstream` is checked the same way against the
+          FPGA's name (the part in its long or short form), then its data
+          is sent as :meth:`configure_data` sends it.
 
         Data in memory (bytes, bytearray, numpy arrays) goes through
         :meth:`configure_data`; here it raises TypeError, and so does a
@@ -692,6 +724,9 @@ class Card:
         did not finish configuring."""
         self._refuse_changes("VELTRA_ConfigureFromFileW")
         if isinstance(source, Bitstream):
+            fpga_name = self.fpga_info(fpga).name
+            if _device_package(fpga_name) != _device_package(source.fpgaName):
+                raise VeltraError.from_code(Status.FPGA_MISMATCH, "VELTRA_ConfigureFromBuffer")
             self.configure_data(source.data, fpga=fpga, flags=flags)
             return
         if not isinstance(source, (str, os.PathLike)):
