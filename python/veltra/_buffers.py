@@ -22,15 +22,30 @@ from __future__ import annotations
 import ctypes
 import threading
 from ctypes import c_int, c_ssize_t, c_void_p
-from typing import TYPE_CHECKING, Any, Optional, Union
+from typing import TYPE_CHECKING, Any, Dict, Optional, Protocol, Union
+
+
+class ArrayBuffer(Protocol):
+    """For type checkers: an object that describes its memory as numpy does,
+    a numpy array. Python before 3.12 has no type for "exports the buffer
+    protocol", and numpy's stubs do not say that an array does; at run time
+    every buffer parameter takes any object that exports it."""
+
+    @property
+    def __array_interface__(self) -> Dict[str, Any]: ...
+
 
 if TYPE_CHECKING:
-    from _typeshed import ReadableBuffer, WriteableBuffer
+    from _typeshed import ReadableBuffer as _Readable
+    from _typeshed import WriteableBuffer as _Writeable
+
+    ReadableBuffer = Union[_Readable, ArrayBuffer]
+    WriteableBuffer = Union[_Writeable, ArrayBuffer]
 else:
     ReadableBuffer = Any
     WriteableBuffer = Any
 
-__all__ = ["Pinned", "pin", "ReadableBuffer", "WriteableBuffer"]
+__all__ = ["ArrayBuffer", "Pinned", "pin", "ReadableBuffer", "WriteableBuffer"]
 
 
 class _Py_buffer(ctypes.Structure):
@@ -75,7 +90,8 @@ class Pinned:
         self._lock = threading.Lock()
         self._holders = 0
         self.address = None
-        view = memoryview(source)
+        # A numpy array exports the buffer protocol; its stubs do not say so.
+        view = memoryview(source)  # type: ignore[arg-type]
         if not view.c_contiguous:
             view.release()
             raise BufferError("the buffer is not C-contiguous")
