@@ -56,6 +56,17 @@ def test_dma_with_numpy_arrays(card: veltra.Card) -> None:
     assert (back[3] == source.ravel()[:256]).all()
     with pytest.raises(BufferError):
         card.read_dma_into(back[:, 0], 0x10000)  # a column is not contiguous
+    # Reads that make their numpy array, or fill one given.
+    words = card.read_dma(0x10000, 1 << 18, dtype=np.uint32)
+    assert words.dtype == np.uint32 and (words == source.ravel()).all()
+    row = np.empty(256, np.uint32)
+    assert card.read_dma(0x10400, 1024, out=row) is row and (row == source[1]).all()
+    with pytest.raises(ValueError):
+        card.read_dma(0x10000, 6, dtype=np.uint32)  # not a whole number of items
+    with pytest.raises(ValueError):
+        card.read_dma(0x10000, 1000, out=row)  # not the size of out
+    with pytest.raises(TypeError):
+        card.read_dma(0x10000, 1024, dtype=np.uint32, out=row)
     readonly = np.ones(16, dtype=np.uint8)
     readonly.flags.writeable = False
     card.write_dma(readonly, 0x20)

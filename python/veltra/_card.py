@@ -9,7 +9,7 @@ import threading
 import weakref
 from ctypes import byref, c_double, c_uint32, c_uint64
 from dataclasses import dataclass
-from typing import Any, Dict, List, Optional, Tuple, Union
+from typing import Any, Dict, List, Optional, Tuple, TypeVar, Union, overload
 
 from . import _records as R
 from ._buffers import Pinned, ReadableBuffer, WriteableBuffer, pin
@@ -19,6 +19,7 @@ from ._library import HANDLE, libraries
 from ._memory import ExternalMemory, Keeper
 
 PathLike = Union[str, "os.PathLike[str]"]
+_Out = TypeVar("_Out")
 
 # The window attribute bit of the window that shows the card memory.
 _WINDOW_CARD_MEMORY = 2
@@ -1059,15 +1060,52 @@ class Card:
         waits; raises VeltraError as :meth:`write_dma`."""
         self._transfer(destination, False, local_address, channel, flags)
 
-    def read_dma(self, local_address: int, length: int, *, channel: int = 0,
-                 flags: int = 0) -> bytearray:
-        """`length` bytes of card memory by DMA; as :meth:`read_dma_into`. A
-        range outside the card memory is refused before anything is made."""
+    @overload
+    def read_dma(self, local_address: int, length: int, *, channel: int = ...,
+                 flags: int = ...) -> bytearray: ...
+
+    @overload
+    def read_dma(self, local_address: int, length: int, *, channel: int = ..., flags: int = ...,
+                 dtype: Any) -> Any: ...
+
+    @overload
+    def read_dma(self, local_address: int, length: int, *, channel: int = ..., flags: int = ...,
+                 out: _Out) -> _Out: ...
+
+    def read_dma(self, local_address: int, length: int, *, channel: int = 0, flags: int = 0,
+                 dtype: Any = None, out: Any = None) -> Any:
+        """`length` bytes of card memory by DMA, as :meth:`read_dma_into`
+        reads them: a bytearray; with numpy and a `dtype`, a numpy array of
+        that type (`length` a whole number of its items), made with
+        ``numpy.empty`` (the DMA writes every byte, so nothing is zeroed
+        first); with `out`, into that writable buffer, which must hold
+        exactly `length` bytes, and `out` is returned. A range outside the
+        card memory is refused before anything is made. Raises ValueError
+        for a length that does not fit `dtype` or `out`, TypeError for
+        both at once, ModuleNotFoundError for a dtype without numpy."""
         self._check_open()
-        self._check_card_memory(_u64(local_address, "local address"), _u64(length, "length"),
-                                "VELTRA_ReadDMAEx")
-        data = bytearray(_u64(length, "length"))
-        self.read_dma_into(data, local_address, channel=channel, flags=flags)
+        local = _u64(local_address, "local address")
+        length = _u64(length, "length")
+        self._check_card_memory(local, length, "VELTRA_ReadDMAEx")
+        if dtype is not None and out is not None:
+            raise TypeError("read_dma() takes a dtype or an out buffer, not both")
+        if out is not None:
+            size = memoryview(out).nbytes
+            if size != length:
+                raise ValueError(f"out holds {size} bytes, not the {length} to read")
+            self.read_dma_into(out, local, channel=channel, flags=flags)
+            return out
+        if dtype is not None:
+            import numpy
+
+            kind = numpy.dtype(dtype)
+            if length % kind.itemsize:
+                raise ValueError(f"{length} bytes are not a whole number of {kind} items")
+            array = numpy.empty(length // kind.itemsize, kind)
+            self.read_dma_into(array, local, channel=channel, flags=flags)
+            return array
+        data = bytearray(length)
+        self.read_dma_into(data, local, channel=channel, flags=flags)
         return data
 
     def start_write_dma(self, source: Host, local_address: int, *, channel: int = 0,
