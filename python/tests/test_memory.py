@@ -72,6 +72,34 @@ def test_dma_with_numpy_arrays(card: veltra.Card) -> None:
     card.write_dma(readonly, 0x20)
     assert card.read_dma(0x20, 16) == b"\x01" * 16
 
+    # Typed access to a mapping: an array of it, and one access per width.
+    with card.window(1).map(0x2000, 4096) as mapping:
+        registers = mapping.array(np.uint32, 16, 4)
+        registers[:] = [1, 2, 3, 4]
+        assert mapping.array(np.uint8).shape == (4096,)
+        del registers
+        assert card.read_dma(0x2010, 8) == b"\x01\0\0\0\x02\0\0\0"
+        mapping.write64(0x40, 0x1122334455667788)
+        assert (mapping.read64(0x40), mapping.read32(0x44)) == (0x1122334455667788, 0x11223344)
+        assert (mapping.read16(0x40), mapping.read8(0x40)) == (0x7788, 0x88)
+        mapping.write8(0x41, 0xAB)
+        mapping.write16(0x42, 0xCDEF)
+        assert card.read_dma(0x2040, 4) == b"\x88\xab\xef\xcd"
+        with pytest.raises(ValueError):
+            mapping.read32(2)  # not aligned to its width
+        with pytest.raises(IndexError):
+            mapping.read64(4096)
+        with pytest.raises(ValueError):
+            mapping.write8(0, 256)
+    window = card.window(1)
+    window.write16(0x2100, 0xBEEF)
+    window.write8(0x2102, 0x7F)
+    window.write64(0x2108, 0x0102030405060708)
+    assert (window.read8(0x2100), window.read16(0x2101), window.read64(0x2108)) == (
+        0xEF, 0x7FBE, 0x0102030405060708)
+    with pytest.raises(ValueError):
+        window.write16(0x2100, 1 << 16)
+
     with card.window(1).map(0, 4096) as mapping:
         view = mapping.view
         words = np.frombuffer(view, dtype=np.uint32)  # a numpy array of the card's memory
@@ -308,7 +336,9 @@ def test_a_card_opened_read_only_refuses_every_change(card: veltra.Card) -> None
             with pytest.raises(PermissionError, match="card 0 is open read-only"):
                 change()
         with reader.window(1).map(0x3000, 4096) as mapping:
-            assert mapping.view.readonly
+            assert mapping.view.readonly and mapping.read32(0) == 0x11111111
+            with pytest.raises(PermissionError):
+                mapping.write32(0, 0x22222222)
             with pytest.raises(TypeError):
                 mapping.view[0] = 0x22
     assert card.read_dma(0x3000, 64) == b"\x11" * 64

@@ -21,6 +21,10 @@ from ._memory import ExternalMemory, Keeper
 PathLike = Union[str, "os.PathLike[str]"]
 _Out = TypeVar("_Out")
 
+# The ctypes integer of each register width, in bytes.
+_REGISTERS: Dict[int, Any] = {1: ctypes.c_uint8, 2: ctypes.c_uint16, 4: ctypes.c_uint32,
+                              8: ctypes.c_uint64}
+
 # The window attribute bit of the window that shows the card memory.
 _WINDOW_CARD_MEMORY = 2
 
@@ -36,6 +40,13 @@ def _u64(value: int, what: str) -> int:
     number = operator.index(value)
     if not 0 <= number <= 0xFFFFFFFFFFFFFFFF:
         raise ValueError(f"{what} must lie in 0 to 2**64 - 1, not {number}")
+    return number
+
+
+def _fits(value: int, width: int) -> int:
+    number = operator.index(value)
+    if not 0 <= number < 1 << (width * 8):
+        raise ValueError(f"value must lie in 0 to 2**{width * 8} - 1, not {number}")
     return number
 
 
@@ -226,6 +237,64 @@ class Mapping:
     def closed(self) -> bool:
         return self._memory is None
 
+    def array(self, dtype: Any, offset: int = 0, count: Optional[int] = None) -> Any:
+        """A numpy array of `dtype` over the mapped memory from `offset`
+        (`count` items, or as many as fit): reads and writes of its items
+        reach the card. Like any view of the mapping, it keeps the mapping
+        from closing while it lives. Needs numpy."""
+        import numpy
+
+        kind = numpy.dtype(dtype)
+        offset = _u64(offset, "offset")
+        if count is None:
+            count = max(self.length - offset, 0) // kind.itemsize
+        return numpy.frombuffer(self.view, kind, _u64(count, "count"), offset)
+
+    def _register(self, offset: int, width: int) -> Any:
+        if self._memory is None:
+            raise ValueError("the mapping is closed")
+        offset = _u64(offset, "offset")
+        if offset % width:
+            raise ValueError(f"offset {offset:#x} is not aligned to the {width * 8}-bit width")
+        if offset + width > self.length:
+            raise IndexError(f"offset {offset:#x} lies outside the {self.length}-byte mapping")
+        return _REGISTERS[width].from_address(self.address + offset)
+
+    def _store(self, offset: int, width: int, value: int) -> None:
+        if self.readonly:
+            raise PermissionError(
+                f"card {self._card.index} is open read-only: its mappings are read-only"
+            )
+        if not 0 <= value < 1 << (width * 8):
+            raise ValueError(f"{value} does not fit {width * 8} bits")
+        self._register(offset, width).value = value
+
+    # One access of the named width at an offset aligned to it, straight to
+    # the mapped memory (no request).
+    def read8(self, offset: int) -> int:
+        return int(self._register(offset, 1).value)
+
+    def read16(self, offset: int) -> int:
+        return int(self._register(offset, 2).value)
+
+    def read32(self, offset: int) -> int:
+        return int(self._register(offset, 4).value)
+
+    def read64(self, offset: int) -> int:
+        return int(self._register(offset, 8).value)
+
+    def write8(self, offset: int, value: int) -> None:
+        self._store(offset, 1, operator.index(value))
+
+    def write16(self, offset: int, value: int) -> None:
+        self._store(offset, 2, operator.index(value))
+
+    def write32(self, offset: int, value: int) -> None:
+        self._store(offset, 4, operator.index(value))
+
+    def write64(self, offset: int, value: int) -> None:
+        self._store(offset, 8, operator.index(value))
+
     def close(self) -> None:
         """Unmaps the region (VELTRA_UnmapWindow). Raises BufferError, and
         leaves it mapped and :attr:`view` working, while a view made from
@@ -306,6 +375,25 @@ class Window:
         """Writes a little-endian 32-bit register at `offset`; raises
         VeltraError as :meth:`read_into`."""
         self.write(offset, _u32(value, "value").to_bytes(4, "little"))
+
+    # The other widths, each one request of that many bytes.
+    def read8(self, offset: int) -> int:
+        return self.read(offset, 1)[0]
+
+    def read16(self, offset: int) -> int:
+        return int.from_bytes(self.read(offset, 2), "little")
+
+    def read64(self, offset: int) -> int:
+        return int.from_bytes(self.read(offset, 8), "little")
+
+    def write8(self, offset: int, value: int) -> None:
+        self.write(offset, _fits(value, 1).to_bytes(1, "little"))
+
+    def write16(self, offset: int, value: int) -> None:
+        self.write(offset, _fits(value, 2).to_bytes(2, "little"))
+
+    def write64(self, offset: int, value: int) -> None:
+        self.write(offset, _u64(value, "value").to_bytes(8, "little"))
 
     def map(self, offset: int, length: int) -> Mapping:
         """Maps `length` bytes from `offset` (VELTRA_MapWindow). Raises
