@@ -12,8 +12,9 @@ import ctypes
 import math
 import sys
 import threading
+import time
 import weakref
-from typing import Any, Callable, Optional, Set
+from typing import Any, Callable, List, Optional, Set
 
 from ._buffers import Pinned
 from ._errors import Status, VeltraError
@@ -128,9 +129,8 @@ class HandleState:
     Start call, and the close marks the handle `closing` under the same
     lock, so every operation that the driver may still complete is in the
     close's list, and none starts after it. A blocking call counts itself in
-    `calls` under the lock too, and the close waits until none is left, so
-    that no call ever reaches the library with a handle that was closed
-    under it."""
+    `active`, and the close waits until none is left, so that no call ever
+    reaches the library with a handle that was closed under it."""
 
     def __init__(self, library: Any, value: int, index: int) -> None:
         self.library = library
@@ -140,31 +140,33 @@ class HandleState:
         self.closed = False
         self.lock = threading.RLock()
         self.pending: Set["Operation"] = set()
-        self.calls = 0
-        self.idle = threading.Condition(self.lock)
+        # One entry per blocking call in flight. Appending and popping are
+        # atomic, so a call is counted without a lock: it counts itself in
+        # before it looks at `closing`, and the close sets `closing` before
+        # it looks at the count, so either the call sees the close coming or
+        # the close sees the call.
+        self.active: List[None] = []
 
     def begin_call(self) -> bool:
         """Counts a blocking call in; False once the handle is closing."""
-        with self.lock:
-            if self.closing or self.closed:
-                return False
-            self.calls += 1
-            return True
+        self.active.append(None)
+        if self.closing or self.closed:
+            self.active.pop()
+            return False
+        return True
 
     def end_call(self) -> None:
-        with self.lock:
-            self.calls -= 1
-            if self.calls == 0:
-                self.idle.notify_all()
+        self.active.pop()
 
     def await_calls(self) -> None:
-        """After end_pending: cancels the transfers of blocking calls still
-        in other threads, and waits until every call has returned."""
-        with self.lock:
-            if self.calls:
-                self.library.VELTRA_Cancel(self.value)
-            while self.calls:
-                self.idle.wait()
+        """After end_pending (which set `closing`): cancels the transfers of
+        blocking calls still in other threads, and waits until every call
+        has returned."""
+        if not self.active:
+            return
+        self.library.VELTRA_Cancel(self.value)
+        while self.active:
+            time.sleep(0.001)
 
     def end_pending(self) -> None:
         """Refuses new operations, then cancels and finishes every pending
