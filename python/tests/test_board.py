@@ -16,6 +16,24 @@ from conftest import SYNC_WORD, bitstream_file, raises
 MiB = 1 << 20
 
 
+def test_cards_are_found_by_serial() -> None:
+    assert [summary.serial for summary in veltra.cards()] == [0x00A1B2C3, 0x00A1B2C4]
+    with veltra.open(serial=0x00A1B2C4, read_only=True) as second:
+        assert second.index == 1 and second.read_only
+    with veltra.open(serial=0x00A1B2C3) as first:
+        assert first.index == 0
+    with pytest.raises(LookupError) as missing:
+        veltra.open(serial=0xDEADBEEF)
+    assert str(missing.value) == (
+        "no card has serial 0xDEADBEEF (the cards: 0x00A1B2C3, 0x00A1B2C4)"
+    )
+    for wrong in ({}, {"index": 0, "serial": 0x00A1B2C3}):
+        with pytest.raises(TypeError):
+            veltra.open(**wrong)
+    with pytest.raises(ValueError):
+        veltra.open(serial=-1)
+
+
 def test_cards_and_their_records(card: veltra.Card) -> None:
     listed = veltra.cards()
     assert [c.index for c in listed] == [0, 1]

@@ -26,6 +26,8 @@ picks the checked builds. On Linux they run on the simulated machine
 
 from __future__ import annotations
 
+from typing import List, Optional
+
 from ._bridge import Bridge
 from ._card import (
     Bitstream,
@@ -35,6 +37,7 @@ from ._card import (
     Mapping,
     Registration,
     Window,
+    _u32,
     cards,
     load_bitstream,
 )
@@ -132,18 +135,56 @@ __all__ = [
 ]
 
 
-def open(index: int, *, read_only: bool = False, flags: int = 0) -> Card:  # noqa: A001
-    """Opens card `index` (VELTRA_Open; VELTRA_OpenEx with `read_only` or
-    `flags`); use it in a ``with`` block. A card opened `read_only` is read
-    only by the package too: what would change it (writes to windows, card
-    memory, flash or VPD, configuration, clocks, clearing its errors)
-    raises PermissionError before anything is sent, and its mappings are
-    read-only views. Raises VeltraError:
+def open(  # noqa: A001
+    index: Optional[int] = None,
+    *,
+    serial: Optional[int] = None,
+    read_only: bool = False,
+    flags: int = 0,
+) -> Card:
+    """Opens card `index`, or the card whose serial number is `serial`
+    (VELTRA_Open; VELTRA_OpenEx with `read_only` or `flags`); use it in a
+    ``with`` block. By serial the cards are opened in index order and the
+    serial is read from the open card, so the card returned is the one
+    named even if indexes shifted meanwhile (the tool's ``serial:`` rule);
+    LookupError, naming the serials there are, when no card has it.
+
+    A card opened `read_only` is read only by the package too: what would
+    change it (writes to windows, card memory, flash or VPD, configuration,
+    clocks, clearing its errors) raises PermissionError before anything is
+    sent, and its mappings are read-only views. Raises TypeError unless
+    exactly one of `index` and `serial` is given; VeltraError:
     VELTRA_DEVICE_NOT_FOUND (261) when no card has that index,
     VELTRA_ACCESS_DENIED (260), VELTRA_NO_MEMORY (259),
     VELTRA_UNEXPECTED_ERROR (257), VELTRA_INVALID_FLAG (267) for open flags
     the driver refuses; LibraryError when the library cannot be loaded."""
-    return Card(index, read_only=read_only, flags=flags)
+    if (index is None) == (serial is None):
+        raise TypeError("open() takes a card index or serial=, one of them")
+    if index is not None:
+        return Card(index, read_only=read_only, flags=flags)
+    assert serial is not None
+    wanted = _u32(serial, "serial")
+    seen: List[str] = []
+    at = 0
+    while True:
+        try:
+            card = Card(at, read_only=read_only, flags=flags)
+        except VeltraError as error:
+            if error.code != Status.DEVICE_NOT_FOUND:
+                raise
+            break
+        try:
+            found = card.card_info_ex().cardValue3
+        except BaseException:
+            card.close()
+            raise
+        if found == wanted:
+            return card
+        card.close()
+        seen.append(f"0x{found:08X}")
+        at += 1
+    there = f"the cards: {', '.join(seen)}" if seen else "there is no card"
+    raise LookupError(f"no card has serial 0x{wanted:08X} ({there})")
 
 
 def open_bridge(index: int, *, read_only: bool = False, flags: int = 0) -> Bridge:

@@ -411,11 +411,17 @@ class IprogStatus:
 
 @dataclass(frozen=True)
 class CardSummary:
-    """One card as veltra.cards() lists it."""
+    """One card as veltra.cards() lists it; `serial` is its serial number
+    (the card information's cardValue3), by which :func:`veltra.open` can
+    also find it."""
 
     index: int
     version: VersionInfo
     info: CardInfoEx
+
+    @property
+    def serial(self) -> int:
+        return self.info.cardValue3
 
 
 @dataclass(frozen=True)
