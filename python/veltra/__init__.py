@@ -29,18 +29,12 @@ from __future__ import annotations
 from typing import List, Optional
 
 from ._bridge import Bridge
-from ._card import (
-    Bitstream,
-    Card,
-    LockedBuffer,
-    LockedRange,
-    Mapping,
-    Registration,
-    Window,
-    _u32,
-    cards,
-    load_bitstream,
-)
+from ._card import Card, cards
+from ._common import _u32
+from ._dma import LockedBuffer, LockedRange
+from ._fpga import Bitstream, load_bitstream
+from ._notifications import Registration
+from ._windows import Mapping, Window
 from ._errors import (
     AccessDenied,
     Busy,

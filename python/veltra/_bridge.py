@@ -7,7 +7,7 @@ from ctypes import byref, c_uint32, c_uint64
 from typing import Any, Optional
 
 from . import _records as R
-from ._card import _u32, _u64
+from ._common import _u32, _u64
 from ._errors import check_kesta
 from ._library import HANDLE, libraries
 

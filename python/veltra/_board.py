@@ -1,0 +1,166 @@
+"""A card's board services: flash, VPD, clocks, sensors and device status."""
+
+from __future__ import annotations
+
+from ctypes import byref, c_double, c_uint32
+from typing import Union
+
+from . import _records as R
+from ._buffers import ReadableBuffer, WriteableBuffer
+from ._common import _Held, _u32, _u64
+from ._handle import CardBase
+
+
+class BoardMixin(CardBase):
+    """Flash, VPD, clocks, sensors and the device status."""
+
+    def flash_info(self, bank: int = 0) -> R.FlashInfo:
+        """Flash bank `bank`: its chip's name and the driver's values
+        (VELTRA_GetFlashInfoW). Raises VeltraError: VELTRA_INVALID_INDEX (270)."""
+        raw = R.FLASH_INFOW()
+        self._call("VELTRA_GetFlashInfoW", _u32(bank, "bank"), byref(raw))
+        return R.record(R.FlashInfo, raw)
+
+    def flash_block_info(self, offset: int, *, bank: int = 0) -> R.FlashBlockInfo:
+        """The block that holds `offset` (VELTRA_GetFlashBlockInfo). Raises
+        VeltraError: VELTRA_INVALID_INDEX (270), VELTRA_INVALID_REGION (271)
+        past the chip."""
+        raw = R.FLASH_BLOCK_INFO()
+        self._call(
+            "VELTRA_GetFlashBlockInfo", _u32(bank, "bank"), _u64(offset, "offset"), byref(raw)
+        )
+        return R.record(R.FlashBlockInfo, raw)
+
+    def erase_flash(self, offset: int, length: int, *, bank: int = 0, flags: int = 0) -> None:
+        """Erases `length` bytes from `offset` (VELTRA_EraseFlash). Raises
+        VeltraError: VELTRA_INVALID_REGION (271; the simulated driver takes
+        whole blocks only), VELTRA_INVALID_INDEX (270), VELTRA_INVALID_FLAG
+        (267), VELTRA_HARDWARE_ERROR (263)."""
+        self._refuse_changes("VELTRA_EraseFlash")
+        self._call(
+            "VELTRA_EraseFlash", _u32(bank, "bank"), _u32(flags, "flags"),
+            _u64(offset, "offset"), _u64(length, "length"),
+        )
+
+    def read_flash_into(
+        self, offset: int, buffer: WriteableBuffer, *, bank: int = 0, flags: int = 0
+    ) -> None:
+        """Fills `buffer` from flash at `offset` (VELTRA_ReadFlash); raises
+        VeltraError as :meth:`erase_flash`."""
+        with _Held(buffer, True) as held:
+            self._call(
+                "VELTRA_ReadFlash", _u32(bank, "bank"), _u32(flags, "flags"),
+                _u64(offset, "offset"), held.length, held.address,
+            )
+
+    def read_flash(self, offset: int, length: int, *, bank: int = 0, flags: int = 0) -> bytearray:
+        """`length` bytes of flash from `offset`; as :meth:`read_flash_into`."""
+        data = bytearray(_u64(length, "length"))
+        self.read_flash_into(offset, data, bank=bank, flags=flags)
+        return data
+
+    def write_flash(
+        self, offset: int, data: ReadableBuffer, *, bank: int = 0, flags: int = 0
+    ) -> None:
+        """Programs `data` at `offset` (VELTRA_WriteFlash); programming
+        clears bits only, so erase first. Raises VeltraError as
+        :meth:`erase_flash`."""
+        self._refuse_changes("VELTRA_WriteFlash")
+        with _Held(data, False) as held:
+            self._call(
+                "VELTRA_WriteFlash", _u32(bank, "bank"), _u32(flags, "flags"),
+                _u64(offset, "offset"), held.length, held.address,
+            )
+
+    def sync_flash(self, *, bank: int = 0, flags: int = 0) -> None:
+        """Waits until the bank has finished every write and erase
+        (VELTRA_SyncFlash); raises VeltraError as :meth:`erase_flash`."""
+        self._refuse_changes("VELTRA_SyncFlash")
+        self._call("VELTRA_SyncFlash", _u32(bank, "bank"), _u32(flags, "flags"))
+
+    # -- VPD, clocks, sensors, device status ------------------------------------
+
+    def read_vpd_into(self, offset: int, buffer: WriteableBuffer, *, flags: int = 0) -> None:
+        """Fills `buffer` with vital product data from `offset`
+        (VELTRA_ReadVPD). Raises VeltraError: VELTRA_INVALID_REGION (271)
+        past the end of the VPD, VELTRA_INVALID_FLAG (267)."""
+        with _Held(buffer, True) as held:
+            self._call(
+                "VELTRA_ReadVPD", _u32(flags, "flags"), _u64(offset, "offset"),
+                held.length, held.address,
+            )
+
+    def read_vpd(self, offset: int, length: int, *, flags: int = 0) -> bytearray:
+        """`length` bytes of vital product data; as :meth:`read_vpd_into`."""
+        data = bytearray(_u64(length, "length"))
+        self.read_vpd_into(offset, data, flags=flags)
+        return data
+
+    def write_vpd(self, offset: int, data: ReadableBuffer, *, flags: int = 0) -> None:
+        """Writes vital product data at `offset` (VELTRA_WriteVPD); raises
+        VeltraError as :meth:`read_vpd_into`."""
+        self._refuse_changes("VELTRA_WriteVPD")
+        with _Held(data, False) as held:
+            self._call(
+                "VELTRA_WriteVPD", _u32(flags, "flags"), _u64(offset, "offset"),
+                held.length, held.address,
+            )
+
+    def clock_frequency(self, index: int) -> float:
+        """Clock generator `index`'s frequency in Hz
+        (VELTRA_GetClockFrequency). Raises VeltraError: VELTRA_INVALID_INDEX
+        (270)."""
+        frequency = c_double()
+        self._call("VELTRA_GetClockFrequency", _u32(index, "clock index"), byref(frequency))
+        return float(frequency.value)
+
+    def set_clock_frequency(self, index: int, frequency: float, *, flags: int = 0) -> float:
+        """Sets clock generator `index` to `frequency` Hz and returns the
+        frequency it actually runs at (VELTRA_SetClockFrequency). Raises
+        VeltraError: VELTRA_INVALID_FREQUENCY (268), VELTRA_NOT_SUPPORTED
+        (285) for a fixed clock, VELTRA_INVALID_INDEX (270),
+        VELTRA_HARDWARE_ERROR (263) when the generator did not lock."""
+        self._refuse_changes("VELTRA_SetClockFrequency")
+        actual = c_double()
+        self._call(
+            "VELTRA_SetClockFrequency", _u32(index, "clock index"), _u32(flags, "flags"),
+            float(frequency), byref(actual),
+        )
+        return float(actual.value)
+
+    def sensor_info(self, index: int) -> R.SensorInfo:
+        """Sensor `index`'s description (VELTRA_GetSensorInfoW). Raises
+        VeltraError: VELTRA_INVALID_INDEX (270)."""
+        raw = R.SENSOR_INFOW()
+        self._call("VELTRA_GetSensorInfoW", _u32(index, "sensor index"), byref(raw))
+        info = R.record(R.SensorInfo, raw)
+        self._datatypes[index] = info.attribute1
+        return info
+
+    def read_sensor(self, index: int) -> Union[int, float]:
+        """One reading of sensor `index` (VELTRA_ReadSensor): a float for
+        datatype 1, else an int. The datatype comes from the sensor's
+        information, asked for once per card. Raises VeltraError:
+        VELTRA_INVALID_INDEX (270), VELTRA_UNEXPECTED_ERROR (257) for a
+        datatype the library does not know."""
+        index = _u32(index, "sensor index")
+        datatype = self._datatypes.get(index)
+        if datatype is None:
+            datatype = self.sensor_info(index).attribute1
+        value = R.SENSOR_VALUE()
+        self._call("VELTRA_ReadSensor", index, byref(value))
+        return float(value.doubleValue) if datatype == 1 else int(value.value32)
+
+    def device_status(self, *, flags: int = 0) -> R.DeviceStatus:
+        """The card's device-error status (VELTRA_GetDeviceStatus). Raises
+        VeltraError: VELTRA_INVALID_FLAG (267)."""
+        raw = R.DEVICE_STATUS()
+        any_error = c_uint32()
+        self._call("VELTRA_GetDeviceStatus", _u32(flags, "flags"), byref(raw), byref(any_error))
+        return R.record(R.DeviceStatus, raw, anyError=bool(any_error.value))
+
+    def clear_device_errors(self) -> None:
+        """Clears the device-error status (VELTRA_ClearDeviceErrors). Raises
+        VeltraError with the statuses of any request (see :class:`Card`)."""
+        self._refuse_changes("VELTRA_ClearDeviceErrors")
+        self._call("VELTRA_ClearDeviceErrors")

@@ -1,0 +1,56 @@
+"""What a card says of itself."""
+
+from __future__ import annotations
+
+from ctypes import byref
+
+from . import _records as R
+from ._common import _u32
+from ._handle import CardBase
+
+
+class InformationMixin(CardBase):
+    """The card's version, card, bank, module and FPGA information."""
+
+    def version_info(self) -> R.VersionInfo:
+        """The library's version (1.4.16) and the driver's
+        (VELTRA_GetVersionInfo). Raises VeltraError with the statuses of any
+        request (see :class:`Card`)."""
+        raw = R.VERSION_INFO()
+        self._call("VELTRA_GetVersionInfo", byref(raw))
+        return R.record(R.VersionInfo, raw)
+
+    def card_info(self) -> R.CardInfo:
+        """The card's fixed properties (VELTRA_GetCardInfo). Raises
+        VeltraError with the statuses of any request (see :class:`Card`)."""
+        raw = R.CARD_INFO()
+        self._call("VELTRA_GetCardInfo", byref(raw))
+        return R.record(R.CardInfo, raw)
+
+    def card_info_ex(self) -> R.CardInfoEx:
+        """The extended card information (VELTRA_GetCardInfoEx); raises
+        VeltraError as :meth:`card_info`."""
+        raw = R.CARD_INFO_EX()
+        self._call("VELTRA_GetCardInfoEx", byref(raw))
+        return R.record(R.CardInfoEx, raw)
+
+    def bank_info(self, index: int) -> R.BankInfo:
+        """Memory bank `index` (VELTRA_GetBankInfo). Raises VeltraError:
+        VELTRA_INVALID_INDEX (270) for a bank the card does not have."""
+        raw = R.BANK_INFO()
+        self._call("VELTRA_GetBankInfo", _u32(index, "bank index"), byref(raw))
+        return R.record(R.BankInfo, raw)
+
+    def module_info(self, index: int) -> R.ModuleInfo:
+        """Module `index` (VELTRA_GetModuleInfoW). Raises VeltraError:
+        VELTRA_INVALID_INDEX (270) for a module the card does not have."""
+        raw = R.MODULE_INFOW()
+        self._call("VELTRA_GetModuleInfoW", _u32(index, "module index"), byref(raw))
+        return R.record(R.ModuleInfo, raw)
+
+    def fpga_info(self, index: int = 0) -> R.FpgaInfo:
+        """The FPGA at `index` (VELTRA_GetFpgaInfoW). Raises VeltraError:
+        VELTRA_INVALID_INDEX (270) past the card's FPGAs."""
+        raw = R.FPGA_INFOW()
+        self._call("VELTRA_GetFpgaInfoW", _u32(index, "FPGA index"), byref(raw))
+        return R.record(R.FpgaInfo, raw)

@@ -1,0 +1,136 @@
+"""Notifications of a card: waits, and events the driver signals."""
+
+from __future__ import annotations
+
+import weakref
+from typing import Any, Optional
+
+from ._errors import Status, check
+from ._events import Event, HandleState, NotificationWait
+from ._common import _u32
+from ._handle import CardBase
+
+
+def _unregister(state: HandleState, notification: int, event: Event) -> None:
+    if not state.closed and not event.closed:
+        state.library.VELTRA_UnregisterWin32Event(state.value, notification, event.handle)
+    event.close()
+
+
+class Registration:
+    """An event that the driver signals whenever a notification is raised
+    (VELTRA_RegisterWin32Event); ended by :meth:`close`, the end of a
+    ``with`` block, or the card's close."""
+
+    def __init__(self, card: CardBase, notification: int) -> None:
+        self._card = card
+        self.notification = _u32(notification, "notification")
+        self._ended = False  # unregistered, or dropped by the card's close
+        self.event = Event()
+        try:
+            card._call("VELTRA_RegisterWin32Event", self.notification, self.event.handle)
+        except BaseException:
+            self.event.close()
+            raise
+        self._finalizer = weakref.finalize(
+            self, _unregister, card._state, self.notification, self.event
+        )
+        card._registrations.add(self)
+
+    @property
+    def ended(self) -> bool:
+        """True once closed or ended by the card's close."""
+        return self._ended
+
+    def wait(self, timeout: Optional[float] = None) -> bool:
+        """True once the notification has been raised since the last wait
+        (several raises in between are one: the event is a flag), False if
+        `timeout` seconds passed first (None: no limit). Raises
+        ValueError once the registration has ended; a thread that is
+        waiting when the card closes wakes and raises it."""
+        if self._ended:
+            raise ValueError("the registration has ended")
+        signalled = self.event.wait(timeout)
+        if self._ended:
+            raise ValueError("the registration ended: its card was closed")
+        return signalled
+
+    def _forget(self) -> None:
+        """The card closed, and the driver dropped the registration. The
+        event stays open, since a thread may be waiting on it, until this
+        object is closed or collected; it is set to wake such a thread."""
+        self._finalizer.detach()
+        self._ended = True
+        self.event.set()
+
+    def close(self) -> None:
+        """Unregisters (VELTRA_UnregisterWin32Event) unless the card's close
+        has ended the registration, and closes the event. Raises VeltraError:
+        VELTRA_CANCEL_FAILED (274) if the driver no longer has the
+        registration, or a status of any request (see :class:`Card`); the
+        event is closed all the same (the driver keeps a reference of its
+        own to an event it has registered)."""
+        if self.event.closed:
+            return
+        ended, self._ended = self._ended, True
+        try:
+            if not ended:
+                state = self._card._state
+                self._finalizer.detach()
+                self._card._registrations.discard(self)
+                if not state.closed:
+                    check(
+                        state.library.VELTRA_UnregisterWin32Event(
+                            state.value, self.notification, self.event.handle
+                        ),
+                        "VELTRA_UnregisterWin32Event",
+                    )
+        finally:
+            self.event.close()
+
+    def __enter__(self) -> "Registration":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+
+class NotificationsMixin(CardBase):
+    """Notification waits, event registrations and cancelling."""
+
+    def start_notification_wait(self, notification: int) -> NotificationWait:
+        """Starts a wait for card notification `notification`
+        (VELTRA_StartNotificationWait); finish it with its
+        :meth:`~NotificationWait.wait`. The wait ends when the notification
+        is raised while it is outstanding; one raised before it started is
+        not kept for it. Raises VeltraError, with nothing
+        started, with the statuses of any request (see :class:`Card`):
+        VELTRA_INVALID_HANDLE (269), VELTRA_CANCELLED (275), VELTRA_NO_MEMORY
+        (259), VELTRA_UNEXPECTED_ERROR (257); ValueError for a closed card."""
+        self._check_open()
+        number = _u32(notification, "notification")
+        wait = NotificationWait(self._state, number)
+        export = self._state.library.VELTRA_StartNotificationWait
+        handle = self._state.value
+        wait._begin(lambda overlapped: int(export(handle, overlapped, number)))
+        return wait
+
+    def register_event(self, notification: int) -> Registration:
+        """Has the driver signal an event of the package whenever
+        `notification` is raised (VELTRA_RegisterWin32Event). Raises
+        VeltraError: VELTRA_BUSY (273)."""
+        self._check_open()
+        return Registration(self, notification)
+
+    def cancel(self) -> bool:
+        """Cancels every outstanding transfer and notification wait of the
+        card's handle (VELTRA_Cancel); they end with VELTRA_CANCELLED.
+        False if there was nothing to cancel (VELTRA_CANCEL_FAILED). Raises
+        VeltraError with the statuses of any other failing request (see
+        :class:`Card`)."""
+        self._check_open()
+        status = self._state.library.VELTRA_Cancel(self._state.value)
+        if status == Status.CANCEL_FAILED:
+            return False
+        check(status, "VELTRA_Cancel")
+        return True

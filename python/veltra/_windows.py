@@ -1,0 +1,316 @@
+"""A card's address windows, mappings of them, and its common buffers."""
+
+from __future__ import annotations
+
+import ctypes
+import operator
+from ctypes import byref, c_uint32, c_uint64
+from typing import Any, List, Optional
+
+from . import _records as R
+from ._buffers import ReadableBuffer, WriteableBuffer
+from ._errors import VeltraError, check
+from ._events import HandleState
+from ._memory import ExternalMemory, Keeper
+from ._common import _REGISTERS, _Held, _u32, _u64
+from ._handle import CardBase
+from ._information import InformationMixin
+
+
+def _unmap(state: HandleState, address: int) -> None:
+    if not state.closed:
+        state.library.VELTRA_UnmapWindow(state.value, address)
+
+
+class Mapping:
+    """A region of a window or common buffer mapped into the process.
+    :attr:`view` is a memoryview of the card's memory itself (read-only
+    for a card opened read-only); reads and writes through it reach the
+    card with no request. Unmapped by
+    :meth:`close`, at the end of a ``with`` block, by closing the card, or
+    when the mapping and every view of it are collected."""
+
+    def __init__(self, card: CardBase, address: int, length: int) -> None:
+        self._card = card
+        self.readonly = card.read_only
+        self.address = address
+        self.length = length
+        # The views keep the keeper, and through it the card, alive: the
+        # region is unmapped when the last of them and this object go.
+        self._keeper = Keeper(_unmap, card._state, address, owner=card)
+        self._keeper.finalizer.atexit = False  # closing the card at exit unmaps it
+        self._memory: Optional[ExternalMemory] = ExternalMemory(
+            address, length, self._keeper, readonly=card.read_only
+        )
+        card._mappings.add(self)
+        card._regions.add(self._keeper)
+
+    def _in_use(self) -> bool:
+        return self._memory is not None and self._memory.in_use()
+
+    @property
+    def view(self) -> memoryview:
+        """The mapped bytes. Raises ValueError once unmapped."""
+        if self._memory is None:
+            raise ValueError("the mapping is closed")
+        return self._memory.view
+
+    @property
+    def closed(self) -> bool:
+        return self._memory is None
+
+    def array(self, dtype: Any, offset: int = 0, count: Optional[int] = None) -> Any:
+        """A numpy array of `dtype` over the mapped memory from `offset`
+        (`count` items, or as many as fit): reads and writes of its items
+        reach the card. Like any view of the mapping, it keeps the mapping
+        from closing while it lives. Needs numpy."""
+        import numpy
+
+        kind = numpy.dtype(dtype)
+        offset = _u64(offset, "offset")
+        if count is None:
+            count = max(self.length - offset, 0) // kind.itemsize
+        return numpy.frombuffer(self.view, kind, _u64(count, "count"), offset)
+
+    def _register(self, offset: int, width: int) -> Any:
+        if self._memory is None:
+            raise ValueError("the mapping is closed")
+        offset = _u64(offset, "offset")
+        if offset % width:
+            raise ValueError(f"offset {offset:#x} is not aligned to the {width * 8}-bit width")
+        if offset + width > self.length:
+            raise IndexError(f"offset {offset:#x} lies outside the {self.length}-byte mapping")
+        return _REGISTERS[width].from_address(self.address + offset)
+
+    def _store(self, offset: int, width: int, value: int) -> None:
+        if self.readonly:
+            raise PermissionError(
+                f"card {self._card.index} is open read-only: its mappings are read-only"
+            )
+        if not 0 <= value < 1 << (width * 8):
+            raise ValueError(f"{value} does not fit {width * 8} bits")
+        self._register(offset, width).value = value
+
+    # One access of the named width at an offset aligned to it, straight to
+    # the mapped memory (no request).
+    def read8(self, offset: int) -> int:
+        return int(self._register(offset, 1).value)
+
+    def read16(self, offset: int) -> int:
+        return int(self._register(offset, 2).value)
+
+    def read32(self, offset: int) -> int:
+        return int(self._register(offset, 4).value)
+
+    def read64(self, offset: int) -> int:
+        return int(self._register(offset, 8).value)
+
+    def write8(self, offset: int, value: int) -> None:
+        self._store(offset, 1, operator.index(value))
+
+    def write16(self, offset: int, value: int) -> None:
+        self._store(offset, 2, operator.index(value))
+
+    def write32(self, offset: int, value: int) -> None:
+        self._store(offset, 4, operator.index(value))
+
+    def write64(self, offset: int, value: int) -> None:
+        self._store(offset, 8, operator.index(value))
+
+    def close(self) -> None:
+        """Unmaps the region (VELTRA_UnmapWindow). Raises BufferError, and
+        leaves it mapped and :attr:`view` working, while a view made from
+        :attr:`view` (a slice, a cast, a numpy array) still exists;
+        VeltraError if the library refuses the unmap (the region is given
+        up all the same)."""
+        if self._memory is None:
+            return
+        self._memory.release()
+        self._memory = None
+        self._keeper.finalizer.detach()
+        self._card._mappings.discard(self)
+        state = self._card._state
+        if not state.closed:
+            check(state.library.VELTRA_UnmapWindow(state.value, self.address), "VELTRA_UnmapWindow")
+
+    def __enter__(self) -> "Mapping":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else f"at {self.address:#x}"
+        return f"<veltra.Mapping {self.length} bytes {state}>"
+
+
+class Window:
+    """Address window `index` of a card: reads and writes without a mapping,
+    and mappings. Making one sends nothing."""
+
+    def __init__(self, card: CardBase, index: int) -> None:
+        self.card = card
+        self.index = _u32(index, "window index")
+        self._state = card._state
+
+    def info(self) -> R.WindowInfo:
+        """VELTRA_GetWindowInfo. Raises VeltraError: VELTRA_INVALID_INDEX
+        (270) for a window the card does not have."""
+        raw = R.WINDOW_INFO()
+        self.card._call("VELTRA_GetWindowInfo", self.index, byref(raw))
+        return R.record(R.WindowInfo, raw)
+
+    def read_into(self, offset: int, buffer: WriteableBuffer, *, flags: int = 0) -> None:
+        """Fills `buffer` from the window at `offset` (VELTRA_Read), straight
+        into the buffer's memory. Raises VeltraError: VELTRA_INVALID_INDEX
+        (270), VELTRA_INVALID_REGION (271) outside the window,
+        VELTRA_INVALID_FLAG (267)."""
+        with _Held(buffer, True) as held:
+            self.card._call(
+                "VELTRA_Read", self.index, _u32(flags, "flags"), _u64(offset, "offset"),
+                held.length, held.address,
+            )
+
+    def read(self, offset: int, length: int, *, flags: int = 0) -> bytearray:
+        """`length` bytes of the window from `offset`; as :meth:`read_into`."""
+        data = bytearray(_u64(length, "length"))
+        self.read_into(offset, data, flags=flags)
+        return data
+
+    def write(self, offset: int, data: ReadableBuffer, *, flags: int = 0) -> None:
+        """Writes `data` to the window at `offset` (VELTRA_Write); a write
+        of a notification number to the doorbell window rings it. Raises
+        VeltraError as :meth:`read_into`; PermissionError for a card opened
+        read-only."""
+        self.card._refuse_changes("VELTRA_Write")
+        with _Held(data, False) as held:
+            self.card._call(
+                "VELTRA_Write", self.index, _u32(flags, "flags"), _u64(offset, "offset"),
+                held.length, held.address,
+            )
+
+    def _access(self, offset: int, word: Any, width: int, write: bool) -> None:
+        """One VELTRA_Read or VELTRA_Write of the register `word` (a ctypes
+        integer, little endian) at `offset`. The register accesses are the
+        package's most frequent calls, so this path makes no buffer and
+        counts the call in line (as HandleState.begin_call does): a close
+        on another thread waits for it."""
+        if not 0 <= offset <= 0xFFFFFFFFFFFFFFFF:
+            raise ValueError(f"offset must lie in 0 to 2**64 - 1, not {offset}")
+        state = self._state
+        active = state.active
+        active.append(None)
+        if state.closing or state.closed:
+            active.pop()
+            raise ValueError(f"card {self.card.index} is closed")
+        try:
+            library = state.library
+            export = library.VELTRA_Write if write else library.VELTRA_Read
+            status = export(state.value, self.index, 0, offset, width, byref(word))
+        finally:
+            active.pop()
+        if status:
+            raise VeltraError.from_code(status, "VELTRA_Write" if write else "VELTRA_Read")
+
+    def _store(self, offset: int, width: int, value: int) -> None:
+        value = operator.index(value)
+        if not 0 <= value < 1 << (width * 8):
+            raise ValueError(f"value must lie in 0 to 2**{width * 8} - 1, not {value}")
+        if self.card.read_only:
+            self.card._refuse_changes("VELTRA_Write")
+        self._access(operator.index(offset), _REGISTERS[width](value), width, True)
+
+    # Registers of each width: one request of that many bytes each, little
+    # endian. Raise VeltraError as :meth:`read_into`; ValueError for a value
+    # that does not fit; PermissionError for a write to a card opened
+    # read-only.
+    def read8(self, offset: int) -> int:
+        word = ctypes.c_uint8()
+        self._access(operator.index(offset), word, 1, False)
+        return word.value
+
+    def read16(self, offset: int) -> int:
+        word = ctypes.c_uint16()
+        self._access(operator.index(offset), word, 2, False)
+        return word.value
+
+    def read32(self, offset: int) -> int:
+        word = c_uint32()
+        self._access(operator.index(offset), word, 4, False)
+        return word.value
+
+    def read64(self, offset: int) -> int:
+        word = c_uint64()
+        self._access(operator.index(offset), word, 8, False)
+        return word.value
+
+    def write8(self, offset: int, value: int) -> None:
+        self._store(offset, 1, value)
+
+    def write16(self, offset: int, value: int) -> None:
+        self._store(offset, 2, value)
+
+    def write32(self, offset: int, value: int) -> None:
+        self._store(offset, 4, value)
+
+    def write64(self, offset: int, value: int) -> None:
+        self._store(offset, 8, value)
+
+    def map(self, offset: int, length: int) -> Mapping:
+        """Maps `length` bytes from `offset` (VELTRA_MapWindow). Raises
+        VeltraError: VELTRA_INVALID_REGION (271) for a length of 0 or a
+        region outside the window, VELTRA_INVALID_INDEX (270),
+        VELTRA_REGION_TOO_LARGE (277) beyond what the driver maps at once
+        (16 MiB on the simulated driver), VELTRA_NO_MEMORY (259)."""
+        address = ctypes.c_void_p()
+        self.card._call(
+            "VELTRA_MapWindow", self.index, _u64(offset, "offset"), _u64(length, "length"),
+            byref(address),
+        )
+        assert address.value is not None
+        return Mapping(self.card, address.value, length)
+
+    def __repr__(self) -> str:
+        return f"<veltra.Window {self.index} of card {self.card.index}>"
+
+
+class WindowsMixin(InformationMixin):
+    """The card's windows and common buffers."""
+
+    def window(self, index: int) -> Window:
+        """Window `index`; nothing is sent until it is used."""
+        self._check_open()
+        return Window(self, index)
+
+    def windows(self) -> List[Window]:
+        """Every window of the card, by the card information's windowCount;
+        raises VeltraError as :meth:`card_info`."""
+        return [Window(self, i) for i in range(self.card_info().windowCount)]
+
+    def common_buffers(self) -> List[R.CommonBuffer]:
+        """The driver's common buffers of the card
+        (VELTRA_GetCommonBufferCount, VELTRA_GetCommonBuffer). Raises
+        VeltraError: VELTRA_INVALID_INDEX (270) if a buffer went away
+        between the two calls, and the statuses of any request (see
+        :class:`Card`)."""
+        count = c_uint32()
+        self._call("VELTRA_GetCommonBufferCount", byref(count))
+        buffers = []
+        for index in range(count.value):
+            value, key = c_uint64(), c_uint64()
+            self._call("VELTRA_GetCommonBuffer", index, byref(value), byref(key))
+            buffers.append(R.CommonBuffer(index, int(value.value), int(key.value)))
+        return buffers
+
+    def map_common_buffer(self, key: int, offset: int, length: int) -> Mapping:
+        """Maps a region of the common buffer whose key is `key`
+        (VELTRA_MapCommonBuffer). Raises VeltraError: VELTRA_INVALID_REGION
+        (271) for an unknown key or a region outside the buffer, and the
+        statuses of :meth:`Window.map`."""
+        address = ctypes.c_void_p()
+        self._call(
+            "VELTRA_MapCommonBuffer", _u64(key, "key"), _u64(offset, "offset"),
+            _u64(length, "length"), byref(address),
+        )
+        assert address.value is not None
+        return Mapping(self, address.value, length)
