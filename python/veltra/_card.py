@@ -61,6 +61,9 @@ class Card(FpgaMixin, BoardMixin, DmaMixin, NotificationsMixin):
         # The card memory's size, from its window, once asked (None: no
         # window shows it, and the driver alone judges DMA ranges).
         self._memory_size: Optional[Tuple[Optional[int]]] = None
+        # The wait that wait_notification() left outstanding at a timeout,
+        # by notification, for the next one to take up.
+        self._notification_waits = {}
         self._finalizer = weakref.finalize(self, _close_handle, self._state)
 
     def close(self) -> None:

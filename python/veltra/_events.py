@@ -8,13 +8,15 @@ library's finish call cannot) and then asks the library for the outcome.
 
 from __future__ import annotations
 
+import asyncio
+import concurrent.futures
 import ctypes
 import math
 import sys
 import threading
 import time
 import weakref
-from typing import Any, Callable, List, Optional, Set
+from typing import Any, Callable, Generator, List, Optional, Set, Tuple
 
 from ._buffers import Pinned
 from ._errors import Status, VeltraError
@@ -146,6 +148,7 @@ class HandleState:
         # it looks at the count, so either the call sees the close coming or
         # the close sees the call.
         self.active: List[None] = []
+        self.watcher: Optional["_Watcher"] = None
 
     def begin_call(self) -> bool:
         """Counts a blocking call in; False once the handle is closing."""
@@ -168,17 +171,28 @@ class HandleState:
         while self.active:
             time.sleep(0.001)
 
+    def watch(self, operation: "Operation", future: "concurrent.futures.Future[bool]") -> None:
+        """Completes `future` when `operation` ends, from the handle's
+        watcher thread (started at the first watch)."""
+        with self.lock:
+            if self.watcher is None:
+                self.watcher = _Watcher(self)
+            self.watcher.add(operation, future)
+
     def end_pending(self) -> None:
         """Refuses new operations, then cancels and finishes every pending
         operation of the handle."""
         with self.lock:
             self.closing = True
             pending = list(self.pending)
-        if not pending:
-            return
-        self.library.VELTRA_Cancel(self.value)
-        for operation in pending:
-            operation._settle()
+        if pending:
+            self.library.VELTRA_Cancel(self.value)
+            for operation in pending:
+                operation._settle()
+        with self.lock:
+            watcher, self.watcher = self.watcher, None
+        if watcher is not None:
+            watcher.stop()
 
 
 class Operation:
@@ -294,6 +308,47 @@ class Operation:
             raise VeltraError.from_code(self._status, self._what)
         return True
 
+    def future(self) -> "concurrent.futures.Future[bool]":
+        """A concurrent.futures.Future of the operation's end: its result is
+        True when it ended well, its exception the VeltraError of its
+        failure. Completed by the card's watcher thread (one per card, which
+        waits on the events of every watched operation), so no thread waits
+        per operation. Cancelling the future stops only that watch; the
+        operation goes on (see :meth:`cancel`)."""
+        future: concurrent.futures.Future[bool] = concurrent.futures.Future()
+        if self._status is None and not self._state.closed:
+            self._state.watch(self, future)
+        else:
+            self._resolve(future)
+        return future
+
+    def add_done_callback(self, callback: Callable[["Operation"], object]) -> None:
+        """Calls `callback(operation)` once the operation has ended, on the
+        card's watcher thread (or at once if it has ended already)."""
+        self.future().add_done_callback(lambda _: callback(self))
+
+    def __await__(self) -> Generator[Any, None, bool]:
+        """``await operation``: True when it ended well; raises its
+        VeltraError otherwise. The event loop's thread never blocks: the
+        card's watcher thread completes the await through the loop. A task
+        cancelled while it awaits stops awaiting; the operation goes on,
+        since the driver cancels only every outstanding operation of the
+        card's handle at once (:meth:`cancel`)."""
+        return asyncio.wrap_future(self.future()).__await__()
+
+    def _resolve(self, future: "concurrent.futures.Future[bool]") -> None:
+        """Completes `future` with the ended operation's outcome (unless it
+        was cancelled meanwhile)."""
+        if not future.set_running_or_notify_cancel():
+            return
+        if self._status is None:
+            self._finish(True)
+        if self._status == Status.SUCCESS:
+            future.set_result(True)
+        else:
+            status = self._status if self._status is not None else Status.CANCELLED
+            future.set_exception(VeltraError.from_code(status, self._what))
+
     def cancel(self) -> bool:
         """Cancels the operation and waits for its end; True if it ended
         cancelled, False if it had ended already. VELTRA_Cancel ends every
@@ -308,6 +363,77 @@ class Operation:
             raise VeltraError.from_code(status, "VELTRA_Cancel")
         self._settle()
         return self._status == Status.CANCELLED
+
+
+_MAXIMUM_WAIT_OBJECTS = 64
+
+
+class _Watcher:
+    """The thread that waits, for one card, on the events of the operations
+    whose futures are asked for, and completes those futures as the
+    operations end. An event of its own wakes it for a new watch or its
+    stop. More operations than one wait takes are waited for in turns."""
+
+    def __init__(self, state: HandleState) -> None:
+        self._state = state
+        self._wake = create_event(manual_reset=False)
+        self._lock = threading.Lock()
+        self._watched: List[Tuple["Operation", "concurrent.futures.Future[bool]"]] = []
+        self._stopping = False
+        self._thread = threading.Thread(target=self._run, name=f"veltra card {state.index} watcher",
+                                        daemon=True)
+        self._thread.start()
+
+    def add(self, operation: "Operation", future: "concurrent.futures.Future[bool]") -> None:
+        with self._lock:
+            self._watched.append((operation, future))
+        libraries.platform().SetEvent(self._wake)
+
+    def stop(self) -> None:
+        """Completes what is still watched (the card's close has ended the
+        operations) and ends the thread."""
+        with self._lock:
+            self._stopping = True
+        libraries.platform().SetEvent(self._wake)
+        if threading.current_thread() is not self._thread:
+            self._thread.join()
+
+    def _run(self) -> None:
+        platform = libraries.platform()
+        turn = 0
+        try:
+            while True:
+                with self._lock:
+                    stopping = self._stopping
+                    self._watched = [(o, f) for o, f in self._watched if not f.cancelled()]
+                    watched = list(self._watched)
+                ended = [(o, f) for o, f in watched if o._status is not None]
+                if stopping:
+                    ended = watched
+                for operation, future in ended:
+                    operation._resolve(future)
+                if ended:
+                    with self._lock:
+                        self._watched = [w for w in self._watched if w not in ended]
+                    continue
+                if stopping:
+                    return
+                # One wait takes the wake event and up to 63 operations.
+                room = _MAXIMUM_WAIT_OBJECTS - 1
+                if len(watched) > room:
+                    turn = (turn + room) % len(watched)
+                    watched = (watched[turn:] + watched[:turn])[:room]
+                handles = (ctypes.c_void_p * (len(watched) + 1))(
+                    self._wake, *[o._event for o, _ in watched]
+                )
+                timeout = _SLICE_MS if len(self._watched) > room else _INFINITE
+                result = platform.WaitForMultipleObjects(len(handles), handles, 0, timeout)
+                index = result - _WAIT_OBJECT_0
+                if 1 <= index <= len(watched):
+                    operation, future = watched[index - 1]
+                    operation._finish(False)
+        finally:
+            close_event(self._wake)
 
 
 class Transfer(Operation):

@@ -12,6 +12,7 @@ from ._memory import Keeper
 
 if TYPE_CHECKING:
     from ._dma import LockedBuffer
+    from ._events import NotificationWait
     from ._notifications import Registration
     from ._windows import Mapping
 
@@ -40,6 +41,7 @@ class CardBase:
     _registrations: "weakref.WeakSet[Registration]"
     _datatypes: Dict[int, int]
     _memory_size: Optional[Tuple[Optional[int]]]
+    _notification_waits: Dict[int, "NotificationWait"]
 
     @property
     def closed(self) -> bool:

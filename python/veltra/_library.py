@@ -181,6 +181,7 @@ _PLATFORM: Dict[str, Tuple[Any, Sequence[Any]]] = {
     "SetEvent": (c_int, [HANDLE]),
     "ResetEvent": (c_int, [HANDLE]),
     "WaitForSingleObject": (c_uint32, [HANDLE, c_uint32]),
+    "WaitForMultipleObjects": (c_uint32, [c_uint32, c_void_p, c_int, c_uint32]),
     "CloseHandle": (c_int, [HANDLE]),
     "GetLastError": (c_uint32, []),
 }

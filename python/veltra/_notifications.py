@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import weakref
 from typing import Any, Optional
 
@@ -97,6 +98,29 @@ class Registration:
 
 class NotificationsMixin(CardBase):
     """Notification waits, event registrations and cancelling."""
+
+    async def wait_notification(self, notification: int, timeout: Optional[float] = None) -> bool:
+        """``await card.wait_notification(n, timeout=...)``: True once
+        notification `n` is raised, False if `timeout` seconds passed first
+        (None: no limit); raises VeltraError if the wait fails (VELTRA_CANCELLED,
+        275, when the card's handle is cancelled or closed). The event loop's
+        thread never blocks. A wait that timed out stays outstanding and is
+        taken up by the next wait_notification for the same notification,
+        so a raise between the two is not lost and timeouts leave no waits
+        behind (they end with the card)."""
+        number = _u32(notification, "notification")
+        wait = self._notification_waits.pop(number, None)
+        if wait is None:
+            wait = self.start_notification_wait(number)
+        try:
+            await asyncio.wait_for(asyncio.wrap_future(wait.future()), timeout)
+        except asyncio.TimeoutError:
+            self._notification_waits.setdefault(number, wait)
+            return False
+        except asyncio.CancelledError:
+            self._notification_waits.setdefault(number, wait)
+            raise
+        return True
 
     def start_notification_wait(self, notification: int) -> NotificationWait:
         """Starts a wait for card notification `notification`
