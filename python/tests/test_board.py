@@ -34,6 +34,21 @@ def test_cards_are_found_by_serial() -> None:
         veltra.open(serial=-1)
 
 
+def test_the_card_in_plain_words(card: veltra.Card) -> None:
+    assert card.identity == veltra.Identity(
+        board_id=0x7038, revision=2, serial=0x00A1B2C3, pcie_width=8, pcie_generation=3,
+        driver_version="2.1.3", library_version="1.4.16",
+    )
+    windows = [(w.index, w.kind, w.size, w.bus_address, w.local_address, w.prefetchable)
+               for w in card.windows()]
+    assert windows == [
+        (0, "memory", 1 << 20, 0xF0000000, 0, True),
+        (1, "card memory", 64 << 20, 0xF4000000, 0, True),
+        (2, "doorbell", 4096, 0xF0100000, 0x80000000, False),
+        (3, "memory", 256 << 10, 0xF0200000, 0x90000000, True),
+    ]
+
+
 def test_cards_and_their_records(card: veltra.Card) -> None:
     listed = veltra.cards()
     assert [c.index for c in listed] == [0, 1]

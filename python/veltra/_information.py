@@ -12,6 +12,22 @@ from ._handle import CardBase
 class InformationMixin(CardBase):
     """The card's version, card, bank, module and FPGA information."""
 
+    @property
+    def identity(self) -> R.Identity:
+        """The card's :class:`Identity`: board id, revision, serial, PCIe
+        link, driver and library versions, read from the card now."""
+        info = self.card_info_ex()
+        version = self.version_info()
+        return R.Identity(
+            board_id=info.cardValue2,
+            revision=info.cardValue0,
+            serial=info.cardValue3,
+            pcie_width=info.cardValue10,
+            pcie_generation=info.cardValue11,
+            driver_version=f"{version.driverMajor}.{version.driverMinor}.{version.driverBugfix}",
+            library_version=f"{version.apiMajor}.{version.apiMinor}.{version.apiBugfix}",
+        )
+
     def version_info(self) -> R.VersionInfo:
         """The library's version (1.4.16) and the driver's
         (VELTRA_GetVersionInfo). Raises VeltraError with the statuses of any

@@ -431,3 +431,21 @@ class BusRange:
 
     address: int
     length: int
+
+
+@dataclass(frozen=True)
+class Identity:
+    """A card in plain words (Card.identity), from its card information and
+    the version information, as the tool's `veltra info` shows it: the
+    board id (cardValue2), board revision (cardValue0), serial number
+    (cardValue3), PCIe link width and generation (cardValue10, cardValue11),
+    and the driver's and the library's versions."""
+
+    board_id: int
+    revision: int
+    serial: int
+    pcie_width: int
+    pcie_generation: int
+    driver_version: str
+    library_version: str
+

@@ -153,6 +153,36 @@ class Window:
         self.index = _u32(index, "window index")
         self._state = card._state
 
+    # The window in plain words, from its information (the attribute bits
+    # of windowValue3: 1 prefetchable, 2 card memory, 4 doorbell, 8
+    # registers).
+    @property
+    def size(self) -> int:
+        """The window's size in bytes (windowValue0)."""
+        return self.info().windowValue0
+
+    @property
+    def bus_address(self) -> int:
+        """Where the window lies on the bus (windowValue1)."""
+        return self.info().windowValue1
+
+    @property
+    def local_address(self) -> int:
+        """Where the window lies in the card's own address space
+        (windowValue2)."""
+        return self.info().windowValue2
+
+    @property
+    def kind(self) -> str:
+        """"card memory", "doorbell", "registers" or "memory"."""
+        attributes = self.info().windowValue3
+        return ("card memory" if attributes & 2 else "doorbell" if attributes & 4
+                else "registers" if attributes & 8 else "memory")
+
+    @property
+    def prefetchable(self) -> bool:
+        return bool(self.info().windowValue3 & 1)
+
     def info(self) -> R.WindowInfo:
         """VELTRA_GetWindowInfo. Raises VeltraError: VELTRA_INVALID_INDEX
         (270) for a window the card does not have."""
