@@ -39,6 +39,20 @@ def test_the_card_in_plain_words(card: veltra.Card) -> None:
         board_id=0x7038, revision=2, serial=0x00A1B2C3, pcie_width=8, pcie_generation=3,
         driver_version="2.1.3", library_version="1.4.16",
     )
+    sensors = card.sensors()
+    assert [(s.name, s.unit, s.nominal, s.low, s.high) for s in sensors] == [
+        ("FPGA die temperature (C)", "C", 45.0, 0.0, 100.0),
+        ("VCCINT supply voltage (V)", "V", 0.95, 0.9, 1.0),
+        ("Fan speed (RPM)", "RPM", 4200.0, 1000.0, 10000.0),
+        ("Alarm flags", "", 0.0, None, None),
+    ]
+    temperature, fan, alarms = sensors[0].read(), sensors[2].read(), sensors[3].read()
+    assert isinstance(temperature, float) and 45.0 <= temperature <= 45.875
+    assert isinstance(fan, int) and isinstance(alarms, int)
+    assert [s.state() for s in sensors] == ["ok", "ok", "ok", "ok"]
+    assert (sensors[0].state(120.0), sensors[1].state(0.5), sensors[3].state(4)) == (
+        "HIGH", "LOW", "ALARM")
+    assert card.clocks() == [100e6, card.clock_frequency(1)]
     windows = [(w.index, w.kind, w.size, w.bus_address, w.local_address, w.prefetchable)
                for w in card.windows()]
     assert windows == [

@@ -28,6 +28,7 @@ from __future__ import annotations
 
 from typing import List, Optional
 
+from ._board import Sensor
 from ._bridge import Bridge
 from ._card import Card, cards
 from ._common import _u32
@@ -97,9 +98,9 @@ __all__ = [
     "FlashBlockInfo",
     "FlashInfo",
     "FpgaInfo",
-    "Identity",
     "FpgaMismatch",
     "HardwareError",
+    "Identity",
     "InvalidBitstream",
     "InvalidRegion",
     "IprogStatus",
@@ -115,6 +116,7 @@ __all__ = [
     "Operation",
     "ProdTestInfo",
     "Registration",
+    "Sensor",
     "SensorInfo",
     "Status",
     "Transfer",

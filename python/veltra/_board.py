@@ -2,16 +2,18 @@
 
 from __future__ import annotations
 
+import ctypes
 from ctypes import byref, c_double, c_uint32
-from typing import Union
+from typing import List, Optional, Union
 
 from . import _records as R
 from ._buffers import ReadableBuffer, WriteableBuffer
 from ._common import _Held, _u32, _u64
-from ._handle import CardBase
+from ._errors import Status, VeltraError
+from ._information import InformationMixin
 
 
-class BoardMixin(CardBase):
+class BoardMixin(InformationMixin):
     """Flash, VPD, clocks, sensors and the device status."""
 
     def flash_info(self, bank: int = 0) -> R.FlashInfo:
@@ -137,6 +139,25 @@ class BoardMixin(CardBase):
         self._datatypes[index] = info.attribute1
         return info
 
+    def sensors(self) -> List["Sensor"]:
+        """Every sensor of the card in plain words (:class:`Sensor`). The
+        driver reports no count of sensors, so they are asked for in index
+        order until it answers VELTRA_INVALID_INDEX, as the tool does."""
+        found: List[Sensor] = []
+        while True:
+            try:
+                info = self.sensor_info(len(found))
+            except VeltraError as error:
+                if error.code == Status.INVALID_INDEX:
+                    return found
+                raise
+            found.append(Sensor(self, len(found), info))
+
+    def clocks(self) -> List[float]:
+        """The frequency in Hz of each clock generator, as many as the card
+        information says it has (cardValue9)."""
+        return [self.clock_frequency(i) for i in range(self.card_info().cardValue9)]
+
     def read_sensor(self, index: int) -> Union[int, float]:
         """One reading of sensor `index` (VELTRA_ReadSensor): a float for
         datatype 1, else an int. The datatype comes from the sensor's
@@ -164,3 +185,51 @@ class BoardMixin(CardBase):
         VeltraError with the statuses of any request (see :class:`Card`)."""
         self._refuse_changes("VELTRA_ClearDeviceErrors")
         self._call("VELTRA_ClearDeviceErrors")
+
+
+_UNITS = {0: "", 1: "C", 2: "V", 3: "RPM"}
+_FIXED, _FLAGS = 1, 2
+
+
+class Sensor:
+    """A sensor in plain words, from its information: `name` (its
+    description), `unit` ("C", "V", "RPM" or "" for a count), `nominal`,
+    and the limits `low` and `high` in the unit (the driver gives them in
+    thousandths; None when it gives none, and for a flags word, which is in
+    alarm when any bit is set). :meth:`read` reads it; :meth:`state` judges
+    a reading as the tool does."""
+
+    def __init__(self, card: BoardMixin, index: int, info: R.SensorInfo) -> None:
+        self._card = card
+        self.index = index
+        self.info = info
+        self.name = info.description
+        self.unit = _UNITS.get(info.attribute3, f"unit {info.attribute3}")
+        self.flags = info.attribute1 == _FLAGS
+        # The driver's nominal is 16.16 fixed point: good to four decimals.
+        self.nominal = round(info.attribute2, 4)
+        low = ctypes.c_int32(info.attribute4).value / 1000.0
+        high = ctypes.c_int32(info.attribute5).value / 1000.0
+        limited = not self.flags and (low != 0 or high != 0)
+        self.low: Optional[float] = low if limited else None
+        self.high: Optional[float] = high if limited else None
+
+    def read(self) -> Union[int, float]:
+        """One reading: a float for an analogue sensor, an int for a count
+        or a flags word."""
+        return self._card.read_sensor(self.index)
+
+    def state(self, value: Optional[Union[int, float]] = None) -> str:
+        """"ok", "LOW", "HIGH", "ALARM" (a flags word with a bit set), or "-"
+        for a sensor without limits; of `value`, or of a reading now."""
+        if value is None:
+            value = self.read()
+        if self.flags:
+            return "ALARM" if value != 0 else "ok"
+        if self.low is None or self.high is None:
+            return "-"
+        return "LOW" if value < self.low else "HIGH" if value > self.high else "ok"
+
+    def __repr__(self) -> str:
+        return f"<veltra.Sensor {self.index} {self.name!r} {self.unit}>"
+
