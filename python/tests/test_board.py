@@ -53,6 +53,18 @@ def test_the_card_in_plain_words(card: veltra.Card) -> None:
     assert (sensors[0].state(120.0), sensors[1].state(0.5), sensors[3].state(4)) == (
         "HIGH", "LOW", "ALARM")
     assert card.clocks() == [100e6, card.clock_frequency(1)]
+    assert card.fpgas() == [
+        veltra.Fpga(0, "7vx690tffg1157", "7VX690T", "FFG1157", "-2", "I", False)
+    ]
+    # A Numonyx P30 of 64 MiB: 128 KiB blocks, four 32 KiB parameter blocks
+    # at the top.
+    (flash,) = card.flash()
+    assert (flash.name, flash.size, flash.block_size, flash.bus_width) == (
+        "Numonyx Axcell P30 (Top boot)", 64 << 20, 128 << 10, 16)
+    assert flash.blocks == (
+        veltra.BlockRun(0, 128 << 10, 511, False),
+        veltra.BlockRun((64 << 20) - (128 << 10), 32 << 10, 4, True),
+    )
     windows = [(w.index, w.kind, w.size, w.bus_address, w.local_address, w.prefetchable)
                for w in card.windows()]
     assert windows == [

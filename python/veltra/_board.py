@@ -153,6 +153,28 @@ class BoardMixin(InformationMixin):
                 raise
             found.append(Sensor(self, len(found), info))
 
+    def flash(self) -> List[R.Flash]:
+        """Every flash chip in plain words, as many as the card information
+        says (cardValue5), with its blocks as runs of equal blocks (one
+        block information request per block)."""
+        chips: List[R.Flash] = []
+        for bank in range(self.card_info().cardValue5):
+            info = self.flash_info(bank)
+            runs: List[List[int]] = []  # start, size, count, flags
+            offset = 0
+            while offset < info.attribute1:
+                block = self.flash_block_info(offset, bank=bank)
+                if block.attribute2 == 0 or not 0 <= offset - block.attribute1 < block.attribute2:
+                    raise VeltraError.from_code(Status.UNEXPECTED_ERROR, "VELTRA_GetFlashBlockInfo")
+                if runs and runs[-1][1] == block.attribute2 and runs[-1][3] == block.attribute3:
+                    runs[-1][2] += 1
+                else:
+                    runs.append([block.attribute1, block.attribute2, 1, block.attribute3])
+                offset = block.attribute1 + block.attribute2
+            chips.append(R.Flash(bank, info.name, info.attribute1, info.attribute2, info.attribute3,
+                                 tuple(R.BlockRun(r[0], r[1], r[2], bool(r[3] & 1)) for r in runs)))
+        return chips
+
     def clocks(self) -> List[float]:
         """The frequency in Hz of each clock generator, as many as the card
         information says it has (cardValue9)."""

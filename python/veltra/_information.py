@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from ctypes import byref
+from typing import List
 
 from . import _records as R
 from ._common import _u32
@@ -27,6 +28,16 @@ class InformationMixin(CardBase):
             driver_version=f"{version.driverMajor}.{version.driverMinor}.{version.driverBugfix}",
             library_version=f"{version.apiMajor}.{version.apiMinor}.{version.apiBugfix}",
         )
+
+    def fpgas(self) -> List[R.Fpga]:
+        """Every FPGA in plain words, as many as the card information says
+        (cardValue4)."""
+        found: List[R.Fpga] = []
+        for index in range(self.card_info().cardValue4):
+            f = self.fpga_info(index)
+            found.append(R.Fpga(index, f.name, f.deviceName, f.packageName, f.text1, f.text2,
+                                f.attribute3 != 0))
+        return found
 
     def version_info(self) -> R.VersionInfo:
         """The library's version (1.4.16) and the driver's

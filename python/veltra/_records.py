@@ -449,3 +449,43 @@ class Identity:
     driver_version: str
     library_version: str
 
+
+@dataclass(frozen=True)
+class Fpga:
+    """An FPGA in plain words (Card.fpgas()): its part `name` as a bitstream
+    names it ("7vx690tffg1157"), `device` and `package`, `speed_grade`
+    ("-2") and `temperature_grade` ("I"), and whether it is `configured`."""
+
+    index: int
+    name: str
+    device: str
+    package: str
+    speed_grade: str
+    temperature_grade: str
+    configured: bool
+
+
+@dataclass(frozen=True)
+class BlockRun:
+    """Blocks of one size in a row: `count` blocks of `size` bytes from
+    `start`; `parameter` blocks are the small ones of a boot area."""
+
+    start: int
+    size: int
+    count: int
+    parameter: bool
+
+
+@dataclass(frozen=True)
+class Flash:
+    """A flash chip in plain words (Card.flash()): its `name`, `size` in
+    bytes, `bus_width` in bits, and its blocks from offset 0 to the end as
+    runs of equal blocks, as the tool's `veltra flash info` shows them."""
+
+    bank: int
+    name: str
+    size: int
+    block_size: int
+    bus_width: int
+    blocks: Tuple[BlockRun, ...]
+
