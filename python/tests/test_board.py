@@ -50,6 +50,11 @@ def test_the_card_in_plain_words(card: veltra.Card) -> None:
     assert isinstance(temperature, float) and 45.0 <= temperature <= 45.875
     assert isinstance(fan, int) and isinstance(alarms, int)
     assert [s.state() for s in sensors] == ["ok", "ok", "ok", "ok"]
+    assert isinstance(card.read_sensor_value(2), float) and card.read_sensor_flags(3) == alarms
+    with pytest.raises(TypeError):
+        card.read_sensor_value(3)
+    with pytest.raises(TypeError):
+        card.read_sensor_flags(0)
     assert (sensors[0].state(120.0), sensors[1].state(0.5), sensors[3].state(4)) == (
         "HIGH", "LOW", "ALARM")
     assert card.clocks() == [100e6, card.clock_frequency(1)]

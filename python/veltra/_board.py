@@ -180,6 +180,28 @@ class BoardMixin(InformationMixin):
         information says it has (cardValue9)."""
         return [self.clock_frequency(i) for i in range(self.card_info().cardValue9)]
 
+    def read_sensor_value(self, index: int) -> float:
+        """A reading of an analogue sensor (a temperature, a voltage, a fan
+        speed) as a float in its unit, typed so; TypeError for a flags
+        word (see :meth:`read_sensor_flags`)."""
+        index = _u32(index, "sensor index")
+        if self._datatype(index) == _FLAGS:
+            raise TypeError(f"sensor {index} is a flags word: read it with read_sensor_flags()")
+        return float(self.read_sensor(index))
+
+    def read_sensor_flags(self, index: int) -> int:
+        """A reading of a flags sensor as an int (a bit per alarm), typed
+        so; TypeError for an analogue sensor."""
+        index = _u32(index, "sensor index")
+        if self._datatype(index) != _FLAGS:
+            raise TypeError(f"sensor {index} is not a flags word: read it with "
+                            "read_sensor_value()")
+        return int(self.read_sensor(index))
+
+    def _datatype(self, index: int) -> int:
+        datatype = self._datatypes.get(index)
+        return datatype if datatype is not None else self.sensor_info(index).attribute1
+
     def read_sensor(self, index: int) -> Union[int, float]:
         """One reading of sensor `index` (VELTRA_ReadSensor): a float for
         datatype 1, else an int. The datatype comes from the sensor's
@@ -187,9 +209,7 @@ class BoardMixin(InformationMixin):
         VELTRA_INVALID_INDEX (270), VELTRA_UNEXPECTED_ERROR (257) for a
         datatype the library does not know."""
         index = _u32(index, "sensor index")
-        datatype = self._datatypes.get(index)
-        if datatype is None:
-            datatype = self.sensor_info(index).attribute1
+        datatype = self._datatype(index)
         value = R.SENSOR_VALUE()
         self._call("VELTRA_ReadSensor", index, byref(value))
         return float(value.doubleValue) if datatype == 1 else int(value.value32)
