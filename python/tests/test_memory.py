@@ -343,3 +343,37 @@ def test_a_card_opened_read_only_refuses_every_change(card: veltra.Card) -> None
                 mapping.view[0] = 0x22
     assert card.read_dma(0x3000, 64) == b"\x11" * 64
 
+
+def test_allocated_arrays_are_locked_once_for_every_transfer(card: veltra.Card) -> None:
+    np = pytest.importorskip("numpy")
+    calls: List[str] = []
+
+    class Counting:
+        def __init__(self, library: object) -> None:
+            self.library = library
+
+        def __getattr__(self, name: str) -> object:
+            if name.startswith("VELTRA_") and "DMA" in name or name == "VELTRA_Lock":
+                calls.append(name)
+            return getattr(self.library, name)
+
+    card._state.library = Counting(card._state.library)
+    buffer = card.allocate((4, 256), np.uint32)
+    assert isinstance(buffer, np.ndarray) and buffer.shape == (4, 256)
+    buffer[:] = np.arange(1024, dtype=np.uint32).reshape(4, 256)
+    card.write_dma(buffer, 0x50000)
+    card.write_dma(buffer[2], 0x60000)  # a contiguous row: the same lock, at its offset
+    back = card.allocate(1024, np.uint32)
+    card.read_dma_into(back, 0x50000)
+    assert (back == np.arange(1024)).all()
+    card.read_dma_into(back[:256], 0x60000)
+    assert (back[:256] == np.arange(512, 768)).all()
+    assert calls == ["VELTRA_Lock", "VELTRA_WriteDMALockedEx", "VELTRA_WriteDMALockedEx",
+                     "VELTRA_Lock", "VELTRA_ReadDMALockedEx", "VELTRA_ReadDMALockedEx"]
+    card.release(back)  # unlocked: a plain buffer again
+    calls.clear()
+    card.read_dma_into(back, 0x50000)
+    assert calls == ["VELTRA_ReadDMAEx"]
+    with pytest.raises(TypeError):
+        card.release(np.zeros(4))
+

@@ -38,6 +38,7 @@ class LockedBuffer:
         self._transfers: "weakref.WeakSet[Transfer]" = weakref.WeakSet()
         self._pinned: Optional[Pinned] = pin(buffer)
         self.length = self._pinned.length
+        self.address: int = self._pinned.address or 0
         self.readonly = not self._pinned.writable
         handle = c_uint32()
         try:
@@ -133,6 +134,42 @@ class LockedRange:
 
 Host = Union[ReadableBuffer, WriteableBuffer, LockedBuffer, LockedRange, R.BusRange]
 
+_locked_array: Any = None
+
+
+def _locked_array_type() -> Any:
+    """The numpy array type of Card.allocate: an array that knows the
+    locked buffer under it, as its views and slices do."""
+    global _locked_array
+    if _locked_array is None:
+        import numpy
+
+        class LockedArray(numpy.ndarray):  # type: ignore[type-arg]
+            """A numpy array of host memory locked for DMA (Card.allocate):
+            transfers to and from it, or from a contiguous slice of it, use
+            the lock."""
+
+            _veltra_locked: Optional[LockedBuffer] = None
+
+            def __array_finalize__(self, obj: Any) -> None:
+                self._veltra_locked = getattr(obj, "_veltra_locked", None)
+
+        LockedArray.__module__ = "veltra"
+        _locked_array = LockedArray
+    return _locked_array
+
+
+def _as_locked_range(host: Any) -> Optional[LockedRange]:
+    """The locked range under an array of Card.allocate (or a contiguous
+    view of it) while its buffer is still locked; None otherwise."""
+    locked: Optional[LockedBuffer] = getattr(host, "_veltra_locked", None)
+    if locked is None or locked.closed or not host.flags.c_contiguous:
+        return None
+    offset = int(host.ctypes.data) - locked.address
+    if offset < 0 or offset + host.nbytes > locked.length:
+        return None
+    return LockedRange(locked, offset, int(host.nbytes))
+
 
 class DmaMixin(WindowsMixin):
     """Transfers, blocking and not, and locked buffers."""
@@ -154,6 +191,8 @@ class DmaMixin(WindowsMixin):
             arguments = common + (_u64(host.address, "bus address"), local,
                                   _u64(host.length, "length"))
             return prefix + "DMABus", arguments, None
+        if not isinstance(host, (LockedBuffer, LockedRange)):
+            host = _as_locked_range(host) or host
         if isinstance(host, (LockedBuffer, LockedRange)):
             locked = host if isinstance(host, LockedBuffer) else host.buffer
             offset, length = (0, host.length) if isinstance(host, LockedBuffer) else (
@@ -306,6 +345,30 @@ class DmaMixin(WindowsMixin):
         """Starts :meth:`read_dma_into` without waiting; as
         :meth:`start_write_dma`."""
         return self._start(destination, False, local_address, channel, flags)
+
+    def allocate(self, shape: Any, dtype: Any = "uint8") -> Any:
+        """A numpy array of `shape` and `dtype` whose memory is locked for
+        DMA (VELTRA_Lock) once: transfers to and from it, or from a
+        C-contiguous slice of it, use the lock (the Locked DMA forms) and
+        lock nothing again. The memory stays locked until the card closes
+        or :meth:`release` is called on the array; the array itself stays
+        usable. Needs numpy. Raises VeltraError as :meth:`lock`."""
+        import numpy
+
+        array = numpy.empty(shape, dtype)
+        locked = self.lock(array)
+        result = array.view(_locked_array_type())
+        result._veltra_locked = locked
+        return result
+
+    def release(self, array: Any) -> None:
+        """Unlocks the memory of an array of :meth:`allocate`
+        (VELTRA_Unlock); its transfers then pass it as plain host memory.
+        Raises BufferError while a transfer on it is pending."""
+        locked: Optional[LockedBuffer] = getattr(array, "_veltra_locked", None)
+        if locked is None:
+            raise TypeError("release() takes an array made by allocate()")
+        locked.close()
 
     def lock(self, buffer: Union[ReadableBuffer, WriteableBuffer]) -> LockedBuffer:
         """Locks a host buffer for the Locked DMA forms (VELTRA_Lock). A
