@@ -9,6 +9,7 @@ import hashlib
 import importlib.util
 import io
 import os
+import re
 import subprocess
 import sys
 import zipfile
@@ -82,3 +83,13 @@ def test_example_script_lists_the_cards_and_moves_data() -> None:
     lines = run.stdout.splitlines()
     assert lines[0].startswith("card 0: board 0x7038 revision 2 serial 0x00A1B2C3")
     assert lines[-1] == "DMA: 1 MiB to card memory and back: the same bytes"
+
+
+def test_the_readme_examples_run_as_written() -> None:
+    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
+    examples = re.findall(r"```python\n(.*?)```", readme, re.S)
+    assert examples, "the README has Python examples"
+    for example in examples:
+        run = subprocess.run([sys.executable, "-c", example], capture_output=True, text=True,
+                             env=dict(os.environ, PYTHONPATH=str(PYTHON_FOLDER)), check=False)
+        assert run.returncode == 0, (example, run.stderr)
