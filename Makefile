@@ -97,10 +97,15 @@ test-tsan: setup
 	@ctest --test-dir $(TSAN) --output-on-failure -j2
 
 # The SDK archives: build/windows/packages/veltra-VERSION-windows-x64.zip and
-# build/linux/packages/veltra-VERSION-linux-x86_64.tar.gz.
+# build/linux/packages/veltra-VERSION-linux-x86_64.tar.gz; and the Python
+# package with the Linux libraries in it, beside them:
+# build/linux/packages/veltra-VERSION-py3-none-linux_x86_64.whl.
 package: build docs
 	@cd $(WINDOWS) && cpack -G ZIP
 	@cd $(LINUX) && cpack -G TGZ
+	@VELTRA_WHEEL_LIBRARIES=$(CURDIR)/$(LINUX)/lib python3 -m pip wheel --no-deps \
+	    --no-build-isolation --no-index --no-cache-dir --disable-pip-version-check --quiet \
+	    -w $(LINUX)/packages ./python
 
 # The API reference from the headers: build/linux/docs/html/index.html.
 docs: $(LINUX)/build.ninja $(WINDOWS)/build.ninja

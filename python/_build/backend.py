@@ -100,12 +100,33 @@ def _metadata() -> str:
     return "\n".join(lines) + "\n\n" + body
 
 
-def _wheel_file() -> str:
+# With VELTRA_WHEEL_LIBRARIES naming a folder of a Linux build's libraries
+# (`make package` does), the wheel carries them in the package's folder,
+# where the package looks first: a wheel for Linux on x86-64 that needs
+# nothing else.
+_LIBRARIES = ("libveltra.so", "libveltrad.so", "libkesta.so", "libkestad.so", "libw32compat.so",
+              "libvsim.so")
+
+
+def _library_folder() -> Optional[str]:
+    folder = os.environ.get("VELTRA_WHEEL_LIBRARIES", "")
+    if not folder:
+        return None
+    if not os.path.isfile(os.path.join(folder, "libveltra.so")):
+        raise RuntimeError(f"VELTRA_WHEEL_LIBRARIES: {folder} holds no libveltra.so")
+    return folder
+
+
+def _tag() -> str:
+    return "py3-none-linux_x86_64" if _library_folder() else "py3-none-any"
+
+
+def _wheel_file(tag: str) -> str:
     return (
         "Wheel-Version: 1.0\n"
         f"Generator: {GENERATOR}\n"
-        "Root-Is-Purelib: true\n"
-        "Tag: py3-none-any\n"
+        f"Root-Is-Purelib: {'true' if tag == 'py3-none-any' else 'false'}\n"
+        f"Tag: {tag}\n"
     )
 
 
@@ -115,6 +136,12 @@ def _package_files() -> Iterator[Tuple[str, str]]:
     for name in sorted(os.listdir(folder)):
         if name.endswith(".py") or name == "py.typed":
             yield f"{PACKAGE}/{name}", os.path.join(folder, name)
+    libraries = _library_folder()
+    if libraries is not None:
+        for name in _LIBRARIES:
+            path = os.path.join(libraries, name)
+            if os.path.isfile(path):
+                yield f"{PACKAGE}/{name}", path
 
 
 def _timestamp() -> Tuple[int, int, int, int, int, int]:
@@ -139,7 +166,7 @@ class _Wheel:
 
     def add(self, name: str, data: bytes) -> None:
         info = zipfile.ZipInfo(name, date_time=_timestamp())
-        info.external_attr = 0o644 << 16
+        info.external_attr = (0o755 if name.endswith(".so") else 0o644) << 16
         info.compress_type = zipfile.ZIP_DEFLATED
         self._zip.writestr(info, data)
         self._records.append(f"{name},{_record_hash(data)},{len(data)}")
@@ -154,10 +181,10 @@ class _Wheel:
         self._zip.close()
 
 
-def _dist_info_files() -> Dict[str, bytes]:
+def _dist_info_files(tag: str = "py3-none-any") -> Dict[str, bytes]:
     return {
         "METADATA": _metadata().encode("utf-8"),
-        "WHEEL": _wheel_file().encode("utf-8"),
+        "WHEEL": _wheel_file(tag).encode("utf-8"),
         "top_level.txt": f"{PACKAGE}\n".encode("utf-8"),
     }
 
@@ -165,7 +192,8 @@ def _dist_info_files() -> Dict[str, bytes]:
 def _build(wheel_directory: str, editable: bool) -> str:
     name, version = _names()
     dist_info = f"{name}-{version}.dist-info"
-    file_name = f"{name}-{version}-py3-none-any.whl"
+    tag = "py3-none-any" if editable else _tag()
+    file_name = f"{name}-{version}-{tag}.whl"
     wheel = _Wheel(os.path.join(wheel_directory, file_name))
     if editable:
         wheel.add(f"__editable__.{name}.pth", (ROOT + "\n").encode("utf-8"))
@@ -173,7 +201,7 @@ def _build(wheel_directory: str, editable: bool) -> str:
         for archive_path, disk_path in _package_files():
             with open(disk_path, "rb") as file:
                 wheel.add(archive_path, file.read())
-    for member, data in _dist_info_files().items():
+    for member, data in _dist_info_files(tag).items():
         wheel.add(f"{dist_info}/{member}", data)
     wheel.close(f"{dist_info}/RECORD")
     return file_name
@@ -203,7 +231,7 @@ def prepare_metadata_for_build_wheel(
     dist_info = f"{name}-{version}.dist-info"
     folder = os.path.join(metadata_directory, dist_info)
     os.makedirs(folder, exist_ok=True)
-    for member, data in _dist_info_files().items():
+    for member, data in _dist_info_files(_tag()).items():
         with open(os.path.join(folder, member), "wb") as file:
             file.write(data)
     return dist_info

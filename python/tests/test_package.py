@@ -93,3 +93,35 @@ def test_the_readme_examples_run_as_written() -> None:
         run = subprocess.run([sys.executable, "-c", example], capture_output=True, text=True,
                              env=dict(os.environ, PYTHONPATH=str(PYTHON_FOLDER)), check=False)
         assert run.returncode == 0, (example, run.stderr)
+
+
+def test_a_wheel_that_carries_the_linux_libraries_installs_offline(tmp_path: Path) -> None:
+    # As `make package` builds it: the package and the build's libraries in
+    # one wheel, which a fresh environment installs with no index and uses
+    # with nothing else set.
+    libraries = os.environ.get("VELTRA_LIBRARY_PATH", "")
+    if sys.platform != "linux" or not os.path.isfile(os.path.join(libraries, "libveltra.so")):
+        pytest.skip("needs a Linux build's libraries")
+    quiet = ["--no-index", "--no-cache-dir", "--disable-pip-version-check", "--quiet"]
+    built = subprocess.run(
+        [sys.executable, "-m", "pip", "wheel", "--no-deps", "--no-build-isolation", *quiet,
+         "-w", str(tmp_path), str(PYTHON_FOLDER)],
+        capture_output=True, text=True, check=False,
+        env=dict(os.environ, VELTRA_WHEEL_LIBRARIES=libraries),
+    )
+    assert built.returncode == 0, built.stderr
+    (wheel,) = tmp_path.glob("veltra-*-py3-none-linux_x86_64.whl")
+    with zipfile.ZipFile(wheel) as archive:
+        assert {"veltra/libveltra.so", "veltra/libw32compat.so", "veltra/libvsim.so"} <= set(
+            archive.namelist())
+    environment = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", str(environment)], check=True)
+    python = str(environment / "bin" / "python")
+    subprocess.run([python, "-m", "pip", "install", *quiet, str(wheel)], check=True)
+    plain = {k: v for k, v in os.environ.items() if k not in ("VELTRA_LIBRARY_PATH", "PYTHONPATH")}
+    run = subprocess.run(
+        [python, "-c", "import veltra; print(len(veltra.cards()), 'cards')"],
+        capture_output=True, text=True, cwd=str(tmp_path), check=False,
+        env=dict(plain, VELTRA_SIM_STATE="private"),
+    )
+    assert run.stdout == "2 cards\n", run.stderr
