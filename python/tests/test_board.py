@@ -27,7 +27,15 @@ def test_cards_are_found_by_serial() -> None:
     assert str(missing.value) == (
         "no card has serial 0xDEADBEEF (the cards: 0x00A1B2C3, 0x00A1B2C4)"
     )
-    for wrong in ({}, {"index": 0, "serial": 0x00A1B2C3}):
+    # By device path, as the library opens it (letter case does not count).
+    paths = [summary.path for summary in veltra.cards()]
+    assert len(set(paths)) == 2
+    assert all(p.endswith("#{4a8924e1-a143-44c2-8ec1-64ec73f90f96}") for p in paths)
+    with veltra.open(path=paths[1].upper()) as second:
+        assert second.index == 1
+    with pytest.raises(LookupError, match="no card is at"):
+        veltra.open(path="\\\\?\\root#nothing#0000")
+    for wrong in ({}, {"index": 0, "serial": 0x00A1B2C3}, {"serial": 1, "path": paths[0]}):
         with pytest.raises(TypeError):
             veltra.open(**wrong)
     with pytest.raises(ValueError):

@@ -31,7 +31,7 @@ from typing import List, Optional
 from ._board import Sensor
 from ._bridge import Bridge
 from ._card import Card, cards
-from ._common import _u32
+from ._common import _u32, card_paths
 from ._dma import LockedBuffer, LockedRange
 from ._fpga import Bitstream, load_bitstream
 from ._notifications import Registration
@@ -143,6 +143,7 @@ def open(  # noqa: A001
     index: Optional[int] = None,
     *,
     serial: Optional[int] = None,
+    path: Optional[str] = None,
     read_only: bool = False,
     flags: int = 0,
 ) -> Card:
@@ -151,7 +152,10 @@ def open(  # noqa: A001
     ``with`` block. By serial the cards are opened in index order and the
     serial is read from the open card, so the card returned is the one
     named even if indexes shifted meanwhile (the tool's ``serial:`` rule);
-    LookupError, naming the serials there are, when no card has it.
+    LookupError, naming the serials there are, when no card has it. By
+    `path`, the card at that device path (as :func:`cards` lists them),
+    checked again once it is open; LookupError when no card is there or it
+    moved meanwhile.
 
     A card opened `read_only` is read only by the package too: what would
     change it (writes to windows, card memory, flash or VPD, configuration,
@@ -162,10 +166,12 @@ def open(  # noqa: A001
     VELTRA_ACCESS_DENIED (260), VELTRA_NO_MEMORY (259),
     VELTRA_UNEXPECTED_ERROR (257), VELTRA_INVALID_FLAG (267) for open flags
     the driver refuses; LibraryError when the library cannot be loaded."""
-    if (index is None) == (serial is None):
-        raise TypeError("open() takes a card index or serial=, one of them")
+    if sum(x is not None for x in (index, serial, path)) != 1:
+        raise TypeError("open() takes a card index, serial= or path=, one of them")
     if index is not None:
         return Card(index, read_only=read_only, flags=flags)
+    if path is not None:
+        return _open_path(path, read_only, flags)
     assert serial is not None
     wanted = _u32(serial, "serial")
     seen: List[str] = []
@@ -189,6 +195,24 @@ def open(  # noqa: A001
         at += 1
     there = f"the cards: {', '.join(seen)}" if seen else "there is no card"
     raise LookupError(f"no card has serial 0x{wanted:08X} ({there})")
+
+
+def _open_path(path: str, read_only: bool, flags: int) -> Card:
+    """The card at a device path: found by its index, opened, and the path
+    checked again once it is open, so that a card that moved in between is
+    not taken for it (the tool's rule). Windows compares paths without
+    regard to case."""
+    before = card_paths()
+    for at, known in enumerate(before):
+        if known.lower() != path.lower():
+            continue
+        card = Card(at, read_only=read_only, flags=flags)
+        after = card_paths()
+        if at >= len(after) or after[at].lower() != path.lower():
+            card.close()
+            raise LookupError(f"the card at {path} moved while it was opened")
+        return card
+    raise LookupError(f"no card is at {path}")
 
 
 def open_bridge(index: int, *, read_only: bool = False, flags: int = 0) -> Bridge:

@@ -14,7 +14,7 @@ from ._events import HandleState
 from ._library import HANDLE, libraries
 from ._memory import Keeper
 from ._board import BoardMixin
-from ._common import _u32
+from ._common import _u32, card_paths
 from ._dma import DmaMixin, LockedBuffer
 from ._fpga import FpgaMixin
 from ._handle import _close_handle
@@ -125,6 +125,7 @@ def cards() -> List[R.CardSummary]:
     VELTRA_DEVICE_NOT_FOUND, with its version and card information. Raises
     VeltraError for any other failure."""
     found: List[R.CardSummary] = []
+    paths = card_paths()
     index = 0
     while True:
         try:
@@ -134,5 +135,6 @@ def cards() -> List[R.CardSummary]:
                 return found
             raise
         with card:
-            found.append(R.CardSummary(index, card.version_info(), card.card_info_ex()))
+            path = paths[index] if index < len(paths) else ""
+            found.append(R.CardSummary(index, card.version_info(), card.card_info_ex(), path))
         index += 1

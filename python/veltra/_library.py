@@ -186,6 +186,14 @@ _PLATFORM: Dict[str, Tuple[Any, Sequence[Any]]] = {
     "GetLastError": (c_uint32, []),
 }
 
+_SETUPAPI: Dict[str, Tuple[Any, Sequence[Any]]] = {
+    "SetupDiGetClassDevsA": (c_void_p, [c_void_p, c_char_p, c_void_p, c_uint32]),
+    "SetupDiEnumDeviceInterfaces": (c_int, [c_void_p, c_void_p, c_void_p, c_uint32, c_void_p]),
+    "SetupDiGetDeviceInterfaceDetailA": (
+        c_int, [c_void_p, c_void_p, c_void_p, c_uint32, c_void_p, c_void_p]),
+    "SetupDiDestroyDeviceInfoList": (c_int, [c_void_p]),
+}
+
 # Libraries a VELTRA or KESTA library needs on Linux, loaded first from the
 # same folder so that a folder of libraries works whatever their run path.
 _LINUX_DEPENDENCIES = ("libvsim.so", "libw32compat.so")
@@ -225,6 +233,7 @@ class Libraries:
         self._veltra: Any = None
         self._kesta: Any = None
         self._platform: Any = None
+        self._setupapi: Any = None
         self._folder: Optional[str] = None  # where the first library came from
 
     def _open(self, base: str) -> Any:
@@ -288,6 +297,21 @@ class Libraries:
                 _bind(library, _KESTA)
                 self._kesta = library
             return self._kesta
+
+    def setupapi(self) -> Any:
+        """SetupAPI's device-interface calls, to list the cards' device
+        paths: setupapi.dll on Windows, the stand-in on Linux."""
+        if not WINDOWS:
+            self.veltra()
+        with self._lock:
+            if self._setupapi is None:
+                if sys.platform == "win32":
+                    library: Any = ctypes.WinDLL("setupapi", use_last_error=True)
+                else:
+                    library = ctypes.CDLL(_STAND_IN)
+                _bind(library, _SETUPAPI)
+                self._setupapi = library
+            return self._setupapi
 
     def platform(self) -> Any:
         """The Win32 calls for events. On Linux they come from the stand-in

@@ -412,12 +412,13 @@ class IprogStatus:
 @dataclass(frozen=True)
 class CardSummary:
     """One card as veltra.cards() lists it; `serial` is its serial number
-    (the card information's cardValue3), by which :func:`veltra.open` can
-    also find it."""
+    (the card information's cardValue3) and `path` its device path, by
+    either of which :func:`veltra.open` can also find it."""
 
     index: int
     version: VersionInfo
     info: CardInfoEx
+    path: str = ""  # the device path the library opens (SetupAPI's)
 
     @property
     def serial(self) -> int:
