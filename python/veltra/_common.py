@@ -18,8 +18,8 @@ _Out = TypeVar("_Out")
 _REGISTERS: Dict[int, Any] = {1: ctypes.c_uint8, 2: ctypes.c_uint16, 4: ctypes.c_uint32,
                               8: ctypes.c_uint64}
 
-# The window attribute bit of the window that shows the card memory.
-_WINDOW_CARD_MEMORY = 2
+# The attribute bits of a window's information (windowValue3).
+_WINDOW_PREFETCHABLE, _WINDOW_CARD_MEMORY, _WINDOW_DOORBELL, _WINDOW_REGISTERS = 1, 2, 4, 8
 
 
 def _u32(value: int, what: str) -> int:

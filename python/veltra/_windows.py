@@ -12,7 +12,8 @@ from ._buffers import ReadableBuffer, WriteableBuffer
 from ._errors import VeltraError, check
 from ._events import HandleState
 from ._memory import ExternalMemory, Keeper
-from ._common import _REGISTERS, _Held, _u32, _u64
+from ._common import (_REGISTERS, _WINDOW_CARD_MEMORY, _WINDOW_DOORBELL, _WINDOW_PREFETCHABLE,
+                      _WINDOW_REGISTERS, _Held, _u32, _u64)
 from ._handle import CardBase
 from ._information import InformationMixin
 
@@ -153,9 +154,7 @@ class Window:
         self.index = _u32(index, "window index")
         self._state = card._state
 
-    # The window in plain words, from its information (the attribute bits
-    # of windowValue3: 1 prefetchable, 2 card memory, 4 doorbell, 8
-    # registers).
+    # The window in plain words, from its information.
     @property
     def size(self) -> int:
         """The window's size in bytes (windowValue0)."""
@@ -176,12 +175,13 @@ class Window:
     def kind(self) -> str:
         """"card memory", "doorbell", "registers" or "memory"."""
         attributes = self.info().windowValue3
-        return ("card memory" if attributes & 2 else "doorbell" if attributes & 4
-                else "registers" if attributes & 8 else "memory")
+        return ("card memory" if attributes & _WINDOW_CARD_MEMORY
+                else "doorbell" if attributes & _WINDOW_DOORBELL
+                else "registers" if attributes & _WINDOW_REGISTERS else "memory")
 
     @property
     def prefetchable(self) -> bool:
-        return bool(self.info().windowValue3 & 1)
+        return bool(self.info().windowValue3 & _WINDOW_PREFETCHABLE)
 
     def info(self) -> R.WindowInfo:
         """VELTRA_GetWindowInfo. Raises VeltraError: VELTRA_INVALID_INDEX

@@ -49,7 +49,6 @@ class DeviceFile {
     DeviceFile(std::shared_ptr<OpenHandle> open, HANDLE event)
         : open_(std::move(open)), event_(event) {}
     OpenHandle& open() { return *open_; }
-    const std::shared_ptr<OpenHandle>& shared() const { return open_; }
     void addRef() { refs_.fetch_add(1, std::memory_order_relaxed); }
     void release() {
         if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
