@@ -8,6 +8,7 @@
 set -euo pipefail
 
 # Both platforms' builds of the libraries, the tool and the simulator.
+quiet_packages=()
 packages=(
     cmake ninja-build g++ pkg-config libgtest-dev googletest libbenchmark-dev
     libtomlplusplus-dev libcli11-dev nlohmann-json3-dev llvm-14
@@ -17,6 +18,9 @@ if [ "${1:-all}" != demo ]; then
     packages+=(clang libclang-rt-14-dev lld-14 xvfb python3 doxygen)
     # The Python package's tests, type check and offline install.
     packages+=(python3-pytest mypy python3-venv python3-numpy)
+    # The exporter's tests against the real servers; their recommends
+    # (exporters that would start as services) are not wanted.
+    quiet_packages=(prometheus prometheus-alertmanager python3-prometheus-client)
 fi
 if [ "${1:-all}" = coverage ]; then
     packages+=(gcovr)
@@ -38,13 +42,37 @@ if [ "${1:-all}" != demo ] && [ ! -f "$BENCHMARK_SOURCE/CMakeLists.txt" ]; then
     packages+=(curl)
 fi
 
+# cpp-httplib, the exporter's HTTP server, for both builds: Debian packages
+# it as a compiled library, which the MinGW build cannot link, so the tool
+# takes the header-only form from Debian's source package (the upstream
+# archive and Debian's patches, both checked against the digests of the
+# package's .dsc) on both platforms.
+HTTPLIB_SOURCE=/usr/local/src/cpp-httplib-0.11.4+ds-1+deb12u1
+HTTPLIB_POOL=http://deb.debian.org/debian/pool/main/c/cpp-httplib
+HTTPLIB_ORIG=cpp-httplib_0.11.4+ds.orig.tar.xz
+HTTPLIB_ORIG_SHA256=8b1a5df569003b6a4f24c68489bbda5c64aec94697bdc9ebba5d79408b2ae7eb
+HTTPLIB_DEBIAN=cpp-httplib_0.11.4+ds-1+deb12u1.debian.tar.xz
+HTTPLIB_DEBIAN_SHA256=a0adf8a38610806f6d94ba69839438635e5e6580775e28ff31d6a081e34f1484
+need_httplib_source=0
+if [ ! -f "$HTTPLIB_SOURCE/httplib.h" ]; then
+    need_httplib_source=1
+    packages+=(curl xz-utils patch)
+fi
+
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
         missing+=("$package")
     fi
 done
-[ ${#missing[@]} -eq 0 ] && [ $need_benchmark_source -eq 0 ] && exit 0
+quiet_missing=()
+for package in "${quiet_packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        quiet_missing+=("$package")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && [ ${#quiet_missing[@]} -eq 0 ] && [ $need_benchmark_source -eq 0 ] &&
+    [ $need_httplib_source -eq 0 ] && exit 0
 
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
@@ -56,10 +84,33 @@ if [ ${#missing[@]} -ne 0 ]; then
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+if [ ${#quiet_missing[@]} -ne 0 ]; then
+    echo "setup: installing ${quiet_missing[*]}"
+    [ ${#missing[@]} -ne 0 ] || $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+        "${quiet_missing[@]}" >/dev/null
+fi
+download=$(mktemp -d)
+trap 'rm -rf "$download"' EXIT
+if [ $need_httplib_source -eq 1 ]; then
+    echo "setup: fetching cpp-httplib's source into $HTTPLIB_SOURCE"
+    curl -fsS --retry 3 -o "$download/$HTTPLIB_ORIG" "$HTTPLIB_POOL/$HTTPLIB_ORIG"
+    curl -fsS --retry 3 -o "$download/$HTTPLIB_DEBIAN" "$HTTPLIB_POOL/$HTTPLIB_DEBIAN"
+    printf '%s  %s\n' "$HTTPLIB_ORIG_SHA256" "$download/$HTTPLIB_ORIG" \
+        "$HTTPLIB_DEBIAN_SHA256" "$download/$HTTPLIB_DEBIAN" | sha256sum -c --quiet -
+    mkdir "$download/httplib"
+    tar -xJf "$download/$HTTPLIB_ORIG" -C "$download/httplib" --strip-components=1
+    tar -xJf "$download/$HTTPLIB_DEBIAN" -C "$download/httplib"
+    while read -r fix; do
+        [ -n "$fix" ] && patch -s -p1 -d "$download/httplib" < "$download/httplib/debian/patches/$fix"
+    done < "$download/httplib/debian/patches/series"
+    $sudo mkdir -p "$(dirname "$HTTPLIB_SOURCE")"
+    $sudo rm -rf "$HTTPLIB_SOURCE.new"
+    $sudo mv "$download/httplib" "$HTTPLIB_SOURCE.new"
+    $sudo mv -T "$HTTPLIB_SOURCE.new" "$HTTPLIB_SOURCE"
+fi
 if [ $need_benchmark_source -eq 1 ]; then
     echo "setup: fetching Google Benchmark's source into $BENCHMARK_SOURCE"
-    download=$(mktemp -d)
-    trap 'rm -rf "$download"' EXIT
     curl -fsS --retry 3 -o "$download/source.tar.gz" "$BENCHMARK_ARCHIVE"
     echo "$BENCHMARK_SHA256  $download/source.tar.gz" | sha256sum -c --quiet -
     tar -xzf "$download/source.tar.gz" -C "$download"

@@ -71,9 +71,9 @@ void enableTerminalSequences() {
 }
 
 Commands (*const kAreas[])() = {
-    listCommands,    programCommands, flashCommands, vpdCommands, clockCommands,
-    sensorsCommands, statusCommands,  regCommands,   dmaCommands, validateCommands,
-    bridgeCommands,  simCommands,     queryCommands,
+    listCommands,    programCommands, flashCommands, vpdCommands,      clockCommands,
+    sensorsCommands, statusCommands,  regCommands,   dmaCommands,      validateCommands,
+    bridgeCommands,  simCommands,     queryCommands, exporterCommands,
 };
 
 std::vector<std::string> wordsOf(const char* path) {

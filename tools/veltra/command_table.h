@@ -37,6 +37,7 @@ Commands validateCommands();
 Commands bridgeCommands();
 Commands simCommands();
 Commands queryCommands();
+Commands exporterCommands();
 
 // The whole tool, for main() and for measuring it in one process: the exit
 // code.

@@ -16,6 +16,13 @@ struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A VELTRA call that failed, with the status it returned (the exporter
+// counts failures by status).
+struct LibraryFailure : Failure {
+    LibraryFailure(const std::string& what, VELTRA_STATUS code) : Failure(what), status(code) {}
+    VELTRA_STATUS status;
+};
+
 // A command line the tool cannot take: exit code 2. `command` is the command
 // it is about ("veltra flash write"), if not the one parsed.
 struct Usage : std::runtime_error {

@@ -26,7 +26,7 @@ std::string bridgeStatusText(KESTA_STATUS status) {
 
 void check(VELTRA_STATUS status, const std::string& what) {
     if (status != VELTRA_SUCCESS)
-        throw Failure(what + ": " + statusText(status));
+        throw LibraryFailure(what + ": " + statusText(status), status);
 }
 
 void checkBridge(KESTA_STATUS status, const std::string& what) {

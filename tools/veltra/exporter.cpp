@@ -1,0 +1,482 @@
+#include "exporter.h"
+
+#include <veltra.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <condition_variable>
+#include <optional>
+#include <thread>
+
+#include "errors.h"
+#include "records.h"
+#include "text.h"
+
+namespace tool::exporter {
+
+namespace {
+
+// The families in the order they are written; kMetrics below is in the
+// same order.
+enum Family : size_t {
+    kCardInfo,
+    kCardUp,
+    kPcieWidth,
+    kPcieGeneration,
+    kFpgaConfigured,
+    kSensorValue,
+    kSensorLow,
+    kSensorHigh,
+    kSensorAlarm,
+    kClockFrequency,
+    kDeviceStatus,
+    kDeviceError,
+    kFlashSize,
+    kCardMemory,
+    kDmaChannels,
+    kScrapeDuration,
+    kScrapeErrors,
+    kBuildInfo,
+    kFamilies
+};
+
+constexpr Metric kMetrics[] = {
+    {"veltra_card_info", "gauge",
+     "A card's identity in its labels (board id, revision, driver and library versions); "
+     "always 1."},
+    {"veltra_card_up", "gauge",
+     "1 if the card answered this scrape; 0 if it could not be opened, did not answer in time "
+     "or went away."},
+    {"veltra_pcie_link_width", "gauge", "The card's PCIe link width, in lanes."},
+    {"veltra_pcie_link_generation", "gauge", "The card's PCIe link generation."},
+    {"veltra_fpga_configured", "gauge", "1 if the FPGA holds a configuration, else 0."},
+    {"veltra_sensor_value", "gauge",
+     "A sensor's reading in the unit its unit label names (celsius, volts, rpm; none for a "
+     "count or a flags word)."},
+    {"veltra_sensor_limit_low", "gauge", "A sensor's lower limit, in the unit of its reading."},
+    {"veltra_sensor_limit_high", "gauge", "A sensor's upper limit, in the unit of its reading."},
+    {"veltra_sensor_alarm", "gauge",
+     "1 if the sensor reads outside its limits, or its flags or its alarm bit in the device "
+     "status are set; else 0."},
+    {"veltra_clock_frequency_hertz", "gauge", "A clock generator's frequency."},
+    {"veltra_device_status", "gauge",
+     "A device-status word of the card, as the driver reports it."},
+    {"veltra_device_error", "gauge",
+     "1 if the card reports an error of this kind (bit 0 of its device-status word), else 0."},
+    {"veltra_flash_size_bytes", "gauge", "The size of a flash bank."},
+    {"veltra_card_memory_bytes", "gauge", "The card memory DMA reaches."},
+    {"veltra_dma_channels", "gauge", "The card's DMA channels."},
+    {"veltra_scrape_duration_seconds", "gauge", "How long reading the card took at this scrape."},
+    {"veltra_scrape_errors_total", "counter",
+     "Readings of the card that failed since the exporter started, by the library's status "
+     "(timeout: the card did not answer in time)."},
+    {"veltra_exporter_build_info", "gauge", "The exporter's version in its label; always 1."},
+};
+static_assert(std::size(kMetrics) == kFamilies);
+
+constexpr const char* kStatusWords[] = {"configuration", "dma", "flash", "bus", "sensor"};
+constexpr int kSensorWord = 4;
+
+// A label value as the exposition format escapes it.
+std::string escaped(const std::string& value) {
+    std::string out;
+    out.reserve(value.size());
+    for (char c : value) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        if (c == '\n') {
+            out += "\\n";
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
+// A number as the exposition format writes it: the shortest text that
+// reads back as the same double.
+std::string number(double value) {
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    return std::string(text, end);
+}
+
+std::string number(uint64_t value) {
+    char text[24];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    return std::string(text, end);
+}
+
+void sample(std::string& lines, Family family, const std::string& labels,
+            const std::string& value) {
+    lines += kMetrics[family].name;
+    lines += '{';
+    lines += labels;
+    lines += "} ";
+    lines += value;
+    lines += '\n';
+}
+
+std::string label(const char* name, const std::string& value) {
+    return std::string(",") + name + "=\"" + escaped(value) + "\"";
+}
+
+std::string cardLabels(const std::string& card, const std::string& serial) {
+    return "card=\"" + escaped(card) + "\",serial=\"" + escaped(serial) + "\"";
+}
+
+// A sensor's unit as its metric's label says it: the unit's base name.
+std::string unitLabel(const VELTRA_SENSOR_INFOA& sensor) {
+    if (sensor.attribute1 == kSensorFlags)
+        return "";
+    switch (sensor.attribute3) {
+        case 0:
+            return "";
+        case 1:
+            return "celsius";
+        case 2:
+            return "volts";
+        case 3:
+            return "rpm";
+        default:
+            return format("unit_%u", sensor.attribute3);
+    }
+}
+
+}  // namespace
+
+// What stays while a card is open: its labels and the lines of its fixed
+// properties.
+struct OpenCard {
+    explicit OpenCard(Card opened) : card(std::move(opened)) {}
+    Card card;
+    std::string path, labels;
+    uint32_t serial = 0;
+    std::string fixed[kFamilies];
+    std::vector<VELTRA_FPGA_INFOA> fpgas;
+    std::vector<VELTRA_SENSOR_INFOA> sensors;
+    std::vector<std::string> sensorLabels;
+};
+
+namespace {
+
+std::unique_ptr<OpenCard> openCard(const std::string& path) {
+    Selection selection;
+    selection.by = Selection::By::Path;
+    selection.path = path;
+    auto open = std::make_unique<OpenCard>(Card::select(selection));
+    const Card& card = open->card;
+    open->path = path;
+    open->serial = card.serial();
+    open->labels = cardLabels(std::to_string(card.index()), serialText(open->serial));
+    const VELTRA_CARD_INFO_EX& info = card.info();
+    VELTRA_VERSION_INFO version{};
+    check(VELTRA_GetVersionInfo(card.handle(), &version),
+          "cannot read the versions of " + card.name());
+    sample(open->fixed[kCardInfo], kCardInfo,
+           open->labels + label("board_id", hex(info.cardValue2, 4)) +
+               label("revision", std::to_string(info.cardValue0)) +
+               label("driver_version", format("%u.%u.%u", version.driverMajor, version.driverMinor,
+                                              version.driverBugfix)) +
+               label("library_version",
+                     format("%u.%u.%u", version.apiMajor, version.apiMinor, version.apiBugfix)),
+           "1");
+    sample(open->fixed[kPcieWidth], kPcieWidth, open->labels, number(uint64_t{info.cardValue10}));
+    sample(open->fixed[kPcieGeneration], kPcieGeneration, open->labels,
+           number(uint64_t{info.cardValue11}));
+    for (uint32_t bank = 0; bank < info.cardValue5; ++bank) {
+        const Chip chip = chipOf(card, bank);
+        sample(open->fixed[kFlashSize], kFlashSize,
+               open->labels + label("flash", std::to_string(bank)), number(chip.size));
+    }
+    sample(open->fixed[kCardMemory], kCardMemory, open->labels, number(cardMemorySize(card)));
+    sample(open->fixed[kDmaChannels], kDmaChannels, open->labels,
+           number(uint64_t{info.cardValue7}));
+    open->fpgas = fpgas(card);
+    open->sensors = sensors(card);
+    for (uint32_t s = 0; s < open->sensors.size(); ++s)
+        open->sensorLabels.push_back(open->labels + label("sensor", std::to_string(s)) +
+                                     label("description", text(open->sensors[s].description)) +
+                                     label("unit", unitLabel(open->sensors[s])));
+    return open;
+}
+
+}  // namespace
+
+std::span<const Metric> metrics() {
+    return kMetrics;
+}
+
+// One card's part of a scrape: its sample lines, or why there are none.
+struct Fleet::Reading {
+    bool up = false;
+    std::optional<uint32_t> serial;
+    std::string status;  // of a failure
+    double seconds = 0;
+    std::string lines[kFamilies];
+};
+
+namespace {
+
+// What a card says now, besides what stays while it is open.
+void readNow(const OpenCard& open, std::string (&lines)[kFamilies]) {
+    const Card& card = open.card;
+    for (uint32_t f = 0; f < open.fpgas.size(); ++f) {
+        VELTRA_FPGA_INFOA fpga{};
+        check(VELTRA_GetFpgaInfoA(card.handle(), f, &fpga),
+              format("cannot read the information of FPGA %u of %s", f, card.name().c_str()));
+        sample(lines[kFpgaConfigured], kFpgaConfigured,
+               open.labels + label("fpga", std::to_string(f)) + label("part", text(fpga.name)),
+               fpga.attribute3 != 0 ? "1" : "0");
+    }
+    const DeviceStatus status = deviceStatus(card);
+    for (uint32_t s = 0; s < open.sensors.size(); ++s) {
+        const VELTRA_SENSOR_INFOA& info = open.sensors[s];
+        const SensorReading reading = readSensor(card, s, info);
+        const std::string& labels = open.sensorLabels[s];
+        sample(lines[kSensorValue], kSensorValue, labels, number(reading.value));
+        if (reading.limited) {
+            sample(lines[kSensorLow], kSensorLow, labels, number(reading.low));
+            sample(lines[kSensorHigh], kSensorHigh, labels, number(reading.high));
+        }
+        // Bit 1 + n of the sensor word: sensor n is in alarm.
+        const bool flagged = s < 31 && (status.word[kSensorWord] & (2u << s)) != 0;
+        sample(lines[kSensorAlarm], kSensorAlarm, labels, !reading.ok() || flagged ? "1" : "0");
+    }
+    const std::vector<double> frequencies = clocks(card);
+    for (uint32_t c = 0; c < frequencies.size(); ++c)
+        sample(lines[kClockFrequency], kClockFrequency,
+               open.labels + label("clock", std::to_string(c)), number(frequencies[c]));
+    for (int w = 0; w < 5; ++w) {
+        const std::string labels = open.labels + label("word", kStatusWords[w]);
+        sample(lines[kDeviceStatus], kDeviceStatus, labels, number(uint64_t{status.word[w]}));
+        sample(lines[kDeviceError], kDeviceError, open.labels + label("kind", kStatusWords[w]),
+               (status.word[w] & 1) != 0 ? "1" : "0");
+    }
+}
+
+}  // namespace
+
+// The thread of one card position. A job reads the card at that position
+// (the path the scrape found there); the card stays open for the next job
+// as long as the same card is at that position and answers.
+struct Fleet::Worker {
+    std::mutex mutex;
+    std::condition_variable changed;
+    uint64_t asked = 0, done = 0;
+    bool stop = false;
+    std::string path;  // of the job asked
+    Reading result;    // of job `done`
+    std::thread thread;
+
+    // Only the worker's thread touches these.
+    std::unique_ptr<OpenCard> open;
+    std::optional<uint32_t> lastSerial;
+
+    static void run(std::shared_ptr<Worker> self) { self->loop(); }
+
+    void loop() {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [this] { return stop || asked > done; });
+            if (stop)
+                break;
+            const uint64_t job = asked;
+            const std::string where = path;
+            lock.unlock();
+            Reading reading = read(where);
+            lock.lock();
+            result = std::move(reading);
+            done = job;
+            changed.notify_all();
+        }
+        lock.unlock();
+        open.reset();
+    }
+
+    Reading read(const std::string& where) {
+        const auto start = std::chrono::steady_clock::now();
+        Reading reading;
+        if (open != nullptr && open->path != where)
+            open.reset();
+        // A card kept open that went away fails its first request: the card
+        // now at the position is opened once more.
+        for (bool kept = open != nullptr;; kept = false) {
+            try {
+                if (open == nullptr)
+                    open = openCard(where);
+                lastSerial = open->serial;
+                readNow(*open, reading.lines);
+                for (size_t f = 0; f < kFamilies; ++f)
+                    reading.lines[f] += open->fixed[f];
+                reading.up = true;
+                break;
+            } catch (const LibraryFailure& failure) {
+                reading.status = VELTRA_GetStatusStringA(failure.status, 1);
+            } catch (const std::exception&) {
+                reading.status = "failure";
+            }
+            open.reset();
+            for (auto& lines : reading.lines)
+                lines.clear();
+            if (!kept)
+                break;
+        }
+        reading.serial = lastSerial;
+        reading.seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return reading;
+    }
+
+    // Asks for a reading of the card at `where`, or joins the one under
+    // way: the job to wait for.
+    uint64_t ask(const std::string& where) {
+        std::lock_guard lock(mutex);
+        if (asked == done) {
+            path = where;
+            ++asked;
+            changed.notify_all();
+        }
+        return asked;
+    }
+
+    std::optional<Reading> await(uint64_t job, std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(mutex);
+        if (!changed.wait_until(lock, deadline, [&] { return done >= job; }))
+            return std::nullopt;
+        return result;
+    }
+};
+
+Fleet::Fleet(std::vector<Selection> selections, std::chrono::milliseconds timeout)
+    : selections_(std::move(selections)), timeout_(timeout) {}
+
+// A worker still reading a card that does not answer is left to end by
+// itself; it owns what it uses.
+Fleet::~Fleet() {
+    for (const auto& worker : workers_) {
+        bool idle;
+        {
+            std::lock_guard lock(worker->mutex);
+            worker->stop = true;
+            idle = worker->asked == worker->done;
+            worker->changed.notify_all();
+        }
+        if (idle)
+            worker->thread.join();
+        else
+            worker->thread.detach();
+    }
+}
+
+bool Fleet::selected(uint32_t index, const std::string& path,
+                     std::optional<uint32_t> serial) const {
+    if (selections_.empty())
+        return true;
+    for (const Selection& s : selections_)
+        if ((s.by == Selection::By::Index && s.index == index) ||
+            (s.by == Selection::By::Path && equalsIgnoringCase(s.path, path)) ||
+            (s.by == Selection::By::Serial && serial == s.serial))
+            return true;
+    return false;
+}
+
+// A card named by its serial may be at any position: every card is read to
+// find it.
+bool Fleet::bySerial() const {
+    return std::any_of(selections_.begin(), selections_.end(),
+                       [](const Selection& s) { return s.by == Selection::By::Serial; });
+}
+
+std::string Fleet::scrape() {
+    const std::vector<std::string> paths = interfacePaths();
+    const auto deadline = std::chrono::steady_clock::now() + timeout_;
+    struct Asked {
+        uint32_t index;
+        std::shared_ptr<Worker> worker;
+        uint64_t job;
+    };
+    std::vector<Asked> asked;
+    {
+        std::lock_guard lock(mutex_);
+        while (workers_.size() < paths.size()) {
+            auto worker = std::make_shared<Worker>();
+            worker->thread = std::thread(&Worker::run, worker);
+            workers_.push_back(std::move(worker));
+        }
+        for (uint32_t i = 0; i < paths.size(); ++i)
+            if (bySerial() || selected(i, paths[i], std::nullopt))
+                asked.push_back({i, workers_[i], 0});
+    }
+    for (Asked& a : asked)
+        a.job = a.worker->ask(paths[a.index]);
+
+    std::string lines[kFamilies];
+    std::map<uint32_t, bool> reported;  // serials with a line of their own
+    std::vector<std::pair<std::string, std::string>> failed;
+    for (Asked& a : asked) {
+        std::optional<Reading> reading = a.worker->await(a.job, deadline);
+        const std::string card = std::to_string(a.index);
+        std::optional<uint32_t> serial;
+        if (reading.has_value())
+            serial = reading->serial;
+        else {
+            std::lock_guard lock(a.worker->mutex);
+            serial = a.worker->result.serial;
+        }
+        if (!selected(a.index, paths[a.index], serial))
+            continue;
+        const std::string labels =
+            cardLabels(card, serial.has_value() ? serialText(*serial) : std::string());
+        const bool up = reading.has_value() && reading->up;
+        sample(lines[kCardUp], kCardUp, labels, up ? "1" : "0");
+        if (reading.has_value())
+            sample(lines[kScrapeDuration], kScrapeDuration, "card=\"" + card + "\"",
+                   number(reading->seconds));
+        if (up)
+            for (size_t f = 0; f < kFamilies; ++f)
+                lines[f] += reading->lines[f];
+        else
+            failed.emplace_back(card, reading.has_value() ? reading->status : "timeout");
+        if (serial.has_value())
+            reported[*serial] = true;
+        std::lock_guard lock(mutex_);
+        if (serial.has_value())
+            seen_[*serial] = card;
+    }
+
+    std::lock_guard lock(mutex_);
+    // Cards seen before that are not there now are down.
+    for (const auto& [serial, card] : seen_)
+        if (!reported.count(serial))
+            sample(lines[kCardUp], kCardUp, cardLabels(card, serialText(serial)), "0");
+    // A card named by its serial that was never seen is down too.
+    for (const Selection& s : selections_)
+        if (s.by == Selection::By::Serial && !seen_.count(s.serial))
+            sample(lines[kCardUp], kCardUp, cardLabels("", serialText(s.serial)), "0");
+    for (const auto& failure : failed)
+        ++errors_[failure];
+    for (const auto& [key, count] : errors_)
+        sample(lines[kScrapeErrors], kScrapeErrors,
+               "card=\"" + escaped(key.first) + "\"" + label("status", key.second), number(count));
+    sample(lines[kBuildInfo], kBuildInfo, "version=\"" VELTRA_TOOL_VERSION "\"", "1");
+
+    std::string exposition;
+    exposition.reserve(8192);
+    for (size_t f = 0; f < kFamilies; ++f) {
+        exposition += "# HELP ";
+        exposition += kMetrics[f].name;
+        exposition += ' ';
+        exposition += kMetrics[f].help;
+        exposition += "\n# TYPE ";
+        exposition += kMetrics[f].name;
+        exposition += ' ';
+        exposition += kMetrics[f].type;
+        exposition += '\n';
+        exposition += lines[f];
+    }
+    return exposition;
+}
+
+}  // namespace tool::exporter

@@ -1,0 +1,277 @@
+// veltra exporter and veltra metrics: the cards for Prometheus, served over
+// HTTP, written to a folder for a textfile collector, or printed once. On
+// Windows the exporter also runs as a service (--service).
+#include <veltra.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+
+#include "command_table.h"
+#include "errors.h"
+#include "exporter.h"
+#include "files.h"
+#include "http_server.h"
+#include "text.h"
+
+namespace tool {
+
+namespace exporter_command {
+
+using exporter::Fleet;
+
+constexpr const char* kDefaultListen = "127.0.0.1:9867";
+
+struct Options {
+    std::vector<std::string> cards;
+    std::string listen = kDefaultListen, textfile;
+    double interval = 15, timeout = 5;
+    CLI::Option* intervalOption = nullptr;
+    bool service = false;
+};
+
+std::vector<Selection> selections(const Options& o) {
+    std::vector<Selection> chosen;
+    for (const std::string& card : o.cards)
+        chosen.push_back(Selection::parse(card));
+    return chosen;
+}
+
+std::chrono::milliseconds milliseconds(double seconds) {
+    return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+}
+
+// "127.0.0.1:9867", "[::1]:9867", ":9867" (every address).
+void parseListen(const std::string& text, std::string& host, int& port) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos)
+        throw Usage("--listen: '" + text + "' is not ADDRESS:PORT");
+    host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    if (host.empty())
+        host = "0.0.0.0";
+    const uint64_t number = parseNumber(text.substr(colon + 1), "--listen " + text);
+    if (number > 65535)
+        throw Usage("--listen: port " + std::to_string(number) + " is not a port");
+    port = static_cast<int>(number);
+}
+
+// Ends a run that waits: the service's stop; at a console the process ends
+// with its signal.
+class Stop {
+  public:
+    void request() {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+        changed_.notify_all();
+        if (server_ != nullptr)
+            server_->stop();
+    }
+    // Sleeps for `seconds`; false once stopped.
+    bool sleep(double seconds) {
+        std::unique_lock lock(mutex_);
+        return !changed_.wait_for(lock, std::chrono::duration<double>(seconds),
+                                  [this] { return stopped_; });
+    }
+    void watch(http::MetricsServer* server) {
+        std::lock_guard lock(mutex_);
+        server_ = server;
+        if (stopped_ && server != nullptr)
+            server->stop();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool stopped_ = false;
+    http::MetricsServer* server_ = nullptr;
+};
+
+// `announce` says where it serves, once it does.
+void serve(const Options& o, Stop& stop, bool announce) {
+    Fleet fleet(selections(o), milliseconds(o.timeout));
+    if (!o.textfile.empty()) {
+        const std::string file = o.textfile + "/veltra.prom";
+        do {
+            const std::string exposition = fleet.scrape();
+            replaceFile(file, exposition.data(), exposition.size());
+        } while (stop.sleep(o.interval));
+        return;
+    }
+    std::string host;
+    int port = 0;
+    parseListen(o.listen, host, port);
+    http::MetricsServer server([&fleet] { return fleet.scrape(); });
+    std::string error;
+    const int bound = server.bind(host, port, error);
+    if (bound < 0)
+        throw Failure("cannot listen on " + o.listen + ": " + error);
+    if (announce) {
+        const bool v6 = host.find(':') != std::string::npos;
+        std::fprintf(stderr, "veltra exporter: serving http://%s%s%s:%d/metrics\n", v6 ? "[" : "",
+                     host.c_str(), v6 ? "]" : "", bound);
+        std::fflush(stderr);
+    }
+    stop.watch(&server);
+    const bool served = server.serve();
+    stop.watch(nullptr);
+    if (!served)
+        throw Failure("the server on " + o.listen + " stopped");
+}
+
+#if defined(_WIN32)
+
+// The Windows service: the service control manager starts veltra.exe with
+// the command line its entry gives ("veltra.exe exporter --service ..."),
+// and stops it with SERVICE_CONTROL_STOP.
+namespace service {
+
+const Options* options = nullptr;
+Stop* stopper = nullptr;
+SERVICE_STATUS_HANDLE handle = nullptr;
+std::string failure;
+
+void report(DWORD state, DWORD exitCode = NO_ERROR) {
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted =
+        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+    status.dwWin32ExitCode = exitCode == NO_ERROR ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
+    status.dwServiceSpecificExitCode = exitCode;
+    status.dwWaitHint = state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : 10000;
+    SetServiceStatus(handle, &status);
+}
+
+DWORD WINAPI control(DWORD code, DWORD, void*, void*) {
+    if (code == SERVICE_CONTROL_STOP || code == SERVICE_CONTROL_SHUTDOWN) {
+        report(SERVICE_STOP_PENDING);
+        stopper->request();
+        return NO_ERROR;
+    }
+    return code == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+void WINAPI main(DWORD, LPSTR*) {
+    handle = RegisterServiceCtrlHandlerExA("", control, nullptr);
+    if (handle == nullptr)
+        return;
+    report(SERVICE_RUNNING);
+    try {
+        serve(*options, *stopper, false);
+        report(SERVICE_STOPPED);
+    } catch (const std::exception& error) {
+        failure = error.what();
+        report(SERVICE_STOPPED, kExitFailure);
+    }
+}
+
+void run(const Options& o) {
+    Stop stop;
+    options = &o;
+    stopper = &stop;
+    char name[] = "";
+    const SERVICE_TABLE_ENTRYA table[] = {{name, main}, {nullptr, nullptr}};
+    if (!StartServiceCtrlDispatcherA(table)) {
+        if (GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)
+            throw Usage(
+                "--service: only the service control manager starts the service "
+                "(sc create, then sc start; see the README)");
+        throw Failure(
+            format("--service: the service control manager refused the service "
+                   "(error %lu)",
+                   GetLastError()));
+    }
+    if (!failure.empty())
+        throw Failure(failure);
+}
+
+}  // namespace service
+
+#endif
+
+void runExporter(const Options& o) {
+    if (o.intervalOption->count() > 0 && o.textfile.empty())
+        throw Usage("--interval is how often --textfile writes; it needs --textfile");
+    // What cannot be taken is refused before anything starts.
+    selections(o);
+    std::string host;
+    int port = 0;
+    parseListen(o.listen, host, port);
+#if defined(_WIN32)
+    if (o.service) {
+        service::run(o);
+        return;
+    }
+#endif
+    Stop stop;
+    serve(o, stop, true);
+}
+
+void addCardsOption(CLI::App& command, Options& o) {
+    command.add_option("-c,--card", o.cards,
+                       "a card to watch: its index, serial:0xSERIAL or its device path; again "
+                       "for more (default: every card)");
+    command
+        .add_option("--timeout", o.timeout,
+                    "SECONDS a card may take to answer before it is reported down (default 5)")
+        ->check(CLI::Range(0.05, 600.0));
+}
+
+Work defineExporter(CLI::App& command) {
+    auto o = std::make_shared<Options>();
+    command.add_option("--listen", o->listen,
+                       "ADDRESS:PORT to serve /metrics on (default 127.0.0.1:9867: this host "
+                       "only; :9867 or 0.0.0.0:9867 to let other hosts scrape it)");
+    command.add_option("--textfile", o->textfile,
+                       "write DIR/veltra.prom every --interval instead of serving, for the "
+                       "textfile collector of the node or Windows exporter; each file complete");
+    o->intervalOption = command
+                            .add_option("--interval", o->interval,
+                                        "SECONDS between the files --textfile writes (default 15)")
+                            ->check(CLI::Range(0.05, 86400.0));
+    addCardsOption(command, *o);
+#if defined(_WIN32)
+    command.add_flag("--service", o->service,
+                     "run as a Windows service (the command line of the service's entry)");
+#endif
+    return [o] { runExporter(*o); };
+}
+
+std::string metricList() {
+    std::string list = "Metrics (the # HELP lines):\n";
+    for (const exporter::Metric& metric : exporter::metrics())
+        list += format("  %s (%s)\n      %s\n", metric.name, metric.type, metric.help);
+    return list;
+}
+
+Work defineMetrics(CLI::App& command) {
+    auto o = std::make_shared<Options>();
+    addCardsOption(command, *o);
+    command.footer(metricList());
+    return [o] {
+        Fleet fleet(selections(*o), milliseconds(o->timeout));
+        const std::string exposition = fleet.scrape();
+        std::fwrite(exposition.data(), 1, exposition.size(), stdout);
+    };
+}
+
+constexpr Command kCommands[] = {
+    {"exporter",
+     "serve the cards' metrics to Prometheus over HTTP (or write them for a textfile collector)",
+     defineExporter},
+    {"metrics", "print the cards' metrics once, as the exporter serves them", defineMetrics},
+};
+
+}  // namespace exporter_command
+
+Commands exporterCommands() {
+    return exporter_command::kCommands;
+}
+
+}  // namespace tool

@@ -1,0 +1,67 @@
+#include "http_server.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+namespace tool::http {
+
+namespace {
+
+constexpr const char* kExpositionType = "text/plain; version=0.0.4; charset=utf-8";
+
+constexpr const char* kPage =
+    "<!DOCTYPE html>\n"
+    "<html><head><meta charset=\"utf-8\"><title>VELTRA exporter</title></head>\n"
+    "<body><h1>VELTRA exporter</h1>\n"
+    "<p>The cards of this host, in the Prometheus text format: "
+    "<a href=\"/metrics\">/metrics</a>.</p>\n"
+    "</body></html>\n";
+
+}  // namespace
+
+struct MetricsServer::Server {
+    httplib::Server http;
+    std::atomic<bool> stopped{false};
+};
+
+MetricsServer::MetricsServer(std::function<std::string()> metrics)
+    : server_(std::make_unique<Server>()) {
+    server_->http.Get("/metrics", [metrics](const httplib::Request&, httplib::Response& response) {
+        response.set_content(metrics(), kExpositionType);
+    });
+    server_->http.Get("/", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(kPage, "text/html; charset=utf-8");
+    });
+    // A scraper that connects and says nothing does not hold a thread for
+    // long.
+    server_->http.set_read_timeout(10, 0);
+    server_->http.set_write_timeout(10, 0);
+}
+
+MetricsServer::~MetricsServer() {
+    stop();
+}
+
+int MetricsServer::bind(const std::string& host, int port, std::string& error) {
+    const int bound = port == 0 ? server_->http.bind_to_any_port(host)
+                                : (server_->http.bind_to_port(host, port) ? port : -1);
+    if (bound < 0)
+        error = errno != 0 ? std::strerror(errno) : "the address is not available";
+    return bound;
+}
+
+bool MetricsServer::serve() {
+    if (server_->stopped)
+        return true;
+    return server_->http.listen_after_bind() || server_->stopped;
+}
+
+void MetricsServer::stop() {
+    server_->stopped = true;
+    server_->http.stop();
+}
+
+}  // namespace tool::http
