@@ -413,8 +413,8 @@ std::string Fleet::scrape() {
         a.job = a.worker->ask(paths[a.index]);
 
     std::string lines[kFamilies];
-    std::map<uint32_t, bool> reported;  // serials with a line of their own
-    std::vector<std::pair<std::string, std::string>> failed;
+    std::map<uint32_t, bool> reported;               // serials with a line of their own
+    std::vector<std::array<std::string, 3>> failed;  // card, serial, status
     for (Asked& a : asked) {
         std::optional<Reading> reading = a.worker->await(a.job, deadline);
         const std::string card = std::to_string(a.index);
@@ -432,13 +432,13 @@ std::string Fleet::scrape() {
         const bool up = reading.has_value() && reading->up;
         sample(lines[kCardUp], kCardUp, labels, up ? "1" : "0");
         if (reading.has_value())
-            sample(lines[kScrapeDuration], kScrapeDuration, "card=\"" + card + "\"",
-                   number(reading->seconds));
+            sample(lines[kScrapeDuration], kScrapeDuration, labels, number(reading->seconds));
         if (up)
             for (size_t f = 0; f < kFamilies; ++f)
                 lines[f] += reading->lines[f];
         else
-            failed.emplace_back(card, reading.has_value() ? reading->status : "timeout");
+            failed.push_back({card, serial.has_value() ? serialText(*serial) : "",
+                              reading.has_value() ? reading->status : "timeout"});
         if (serial.has_value())
             reported[*serial] = true;
         std::lock_guard lock(mutex_);
@@ -459,7 +459,7 @@ std::string Fleet::scrape() {
         ++errors_[failure];
     for (const auto& [key, count] : errors_)
         sample(lines[kScrapeErrors], kScrapeErrors,
-               "card=\"" + escaped(key.first) + "\"" + label("status", key.second), number(count));
+               cardLabels(key[0], key[1]) + label("status", key[2]), number(count));
     sample(lines[kBuildInfo], kBuildInfo, "version=\"" VELTRA_TOOL_VERSION "\"", "1");
 
     std::string exposition;

@@ -7,6 +7,7 @@
 // instead of reading the card a second time.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -54,8 +55,8 @@ class Fleet {
     std::vector<std::shared_ptr<Worker>> workers_;
     // The cards seen, by serial: the card label each had last.
     std::map<uint32_t, std::string> seen_;
-    // veltra_scrape_errors_total by card label and status.
-    std::map<std::pair<std::string, std::string>, uint64_t> errors_;
+    // veltra_scrape_errors_total by card label, serial and status.
+    std::map<std::array<std::string, 3>, uint64_t> errors_;
 };
 
 }  // namespace tool::exporter
