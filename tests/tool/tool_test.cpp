@@ -687,8 +687,8 @@ TEST_F(Tool, UsageErrorsExitWithTwo) {
         {"sensors -x", "veltra sensors: unknown option -x (see veltra sensors --help)\n"},
         {"flsh info -c 0",
          "veltra: unknown command 'flsh': did you mean flash? (the commands: list, info, program, "
-         "flash, vpd, clock, sensors, status, reg, dma, validate, bridge, sim, query, help) (see "
-         "veltra --help)\n"},
+         "flash, vpd, clock, sensors, status, reg, dma, validate, bridge, sim, query, exporter, "
+         "metrics, help) (see veltra --help)\n"},
         {"query --fields card,sensr.0",
          "veltra query: unknown field 'sensr.0': did you mean sensor.N? (veltra query "
          "--help-fields lists them) (see veltra query --help)\n"},
@@ -703,8 +703,19 @@ TEST_F(Tool, UsageErrorsExitWithTwo) {
          "--help)\n"},
         {"frobnicate",
          "veltra: unknown command 'frobnicate' (the commands: list, info, program, flash, "
-         "vpd, clock, sensors, status, reg, dma, validate, bridge, sim, query, help) (see "
-         "veltra --help)\n"},
+         "vpd, clock, sensors, status, reg, dma, validate, bridge, sim, query, exporter, metrics, "
+         "help) (see veltra --help)\n"},
+        {"exporter --interval 5",
+         "veltra exporter: --interval is how often --textfile writes; it needs --textfile (see "
+         "veltra exporter --help)\n"},
+        {"exporter --listen 127.0.0.1",
+         "veltra exporter: --listen: '127.0.0.1' is not ADDRESS:PORT (see veltra exporter "
+         "--help)\n"},
+        {"exporter --listen [::1]:65536",
+         "veltra exporter: --listen: port 65536 is not a port (see veltra exporter --help)\n"},
+        {"metrics -c 0 -c serial:0x100000000",
+         "veltra metrics: --card serial:0x100000000: a serial has 32 bits (see veltra metrics "
+         "--help)\n"},
         {"flash",
          "veltra flash: a command is needed (one of: info, read, write, erase, verify, recover) "
          "(see "
