@@ -146,6 +146,56 @@ std::string unitLabel(const VELTRA_SENSOR_INFOA& sensor) {
 
 }  // namespace
 
+// The lock and condition between a scrape and the threads that read the
+// cards. On Windows an SRW lock and a condition variable, which wait and
+// wake within the process (under Wine without a round trip to its server,
+// where the C++ library's condition makes a semaphore); elsewhere the
+// standard ones.
+#if defined(_WIN32)
+
+class ThreadLock {
+  public:
+    void lock() { AcquireSRWLockExclusive(&lock_); }
+    void unlock() { ReleaseSRWLockExclusive(&lock_); }
+    PSRWLOCK native() { return &lock_; }
+
+  private:
+    SRWLOCK lock_ = SRWLOCK_INIT;
+};
+
+class ThreadCondition {
+  public:
+    template <typename Predicate>
+    void wait(std::unique_lock<ThreadLock>& held, Predicate done) {
+        while (!done())
+            SleepConditionVariableSRW(&condition_, held.mutex()->native(), INFINITE, 0);
+    }
+    template <typename Predicate>
+    bool wait_until(std::unique_lock<ThreadLock>& held,
+                    std::chrono::steady_clock::time_point deadline, Predicate done) {
+        while (!done()) {
+            const auto left = deadline - std::chrono::steady_clock::now();
+            if (left <= std::chrono::steady_clock::duration::zero())
+                return false;
+            const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+            SleepConditionVariableSRW(&condition_, held.mutex()->native(),
+                                      static_cast<DWORD>(milliseconds), 0);
+        }
+        return true;
+    }
+    void notify_all() { WakeAllConditionVariable(&condition_); }
+
+  private:
+    CONDITION_VARIABLE condition_ = CONDITION_VARIABLE_INIT;
+};
+
+#else
+
+using ThreadLock = std::mutex;
+using ThreadCondition = std::condition_variable;
+
+#endif
+
 // What stays while a card is open: its labels and the lines of its fixed
 // properties.
 struct OpenCard {
@@ -262,8 +312,8 @@ void readNow(const OpenCard& open, std::string (&lines)[kFamilies]) {
 // (the path the scrape found there); the card stays open for the next job
 // as long as the same card is at that position and answers.
 struct Fleet::Worker {
-    std::mutex mutex;
-    std::condition_variable changed;
+    ThreadLock mutex;
+    ThreadCondition changed;
     uint64_t asked = 0, done = 0;
     bool stop = false;
     std::string path;  // of the job asked
@@ -277,7 +327,7 @@ struct Fleet::Worker {
     static void run(std::shared_ptr<Worker> self) { self->loop(); }
 
     void loop() {
-        std::unique_lock lock(mutex);
+        std::unique_lock<ThreadLock> lock(mutex);
         for (;;) {
             changed.wait(lock, [this] { return stop || asked > done; });
             if (stop)
@@ -332,7 +382,7 @@ struct Fleet::Worker {
     // Asks for a reading of the card at `where`, or joins the one under
     // way: the job to wait for.
     uint64_t ask(const std::string& where) {
-        std::lock_guard lock(mutex);
+        std::lock_guard<ThreadLock> lock(mutex);
         if (asked == done) {
             path = where;
             ++asked;
@@ -342,7 +392,7 @@ struct Fleet::Worker {
     }
 
     std::optional<Reading> await(uint64_t job, std::chrono::steady_clock::time_point deadline) {
-        std::unique_lock lock(mutex);
+        std::unique_lock<ThreadLock> lock(mutex);
         if (!changed.wait_until(lock, deadline, [&] { return done >= job; }))
             return std::nullopt;
         return result;
@@ -358,7 +408,7 @@ Fleet::~Fleet() {
     for (const auto& worker : workers_) {
         bool idle;
         {
-            std::lock_guard lock(worker->mutex);
+            std::lock_guard<ThreadLock> lock(worker->mutex);
             worker->stop = true;
             idle = worker->asked == worker->done;
             worker->changed.notify_all();
@@ -422,7 +472,7 @@ std::string Fleet::scrape() {
         if (reading.has_value())
             serial = reading->serial;
         else {
-            std::lock_guard lock(a.worker->mutex);
+            std::lock_guard<ThreadLock> lock(a.worker->mutex);
             serial = a.worker->result.serial;
         }
         if (!selected(a.index, paths[a.index], serial))
