@@ -113,7 +113,8 @@ docs: $(LINUX)/build.ninja $(WINDOWS)/build.ninja
 	@cmake --build $(WINDOWS) --target docs
 
 # The benchmarks of both platforms (Windows under Wine), then each ratio of a
-# request to the platform's own primitive as the worst of RUNS processes.
+# request to the platform's own primitive as the worst of RUNS processes, and
+# the exporter scraped 10,000 times over HTTP (its time and memory).
 RUNS ?= 10
 bench: build
 	@for b in $(LINUX)/bin/bench_*; do $$b; done
@@ -123,6 +124,9 @@ bench: build
 	@scripts/bench-ratios.py --runs $(RUNS) $(LINUX)/bin/bench_dma
 	@WINEPREFIX=$(CURDIR)/$(WINDOWS)/wineprefix scripts/bench-ratios.py --runs $(RUNS) --windows \
 	    $(WINDOWS)/bin/bench_dma.exe
+	@scripts/exporter-soak.py $(LINUX)/bin/veltra
+	@WINEPREFIX=$(CURDIR)/$(WINDOWS)/wineprefix scripts/exporter-soak.py --windows \
+	    $(WINDOWS)/bin/veltra.exe
 
 format:
 	@git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format -i

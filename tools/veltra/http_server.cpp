@@ -39,6 +39,9 @@ MetricsServer::MetricsServer(std::function<std::string()> metrics)
     // long.
     server_->http.set_read_timeout(10, 0);
     server_->http.set_write_timeout(10, 0);
+    // A response is written in pieces (the headers, then the body): without
+    // this each later piece waits for the scraper to acknowledge the first.
+    server_->http.set_tcp_nodelay(true);
 }
 
 MetricsServer::~MetricsServer() {
