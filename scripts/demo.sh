@@ -16,6 +16,14 @@ step() {
     "$@"
 }
 
+# A few lines of what the exporter serves Prometheus for card 0.
+metrics() {
+    local pattern='^veltra_(card_up|fpga_configured|sensor_value)[{]'
+    echo
+    echo "\$ $* metrics -c 0 | grep -E '$pattern'"
+    "$@" metrics -c 0 | grep -E "$pattern"
+}
+
 tour() {
     local veltra=("$@")
     step "${veltra[@]}" list
@@ -26,6 +34,7 @@ tour() {
     step "${veltra[@]}" flash write -c 0 --offset 0x400000 --file design.bit --yes
     step "${veltra[@]}" flash verify -c 0 --offset 0x400000 --file design.bit
     step "${veltra[@]}" sensors
+    metrics "${veltra[@]}"
     step "${veltra[@]}" status -c 0 --clear
     step "${veltra[@]}" validate
 }
