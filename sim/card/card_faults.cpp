@@ -226,6 +226,24 @@ std::string Card::describeFaults() const {
     return lines;
 }
 
+namespace {
+
+// A request's added latency. Windows sleeps in whole milliseconds (a sleep
+// of 20 us is none at all): a shorter latency is waited out, yielding.
+void waitFor(std::chrono::nanoseconds latency) {
+#if defined(_WIN32)
+    if (latency < std::chrono::milliseconds(2)) {
+        const auto until = std::chrono::steady_clock::now() + latency;
+        while (std::chrono::steady_clock::now() < until)
+            std::this_thread::yield();
+        return;
+    }
+#endif
+    std::this_thread::sleep_for(latency);
+}
+
+}  // namespace
+
 uint32_t Card::requestFault() {
     FaultState& s = state_.faults;
     const uint32_t armed = s.armed.load(std::memory_order_relaxed);
@@ -233,7 +251,7 @@ uint32_t Card::requestFault() {
         return kSuccess;
     if (armed & bit(Kind::Slow)) {
         if (const uint64_t latency = s.latencyNs.load())
-            std::this_thread::sleep_for(std::chrono::nanoseconds(latency));
+            waitFor(std::chrono::nanoseconds(latency));
     }
     if ((armed & bit(Kind::Removed)) == 0)
         return kSuccess;

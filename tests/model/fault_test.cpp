@@ -228,6 +228,13 @@ TEST_F(Faults, SlowCard) {
     EXPECT_EQ(VELTRA_WriteDMA(card_, 0, 0, data.data(), data.size(), 0), VELTRA_SUCCESS);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(62))
         << "1 MiB at 16 MiB a second";
+    // A latency below the system's sleep granularity (a millisecond on
+    // Windows) is added too.
+    arm("[[fault]]\ncard = 0\nkind = \"slow\"\nlatency_us = 100\n");
+    start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(VELTRA_GetCardInfo(card_, &info), VELTRA_SUCCESS);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(2000));
     ASSERT_TRUE(vsim::clearFaults(0));
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(VELTRA_WriteDMA(card_, 0, 0, data.data(), data.size(), 0), VELTRA_SUCCESS);
