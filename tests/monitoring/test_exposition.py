@@ -230,6 +230,11 @@ def test_scrapes_at_once_share_one_reading(machine: Machine, exporters: Callable
     assert trace.read_text().count("card 0 VELTRA READ_SENSOR") - before == 4
 
 
-def test_the_page_links_to_the_metrics(exporters: Callable[..., Exporter]) -> None:
+def test_the_page_and_a_port_already_taken(machine: Machine,
+                                           exporters: Callable[..., Exporter]) -> None:
     exporter = exporters()
     assert '<a href="/metrics">' in get(exporter.url.replace("/metrics", "/"))
+    taken = subprocess.run(TOOL + ["exporter", "--listen", exporter.address], env=machine.env,
+                           capture_output=True, text=True, timeout=60)
+    assert taken.returncode == 1
+    assert taken.stderr.startswith(f"veltra: cannot listen on {exporter.address}: "), taken.stderr

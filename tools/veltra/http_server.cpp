@@ -42,17 +42,52 @@ MetricsServer::MetricsServer(std::function<std::string()> metrics)
     // A response is written in pieces (the headers, then the body): without
     // this each later piece waits for the scraper to acknowledge the first.
     server_->http.set_tcp_nodelay(true);
+    // The port is this exporter's alone: a second exporter started on it by
+    // mistake fails to start, where the library's own options (SO_REUSEPORT)
+    // would have the two share the scrapes unseen.
+    server_->http.set_socket_options([](socket_t socket) {
+        int yes = 1;
+#if defined(_WIN32)
+        setsockopt(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<char*>(&yes),
+                   sizeof yes);
+#else
+        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+#endif
+    });
 }
 
 MetricsServer::~MetricsServer() {
     stop();
 }
 
+namespace {
+
+// Why the last bind failed, in words.
+std::string bindError() {
+#if defined(_WIN32)
+    switch (const int code = WSAGetLastError()) {
+        case WSAEADDRINUSE:
+            return "the address is in use";
+        case WSAEADDRNOTAVAIL:
+            return "the address is not one of this host's";
+        case WSAEACCES:  // what a port another program holds gives
+            return "the address is in use, or access to it is denied";
+        default:
+            return "Windows Sockets error " + std::to_string(code);
+    }
+#else
+    return errno != 0 ? std::strerror(errno) : "the address cannot be used";
+#endif
+}
+
+}  // namespace
+
 int MetricsServer::bind(const std::string& host, int port, std::string& error) {
+    errno = 0;
     const int bound = port == 0 ? server_->http.bind_to_any_port(host)
                                 : (server_->http.bind_to_port(host, port) ? port : -1);
     if (bound < 0)
-        error = errno != 0 ? std::strerror(errno) : "the address is not available";
+        error = bindError();
     return bound;
 }
 
