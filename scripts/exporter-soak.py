@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Scrapes a running `veltra exporter` many times over one HTTP connection,
-as Prometheus does, and reports the time of a scrape and the exporter's
+"""Scrapes a running `veltra exporter` many times over keep-alive HTTP
+connections (a new one when the server closes one), and reports the time of a scrape and the exporter's
 resident memory after the first 1,000 scrapes and after 10,000 more.
 
     exporter-soak.py [--scrapes N] [--windows] TOOL

@@ -85,10 +85,30 @@ if [ ${#missing[@]} -ne 0 ]; then
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 if [ ${#quiet_missing[@]} -ne 0 ]; then
+    # The tests start Prometheus and Alertmanager themselves, on loopback
+    # ports: the packages' own services (listening on every address) are
+    # neither started now nor at boot. A policy-rc.d of our own holds their
+    # start while they install, unless the system has one.
     echo "setup: installing ${quiet_missing[*]}"
     [ ${#missing[@]} -ne 0 ] || $sudo apt-get update -qq
+    policy=""
+    if [ ! -e /usr/sbin/policy-rc.d ]; then
+        policy=/usr/sbin/policy-rc.d
+        printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+        $sudo chmod 755 "$policy"
+    fi
+    installed=0
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-        "${quiet_missing[@]}" >/dev/null
+        "${quiet_missing[@]}" >/dev/null || installed=$?
+    [ -z "$policy" ] || $sudo rm -f "$policy"
+    [ $installed -eq 0 ] || exit $installed
+    if command -v systemctl >/dev/null; then
+        for service in prometheus prometheus-alertmanager; do
+            case " ${quiet_missing[*]} " in
+                *" $service "*) $sudo systemctl disable --now "$service" >/dev/null 2>&1 || true ;;
+            esac
+        done
+    fi
 fi
 download=$(mktemp -d)
 trap 'rm -rf "$download"' EXIT

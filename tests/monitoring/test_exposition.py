@@ -102,7 +102,23 @@ def test_promtool_accepts_every_machine(machine: Machine, exporters: Callable[..
     assert value(again, "veltra_pcie_link_width", serial="0x00A1B2C4") == 8
 
 
-def test_values_are_the_library_s(machine: Machine) -> None:
+# The default machine's two cards, as its description gives them.
+DEFAULT_CARDS = [
+    {"serial": "0x00A1B2C3", "board_id": "0x7038", "revision": "2", "part": "7vx690tffg1157",
+     "flash": 64 * 2**20, "memory": 64 * 2**20},
+    {"serial": "0x00A1B2C4", "board_id": "0x8115", "revision": "3", "part": "ku115flvb2104",
+     "flash": 32 * 2**20, "memory": 32 * 2**20},
+]
+# Each card's sensors: description, unit label, nominal reading, limits.
+DEFAULT_SENSORS = [
+    ("FPGA die temperature (C)", "celsius", 45.0, (0.0, 100.0)),
+    ("VCCINT supply voltage (V)", "volts", 0.95, (0.9, 1.0)),
+    ("Fan speed (RPM)", "rpm", 4200.0, (1000.0, 10000.0)),
+    ("Alarm flags", "", 0.0, None),
+]
+
+
+def test_values_of_the_default_machine(machine: Machine) -> None:
     exposition = machine.tool("metrics")
     families = {f.name: f for f in text_string_to_metric_families(exposition)}
     assert {name: f.type for name, f in families.items()} == FAMILIES
@@ -110,49 +126,102 @@ def test_values_are_the_library_s(machine: Machine) -> None:
     found = samples(exposition)
     assert value(found, "veltra_exporter_build_info") == 1
 
-    for card in ("0", "1"):
-        info = machine.json("info", "-c", card)
-        identity = info["identity"]
-        serial = identity["serial"]
-        key = {"card": card, "serial": serial}
-        labels = [l for l, _ in found["veltra_card_info"] if l["serial"] == serial][0]
-        assert labels == {**key, "board_id": f"0x{identity['boardId']:04X}",
-                          "revision": str(identity["revision"]),
-                          "driver_version": info["version"]["driver"],
-                          "library_version": info["version"]["library"]}
+    for index, expected in enumerate(DEFAULT_CARDS):
+        key = {"card": str(index), "serial": expected["serial"]}
+        labels = [l for l, _ in found["veltra_card_info"] if l["serial"] == expected["serial"]]
+        assert labels == [{**key, "board_id": expected["board_id"],
+                           "revision": expected["revision"], "driver_version": "2.1.3",
+                           "library_version": "1.4.16"}]
         assert value(found, "veltra_card_up", **key) == 1
-        assert value(found, "veltra_pcie_link_width", **key) == identity["pcie"]["width"]
-        assert value(found, "veltra_pcie_link_generation", **key) == identity["pcie"]["generation"]
-        assert value(found, "veltra_dma_channels", **key) == info["cardInfo"]["cardValue7"]
-        for fpga in info["fpgas"]:
-            assert value(found, "veltra_fpga_configured", **key, fpga=str(fpga["index"]),
-                         part=fpga["name"]) == (1 if fpga["attribute3"] else 0)
-        for chip in info["flash"]:
-            assert value(found, "veltra_flash_size_bytes", **key,
-                         flash=str(chip["index"])) == chip["attribute1"]
-        for clock in info["clocks"]:
-            assert value(found, "veltra_clock_frequency_hertz", **key,
-                         clock=str(clock["index"])) == clock["frequency"]
-        for word, name in enumerate(["configuration", "dma", "flash", "bus", "sensor"]):
-            status = info["deviceStatus"][f"status{word + 1}"]
-            assert value(found, "veltra_device_status", **key, word=name) == status
-            assert value(found, "veltra_device_error", **key, kind=name) == status & 1
-        units = {"C": "celsius", "V": "volts", "RPM": "rpm", "": ""}
-        for sensor in info["sensors"]:
-            labels = dict(key, sensor=str(sensor["index"]), description=sensor["description"],
-                          unit=units[sensor["unit"]])
-            reading = value(found, "veltra_sensor_value", **labels)
-            # Within the sensors' noise (a few thousandths of their nominal).
-            assert reading == pytest.approx(sensor["value"], rel=0.02, abs=0.01)
-            if sensor["limits"] is not None:
-                assert value(found, "veltra_sensor_limit_low", **labels) == sensor["limits"]["low"]
-                assert value(found, "veltra_sensor_limit_high", **labels) == sensor["limits"]["high"]
+        assert value(found, "veltra_pcie_link_width", **key) == 8
+        assert value(found, "veltra_pcie_link_generation", **key) == 3
+        assert value(found, "veltra_dma_channels", **key) == 2
+        assert value(found, "veltra_fpga_configured", **key, fpga="0", part=expected["part"]) == 0
+        assert value(found, "veltra_flash_size_bytes", **key, flash="0") == expected["flash"]
+        assert value(found, "veltra_card_memory_bytes", **key) == expected["memory"]
+        assert value(found, "veltra_clock_frequency_hertz", **key, clock="0") == 100e6
+        assert value(found, "veltra_clock_frequency_hertz", **key, clock="1") == 250e6
+        for word in ["configuration", "dma", "flash", "bus", "sensor"]:
+            assert value(found, "veltra_device_status", **key, word=word) == 0
+            assert value(found, "veltra_device_error", **key, kind=word) == 0
+        for sensor, (description, unit, nominal, limits) in enumerate(DEFAULT_SENSORS):
+            labels = dict(key, sensor=str(sensor), description=description, unit=unit)
+            # Within the sensors' noise.
+            assert value(found, "veltra_sensor_value", **labels) == pytest.approx(nominal, rel=0.03)
             assert value(found, "veltra_sensor_alarm", **labels) == 0
+            if limits is None:
+                assert not [l for l, _ in found["veltra_sensor_limit_low"] if l == labels]
+            else:
+                assert value(found, "veltra_sensor_limit_low", **labels) == limits[0]
+                assert value(found, "veltra_sensor_limit_high", **labels) == limits[1]
+        assert value(found, "veltra_scrape_duration_seconds", **key) < 5
 
-    # The default machine's first card, written out.
-    assert value(found, "veltra_card_memory_bytes", serial="0x00A1B2C3") == 64 * 2**20
-    assert value(found, "veltra_flash_size_bytes", serial="0x00A1B2C3") == 64 * 2**20
-    assert value(found, "veltra_sensor_limit_high", serial="0x00A1B2C3", unit="volts") == 1
+
+def test_values_follow_the_cards(machine: Machine, exporters: Callable[..., Exporter]) -> None:
+    """What changes on a card shows at the next scrape of a running
+    exporter, as the library reports it."""
+    exporter = exporters()
+    exporter.scrape()
+    machine.tool("sim", "bitstream", system_path(machine.folder / "design.bit"), "--part",
+                 "ku115flvb2104", "--size", "64K")
+    machine.tool("program", "-c", "1", system_path(machine.folder / "design.bit"))
+    machine.tool("clock", "set", "-c", "1", "--clock", "1", "156.25MHz")
+    machine.faults('[[fault]]\ncard = 1\nkind = "sensor-alarm"\nsensor = 2\n')
+    found = samples(exporter.scrape())
+    info = machine.json("info", "-c", "1")
+    key = {"serial": "0x00A1B2C4"}
+    assert value(found, "veltra_fpga_configured", **key) == 1
+    assert value(found, "veltra_clock_frequency_hertz", **key, clock="1") == 156.25e6
+    assert info["clocks"][1]["frequency"] == 156.25e6
+    # The alarm: a tenth over the fan's upper limit, the sensor word's bit 0
+    # and bit 1 + 2, and the flags sensor reading that word.
+    assert value(found, "veltra_sensor_value", **key, sensor="2") == 11000
+    assert value(found, "veltra_sensor_alarm", **key, sensor="2") == 1
+    assert value(found, "veltra_sensor_alarm", **key, sensor="3") == 1
+    assert value(found, "veltra_sensor_alarm", **key, sensor="0") == 0
+    assert value(found, "veltra_device_status", **key, word="sensor") == 0b1001
+    assert info["deviceStatus"]["status5"] == 0b1001
+    assert value(found, "veltra_sensor_value", **key, sensor="3") == 0b1001
+    assert value(found, "veltra_device_error", **key, kind="sensor") == 1
+    assert value(found, "veltra_sensor_alarm", serial="0x00A1B2C3", sensor="2") == 0
+
+
+def test_cards_chosen_and_labels_escaped(machine: Machine) -> None:
+    only = samples(machine.tool("metrics", "-c", "1"))
+    assert [l for l, _ in only["veltra_card_up"]] == [{"card": "1", "serial": "0x00A1B2C4"}]
+    by_serial = samples(machine.tool("metrics", "-c", "serial:0x00A1B2C3"))
+    assert [l["serial"] for l, _ in by_serial["veltra_card_up"]] == ["0x00A1B2C3"]
+    path = machine.json("list")["cards"][1]["path"]
+    by_path = samples(machine.tool("metrics", "-c", path))
+    assert [l["serial"] for l, _ in by_path["veltra_card_up"]] == ["0x00A1B2C4"]
+    # A serial no card has: down, once however often it is named.
+    missing = machine.tool("metrics", "-c", "serial:0x12345678", "-c", "serial:0x12345678",
+                           "-c", "0")
+    promtool_check(missing)
+    assert samples(missing)["veltra_card_up"] == [
+        ({"card": "0", "serial": "0x00A1B2C3"}, 1.0),
+        ({"card": "", "serial": "0x12345678"}, 0.0)]
+
+    # A sensor whose description has a quote and a backslash.
+    description = machine.folder / "quoted.toml"
+    description.write_text(
+        '[[card]]\nserial = 0x00000042\n[[card.fpga]]\ntype = 260\n'
+        '[[card.sensor]]\ndescription = \'Inlet "A"\\B (C)\'\ndatatype = "fixed"\n'
+        'unit = "celsius"\nnominal = 30.0\nlimits = [0, 70]\nreading = { constant = 31.5 }\n')
+    quoted = Machine(machine.folder / "quoted", description)
+    (machine.folder / "quoted").mkdir()
+    exposition = quoted.tool("metrics")
+    assert 'description="Inlet \\"A\\"\\\\B (C)"' in exposition
+    promtool_check(exposition)
+    assert value(samples(exposition), "veltra_sensor_value", serial="0x00000042",
+                 description='Inlet "A"\\B (C)', unit="celsius") == 31.5
+
+
+def test_the_help_lists_every_metric(machine: Machine) -> None:
+    help_text = machine.tool("metrics", "--help")
+    for name, kind in FAMILIES.items():
+        name = name + "_total" if kind == "counter" else name
+        assert f"{name} ({kind})" in help_text, name
 
 
 def test_a_textfile_is_whole_at_every_moment(machine: Machine) -> None:
@@ -184,6 +253,27 @@ def test_a_textfile_is_whole_at_every_moment(machine: Machine) -> None:
     with pytest.raises(subprocess.CalledProcessError):
         subprocess.run(TOOL + ["exporter", "--interval", "1"], env=machine.env, check=True,
                        capture_output=True, timeout=60)
+
+
+def test_a_textfile_that_cannot_be_written_is_tried_again(machine: Machine) -> None:
+    folder = machine.folder / "blocked"
+    (folder / "veltra.prom").mkdir(parents=True)  # nothing can be renamed over it
+    log = machine.folder / "blocked.log"
+    with open(log, "w") as errors:
+        process = subprocess.Popen(
+            TOOL + ["exporter", "--textfile", system_path(folder), "--interval", "0.1"],
+            env=machine.env, stdout=subprocess.DEVNULL, stderr=errors)
+    try:
+        wait_for("the failure said", lambda: "veltra.prom" in log.read_text(), 60)
+        (folder / "veltra.prom").rmdir()
+        wait_for("the file written", lambda: (folder / "veltra.prom").is_file(), 60)
+        assert process.poll() is None
+        said = log.read_text()
+        assert said.count("trying again every 0.1 s") == 1, said
+        wait_for("the recovery said", lambda: "is written again" in log.read_text(), 60)
+    finally:
+        process.terminate()
+        process.wait(timeout=20)
 
 
 def test_a_card_that_does_not_answer(machine: Machine, exporters: Callable[..., Exporter]) -> None:

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <condition_variable>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "errors.h"
@@ -232,9 +233,6 @@ std::unique_ptr<OpenCard> openCard(const std::string& path) {
                label("library_version",
                      format("%u.%u.%u", version.apiMajor, version.apiMinor, version.apiBugfix)),
            "1");
-    sample(open->fixed[kPcieWidth], kPcieWidth, open->labels, number(uint64_t{info.cardValue10}));
-    sample(open->fixed[kPcieGeneration], kPcieGeneration, open->labels,
-           number(uint64_t{info.cardValue11}));
     for (uint32_t bank = 0; bank < info.cardValue5; ++bank) {
         const Chip chip = chipOf(card, bank);
         sample(open->fixed[kFlashSize], kFlashSize,
@@ -260,6 +258,8 @@ std::span<const Metric> metrics() {
 
 // One card's part of a scrape: its sample lines, or why there are none.
 struct Fleet::Reading {
+    uint64_t job = 0;
+    std::string path;  // of the card read
     bool up = false;
     std::optional<uint32_t> serial;
     std::string status;  // of a failure
@@ -272,6 +272,11 @@ namespace {
 // What a card says now, besides what stays while it is open.
 void readNow(const OpenCard& open, std::string (&lines)[kFamilies]) {
     const Card& card = open.card;
+    // A link may train again, narrower or slower, while the card is open.
+    const VELTRA_CARD_INFO_EX info = cardInfo(card);
+    sample(lines[kPcieWidth], kPcieWidth, open.labels, number(uint64_t{info.cardValue10}));
+    sample(lines[kPcieGeneration], kPcieGeneration, open.labels,
+           number(uint64_t{info.cardValue11}));
     for (uint32_t f = 0; f < open.fpgas.size(); ++f) {
         VELTRA_FPGA_INFOA fpga{};
         check(VELTRA_GetFpgaInfoA(card.handle(), f, &fpga),
@@ -318,11 +323,14 @@ struct Fleet::Worker {
     bool stop = false;
     std::string path;  // of the job asked
     Reading result;    // of job `done`
+    // The last job whose failure, and the last whose timeout, is counted in
+    // veltra_scrape_errors_total: once each, however many scrapes wait.
+    uint64_t failureCounted = 0, timeoutCounted = 0;
     std::thread thread;
 
     // Only the worker's thread touches these.
     std::unique_ptr<OpenCard> open;
-    std::optional<uint32_t> lastSerial;
+    std::optional<uint32_t> lastSerial;  // of the card at the path read last
 
     static void run(std::shared_ptr<Worker> self) { self->loop(); }
 
@@ -336,6 +344,7 @@ struct Fleet::Worker {
             const std::string where = path;
             lock.unlock();
             Reading reading = read(where);
+            reading.job = job;
             lock.lock();
             result = std::move(reading);
             done = job;
@@ -348,8 +357,11 @@ struct Fleet::Worker {
     Reading read(const std::string& where) {
         const auto start = std::chrono::steady_clock::now();
         Reading reading;
-        if (open != nullptr && open->path != where)
+        reading.path = where;
+        if (open != nullptr && open->path != where) {
             open.reset();
+            lastSerial.reset();
+        }
         // A card kept open that went away fails its first request: the card
         // now at the position is opened once more.
         for (bool kept = open != nullptr;; kept = false) {
@@ -432,6 +444,16 @@ bool Fleet::selected(uint32_t index, const std::string& path,
     return false;
 }
 
+bool Fleet::reading() {
+    std::lock_guard lock(mutex_);
+    for (const auto& worker : workers_) {
+        std::lock_guard<ThreadLock> held(worker->mutex);
+        if (worker->asked != worker->done)
+            return true;
+    }
+    return false;
+}
+
 // A card named by its serial may be at any position: every card is read to
 // find it.
 bool Fleet::bySerial() const {
@@ -469,11 +491,22 @@ std::string Fleet::scrape() {
         std::optional<Reading> reading = a.worker->await(a.job, deadline);
         const std::string card = std::to_string(a.index);
         std::optional<uint32_t> serial;
-        if (reading.has_value())
-            serial = reading->serial;
-        else {
+        bool counted = false;  // this failure, by an earlier scrape
+        {
             std::lock_guard<ThreadLock> lock(a.worker->mutex);
-            serial = a.worker->result.serial;
+            if (reading.has_value()) {
+                serial = reading->serial;
+                counted = a.worker->failureCounted >= reading->job;
+                if (!reading->up)
+                    a.worker->failureCounted = std::max(a.worker->failureCounted, reading->job);
+            } else {
+                // The card is not read in time: known by the serial it had,
+                // if the last reading was of the card at this position.
+                if (a.worker->result.path == paths[a.index])
+                    serial = a.worker->result.serial;
+                counted = a.worker->timeoutCounted >= a.job;
+                a.worker->timeoutCounted = std::max(a.worker->timeoutCounted, a.job);
+            }
         }
         if (!selected(a.index, paths[a.index], serial))
             continue;
@@ -486,7 +519,7 @@ std::string Fleet::scrape() {
         if (up)
             for (size_t f = 0; f < kFamilies; ++f)
                 lines[f] += reading->lines[f];
-        else
+        else if (!counted)
             failed.push_back({card, serial.has_value() ? serialText(*serial) : "",
                               reading.has_value() ? reading->status : "timeout"});
         if (serial.has_value())
@@ -502,8 +535,10 @@ std::string Fleet::scrape() {
         if (!reported.count(serial))
             sample(lines[kCardUp], kCardUp, cardLabels(card, serialText(serial)), "0");
     // A card named by its serial that was never seen is down too.
+    std::set<uint32_t> unseen;
     for (const Selection& s : selections_)
-        if (s.by == Selection::By::Serial && !seen_.count(s.serial))
+        if (s.by == Selection::By::Serial && !seen_.count(s.serial) &&
+            unseen.insert(s.serial).second)
             sample(lines[kCardUp], kCardUp, cardLabels("", serialText(s.serial)), "0");
     for (const auto& failure : failed)
         ++errors_[failure];

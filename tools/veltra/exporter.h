@@ -42,6 +42,11 @@ class Fleet {
 
     // The exposition as the cards are now. Safe from several threads.
     std::string scrape();
+    // Whether a card is still being read (one that did not answer in time):
+    // its thread is then left to end by itself when the fleet goes, inside
+    // a library call, so a process that ends should end without running
+    // its exit handlers (std::_Exit).
+    bool reading();
 
   private:
     struct Worker;

@@ -9,7 +9,9 @@
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <functional>
 #include <mutex>
+#include <optional>
 
 #include "command_table.h"
 #include "errors.h"
@@ -92,15 +94,36 @@ class Stop {
     http::MetricsServer* server_ = nullptr;
 };
 
-// `announce` says where it serves, once it does.
-void serve(const Options& o, Stop& stop, bool announce) {
-    Fleet fleet(selections(o), milliseconds(o.timeout));
-    if (!o.textfile.empty()) {
-        const std::string file = o.textfile + "/veltra.prom";
-        do {
+// Writes the textfile every interval until stopped. A file that cannot be
+// written (a full disk, a folder that went away) is said on stderr once, and
+// tried again at the next interval: the collector meanwhile keeps the last
+// whole file.
+void writeTextfiles(const Options& o, Fleet& fleet, Stop& stop) {
+    const std::string file = o.textfile + "/veltra.prom";
+    std::string lastProblem;
+    do {
+        try {
             const std::string exposition = fleet.scrape();
             replaceFile(file, exposition.data(), exposition.size());
-        } while (stop.sleep(o.interval));
+            if (!lastProblem.empty())
+                std::fprintf(stderr, "veltra exporter: %s is written again\n", file.c_str());
+            lastProblem.clear();
+        } catch (const Failure& failure) {
+            if (failure.what() != lastProblem)
+                std::fprintf(stderr, "veltra exporter: %s; trying again every %s s\n",
+                             failure.what(), decimal(o.interval).c_str());
+            lastProblem = failure.what();
+        }
+        std::fflush(stderr);
+    } while (stop.sleep(o.interval));
+}
+
+// Serves until stopped; `serving` is told the port once the address is
+// bound.
+void serve(const Options& o, Fleet& fleet, Stop& stop, const std::function<void(int)>& serving) {
+    if (!o.textfile.empty()) {
+        serving(0);
+        writeTextfiles(o, fleet, stop);
         return;
     }
     std::string host;
@@ -111,17 +134,24 @@ void serve(const Options& o, Stop& stop, bool announce) {
     const int bound = server.bind(host, port, error);
     if (bound < 0)
         throw Failure("cannot listen on " + o.listen + ": " + error);
-    if (announce) {
-        const bool v6 = host.find(':') != std::string::npos;
-        std::fprintf(stderr, "veltra exporter: serving http://%s%s%s:%d/metrics\n", v6 ? "[" : "",
-                     host.c_str(), v6 ? "]" : "", bound);
-        std::fflush(stderr);
-    }
+    serving(bound);
     stop.watch(&server);
     const bool served = server.serve();
     stop.watch(nullptr);
     if (!served)
         throw Failure("the server on " + o.listen + " stopped");
+}
+
+// A card that never answered leaves its thread inside a library call: the
+// process then ends at once, without the exit handlers that would unload
+// what that thread still uses.
+void endIfStillReading(Fleet& fleet, int code) {
+    if (!fleet.reading())
+        return;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        code = kExitFailure;
+    std::fflush(stderr);
+    std::_Exit(code);
 }
 
 #if defined(_WIN32)
@@ -157,18 +187,25 @@ DWORD WINAPI control(DWORD code, DWORD, void*, void*) {
     return code == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
+// Running once the exporter listens (or writes its first file); stopped
+// with exit code 0 when asked, or with the service-specific code 1 when it
+// cannot go on.
 void WINAPI main(DWORD, LPSTR*) {
     handle = RegisterServiceCtrlHandlerExA("", control, nullptr);
     if (handle == nullptr)
         return;
-    report(SERVICE_RUNNING);
+    report(SERVICE_START_PENDING);
+    std::optional<Fleet> fleet;
     try {
-        serve(*options, *stopper, false);
+        fleet.emplace(selections(*options), milliseconds(options->timeout));
+        serve(*options, *fleet, *stopper, [](int) { report(SERVICE_RUNNING); });
         report(SERVICE_STOPPED);
     } catch (const std::exception& error) {
         failure = error.what();
         report(SERVICE_STOPPED, kExitFailure);
     }
+    if (fleet.has_value())
+        endIfStillReading(*fleet, failure.empty() ? 0 : kExitFailure);
 }
 
 void run(const Options& o) {
@@ -210,7 +247,24 @@ void runExporter(const Options& o) {
     }
 #endif
     Stop stop;
-    serve(o, stop, true);
+    Fleet fleet(selections(o), milliseconds(o.timeout));
+    try {
+        serve(o, fleet, stop, [&](int bound) {
+            if (bound == 0)
+                return;
+            const bool v6 = host.find(':') != std::string::npos;
+            std::fprintf(stderr, "veltra exporter: serving http://%s%s%s:%d/metrics\n",
+                         v6 ? "[" : "", host.c_str(), v6 ? "]" : "", bound);
+            std::fflush(stderr);
+        });
+    } catch (const Failure& failure) {
+        if (fleet.reading()) {
+            std::fprintf(stderr, "veltra: %s\n", failure.what());
+            endIfStillReading(fleet, kExitFailure);
+        }
+        throw;
+    }
+    endIfStillReading(fleet, 0);
 }
 
 void addCardsOption(CLI::App& command, Options& o) {
@@ -225,12 +279,15 @@ void addCardsOption(CLI::App& command, Options& o) {
 
 Work defineExporter(CLI::App& command) {
     auto o = std::make_shared<Options>();
-    command.add_option("--listen", o->listen,
-                       "ADDRESS:PORT to serve /metrics on (default 127.0.0.1:9867: this host "
-                       "only; :9867 or 0.0.0.0:9867 to let other hosts scrape it)");
-    command.add_option("--textfile", o->textfile,
-                       "write DIR/veltra.prom every --interval instead of serving, for the "
-                       "textfile collector of the node or Windows exporter; each file complete");
+    CLI::Option* listen =
+        command.add_option("--listen", o->listen,
+                           "ADDRESS:PORT to serve /metrics on (default 127.0.0.1:9867: this host "
+                           "only; :9867 or 0.0.0.0:9867 to let other hosts scrape it)");
+    command
+        .add_option("--textfile", o->textfile,
+                    "write DIR/veltra.prom every --interval instead of serving, for the "
+                    "textfile collector of the node or Windows exporter; each file complete")
+        ->excludes(listen);
     o->intervalOption = command
                             .add_option("--interval", o->interval,
                                         "SECONDS between the files --textfile writes (default 15)")
@@ -258,6 +315,7 @@ Work defineMetrics(CLI::App& command) {
         Fleet fleet(selections(*o), milliseconds(o->timeout));
         const std::string exposition = fleet.scrape();
         std::fwrite(exposition.data(), 1, exposition.size(), stdout);
+        endIfStillReading(fleet, 0);
     };
 }
 

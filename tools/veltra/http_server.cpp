@@ -3,8 +3,10 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 namespace tool::http {
 
@@ -24,7 +26,7 @@ constexpr const char* kPage =
 
 struct MetricsServer::Server {
     httplib::Server http;
-    std::atomic<bool> stopped{false};
+    std::atomic<bool> stopped{false}, entered{false}, returned{false};
 };
 
 MetricsServer::MetricsServer(std::function<std::string()> metrics)
@@ -92,13 +94,22 @@ int MetricsServer::bind(const std::string& host, int port, std::string& error) {
 }
 
 bool MetricsServer::serve() {
-    if (server_->stopped)
-        return true;
-    return server_->http.listen_after_bind() || server_->stopped;
+    server_->entered = true;
+    bool served = true;
+    if (!server_->stopped)
+        served = server_->http.listen_after_bind() || server_->stopped;
+    server_->returned = true;
+    return served;
 }
 
+// The HTTP library's stop does nothing until its server runs: a stop that
+// comes while serve() starts waits until it runs (or has returned).
 void MetricsServer::stop() {
     server_->stopped = true;
+    if (!server_->entered)
+        return;
+    while (!server_->returned && !server_->http.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     server_->http.stop();
 }
 
