@@ -320,7 +320,8 @@ struct Fleet::Worker {
     ThreadLock mutex;
     ThreadCondition changed;
     uint64_t asked = 0, done = 0;
-    bool stop = false;
+    // Asked to close its card, and closed it (until its next job).
+    bool stop = false, release = false, released = false;
     std::string path;  // of the job asked
     Reading result;    // of job `done`
     // The last job whose failure, and the last whose timeout, is counted in
@@ -337,9 +338,20 @@ struct Fleet::Worker {
     void loop() {
         std::unique_lock<ThreadLock> lock(mutex);
         for (;;) {
-            changed.wait(lock, [this] { return stop || asked > done; });
+            changed.wait(lock, [this] { return stop || release || asked > done; });
             if (stop)
                 break;
+            if (release && asked == done) {
+                // No card is at this position now: its handle goes.
+                lock.unlock();
+                open.reset();
+                lastSerial.reset();
+                lock.lock();
+                release = false;
+                released = true;
+                continue;
+            }
+            released = false;
             const uint64_t job = asked;
             const std::string where = path;
             lock.unlock();
@@ -395,12 +407,23 @@ struct Fleet::Worker {
     // way: the job to wait for.
     uint64_t ask(const std::string& where) {
         std::lock_guard<ThreadLock> lock(mutex);
+        release = false;  // a card is at the position again
         if (asked == done) {
             path = where;
             ++asked;
             changed.notify_all();
         }
         return asked;
+    }
+
+    // Closes the card at a position no card has now, once the thread is
+    // free.
+    void drop() {
+        std::lock_guard<ThreadLock> lock(mutex);
+        if (!release && !released) {
+            release = true;
+            changed.notify_all();
+        }
     }
 
     std::optional<Reading> await(uint64_t job, std::chrono::steady_clock::time_point deadline) {
@@ -480,6 +503,8 @@ std::string Fleet::scrape() {
         for (uint32_t i = 0; i < paths.size(); ++i)
             if (bySerial() || selected(i, paths[i], std::nullopt))
                 asked.push_back({i, workers_[i], 0});
+        for (size_t i = paths.size(); i < workers_.size(); ++i)
+            workers_[i]->drop();
     }
     for (Asked& a : asked)
         a.job = a.worker->ask(paths[a.index]);
@@ -489,6 +514,12 @@ std::string Fleet::scrape() {
     std::vector<std::array<std::string, 3>> failed;  // card, serial, status
     for (Asked& a : asked) {
         std::optional<Reading> reading = a.worker->await(a.job, deadline);
+        // A reading under way that this scrape joined may be of the card
+        // that was at the position before: the card there now is read.
+        if (reading.has_value() && reading->path != paths[a.index]) {
+            a.job = a.worker->ask(paths[a.index]);
+            reading = a.worker->await(a.job, deadline);
+        }
         const std::string card = std::to_string(a.index);
         std::optional<uint32_t> serial;
         bool counted = false;  // this failure, by an earlier scrape
