@@ -295,8 +295,9 @@ def test_scrapes_at_once_share_one_reading(machine: Machine, exporters: Callable
     trace = machine.folder / "trace.log"
     exporter = exporters(trace=trace)
     exporter.scrape()
-    # A reading of card 0 now takes about a second (25 ms a request).
-    machine.faults('[[fault]]\ncard = 0\nkind = "slow"\nlatency_us = 25000\n')
+    # A reading of card 0 now takes about half a second (nine requests of
+    # 60 ms): the four scrapes all come while it is under way.
+    machine.faults('[[fault]]\ncard = 0\nkind = "slow"\nlatency_us = 60000\n')
     before = trace.read_text().count("card 0 VELTRA READ_SENSOR")
     results: list[str] = []
     start = threading.Barrier(4)
