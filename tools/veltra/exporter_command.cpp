@@ -282,7 +282,8 @@ Work defineExporter(CLI::App& command) {
     CLI::Option* listen =
         command.add_option("--listen", o->listen,
                            "ADDRESS:PORT to serve /metrics on (default 127.0.0.1:9867: this host "
-                           "only; :9867 or 0.0.0.0:9867 to let other hosts scrape it)");
+                           "only; :9867 (every IPv4 address) or [::]:9867 (IPv6) to let other "
+                           "hosts scrape it)");
     command
         .add_option("--textfile", o->textfile,
                     "write DIR/veltra.prom every --interval instead of serving, for the "
