@@ -38,6 +38,29 @@ def system_path(path: Path) -> str:
     return "Z:" + str(path).replace("/", "\\") if WINDOWS else str(path)
 
 
+# Card 0's first sensor in alarm (which sets the device status's sensor
+# error) and card 1 gone.
+ALARM_AND_REMOVED = """
+[[fault]]
+card = 0
+kind = "sensor-alarm"
+sensor = 0
+[[fault]]
+card = 1
+kind = "removed"
+"""
+
+
+def stop(process: subprocess.Popen[Any]) -> None:
+    """Ends a process the test started: asked first, then killed."""
+    process.terminate()
+    try:
+        process.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait(timeout=20)
+
+
 def free_port() -> int:
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -120,12 +143,7 @@ class Exporter:
         return get(self.url)
 
     def stop(self) -> None:
-        self.process.terminate()
-        try:
-            self.process.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait(timeout=20)
+        stop(self.process)
 
 
 @pytest.fixture
@@ -174,9 +192,4 @@ class Server:
         return json.loads(get(url))
 
     def stop(self) -> None:
-        self.process.terminate()
-        try:
-            self.process.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait(timeout=20)
+        stop(self.process)

@@ -13,7 +13,8 @@ from typing import Any, Callable
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
-from conftest import TOOL, TREE, Exporter, Machine, get, system_path, wait_for
+from conftest import (ALARM_AND_REMOVED, TOOL, TREE, Exporter, Machine, get, stop, system_path,
+                      wait_for)
 
 # Every family the exporter writes, with its type.
 FAMILIES = {
@@ -36,17 +37,6 @@ FAMILIES = {
     "veltra_scrape_errors": "counter",  # the parser names a counter without _total
     "veltra_exporter_build_info": "gauge",
 }
-
-ALARM_AND_REMOVED = """
-[[fault]]
-card = 0
-kind = "sensor-alarm"
-sensor = 0
-[[fault]]
-card = 1
-kind = "removed"
-"""
-
 
 def samples(exposition: str) -> dict[str, list[tuple[dict[str, str], float]]]:
     found: dict[str, list[tuple[dict[str, str], float]]] = {}
@@ -245,8 +235,7 @@ def test_a_textfile_is_whole_at_every_moment(machine: Machine) -> None:
             versions.add(text)
         assert reads > 100 and len(versions) > 5, (reads, len(versions))
     finally:
-        process.terminate()
-        process.wait(timeout=20)
+        stop(process)
     # Nothing else a textfile collector would read: each write renamed its
     # temporary file over the last.
     assert [p.name for p in folder.iterdir() if p.suffix == ".prom"] == ["veltra.prom"]
@@ -272,8 +261,7 @@ def test_a_textfile_that_cannot_be_written_is_tried_again(machine: Machine) -> N
         assert said.count("trying again every 0.1 s") == 1, said
         wait_for("the recovery said", lambda: "is written again" in log.read_text(), 60)
     finally:
-        process.terminate()
-        process.wait(timeout=20)
+        stop(process)
 
 
 def test_a_card_that_does_not_answer(machine: Machine, exporters: Callable[..., Exporter]) -> None:

@@ -12,18 +12,8 @@ from typing import Any, Callable, Iterator
 
 import pytest
 
-from conftest import MONITORING, Exporter, Machine, Server, free_port, get, wait_for
-
-ALARM_AND_REMOVED = """
-[[fault]]
-card = 0
-kind = "sensor-alarm"
-sensor = 0
-[[fault]]
-card = 1
-kind = "removed"
-"""
-
+from conftest import (ALARM_AND_REMOVED, MONITORING, Exporter, Machine, Server, free_port, get,
+                      wait_for)
 
 @pytest.fixture
 def servers(machine: Machine) -> Iterator[Callable[[Exporter], tuple[Server, Server]]]:

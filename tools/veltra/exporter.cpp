@@ -203,9 +203,7 @@ struct OpenCard {
     explicit OpenCard(Card opened) : card(std::move(opened)) {}
     Card card;
     std::string path, labels;
-    uint32_t serial = 0;
     std::string fixed[kFamilies];
-    std::vector<VELTRA_FPGA_INFOA> fpgas;
     std::vector<VELTRA_SENSOR_INFOA> sensors;
     std::vector<std::string> sensorLabels;
 };
@@ -219,8 +217,7 @@ std::unique_ptr<OpenCard> openCard(const std::string& path) {
     auto open = std::make_unique<OpenCard>(Card::select(selection));
     const Card& card = open->card;
     open->path = path;
-    open->serial = card.serial();
-    open->labels = cardLabels(std::to_string(card.index()), serialText(open->serial));
+    open->labels = cardLabels(std::to_string(card.index()), serialText(card.serial()));
     const VELTRA_CARD_INFO_EX& info = card.info();
     VELTRA_VERSION_INFO version{};
     check(VELTRA_GetVersionInfo(card.handle(), &version),
@@ -241,7 +238,6 @@ std::unique_ptr<OpenCard> openCard(const std::string& path) {
     sample(open->fixed[kCardMemory], kCardMemory, open->labels, number(cardMemorySize(card)));
     sample(open->fixed[kDmaChannels], kDmaChannels, open->labels,
            number(uint64_t{info.cardValue7}));
-    open->fpgas = fpgas(card);
     open->sensors = sensors(card);
     for (uint32_t s = 0; s < open->sensors.size(); ++s)
         open->sensorLabels.push_back(open->labels + label("sensor", std::to_string(s)) +
@@ -277,7 +273,7 @@ void readNow(const OpenCard& open, std::string (&lines)[kFamilies]) {
     sample(lines[kPcieWidth], kPcieWidth, open.labels, number(uint64_t{info.cardValue10}));
     sample(lines[kPcieGeneration], kPcieGeneration, open.labels,
            number(uint64_t{info.cardValue11}));
-    for (uint32_t f = 0; f < open.fpgas.size(); ++f) {
+    for (uint32_t f = 0; f < card.info().cardValue4; ++f) {
         VELTRA_FPGA_INFOA fpga{};
         check(VELTRA_GetFpgaInfoA(card.handle(), f, &fpga),
               format("cannot read the information of FPGA %u of %s", f, card.name().c_str()));
@@ -323,7 +319,8 @@ struct Fleet::Worker {
     // Asked to close its card, and closed it (until its next job).
     bool stop = false, release = false, released = false;
     std::string path;  // of the job asked
-    Reading result;    // of job `done`
+    // Job `done`'s reading, shared by the scrapes that waited for it.
+    std::shared_ptr<const Reading> result;
     // The last job whose failure, and the last whose timeout, is counted in
     // veltra_scrape_errors_total: once each, however many scrapes wait.
     uint64_t failureCounted = 0, timeoutCounted = 0;
@@ -355,8 +352,8 @@ struct Fleet::Worker {
             const uint64_t job = asked;
             const std::string where = path;
             lock.unlock();
-            Reading reading = read(where);
-            reading.job = job;
+            auto reading = std::make_shared<Reading>(read(where));
+            reading->job = job;
             lock.lock();
             result = std::move(reading);
             done = job;
@@ -380,7 +377,7 @@ struct Fleet::Worker {
             try {
                 if (open == nullptr)
                     open = openCard(where);
-                lastSerial = open->serial;
+                lastSerial = open->card.serial();
                 readNow(*open, reading.lines);
                 for (size_t f = 0; f < kFamilies; ++f)
                     reading.lines[f] += open->fixed[f];
@@ -426,10 +423,11 @@ struct Fleet::Worker {
         }
     }
 
-    std::optional<Reading> await(uint64_t job, std::chrono::steady_clock::time_point deadline) {
+    std::shared_ptr<const Reading> await(uint64_t job,
+                                         std::chrono::steady_clock::time_point deadline) {
         std::unique_lock<ThreadLock> lock(mutex);
         if (!changed.wait_until(lock, deadline, [&] { return done >= job; }))
-            return std::nullopt;
+            return nullptr;
         return result;
     }
 };
@@ -510,13 +508,13 @@ std::string Fleet::scrape() {
         a.job = a.worker->ask(paths[a.index]);
 
     std::string lines[kFamilies];
-    std::map<uint32_t, bool> reported;               // serials with a line of their own
+    std::map<uint32_t, std::string> reported;        // serials with a line of their own, and card
     std::vector<std::array<std::string, 3>> failed;  // card, serial, status
     for (Asked& a : asked) {
-        std::optional<Reading> reading = a.worker->await(a.job, deadline);
+        std::shared_ptr<const Reading> reading = a.worker->await(a.job, deadline);
         // A reading under way that this scrape joined may be of the card
         // that was at the position before: the card there now is read.
-        if (reading.has_value() && reading->path != paths[a.index]) {
+        if (reading != nullptr && reading->path != paths[a.index]) {
             a.job = a.worker->ask(paths[a.index]);
             reading = a.worker->await(a.job, deadline);
         }
@@ -525,7 +523,7 @@ std::string Fleet::scrape() {
         bool counted = false;  // this failure, by an earlier scrape
         {
             std::lock_guard<ThreadLock> lock(a.worker->mutex);
-            if (reading.has_value()) {
+            if (reading != nullptr) {
                 serial = reading->serial;
                 counted = a.worker->failureCounted >= reading->job;
                 if (!reading->up)
@@ -533,8 +531,8 @@ std::string Fleet::scrape() {
             } else {
                 // The card is not read in time: known by the serial it had,
                 // if the last reading was of the card at this position.
-                if (a.worker->result.path == paths[a.index])
-                    serial = a.worker->result.serial;
+                if (a.worker->result != nullptr && a.worker->result->path == paths[a.index])
+                    serial = a.worker->result->serial;
                 counted = a.worker->timeoutCounted >= a.job;
                 a.worker->timeoutCounted = std::max(a.worker->timeoutCounted, a.job);
             }
@@ -543,24 +541,23 @@ std::string Fleet::scrape() {
             continue;
         const std::string labels =
             cardLabels(card, serial.has_value() ? serialText(*serial) : std::string());
-        const bool up = reading.has_value() && reading->up;
+        const bool up = reading != nullptr && reading->up;
         sample(lines[kCardUp], kCardUp, labels, up ? "1" : "0");
-        if (reading.has_value())
+        if (reading != nullptr)
             sample(lines[kScrapeDuration], kScrapeDuration, labels, number(reading->seconds));
         if (up)
             for (size_t f = 0; f < kFamilies; ++f)
                 lines[f] += reading->lines[f];
         else if (!counted)
             failed.push_back({card, serial.has_value() ? serialText(*serial) : "",
-                              reading.has_value() ? reading->status : "timeout"});
+                              reading != nullptr ? reading->status : "timeout"});
         if (serial.has_value())
-            reported[*serial] = true;
-        std::lock_guard lock(mutex_);
-        if (serial.has_value())
-            seen_[*serial] = card;
+            reported[*serial] = card;
     }
 
     std::lock_guard lock(mutex_);
+    for (const auto& [serial, card] : reported)
+        seen_[serial] = card;
     // Cards seen before that are not there now are down.
     for (const auto& [serial, card] : seen_)
         if (!reported.count(serial))
