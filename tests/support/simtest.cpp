@@ -87,29 +87,34 @@ std::string scratchName(const std::string& base) {
 }
 
 std::string runCommand(const std::string& command, int& status) {
-    status = -1;
-    // A shell that cannot be started at all (Wine fails a process start now
-    // and then) is tried again; what the command itself does is not.
-    FILE* pipe = nullptr;
-    for (int attempt = 1; pipe == nullptr && attempt <= 3; ++attempt) {
-#if defined(_WIN32)
-        pipe = _popen(command.c_str(), "r");
-#else
-        pipe = popen(command.c_str(), "r");
-#endif
-    }
+    // A process that cannot be started (Wine fails a process start now and
+    // then) is tried again; what the command itself does is not. Under
+    // Windows the shell reports a program it could not start with 9009,
+    // which none of the programs run here ends with.
     std::string output;
-    if (pipe == nullptr)
-        return output;
-    char chunk[256];
-    while (std::fgets(chunk, sizeof chunk, pipe) != nullptr)
-        output += chunk;
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        status = -1;
+        output.clear();
 #if defined(_WIN32)
-    status = _pclose(pipe);
+        FILE* pipe = _popen(command.c_str(), "r");
 #else
-    const int raw = pclose(pipe);
-    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        FILE* pipe = popen(command.c_str(), "r");
 #endif
+        if (pipe == nullptr)
+            continue;
+        char chunk[256];
+        while (std::fgets(chunk, sizeof chunk, pipe) != nullptr)
+            output += chunk;
+#if defined(_WIN32)
+        status = _pclose(pipe);
+        if (status == 9009 && output.empty())
+            continue;
+#else
+        const int raw = pclose(pipe);
+        status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
+        break;
+    }
     return output;
 }
 

@@ -52,8 +52,11 @@ Running::Running(const std::string& arguments, const std::string& out, const std
     startup.hStdOutput = inheritable(out);
     startup.hStdError = inheritable(err);
     PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        nullptr, &startup, &process);
+    // Wine fails a process start now and then: it is tried again.
+    BOOL started = FALSE;
+    for (int attempt = 1; !started && attempt <= 3; ++attempt)
+        started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                 nullptr, &startup, &process);
     CloseHandle(startup.hStdOutput);
     CloseHandle(startup.hStdError);
     EXPECT_TRUE(started) << command;
