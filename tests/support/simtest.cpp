@@ -1,7 +1,9 @@
 #include "simtest.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #if !defined(_WIN32)
 #include <sys/wait.h>
 #endif
@@ -87,12 +89,15 @@ std::string scratchName(const std::string& base) {
 }
 
 std::string runCommand(const std::string& command, int& status) {
-    // A process that cannot be started (Wine fails a process start now and
-    // then) is tried again; what the command itself does is not. Under
-    // Windows the shell reports a program it could not start with 9009,
-    // which none of the programs run here ends with.
+    // A process that cannot be started (Wine's loader fails a start now and
+    // then when it cannot lay out the new address space) is tried again;
+    // what the command itself does is not. Under Windows the shell reports
+    // a program it could not start with 9009, which none of the programs
+    // run here ends with.
     std::string output;
-    for (int attempt = 1; attempt <= 3; ++attempt) {
+    for (int attempt = 1; attempt <= 4; ++attempt) {
+        if (attempt > 1)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100 * attempt));
         status = -1;
         output.clear();
 #if defined(_WIN32)

@@ -52,11 +52,14 @@ Running::Running(const std::string& arguments, const std::string& out, const std
     startup.hStdOutput = inheritable(out);
     startup.hStdError = inheritable(err);
     PROCESS_INFORMATION process{};
-    // Wine fails a process start now and then: it is tried again.
+    // Wine's loader fails a start now and then: it is tried again.
     BOOL started = FALSE;
-    for (int attempt = 1; !started && attempt <= 3; ++attempt)
+    for (int attempt = 1; !started && attempt <= 4; ++attempt) {
+        if (attempt > 1)
+            Sleep(100 * attempt);
         started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                  nullptr, &startup, &process);
+    }
     CloseHandle(startup.hStdOutput);
     CloseHandle(startup.hStdError);
     EXPECT_TRUE(started) << command;
