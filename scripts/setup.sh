@@ -59,18 +59,16 @@ if [ ! -f "$HTTPLIB_SOURCE/httplib.h" ]; then
     packages+=(curl xz-utils patch)
 fi
 
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$package")
-    fi
-done
-quiet_missing=()
-for package in "${quiet_packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-        quiet_missing+=("$package")
-    fi
-done
+# The packages named that are not installed, a line each.
+absent() {
+    local package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+            echo "$package"
+    done
+}
+mapfile -t missing < <(absent "${packages[@]}")
+mapfile -t quiet_missing < <(absent "${quiet_packages[@]}")
 [ ${#missing[@]} -eq 0 ] && [ ${#quiet_missing[@]} -eq 0 ] && [ $need_benchmark_source -eq 0 ] &&
     [ $need_httplib_source -eq 0 ] && exit 0
 

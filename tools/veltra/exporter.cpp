@@ -205,7 +205,9 @@ struct OpenCard {
     std::string path, labels;
     std::string fixed[kFamilies];
     std::vector<VELTRA_SENSOR_INFOA> sensors;
-    std::vector<std::string> sensorLabels;
+    // The labels of its sensors, clocks and status words.
+    std::vector<std::string> sensorLabels, clockLabels;
+    std::string wordLabels[std::size(kStatusWords)], kindLabels[std::size(kStatusWords)];
 };
 
 namespace {
@@ -243,6 +245,12 @@ std::unique_ptr<OpenCard> openCard(const std::string& path) {
         open->sensorLabels.push_back(open->labels + label("sensor", std::to_string(s)) +
                                      label("description", text(open->sensors[s].description)) +
                                      label("unit", unitLabel(open->sensors[s])));
+    for (uint32_t c = 0; c < info.cardValue9; ++c)
+        open->clockLabels.push_back(open->labels + label("clock", std::to_string(c)));
+    for (size_t w = 0; w < std::size(kStatusWords); ++w) {
+        open->wordLabels[w] = open->labels + label("word", kStatusWords[w]);
+        open->kindLabels[w] = open->labels + label("kind", kStatusWords[w]);
+    }
     return open;
 }
 
@@ -297,12 +305,12 @@ void readNow(const OpenCard& open, std::string (&lines)[kFamilies]) {
     }
     const std::vector<double> frequencies = clocks(card);
     for (uint32_t c = 0; c < frequencies.size(); ++c)
-        sample(lines[kClockFrequency], kClockFrequency,
-               open.labels + label("clock", std::to_string(c)), number(frequencies[c]));
-    for (int w = 0; w < 5; ++w) {
-        const std::string labels = open.labels + label("word", kStatusWords[w]);
-        sample(lines[kDeviceStatus], kDeviceStatus, labels, number(uint64_t{status.word[w]}));
-        sample(lines[kDeviceError], kDeviceError, open.labels + label("kind", kStatusWords[w]),
+        sample(lines[kClockFrequency], kClockFrequency, open.clockLabels[c],
+               number(frequencies[c]));
+    for (size_t w = 0; w < std::size(kStatusWords); ++w) {
+        sample(lines[kDeviceStatus], kDeviceStatus, open.wordLabels[w],
+               number(uint64_t{status.word[w]}));
+        sample(lines[kDeviceError], kDeviceError, open.kindLabels[w],
                (status.word[w] & 1) != 0 ? "1" : "0");
     }
 }

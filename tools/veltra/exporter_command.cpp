@@ -8,8 +8,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <memory>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -34,6 +34,10 @@ struct Options {
     double interval = 15, timeout = 5;
     CLI::Option* intervalOption = nullptr;
     bool service = false;
+    // --card and --listen, taken apart.
+    std::vector<Selection> chosen;
+    std::string host;
+    int port = 0;
 };
 
 std::vector<Selection> selections(const Options& o) {
@@ -126,12 +130,9 @@ void serve(const Options& o, Fleet& fleet, Stop& stop, const std::function<void(
         writeTextfiles(o, fleet, stop);
         return;
     }
-    std::string host;
-    int port = 0;
-    parseListen(o.listen, host, port);
     http::MetricsServer server([&fleet] { return fleet.scrape(); });
     std::string error;
-    const int bound = server.bind(host, port, error);
+    const int bound = server.bind(o.host, o.port, error);
     if (bound < 0)
         throw Failure("cannot listen on " + o.listen + ": " + error);
     serving(bound);
@@ -197,7 +198,7 @@ void WINAPI main(DWORD, LPSTR*) {
     report(SERVICE_START_PENDING);
     std::optional<Fleet> fleet;
     try {
-        fleet.emplace(selections(*options), milliseconds(options->timeout));
+        fleet.emplace(options->chosen, milliseconds(options->timeout));
         serve(*options, *fleet, *stopper, [](int) { report(SERVICE_RUNNING); });
         report(SERVICE_STOPPED);
     } catch (const std::exception& error) {
@@ -232,14 +233,12 @@ void run(const Options& o) {
 
 #endif
 
-void runExporter(const Options& o) {
+void runExporter(Options& o) {
     if (o.intervalOption->count() > 0 && o.textfile.empty())
         throw Usage("--interval is how often --textfile writes; it needs --textfile");
     // What cannot be taken is refused before anything starts.
-    selections(o);
-    std::string host;
-    int port = 0;
-    parseListen(o.listen, host, port);
+    o.chosen = selections(o);
+    parseListen(o.listen, o.host, o.port);
 #if defined(_WIN32)
     if (o.service) {
         service::run(o);
@@ -247,14 +246,14 @@ void runExporter(const Options& o) {
     }
 #endif
     Stop stop;
-    Fleet fleet(selections(o), milliseconds(o.timeout));
+    Fleet fleet(o.chosen, milliseconds(o.timeout));
     try {
         serve(o, fleet, stop, [&](int bound) {
             if (bound == 0)
                 return;
-            const bool v6 = host.find(':') != std::string::npos;
+            const bool v6 = o.host.find(':') != std::string::npos;
             std::fprintf(stderr, "veltra exporter: serving http://%s%s%s:%d/metrics\n",
-                         v6 ? "[" : "", host.c_str(), v6 ? "]" : "", bound);
+                         v6 ? "[" : "", o.host.c_str(), v6 ? "]" : "", bound);
             std::fflush(stderr);
         });
     } catch (const Failure& failure) {
