@@ -83,23 +83,34 @@ void FlashToolWrite(benchmark::State& state) {
 
 // What the lock and the recovery file add to `flash write` of the whole
 // chip: the same steps on the same shared machine, the data in memory. Take
-// the card's lock, hash the data, write the recovery file and the note, and
-// let them go.
+// the card's lock, hash the data (SHA-256), write the recovery file and the
+// card's note, then end the update: the note first, then the file.
 void FlashLockAndRecovery(benchmark::State& state) {
     const std::vector<uint8_t> data = image();
     const tool::Card card(0);
-    const std::string file = std::string(kImage) + ".recovery";
     for (auto _ : state) {
         const tool::CardLock lock(card, false);
+        const tool::CardPlace& place = lock.place();
         tool::Recovery plan;
         plan.serial = card.serial();
         plan.eraseEnd = plan.length = data.size();
         plan.input = tool::absolutePath(kImage);
-        plan.dataHash = tool::hashBytes(data);
-        tool::writeRecovery(file, plan);
-        lock.noteUnfinishedUpdate(tool::absolutePath(file));
+        plan.data = tool::sha256(data);
+        plan.generation = place.note().generation + 1;
+        const std::string file = tool::recoveryPath(kImage, place.key(), place.recoveryFolder());
+        const std::vector<uint8_t> bytes = tool::encodeRecovery(plan);
+        tool::replaceFile(file, bytes.data(), bytes.size(), tool::ReplacingFile::Access::Owner);
+        tool::UpdateNote note;
+        note.generation = plan.generation;
+        note.state = tool::UpdateNote::State::Pending;
+        note.eraseEnd = plan.eraseEnd;
+        note.recoveryFile = file;
+        note.recoverySize = bytes.size();
+        note.recoveryDigest = tool::sha256(bytes);
+        place.writeNote(note);
+        note.state = tool::UpdateNote::State::Finished;
+        place.writeNote(note);
         std::remove(file.c_str());
-        lock.clearUnfinishedUpdate();
     }
     state.SetBytesProcessed(state.iterations() * kFlashSize);
 }

@@ -30,6 +30,7 @@ FAMILIES = {
     "veltra_clock_frequency_hertz": "gauge",
     "veltra_device_status": "gauge",
     "veltra_device_error": "gauge",
+    "veltra_flash_update_pending": "gauge",
     "veltra_flash_size_bytes": "gauge",
     "veltra_card_memory_bytes": "gauge",
     "veltra_dma_channels": "gauge",
@@ -129,6 +130,7 @@ def test_values_of_the_default_machine(machine: Machine) -> None:
         assert value(found, "veltra_fpga_configured", **key, fpga="0", part=expected["part"]) == 0
         assert value(found, "veltra_flash_size_bytes", **key, flash="0") == expected["flash"]
         assert value(found, "veltra_card_memory_bytes", **key) == expected["memory"]
+        assert value(found, "veltra_flash_update_pending", **key) == 0
         assert value(found, "veltra_clock_frequency_hertz", **key, clock="0") == 100e6
         assert value(found, "veltra_clock_frequency_hertz", **key, clock="1") == 250e6
         for word in ["configuration", "dma", "flash", "bus", "sensor"]:

@@ -55,8 +55,20 @@ class Accident : public Tool {
         }
         return requests;
     }
+    // The recovery file of an update that was finished: kept by the side to
+    // try applying again while another update is unfinished.
+    void keepStaleRecovery(const std::string& input) {
+        writeBytes(input, pattern(4096, 5));
+        fault("[[fault]]\ncard = 0\nkind = \"flash-program\"\noffset = 0\n");
+        const Outcome failed = veltra("flash write -c 0 --yes --file " + input);
+        EXPECT_EQ(failed.status, 1);
+        ok("sim clear-faults 0");
+        stale_ = file("stale.recovery");
+        fs::copy_file(recoveryOf(input), stale_);
+        ok("flash recover -c 0 --yes " + recoveryOf(input));
+    }
     // While an update is unfinished: another update is refused; so is the
-    // recovery of another file; a recovery whose input changed is refused
+    // recovery file of one that was finished; a recovery whose input changed is refused
     // and keeps both files; a recovery killed after its erase is finished by
     // the next one.
     void refusedWhileUnfinished(const std::string& command, const std::string& input,
@@ -66,12 +78,11 @@ class Accident : public Tool {
         EXPECT_NE(run.err.find("did not finish; `veltra flash recover -c " + std::string(kSerial)),
                   std::string::npos)
             << run.err;
-        const std::string stray = file("stray.recovery");
-        fs::copy_file(recovery, stray, fs::copy_options::overwrite_existing);
-        run = veltra("flash recover -c 0 --yes " + stray);
+        run = veltra("flash recover -c 0 --yes " + stale_);
         EXPECT_EQ(run.status, 1);
-        EXPECT_NE(run.err.find("another update of the card did not finish"), std::string::npos)
-            << run.err;
+        EXPECT_EQ(run.err,
+                  "veltra: " + stale_ +
+                      ": this update was already finished or abandoned; nothing changed\n");
         const std::vector<uint8_t> data = readBytes(input);
         std::vector<uint8_t> changed = data;
         changed[100] ^= 0xFF;
@@ -95,14 +106,22 @@ class Accident : public Tool {
         fast();
         EXPECT_TRUE(fs::exists(recovery));
     }
-    // The first `length` bytes of the flash of card 0.
+    // The first `length` bytes of the flash of card 0 (read while an update
+    // is pending too, which the tool warns of).
     std::vector<uint8_t> flash(size_t length) {
         const std::string back = file("flash-back.bin");
-        ok("flash read -c 0 --length " + std::to_string(length) + " --file " + back);
+        const Outcome run =
+            veltra("flash read -c 0 --length " + std::to_string(length) + " --file " + back);
+        EXPECT_EQ(run.status, 0) << run.err;
         return readBytes(back);
     }
+    // Whether card 0's note says an update did not finish.
+    bool pending() {
+        const Outcome run = veltra("status -c 0 --no-fail --json");
+        return !json::parse(run.out)["cards"][0]["pendingUpdate"].is_null();
+    }
 
-    std::string trace_;
+    std::string trace_, stale_;
 };
 
 // A kill after each request that reads, erases, writes or syncs the flash
@@ -118,9 +137,10 @@ TEST_F(Accident, KillAtEveryStepThenRecoverGivesTheOldOrTheNewImage) {
     const std::string old = file("old.bin"), update = file("update.bin");
     writeBytes(old, before);
     writeBytes(update, data);
-    const std::string recovery = "./" + update + ".card-00A1B2C3.recovery";
+    const std::string recovery = recoveryOf(update);
     const std::string command =
         "flash write -c 0 --yes --offset 0x1F000 --length 0x1FC1 --file " + update;
+    keepStaleRecovery(file("stale.bin"));
 
     // A whole update, to know its steps.
     ok("flash write -c 0 --yes --file " + old);
@@ -146,7 +166,7 @@ TEST_F(Accident, KillAtEveryStepThenRecoverGivesTheOldOrTheNewImage) {
             killed.wait();
         }
         fast();
-        const bool recovered = fs::exists(recovery);
+        const bool recovered = pending();
         // Once the first block is erased, the next update is refused until
         // the recovery file has finished this one.
         if (recovered && step >= steps[2] && !refused) {
@@ -163,8 +183,8 @@ TEST_F(Accident, KillAtEveryStepThenRecoverGivesTheOldOrTheNewImage) {
             EXPECT_TRUE(now == after) << "the recovery file finishes the update";
         }
         if (step >= steps[2] && step < steps.back()) {
-            EXPECT_TRUE(recovered) << "the recovery file is there from before the first erase "
-                                      "until the update is verified";
+            EXPECT_TRUE(recovered) << "the card's note names the recovery file from before the "
+                                      "first erase until the update is verified";
         }
     }
     EXPECT_TRUE(refused) << "some kill fell after the recovery file was written";
@@ -253,7 +273,7 @@ TEST_F(Accident, CtrlCAtATerminalStopsWhereTheBlocksAreWhole) {
     const std::string old = file("old.bin"), update = file("big.bin");
     writeBytes(old, before);
     writeBytes(update, data);
-    const std::string recovery = "./" + update + ".card-00A1B2C3.recovery";
+    const std::string recovery = recoveryOf(update);
     ok("flash write -c 0 --yes --file " + old);
     slow(20000);
     int terminal = -1;

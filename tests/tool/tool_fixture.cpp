@@ -194,4 +194,30 @@ void Tool::fault(const std::string& text) {
     ok("sim fault " + path);
 }
 
+std::string Tool::statedPlace(const std::string& what) {
+    const std::string state = withoutCarriageReturns(ok("sim state"));
+    const size_t at = state.find(what + ": ");
+    if (at == std::string::npos)
+        return "";
+    const size_t from = at + what.size() + 2;
+    return state.substr(from, state.find('\n', from) - from);
+}
+
+// The recovery folder, and the card's key: its serial, then on Windows the
+// machine's key, which the lock's name shows after it.
+std::string Tool::recoveryOf(const std::string& input) {
+    const std::string lock = statedPlace("card locks");
+    const size_t serial = lock.find("veltra-card-SERIAL");
+    std::string key = serial == std::string::npos ? "" : lock.substr(serial + 18);
+    if (key.rfind("-", 0) != 0)
+        key.clear();
+#if defined(_WIN32)
+    const char* separator = "\\";
+#else
+    const char* separator = "/";
+#endif
+    return statedPlace("recovery files") + separator + fs::path(input).filename().string() +
+           ".card-00A1B2C3" + key + ".recovery";
+}
+
 }  // namespace tooltest

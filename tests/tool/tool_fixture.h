@@ -109,6 +109,11 @@ class Tool : public ::testing::Test {
     json okJson(const std::string& arguments);
     // Arms faults on the running machine from a fault file's text.
     void fault(const std::string& text);
+    // What `veltra sim state` says of a place of the tool's ("card locks",
+    // "notes of unfinished updates", "recovery files").
+    std::string statedPlace(const std::string& what);
+    // Where the recovery file of an update of card 0 from `input` goes.
+    std::string recoveryOf(const std::string& input);
 
     std::string folder_;
     std::vector<std::string> files_;

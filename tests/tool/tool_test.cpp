@@ -132,10 +132,11 @@ device status
     std::vector<std::string> keys;
     for (const auto& item : info.items())
         keys.push_back(item.key());
-    EXPECT_EQ(keys,
-              (std::vector<std::string>{"schemaVersion", "card", "identity", "version", "cardInfo",
-                                        "windows", "commonBuffers", "banks", "modules", "fpgas",
-                                        "flash", "vpd", "clocks", "sensors", "deviceStatus"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"schemaVersion", "card", "identity", "version",
+                                              "cardInfo", "windows", "commonBuffers", "banks",
+                                              "modules", "fpgas", "flash", "vpd", "clocks",
+                                              "sensors", "deviceStatus", "pendingUpdate"}));
+    EXPECT_TRUE(info["pendingUpdate"].is_null());
     json identity = json::parse(R"({"boardId": 33045, "revision": 3, "serial": "0x00A1B2C4",
         "pcie": {"width": 8, "generation": 3},
         "fpgas": [{"name": "ku115flvb2104", "configured": false}], "driver": "2.1.3"})");
@@ -317,7 +318,7 @@ TEST_F(Tool, FlashWriteKeepsWhatItsBlocksHoldOutsideTheRange) {
 
     ok("flash read -c 0 --length 256K --file " + back);
     EXPECT_TRUE(readBytes(back) == expected);
-    EXPECT_FALSE(fs::exists(second + ".card-00A1B2C3.recovery"))
+    EXPECT_FALSE(fs::exists(recoveryOf(second)))
         << "the recovery file goes once the update is verified";
 
     // Ranges are checked against the chip before anything is erased.

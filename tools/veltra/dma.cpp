@@ -52,12 +52,13 @@ void checkCardMemory(const Card& card, uint64_t local, uint64_t length) {
 }
 
 // Card memory into the file a piece at a time, through a temporary file: a
-// failure leaves what was there before.
+// failure leaves what was there before. Standard output, a device or a FIFO
+// is written as it is.
 void dmaRead(const Options& o) {
     const Card card = o.card.open();
     checkCardMemory(card, o.local, o.length);
     std::vector<uint8_t> piece(static_cast<size_t>(std::min(kDmaChunk, o.length)));
-    ReplacingFile out(o.file);
+    OutputFile out(o.file);
     const Stopwatch clock;
     Progress progress("reading", o.length, true);
     for (uint64_t done = 0; done < o.length;) {
@@ -71,9 +72,11 @@ void dmaRead(const Options& o) {
     out.commit();
     progress.finish();
     const double seconds = clock.seconds();
-    std::printf("read %s from card memory at %s of %s to %s in %s (%s)\n",
-                sizeText(o.length).c_str(), hex(o.local).c_str(), card.name().c_str(),
-                o.file.c_str(), durationText(seconds).c_str(), rateText(o.length, seconds).c_str());
+    std::fprintf(out.standardOutput() ? stderr : stdout,
+                 "read %s from card memory at %s of %s to %s in %s (%s)\n",
+                 sizeText(o.length).c_str(), hex(o.local).c_str(), card.name().c_str(),
+                 o.file.c_str(), durationText(seconds).c_str(),
+                 rateText(o.length, seconds).c_str());
 }
 
 void dmaWrite(const Options& o) {
@@ -292,7 +295,9 @@ Work defineTransfer(CLI::App& command, bool read) {
                           ->transform(sizeForm());
     if (read)
         o->lengthOption->required();
-    command.add_option("--file", o->file, read ? "the file to write" : "the file to send")
+    command
+        .add_option("--file", o->file,
+                    read ? std::string("the file to write") + kOutputHelp : "the file to send")
         ->required();
     return [o, read] { read ? dmaRead(*o) : dmaWrite(*o); };
 }

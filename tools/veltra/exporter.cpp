@@ -10,6 +10,7 @@
 #include <set>
 #include <thread>
 
+#include "card_lock.h"
 #include "errors.h"
 #include "records.h"
 #include "text.h"
@@ -33,6 +34,7 @@ enum Family : size_t {
     kClockFrequency,
     kDeviceStatus,
     kDeviceError,
+    kFlashUpdatePending,
     kFlashSize,
     kCardMemory,
     kDmaChannels,
@@ -65,6 +67,9 @@ constexpr Metric kMetrics[] = {
      "A device-status word of the card, as the driver reports it."},
     {"veltra_device_error", "gauge",
      "1 if the card reports an error of this kind (bit 0 of its device-status word), else 0."},
+    {"veltra_flash_update_pending", "gauge",
+     "1 while an update of the card's flash did not finish (the flash holds neither image "
+     "until `veltra flash recover` finishes it), else 0."},
     {"veltra_flash_size_bytes", "gauge", "The size of a flash bank."},
     {"veltra_card_memory_bytes", "gauge", "The card memory DMA reaches."},
     {"veltra_dma_channels", "gauge", "The card's DMA channels."},
@@ -208,6 +213,8 @@ struct OpenCard {
     // The labels of its sensors, clocks and status words.
     std::vector<std::string> sensorLabels, clockLabels;
     std::string wordLabels[std::size(kStatusWords)], kindLabels[std::size(kStatusWords)];
+    // The card's note of its flash updates, read again when it changes.
+    mutable std::optional<PendingWatch> updates;
 };
 
 namespace {
@@ -251,6 +258,7 @@ std::unique_ptr<OpenCard> openCard(const std::string& path) {
         open->wordLabels[w] = open->labels + label("word", kStatusWords[w]);
         open->kindLabels[w] = open->labels + label("kind", kStatusWords[w]);
     }
+    open->updates.emplace(card.serial());
     return open;
 }
 
@@ -313,6 +321,8 @@ void readNow(const OpenCard& open, std::string (&lines)[kFamilies]) {
         sample(lines[kDeviceError], kDeviceError, open.kindLabels[w],
                (status.word[w] & 1) != 0 ? "1" : "0");
     }
+    sample(lines[kFlashUpdatePending], kFlashUpdatePending, open.labels,
+           open.updates->pending() ? "1" : "0");
 }
 
 }  // namespace

@@ -108,6 +108,9 @@ void writeTextfiles(const Options& o, Fleet& fleet, Stop& stop) {
     do {
         try {
             const std::string exposition = fleet.scrape();
+            const std::string shared = sharedFolderProblem(o.textfile, file);
+            if (!shared.empty())
+                throw Failure(shared);
             replaceFile(file, exposition.data(), exposition.size());
             if (!lastProblem.empty())
                 std::fprintf(stderr, "veltra exporter: %s is written again\n", file.c_str());
@@ -239,6 +242,11 @@ void runExporter(Options& o) {
     // What cannot be taken is refused before anything starts.
     o.chosen = selections(o);
     parseListen(o.listen, o.host, o.port);
+    if (!o.textfile.empty()) {
+        const std::string shared = sharedFolderProblem(o.textfile, o.textfile + "/veltra.prom");
+        if (!shared.empty())
+            throw Failure(shared);
+    }
 #if defined(_WIN32)
     if (o.service) {
         service::run(o);

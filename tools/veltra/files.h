@@ -3,6 +3,14 @@
 // it was read"), not a signal, and everything is known before the card
 // changes. Output replaces a file only once it is complete: a failure never
 // removes or truncates a file that was there before.
+//
+// The tool runs as root or as an administrator on hosts other people use,
+// so nothing it writes goes through a name someone else could have planted:
+// a temporary file is made exclusively, under a name nobody can guess,
+// never through a link. A file it trusts (a recovery file, the note of an
+// unfinished update) must be a regular file of the user running the tool
+// that nobody else may write, and is opened without following a link or
+// waiting for a writer.
 #pragma once
 
 #include <cstddef>
@@ -51,12 +59,30 @@ Bytes readWholeFile(const std::string& path);
 // fewer), else all of them.
 Bytes readFileStart(const std::string& path, std::optional<uint64_t> length);
 
+// The bytes of a file the tool is about to trust. A Failure says which
+// check it failed: not a regular file (a link, a FIFO, a device, a folder),
+// owned by another user (on Windows: by neither this user, the
+// administrators nor SYSTEM), or writable by others.
+Bytes readTrustedFile(const std::string& path);
+// Whether a file is there for readTrustedFile (a link counts: it is there,
+// and refused).
+bool trustedFileExists(const std::string& path);
+
+// Makes a folder only this user may write (on Windows: this user, the
+// administrators and SYSTEM), or checks the one that is there: a Failure
+// naming what is wrong with it.
+void makePrivateFolder(const std::string& folder);
+
 // A file that takes the place of `path` when it is committed: written to a
 // temporary file in the same folder, flushed to the disk, then renamed over
-// the old one. Dropped without a commit, it leaves `path` as it was.
+// the old one (a link at `path` is replaced, not followed). Dropped without
+// a commit, it leaves `path` as it was. The new file has the permissions of
+// the one it replaces (a new one those the system gives), or with `owner`
+// this user's alone.
 class ReplacingFile {
   public:
-    explicit ReplacingFile(std::string path);
+    enum class Access { Inherited, Owner };
+    explicit ReplacingFile(std::string path, Access access = Access::Inherited);
     ~ReplacingFile();
     ReplacingFile(const ReplacingFile&) = delete;
     ReplacingFile& operator=(const ReplacingFile&) = delete;
@@ -67,11 +93,61 @@ class ReplacingFile {
   private:
     std::string path_, temporary_;
     intptr_t file_ = -1;
+    intptr_t folder_ = -1;      // Linux: the folder, open
+    unsigned permissions_ = 0;  // Linux: the mode the file gets when it is committed
     bool committed_ = false;
 };
 
 // Writes a whole file that way.
-void replaceFile(const std::string& path, const void* data, size_t length);
+void replaceFile(const std::string& path, const void* data, size_t length,
+                 ReplacingFile::Access access = ReplacingFile::Access::Inherited);
+
+// An output a user names: "-" is standard output; an existing device, FIFO
+// or socket is written in place, as `cat >` writes it (nothing is renamed
+// over it); a link is followed and its target replaced (the link stays);
+// anything else is replaced whole, as ReplacingFile does.
+class OutputFile {
+  public:
+    explicit OutputFile(const std::string& path);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    void write(const void* data, size_t length);
+    void commit();
+    // Whether the output is standard output: what the tool says of its work
+    // then goes to stderr.
+    bool standardOutput() const { return standardOutput_; }
+
+  private:
+    std::string path_;
+    std::unique_ptr<ReplacingFile> replacing_;
+    intptr_t direct_ = -1;
+    bool standardOutput_ = false;
+};
+
+// Writes a whole output that way; whether it was standard output.
+bool writeOutput(const std::string& path, const void* data, size_t length);
+
+// The words every --file option of an output adds to its help.
+inline constexpr const char* kOutputHelp =
+    "; - is standard output, and a device or FIFO is written in place";
+
+// Why a file the tool writes again and again in `folder` (the exporter's
+// textfile) could be turned into something else by another user, in one
+// line; "" when it cannot. Refused: a folder others may write, unless it has
+// the sticky bit and the file, if there, is this user's. Windows folders
+// have no sticky bit and answer "".
+std::string sharedFolderProblem(const std::string& folder, const std::string& file);
+
+// What changes when a file is replaced or rewritten: its identity (inode;
+// on Windows its time of making), size and time of change; all 0 when it
+// is not there.
+struct FileStamp {
+    uint64_t identity = 0, size = 0, changed = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+FileStamp fileStamp(const std::string& path);
 
 // Whether two full paths name the same file as the system compares names
 // (on Windows without regard to case).
@@ -81,5 +157,9 @@ bool fileExists(const std::string& path);
 // The folder part of a path ("." if none), and the last part.
 std::string folderOf(const std::string& path);
 std::string baseName(const std::string& path);
+// A name in a folder, with the system's separator.
+std::string inFolder(const std::string& folder, const std::string& name);
+// A path as the system resolves it, for a file named in a message or a note.
+std::string absolutePath(const std::string& path);
 
 }  // namespace tool

@@ -27,8 +27,8 @@ struct Options : Change {
     uint32_t flash = 0;
     uint64_t offset = 0, length = 0;
     CLI::Option* lengthOption = nullptr;
-    std::string file, recovery;
-    bool noVerify = false, json = false;
+    std::string file, recovery, input;
+    bool noVerify = false, json = false, abandon = false;
 };
 
 // "serial:0x00A1B2C3": how the card stays named when indexes shift.
@@ -81,12 +81,14 @@ void flashInfo(const Options& o) {
 }
 
 // Saved through a temporary file: a failure leaves what was there before.
+// Standard output, a device or a FIFO is written as it is.
 void flashRead(const Options& o) {
     const Card card = o.card.open();
+    warnOfPendingUpdate(card);
     const Chip chip = chipOf(card, o.flash);
     const uint64_t length = lengthOf(o, chip);
     checkChipRange(card, chip, o.offset, length);
-    ReplacingFile out(o.file);
+    OutputFile out(o.file);
     std::vector<uint8_t> piece(static_cast<size_t>(std::min(kChunk, length)));
     const Stopwatch clock;
     Progress progress("reading", length, true);
@@ -100,9 +102,21 @@ void flashRead(const Options& o) {
     progress.finish();
     out.commit();
     const double seconds = clock.seconds();
-    std::printf("read %s of %s from %s to %s in %s (%s)\n", sizeText(length).c_str(),
-                chipName(card, chip).c_str(), hex(o.offset).c_str(), o.file.c_str(),
-                durationText(seconds).c_str(), rateText(length, seconds).c_str());
+    std::fprintf(out.standardOutput() ? stderr : stdout, "read %s of %s from %s to %s in %s (%s)\n",
+                 sizeText(length).c_str(), chipName(card, chip).c_str(), hex(o.offset).c_str(),
+                 o.file.c_str(), durationText(seconds).c_str(), rateText(length, seconds).c_str());
+}
+
+// The folder of the recovery file: --recovery's, checked as the card's own
+// is (this user's alone), or the card's own; none for a machine that ends
+// with this process.
+std::string recoveryFolder(const Options& o, const CardLock& lock) {
+    if (!lock.place().keepsNotes())
+        return "";
+    if (o.recovery.empty())
+        return lock.place().recoveryFolder();
+    makePrivateFolder(o.recovery);
+    return o.recovery;
 }
 
 // Everything is checked (the file, the card, the range, the lock, an
@@ -124,9 +138,8 @@ void flashWrite(const Options& o) {
         format("Erase %s from %s and write %s to %s?", sizeText(last.end() - first.start).c_str(),
                hex(first.start).c_str(), o.file.c_str(), chipName(card, chip).c_str()),
         o.yes);
-    FlashUpdate update{o.offset, data, !o.noVerify, true, o.file, "", serialSelection(card)};
-    if (lock.keepsNotes())
-        update.recoveryFile = recoveryPath(o.file, card.serial(), o.recovery);
+    const FlashUpdate update{
+        o.offset, data, !o.noVerify, true, o.file, recoveryFolder(o, lock), serialSelection(card)};
     const double seconds = updateFlash(card, chip, lock, update);
     std::printf("wrote %s to %s at %s%s in %s (%s)\n", o.file.c_str(), chipName(card, chip).c_str(),
                 hex(o.offset).c_str(), o.noVerify ? "" : " and verified it",
@@ -199,6 +212,7 @@ void flashErase(const Options& o) {
 void flashVerify(const Options& o) {
     const Bytes data = fileData(o);
     const Card card = o.card.open();
+    warnOfPendingUpdate(card);
     const Chip chip = chipOf(card, o.flash);
     checkChipRange(card, chip, o.offset, data.size());
     const Stopwatch clock;
@@ -213,10 +227,18 @@ void flashVerify(const Options& o) {
 }
 
 void flashRecover(const Options& o) {
+    if (o.abandon && !o.file.empty())
+        throw Usage("--abandon ends the update without its recovery file: give one or the other");
+    if (!o.abandon && o.file.empty())
+        throw Usage("name the recovery file that finishes the update, or give --abandon");
     const Card card = o.card.open();
     const CardLock lock(card, o.wait);
-    std::printf("%s\n",
-                recoverFlash(card, lock, o.file, serialSelection(card), o.yes, true).c_str());
+    if (o.abandon) {
+        std::printf("%s\n", abandonUpdate(card, lock, o.yes).c_str());
+        return;
+    }
+    const Recover recover{o.file, o.input, serialSelection(card), o.yes, true};
+    std::printf("%s\n", recoverFlash(card, lock, recover).c_str());
 }
 
 void addFlashOption(CLI::App& command, Options& o) {
@@ -247,7 +269,8 @@ Work defineRead(CLI::App& command) {
     addCardOption(command, o->card, true);
     addFlashOption(command, *o);
     addRange(command, *o, "how much (default: to the end of the chip)");
-    command.add_option("--file", o->file, "the file to write")->required();
+    command.add_option("--file", o->file, std::string("the file to write") + kOutputHelp)
+        ->required();
     return run<flashRead>(o);
 }
 
@@ -259,7 +282,8 @@ Work defineWrite(CLI::App& command) {
     command.add_option("--file", o->file, "the file to write")->required();
     command.add_flag("--no-verify", o->noVerify, "do not read back what was written");
     command.add_option("--recovery", o->recovery,
-                       "the folder for the recovery file (default: the file's own)");
+                       "the folder for the recovery file, which only you may write (default: "
+                       "the card's own; `veltra sim state` names it on the simulator)");
     return run<flashWrite>(o);
 }
 
@@ -283,8 +307,13 @@ Work defineVerify(CLI::App& command) {
 Work defineRecover(CLI::App& command) {
     auto o = std::make_shared<Options>();
     addChangeOptions(command, *o, true, true);
-    command.add_option("FILE", o->file, "the recovery file the interrupted update named")
-        ->required();
+    command.add_option("FILE", o->file,
+                       "the recovery file the interrupted update named, wherever it is now");
+    command.add_option("--input", o->input,
+                       "a copy of the image the update wrote, when its file is gone or changed");
+    command.add_flag("--abandon", o->abandon,
+                     "end the update without finishing it: the range it erases then holds "
+                     "neither image");
     return run<flashRecover>(o);
 }
 
@@ -295,7 +324,8 @@ constexpr Command kCommands[] = {
     {"flash write", "write a file, erasing the blocks it needs, and verify", defineWrite},
     {"flash erase", "erase whole blocks", defineErase},
     {"flash verify", "compare the flash with a file", defineVerify},
-    {"flash recover", "finish an update that was interrupted, from its recovery file",
+    {"flash recover",
+     "finish an update that was interrupted, from its recovery file (or abandon it)",
      defineRecover},
 };
 

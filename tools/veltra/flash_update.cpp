@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "card_lock.h"
 #include "cards.h"
@@ -138,6 +139,16 @@ std::string recoverCommand(const std::string& selection, const std::string& reco
                   recoveryFile.c_str());
 }
 
+// Without a full verify, what only the recovery file held (the bytes of the
+// touched blocks outside the range) is still read back before it goes.
+void verifyKept(const Card& card, const Chip& chip, const Image& image) {
+    const Image head{image.start, {image.parts[0], {}, {}}};
+    const Image tail{image.start + image.parts[0].size() + image.parts[1].size(),
+                     {image.parts[2], {}, {}}};
+    verifyImage(card, chip, head, false);
+    verifyImage(card, chip, tail, false);
+}
+
 // What the update needs that only the card has: the bytes of the touched
 // blocks outside the range.
 Recovery planUpdate(const Card& card, const Chip& chip, const FlashUpdate& u) {
@@ -156,42 +167,53 @@ Recovery planUpdate(const Card& card, const Chip& chip, const FlashUpdate& u) {
     return r;
 }
 
-// The update is done: its recovery file goes, and the card's note of an
-// unfinished update if the note names that file (and no other update's).
-void forgetRecovery(const CardLock& lock, const std::string& recoveryFile) {
-    if (recoveryFile.empty())
-        return;
-    std::remove(recoveryFile.c_str());
-    if (samePathName(lock.unfinishedUpdate(), absolutePath(recoveryFile)))
-        lock.clearUnfinishedUpdate();
+// Writes the recovery file, then the card's note that names it: from then
+// on the update is pending until it is finished or abandoned. A process
+// killed between the two leaves a file that no note names, which the next
+// update of the card replaces.
+UpdateNote beginUpdate(const CardLock& lock, Recovery& plan, const std::string& file) {
+    const CardPlace& place = lock.place();
+    const UpdateNote last = place.note();
+    plan.generation = last.generation + 1;
+    const std::vector<uint8_t> bytes = encodeRecovery(plan);
+    replaceFile(file, bytes.data(), bytes.size(), ReplacingFile::Access::Owner);
+    UpdateNote note;
+    note.generation = plan.generation;
+    note.state = UpdateNote::State::Pending;
+    note.flash = plan.flash;
+    note.eraseStart = plan.eraseStart;
+    note.eraseEnd = plan.eraseEnd;
+    note.recoveryFile = absolutePath(file);
+    note.recoverySize = bytes.size();
+    note.recoveryDigest = sha256(bytes);
+    place.writeNote(note);
+    return note;
 }
 
-// Without a full verify, what only the recovery file held (the bytes of the
-// touched blocks outside the range) is still read back before it goes.
-void verifyKept(const Card& card, const Chip& chip, const Image& image) {
-    const Image head{image.start, {image.parts[0], {}, {}}};
-    const Image tail{image.start + image.parts[0].size() + image.parts[1].size(),
-                     {image.parts[2], {}, {}}};
-    verifyImage(card, chip, head, false);
-    verifyImage(card, chip, tail, false);
-}
-
-// A whole recovery file at the path is an earlier update's that did not
-// finish: it holds the only copy of bytes that update erased.
-void refuseEarlierRecovery(const std::string& recoveryFile, const std::string& selection) {
-    if (!fileExists(recoveryFile))
-        return;
+// Whether `path` holds the recovery file a note names, byte for byte.
+bool isNotedRecovery(const std::string& path, const UpdateNote& note) {
     try {
-        readRecovery(recoveryFile);
-    } catch (const DamagedRecovery&) {
-        return;  // not whole: its writer never renamed it into place, and erased nothing
+        const Bytes bytes = readTrustedFile(path);
+        return bytes.size() == note.recoverySize && sha256(bytes) == note.recoveryDigest;
     } catch (const Failure&) {
-        // unreadable, or of another version: still perhaps the only copy
+        return false;
     }
-    throw Failure(
-        format("%s is there: an earlier update did not finish; `veltra flash recover "
-               "-c %s %s` finishes it; nothing changed",
-               recoveryFile.c_str(), selection.c_str(), recoveryFile.c_str()));
+}
+
+// The update ended (`state`): the note says so first, then its recovery
+// file goes (the noted one, and the copy it was finished from), so that a
+// kill between the two leaves a stale file, never a note of an update that
+// cannot be finished.
+void endUpdate(const CardLock& lock, UpdateNote note, UpdateNote::State state,
+               const std::string& usedFile) {
+    const std::string noted = note.recoveryFile;
+    const bool notedThere = !noted.empty() && isNotedRecovery(noted, note);
+    note.state = state;
+    lock.place().writeNote(note);
+    if (notedThere)
+        std::remove(noted.c_str());
+    if (!usedFile.empty() && !samePathName(absolutePath(usedFile), noted))
+        std::remove(usedFile.c_str());
 }
 
 }  // namespace
@@ -205,57 +227,62 @@ double updateFlash(const Card& card, const Chip& chip, const CardLock& lock, con
     const Stopwatch clock;
     Recovery plan = planUpdate(card, chip, u);
     const Image image{plan.eraseStart, {plan.head, u.data, plan.tail}};
-    interrupts::Hold hold(kAnnounce);
-    const std::string recoverWith = recoverCommand(u.selection, u.recoveryFile);
-    if (!u.recoveryFile.empty()) {
-        refuseEarlierRecovery(u.recoveryFile, u.selection);
-        plan.dataHash = hashBytes(u.data);
-        writeRecovery(u.recoveryFile, plan);
-        lock.noteUnfinishedUpdate(absolutePath(u.recoveryFile));
+    std::string recoveryFile;
+    if (!u.recoveryFolder.empty()) {
+        plan.data = sha256(u.data);
+        recoveryFile = recoveryPath(u.input, lock.place().key(), u.recoveryFolder);
     }
+    interrupts::Hold hold(kAnnounce);
+    UpdateNote note;
+    if (!recoveryFile.empty())
+        note = beginUpdate(lock, plan, recoveryFile);
     if (interrupts::requested()) {
-        forgetRecovery(lock, u.recoveryFile);
+        if (!recoveryFile.empty())
+            endUpdate(lock, note, UpdateNote::State::Finished, "");
         throw Interrupted("interrupted before the flash changed; nothing changed");
     }
-    finishableBy(recoverWith, [&] {
+    finishableBy(recoverCommand(u.selection, note.recoveryFile), [&] {
         applyImage(card, chip, image, u.showProgress);
         if (u.verify)
             verifyImage(card, chip, image, u.showProgress);
         else
             verifyKept(card, chip, image);
     });
-    forgetRecovery(lock, u.recoveryFile);
+    if (!recoveryFile.empty())
+        endUpdate(lock, note, UpdateNote::State::Finished, "");
     return clock.seconds();
 }
 
 namespace {
 
-// The recovery file's data, from its input file, which must be as it was.
-Bytes recoveredData(const Recovery& r, const std::string& recoveryFile) {
+// The new data of a recovery file: from its input file, or from the copy
+// the user names, which must hold what the update began to write.
+Bytes recoveredData(const Recovery& r, const Recover& recover) {
+    const std::string input = recover.input.empty() ? r.input : recover.input;
     Bytes data;
     try {
-        data = readWholeFile(r.input);
+        data = readWholeFile(input);
     } catch (const Failure& failure) {
-        throw Failure(std::string(failure.what()) + "; " + recoveryFile +
-                      " needs it to finish the update and is kept");
+        throw Failure(std::string(failure.what()) + "; " + recover.recoveryFile +
+                      " needs it to finish the update and is kept (--input takes a copy)");
     }
-    if (data.size() < r.length || hashBytes(std::span(data).first(r.length)) != r.dataHash)
+    if (data.size() < r.length || sha256(std::span(data).first(r.length)) != r.data) {
+        if (!recover.input.empty())
+            throw Failure(
+                format("%s does not hold the data %s needs to finish the update (its "
+                       "SHA-256 differs); nothing changed",
+                       input.c_str(), recover.recoveryFile.c_str()));
         throw Failure(
             format("%s changed since the update began: it no longer holds the data "
-                   "%s needs to finish it; both are kept",
-                   r.input.c_str(), recoveryFile.c_str()));
+                   "%s needs to finish it; both are kept (--input takes a copy of the original)",
+                   r.input.c_str(), recover.recoveryFile.c_str()));
+    }
     data.resize(static_cast<size_t>(r.length));
     return data;
 }
 
 void checkRecovery(const Card& card, const Chip& chip, const Recovery& r,
                    const std::string& recoveryFile) {
-    if (r.serial != card.serial())
-        throw Failure(
-            format("%s is the recovery file of the card with serial %s, not of %s "
-                   "(serial %s); nothing changed",
-                   recoveryFile.c_str(), serialText(r.serial).c_str(), card.name().c_str(),
-                   serialText(card.serial()).c_str()));
     if (r.eraseStart + r.head.size() != r.offset ||
         r.offset + r.length + r.tail.size() != r.eraseEnd || r.eraseEnd > chip.size ||
         r.length == 0 || blockAt(card, chip, r.eraseStart).start != r.eraseStart ||
@@ -263,49 +290,106 @@ void checkRecovery(const Card& card, const Chip& chip, const Recovery& r,
         throw Failure(recoveryFile + " does not fit " + chipName(card, chip) + "; nothing changed");
 }
 
-// While the card's note names another update that did not finish, that
-// one is finished first.
-void checkNote(const CardLock& lock, const std::string& recoveryFile,
-               const std::string& selection) {
-    const std::string noted = lock.unfinishedUpdate();
-    if (!noted.empty() && !samePathName(noted, absolutePath(recoveryFile)) && fileExists(noted))
+// The recovery file given, checked before anything of it is trusted: a
+// regular file of this user that no one else may write, of this card, and
+// the very file the card's note names for its pending update.
+Recovery trustedRecovery(const Card& card, const UpdateNote& note, const std::string& file) {
+    if (!note.problem.empty())
+        throw Failure(note.problem + "; nothing changed");
+    const Bytes bytes = readTrustedFile(file);
+    const Recovery r = decodeRecovery(bytes, file);
+    if (r.serial != card.serial())
         throw Failure(
-            format("another update of the card did not finish: `veltra flash recover "
-                   "-c %s %s` finishes that one first; nothing changed",
-                   selection.c_str(), noted.c_str()));
+            format("%s is the recovery file of the card with serial %s, not of %s "
+                   "(serial %s); nothing changed",
+                   file.c_str(), serialText(r.serial).c_str(), card.name().c_str(),
+                   serialText(card.serial()).c_str()));
+    if (!note.pending() || r.generation != note.generation)
+        throw Failure(file + ": this update was already finished or abandoned; nothing changed");
+    if (bytes.size() != note.recoverySize || sha256(bytes) != note.recoveryDigest)
+        throw Failure(
+            format("%s is not the recovery file of the unfinished update of %s (that is "
+                   "%s, of SHA-256 %s); nothing changed",
+                   file.c_str(), card.name().c_str(), note.recoveryFile.c_str(),
+                   digestText(note.recoveryDigest).c_str()));
+    return r;
+}
+
+// The flash error bit an interrupted update left in the device status goes
+// once the update is finished, unless other errors share the status (which
+// only `veltra status --clear` may clear, all together).
+std::string clearFlashError(const Card& card) {
+    const DeviceStatus words = deviceStatus(card);
+    if ((words.word[2] & 1) == 0)
+        return "";
+    const bool alone = words.word[2] == 1 && words.word[0] == 0 && words.word[1] == 0 &&
+                       words.word[3] == 0 && words.word[4] == 0;
+    if (!alone)
+        return "; the device status still reports a flash error beside other errors "
+               "(`veltra status` shows them, --clear clears them all)";
+    check(VELTRA_ClearDeviceErrors(card.handle()),
+          "cannot clear the flash error of " + card.name());
+    return "; cleared the flash error the interrupted update left in the device status";
 }
 
 }  // namespace
 
-std::string recoverFlash(const Card& card, const CardLock& lock, const std::string& recoveryFile,
-                         const std::string& selection, bool yes, bool showProgress) {
-    const Recovery r = readRecovery(recoveryFile);
+std::string recoverFlash(const Card& card, const CardLock& lock, const Recover& recover) {
+    const UpdateNote note = lock.place().note();
+    const Recovery r = trustedRecovery(card, note, recover.recoveryFile);
     const Chip chip = chipOf(card, r.flash);
-    checkRecovery(card, chip, r, recoveryFile);
-    checkNote(lock, recoveryFile, selection);
-    const Bytes data = recoveredData(r, recoveryFile);
+    checkRecovery(card, chip, r, recover.recoveryFile);
+    const Bytes data = recoveredData(r, recover);
     const Image image{r.eraseStart, {r.head, data, r.tail}};
     if (compareImage(card, chip, image, false, false).differing == 0) {
-        forgetRecovery(lock, recoveryFile);
-        return format("%s already holds the update of %s from %s; removed %s",
+        endUpdate(lock, note, UpdateNote::State::Finished, recover.recoveryFile);
+        return format("%s already holds the update of %s from %s; removed %s%s",
                       chipName(card, chip).c_str(), hex(r.offset).c_str(), r.input.c_str(),
-                      recoveryFile.c_str());
+                      recover.recoveryFile.c_str(), clearFlashError(card).c_str());
     }
     confirm(format("Finish the update of %s: erase %s from %s and write %s?",
                    chipName(card, chip).c_str(), sizeText(r.eraseEnd - r.eraseStart).c_str(),
-                   hex(r.eraseStart).c_str(), r.input.c_str()),
-            yes);
+                   hex(r.eraseStart).c_str(),
+                   (recover.input.empty() ? r.input : recover.input).c_str()),
+            recover.yes);
     interrupts::Hold hold(kAnnounce);
-    lock.noteUnfinishedUpdate(absolutePath(recoveryFile));
-    const std::string recoverWith = recoverCommand(selection, recoveryFile);
-    finishableBy(recoverWith, [&] {
-        applyImage(card, chip, image, showProgress);
-        verifyImage(card, chip, image, showProgress);
+    finishableBy(recoverCommand(recover.selection, recover.recoveryFile), [&] {
+        applyImage(card, chip, image, recover.showProgress);
+        verifyImage(card, chip, image, recover.showProgress);
     });
-    forgetRecovery(lock, recoveryFile);
-    return format("finished the update of %s at %s from %s and verified it; removed %s",
-                  chipName(card, chip).c_str(), hex(r.offset).c_str(), r.input.c_str(),
-                  recoveryFile.c_str());
+    endUpdate(lock, note, UpdateNote::State::Finished, recover.recoveryFile);
+    return format("finished the update of %s at %s from %s and verified it; removed %s%s",
+                  chipName(card, chip).c_str(), hex(r.offset).c_str(),
+                  (recover.input.empty() ? r.input : recover.input).c_str(),
+                  recover.recoveryFile.c_str(), clearFlashError(card).c_str());
+}
+
+std::string abandonUpdate(const Card& card, const CardLock& lock, bool yes) {
+    UpdateNote note = lock.place().note();
+    if (!note.pending())
+        throw Failure(format("%s (serial %s) has no unfinished flash update; nothing changed",
+                             card.name().c_str(), serialText(card.serial()).c_str()));
+    const std::string range =
+        note.problem.empty()
+            ? format("flash %u of %s from %s to %s", note.flash, card.name().c_str(),
+                     hex(note.eraseStart).c_str(), hex(note.eraseEnd).c_str())
+            : "the flash of " + card.name();
+    confirm(format("Abandon the unfinished update of %s (serial %s)? %s then holds neither the old "
+                   "nor the new image, and the update can no longer be finished",
+                   card.name().c_str(), serialText(card.serial()).c_str(), range.c_str()),
+            yes);
+    if (!note.problem.empty()) {
+        // What the note said is lost: the next generation must lie beyond
+        // any it could have named.
+        note = UpdateNote{};
+        note.generation = static_cast<uint64_t>(std::time(nullptr)) << 20;
+    }
+    const bool removed = !note.recoveryFile.empty() && isNotedRecovery(note.recoveryFile, note);
+    endUpdate(lock, note, UpdateNote::State::Abandoned, "");
+    return format(
+        "abandoned the update: %s holds neither the old nor the new image; write a "
+        "whole image there%s",
+        range.c_str(), removed ? ("; removed " + note.recoveryFile).c_str() : "");
 }
 
 }  // namespace tool

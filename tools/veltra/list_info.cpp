@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "card_lock.h"
 #include "cards.h"
 #include "command_table.h"
 #include "errors.h"
@@ -194,13 +195,21 @@ json deviceStatusJson(const Card& card) {
 }
 
 json describe(const Card& card) {
-    return {{"card", card.index()},         {"identity", identity(card)},
-            {"version", versionJson(card)}, {"cardInfo", cardInfoJson(card.info())},
-            {"windows", windowsJson(card)}, {"commonBuffers", commonBuffersJson(card)},
-            {"banks", banksJson(card)},     {"modules", modulesJson(card)},
-            {"fpgas", fpgasJson(card)},     {"flash", flashJson(card)},
-            {"vpd", vpdJson(card)},         {"clocks", clocksJson(card)},
-            {"sensors", sensorsJson(card)}, {"deviceStatus", deviceStatusJson(card)}};
+    return {{"card", card.index()},
+            {"identity", identity(card)},
+            {"version", versionJson(card)},
+            {"cardInfo", cardInfoJson(card.info())},
+            {"windows", windowsJson(card)},
+            {"commonBuffers", commonBuffersJson(card)},
+            {"banks", banksJson(card)},
+            {"modules", modulesJson(card)},
+            {"fpgas", fpgasJson(card)},
+            {"flash", flashJson(card)},
+            {"vpd", vpdJson(card)},
+            {"clocks", clocksJson(card)},
+            {"sensors", sensorsJson(card)},
+            {"deviceStatus", deviceStatusJson(card)},
+            {"pendingUpdate", pendingUpdateJson(card)}};
 }
 
 // The text form: each record's values under their field names, with what
@@ -400,11 +409,13 @@ struct InfoOptions {
 void info(const InfoOptions& options) {
     const std::vector<Card> cards = options.card.openEach();
     if (options.json && options.card.given()) {
+        warnOfPendingUpdate(cards.front());
         printJson(describe(cards.front()));
         return;
     }
     json documents = json::array();
     for (const Card& card : cards) {
+        warnOfPendingUpdate(card);
         if (options.json) {
             documents.push_back(describe(card));
             continue;

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "bitstream_writer.h"
+#include "card_lock.h"
 #include "cards.h"
 #include "command_table.h"
 #include "errors.h"
@@ -113,11 +114,26 @@ void checkDescription(const Options& o) {
     std::printf("%s: a good machine description\n", o.file.c_str());
 }
 
+// Where the machine's state lives, and where the tool keeps its cards'
+// locks, notes of unfinished updates and recovery files (SERIAL stands for
+// a card's serial).
 void state(const Options&) {
     const MachineState s = machineState();
     std::printf("%s\n", s.file.empty() ? "private (this process's own)" : s.file.c_str());
     if (!s.problem.empty())
         std::printf("%s\n", s.problem.c_str());
+    const CardPlace place(0);
+    if (!place.keepsNotes()) {
+        std::printf("card locks: in this process; no recovery files\n");
+        return;
+    }
+    auto shown = [&](std::string text) {
+        const size_t at = text.find(place.key().substr(0, 8));
+        return at == std::string::npos ? text : text.replace(at, 8, "SERIAL");
+    };
+    std::printf("card locks: %s\n", shown(place.lockName()).c_str());
+    std::printf("notes of unfinished updates: %s\n", shown(place.notePath()).c_str());
+    std::printf("recovery files: %s\n", place.recoveryFolder().c_str());
 }
 
 void bitstream(const Options& o) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "card_lock.h"
 #include "cards.h"
 #include "command_table.h"
 #include "errors.h"
@@ -57,6 +58,7 @@ json cardStatus(const Card& card, const DeviceStatus& words,
     entry["events"] = events;
     entry["alarms"] = alarmedSensors(words.word[kSensorWord], list);
     entry["cleared"] = cleared;
+    entry["pendingUpdate"] = pendingUpdateJson(card);
     return entry;
 }
 
@@ -78,6 +80,7 @@ void status(const Options& o) {
     for (const Card& card : o.card.openEach()) {
         const DeviceStatus words = deviceStatus(card);
         const auto list = sensors(card);
+        warnOfPendingUpdate(card);
         if (o.clear)
             check(VELTRA_ClearDeviceErrors(card.handle()),
                   "cannot clear the device errors of " + card.name());

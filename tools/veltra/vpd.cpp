@@ -45,9 +45,9 @@ void vpdRead(const Options& o) {
         std::printf("%s", recordText(data).c_str());
         return;
     }
-    replaceFile(o.file, data.data(), data.size());
-    std::printf("saved %s of VPD of %s to %s\n", sizeText(data.size()).c_str(), card.name().c_str(),
-                o.file.c_str());
+    const bool standardOutput = writeOutput(o.file, data.data(), data.size());
+    std::fprintf(standardOutput ? stderr : stdout, "saved %s of VPD of %s to %s\n",
+                 sizeText(data.size()).c_str(), card.name().c_str(), o.file.c_str());
 }
 
 // "\n" in the text is a new line.
@@ -112,7 +112,7 @@ Work defineRead(CLI::App& command) {
     addRange(command, *o);
     o->lengthOption = command.add_option("--length", o->length, "how much (default: to the end)")
                           ->transform(sizeForm());
-    command.add_option("--file", o->file, "save the bytes to this file");
+    command.add_option("--file", o->file, std::string("save the bytes to this file") + kOutputHelp);
     return [o] { vpdRead(*o); };
 }
 
