@@ -41,7 +41,8 @@ def test_the_exporter_runs_as_a_service(machine: Machine,
     name = f"veltra-exporter-test-{os.getpid()}"
     port = free_port()
     command = f"{system_path(Path(TOOL[1]))} exporter --service --sim --listen 127.0.0.1:{port}"
-    sc("create", name, "binPath=", command)
+    # As the README creates it: under the local service account.
+    sc("create", name, "obj=", "NT AUTHORITY\\LocalService", "binPath=", command)
     try:
         sc("start", name)
         wait_for("the service to run", lambda: state(name) == "RUNNING", 60)

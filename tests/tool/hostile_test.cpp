@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "sha256.h"
 #include "tool_fixture.h"
 
 #if defined(_WIN32)
@@ -34,6 +35,12 @@ namespace {
 using namespace tooltest;
 
 constexpr const char* kSerial = "serial:0x00A1B2C3";
+
+// The SHA-256 of bytes, as sha256sum prints it (the routine is checked
+// against the standard's vectors on its own).
+std::string sha256Text(const std::vector<uint8_t>& bytes) {
+    return tool::digestText(tool::sha256(bytes));
+}
 
 // "veltra flash recover -c serial:0x00A1B2C3 FILE" in an error message.
 std::string namedRecoveryFile(const std::string& message) {
@@ -327,7 +334,13 @@ TEST_F(Hostile, TheCardsNoteNotTheFileSaysAnUpdateIsPending) {
     EXPECT_EQ(status["cards"][0]["pendingUpdate"]["recoveryFile"], recovery);
     EXPECT_EQ(status["cards"][0]["pendingUpdate"]["eraseStart"], "0x20000");
     EXPECT_EQ(status["cards"][0]["pendingUpdate"]["eraseEnd"], "0x60000");
+    EXPECT_EQ(status["cards"][0]["pendingUpdate"]["dataSha256"], sha256Text(data));
     EXPECT_EQ(status["cards"][0]["status3"], 1) << "the flash error the failed write left";
+    // The note lives where `sim state` says: beside the lock, not in the
+    // user's runtime folder.
+    std::string note = statedPlace("notes of unfinished updates");
+    note.replace(note.find("SERIAL"), 6, "00A1B2C3");
+    EXPECT_TRUE(fs::exists(note)) << note;
     const Outcome info = veltra("info -c 0");
     EXPECT_EQ(info.err,
               "veltra: warning: an update of the flash of card 0 (serial 0x00A1B2C3) "
@@ -410,6 +423,117 @@ TEST_F(Hostile, TheCardsNoteNotTheFileSaysAnUpdateIsPending) {
 }
 
 #if defined(_WIN32)
+
+// A named pipe that gathers what a client writes to it, on a thread.
+class PipeReader {
+  public:
+    explicit PipeReader(const std::string& name)
+        : pipe_(CreateNamedPipeA(name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                                 0, 65536, 0, nullptr)),
+          thread_([this] {
+              ConnectNamedPipe(pipe_, nullptr);
+              char buffer[4096];
+              DWORD got = 0;
+              while (ReadFile(pipe_, buffer, sizeof buffer, &got, nullptr) && got > 0)
+                  carried_.append(buffer, got);
+          }) {}
+    ~PipeReader() {
+        if (thread_.joinable())
+            thread_.join();
+        CloseHandle(pipe_);
+    }
+    const std::string& carried() {
+        thread_.join();
+        return carried_;
+    }
+
+  private:
+    HANDLE pipe_;
+    std::string carried_;
+    std::thread thread_;
+};
+
+// Gives a file an access list, in the system's own words.
+bool setAccess(const std::string& path, const char* access) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(access, SDDL_REVISION_1, &descriptor,
+                                                              nullptr))
+        return false;
+    const BOOL done = SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    return done != FALSE;
+}
+
+// Outputs that are not files are written as they are and stay what they
+// are: standard output (-), the null device, a named pipe.
+TEST_F(Hostile, OutputsThatAreNotFilesAreWrittenInPlace) {
+    const std::string saved = file("hostile-vpd.bin");
+    ok("vpd read -c 0 --file " + saved);
+    const std::string vpd = readText(saved);
+    ASSERT_EQ(vpd.size(), 8192u);
+
+    const std::string captured = file("hostile-stdout.bin");
+    const Outcome toStdout = veltra("vpd read -c 0 --file - >" + captured);
+    EXPECT_EQ(toStdout.status, 0);
+    EXPECT_TRUE(readText(captured) == vpd) << readText(captured).size() << " bytes";
+    EXPECT_EQ(toStdout.err, "saved 8 KiB of VPD of card 0 to -\n");
+    EXPECT_FALSE(fs::exists("-"));
+
+    const Outcome toNull = veltra("flash read -c 0 --length 0x10000 --file NUL");
+    EXPECT_EQ(toNull.status, 0) << toNull.err;
+
+    const std::string pipe = "\\\\.\\pipe\\veltra-hostile-" + std::to_string(GetCurrentProcessId());
+    PipeReader reader(pipe);
+    const Outcome toPipe = veltra("vpd read -c 0 --file " + pipe);
+    EXPECT_EQ(toPipe.status, 0) << toPipe.err;
+    EXPECT_TRUE(reader.carried() == vpd) << reader.carried().size() << " bytes";
+}
+
+// A recovery file is used only when no one but its user, the
+// administrators and SYSTEM may write it: one that everyone may write and a
+// named pipe are refused, each saying why, and the card is not touched.
+// (Wine gives every file the owner of the Unix user that runs it, so a file
+// of another owner is tested on Linux only.)
+TEST_F(Hostile, RecoveryFilesOfOthersAreRefused) {
+    const std::vector<uint8_t> before = pattern(512 << 10, 3), data = pattern(200000, 9);
+    const std::string input = file("hostile-update.bin");
+    const std::string recovery = interruptedUpdate(input, before, data);
+    ASSERT_FALSE(recovery.empty());
+    EXPECT_EQ(recovery, recoveryOf(input));
+    const std::vector<uint8_t> half = flash(512 << 10);
+
+    const std::string everyones = file("hostile-everyones.recovery");
+    fs::copy_file(recovery, everyones);
+    ASSERT_TRUE(setAccess(everyones, "D:P(A;;FA;;;BA)(A;;FA;;;WD)"));
+    PSECURITY_DESCRIPTOR given = nullptr;
+    PACL access = nullptr;
+    ASSERT_EQ(GetNamedSecurityInfoA(everyones.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, &access, nullptr, &given),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    LPSTR text = nullptr;
+    ConvertSecurityDescriptorToStringSecurityDescriptorA(given, SDDL_REVISION_1,
+                                                         DACL_SECURITY_INFORMATION, &text, nullptr);
+    EXPECT_NE(std::string(text).find(";;;WD)"), std::string::npos) << text;
+    LocalFree(text);
+    LocalFree(given);
+    Outcome run = veltra("flash recover -c 0 --yes " + everyones);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "veltra: " + everyones + " may be written by other users: refused\n");
+
+    const std::string pipe =
+        "\\\\.\\pipe\\veltra-hostile-recovery-" + std::to_string(GetCurrentProcessId());
+    HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1, 65536,
+                                     0, 0, nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    run = veltra("flash recover -c 0 --yes " + pipe);
+    const auto took = std::chrono::steady_clock::now() - start;
+    CloseHandle(server);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "veltra: " + pipe + " is not a regular file: refused\n");
+    EXPECT_LT(took, std::chrono::seconds(5)) << "a process start under Wine takes a second";
+    EXPECT_TRUE(flash(512 << 10) == half) << "nothing was written";
+    ok("flash recover -c 0 --yes " + recovery);
+}
 
 // The card's lock on Windows: a mutex in Global\ made with an access list
 // of its own (administrators and SYSTEM; the user under Wine is an

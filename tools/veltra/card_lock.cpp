@@ -57,6 +57,7 @@ std::string encodeNote(const UpdateNote& n) {
         text += "recovery " + n.recoveryFile + "\n";
         text += format("size %llu\n", static_cast<unsigned long long>(n.recoverySize));
         text += "sha256 " + digestText(n.recoveryDigest) + "\n";
+        text += "data-sha256 " + digestText(n.dataDigest) + "\n";
     }
     return text;
 }
@@ -96,7 +97,8 @@ UpdateNote decodeNote(const std::string& text, const std::string& path) {
             n.recoveryFile = value;
         } else if (key == "size") {
             n.recoverySize = std::strtoull(value.c_str(), nullptr, 10);
-        } else if (key == "sha256" && !parseDigest(value, n.recoveryDigest)) {
+        } else if ((key == "sha256" && !parseDigest(value, n.recoveryDigest)) ||
+                   (key == "data-sha256" && !parseDigest(value, n.dataDigest))) {
             throw Failure(damaged);
         }
     }
@@ -334,7 +336,8 @@ nlohmann::ordered_json pendingUpdateJson(const Card& card) {
             {"eraseEnd", hexValue(n->eraseEnd)},
             {"recoveryFile", n->recoveryFile},
             {"recoveryFilePresent", trustedFileExists(n->recoveryFile)},
-            {"recoveryFileSha256", digestText(n->recoveryDigest)}};
+            {"recoveryFileSha256", digestText(n->recoveryDigest)},
+            {"dataSha256", digestText(n->dataDigest)}};
 }
 
 CardLock::CardLock(const Card& card, bool wait) : card_(card), place_(card.serial()) {

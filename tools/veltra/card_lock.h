@@ -50,6 +50,7 @@ struct UpdateNote {
     std::string recoveryFile;
     uint64_t recoverySize = 0;
     Digest recoveryDigest{};
+    Digest dataDigest{};  // of the new data the update writes
     // Why the note cannot be trusted ("" if it can): the card is then
     // treated as having an update pending.
     std::string problem;

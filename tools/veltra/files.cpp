@@ -421,30 +421,33 @@ OutputFile::OutputFile(const std::string& path) : path_(path) {
         standardOutput_ = true;
         return;
     }
+    // Opened for writing once, as it is: a device or a pipe is written
+    // through this handle (a pipe's one instance would be taken by a look
+    // before the write), a file is replaced.
     Handle existing;
-    existing.value =
+    existing.value = CreateFileA(path.c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (existing.value != INVALID_HANDLE_VALUE && GetFileType(existing.value) != FILE_TYPE_DISK) {
+        direct_ = reinterpret_cast<intptr_t>(existing.value);
+        existing.value = INVALID_HANDLE_VALUE;
+        return;
+    }
+    Handle look;
+    look.value =
         CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (existing.value == INVALID_HANDLE_VALUE) {
+    if (look.value == INVALID_HANDLE_VALUE) {
         replacing_ = std::make_unique<ReplacingFile>(path);
         return;
     }
-    if (isDirectory(existing.value))
+    if (isDirectory(look.value))
         throw Failure(path + " is a folder");
-    if (GetFileType(existing.value) != FILE_TYPE_DISK) {
-        // A device or a pipe: written as it is.
-        HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE)
-            throw Failure("cannot open " + path + ": " + systemMessage(GetLastError()));
-        direct_ = reinterpret_cast<intptr_t>(file);
-        return;
-    }
     // A link is followed: its target is what is replaced.
     const DWORD attributes = GetFileAttributesA(path.c_str());
     const bool link =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    replacing_ = std::make_unique<ReplacingFile>(link ? finalPath(existing.value, path) : path);
+    replacing_ = std::make_unique<ReplacingFile>(link ? finalPath(look.value, path) : path);
 }
 
 OutputFile::~OutputFile() {

@@ -186,6 +186,7 @@ UpdateNote beginUpdate(const CardLock& lock, Recovery& plan, const std::string& 
     note.recoveryFile = absolutePath(file);
     note.recoverySize = bytes.size();
     note.recoveryDigest = sha256(bytes);
+    note.dataDigest = plan.data;
     place.writeNote(note);
     return note;
 }
@@ -306,7 +307,8 @@ Recovery trustedRecovery(const Card& card, const UpdateNote& note, const std::st
                    serialText(card.serial()).c_str()));
     if (!note.pending() || r.generation != note.generation)
         throw Failure(file + ": this update was already finished or abandoned; nothing changed");
-    if (bytes.size() != note.recoverySize || sha256(bytes) != note.recoveryDigest)
+    if (bytes.size() != note.recoverySize || sha256(bytes) != note.recoveryDigest ||
+        r.data != note.dataDigest)
         throw Failure(
             format("%s is not the recovery file of the unfinished update of %s (that is "
                    "%s, of SHA-256 %s); nothing changed",
