@@ -106,15 +106,6 @@ class Accident : public Tool {
         fast();
         EXPECT_TRUE(fs::exists(recovery));
     }
-    // The first `length` bytes of the flash of card 0 (read while an update
-    // is pending too, which the tool warns of).
-    std::vector<uint8_t> flash(size_t length) {
-        const std::string back = file("flash-back.bin");
-        const Outcome run =
-            veltra("flash read -c 0 --length " + std::to_string(length) + " --file " + back);
-        EXPECT_EQ(run.status, 0) << run.err;
-        return readBytes(back);
-    }
     // Whether card 0's note says an update did not finish. Its requests
     // stay out of the trace, which the test reads while a process it is about
     // to kill runs: a longer trace takes longer to read.

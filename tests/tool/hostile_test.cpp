@@ -51,13 +51,38 @@ std::string namedRecoveryFile(const std::string& message) {
 
 class Hostile : public Tool {
   protected:
-    // The first bytes of card 0's flash, as a second command reads them.
-    std::vector<uint8_t> flash(size_t length) {
-        const std::string back = file("hostile-back.bin");
-        const Outcome run =
-            veltra("flash read -c 0 --length " + std::to_string(length) + " --file " + back);
+    // Finishes the update from its recovery file while a DMA error shares
+    // the device status with the flash error the update left: the flash
+    // error is left for `veltra status --clear`, which clears them all.
+    void recoverBesideADmaError(const std::string& recovery) {
+        const std::string small = file("hostile-dma.bin");
+        writeBytes(small, pattern(4096, 1));
+        fault("[[fault]]\ncard = 0\nkind = \"dma\"\n");
+        EXPECT_EQ(veltra("dma write -c 0 --local 0 --file " + small).status, 1);
+        const Outcome run = veltra("flash recover -c 0 --yes " + recovery);
         EXPECT_EQ(run.status, 0) << run.err;
-        return readBytes(back);
+        const std::string out = withoutCarriageReturns(run.out);
+        EXPECT_EQ(out.substr(out.find("; removed")),
+                  "; removed " + recovery +
+                      "; the device status still reports a flash error beside other errors "
+                      "(`veltra status` shows them, --clear clears them all)\n");
+        const json status = json::parse(veltra("status -c 0 --clear --json").out);
+        EXPECT_EQ(status["cards"][0]["status2"], 1);
+        EXPECT_EQ(status["cards"][0]["status3"], 1);
+    }
+    // Card 0's VPD, saved to a file and written to standard output (-),
+    // which gets the same bytes while what the tool says goes to stderr.
+    std::string vpdThroughStandardOutput() {
+        const std::string saved = file("hostile-vpd.bin");
+        ok("vpd read -c 0 --file " + saved);
+        const std::string vpd = readText(saved);
+        const std::string captured = file("hostile-stdout.bin");
+        const Outcome toStdout = veltra("vpd read -c 0 --file - >" + captured);
+        EXPECT_EQ(toStdout.status, 0);
+        EXPECT_TRUE(readText(captured) == vpd) << readText(captured).size() << " bytes";
+        EXPECT_EQ(toStdout.err, "saved 8 KiB of VPD of card 0 to -\n");
+        EXPECT_FALSE(fs::exists("-"));
+        return vpd;
     }
     // An update of card 0 that stops after its first erase, as a card that
     // fails a write would stop it: the card's note then names its recovery
@@ -143,6 +168,26 @@ TEST_F(Hostile, NamesPlantedInASharedFolderLeadNowhere) {
     for (const std::string& name : planted)
         EXPECT_TRUE(fs::is_symlink(name)) << name << " is another user's: left alone";
 
+    // Another user's file there, made 0666 to be copied: replaced by root's,
+    // with the permissions a new file gets; another user's FIFO is not
+    // opened.
+    const std::string others = shared + "/others.bin";
+    asAnotherUser([&] {
+        std::ofstream(others) << "nobody's";
+        ::chmod(others.c_str(), 0666);
+    });
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    EXPECT_EQ(veltra("flash read -c 0 --length 0x1000 --file " + others).status, 0);
+    EXPECT_EQ(modeOf(others) & 07777, 0666u & ~mask);
+    const std::string fifo = shared + "/fifo.bin";
+    asAnotherUser([&] { ::mkfifo(fifo.c_str(), 0666); });
+    const Outcome toFifo = veltra("flash read -c 0 --length 0x1000 --file " + fifo);
+    EXPECT_EQ(toFifo.status, 1);
+    EXPECT_EQ(toFifo.err, "veltra: " + fifo +
+                              " is a FIFO of another user (uid 65534) in a folder every user may "
+                              "write: refused, as the system refuses to open it\n");
+
     const std::string trap = shared + "/trap.bin";
     asAnotherUser([&] { ::symlink(victim.c_str(), trap.c_str()); });
     const Outcome refused = veltra("flash read -c 0 --length 0x1000 --file " + trap);
@@ -159,17 +204,8 @@ TEST_F(Hostile, NamesPlantedInASharedFolderLeadNowhere) {
 // the operator's own leads to the file that is replaced, whose permissions
 // the new one keeps, and the link stays.
 TEST_F(Hostile, OutputsThatAreNotFilesAreWrittenInPlace) {
-    const std::string saved = file("hostile-vpd.bin");
-    ok("vpd read -c 0 --file " + saved);
-    const std::string vpd = readText(saved);
+    const std::string vpd = vpdThroughStandardOutput();
     ASSERT_EQ(vpd.size(), 8192u);
-
-    const std::string captured = file("hostile-stdout.bin");
-    const Outcome toStdout = veltra("vpd read -c 0 --file - >" + captured);
-    EXPECT_EQ(toStdout.status, 0);
-    EXPECT_TRUE(readText(captured) == vpd) << readText(captured).size() << " bytes";
-    EXPECT_EQ(toStdout.err, "saved 8 KiB of VPD of card 0 to -\n");
-    EXPECT_FALSE(fs::exists("-"));
 
     // A device: root makes one of its own (the null device's numbers);
     // anyone else uses the system's, which they could not replace anyway.
@@ -251,7 +287,7 @@ TEST_F(Hostile, RecoveryFilesOfOthersAreRefused) {
         EXPECT_EQ(run.err, "veltra: " + others + " belongs to another user (uid 65534): refused\n");
     }
     EXPECT_TRUE(flash(512 << 10) == half) << "nothing was written";
-    ok("flash recover -c 0 --yes " + recovery);
+    recoverBesideADmaError(recovery);
 }
 
 // Whoever may write the folder of the exporter's textfile could put other
@@ -467,17 +503,8 @@ bool setAccess(const std::string& path, const char* access) {
 // Outputs that are not files are written as they are and stay what they
 // are: standard output (-), the null device, a named pipe.
 TEST_F(Hostile, OutputsThatAreNotFilesAreWrittenInPlace) {
-    const std::string saved = file("hostile-vpd.bin");
-    ok("vpd read -c 0 --file " + saved);
-    const std::string vpd = readText(saved);
+    const std::string vpd = vpdThroughStandardOutput();
     ASSERT_EQ(vpd.size(), 8192u);
-
-    const std::string captured = file("hostile-stdout.bin");
-    const Outcome toStdout = veltra("vpd read -c 0 --file - >" + captured);
-    EXPECT_EQ(toStdout.status, 0);
-    EXPECT_TRUE(readText(captured) == vpd) << readText(captured).size() << " bytes";
-    EXPECT_EQ(toStdout.err, "saved 8 KiB of VPD of card 0 to -\n");
-    EXPECT_FALSE(fs::exists("-"));
 
     const Outcome toNull = veltra("flash read -c 0 --length 0x10000 --file NUL");
     EXPECT_EQ(toNull.status, 0) << toNull.err;
@@ -532,7 +559,7 @@ TEST_F(Hostile, RecoveryFilesOfOthersAreRefused) {
     EXPECT_EQ(run.err, "veltra: " + pipe + " is not a regular file: refused\n");
     EXPECT_LT(took, std::chrono::seconds(5)) << "a process start under Wine takes a second";
     EXPECT_TRUE(flash(512 << 10) == half) << "nothing was written";
-    ok("flash recover -c 0 --yes " + recovery);
+    recoverBesideADmaError(recovery);
 }
 
 // The card's lock on Windows: a mutex in Global\ made with an access list

@@ -194,6 +194,14 @@ void Tool::fault(const std::string& text) {
     ok("sim fault " + path);
 }
 
+std::vector<uint8_t> Tool::flash(size_t length) {
+    const std::string back = file("flash-back.bin");
+    const Outcome run =
+        veltra("flash read -c 0 --length " + std::to_string(length) + " --file " + back);
+    EXPECT_EQ(run.status, 0) << run.err;
+    return readBytes(back);
+}
+
 std::string Tool::statedPlace(const std::string& what) {
     const std::string state = withoutCarriageReturns(ok("sim state"));
     const size_t at = state.find(what + ": ");

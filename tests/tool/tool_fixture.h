@@ -109,6 +109,9 @@ class Tool : public ::testing::Test {
     json okJson(const std::string& arguments);
     // Arms faults on the running machine from a fault file's text.
     void fault(const std::string& text);
+    // The first `length` bytes of card 0's flash, as a command reads them
+    // (while an update is pending too, which the tool warns of on stderr).
+    std::vector<uint8_t> flash(size_t length);
     // What `veltra sim state` says of a place of the tool's ("card locks",
     // "notes of unfinished updates", "recovery files").
     std::string statedPlace(const std::string& what);

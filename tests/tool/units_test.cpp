@@ -1,15 +1,25 @@
 // Pieces of the tool that are checked in the test's own process: SHA-256
-// against the vectors of FIPS 180-2 (with the processor's instructions and
-// without), and recovery files that are damaged or of another version.
+// against its published test vectors (with the processor's instructions and
+// without), temporary files whose very names someone planted something at,
+// and recovery files that are damaged or of another version.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "errors.h"
+#include "files.h"
 #include "recovery.h"
 #include "sha256.h"
+#include "simtest.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -21,7 +31,7 @@ std::string digestOf(const std::string& text, bool portable, size_t piece) {
     return tool::digestText(hash.finish());
 }
 
-TEST(ToolUnits, Sha256GivesTheStandardsDigests) {
+TEST(ToolUnits, Sha256GivesThePublishedDigests) {
     const struct {
         std::string text;
         const char* digest;
@@ -49,6 +59,74 @@ TEST(ToolUnits, Sha256GivesTheStandardsDigests) {
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_FALSE(tool::parseDigest("ba7816bf", parsed));
     EXPECT_FALSE(tool::parseDigest(std::string(63, '0') + "g", parsed));
+}
+
+namespace fs = std::filesystem;
+
+std::string contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Draws the temporary names 1, 2, 3, ... while it lives.
+struct DrawnNames {
+    explicit DrawnNames(uint64_t repeat = 0) {
+        tool::drawTemporaryNamesFrom(
+            [next = uint64_t{0}, repeat]() mutable { return repeat != 0 ? repeat : ++next; });
+    }
+    ~DrawnNames() { tool::drawTemporaryNamesFrom({}); }
+};
+
+// The names the tool is about to write at are taken: by a link to a file it
+// must not touch and a FIFO that no one reads (Linux), by a file of someone
+// else's (Windows). It opens none of them, waits for nothing, leaves each
+// as it was and writes the output whole at the next name; when every name
+// it draws is taken it says so and holds nothing open.
+TEST(ToolUnits, ATemporaryNameThatIsTakenIsNeverOpened) {
+    const fs::path folder = fs::absolute(simtest::scratchName("taken-names"));
+    fs::remove_all(folder);
+    fs::create_directory(folder);
+    const std::string victim = (folder / "victim").string();
+    std::ofstream(victim) << "untouched";
+    const std::string name1 = (folder / ".out.bin.veltra-0000000000000001.tmp").string();
+    const std::string name2 = (folder / ".out.bin.veltra-0000000000000002.tmp").string();
+#if defined(_WIN32)
+    std::ofstream(name1) << "someone's";
+    std::ofstream(name2) << "someone's";
+#else
+    fs::create_symlink(victim, name1);
+    ASSERT_EQ(::mkfifo(name2.c_str(), 0600), 0);
+#endif
+    const std::string out = (folder / "out.bin").string();
+    {
+        DrawnNames names;
+        tool::replaceFile(out, "new", 3);
+    }
+    EXPECT_EQ(contents(out), "new");
+    EXPECT_EQ(contents(victim), "untouched");
+#if defined(_WIN32)
+    EXPECT_EQ(contents(name1), "someone's");
+    EXPECT_EQ(contents(name2), "someone's");
+#else
+    EXPECT_TRUE(fs::is_symlink(name1));
+    EXPECT_TRUE(fs::is_fifo(name2));
+    const auto open = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{});
+    };
+    const auto before = open();
+#endif
+    try {
+        DrawnNames same(1);
+        tool::replaceFile(out, "newer", 5);
+        ADD_FAILURE() << "written at a name that was taken";
+    } catch (const tool::Failure& failure) {
+        EXPECT_EQ(std::string(failure.what()), "cannot create " + out + ": File exists");
+    }
+    EXPECT_EQ(contents(out), "new");
+#if !defined(_WIN32)
+    EXPECT_EQ(open(), before) << "nothing is left open";
+#endif
+    fs::remove_all(folder);
 }
 
 // A recovery file reads back as written; one cut short anywhere, or with

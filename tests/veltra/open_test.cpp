@@ -139,6 +139,36 @@ TEST_F(Open, ClosingAValueThatIsNotAnOpenHandleIsInvalidHandle) {
     EXPECT_EQ(VELTRA_Close(reinterpret_cast<VELTRA_HANDLE>(0x7FFF0000)), VELTRA_INVALID_HANDLE);
 }
 
+// VELTRA_Close asks the handle for the card's information before it closes
+// it (IOCTL_VELTRA_GET_CARD_INFO_EX, 0x2220FC): an object that takes no
+// such request (ERROR_NOT_SUPPORTED, ERROR_INVALID_FUNCTION) is not a card
+// and stays open for its owner; a card that fails the request otherwise (it
+// went away, the device failed) is still a card, and is closed.
+TEST_F(Open, CloseClosesWhatAnswersAsACardOnly) {
+    auto device = machine_.add(vsim::kVeltraInterface);
+    const struct {
+        uint32_t error;
+        VELTRA_STATUS closed;
+        size_t openAfter;
+    } rows[] = {
+        {ERROR_NOT_SUPPORTED, VELTRA_INVALID_HANDLE, 1},
+        {ERROR_INVALID_FUNCTION, VELTRA_INVALID_HANDLE, 1},
+        {1617, VELTRA_SUCCESS, 0},  // ERROR_DEVICE_REMOVED
+        {31, VELTRA_SUCCESS, 0},    // ERROR_GEN_FAILURE
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.error);
+        device->onCode(0x2220FC, vsim::Answer::fail(row.error));
+        VELTRA_HANDLE card = nullptr;
+        ASSERT_EQ(VELTRA_Open(0, &card), VELTRA_SUCCESS);
+        EXPECT_EQ(VELTRA_Close(card), row.closed);
+        EXPECT_EQ(device->openHandles(), row.openAfter);
+        if (row.openAfter != 0) {
+            EXPECT_TRUE(CloseHandle(card));
+        }
+    }
+}
+
 TEST(DefaultMachine, OpensBothCardsAndNotAThird) {
     vsim::resetMachine();
     for (uint32_t index : {0u, 1u}) {

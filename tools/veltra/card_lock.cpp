@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+#include "access_list.h"
 #include "cards.h"
 #include "errors.h"
 #include "files.h"
@@ -176,14 +177,6 @@ std::string hostFolder() {
     return data + "\\VELTRA";
 }
 
-bool administrator() {
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof sid;
-    BOOL member = FALSE;
-    return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) &&
-           CheckTokenMembership(nullptr, sid, &member) && member;
-}
-
 // The simulated machine of a state folder has cards of the same serials as
 // every other: its key keeps their locks and notes apart.
 std::string machineKey(const std::string& folder) {
@@ -234,10 +227,11 @@ void CardPlace::writeNote(const UpdateNote& n) const {
     if (notes_.empty())
         return;
 #if defined(_WIN32)
-    makePrivateFolder(notes_);
+    makePrivateFolder(notes_, true);
 #endif
+    // Others may read it: the exporter may run as a service account.
     const std::string text = encodeNote(n);
-    replaceFile(notePath(), text.data(), text.size(), ReplacingFile::Access::Owner);
+    replaceFile(notePath(), text.data(), text.size(), ReplacingFile::Access::OwnerWrites);
 }
 
 std::string CardPlace::recoveryFolder() const {
@@ -354,21 +348,20 @@ void CardLock::refuseUnfinishedUpdate(const std::string&) const {
 
 namespace {
 
-// Administrators and SYSTEM: everything; the interactive user, when the
-// one running the tool is not an administrator: waiting and holding.
-struct MutexSecurity {
-    MutexSecurity() {
-        std::string text = "D:P(A;;GA;;;BA)(A;;GA;;;SY)";
-        if (!administrator())
-            text += "(A;;0x00100000;;;IU)";
-        if (ConvertStringSecurityDescriptorToSecurityDescriptorA(text.c_str(), SDDL_REVISION_1,
-                                                                 &descriptor, nullptr))
-            attributes.lpSecurityDescriptor = descriptor;
-    }
-    ~MutexSecurity() { LocalFree(descriptor); }
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
-};
+// What the lock asks of its mutex: waiting for it (SYNCHRONIZE) and, as the
+// access mask of a mutex names it, letting it go (MUTEX_MODIFY_STATE, which
+// grants nothing more).
+constexpr DWORD kLockAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+
+// Administrators and SYSTEM: everything; when the one running the tool is
+// not an administrator, that user and the interactive user: waiting and
+// holding, nothing more.
+std::string mutexAccess() {
+    std::string text = "D:P(A;;GA;;;BA)(A;;GA;;;SY)";
+    if (!administrator())
+        text += "(A;;0x00100001;;;" + userSidText() + ")(A;;0x00100001;;;IU)";
+    return text;
+}
 
 }  // namespace
 
@@ -379,11 +372,8 @@ void CardLock::acquire(bool wait) {
         return;
     }
     const std::string name = place_.lockName();
-    MutexSecurity security;
-    if (security.descriptor == nullptr)
-        throw Failure(format("cannot describe the access of the lock of %s: system error %lu",
-                             card_.name().c_str(), static_cast<unsigned long>(GetLastError())));
-    HANDLE mutex = CreateMutexA(&security.attributes, FALSE, name.c_str());
+    AccessList access(mutexAccess());
+    HANDLE mutex = CreateMutexExA(access.attributes(), name.c_str(), 0, kLockAccess);
     if (mutex == nullptr && GetLastError() == ERROR_ACCESS_DENIED)
         throw Failure(format(
             "cannot take the lock of %s: the mutex %s is there and this user may not open it "

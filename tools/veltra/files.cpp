@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <new>
 
+#include "access_list.h"
 #include "errors.h"
 #include "text.h"
 
@@ -64,8 +66,14 @@ bool isTemporaryOf(const std::string& name, const std::string& base) {
 
 uint64_t randomNumber();
 
+std::function<uint64_t()>& drawnNames() {
+    static std::function<uint64_t()> draw;
+    return draw;
+}
+
 std::string temporaryName(const std::string& base) {
-    return temporaryPrefix(base) + hex(randomNumber(), 16).substr(2) + ".tmp";
+    const uint64_t drawn = drawnNames() ? drawnNames()() : randomNumber();
+    return temporaryPrefix(base) + hex(drawn, 16).substr(2) + ".tmp";
 }
 
 }  // namespace
@@ -81,6 +89,8 @@ std::string systemMessage(DWORD error) {
         return "Permission denied";
     if (error == ERROR_SHARING_VIOLATION)
         return "another program has it open for writing";
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
+        return "File exists";
     return format("system error %lu", static_cast<unsigned long>(error));
 }
 
@@ -217,24 +227,13 @@ std::string securityProblem(HANDLE object, const std::string& path) {
     return problem;
 }
 
-// This user (unless an administrator), the administrators and SYSTEM: full
-// access, for a file or folder and what is made in it.
-struct PrivateSecurity {
-    PrivateSecurity() {
-        std::string text = "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
-        LPSTR user = nullptr;
-        if (owners().user() != nullptr && ConvertSidToStringSidA(owners().user(), &user)) {
-            text += "(A;OICI;FA;;;" + std::string(user) + ")";
-            LocalFree(user);
-        }
-        if (ConvertStringSecurityDescriptorToSecurityDescriptorA(text.c_str(), SDDL_REVISION_1,
-                                                                 &descriptor, nullptr))
-            attributes.lpSecurityDescriptor = descriptor;
-    }
-    ~PrivateSecurity() { LocalFree(descriptor); }
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
-};
+// This user, the administrators and SYSTEM: full access, for a file or
+// folder and what is made in it; `othersRead`: every signed-in user (and
+// the service accounts) may read it too.
+std::string privateAccess(bool othersRead) {
+    std::string text = "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;FA;;;" + userSidText() + ")";
+    return othersRead ? text + "(A;;FR;;;AU)(A;;FR;;;LS)(A;;FR;;;NS)" : text;
+}
 
 bool isDirectory(HANDLE object) {
     BY_HANDLE_FILE_INFORMATION information{};
@@ -339,12 +338,15 @@ Bytes readTrustedFile(const std::string& path) {
 }
 
 bool trustedFileExists(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return true;
+    const DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
 }
 
-void makePrivateFolder(const std::string& folder) {
-    PrivateSecurity security;
-    if (!CreateDirectoryA(folder.c_str(), &security.attributes) &&
+void makePrivateFolder(const std::string& folder, bool othersRead) {
+    AccessList access(privateAccess(othersRead));
+    if (!CreateDirectoryA(folder.c_str(), access.attributes()) &&
         GetLastError() != ERROR_ALREADY_EXISTS)
         throw Failure("cannot make the folder " + folder + ": " + systemMessage(GetLastError()));
     Handle opened;
@@ -357,20 +359,22 @@ void makePrivateFolder(const std::string& folder) {
         throw Failure(folder + " is not a folder: refused");
     const std::string problem = securityProblem(opened.value, "the folder " + folder);
     if (!problem.empty())
-        throw Failure(problem + ": refused");
+        throw Failure(problem + ": refused (remove it, and veltra makes it anew)");
 }
 
-ReplacingFile::ReplacingFile(std::string path, Access access) : path_(std::move(path)) {
+ReplacingFile::ReplacingFile(std::string path, Access mode) : path_(std::move(path)) {
     const std::string folder = folderOf(path_), base = baseName(path_);
     removeAbandonedTemporaries(folder, base);
-    PrivateSecurity security;
+    std::unique_ptr<AccessList> access;
+    if (mode != Access::Inherited)
+        access = std::make_unique<AccessList>(privateAccess(mode == Access::OwnerWrites));
     HANDLE file = INVALID_HANDLE_VALUE;
     // A name that is there (a planted link too) is never opened: another is
     // drawn.
     for (int attempt = 0; attempt < 16 && file == INVALID_HANDLE_VALUE; ++attempt) {
         temporary_ = folder + "\\" + temporaryName(base);
         file = CreateFileA(temporary_.c_str(), GENERIC_WRITE | WRITE_DAC, 0,
-                           access == Access::Owner ? &security.attributes : nullptr, CREATE_NEW,
+                           access != nullptr ? access->attributes() : nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS &&
             GetLastError() != ERROR_ALREADY_EXISTS)
@@ -379,7 +383,7 @@ ReplacingFile::ReplacingFile(std::string path, Access access) : path_(std::move(
     if (file == INVALID_HANDLE_VALUE)
         throw Failure("cannot create " + path_ + ": " + systemMessage(GetLastError()));
     file_ = reinterpret_cast<intptr_t>(file);
-    if (access == Access::Inherited)
+    if (mode == Access::Inherited)
         copyAccess(path_, file);
 }
 
@@ -533,6 +537,11 @@ class Descriptor {
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
     int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
   private:
     int fd_;
@@ -651,6 +660,22 @@ void checkLinkMayBeFollowed(const std::string& link, const struct stat& status) 
                    link.c_str(), static_cast<unsigned>(status.st_uid)));
 }
 
+// Nor does it open a FIFO or device of another user in such a folder
+// (fs.protected_fifos): the tool, whose root would be let through, keeps
+// that rule too.
+void checkMayBeOpened(const std::string& path, const struct stat& status) {
+    struct stat folder {};
+    if (::stat(folderOf(path).c_str(), &folder) != 0)
+        return;
+    const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+    if (shared && status.st_uid != ::geteuid() && status.st_uid != folder.st_uid)
+        throw Failure(
+            format("%s is a %s of another user (uid %u) in a folder every user may "
+                   "write: refused, as the system refuses to open it",
+                   path.c_str(), S_ISFIFO(status.st_mode) ? "FIFO" : "device",
+                   static_cast<unsigned>(status.st_uid)));
+}
+
 // The file a path leads to through its links (the path itself if it is no
 // link, or names nothing yet).
 std::string followLinks(const std::string& path) {
@@ -686,7 +711,9 @@ void writeFully(int fd, const void* data, size_t length, const std::string& path
 }  // namespace
 
 Bytes readWholeFile(const std::string& path) {
-    Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Without waiting for the writer of a FIFO, which is not a file to read
+    // whole (and could hold the card's lock for ever).
+    Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (file.get() < 0)
         throw Failure("cannot open " + path + ": " + systemMessage(errno));
     return readOpenFile(file.get(), path);
@@ -713,11 +740,11 @@ Bytes readTrustedFile(const std::string& path) {
 
 bool trustedFileExists(const std::string& path) {
     struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0;
+    return ::lstat(path.c_str(), &status) == 0 || (errno != ENOENT && errno != ENOTDIR);
 }
 
-void makePrivateFolder(const std::string& folder) {
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+void makePrivateFolder(const std::string& folder, bool othersRead) {
+    if (::mkdir(folder.c_str(), othersRead ? 0755 : 0700) != 0 && errno != EEXIST)
         throw Failure("cannot make the folder " + folder + ": " + systemMessage(errno));
     Descriptor opened(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat status {};
@@ -725,28 +752,33 @@ void makePrivateFolder(const std::string& folder) {
         throw Failure(folder + " is not a folder: refused");
     const std::string problem = ownershipProblem(status, "the folder " + folder);
     if (!problem.empty())
-        throw Failure(problem + ": refused");
+        throw Failure(problem + ": refused (remove it, and veltra makes it anew)");
 }
 
 ReplacingFile::ReplacingFile(std::string path, Access access) : path_(std::move(path)) {
     const std::string base = baseName(path_);
-    const int folder = ::open(folderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0)
+    Descriptor folder(::open(folderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0)
         throw Failure("cannot create " + path_ + ": " + systemMessage(errno));
-    folder_ = folder;
-    removeAbandonedTemporaries(folder, base);
-    // The file it replaces is looked at, never what a link there leads to.
+    removeAbandonedTemporaries(folder.get(), base);
+    // The permissions of the file it replaces, looked at (never what a link
+    // there leads to) and taken only from a file of this user: another's in
+    // a shared folder could have been made 0666 to be copied.
     struct stat old {};
-    permissions_ = access == Access::Owner ? 0600 : newFileMode();
+    permissions_ = access == Access::Owner         ? 0600
+                   : access == Access::OwnerWrites ? 0644
+                                                   : newFileMode();
     if (access == Access::Inherited &&
-        ::fstatat(folder, base.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode))
+        ::fstatat(folder.get(), base.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(old.st_mode) && old.st_uid == ::geteuid())
         permissions_ = old.st_mode & 0777;
     // Made exclusively, for this user alone until it is whole; a name that
-    // is there (a planted link too) is never opened: another is drawn.
+    // is there (a planted link or FIFO too) is never opened: another is
+    // drawn.
     int file = -1;
     for (int attempt = 0; attempt < 16 && file < 0; ++attempt) {
         temporary_ = temporaryName(base);
-        file = ::openat(folder, temporary_.c_str(),
+        file = ::openat(folder.get(), temporary_.c_str(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
         if (file < 0 && errno != EEXIST)
             break;
@@ -754,6 +786,7 @@ ReplacingFile::ReplacingFile(std::string path, Access access) : path_(std::move(
     if (file < 0)
         throw Failure("cannot create " + path_ + ": " + systemMessage(errno));
     file_ = file;
+    folder_ = folder.release();
     ::flock(file, LOCK_EX | LOCK_NB);  // held until it is renamed: not abandoned
 }
 
@@ -796,14 +829,15 @@ OutputFile::OutputFile(const std::string& path) : path_(path) {
     }
     if (S_ISDIR(status.st_mode))
         throw Failure(path + " is a folder");
-    // A device, FIFO or socket: written as it is (a FIFO waits for its
-    // reader, as it does for any writer).
-    const int fd = ::open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
+    checkMayBeOpened(target, status);
+    // A device or FIFO: written as it is (a FIFO waits for its reader, as
+    // it does for any writer).
+    Descriptor opened(::open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    if (opened.get() < 0)
         throw Failure("cannot open " + path + ": " + systemMessage(errno));
-    direct_ = fd;
-    if (::fstat(fd, &status) != 0 || S_ISREG(status.st_mode))
+    if (::fstat(opened.get(), &status) != 0 || S_ISREG(status.st_mode))
         throw Failure(path + " changed while it was opened");
+    direct_ = opened.release();
 }
 
 OutputFile::~OutputFile() {
@@ -837,12 +871,15 @@ std::string sharedFolderProblem(const std::string& folder, const std::string& fi
             "sticky bit: refused; give a folder only you may write",
             folder.c_str(), modeText(status.st_mode).c_str(), static_cast<unsigned>(status.st_uid));
     struct stat there {};
-    if (::lstat(file.c_str(), &there) == 0 &&
-        (!S_ISREG(there.st_mode) || there.st_uid != ::geteuid()))
+    if (::lstat(file.c_str(), &there) != 0)
+        return "";
+    if (!S_ISREG(there.st_mode) || there.st_uid != ::geteuid())
         return format(
             "%s in a folder other users may write is not a file of yours (uid %u): "
             "refused",
             file.c_str(), static_cast<unsigned>(there.st_uid));
+    if ((there.st_mode & 0022) != 0)
+        return file + " may be written by other users (" + modeText(there.st_mode) + "): refused";
     return "";
 }
 
@@ -906,6 +943,10 @@ Bytes readFileStart(const std::string& path, std::optional<uint64_t> length) {
                              sizeText(data.size()).c_str(), sizeText(*length).c_str()));
     data.resize(static_cast<size_t>(*length));
     return data;
+}
+
+void drawTemporaryNamesFrom(std::function<uint64_t()> draw) {
+    drawnNames() = std::move(draw);
 }
 
 void replaceFile(const std::string& path, const void* data, size_t length,

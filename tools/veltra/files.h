@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,18 +71,20 @@ bool trustedFileExists(const std::string& path);
 
 // Makes a folder only this user may write (on Windows: this user, the
 // administrators and SYSTEM), or checks the one that is there: a Failure
-// naming what is wrong with it.
-void makePrivateFolder(const std::string& folder);
+// naming what is wrong with it. `othersRead`: every user may look in it
+// (a monitor that runs as another account reads the cards' notes).
+void makePrivateFolder(const std::string& folder, bool othersRead = false);
 
 // A file that takes the place of `path` when it is committed: written to a
 // temporary file in the same folder, flushed to the disk, then renamed over
 // the old one (a link at `path` is replaced, not followed). Dropped without
 // a commit, it leaves `path` as it was. The new file has the permissions of
-// the one it replaces (a new one those the system gives), or with `owner`
-// this user's alone.
+// the one it replaces if that was this user's (else those the system gives
+// a new file); with `Owner` only this user's (on Windows, and the
+// administrators' and SYSTEM's), with `OwnerWrites` every user may read it.
 class ReplacingFile {
   public:
-    enum class Access { Inherited, Owner };
+    enum class Access { Inherited, Owner, OwnerWrites };
     explicit ReplacingFile(std::string path, Access access = Access::Inherited);
     ~ReplacingFile();
     ReplacingFile(const ReplacingFile&) = delete;
@@ -102,10 +105,12 @@ class ReplacingFile {
 void replaceFile(const std::string& path, const void* data, size_t length,
                  ReplacingFile::Access access = ReplacingFile::Access::Inherited);
 
-// An output a user names: "-" is standard output; an existing device, FIFO
-// or socket is written in place, as `cat >` writes it (nothing is renamed
-// over it); a link is followed and its target replaced (the link stays);
-// anything else is replaced whole, as ReplacingFile does.
+// An output a user names: "-" is standard output; an existing device or
+// FIFO (on Windows a device or pipe) is written in place, as `cat >` writes
+// it (nothing is renamed over it); a link is followed and its target
+// replaced (the link stays); anything else is replaced whole, as
+// ReplacingFile does. In a sticky folder every user may write, a link,
+// FIFO or device of another user is refused, as the system refuses it.
 class OutputFile {
   public:
     explicit OutputFile(const std::string& path);
@@ -148,6 +153,11 @@ struct FileStamp {
     bool operator==(const FileStamp&) const = default;
 };
 FileStamp fileStamp(const std::string& path);
+
+// Tests draw the temporary names themselves, to plant something at the very
+// name the tool is about to use; an empty function gives the random names
+// back.
+void drawTemporaryNamesFrom(std::function<uint64_t()> draw);
 
 // Whether two full paths name the same file as the system compares names
 // (on Windows without regard to case).

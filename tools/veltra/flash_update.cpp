@@ -319,19 +319,25 @@ Recovery trustedRecovery(const Card& card, const UpdateNote& note, const std::st
 
 // The flash error bit an interrupted update left in the device status goes
 // once the update is finished, unless other errors share the status (which
-// only `veltra status --clear` may clear, all together).
+// only `veltra status --clear` may clear, all together). The update is done
+// by then: a clear that fails is said, not taken for the update's failure.
 std::string clearFlashError(const Card& card) {
-    const DeviceStatus words = deviceStatus(card);
-    if ((words.word[2] & 1) == 0)
-        return "";
-    const bool alone = words.word[2] == 1 && words.word[0] == 0 && words.word[1] == 0 &&
-                       words.word[3] == 0 && words.word[4] == 0;
-    if (!alone)
-        return "; the device status still reports a flash error beside other errors "
-               "(`veltra status` shows them, --clear clears them all)";
-    check(VELTRA_ClearDeviceErrors(card.handle()),
-          "cannot clear the flash error of " + card.name());
-    return "; cleared the flash error the interrupted update left in the device status";
+    try {
+        const DeviceStatus words = deviceStatus(card);
+        if ((words.word[2] & 1) == 0)
+            return "";
+        const bool alone = words.word[2] == 1 && words.word[0] == 0 && words.word[1] == 0 &&
+                           words.word[3] == 0 && words.word[4] == 0;
+        if (!alone)
+            return "; the device status still reports a flash error beside other errors "
+                   "(`veltra status` shows them, --clear clears them all)";
+        check(VELTRA_ClearDeviceErrors(card.handle()),
+              "cannot clear the flash error of " + card.name());
+        return "; cleared the flash error the interrupted update left in the device status";
+    } catch (const Failure& failure) {
+        return std::string("; the flash error the interrupted update left stays: ") +
+               failure.what();
+    }
 }
 
 }  // namespace

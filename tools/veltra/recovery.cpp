@@ -54,7 +54,12 @@ struct Reader {
 
 std::string recoveryPath(const std::string& input, const std::string& key,
                          const std::string& folder) {
-    // The name also goes into the card's note, a line of text.
+    // The path goes into the card's note, a line of text: a control
+    // character in the file's name becomes _, one in the folder's is
+    // refused.
+    for (char ch : folder)
+        if (static_cast<unsigned char>(ch) < 0x20)
+            throw Failure("the recovery folder's path holds a control character: refused");
     std::string name = baseName(input);
     for (char& ch : name)
         if (static_cast<unsigned char>(ch) < 0x20)

@@ -1,4 +1,4 @@
-// SHA-256 (FIPS 180-4), for data that must be known again even when
+// SHA-256, for data that must be known again even when
 // someone else had the chance to change it: the new image of a flash update
 // that a recovery file finishes, and the recovery file itself.
 #pragma once
