@@ -9,6 +9,10 @@ GENERATOR := -G Ninja
 CONFIG   := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # Our own builds treat warnings as errors; a consumer's plain build does not.
 STRICT   := -DVELTRA_WERROR=ON
+# scripts/setup.sh marks what it installs, and scripts/configure.sh has the
+# trees look again for what came since they were configured.
+export VELTRA_BUILD := $(CURDIR)/$(BUILD)
+export VELTRA_SETUP_STAMP := $(VELTRA_BUILD)/setup.stamp
 
 .PHONY: all setup build build-linux build-windows build-clang test test-asan test-tsan test-valgrind stress fuzz coverage demo bench package docs format clean
 
@@ -17,17 +21,12 @@ all: build
 setup:
 	@scripts/setup.sh
 
-$(LINUX)/build.ninja: | setup
-	@cmake -S . -B $(LINUX) $(GENERATOR) $(CONFIG) $(STRICT) >/dev/null
-
-$(WINDOWS)/build.ninja: | setup
-	@cmake -S . -B $(WINDOWS) $(GENERATOR) $(CONFIG) $(STRICT) \
-	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
-
-build-linux: $(LINUX)/build.ninja
+build-linux: setup
+	@scripts/configure.sh linux
 	@cmake --build $(LINUX)
 
-build-windows: $(WINDOWS)/build.ninja
+build-windows: setup
+	@scripts/configure.sh windows
 	@cmake --build $(WINDOWS)
 
 build: build-linux build-windows
@@ -38,17 +37,16 @@ build-clang: setup
 	    -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@cmake --build $(BUILD)/linux-clang
 
-test: build
-	@scripts/run-tests.sh
+# Ends with the counts of each platform and the time each phase took.
+test:
+	@scripts/test.sh
 
 # The demo builds only what it runs: the libraries, the tool, the simulator
 # and its launcher, the example design with its application, and the
 # installer with its demo driver.
 demo:
 	@scripts/setup.sh demo
-	@[ -f $(LINUX)/build.ninja ] || cmake -S . -B $(LINUX) $(GENERATOR) $(CONFIG) $(STRICT) >/dev/null
-	@[ -f $(WINDOWS)/build.ninja ] || cmake -S . -B $(WINDOWS) $(GENERATOR) $(CONFIG) $(STRICT) \
-	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
+	@scripts/configure.sh linux windows
 	@cmake --build $(LINUX) --target veltra_tool vector_add
 	@cmake --build $(WINDOWS) --target veltra_tool vsim vsim_run vector_add installer_demo
 	@scripts/demo.sh
@@ -108,7 +106,8 @@ package: build docs
 	    -w $(LINUX)/packages ./python
 
 # The API reference from the headers: build/linux/docs/html/index.html.
-docs: $(LINUX)/build.ninja $(WINDOWS)/build.ninja
+docs: setup
+	@scripts/configure.sh linux windows
 	@cmake --build $(LINUX) --target docs
 	@cmake --build $(WINDOWS) --target docs
 

@@ -5,6 +5,8 @@ set -uo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 linux="$top/build/linux"
 windows="$top/build/windows"
+# shellcheck source=phases.sh
+. "$top/scripts/phases.sh"
 status=0
 summary=()
 
@@ -31,8 +33,16 @@ run_platform() {  # name, build tree, ctest arguments...
     # Windows programs take the folder as a Windows path (Z: is the root).
     local output="$results/"
     [ "$tree" = "$windows" ] && output="Z:${results//\//\\}\\"
+    local start
+    start=$(phase_now)
     GTEST_OUTPUT="xml:$output" ctest --test-dir "$tree" --output-on-failure --no-tests=error "$@" 2>&1 | tee "$log"
     local rc=${PIPESTATUS[0]}
+    phase_record "$name: the test programs, wall time" "$(phase_seconds "$start" "$(phase_now)")" "$rc"
+    # Each program's own time, as CTest measured it.
+    sed -nE 's/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: ([^ ]+) \.+ *\**([A-Za-z][A-Za-z ]*[A-Za-z]) +([0-9.]+) sec$/\1\t\3\t\2/p' "$log" |
+        while IFS=$'\t' read -r test seconds result; do
+            phase_record "    $test" "$seconds" "$([ "$result" = Passed ] && echo 0 || echo 1)"
+        done
     local ctest_line cases failures skipped single marked
     ctest_line="$(grep -E 'tests passed' "$log" | tail -1)"
     cases=$(sum_attribute "$results" tests)
@@ -53,14 +63,14 @@ run_platform() {  # name, build tree, ctest arguments...
 
 run_platform "Linux (Win32 stand-in)" "$linux" -j2 || status=1
 
-"$top/scripts/wine-prefix.sh" "$windows/wineprefix"
+phase "the Wine prefix" "$top/scripts/wine-prefix.sh" "$windows/wineprefix"
 export WINEPREFIX="$windows/wineprefix"
 run_platform "Windows (MinGW, under Wine)" "$windows" || status=1
 wineserver -k 2>/dev/null || true
 
 echo
 echo "== The installer's picture, under Xvfb =="
-if "$top/scripts/installer-screenshot.sh"; then
+if phase "the installer's picture" "$top/scripts/installer-screenshot.sh"; then
     summary+=("Installer screenshot: build/artifacts/installer.png (error-box icon checked)")
 else
     status=1
@@ -70,7 +80,7 @@ fi
 echo
 echo "== Fuzzing the bitstream loader, the installer's command line and the machine description loader =="
 fuzz_log="$(mktemp)"
-if "$top/scripts/run-fuzz.sh" "${FUZZ_SECONDS:-60}" >"$fuzz_log" 2>&1; then
+if phase "fuzzing, its build included" "$top/scripts/run-fuzz.sh" "${FUZZ_SECONDS:-60}" >"$fuzz_log" 2>&1; then
     runs=$(grep -oE 'Done [0-9]+ runs in [0-9]+ second' "$fuzz_log" | sed 's/Done //; s/$/s/' | paste -sd ';' | sed 's/;/; /')
     summary+=("Fuzzing (bitstream loader; command line; machine description): $runs, nothing found")
 else

@@ -137,3 +137,8 @@ if [ $need_benchmark_source -eq 1 ]; then
     $sudo mv "$download/benchmark-1.7.1" "$BENCHMARK_SOURCE.new"
     $sudo mv -T "$BENCHMARK_SOURCE.new" "$BENCHMARK_SOURCE"
 fi
+# Something was installed: build trees configured before look again.
+if [ -n "${VELTRA_SETUP_STAMP:-}" ]; then
+    mkdir -p "$(dirname "$VELTRA_SETUP_STAMP")"
+    touch "$VELTRA_SETUP_STAMP"
+fi

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# `make test`: installs what is missing, configures and builds both
+# platforms, runs every test, and ends with the counts of each platform and
+# the time each phase took.
+set -uo pipefail
+top="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$top"
+export VELTRA_BUILD="$top/build"
+export VELTRA_SETUP_STAMP="$VELTRA_BUILD/setup.stamp"
+# shellcheck source=phases.sh
+. "$top/scripts/phases.sh"
+rm -f "$PHASES_FILE"
+begun=$(phase_now)
+
+finish() {  # exit code
+    phase_record "make test, all of it" "$(phase_seconds "$begun" "$(phase_now)")" "$1"
+    phase_table "Where the time of make test went"
+    exit "$1"
+}
+
+phase "package installation" scripts/setup.sh || finish 1
+phase "configuring both trees" scripts/configure.sh linux windows || finish 1
+phase "building: Linux" cmake --build build/linux || finish 1
+phase "building: Windows" cmake --build build/windows || finish 1
+status=0
+scripts/run-tests.sh || status=1
+finish $status
