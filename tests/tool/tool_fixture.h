@@ -1,7 +1,8 @@
 // The veltra tool as an operator runs it: one process per command, on the
 // default simulated machine of a state folder of the test's own, so that
-// what one command changes the next one sees. On Windows each command runs
-// through vsim-run, or (a process the test must be able to kill) with --sim.
+// what one command changes the next one sees. On Windows each command is
+// veltra.exe with --sim, started directly (one process start under Wine);
+// the launcher vsim-run has tests of its own.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The veltra tool as an operator runs it: one process per command, on the
 // default simulated machine of a state folder of the test's own, so that
-// what one command changes the next one sees. On Windows each command runs
-// through vsim-run.
+// what one command changes the next one sees. On Windows each command is
+// veltra.exe with --sim.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
