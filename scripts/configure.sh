@@ -15,13 +15,14 @@ common=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRA_WERROR=ON)
 configure() {  # tree, extra arguments...
     local tree="$1"
     shift
-    if [ -f "$tree/build.ninja" ] && { [ ! -f "$stamp" ] || [ "$tree/CMakeCache.txt" -nt "$stamp" ]; }; then
+    local looked="$tree/setup.seen"
+    if [ -f "$tree/build.ninja" ] && [ -f "$looked" ] && { [ ! -f "$stamp" ] || [ "$looked" -nt "$stamp" ]; }; then
         return 0
     fi
     cmake -S "$top" -B "$tree" "${common[@]}" "$@" >/dev/null
-    # The cache is rewritten only when a value changes: its time says when
-    # the tree last looked.
-    touch "$tree/CMakeCache.txt"
+    # When the tree last looked (a file of its own: touching one that the
+    # build depends on would make Ninja configure it again).
+    touch "$looked"
 }
 
 platforms=("$@")

@@ -1,12 +1,27 @@
 #!/usr/bin/env bash
-# The main job on the built-in simulated cards: a short tour of the veltra
-# tool, first the Linux build, then the Windows build under Wine (started by
-# vsim-run, or with --sim). Both run on the default machine in the user's
-# state folder, so what one command changes (the FPGA, the flash) the next
-# one finds.
+# `make demo`, the main job on the built-in simulated cards: a short tour of
+# the veltra tool, first the Linux build, then the Windows build under Wine
+# (started by vsim-run, or with --sim), the example FPGA design with its
+# application on both, and install.exe -noui. Both platforms run on the
+# default machine in the user's state folder, so what one command changes
+# (the FPGA, the flash) the next one finds.
+#
+# It installs and builds only what it runs, and the Linux half first: Wine
+# and MinGW install while the Linux build compiles and its tour runs, so
+# that the first output comes early. It ends with the time each phase took.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$top"
+export VELTRA_BUILD="${VELTRA_BUILD:-$top/build}"
+export VELTRA_SETUP_STAMP="${VELTRA_SETUP_STAMP:-$VELTRA_BUILD/setup.stamp}"
+export PHASES_FILE="$VELTRA_BUILD/demo-phases.tsv"
+# shellcheck source=phases.sh
+. "$top/scripts/phases.sh"
+mkdir -p "$VELTRA_BUILD"
+rm -f "$PHASES_FILE"
+begun=$(phase_now)
 work="$(mktemp -d)"
+windows_setup_log="$VELTRA_BUILD/demo-setup-windows.log"
 trap 'rm -rf "$work"' EXIT
 
 # Prints a command as a user would type it, then runs it.
@@ -39,30 +54,52 @@ tour() {
     step "${veltra[@]}" validate
 }
 
-echo "== veltra on Linux, on the Win32 stand-in =="
-(cd "$work" && tour "$top/build/linux/bin/veltra")
+phase "package installation: the Linux build" scripts/setup.sh demo-linux
+phase "package installation: Wine and MinGW (beside the Linux half)" \
+    scripts/setup.sh demo >"$windows_setup_log" 2>&1 &
+windows_setup=$!
+phase "configuring: Linux" scripts/configure.sh linux
+phase "building: Linux" cmake --build "$VELTRA_BUILD/linux" --target veltra_tool vector_add
 
-echo
-echo "== An application and its FPGA design: the vector adder of examples/, on Linux =="
-(cd "$top/build/linux/bin" &&
-    step env VELTRA_SIM_MACHINE=vector_add.toml VELTRA_SIM_STATE=private ./vector_add)
+linux_tour() {
+    echo "== veltra on Linux, on the Win32 stand-in =="
+    (cd "$work" && tour "$VELTRA_BUILD/linux/bin/veltra")
+    echo
+    echo "== An application and its FPGA design: the vector adder of examples/, on Linux =="
+    (cd "$VELTRA_BUILD/linux/bin" &&
+        step env VELTRA_SIM_MACHINE=vector_add.toml VELTRA_SIM_STATE=private ./vector_add)
+}
+phase "the tour on Linux" linux_tour
 
-echo
-echo "== veltra.exe on Windows (under Wine), on vsim.dll =="
-"$top/scripts/wine-prefix.sh" "$top/build/windows/wineprefix"
-export WINEPREFIX="$top/build/windows/wineprefix"
-bin="$top/build/windows/bin"
-cp "$bin"/{veltra,kesta,vsim}.dll "$bin"/{veltra,vsim-run}.exe "$work/"
-(cd "$work" && step "$top/scripts/wine-run.sh" vsim-run.exe veltra.exe list &&
-    tour "$top/scripts/wine-run.sh" veltra.exe --sim)
+if ! wait $windows_setup; then
+    cat "$windows_setup_log"
+    exit 1
+fi
+cat "$windows_setup_log"
+phase "configuring: Windows" scripts/configure.sh windows
+phase "building: Windows" cmake --build "$VELTRA_BUILD/windows" \
+    --target veltra_tool vsim vsim_run vector_add installer_demo
 
-echo
-echo "== The vector adder on Windows (under Wine) =="
-(cd "$bin" && step env VELTRA_SIM_STATE=private "$top/scripts/wine-run.sh" vsim-run.exe \
-    --machine vector_add.toml vector_add.exe)
+windows_tour() {
+    echo
+    echo "== veltra.exe on Windows (under Wine), on vsim.dll =="
+    "$top/scripts/wine-prefix.sh" "$VELTRA_BUILD/windows/wineprefix"
+    export WINEPREFIX="$VELTRA_BUILD/windows/wineprefix"
+    local bin="$VELTRA_BUILD/windows/bin"
+    cp "$bin"/{veltra,kesta,vsim}.dll "$bin"/{veltra,vsim-run}.exe "$work/"
+    (cd "$work" && step "$top/scripts/wine-run.sh" vsim-run.exe veltra.exe list &&
+        tour "$top/scripts/wine-run.sh" veltra.exe --sim)
+    echo
+    echo "== The vector adder on Windows (under Wine) =="
+    (cd "$bin" && step env VELTRA_SIM_STATE=private "$top/scripts/wine-run.sh" vsim-run.exe \
+        --machine vector_add.toml vector_add.exe)
+    echo
+    echo "== install.exe -noui under Wine, on the stand-in difxapi.dll =="
+    (cd "$bin" &&
+        WINEDLLOVERRIDES="mscoree,mshtml=;difxapi=n" "$top/scripts/wine-run.sh" installer_demo.exe)
+    wineserver -k 2>/dev/null || true
+}
+phase "the Wine prefix and the tour on Windows" windows_tour
 
-echo
-echo "== install.exe -noui under Wine, on the stand-in difxapi.dll =="
-(cd "$bin" &&
-    WINEDLLOVERRIDES="mscoree,mshtml=;difxapi=n" "$top/scripts/wine-run.sh" installer_demo.exe)
-wineserver -k 2>/dev/null || true
+phase_record "make demo, all of it" "$(phase_seconds "$begun" "$(phase_now)")"
+phase_table "Where the time of make demo went"

@@ -8,6 +8,7 @@
 #                                        (default 60), the others a third each
 #   scripts/run-fuzz.sh SECONDS RUNS     every target for RUNS executions or
 #                                        SECONDS, whichever ends first
+#   scripts/run-fuzz.sh build            only build them
 #
 # Each target starts from its seeds in the repository (fuzz/seeds, the
 # example machines, and the bitstream shapes that bitstream_seeds writes) and
@@ -23,6 +24,7 @@ if [ ! -f "$tree/build.ninja" ]; then
         -DVELTRA_SANITIZE=address,undefined -DVELTRA_FUZZ=ON >/dev/null
 fi
 cmake --build "$tree" --target bitstream_fuzz bitstream_seeds command_line_fuzz machine_fuzz
+[ "$seconds" != build ] || exit 0
 
 mkdir -p "$tree/corpus-bitstream" "$tree/corpus-command-line" "$tree/corpus-machine" "$tree/fuzz-work"
 "$tree/bin/bitstream_seeds" "$tree/corpus-bitstream"

@@ -22,6 +22,7 @@ phase "package installation" scripts/setup.sh || finish 1
 phase "configuring both trees" scripts/configure.sh linux windows || finish 1
 phase "building: Linux" cmake --build build/linux || finish 1
 phase "building: Windows" cmake --build build/windows || finish 1
+phase "building: the fuzz targets (clang, sanitizers)" scripts/run-fuzz.sh build >/dev/null || finish 1
 status=0
 scripts/run-tests.sh || status=1
 finish $status

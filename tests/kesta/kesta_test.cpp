@@ -8,13 +8,13 @@
 
 #include "simtest.h"
 
+// Whether the program tests the checked (tracing) build: this file is
+// compiled once for both programs, and each program's variant.cpp says.
+bool kestaTestsCheckedBuild();
+
 namespace {
 
-#if defined(KESTA_TEST_CHECKED)
-constexpr bool kCheckedBuild = true;
-#else
-constexpr bool kCheckedBuild = false;
-#endif
+const bool kCheckedBuild = kestaTestsCheckedBuild();
 
 constexpr uint32_t code(uint32_t request) {
     return 0x222004 + 8 * request;

@@ -7,11 +7,10 @@
 
 #include "simtest.h"
 
-#if defined(VELTRA_TEST_CHECKED)
-inline constexpr bool kCheckedBuild = true;
-#else
-inline constexpr bool kCheckedBuild = false;
-#endif
+// Whether the program tests the checked (tracing) build: the test sources
+// are compiled once for both programs, and each program's variant.cpp says.
+bool veltraTestsCheckedBuild();
+inline const bool kCheckedBuild = veltraTestsCheckedBuild();
 
 // One scripted VELTRA device as card 0, opened.
 class ScriptedCard : public testing::Test {
