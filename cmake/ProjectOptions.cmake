@@ -55,8 +55,9 @@ function(veltra_add_test name target)
     add_test(NAME ${name} COMMAND ${target} ${ARGN})
     if(WIN32)
         set_tests_properties(${name} PROPERTIES TIMEOUT 600
-                             ENVIRONMENT "WINEPREFIX=${VELTRA_WINEPREFIX};VELTRA_SIM_STATE=private")
+                             ENVIRONMENT "WINEPREFIX=${VELTRA_WINEPREFIX};VELTRA_SIM_STATE=private;VELTRA_CTEST_NAME=${name}")
     else()
-        set_tests_properties(${name} PROPERTIES TIMEOUT 600 ENVIRONMENT VELTRA_SIM_STATE=private)
+        set_tests_properties(${name} PROPERTIES TIMEOUT 600
+                             ENVIRONMENT "VELTRA_SIM_STATE=private;VELTRA_CTEST_NAME=${name}")
     endif()
 endfunction()

@@ -54,8 +54,8 @@ run_platform() {  # name, build tree, ctest arguments...
     summary+=("    test cases: $((cases - failures - skipped)) passed, $failures failed, $skipped skipped")
     summary+=("    CTest: $ctest_line")
     summary+=("    marked single-platform: $((single + ${marked:-0}))")
-    if [ -f "$results/installer_tests.xml" ]; then
-        summary+=("    of which install.exe driven under Wine: $(grep -oE '<testsuites [^>]*' "$results/installer_tests.xml" | grep -oE ' tests="[0-9]+"' | grep -oE '[0-9]+') cases")
+    if [ -f "$results/installer.xml" ]; then
+        summary+=("    of which install.exe driven under Wine: $(grep -oE '<testsuites [^>]*' "$results/installer.xml" | grep -oE ' tests="[0-9]+"' | grep -oE '[0-9]+') cases")
     fi
     rm -f "$log"
     return "$rc"
@@ -86,7 +86,7 @@ export WINEPREFIX="$windows/wineprefix"
 # at a time, as on Linux: each has a simulated machine of its own.
 wineserver -p
 WINEDEBUG=-all wine cmd /c exit </dev/null >/dev/null 2>&1
-run_platform "Windows (MinGW, under Wine)" "$windows" -j2 || status=1
+run_platform "Windows (MinGW, under Wine)" "$windows" -j3 || status=1
 wineserver -k 2>/dev/null || true
 
 echo
