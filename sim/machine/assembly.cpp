@@ -189,8 +189,8 @@ std::shared_ptr<Store> openStore(const MachineDescription& machine, uint64_t siz
             // Linux and Windows processes lock and wake each other differently,
             // so each platform has a state of its own; so has each description
             // file, wherever it lies.
-            const std::string prefix =
-                std::string("machine-") + kPlatform + "-" + originKey(machine.origin) + "-";
+            std::string prefix = "machine-";
+            prefix.append(kPlatform).append("-").append(originKey(machine.origin)).append("-");
             const std::string name =
                 prefix + hex(machine.fingerprint) + "-" + std::to_string(kLayoutVersion) + ".state";
             auto valid = [&machine, size](uint8_t* data) {

@@ -16,9 +16,11 @@ namespace {
 void nameReportAfterTheTest() {
     const char* test = std::getenv("VELTRA_CTEST_NAME");
     std::string& output = ::testing::GTEST_FLAG(output);
-    if (test == nullptr || output.empty()) return;
+    if (test == nullptr || output.empty())
+        return;
     const char last = output.back();
-    if (last == '/' || last == '\\') output += std::string(test) + ".xml";
+    if (last == '/' || last == '\\')
+        output += std::string(test) + ".xml";
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ TEST(ToolUnits, Sha256GivesThePublishedDigests) {
     EXPECT_EQ(tool::digestText(parsed),
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_FALSE(tool::parseDigest("ba7816bf", parsed));
-    EXPECT_FALSE(tool::parseDigest(std::string(63, '0') + "g", parsed));
+    EXPECT_FALSE(tool::parseDigest(std::string(63, '0').append("g"), parsed));
 }
 
 namespace fs = std::filesystem;
