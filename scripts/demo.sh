@@ -55,8 +55,15 @@ tour() {
 }
 
 phase "package installation: the Linux build" scripts/setup.sh demo-linux
-phase "package installation: Wine and MinGW (beside the Linux half)" \
-    scripts/setup.sh demo >"$windows_setup_log" 2>&1 &
+# Wine and MinGW install, the Windows tree is configured and the Wine
+# prefix made, all beside the Linux build.
+windows_ahead() {
+    phase "package installation: Wine and MinGW (beside the Linux half)" scripts/setup.sh demo &&
+        phase "configuring: Windows (beside the Linux half)" scripts/configure.sh windows &&
+        phase "the Wine prefix (beside the Linux half)" \
+            "$top/scripts/wine-prefix.sh" "$VELTRA_BUILD/windows/wineprefix"
+}
+windows_ahead >"$windows_setup_log" 2>&1 &
 windows_setup=$!
 phase "configuring: Linux" scripts/configure.sh linux
 phase "building: Linux" cmake --build "$VELTRA_BUILD/linux" --target veltra_tool vector_add
@@ -76,14 +83,12 @@ if ! wait $windows_setup; then
     exit 1
 fi
 cat "$windows_setup_log"
-phase "configuring: Windows" scripts/configure.sh windows
 phase "building: Windows" cmake --build "$VELTRA_BUILD/windows" \
     --target veltra_tool vsim vsim_run vector_add installer_demo
 
 windows_tour() {
     echo
     echo "== veltra.exe on Windows (under Wine), on vsim.dll =="
-    "$top/scripts/wine-prefix.sh" "$VELTRA_BUILD/windows/wineprefix"
     export WINEPREFIX="$VELTRA_BUILD/windows/wineprefix"
     local bin="$VELTRA_BUILD/windows/bin"
     cp "$bin"/{veltra,kesta,vsim}.dll "$bin"/{veltra,vsim-run}.exe "$work/"
@@ -99,7 +104,7 @@ windows_tour() {
         WINEDLLOVERRIDES="mscoree,mshtml=;difxapi=n" "$top/scripts/wine-run.sh" installer_demo.exe)
     wineserver -k 2>/dev/null || true
 }
-phase "the Wine prefix and the tour on Windows" windows_tour
+phase "the tour on Windows" windows_tour
 
 phase_record "make demo, all of it" "$(phase_seconds "$begun" "$(phase_now)")"
 phase_table "Where the time of make demo went"

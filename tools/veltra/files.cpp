@@ -644,16 +644,22 @@ void removeAbandonedTemporaries(int folder, const std::string& base) {
     ::closedir(entries);
 }
 
-// The system follows a link in a folder that every user may write and that
-// has the sticky bit (/tmp) only for the link's owner or the folder's
+// Whether PATH, whose status is STATUS, lies in a folder that every user may
+// write and that has the sticky bit (/tmp), and belongs neither to this user
+// nor to the folder's owner.
+bool othersInSharedFolder(const std::string& path, const struct stat& status) {
+    struct stat folder {};
+    if (::stat(folderOf(path).c_str(), &folder) != 0)
+        return false;
+    const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+    return shared && status.st_uid != ::geteuid() && status.st_uid != folder.st_uid;
+}
+
+// The system follows such a link only for the link's owner or the folder's
 // (fs.protected_symlinks); the tool, which resolves links itself, keeps the
 // same rule.
 void checkLinkMayBeFollowed(const std::string& link, const struct stat& status) {
-    struct stat folder {};
-    if (::stat(folderOf(link).c_str(), &folder) != 0)
-        return;
-    const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
-    if (shared && status.st_uid != ::geteuid() && status.st_uid != folder.st_uid)
+    if (othersInSharedFolder(link, status))
         throw Failure(
             format("%s is a link of another user (uid %u) in a folder every user may "
                    "write: refused, as the system refuses to follow it",
@@ -664,11 +670,7 @@ void checkLinkMayBeFollowed(const std::string& link, const struct stat& status) 
 // (fs.protected_fifos): the tool, whose root would be let through, keeps
 // that rule too.
 void checkMayBeOpened(const std::string& path, const struct stat& status) {
-    struct stat folder {};
-    if (::stat(folderOf(path).c_str(), &folder) != 0)
-        return;
-    const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
-    if (shared && status.st_uid != ::geteuid() && status.st_uid != folder.st_uid)
+    if (othersInSharedFolder(path, status))
         throw Failure(
             format("%s is a %s of another user (uid %u) in a folder every user may "
                    "write: refused, as the system refuses to open it",
