@@ -54,8 +54,13 @@ run_platform() {  # name, build tree, ctest arguments...
     summary+=("    test cases: $((cases - failures - skipped)) passed, $failures failed, $skipped skipped")
     summary+=("    CTest: $ctest_line")
     summary+=("    marked single-platform: $((single + ${marked:-0}))")
-    if [ -f "$results/installer.xml" ]; then
-        summary+=("    of which install.exe driven under Wine: $(grep -oE '<testsuites [^>]*' "$results/installer.xml" | grep -oE ' tests="[0-9]+"' | grep -oE '[0-9]+') cases")
+    # (A program with the test support's main names its report after its
+    # CTest test; GoogleTest's own main, as the installer's tests have,
+    # after the program.)
+    local installer
+    installer="$(ls "$results"/installer.xml "$results"/installer_tests.xml 2>/dev/null | head -1)"
+    if [ -n "$installer" ]; then
+        summary+=("    of which install.exe driven under Wine: $(grep -oE '<testsuites [^>]*' "$installer" | grep -oE ' tests="[0-9]+"' | grep -oE '[0-9]+') cases")
     fi
     rm -f "$log"
     return "$rc"
