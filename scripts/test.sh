@@ -34,7 +34,7 @@ cat "$setup_log"
 [ $setup_status -eq 0 ] || finish 1
 # The Linux tree looks again if the setup installed something since it was
 # configured (Doxygen, say), and builds what that adds.
-phase "configuring: Windows, and Linux again if the setup added something" \
+phase "configuring: Windows (Linux again if need be)" \
     scripts/configure.sh linux windows || finish 1
 phase "building: Linux, what the setup added" cmake --build build/linux || finish 1
 phase "building: Windows" cmake --build build/windows || finish 1
