@@ -56,16 +56,15 @@ tour() {
 }
 
 phase "package installation: the Linux build" scripts/setup.sh demo-linux
-# Wine and MinGW install, and the Windows tree is configured, its Wine
-# prefix made and its build started, all beside the Linux half: at the
-# lowest priority, so that they take only what the Linux build leaves idle
-# until the Linux tour is on screen.
+# Wine and MinGW install, the Windows tree is configured and its Wine
+# prefix made, all beside the Linux half; then the Windows build begins, at
+# the lowest priority, so that it takes only what the Linux build leaves
+# idle until the Linux tour is on screen.
 windows_ahead() {
     phase "package installation: Wine and MinGW (beside the Linux half)" scripts/setup.sh demo &&
-        phase "configuring: Windows (beside the Linux half)" \
-            nice -n 19 scripts/configure.sh windows &&
+        phase "configuring: Windows (beside the Linux half)" scripts/configure.sh windows &&
         phase "the Wine prefix (beside the Linux half)" \
-            nice -n 19 "$top/scripts/wine-prefix.sh" "$VELTRA_BUILD/windows/wineprefix" &&
+            "$top/scripts/wine-prefix.sh" "$VELTRA_BUILD/windows/wineprefix" &&
         phase "building: Windows (from beside the Linux half)" \
             nice -n 19 cmake --build "$VELTRA_BUILD/windows" \
             --target veltra_tool vsim vsim_run vector_add installer_demo
