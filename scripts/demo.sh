@@ -7,9 +7,8 @@
 # (the FPGA, the flash) the next one finds.
 #
 # It installs and builds only what it runs, and the Linux half first: Wine
-# and MinGW install and the Windows build begins, at the lowest priority,
-# while the Linux build compiles and its tour runs, so that the first output
-# comes early. It ends with the time each phase took.
+# and MinGW install while the Linux build compiles and its tour runs, so
+# that the first output comes early. It ends with the time each phase took.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$top"
@@ -56,18 +55,13 @@ tour() {
 }
 
 phase "package installation: the Linux build" scripts/setup.sh demo-linux
-# Wine and MinGW install, the Windows tree is configured and its Wine
-# prefix made, all beside the Linux half; then the Windows build begins, at
-# the lowest priority, so that it takes only what the Linux build leaves
-# idle until the Linux tour is on screen.
+# Wine and MinGW install, the Windows tree is configured and the Wine
+# prefix made, all beside the Linux build.
 windows_ahead() {
     phase "package installation: Wine and MinGW (beside the Linux half)" scripts/setup.sh demo &&
         phase "configuring: Windows (beside the Linux half)" scripts/configure.sh windows &&
         phase "the Wine prefix (beside the Linux half)" \
-            "$top/scripts/wine-prefix.sh" "$VELTRA_BUILD/windows/wineprefix" &&
-        phase "building: Windows (from beside the Linux half)" \
-            nice -n 19 cmake --build "$VELTRA_BUILD/windows" \
-            --target veltra_tool vsim vsim_run vector_add installer_demo
+            "$top/scripts/wine-prefix.sh" "$VELTRA_BUILD/windows/wineprefix"
 }
 windows_ahead >"$windows_setup_log" 2>&1 &
 windows_setup=$!
@@ -84,10 +78,13 @@ linux_tour() {
 }
 phase "the tour on Linux" linux_tour
 
-# What the Windows half printed so far, then the rest as it comes.
-echo
-tail -n +1 -s 0.2 --pid=$windows_setup -f "$windows_setup_log"
-wait $windows_setup || exit 1
+if ! wait $windows_setup; then
+    cat "$windows_setup_log"
+    exit 1
+fi
+cat "$windows_setup_log"
+phase "building: Windows" cmake --build "$VELTRA_BUILD/windows" \
+    --target veltra_tool vsim vsim_run vector_add installer_demo
 
 windows_tour() {
     echo
