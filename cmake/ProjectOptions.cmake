@@ -55,18 +55,17 @@ function(veltra_add_test name target)
     add_test(NAME ${name} COMMAND ${target} ${ARGN})
     if(WIN32)
         set_tests_properties(${name} PROPERTIES TIMEOUT 600
-                             ENVIRONMENT "WINEPREFIX=${VELTRA_WINEPREFIX};VELTRA_SIM_STATE=private;VELTRA_CTEST_NAME=${name}")
+                             ENVIRONMENT "WINEPREFIX=${VELTRA_WINEPREFIX};VELTRA_SIM_STATE=private")
     else()
-        set_tests_properties(${name} PROPERTIES TIMEOUT 600
-                             ENVIRONMENT "VELTRA_SIM_STATE=private;VELTRA_CTEST_NAME=${name}")
+        set_tests_properties(${name} PROPERTIES TIMEOUT 600 ENVIRONMENT VELTRA_SIM_STATE=private)
     endif()
 endfunction()
 
 # The standard headers nearly every C++ source of the simulator, the
 # stand-in, the tool and the tests includes: parsing them is most of a
-# compile, so the larger targets parse them once (a precompiled header; a
-# test program takes the one of the test support library). They are only
-# compiled ahead: each source still includes what it uses.
+# compile, so the larger targets parse them once (a precompiled header; most
+# test programs take another target's, see tests/CMakeLists.txt). They are
+# only compiled ahead: each source still includes what it uses.
 option(VELTRA_PCH "Precompile the standard headers of the larger targets" ON)
 set(VELTRA_PCH_HEADERS algorithm array atomic chrono condition_variable cstdint cstdio cstdlib
     cstring functional map memory mutex optional string string_view thread unordered_map vector)

@@ -12,7 +12,7 @@ namespace {
 // A program that CTest runs as several tests (each a part of its cases)
 // writes each part's XML report under the test's name: a report asked for
 // as a folder (GTEST_OUTPUT=xml:DIR/) would otherwise be named after the
-// program, the same for every part.
+// program, the same for every part. Such tests set VELTRA_CTEST_NAME.
 void nameReportAfterTheTest() {
     const char* test = std::getenv("VELTRA_CTEST_NAME");
     std::string& output = ::testing::GTEST_FLAG(output);
