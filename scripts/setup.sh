@@ -54,23 +54,6 @@ if [ "${1:-all}" = bench ] && [ ! -f "$BENCHMARK_SOURCE/CMakeLists.txt" ]; then
     packages+=(curl)
 fi
 
-# cpp-httplib, the exporter's HTTP server, for both builds: Debian packages
-# it as a compiled library, which the MinGW build cannot link, so the tool
-# takes the header-only form from Debian's source package (the upstream
-# archive and Debian's patches, both checked against the digests of the
-# package's .dsc) on both platforms.
-HTTPLIB_SOURCE=/usr/local/src/cpp-httplib-0.11.4+ds-1+deb12u1
-HTTPLIB_POOL=http://deb.debian.org/debian/pool/main/c/cpp-httplib
-HTTPLIB_ORIG=cpp-httplib_0.11.4+ds.orig.tar.xz
-HTTPLIB_ORIG_SHA256=8b1a5df569003b6a4f24c68489bbda5c64aec94697bdc9ebba5d79408b2ae7eb
-HTTPLIB_DEBIAN=cpp-httplib_0.11.4+ds-1+deb12u1.debian.tar.xz
-HTTPLIB_DEBIAN_SHA256=a0adf8a38610806f6d94ba69839438635e5e6580775e28ff31d6a081e34f1484
-need_httplib_source=0
-if [ ! -f "$HTTPLIB_SOURCE/httplib.h" ]; then
-    need_httplib_source=1
-    packages+=(curl xz-utils patch)
-fi
-
 # The packages named that are not installed, a line each.
 absent() {
     local package
@@ -82,19 +65,10 @@ absent() {
 mapfile -t missing < <(absent "${packages[@]}")
 mapfile -t quiet_missing < <(absent "${quiet_packages[@]}")
 [ ${#missing[@]} -eq 0 ] && [ ${#quiet_missing[@]} -eq 0 ] && [ $need_benchmark_source -eq 0 ] &&
-    [ $need_httplib_source -eq 0 ] && exit 0
+    exit 0
 
 download=$(mktemp -d)
 trap 'rm -rf "$download"' EXIT
-# The archives of cpp-httplib come over the network while the packages
-# install, when curl is there to fetch them already.
-fetching=""
-if [ $need_httplib_source -eq 1 ] && command -v curl >/dev/null; then
-    (curl -fsS --retry 3 -o "$download/$HTTPLIB_ORIG" "$HTTPLIB_POOL/$HTTPLIB_ORIG" &&
-        curl -fsS --retry 3 -o "$download/$HTTPLIB_DEBIAN" "$HTTPLIB_POOL/$HTTPLIB_DEBIAN") &
-    fetching=$!
-fi
-
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
     command -v sudo >/dev/null || { echo "setup: need root to install: ${missing[*]}" >&2; exit 1; }
@@ -146,25 +120,6 @@ if [ ${#everything[@]} -ne 0 ]; then
             esac
         done
     fi
-fi
-if [ $need_httplib_source -eq 1 ]; then
-    echo "setup: fetching cpp-httplib's source into $HTTPLIB_SOURCE"
-    if [ -z "$fetching" ] || ! wait "$fetching"; then
-        curl -fsS --retry 3 -o "$download/$HTTPLIB_ORIG" "$HTTPLIB_POOL/$HTTPLIB_ORIG"
-        curl -fsS --retry 3 -o "$download/$HTTPLIB_DEBIAN" "$HTTPLIB_POOL/$HTTPLIB_DEBIAN"
-    fi
-    printf '%s  %s\n' "$HTTPLIB_ORIG_SHA256" "$download/$HTTPLIB_ORIG" \
-        "$HTTPLIB_DEBIAN_SHA256" "$download/$HTTPLIB_DEBIAN" | sha256sum -c --quiet -
-    mkdir "$download/httplib"
-    tar -xJf "$download/$HTTPLIB_ORIG" -C "$download/httplib" --strip-components=1
-    tar -xJf "$download/$HTTPLIB_DEBIAN" -C "$download/httplib"
-    while read -r fix; do
-        [ -n "$fix" ] && patch -s -p1 -d "$download/httplib" < "$download/httplib/debian/patches/$fix"
-    done < "$download/httplib/debian/patches/series"
-    $sudo mkdir -p "$(dirname "$HTTPLIB_SOURCE")"
-    $sudo rm -rf "$HTTPLIB_SOURCE.new"
-    $sudo mv "$download/httplib" "$HTTPLIB_SOURCE.new"
-    $sudo mv -T "$HTTPLIB_SOURCE.new" "$HTTPLIB_SOURCE"
 fi
 if [ $need_benchmark_source -eq 1 ]; then
     echo "setup: fetching Google Benchmark's source into $BENCHMARK_SOURCE"
