@@ -25,10 +25,10 @@ def test_every_rule_has_its_tests() -> None:
     tests = (MONITORING / "veltra-alerts.test.yml").read_text()
     names = [line.split(":", 1)[1].strip() for line in rules.splitlines()
              if line.strip().startswith("- alert:")]
-    assert len(names) == 10
+    assert len(names) == 11
     for name in names:
         assert f"alertname: {name}\n" in tests or f"alertname: {name}," in tests, name
 
 
 def test_the_configuration_loads_the_rules() -> None:
-    assert "SUCCESS: 10 rules found" in promtool("check", "config", "prometheus.yml")
+    assert "SUCCESS: 11 rules found" in promtool("check", "config", "prometheus.yml")

@@ -24,6 +24,8 @@ namespace {
 enum Family : size_t {
     kCardInfo,
     kCardUp,
+    kCardDownReason,
+    kCards,
     kPcieWidth,
     kPcieGeneration,
     kFpgaConfigured,
@@ -49,8 +51,13 @@ constexpr Metric kMetrics[] = {
      "A card's identity in its labels (board id, revision, driver and library versions); "
      "always 1."},
     {"veltra_card_up", "gauge",
-     "1 if the card answered this scrape; 0 if it could not be opened, did not answer in time "
-     "or went away."},
+     "1 if the card answered this scrape in time; 0 if it could not be opened, did not answer "
+     "in time or went away."},
+    {"veltra_card_down_reason", "gauge",
+     "1 for a card that is down, with why in its reason label: cannot be opened, timed out, "
+     "a reading failed, went away (the host no longer lists it), not found (no card listed has "
+     "the serial asked for)."},
+    {"veltra_cards", "gauge", "The cards the host lists."},
     {"veltra_pcie_link_width", "gauge", "The card's PCIe link width, in lanes."},
     {"veltra_pcie_link_generation", "gauge", "The card's PCIe link generation."},
     {"veltra_fpga_configured", "gauge", "1 if the FPGA holds a configuration, else 0."},
@@ -117,9 +124,12 @@ std::string number(uint64_t value) {
 void sample(std::string& lines, Family family, const std::string& labels,
             const std::string& value) {
     lines += kMetrics[family].name;
-    lines += '{';
-    lines += labels;
-    lines += "} ";
+    if (!labels.empty()) {
+        lines += '{';
+        lines += labels;
+        lines += '}';
+    }
+    lines += ' ';
     lines += value;
     lines += '\n';
 }
@@ -128,8 +138,18 @@ std::string label(const char* name, const std::string& value) {
     return std::string(",") + name + "=\"" + escaped(value) + "\"";
 }
 
-std::string cardLabels(const std::string& card, const std::string& serial) {
-    return "card=\"" + escaped(card) + "\",serial=\"" + escaped(serial) + "\"";
+// The labels that name a card in its series: its serial, or, for a card
+// whose serial was never read, its index and an empty serial.
+std::string cardLabels(uint32_t index, std::optional<uint32_t> serial) {
+    if (serial.has_value())
+        return "serial=\"" + serialText(*serial) + "\"";
+    return "card=\"" + std::to_string(index) + "\",serial=\"\"";
+}
+
+// How a card is named in a line of the log.
+std::string cardName(uint32_t index, std::optional<uint32_t> serial) {
+    return serial.has_value() ? "card " + serialText(*serial) + " (index " + std::to_string(index) + ")"
+                              : "the card at index " + std::to_string(index);
 }
 
 // A sensor's unit as its metric's label says it: the unit's base name.
@@ -226,13 +246,14 @@ std::unique_ptr<OpenCard> openCard(const std::string& path) {
     auto open = std::make_unique<OpenCard>(Card::select(selection));
     const Card& card = open->card;
     open->path = path;
-    open->labels = cardLabels(std::to_string(card.index()), serialText(card.serial()));
+    open->labels = cardLabels(card.index(), card.serial());
     const VELTRA_CARD_INFO_EX& info = card.info();
     VELTRA_VERSION_INFO version{};
     check(VELTRA_GetVersionInfo(card.handle(), &version),
           "cannot read the versions of " + card.name());
     sample(open->fixed[kCardInfo], kCardInfo,
-           open->labels + label("board_id", hex(info.cardValue2, 4)) +
+           "card=\"" + std::to_string(card.index()) + "\"," + open->labels +
+               label("board_id", hex(info.cardValue2, 4)) +
                label("revision", std::to_string(info.cardValue0)) +
                label("driver_version", format("%u.%u.%u", version.driverMajor, version.driverMinor,
                                               version.driverBugfix)) +
@@ -275,6 +296,7 @@ struct Fleet::Reading {
     bool up = false;
     std::optional<uint32_t> serial;
     std::string status;  // of a failure
+    std::string reason;  // of a failure, as veltra_card_down_reason says it
     double seconds = 0;
     std::string lines[kFamilies];
 };
@@ -392,14 +414,17 @@ struct Fleet::Worker {
         // A card kept open that went away fails its first request: the card
         // now at the position is opened once more.
         for (bool kept = open != nullptr;; kept = false) {
+            reading.reason = "cannot be opened";
             try {
                 if (open == nullptr)
                     open = openCard(where);
+                reading.reason = "a reading failed";
                 lastSerial = open->card.serial();
                 readNow(*open, reading.lines);
                 for (size_t f = 0; f < kFamilies; ++f)
                     reading.lines[f] += open->fixed[f];
                 reading.up = true;
+                reading.reason.clear();
                 break;
             } catch (const LibraryFailure& failure) {
                 reading.status = VELTRA_GetStatusStringA(failure.status, 1);
@@ -450,8 +475,9 @@ struct Fleet::Worker {
     }
 };
 
-Fleet::Fleet(std::vector<Selection> selections, std::chrono::milliseconds timeout)
-    : selections_(std::move(selections)), timeout_(timeout) {}
+Fleet::Fleet(std::vector<Selection> selections, std::chrono::milliseconds timeout,
+             std::function<void(const std::string&)> say)
+    : selections_(std::move(selections)), timeout_(timeout), say_(std::move(say)) {}
 
 // A worker still reading a card that does not answer is left to end by
 // itself; it owns what it uses.
@@ -500,9 +526,10 @@ bool Fleet::bySerial() const {
                        [](const Selection& s) { return s.by == Selection::By::Serial; });
 }
 
-std::string Fleet::scrape() {
+std::string Fleet::scrape(Census* census) {
     const std::vector<std::string> paths = interfacePaths();
     const auto deadline = std::chrono::steady_clock::now() + timeout_;
+    const double timeoutSeconds = std::chrono::duration<double>(timeout_).count();
     struct Asked {
         uint32_t index;
         std::shared_ptr<Worker> worker;
@@ -525,9 +552,18 @@ std::string Fleet::scrape() {
     for (Asked& a : asked)
         a.job = a.worker->ask(paths[a.index]);
 
+    // A card reported, as the log and the lines of cards down need it.
+    struct Reported {
+        uint32_t index;
+        std::optional<uint32_t> serial;
+        std::string labels;
+        bool up;
+        std::string reason;
+    };
+    std::vector<Reported> reported;
     std::string lines[kFamilies];
-    std::map<uint32_t, std::string> reported;        // serials with a line of their own, and card
-    std::vector<std::array<std::string, 3>> failed;  // card, serial, status
+    std::map<uint32_t, std::string> infos;             // of the cards up, by serial
+    std::vector<std::array<std::string, 2>> failed;    // labels, status
     for (Asked& a : asked) {
         std::shared_ptr<const Reading> reading = a.worker->await(a.job, deadline);
         // A reading under way that this scrape joined may be of the card
@@ -536,20 +572,25 @@ std::string Fleet::scrape() {
             a.job = a.worker->ask(paths[a.index]);
             reading = a.worker->await(a.job, deadline);
         }
-        const std::string card = std::to_string(a.index);
+        // A reading that took longer than the timeout, one an earlier
+        // scrape gave up on, is as old as it is slow: the card is down
+        // until a reading ends in time.
+        const bool inTime = reading != nullptr && reading->seconds <= timeoutSeconds;
         std::optional<uint32_t> serial;
         bool counted = false;  // this failure, by an earlier scrape
         {
             std::lock_guard<ThreadLock> lock(a.worker->mutex);
-            if (reading != nullptr) {
+            if (inTime) {
                 serial = reading->serial;
                 counted = a.worker->failureCounted >= reading->job;
                 if (!reading->up)
                     a.worker->failureCounted = std::max(a.worker->failureCounted, reading->job);
             } else {
-                // The card is not read in time: known by the serial it had,
-                // if the last reading was of the card at this position.
-                if (a.worker->result != nullptr && a.worker->result->path == paths[a.index])
+                // Known by the serial it had, if the last reading was of the
+                // card at this position.
+                if (reading != nullptr)
+                    serial = reading->serial;
+                else if (a.worker->result != nullptr && a.worker->result->path == paths[a.index])
                     serial = a.worker->result->serial;
                 counted = a.worker->timeoutCounted >= a.job;
                 a.worker->timeoutCounted = std::max(a.worker->timeoutCounted, a.job);
@@ -557,40 +598,83 @@ std::string Fleet::scrape() {
         }
         if (!selected(a.index, paths[a.index], serial))
             continue;
-        const std::string labels =
-            cardLabels(card, serial.has_value() ? serialText(*serial) : std::string());
-        const bool up = reading != nullptr && reading->up;
+        const std::string labels = cardLabels(a.index, serial);
+        const bool up = inTime && reading->up;
+        const std::string reason = up ? "" : inTime ? reading->reason : "timed out";
         sample(lines[kCardUp], kCardUp, labels, up ? "1" : "0");
+        if (!up)
+            sample(lines[kCardDownReason], kCardDownReason, labels + label("reason", reason), "1");
         if (reading != nullptr)
             sample(lines[kScrapeDuration], kScrapeDuration, labels, number(reading->seconds));
-        if (up)
+        if (up) {
             for (size_t f = 0; f < kFamilies; ++f)
                 lines[f] += reading->lines[f];
-        else if (!counted)
-            failed.push_back({card, serial.has_value() ? serialText(*serial) : "",
-                              reading != nullptr ? reading->status : "timeout"});
-        if (serial.has_value())
-            reported[*serial] = card;
+            if (serial.has_value())
+                infos[*serial] = reading->lines[kCardInfo];
+        } else if (!counted) {
+            failed.push_back({labels, inTime ? reading->status : "timeout"});
+        }
+        reported.push_back({a.index, serial, labels, up, reason});
     }
+    sample(lines[kCards], kCards, "", number(uint64_t{paths.size()}));
 
     std::lock_guard lock(mutex_);
-    for (const auto& [serial, card] : reported)
-        seen_[serial] = card;
-    // Cards seen before that are not there now are down.
-    for (const auto& [serial, card] : seen_)
-        if (!reported.count(serial))
-            sample(lines[kCardUp], kCardUp, cardLabels(card, serialText(serial)), "0");
+    for (auto& [serial, info] : infos)
+        known_[serial] = std::move(info);
+    std::set<uint32_t> present;
+    for (const Reported& r : reported) {
+        if (!r.serial.has_value())
+            continue;
+        present.insert(*r.serial);
+        // A card down keeps the identity it was last read with.
+        if (!r.up && known_.count(*r.serial))
+            lines[kCardInfo] += known_[*r.serial];
+    }
+    // Cards seen before that are not listed now went away.
+    for (const auto& [serial, info] : known_) {
+        if (present.count(serial))
+            continue;
+        const std::string labels = cardLabels(0, serial);
+        sample(lines[kCardUp], kCardUp, labels, "0");
+        sample(lines[kCardDownReason], kCardDownReason, labels + label("reason", "went away"), "1");
+        lines[kCardInfo] += info;
+        uint32_t index = 0;  // as last seen
+        const size_t at = info.find("card=\"");
+        if (at != std::string::npos)
+            std::from_chars(info.data() + at + 6, info.data() + info.size(), index);
+        reported.push_back({index, serial, labels, false, "went away"});
+    }
     // A card named by its serial that was never seen is down too.
     std::set<uint32_t> unseen;
     for (const Selection& s : selections_)
-        if (s.by == Selection::By::Serial && !seen_.count(s.serial) &&
-            unseen.insert(s.serial).second)
-            sample(lines[kCardUp], kCardUp, cardLabels("", serialText(s.serial)), "0");
+        if (s.by == Selection::By::Serial && !known_.count(s.serial) && !present.count(s.serial) &&
+            unseen.insert(s.serial).second) {
+            const std::string labels = cardLabels(0, s.serial);
+            sample(lines[kCardUp], kCardUp, labels, "0");
+            sample(lines[kCardDownReason], kCardDownReason, labels + label("reason", "not found"),
+                   "1");
+        }
     for (const auto& failure : failed)
         ++errors_[failure];
     for (const auto& [key, count] : errors_)
-        sample(lines[kScrapeErrors], kScrapeErrors,
-               cardLabels(key[0], key[1]) + label("status", key[2]), number(count));
+        sample(lines[kScrapeErrors], kScrapeErrors, key[0] + label("status", key[1]),
+               number(count));
+    // The log: a card that goes down or comes back; a card down at the
+    // first scrape that sees it.
+    for (const Reported& r : reported) {
+        const auto [was, first] = wasUp_.try_emplace(r.labels, r.up);
+        if ((first && !r.up) || (!first && was->second != r.up)) {
+            if (say_)
+                say_(cardName(r.index, r.serial) +
+                     (r.up ? " is up again" : " is down: " + r.reason));
+            was->second = r.up;
+        }
+    }
+    if (census != nullptr) {
+        census->listed = paths.size();
+        census->up = static_cast<size_t>(
+            std::count_if(reported.begin(), reported.end(), [](const Reported& r) { return r.up; }));
+    }
     sample(lines[kBuildInfo], kBuildInfo, "version=\"" VELTRA_TOOL_VERSION "\"", "1");
 
     std::string exposition;

@@ -32,6 +32,7 @@ struct Options {
     std::vector<std::string> cards;
     std::string listen = kDefaultListen, textfile;
     double interval = 15, timeout = 5;
+    size_t maxConnections = 64;
     CLI::Option* intervalOption = nullptr;
     bool service = false;
     // --card and --listen, taken apart.
@@ -98,6 +99,12 @@ class Stop {
     http::MetricsServer* server_ = nullptr;
 };
 
+// A line of the exporter's log, on stderr.
+void say(const std::string& line) {
+    std::fprintf(stderr, "veltra exporter: %s\n", line.c_str());
+    std::fflush(stderr);
+}
+
 // Writes the textfile every interval until stopped. A file that cannot be
 // written (a full disk, a folder that went away) is said on stderr once, and
 // tried again at the next interval: the collector meanwhile keeps the last
@@ -129,11 +136,14 @@ void writeTextfiles(const Options& o, Fleet& fleet, Stop& stop) {
 // bound.
 void serve(const Options& o, Fleet& fleet, Stop& stop, const std::function<void(int)>& serving) {
     if (!o.textfile.empty()) {
+        say("writing " + o.textfile + "/veltra.prom every " + decimal(o.interval) + " s");
         serving(0);
         writeTextfiles(o, fleet, stop);
         return;
     }
-    http::MetricsServer server([&fleet] { return fleet.scrape(); });
+    http::Limits limits;
+    limits.connections = o.maxConnections;
+    http::MetricsServer server([&fleet] { return fleet.scrape(); }, limits);
     std::string error;
     const int bound = server.bind(o.host, o.port, error);
     if (bound < 0)
@@ -201,7 +211,7 @@ void WINAPI main(DWORD, LPSTR*) {
     report(SERVICE_START_PENDING);
     std::optional<Fleet> fleet;
     try {
-        fleet.emplace(options->chosen, milliseconds(options->timeout));
+        fleet.emplace(options->chosen, milliseconds(options->timeout), say);
         serve(*options, *fleet, *stopper, [](int) { report(SERVICE_RUNNING); });
         report(SERVICE_STOPPED);
     } catch (const std::exception& error) {
@@ -243,9 +253,13 @@ void runExporter(Options& o) {
     o.chosen = selections(o);
     parseListen(o.listen, o.host, o.port);
     if (!o.textfile.empty()) {
-        const std::string shared = sharedFolderProblem(o.textfile, o.textfile + "/veltra.prom");
-        if (!shared.empty())
-            throw Failure(shared);
+        // A folder that is not there or cannot be written is said now, not
+        // at the first write.
+        std::string problem = folderWriteProblem(o.textfile);
+        if (problem.empty())
+            problem = sharedFolderProblem(o.textfile, o.textfile + "/veltra.prom");
+        if (!problem.empty())
+            throw Failure(problem);
     }
 #if defined(_WIN32)
     if (o.service) {
@@ -254,7 +268,7 @@ void runExporter(Options& o) {
     }
 #endif
     Stop stop;
-    Fleet fleet(o.chosen, milliseconds(o.timeout));
+    Fleet fleet(o.chosen, milliseconds(o.timeout), say);
     try {
         serve(o, fleet, stop, [&](int bound) {
             if (bound == 0)
@@ -296,6 +310,12 @@ Work defineExporter(CLI::App& command) {
                     "write DIR/veltra.prom every --interval instead of serving, for the "
                     "textfile collector of the node or Windows exporter; each file complete")
         ->excludes(listen);
+    command
+        .add_option("--max-connections", o->maxConnections,
+                    "connections held at once (default 64); at the limit a new connection takes "
+                    "the place of the oldest that has not sent a whole request")
+        ->check(CLI::Range(1, 10000))
+        ->excludes("--textfile");
     o->intervalOption = command
                             .add_option("--interval", o->interval,
                                         "SECONDS between the files --textfile writes (default 15)")
@@ -321,8 +341,23 @@ Work defineMetrics(CLI::App& command) {
     command.footer(metricList());
     return [o] {
         Fleet fleet(selections(*o), milliseconds(o->timeout));
-        const std::string exposition = fleet.scrape();
+        exporter::Census census;
+        const std::string exposition = fleet.scrape(&census);
         std::fwrite(exposition.data(), 1, exposition.size(), stdout);
+        // As veltra list: no card to watch is a failure, which says why.
+        std::string problem;
+        if (census.listed == 0)
+            problem = "no cards: " + whyNoCards();
+        else if (census.up == 0)
+            problem = census.listed == 1 ? "the card did not answer"
+                                         : "no card answered (see veltra_card_down_reason)";
+        if (!problem.empty()) {
+            if (fleet.reading()) {
+                std::fprintf(stderr, "veltra: %s\n", problem.c_str());
+                endIfStillReading(fleet, kExitFailure);
+            }
+            throw Failure(problem);
+        }
         endIfStillReading(fleet, 0);
     };
 }

@@ -485,6 +485,23 @@ std::string sharedFolderProblem(const std::string&, const std::string&) {
     return "";
 }
 
+std::string folderWriteProblem(const std::string& folder) {
+    const DWORD attributes = GetFileAttributesA(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return "the folder " + folder + " cannot be used: " + systemMessage(GetLastError());
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return folder + " is not a folder";
+    // A file that goes when it is closed, at a name of our own.
+    const std::string probe = folder + "\\" + temporaryName("write-probe");
+    const HANDLE file =
+        CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "cannot write in the folder " + folder + ": " + systemMessage(GetLastError());
+    CloseHandle(file);
+    return "";
+}
+
 bool fileExists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -882,6 +899,17 @@ std::string sharedFolderProblem(const std::string& folder, const std::string& fi
             file.c_str(), static_cast<unsigned>(there.st_uid));
     if ((there.st_mode & 0022) != 0)
         return file + " may be written by other users (" + modeText(there.st_mode) + "): refused";
+    return "";
+}
+
+std::string folderWriteProblem(const std::string& folder) {
+    struct stat status {};
+    if (::stat(folder.c_str(), &status) != 0)
+        return "the folder " + folder + " cannot be used: " + systemMessage(errno);
+    if (!S_ISDIR(status.st_mode))
+        return folder + " is not a folder";
+    if (::access(folder.c_str(), W_OK | X_OK) != 0)
+        return "cannot write in the folder " + folder + ": " + systemMessage(errno);
     return "";
 }
 

@@ -145,6 +145,10 @@ inline constexpr const char* kOutputHelp =
 // have no sticky bit and answer "".
 std::string sharedFolderProblem(const std::string& folder, const std::string& file);
 
+// Why the tool cannot write files in `folder`, in one line ("the folder ...
+// does not exist", "cannot write in ..."); "" when it can.
+std::string folderWriteProblem(const std::string& folder);
+
 // What changes when a file is replaced or rewritten: its identity (inode;
 // on Windows its time of making), size and time of change; all 0 when it
 // is not there.
