@@ -120,14 +120,15 @@ class Machine:
 class Exporter:
     """`veltra exporter` on a loopback port of the system's choosing."""
 
-    def __init__(self, machine: Machine, *options: str, trace: Path | None = None) -> None:
+    def __init__(self, machine: Machine, *options: str, trace: Path | None = None,
+                 port: int = 0) -> None:
         env = dict(machine.env)
         if trace is not None:
             env["VELTRA_SIM_TRACE"] = system_path(trace)
         self.log = machine.folder / f"exporter-{time.monotonic_ns()}.log"
         with open(self.log, "w") as log:
             self.process = subprocess.Popen(
-                TOOL + ["exporter", "--listen", "127.0.0.1:0", *options], env=env,
+                TOOL + ["exporter", "--listen", f"127.0.0.1:{port}", *options], env=env,
                 stdout=subprocess.DEVNULL, stderr=log)
         found = wait_for("the exporter to say where it serves", self._served, START_SECONDS)
         self.address = f"127.0.0.1:{found}"
@@ -145,6 +146,10 @@ class Exporter:
     def stop(self) -> None:
         stop(self.process)
 
+    def kill(self) -> None:
+        self.process.kill()
+        self.process.wait(timeout=20)
+
 
 @pytest.fixture
 def machine() -> Iterator[Machine]:
@@ -159,8 +164,8 @@ def machine() -> Iterator[Machine]:
 def exporters(machine: Machine) -> Iterator[Callable[..., Exporter]]:
     started: list[Exporter] = []
 
-    def start(*options: str, trace: Path | None = None) -> Exporter:
-        exporter = Exporter(machine, *options, trace=trace)
+    def start(*options: str, trace: Path | None = None, port: int = 0) -> Exporter:
+        exporter = Exporter(machine, *options, trace=trace, port=port)
         started.append(exporter)
         return exporter
 

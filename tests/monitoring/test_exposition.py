@@ -20,6 +20,8 @@ from conftest import (ALARM_AND_REMOVED, TOOL, TREE, Exporter, Machine, get, sto
 FAMILIES = {
     "veltra_card_info": "gauge",
     "veltra_card_up": "gauge",
+    "veltra_card_down_reason": "gauge",
+    "veltra_cards": "gauge",
     "veltra_pcie_link_width": "gauge",
     "veltra_pcie_link_generation": "gauge",
     "veltra_fpga_configured": "gauge",
@@ -71,13 +73,19 @@ def test_promtool_accepts_every_machine(machine: Machine, exporters: Callable[..
     # running exporter reports them.
     exporter = exporters()
     before = samples(exporter.scrape())
-    assert value(before, "veltra_card_up", card="1", serial="0x00A1B2C4") == 1
+    assert value(before, "veltra_card_up", serial="0x00A1B2C4") == 1
+    assert value(before, "veltra_cards") == 2
     machine.faults(ALARM_AND_REMOVED)
     exposition = exporter.scrape()
     promtool_check(exposition)
     after = samples(exposition)
     assert value(after, "veltra_card_up", serial="0x00A1B2C4") == 0
     assert value(after, "veltra_card_up", serial="0x00A1B2C3") == 1
+    assert value(after, "veltra_cards") == 1
+    # The card gone keeps its identity as last read, and says why it is down.
+    assert value(after, "veltra_card_info", card="1", serial="0x00A1B2C4", board_id="0x8115") == 1
+    assert [(l, v) for l, v in after["veltra_card_down_reason"]] == [
+        ({"serial": "0x00A1B2C4", "reason": "went away"}, 1.0)]
     assert value(after, "veltra_sensor_alarm", serial="0x00A1B2C3", sensor="0") == 1
     assert value(after, "veltra_sensor_alarm", serial="0x00A1B2C3", sensor="1") == 0
     assert value(after, "veltra_device_error", serial="0x00A1B2C3", kind="sensor") == 1
@@ -117,10 +125,16 @@ def test_values_of_the_default_machine(machine: Machine) -> None:
     found = samples(exposition)
     assert value(found, "veltra_exporter_build_info") == 1
 
+    assert value(found, "veltra_cards") == 2
+    assert "veltra_card_down_reason" not in found
+    # A card's series are known by its serial; its index is in
+    # veltra_card_info alone.
+    assert [l for l, _ in found["veltra_card_up"]] == [
+        {"serial": "0x00A1B2C3"}, {"serial": "0x00A1B2C4"}]
     for index, expected in enumerate(DEFAULT_CARDS):
-        key = {"card": str(index), "serial": expected["serial"]}
+        key = {"serial": expected["serial"]}
         labels = [l for l, _ in found["veltra_card_info"] if l["serial"] == expected["serial"]]
-        assert labels == [{**key, "board_id": expected["board_id"],
+        assert labels == [{"card": str(index), **key, "board_id": expected["board_id"],
                            "revision": expected["revision"], "driver_version": "2.1.3",
                            "library_version": "1.4.16"}]
         assert value(found, "veltra_card_up", **key) == 1
@@ -180,7 +194,7 @@ def test_values_follow_the_cards(machine: Machine, exporters: Callable[..., Expo
 
 def test_cards_chosen_and_labels_escaped(machine: Machine) -> None:
     only = samples(machine.tool("metrics", "-c", "1"))
-    assert [l for l, _ in only["veltra_card_up"]] == [{"card": "1", "serial": "0x00A1B2C4"}]
+    assert [l for l, _ in only["veltra_card_up"]] == [{"serial": "0x00A1B2C4"}]
     by_serial = samples(machine.tool("metrics", "-c", "serial:0x00A1B2C3"))
     assert [l["serial"] for l, _ in by_serial["veltra_card_up"]] == ["0x00A1B2C3"]
     path = machine.json("list")["cards"][1]["path"]
@@ -191,8 +205,24 @@ def test_cards_chosen_and_labels_escaped(machine: Machine) -> None:
                            "-c", "0")
     promtool_check(missing)
     assert samples(missing)["veltra_card_up"] == [
-        ({"card": "0", "serial": "0x00A1B2C3"}, 1.0),
-        ({"card": "", "serial": "0x12345678"}, 0.0)]
+        ({"serial": "0x00A1B2C3"}, 1.0), ({"serial": "0x12345678"}, 0.0)]
+    assert samples(missing)["veltra_card_down_reason"] == [
+        ({"serial": "0x12345678", "reason": "not found"}, 1.0)]
+    # No card that answers is a failure, as for veltra list; the
+    # exposition is still written.
+    alone = subprocess.run(TOOL + ["metrics", "-c", "serial:0x12345678"], env=machine.env,
+                           capture_output=True, text=True, timeout=60)
+    assert alone.returncode == 1 and "veltra_card_up{serial=\"0x12345678\"} 0" in alone.stdout
+    assert alone.stderr == "veltra: no card answered (see veltra_card_down_reason)\n"
+    machine.faults('[[fault]]\ncard = 0\nkind = "removed"\n[[fault]]\ncard = 1\nkind = "removed"\n')
+    none = subprocess.run(TOOL + ["metrics"], env=machine.env, capture_output=True, text=True,
+                          timeout=60)
+    listed = subprocess.run(TOOL + ["list"], env=machine.env, capture_output=True, text=True,
+                            timeout=60)
+    assert (none.returncode, listed.returncode) == (1, 1)
+    assert none.stderr == listed.stderr and none.stderr.startswith("veltra: no cards: ")
+    assert "veltra_cards 0" in none.stdout
+    machine.tool("sim", "clear-faults")
 
     # A sensor whose description has a quote and a backslash.
     description = machine.folder / "quoted.toml"
@@ -238,12 +268,23 @@ def test_a_textfile_is_whole_at_every_moment(machine: Machine) -> None:
         assert reads > 100 and len(versions) > 5, (reads, len(versions))
     finally:
         stop(process)
+    # Said once at the start, where and how often.
+    assert process.stderr is not None
+    said = process.stderr.read().decode()
+    assert said.startswith(f"veltra exporter: writing {system_path(folder / 'veltra.prom')} every "
+                           "0.05 s\n"), said
     # Nothing else a textfile collector would read: each write renamed its
     # temporary file over the last.
     assert [p.name for p in folder.iterdir() if p.suffix == ".prom"] == ["veltra.prom"]
     with pytest.raises(subprocess.CalledProcessError):
         subprocess.run(TOOL + ["exporter", "--interval", "1"], env=machine.env, check=True,
                        capture_output=True, timeout=60)
+    # A folder that is not there is an error at the start, not a retry.
+    absent = system_path(machine.folder / "absent")
+    done = subprocess.run(TOOL + ["exporter", "--textfile", absent], env=machine.env,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1
+    assert done.stderr.startswith(f"veltra: the folder {absent} cannot be used: "), done.stderr
 
 
 def test_a_textfile_that_cannot_be_written_is_tried_again(machine: Machine) -> None:
@@ -275,9 +316,34 @@ def test_a_card_that_does_not_answer(machine: Machine, exporters: Callable[..., 
     found = samples(exporter.scrape())
     assert time.monotonic() - start < 3
     assert value(found, "veltra_card_up", serial="0x00A1B2C3") == 0
+    assert value(found, "veltra_card_down_reason", serial="0x00A1B2C3", reason="timed out") == 1
     assert value(found, "veltra_card_up", serial="0x00A1B2C4") == 1
     assert value(found, "veltra_scrape_errors_total", serial="0x00A1B2C3", status="timeout") == 1
     assert value(found, "veltra_sensor_alarm", serial="0x00A1B2C4", sensor="0") == 0
+    machine.tool("sim", "clear-faults", "0")
+    wait_for("the card up again", lambda: value(
+        samples(exporter.scrape()), "veltra_card_up", serial="0x00A1B2C3") == 1, 60)
+    wait_for("the log of both", lambda: "is up again" in exporter.log.read_text(), 10)
+    log = exporter.log.read_text()
+    assert log.count("veltra exporter: card 0x00A1B2C3 (index 0) is down: timed out\n") == 1, log
+    assert log.count("veltra exporter: card 0x00A1B2C3 (index 0) is up again\n") == 1, log
+
+
+def test_a_reading_slower_than_the_timeout_is_not_up(machine: Machine,
+                                                      exporters: Callable[..., Exporter]) -> None:
+    exporter = exporters("--timeout", "0.5")
+    exporter.scrape()
+    # A reading of card 0 now takes about 0.8 s (nine requests of 90 ms):
+    # past the first scrape's timeout, within the second's.
+    machine.faults('[[fault]]\ncard = 0\nkind = "slow"\nlatency_us = 90000\n')
+    first = samples(exporter.scrape())
+    assert value(first, "veltra_card_up", serial="0x00A1B2C3") == 0
+    second = samples(exporter.scrape())
+    assert value(second, "veltra_card_up", serial="0x00A1B2C3") == 0
+    assert value(second, "veltra_card_down_reason", serial="0x00A1B2C3", reason="timed out") == 1
+    assert value(second, "veltra_scrape_duration_seconds", serial="0x00A1B2C3") > 0.5
+    assert "veltra_sensor_value" not in second or not [
+        l for l, _ in second["veltra_sensor_value"] if l["serial"] == "0x00A1B2C3"]
     machine.tool("sim", "clear-faults", "0")
 
 

@@ -32,3 +32,10 @@ def test_every_rule_has_its_tests() -> None:
 
 def test_the_configuration_loads_the_rules() -> None:
     assert "SUCCESS: 11 rules found" in promtool("check", "config", "prometheus.yml")
+
+
+def test_alertmanager_takes_the_routes_and_inhibit_rules() -> None:
+    done = subprocess.run(["amtool", "check-config", "alertmanager.yml"], cwd=MONITORING,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert " - 3 inhibit rules\n" in done.stdout and " - 2 receivers\n" in done.stdout

@@ -148,8 +148,9 @@ std::string cardLabels(uint32_t index, std::optional<uint32_t> serial) {
 
 // How a card is named in a line of the log.
 std::string cardName(uint32_t index, std::optional<uint32_t> serial) {
-    return serial.has_value() ? "card " + serialText(*serial) + " (index " + std::to_string(index) + ")"
-                              : "the card at index " + std::to_string(index);
+    return serial.has_value()
+               ? "card " + serialText(*serial) + " (index " + std::to_string(index) + ")"
+               : "the card at index " + std::to_string(index);
 }
 
 // A sensor's unit as its metric's label says it: the unit's base name.
@@ -562,8 +563,8 @@ std::string Fleet::scrape(Census* census) {
     };
     std::vector<Reported> reported;
     std::string lines[kFamilies];
-    std::map<uint32_t, std::string> infos;             // of the cards up, by serial
-    std::vector<std::array<std::string, 2>> failed;    // labels, status
+    std::map<uint32_t, std::string> infos;           // of the cards up, by serial
+    std::vector<std::array<std::string, 2>> failed;  // labels, status
     for (Asked& a : asked) {
         std::shared_ptr<const Reading> reading = a.worker->await(a.job, deadline);
         // A reading under way that this scrape joined may be of the card
@@ -672,8 +673,8 @@ std::string Fleet::scrape(Census* census) {
     }
     if (census != nullptr) {
         census->listed = paths.size();
-        census->up = static_cast<size_t>(
-            std::count_if(reported.begin(), reported.end(), [](const Reported& r) { return r.up; }));
+        census->up = static_cast<size_t>(std::count_if(reported.begin(), reported.end(),
+                                                       [](const Reported& r) { return r.up; }));
     }
     sample(lines[kBuildInfo], kBuildInfo, "version=\"" VELTRA_TOOL_VERSION "\"", "1");
 

@@ -110,7 +110,7 @@ void say(const std::string& line) {
 // tried again at the next interval: the collector meanwhile keeps the last
 // whole file.
 void writeTextfiles(const Options& o, Fleet& fleet, Stop& stop) {
-    const std::string file = o.textfile + "/veltra.prom";
+    const std::string file = inFolder(o.textfile, "veltra.prom");
     std::string lastProblem;
     do {
         try {
@@ -136,7 +136,8 @@ void writeTextfiles(const Options& o, Fleet& fleet, Stop& stop) {
 // bound.
 void serve(const Options& o, Fleet& fleet, Stop& stop, const std::function<void(int)>& serving) {
     if (!o.textfile.empty()) {
-        say("writing " + o.textfile + "/veltra.prom every " + decimal(o.interval) + " s");
+        say("writing " + inFolder(o.textfile, "veltra.prom") + " every " + decimal(o.interval) +
+            " s");
         serving(0);
         writeTextfiles(o, fleet, stop);
         return;
@@ -257,7 +258,7 @@ void runExporter(Options& o) {
         // at the first write.
         std::string problem = folderWriteProblem(o.textfile);
         if (problem.empty())
-            problem = sharedFolderProblem(o.textfile, o.textfile + "/veltra.prom");
+            problem = sharedFolderProblem(o.textfile, inFolder(o.textfile, "veltra.prom"));
         if (!problem.empty())
             throw Failure(problem);
     }

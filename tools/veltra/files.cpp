@@ -493,9 +493,8 @@ std::string folderWriteProblem(const std::string& folder) {
         return folder + " is not a folder";
     // A file that goes when it is closed, at a name of our own.
     const std::string probe = folder + "\\" + temporaryName("write-probe");
-    const HANDLE file =
-        CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    const HANDLE file = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return "cannot write in the folder " + folder + ": " + systemMessage(GetLastError());
     CloseHandle(file);
