@@ -320,7 +320,7 @@ TEST_F(Hostile, TheTextfileFolderIsTheUsersOrSticky) {
     EXPECT_TRUE(eventually([&] { return fs::exists(prom); }));
     exporter.kill();
     EXPECT_NE(
-        readText(prom).find("veltra_flash_update_pending{card=\"0\",serial=\"0x00A1B2C3\"} 0"),
+        readText(prom).find("veltra_flash_update_pending{serial=\"0x00A1B2C3\"} 0"),
         std::string::npos);
 }
 
@@ -383,7 +383,7 @@ TEST_F(Hostile, TheCardsNoteNotTheFileSaysAnUpdateIsPending) {
               "did not finish; `veltra flash recover -c serial:0x00A1B2C3 " +
                   recovery + "` finishes it\n");
     EXPECT_NE(ok("metrics -c 0")
-                  .find("veltra_flash_update_pending{card=\"0\",serial=\"0x00A1B2C3\"} 1\n"),
+                  .find("veltra_flash_update_pending{serial=\"0x00A1B2C3\"} 1\n"),
               std::string::npos);
 
     // A copy kept now, to be applied again later.
@@ -422,7 +422,7 @@ TEST_F(Hostile, TheCardsNoteNotTheFileSaysAnUpdateIsPending) {
     EXPECT_FALSE(fs::exists(moved));
     EXPECT_EQ(json::parse(veltra("status -c 0 --json").out)["cards"][0]["pendingUpdate"], nullptr);
     EXPECT_NE(ok("metrics -c 0")
-                  .find("veltra_flash_update_pending{card=\"0\",serial=\"0x00A1B2C3\"} 0\n"),
+                  .find("veltra_flash_update_pending{serial=\"0x00A1B2C3\"} 0\n"),
               std::string::npos);
 
     // Applied again, after later writes: refused, and the later data stays.
