@@ -22,10 +22,13 @@ def test_cards_are_found_by_serial() -> None:
         assert second.index == 1 and second.read_only
     with veltra.open(serial=0x00A1B2C3) as first:
         assert first.index == 0
-    with pytest.raises(LookupError) as missing:
+    # A wrong serial or path is a card not found, as a wrong index is.
+    with pytest.raises(veltra.DeviceNotFound) as missing:
         veltra.open(serial=0xDEADBEEF)
-    assert str(missing.value) == (
-        "no card has serial 0xDEADBEEF (the cards: 0x00A1B2C3, 0x00A1B2C4)"
+    assert missing.value.code == 261
+    assert str(missing.value).startswith(
+        "no card has serial 0xDEADBEEF (the cards: 0x00A1B2C3, 0x00A1B2C4): "
+        "VELTRA_DEVICE_NOT_FOUND ("
     )
     # By device path, as the library opens it (letter case does not count).
     paths = [summary.path for summary in veltra.cards()]
@@ -33,7 +36,7 @@ def test_cards_are_found_by_serial() -> None:
     assert all(p.endswith("#{4a8924e1-a143-44c2-8ec1-64ec73f90f96}") for p in paths)
     with veltra.open(path=paths[1].upper()) as second:
         assert second.index == 1
-    with pytest.raises(LookupError, match="no card is at"):
+    with pytest.raises(veltra.DeviceNotFound, match="no card is at"):
         veltra.open(path="\\\\?\\root#nothing#0000")
     for wrong in ({}, {"index": 0, "serial": 0x00A1B2C3}, {"serial": 1, "path": paths[0]}):
         with pytest.raises(TypeError):

@@ -152,10 +152,10 @@ def open(  # noqa: A001
     ``with`` block. By serial the cards are opened in index order and the
     serial is read from the open card, so the card returned is the one
     named even if indexes shifted meanwhile (the tool's ``serial:`` rule);
-    LookupError, naming the serials there are, when no card has it. By
-    `path`, the card at that device path (as :func:`cards` lists them),
-    checked again once it is open; LookupError when no card is there or it
-    moved meanwhile.
+    :class:`DeviceNotFound`, naming the serials there are, when no card
+    has it. By `path`, the card at that device path (as :func:`cards`
+    lists them), checked again once it is open; :class:`DeviceNotFound`
+    when no card is there or it moved meanwhile.
 
     A card opened `read_only` is read only by the package too: what would
     change it (writes to windows, card memory, flash or VPD, configuration,
@@ -194,7 +194,13 @@ def open(  # noqa: A001
         seen.append(f"0x{found:08X}")
         at += 1
     there = f"the cards: {', '.join(seen)}" if seen else "there is no card"
-    raise LookupError(f"no card has serial 0x{wanted:08X} ({there})")
+    raise _not_found(f"no card has serial 0x{wanted:08X} ({there})")
+
+
+def _not_found(what: str) -> VeltraError:
+    """VELTRA_DEVICE_NOT_FOUND, as a wrong index raises it, saying what
+    was looked for."""
+    return VeltraError.from_code(Status.DEVICE_NOT_FOUND, what)
 
 
 def _open_path(path: str, read_only: bool, flags: int) -> Card:
@@ -210,9 +216,9 @@ def _open_path(path: str, read_only: bool, flags: int) -> Card:
         after = card_paths()
         if at >= len(after) or after[at].lower() != path.lower():
             card.close()
-            raise LookupError(f"the card at {path} moved while it was opened")
+            raise _not_found(f"the card at {path} moved while it was opened")
         return card
-    raise LookupError(f"no card is at {path}")
+    raise _not_found(f"no card is at {path}")
 
 
 def open_bridge(index: int, *, read_only: bool = False, flags: int = 0) -> Bridge:
@@ -221,3 +227,13 @@ def open_bridge(index: int, *, read_only: bool = False, flags: int = 0) -> Bridg
     KESTA_NO_MEMORY (515), KESTA_UNEXPECTED_ERROR (513), KESTA_INVALID_FLAG
     (520); LibraryError when the library cannot be loaded."""
     return Bridge(index, read_only=read_only, flags=flags)
+
+
+def __getattr__(name: str) -> object:
+    # The array class of Card.allocate needs numpy, which the rest of the
+    # package does not.
+    if name == "LockedArray":
+        from ._locked_array import LockedArray
+
+        return LockedArray
+    raise AttributeError(f"module 'veltra' has no attribute {name!r}")

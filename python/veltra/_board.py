@@ -4,13 +4,19 @@ from __future__ import annotations
 
 import ctypes
 from ctypes import byref, c_double, c_uint32
-from typing import List, Optional, Union
+from typing import Dict, List, Optional, Union
 
 from . import _records as R
 from ._buffers import ReadableBuffer, WriteableBuffer
 from ._common import _Held, _u32, _u64
 from ._errors import Status, VeltraError
 from ._information import InformationMixin
+
+
+def _datatypes(card: InformationMixin) -> Dict[int, int]:
+    """The data type of each sensor read so far, by index."""
+    made: Dict[int, int] = card._state.area("sensor datatypes", dict)
+    return made
 
 
 class BoardMixin(InformationMixin):
@@ -136,7 +142,7 @@ class BoardMixin(InformationMixin):
         raw = R.SENSOR_INFOW()
         self._call("VELTRA_GetSensorInfoW", _u32(index, "sensor index"), byref(raw))
         info = R.record(R.SensorInfo, raw)
-        self._datatypes[index] = info.attribute1
+        _datatypes(self)[index] = info.attribute1
         return info
 
     def sensors(self) -> List["Sensor"]:
@@ -199,7 +205,7 @@ class BoardMixin(InformationMixin):
         return int(self.read_sensor(index))
 
     def _datatype(self, index: int) -> int:
-        datatype = self._datatypes.get(index)
+        datatype = _datatypes(self).get(index)
         return datatype if datatype is not None else self.sensor_info(index).attribute1
 
     def read_sensor(self, index: int) -> Union[int, float]:

@@ -6,20 +6,17 @@ from __future__ import annotations
 
 import weakref
 from ctypes import byref
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, List
 
 from . import _records as R
 from ._errors import Status, VeltraError, check
-from ._events import HandleState
 from ._library import HANDLE, libraries
-from ._memory import Keeper
 from ._board import BoardMixin
 from ._common import _u32, card_paths
-from ._dma import DmaMixin, LockedBuffer
+from ._dma import DmaMixin
 from ._fpga import FpgaMixin
-from ._handle import _close_handle
-from ._notifications import NotificationsMixin, Registration
-from ._windows import Mapping
+from ._handle import HandleState, _close_handle, close_until_done
+from ._notifications import NotificationsMixin
 
 
 class Card(FpgaMixin, BoardMixin, DmaMixin, NotificationsMixin):
@@ -50,20 +47,9 @@ class Card(FpgaMixin, BoardMixin, DmaMixin, NotificationsMixin):
         self.index = index
         # The package refuses what would change the card (PermissionError).
         self.read_only = bool(read_only)
+        # Every area of the card's calls keeps its own state on the handle,
+        # with what it undoes when the handle closes.
         self._state = HandleState(library, handle.value, index)
-        self._mappings: "weakref.WeakSet[Mapping]" = weakref.WeakSet()
-        # The keepers of the mappings' regions: one outlives its Mapping
-        # while a view of the region lives.
-        self._regions: "weakref.WeakSet[Keeper]" = weakref.WeakSet()
-        self._locked: "weakref.WeakSet[LockedBuffer]" = weakref.WeakSet()
-        self._registrations: "weakref.WeakSet[Registration]" = weakref.WeakSet()
-        self._datatypes: Dict[int, int] = {}
-        # The card memory's size, from its window, once asked (None: no
-        # window shows it, and the driver alone judges DMA ranges).
-        self._memory_size: Optional[Tuple[Optional[int]]] = None
-        # The wait that wait_notification() left outstanding at a timeout,
-        # by notification, for the next one to take up.
-        self._notification_waits = {}
         self._finalizer = weakref.finalize(self, _close_handle, self._state)
 
     def close(self) -> None:
@@ -73,8 +59,10 @@ class Card(FpgaMixin, BoardMixin, DmaMixin, NotificationsMixin):
         thread waiting on a :class:`Registration` wakes with ValueError).
         Another thread may be inside a call of the card meanwhile: the
         close cancels its transfer, waits until the call has returned, and
-        refuses calls that come after it began (ValueError). Nothing happens
-        the second time.
+        refuses calls that come after it began (ValueError). One close runs
+        at a time; nothing happens the second time, from any thread.
+        Interrupted by Ctrl-C, the close still finishes, then raises
+        KeyboardInterrupt.
 
         Raises BufferError, and leaves the card open and its mappings as
         they were, while a view made from one of its mappings still exists.
@@ -83,32 +71,17 @@ class Card(FpgaMixin, BoardMixin, DmaMixin, NotificationsMixin):
         VeltraError, that of VELTRA_UnmapWindow (see :meth:`Mapping.close`)
         or of VELTRA_Close: VELTRA_INVALID_HANDLE (269),
         VELTRA_UNEXPECTED_ERROR (257)."""
-        if self._state.closed:
-            return
-        mappings = list(self._mappings)
-        own = {id(mapping._keeper) for mapping in mappings}
-        orphans = any(k.alive and id(k) not in own for k in list(self._regions))
-        if orphans or any(mapping._in_use() for mapping in mappings):
-            raise BufferError(
-                f"card {self.index} has a mapping still in use by a view made from it"
-                " (a slice, a cast, a numpy array)"
-            )
-        first: Optional[VeltraError] = None
-        for mapping in mappings:
-            try:
-                mapping.close()
-            except VeltraError as error:
-                if first is None:
-                    first = error
-        self._finalizer.detach()
-        status = _close_handle(self._state)
-        for locked in list(self._locked):
-            locked._forget()
-        for registration in list(self._registrations):
-            registration._forget()
-        if first is not None:
-            raise first
-        check(status, "VELTRA_Close")
+        state = self._state
+        with state.close_lock:
+            if state.closed:
+                return
+            reason = state.busy()
+            if reason:
+                raise BufferError(f"card {self.index} {reason}")
+            self._finalizer.detach()
+            failure = close_until_done(state, True)
+        if failure is not None:
+            raise failure
 
     def __enter__(self) -> "Card":
         return self

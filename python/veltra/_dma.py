@@ -12,15 +12,25 @@ from typing import Any, Optional, Tuple, Union, overload
 from . import _records as R
 from ._buffers import Pinned, ReadableBuffer, WriteableBuffer, pin
 from ._errors import Status, VeltraError, check
-from ._events import HandleState, Transfer
-from ._common import _WINDOW_CARD_MEMORY, _Out, _u32, _u64
-from ._handle import CardBase
+from ._events import Transfer
+from ._common import _Out, _u32, _u64
+from ._handle import CardBase, HandleState
 from ._windows import WindowsMixin
 
 
 def _unlock(state: HandleState, handle: int) -> None:
-    if not state.closed:
-        state.library.VELTRA_Unlock(state.value, handle)
+    state.call_if_open("VELTRA_Unlock", handle)
+
+
+def _forget_all(locked: "weakref.WeakSet[LockedBuffer]") -> None:
+    for buffer in list(locked):
+        buffer._forget()
+
+
+def _locked(card: CardBase) -> "weakref.WeakSet[LockedBuffer]":
+    """The card's locked buffers, which the driver releases with its
+    handle."""
+    return card._state.area("locked buffers", weakref.WeakSet, after=_forget_all)
 
 
 class LockedBuffer:
@@ -32,6 +42,9 @@ class LockedBuffer:
 
     def __init__(self, card: CardBase, buffer: Union[ReadableBuffer, WriteableBuffer]) -> None:
         self._card = card
+        # The handle the lock belongs to: only transfers of that handle
+        # may name it.
+        self._state = card._state
         self._lock = threading.Lock()
         # The transfers started on the buffer, for close() to see which have
         # ended; each holds the memory until it has.
@@ -48,7 +61,7 @@ class LockedBuffer:
             raise
         self.handle = int(handle.value)
         self._finalizer = weakref.finalize(self, _unlock, card._state, self.handle)
-        card._locked.add(self)
+        _locked(card).add(self)
 
     @property
     def closed(self) -> bool:
@@ -105,11 +118,11 @@ class LockedBuffer:
                 raise BufferError(
                     "a transfer on the locked buffer is pending; wait for it or cancel it first"
                 )
-            state = self._card._state
-            if not state.closed:
-                check(state.library.VELTRA_Unlock(state.value, self.handle), "VELTRA_Unlock")
+            status = self._state.call_if_open("VELTRA_Unlock", self.handle)
+            if status is not None:
+                check(status, "VELTRA_Unlock")
             self._finalizer.detach()
-            self._card._locked.discard(self)
+            _locked(self._card).discard(self)
             self._pinned = None
         pinned.release()
 
@@ -134,36 +147,14 @@ class LockedRange:
 
 Host = Union[ReadableBuffer, WriteableBuffer, LockedBuffer, LockedRange, R.BusRange]
 
-_locked_array: Any = None
-
-
-def _locked_array_type() -> Any:
-    """The numpy array type of Card.allocate: an array that knows the
-    locked buffer under it, as its views and slices do."""
-    global _locked_array
-    if _locked_array is None:
-        import numpy
-
-        class LockedArray(numpy.ndarray):  # type: ignore[type-arg]
-            """A numpy array of host memory locked for DMA (Card.allocate):
-            transfers to and from it, or from a contiguous slice of it, use
-            the lock."""
-
-            _veltra_locked: Optional[LockedBuffer] = None
-
-            def __array_finalize__(self, obj: Any) -> None:
-                self._veltra_locked = getattr(obj, "_veltra_locked", None)
-
-        LockedArray.__module__ = "veltra"
-        _locked_array = LockedArray
-    return _locked_array
-
-
-def _as_locked_range(host: Any) -> Optional[LockedRange]:
+def _as_locked_range(host: Any, state: HandleState) -> Optional[LockedRange]:
     """The locked range under an array of Card.allocate (or a contiguous
-    view of it) while its buffer is still locked; None otherwise."""
+    view of it) while its buffer is still locked by the handle `state`;
+    None otherwise (an array of another card's goes as plain memory)."""
     locked: Optional[LockedBuffer] = getattr(host, "_veltra_locked", None)
-    if locked is None or locked.closed or not host.flags.c_contiguous:
+    if locked is None or locked._state is not state or locked.closed:
+        return None
+    if not host.flags.c_contiguous:
         return None
     offset = int(host.ctypes.data) - locked.address
     if offset < 0 or offset + host.nbytes > locked.length:
@@ -192,44 +183,27 @@ class DmaMixin(WindowsMixin):
                                   _u64(host.length, "length"))
             return prefix + "DMABus", arguments, None
         if not isinstance(host, (LockedBuffer, LockedRange)):
-            host = _as_locked_range(host) or host
+            host = _as_locked_range(host, self._state) or host
         if isinstance(host, (LockedBuffer, LockedRange)):
             locked = host if isinstance(host, LockedBuffer) else host.buffer
+            if locked._state is not self._state:
+                # Its number means nothing to this handle, or names one of
+                # this handle's own buffers: refused as the driver refuses
+                # a buffer of another handle of the card, or a number the
+                # card never gave.
+                code = (Status.NOT_OWNER if locked._state.index == self._state.index
+                        else Status.INVALID_BUFFER_HANDLE)
+                raise VeltraError.from_code(code, prefix + "DMALockedEx")
             offset, length = (0, host.length) if isinstance(host, LockedBuffer) else (
                 _u64(host.offset, "offset"), _u64(host.length, "length"))
             if not to_card and locked.readonly:
                 raise TypeError("the locked buffer is read-only; a read DMA writes into it")
             # Held until the transfer ends, so that the buffer cannot be
             # unlocked and given back under it.
-            self._check_card_memory(local, length, prefix + "DMALockedEx")
             arguments = common + (locked.handle, offset, length, local)
             return prefix + "DMALockedEx", arguments, locked._hold()
         pinned = pin(host, writable=not to_card)
-        try:
-            self._check_card_memory(local, pinned.length, prefix + "DMAEx")
-        except BaseException:
-            pinned.release()
-            raise
         return prefix + "DMAEx", common + (pinned.address, pinned.length, local), pinned
-
-    def _card_memory_size(self) -> Optional[int]:
-        if self._memory_size is None:
-            size: Optional[int] = None
-            for window in self.windows():
-                info = window.info()
-                if info.windowValue3 & _WINDOW_CARD_MEMORY:
-                    size = info.windowValue0
-                    break
-            self._memory_size = (size,)
-        return self._memory_size[0]
-
-    def _check_card_memory(self, local: int, length: int, name: str) -> None:
-        """Refuses a range outside the card memory before anything is sent
-        (or allocated), as the driver would refuse it, but without the DMA
-        error it then records in the device status."""
-        size = self._card_memory_size()
-        if size is not None and (local > size or length > size - local):
-            raise VeltraError.from_code(Status.INVALID_LOCAL_REGION, name)
 
     def _transfer(self, host: Host, to_card: bool, local_address: int, channel: int,
                   flags: int) -> None:
@@ -302,14 +276,14 @@ class DmaMixin(WindowsMixin):
         that type (`length` a whole number of its items), made with
         ``numpy.empty`` (the DMA writes every byte, so nothing is zeroed
         first); with `out`, into that writable buffer, which must hold
-        exactly `length` bytes, and `out` is returned. A range outside the
-        card memory is refused before anything is made. Raises ValueError
+        exactly `length` bytes, and `out` is returned. The driver judges the
+        range of card memory (VELTRA_INVALID_LOCAL_REGION, 283, outside
+        it), as for any transfer. Raises ValueError
         for a length that does not fit `dtype` or `out`, TypeError for
         both at once, ModuleNotFoundError for a dtype without numpy."""
         self._check_open()
         local = _u64(local_address, "local address")
         length = _u64(length, "length")
-        self._check_card_memory(local, length, "VELTRA_ReadDMAEx")
         if dtype is not None and out is not None:
             raise TypeError("read_dma() takes a dtype or an out buffer, not both")
         if out is not None:
@@ -347,17 +321,22 @@ class DmaMixin(WindowsMixin):
         return self._start(destination, False, local_address, channel, flags)
 
     def allocate(self, shape: Any, dtype: Any = "uint8") -> Any:
-        """A numpy array of `shape` and `dtype` whose memory is locked for
-        DMA (VELTRA_Lock) once: transfers to and from it, or from a
-        C-contiguous slice of it, use the lock (the Locked DMA forms) and
-        lock nothing again. The memory stays locked until the card closes
-        or :meth:`release` is called on the array; the array itself stays
-        usable. Needs numpy. Raises VeltraError as :meth:`lock`."""
+        """A :class:`LockedArray` of `shape` and `dtype` whose memory is
+        locked for DMA (VELTRA_Lock) once: transfers of this card to and
+        from it, or from a C-contiguous slice of it, use the lock (the
+        Locked DMA forms) and lock nothing again; another card's transfers
+        take it as plain memory. The memory stays locked until the card
+        closes, :meth:`release` is called on the array or a ``with`` block
+        over it ends; the array itself stays usable. Only views of its
+        memory carry the lock: what arithmetic makes from it is a plain
+        array. Needs numpy. Raises VeltraError as :meth:`lock`."""
         import numpy
+
+        from ._locked_array import LockedArray
 
         array = numpy.empty(shape, dtype)
         locked = self.lock(array)
-        result = array.view(_locked_array_type())
+        result = array.view(LockedArray)
         result._veltra_locked = locked
         return result
 

@@ -16,10 +16,11 @@ import sys
 import threading
 import time
 import weakref
-from typing import Any, Callable, Generator, List, Optional, Set, Tuple
+from typing import Any, Callable, Generator, List, Optional, Tuple
 
 from ._buffers import Pinned
 from ._errors import Status, VeltraError
+from ._handle import HandleState
 from ._library import OVERLAPPED, libraries
 
 _INFINITE = 0xFFFFFFFF
@@ -28,6 +29,11 @@ _WAIT_TIMEOUT = 258
 # An unbounded wait is made of slices of this many milliseconds, so that
 # Ctrl-C reaches a thread that waits.
 _SLICE_MS = 200
+# OVERLAPPED.Internal: what the system writes there when it takes a request
+# that is to complete later, and a value of the package's own before the
+# request is made.
+_STATUS_PENDING = 0x103
+_NOT_ISSUED = 0xFFFFFFFF
 
 
 def _last_error(platform: Any) -> int:
@@ -63,8 +69,13 @@ def wait_event(handle: int, timeout: Optional[float]) -> bool:
         while result == _WAIT_TIMEOUT:
             result = platform.WaitForSingleObject(handle, _SLICE_MS)
     else:
-        milliseconds = min(max(0, math.ceil(timeout * 1000)), _INFINITE - 1)
-        result = platform.WaitForSingleObject(handle, milliseconds)
+        # In slices too, so that Ctrl-C does not wait for the timeout.
+        deadline = time.monotonic() + max(0.0, timeout)
+        while True:
+            left = min(max(0, math.ceil((deadline - time.monotonic()) * 1000)), _INFINITE - 1)
+            result = platform.WaitForSingleObject(handle, min(left, _SLICE_MS))
+            if result != _WAIT_TIMEOUT or left <= _SLICE_MS:
+                break
     if result == _WAIT_OBJECT_0:
         return True
     if result == _WAIT_TIMEOUT:
@@ -121,80 +132,6 @@ class Event:
         self.close()
 
 
-class HandleState:
-    """What must outlive a Card object: the library, the open handle and the
-    operations still pending on it. A Card's finalizer closes it through
-    this, so an operation whose Card was dropped still ends before its
-    OVERLAPPED and memory go.
-
-    An operation is started under `lock` and joins `pending` before its
-    Start call, and the close marks the handle `closing` under the same
-    lock, so every operation that the driver may still complete is in the
-    close's list, and none starts after it. A blocking call counts itself in
-    `active`, and the close waits until none is left, so that no call ever
-    reaches the library with a handle that was closed under it."""
-
-    def __init__(self, library: Any, value: int, index: int) -> None:
-        self.library = library
-        self.value = value
-        self.index = index
-        self.closing = False
-        self.closed = False
-        self.lock = threading.RLock()
-        self.pending: Set["Operation"] = set()
-        # One entry per blocking call in flight. Appending and popping are
-        # atomic, so a call is counted without a lock: it counts itself in
-        # before it looks at `closing`, and the close sets `closing` before
-        # it looks at the count, so either the call sees the close coming or
-        # the close sees the call.
-        self.active: List[None] = []
-        self.watcher: Optional["_Watcher"] = None
-
-    def begin_call(self) -> bool:
-        """Counts a blocking call in; False once the handle is closing."""
-        self.active.append(None)
-        if self.closing or self.closed:
-            self.active.pop()
-            return False
-        return True
-
-    def end_call(self) -> None:
-        self.active.pop()
-
-    def await_calls(self) -> None:
-        """After end_pending (which set `closing`): cancels the transfers of
-        blocking calls still in other threads, and waits until every call
-        has returned."""
-        if not self.active:
-            return
-        self.library.VELTRA_Cancel(self.value)
-        while self.active:
-            time.sleep(0.001)
-
-    def watch(self, operation: "Operation", future: "concurrent.futures.Future[bool]") -> None:
-        """Completes `future` when `operation` ends, from the handle's
-        watcher thread (started at the first watch)."""
-        with self.lock:
-            if self.watcher is None:
-                self.watcher = _Watcher(self)
-            self.watcher.add(operation, future)
-
-    def end_pending(self) -> None:
-        """Refuses new operations, then cancels and finishes every pending
-        operation of the handle."""
-        with self.lock:
-            self.closing = True
-            pending = list(self.pending)
-        if pending:
-            self.library.VELTRA_Cancel(self.value)
-            for operation in pending:
-                operation._settle()
-        with self.lock:
-            watcher, self.watcher = self.watcher, None
-        if watcher is not None:
-            watcher.stop()
-
-
 class Operation:
     """A non-blocking operation of a card: a DMA transfer or a notification
     wait. It keeps its OVERLAPPED, its event and the host memory it uses
@@ -234,17 +171,26 @@ class Operation:
 
     def _begin(self, start: Callable[[Any], int]) -> None:
         """Calls the Start export; raises VeltraError if it started nothing,
-        ValueError if the card is closing."""
+        ValueError if the card is closing. Interrupted (Ctrl-C), it is
+        undone unless the driver has the request: the OVERLAPPED says so
+        (the system marks it pending when it takes the request), and a
+        close then waits for it as for any other."""
         overlapped = ctypes.byref(self._overlapped)
         state = self._state
+        self._overlapped.Internal = _NOT_ISSUED
         with state.lock:
             if state.closing:
                 status: Optional[int] = None
             else:
-                # Pending before the driver may complete it: a close that
-                # comes now waits for it.
-                state.pending.add(self)
-                status = start(overlapped)
+                try:
+                    # Pending before the driver may complete it: a close
+                    # that comes now waits for it.
+                    state.pending.add(self)
+                    status = start(overlapped)
+                except BaseException:
+                    if self._overlapped.Internal != _STATUS_PENDING:
+                        self._end(Status.CANCELLED)
+                    raise
                 if status == Status.PENDING:
                     return
         if status is None:
@@ -358,8 +304,9 @@ class Operation:
         to cancel)."""
         if self._status is not None:
             return False
-        status = self._state.library.VELTRA_Cancel(self._state.value)
-        if status not in (Status.SUCCESS, Status.CANCEL_FAILED):
+        # A close under way cancels it itself.
+        status = self._state.call_if_open("VELTRA_Cancel")
+        if status is not None and status not in (Status.SUCCESS, Status.CANCEL_FAILED):
             raise VeltraError.from_code(status, "VELTRA_Cancel")
         self._settle()
         return self._status == Status.CANCELLED

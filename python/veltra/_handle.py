@@ -1,31 +1,201 @@
 """The open handle of a card, which every area of the card's calls goes
-through: its state, the count of calls in flight, and its close."""
+through: its state, the count of calls in flight, what each area must undo
+before or after the handle closes, and the close itself."""
 
 from __future__ import annotations
 
-import weakref
-from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple
+import threading
+import time
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Set, TypeVar
 
-from ._errors import Status, check
-from ._events import HandleState
-from ._memory import Keeper
+from ._errors import Status, VeltraError, check
 
 if TYPE_CHECKING:
-    from ._dma import LockedBuffer
-    from ._events import NotificationWait
-    from ._notifications import Registration
-    from ._windows import Mapping
+    import concurrent.futures
+
+    from ._events import Operation, _Watcher
+
+_Area = TypeVar("_Area")
 
 
-def _close_handle(state: HandleState) -> int:
-    """Ends the handle's operations and closes it; the Card's finalizer."""
-    if state.closed:
-        return Status.SUCCESS
-    state.end_pending()
-    state.await_calls()
-    state.closed = True
-    status: int = state.library.VELTRA_Close(state.value)
-    return status
+class Area:
+    """What one area of a card's calls (its mappings, its locked buffers,
+    its registrations...) keeps on the handle, and how the close treats
+    it: `busy` says why the card cannot close now (or ""), `before` undoes
+    what needs the handle still open and returns its first failure,
+    `after` drops what the driver released with the handle."""
+
+    def __init__(self, value: Any, busy: Optional[Callable[[Any], str]] = None,
+                 before: Optional[Callable[[Any], Optional[VeltraError]]] = None,
+                 after: Optional[Callable[[Any], None]] = None) -> None:
+        self.value = value
+        self.busy = busy
+        self.before = before
+        self.after = after
+
+
+class HandleState:
+    """What must outlive a Card object: the library, the open handle, the
+    operations still pending on it and the areas' state. A Card's finalizer
+    closes it through this, so an operation whose Card was dropped still
+    ends before its OVERLAPPED and memory go.
+
+    An operation is started under `lock` and joins `pending` before its
+    Start call, and the close marks the handle `closing` under the same
+    lock, so every operation that the driver may still complete is in the
+    close's list, and none starts after it. A blocking call counts itself in
+    `active`, and the close waits until none is left, so that no call ever
+    reaches the library with a handle that was closed under it. One close
+    runs at a time (`close_lock`); a second one finds the handle closed."""
+
+    def __init__(self, library: Any, value: int, index: int) -> None:
+        self.library = library
+        self.value = value
+        self.index = index
+        self.closing = False
+        # VELTRA_Close was called (once: an interrupted close that is run
+        # again does not close the handle twice), and it returned.
+        self.close_called = False
+        self.closed = False
+        self.lock = threading.RLock()
+        self.close_lock = threading.RLock()
+        self.pending: Set["Operation"] = set()
+        # One entry per blocking call in flight. Appending and popping are
+        # atomic, so a call is counted without a lock: it counts itself in
+        # before it looks at `closing`, and the close sets `closing` before
+        # it looks at the count, so either the call sees the close coming or
+        # the close sees the call.
+        self.active: List[None] = []
+        self.watcher: Optional["_Watcher"] = None
+        self.areas: Dict[str, Area] = {}
+
+    def area(self, name: str, make: Callable[[], _Area], **hooks: Any) -> _Area:
+        """The state of area `name`, made by `make` and given its close
+        hooks (see :class:`Area`) the first time it is asked for."""
+        with self.lock:
+            found = self.areas.get(name)
+            if found is None:
+                found = self.areas[name] = Area(make(), **hooks)
+            value: _Area = found.value
+            return value
+
+    def begin_call(self) -> bool:
+        """Counts a blocking call in; False once the handle is closing."""
+        self.active.append(None)
+        if self.closing or self.closed:
+            self.active.pop()
+            return False
+        return True
+
+    def end_call(self) -> None:
+        self.active.pop()
+
+    def call_if_open(self, name: str, *arguments: Any) -> Optional[int]:
+        """Calls export `name` with the handle, counted in as a call in
+        flight, unless the handle is closing: its status, or None when it
+        was not called (the close releases what it would have)."""
+        if not self.begin_call():
+            return None
+        try:
+            status: int = getattr(self.library, name)(self.value, *arguments)
+            return status
+        finally:
+            self.end_call()
+
+    def await_calls(self) -> None:
+        """After end_pending (which set `closing`): cancels the transfers of
+        blocking calls still in other threads, and waits until every call
+        has returned."""
+        if not self.active:
+            return
+        self.library.VELTRA_Cancel(self.value)
+        while self.active:
+            time.sleep(0.001)
+
+    def watch(self, operation: "Operation", future: "concurrent.futures.Future[bool]") -> None:
+        """Completes `future` when `operation` ends, from the handle's
+        watcher thread (started at the first watch)."""
+        from ._events import _Watcher
+
+        with self.lock:
+            if self.watcher is None:
+                self.watcher = _Watcher(self)
+            self.watcher.add(operation, future)
+
+    def end_pending(self) -> None:
+        """Refuses new operations, then cancels and finishes every pending
+        operation of the handle."""
+        with self.lock:
+            self.closing = True
+            pending = list(self.pending)
+        if pending:
+            self.library.VELTRA_Cancel(self.value)
+            for operation in pending:
+                operation._settle()
+        with self.lock:
+            watcher, self.watcher = self.watcher, None
+        if watcher is not None:
+            watcher.stop()
+
+    def busy(self) -> str:
+        """Why the handle cannot close now ("" when it can)."""
+        for area in list(self.areas.values()):
+            if area.busy is not None:
+                reason = area.busy(area.value)
+                if reason:
+                    return reason
+        return ""
+
+    def close(self, undo: bool) -> Optional[VeltraError]:
+        """Closes the handle: with `undo`, first what each area undoes while
+        it is open (a failure there does not stop the close); then the
+        pending operations end, the calls in flight return, VELTRA_Close,
+        and each area drops what the driver released. The first failure,
+        or None. Run again after an interruption, it goes on where it
+        stopped."""
+        with self.close_lock:
+            if self.closed:
+                return None
+            first: Optional[VeltraError] = None
+            if undo:
+                for area in list(self.areas.values()):
+                    if area.before is not None:
+                        failure = area.before(area.value)
+                        if first is None:
+                            first = failure
+            self.end_pending()
+            self.await_calls()
+            if not self.close_called:
+                self.close_called = True
+                status: int = self.library.VELTRA_Close(self.value)
+                if status != Status.SUCCESS and first is None:
+                    first = VeltraError.from_code(status, "VELTRA_Close")
+            self.closed = True
+            for area in list(self.areas.values()):
+                if area.after is not None:
+                    area.after(area.value)
+            return first
+
+
+def close_until_done(state: HandleState, undo: bool) -> Optional[VeltraError]:
+    """:meth:`HandleState.close`, finished even when Ctrl-C interrupts it
+    (a card left half closed could never be closed again): the interrupt
+    is raised once the handle is closed."""
+    interrupted: Optional[BaseException] = None
+    while True:
+        try:
+            failure = state.close(undo)
+            break
+        except KeyboardInterrupt as error:
+            interrupted = error
+    if interrupted is not None:
+        raise interrupted
+    return failure
+
+
+def _close_handle(state: HandleState) -> None:
+    """A collected Card's finalizer: its objects went with it."""
+    close_until_done(state, False)
 
 
 class CardBase:
@@ -35,16 +205,10 @@ class CardBase:
     index: int
     read_only: bool
     _state: HandleState
-    _mappings: "weakref.WeakSet[Mapping]"
-    _regions: "weakref.WeakSet[Keeper]"
-    _locked: "weakref.WeakSet[LockedBuffer]"
-    _registrations: "weakref.WeakSet[Registration]"
-    _datatypes: Dict[int, int]
-    _memory_size: Optional[Tuple[Optional[int]]]
-    _notification_waits: Dict[int, "NotificationWait"]
 
     @property
     def closed(self) -> bool:
+        """True once the card is closed."""
         return self._state.closed
 
     @property
@@ -54,7 +218,7 @@ class CardBase:
         return self._state.value
 
     def _check_open(self) -> None:
-        if self._state.closed:
+        if self._state.closing or self._state.closed:
             raise ValueError(f"card {self.index} is closed")
 
     def _refuse_changes(self, call: str) -> None:
@@ -64,10 +228,7 @@ class CardBase:
     def _call(self, name: str, *arguments: Any) -> None:
         # Counted in, so that a close on another thread waits for the call
         # instead of closing the handle under it.
-        state = self._state
-        if not state.begin_call():
+        status = self._state.call_if_open(name, *arguments)
+        if status is None:
             raise ValueError(f"card {self.index} is closed")
-        try:
-            check(getattr(state.library, name)(state.value, *arguments), name)
-        finally:
-            state.end_call()
+        check(status, name)

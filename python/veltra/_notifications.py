@@ -4,18 +4,34 @@ from __future__ import annotations
 
 import asyncio
 import weakref
-from typing import Any, Optional
+from typing import Any, Dict, Optional
 
 from ._errors import Status, check
-from ._events import Event, HandleState, NotificationWait
+from ._events import Event, NotificationWait
 from ._common import _u32
-from ._handle import CardBase
+from ._handle import CardBase, HandleState
 
 
 def _unregister(state: HandleState, notification: int, event: Event) -> None:
-    if not state.closed and not event.closed:
-        state.library.VELTRA_UnregisterWin32Event(state.value, notification, event.handle)
+    if not event.closed:
+        state.call_if_open("VELTRA_UnregisterWin32Event", notification, event.handle)
     event.close()
+
+
+def _forget_all(registrations: "weakref.WeakSet[Registration]") -> None:
+    for registration in list(registrations):
+        registration._forget()
+
+
+def _registrations(card: CardBase) -> "weakref.WeakSet[Registration]":
+    """The card's registrations, which the driver drops with its handle."""
+    return card._state.area("registrations", weakref.WeakSet, after=_forget_all)
+
+
+def _kept_waits(card: CardBase) -> Dict[int, NotificationWait]:
+    """The wait that wait_notification() left outstanding at a timeout,
+    by notification, for the next one to take up."""
+    return card._state.area("notification waits", dict)
 
 
 class Registration:
@@ -36,7 +52,7 @@ class Registration:
         self._finalizer = weakref.finalize(
             self, _unregister, card._state, self.notification, self.event
         )
-        card._registrations.add(self)
+        _registrations(card).add(self)
 
     @property
     def ended(self) -> bool:
@@ -76,16 +92,13 @@ class Registration:
         ended, self._ended = self._ended, True
         try:
             if not ended:
-                state = self._card._state
                 self._finalizer.detach()
-                self._card._registrations.discard(self)
-                if not state.closed:
-                    check(
-                        state.library.VELTRA_UnregisterWin32Event(
-                            state.value, self.notification, self.event.handle
-                        ),
-                        "VELTRA_UnregisterWin32Event",
-                    )
+                _registrations(self._card).discard(self)
+                status = self._card._state.call_if_open(
+                    "VELTRA_UnregisterWin32Event", self.notification, self.event.handle
+                )
+                if status is not None:
+                    check(status, "VELTRA_UnregisterWin32Event")
         finally:
             self.event.close()
 
@@ -109,16 +122,21 @@ class NotificationsMixin(CardBase):
         so a raise between the two is not lost and timeouts leave no waits
         behind (they end with the card)."""
         number = _u32(notification, "notification")
-        wait = self._notification_waits.pop(number, None)
+        kept = _kept_waits(self)
+        wait = kept.pop(number, None)
+        # A kept wait that failed meanwhile (a cancel() ended it) says
+        # nothing of this wait: a fresh one is started.
+        if wait is not None and wait.done() and wait.status != Status.SUCCESS:
+            wait = None
         if wait is None:
             wait = self.start_notification_wait(number)
         try:
             await asyncio.wait_for(asyncio.wrap_future(wait.future()), timeout)
         except asyncio.TimeoutError:
-            self._notification_waits.setdefault(number, wait)
+            kept.setdefault(number, wait)
             return False
         except asyncio.CancelledError:
-            self._notification_waits.setdefault(number, wait)
+            kept.setdefault(number, wait)
             raise
         return True
 
@@ -153,7 +171,9 @@ class NotificationsMixin(CardBase):
         VeltraError with the statuses of any other failing request (see
         :class:`Card`)."""
         self._check_open()
-        status = self._state.library.VELTRA_Cancel(self._state.value)
+        status = self._state.call_if_open("VELTRA_Cancel")
+        if status is None:
+            raise ValueError(f"card {self.index} is closed")
         if status == Status.CANCEL_FAILED:
             return False
         check(status, "VELTRA_Cancel")

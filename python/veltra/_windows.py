@@ -4,23 +4,56 @@ from __future__ import annotations
 
 import ctypes
 import operator
+import weakref
 from ctypes import byref, c_uint32, c_uint64
-from typing import Any, List, Optional
+from typing import Any, List, Optional, Union, overload
 
 from . import _records as R
 from ._buffers import ReadableBuffer, WriteableBuffer
 from ._errors import VeltraError, check
-from ._events import HandleState
 from ._memory import ExternalMemory, Keeper
 from ._common import (_REGISTERS, _WINDOW_CARD_MEMORY, _WINDOW_DOORBELL, _WINDOW_PREFETCHABLE,
                       _WINDOW_REGISTERS, _Held, _u32, _u64)
-from ._handle import CardBase
+from ._handle import CardBase, HandleState
 from ._information import InformationMixin
 
 
 def _unmap(state: HandleState, address: int) -> None:
-    if not state.closed:
-        state.library.VELTRA_UnmapWindow(state.value, address)
+    state.call_if_open("VELTRA_UnmapWindow", address)
+
+
+class _Mappings:
+    """A card's mappings, and the keepers of their regions: a keeper
+    outlives its Mapping while a view of the region lives."""
+
+    def __init__(self) -> None:
+        self.mappings: "weakref.WeakSet[Mapping]" = weakref.WeakSet()
+        self.regions: "weakref.WeakSet[Keeper]" = weakref.WeakSet()
+
+    def busy(self) -> str:
+        mappings = list(self.mappings)
+        own = {id(mapping._keeper) for mapping in mappings}
+        orphans = any(k.alive and id(k) not in own for k in list(self.regions))
+        if orphans or any(mapping._in_use() for mapping in mappings):
+            return ("has a mapping still in use by a view made from it"
+                    " (a slice, a cast, a numpy array)")
+        return ""
+
+    def unmap(self) -> Optional[VeltraError]:
+        """Unmaps every mapping; the first failure."""
+        first: Optional[VeltraError] = None
+        for mapping in list(self.mappings):
+            try:
+                mapping.close()
+            except VeltraError as error:
+                if first is None:
+                    first = error
+        return first
+
+
+def _mappings(card: CardBase) -> _Mappings:
+    return card._state.area("mappings", _Mappings, busy=_Mappings.busy,
+                            before=_Mappings.unmap)
 
 
 class Mapping:
@@ -43,8 +76,10 @@ class Mapping:
         self._memory: Optional[ExternalMemory] = ExternalMemory(
             address, length, self._keeper, readonly=card.read_only
         )
-        card._mappings.add(self)
-        card._regions.add(self._keeper)
+        self._words(True)
+        area = _mappings(card)
+        area.mappings.add(self)
+        area.regions.add(self._keeper)
 
     def _in_use(self) -> bool:
         return self._memory is not None and self._memory.in_use()
@@ -73,50 +108,123 @@ class Mapping:
             count = max(self.length - offset, 0) // kind.itemsize
         return numpy.frombuffer(self.view, kind, _u64(count, "count"), offset)
 
-    def _register(self, offset: int, width: int) -> Any:
+    def _refusal(self, offset: Any, width: int, value: Any = 0) -> Exception:
+        """Why an access of `width` bytes at `offset` (of `value`) cannot
+        be made."""
         if self._memory is None:
-            raise ValueError("the mapping is closed")
-        offset = _u64(offset, "offset")
+            return ValueError("the mapping is closed")
+        offset = operator.index(offset)
+        value = operator.index(value)
         if offset % width:
-            raise ValueError(f"offset {offset:#x} is not aligned to the {width * 8}-bit width")
-        if offset + width > self.length:
-            raise IndexError(f"offset {offset:#x} lies outside the {self.length}-byte mapping")
-        return _REGISTERS[width].from_address(self.address + offset)
-
-    def _store(self, offset: int, width: int, value: int) -> None:
+            return ValueError(f"offset {offset:#x} is not aligned to the {width * 8}-bit width")
+        if offset < 0 or offset + width > self.length:
+            return IndexError(f"offset {offset:#x} lies outside the {self.length}-byte mapping")
         if self.readonly:
-            raise PermissionError(
+            return PermissionError(
                 f"card {self._card.index} is open read-only: its mappings are read-only"
             )
-        if not 0 <= value < 1 << (width * 8):
-            raise ValueError(f"{value} does not fit {width * 8} bits")
-        self._register(offset, width).value = value
+        return ValueError(f"{value} does not fit {width * 8} bits")
 
     # One access of the named width at an offset aligned to it, straight to
-    # the mapped memory (no request).
+    # the mapped memory (no request), through an array of words of that
+    # width over the mapping: the cost of an item of a ctypes array.
     def read8(self, offset: int) -> int:
-        return int(self._register(offset, 1).value)
+        """The byte at `offset`. Raises IndexError outside the mapping,
+        ValueError once it is closed."""
+        words = self._u8
+        if offset < 0 or words is None:
+            raise self._refusal(offset, 1)
+        try:
+            return int(words[offset])
+        except IndexError:
+            raise self._refusal(offset, 1) from None
 
     def read16(self, offset: int) -> int:
-        return int(self._register(offset, 2).value)
+        """The 16-bit word at `offset` (a multiple of 2), little endian.
+        Raises ValueError for an offset not aligned to it or once the
+        mapping is closed, IndexError outside the mapping."""
+        words = self._u16
+        if offset & 1 or offset < 0 or words is None:
+            raise self._refusal(offset, 2)
+        try:
+            return int(words[offset >> 1])
+        except IndexError:
+            raise self._refusal(offset, 2) from None
 
     def read32(self, offset: int) -> int:
-        return int(self._register(offset, 4).value)
+        """The 32-bit word at `offset` (a multiple of 4); as :meth:`read16`."""
+        words = self._u32
+        if offset & 3 or offset < 0 or words is None:
+            raise self._refusal(offset, 4)
+        try:
+            return int(words[offset >> 2])
+        except IndexError:
+            raise self._refusal(offset, 4) from None
 
     def read64(self, offset: int) -> int:
-        return int(self._register(offset, 8).value)
+        """The 64-bit word at `offset` (a multiple of 8); as :meth:`read16`."""
+        words = self._u64
+        if offset & 7 or offset < 0 or words is None:
+            raise self._refusal(offset, 8)
+        try:
+            return int(words[offset >> 3])
+        except IndexError:
+            raise self._refusal(offset, 8) from None
 
     def write8(self, offset: int, value: int) -> None:
-        self._store(offset, 1, operator.index(value))
+        """Writes the byte `value` at `offset`. Raises PermissionError for a
+        card opened read-only, ValueError for a value that does not fit,
+        and as :meth:`read8`."""
+        words = self._w8
+        if offset < 0 or words is None or not 0 <= value <= 0xFF:
+            raise self._refusal(offset, 1, value)
+        try:
+            words[offset] = operator.index(value)
+        except IndexError:
+            raise self._refusal(offset, 1, value) from None
 
     def write16(self, offset: int, value: int) -> None:
-        self._store(offset, 2, operator.index(value))
+        """Writes the 16-bit `value` at `offset` (a multiple of 2); as
+        :meth:`write8` and :meth:`read16`."""
+        words = self._w16
+        if offset & 1 or offset < 0 or words is None or not 0 <= value <= 0xFFFF:
+            raise self._refusal(offset, 2, value)
+        try:
+            words[offset >> 1] = operator.index(value)
+        except IndexError:
+            raise self._refusal(offset, 2, value) from None
 
     def write32(self, offset: int, value: int) -> None:
-        self._store(offset, 4, operator.index(value))
+        """Writes the 32-bit `value` at `offset` (a multiple of 4); as
+        :meth:`write16`."""
+        words = self._w32
+        if offset & 3 or offset < 0 or words is None or not 0 <= value <= 0xFFFFFFFF:
+            raise self._refusal(offset, 4, value)
+        try:
+            words[offset >> 2] = operator.index(value)
+        except IndexError:
+            raise self._refusal(offset, 4, value) from None
 
     def write64(self, offset: int, value: int) -> None:
-        self._store(offset, 8, operator.index(value))
+        """Writes the 64-bit `value` at `offset` (a multiple of 8); as
+        :meth:`write16`."""
+        words = self._w64
+        if offset & 7 or offset < 0 or words is None or not 0 <= value <= 0xFFFFFFFFFFFFFFFF:
+            raise self._refusal(offset, 8, value)
+        try:
+            words[offset >> 3] = operator.index(value)
+        except IndexError:
+            raise self._refusal(offset, 8, value) from None
+
+    def _words(self, open_: bool) -> None:
+        """Makes (or drops) the arrays of words of each width over the
+        mapping; the writable ones only for a card that may be changed."""
+        address, length = self.address, self.length
+        made = [(_REGISTERS[w] * (length // w)).from_address(address) if open_ else None
+                for w in (1, 2, 4, 8)]
+        self._u8, self._u16, self._u32, self._u64 = made
+        writable = made if open_ and not self.readonly else [None] * 4
+        self._w8, self._w16, self._w32, self._w64 = writable
 
     def close(self) -> None:
         """Unmaps the region (VELTRA_UnmapWindow). Raises BufferError, and
@@ -128,11 +236,12 @@ class Mapping:
             return
         self._memory.release()
         self._memory = None
+        self._words(False)
         self._keeper.finalizer.detach()
-        self._card._mappings.discard(self)
-        state = self._card._state
-        if not state.closed:
-            check(state.library.VELTRA_UnmapWindow(state.value, self.address), "VELTRA_UnmapWindow")
+        _mappings(self._card).mappings.discard(self)
+        status = self._card._state.call_if_open("VELTRA_UnmapWindow", self.address)
+        if status is not None:
+            check(status, "VELTRA_UnmapWindow")
 
     def __enter__(self) -> "Mapping":
         return self
@@ -201,17 +310,32 @@ class Window:
                 held.length, held.address,
             )
 
-    def read(self, offset: int, length: int, *, flags: int = 0) -> bytearray:
-        """`length` bytes of the window from `offset`; as :meth:`read_into`."""
+    @overload
+    def read(self, offset: int) -> int: ...
+
+    @overload
+    def read(self, offset: int, length: int, *, flags: int = ...) -> bytearray: ...
+
+    def read(self, offset: int, length: Optional[int] = None, *,
+             flags: int = 0) -> Union[int, bytearray]:
+        """`length` bytes of the window from `offset`, as :meth:`read_into`
+        reads them. With `offset` alone, the 32-bit register there, as
+        :meth:`read32` (the form of PYNQ's MMIO)."""
+        if length is None:
+            return self.read32(offset)
         data = bytearray(_u64(length, "length"))
         self.read_into(offset, data, flags=flags)
         return data
 
-    def write(self, offset: int, data: ReadableBuffer, *, flags: int = 0) -> None:
+    def write(self, offset: int, data: Union[int, ReadableBuffer], *, flags: int = 0) -> None:
         """Writes `data` to the window at `offset` (VELTRA_Write); a write
-        of a notification number to the doorbell window rings it. Raises
-        VeltraError as :meth:`read_into`; PermissionError for a card opened
-        read-only."""
+        of a notification number to the doorbell window rings it. An int
+        is written as the 32-bit register at `offset`, as :meth:`write32`
+        (the form of PYNQ's MMIO). Raises VeltraError as :meth:`read_into`;
+        PermissionError for a card opened read-only."""
+        if isinstance(data, int):
+            self.write32(offset, data)
+            return
         self.card._refuse_changes("VELTRA_Write")
         with _Held(data, False) as held:
             self.card._call(
@@ -251,39 +375,48 @@ class Window:
         self._access(operator.index(offset), _REGISTERS[width](value), width, True)
 
     # Registers of each width: one request of that many bytes each, little
-    # endian. Raise VeltraError as :meth:`read_into`; ValueError for a value
-    # that does not fit; PermissionError for a write to a card opened
-    # read-only.
+    # endian.
     def read8(self, offset: int) -> int:
+        """The byte at `offset` (one VELTRA_Read). Raises VeltraError as
+        :meth:`read_into`."""
         word = ctypes.c_uint8()
         self._access(operator.index(offset), word, 1, False)
         return word.value
 
     def read16(self, offset: int) -> int:
+        """The 16-bit register at `offset`, little endian; as :meth:`read8`."""
         word = ctypes.c_uint16()
         self._access(operator.index(offset), word, 2, False)
         return word.value
 
     def read32(self, offset: int) -> int:
+        """The 32-bit register at `offset`, little endian; as :meth:`read8`."""
         word = c_uint32()
         self._access(operator.index(offset), word, 4, False)
         return word.value
 
     def read64(self, offset: int) -> int:
+        """The 64-bit register at `offset`, little endian; as :meth:`read8`."""
         word = c_uint64()
         self._access(operator.index(offset), word, 8, False)
         return word.value
 
     def write8(self, offset: int, value: int) -> None:
+        """Writes the byte `value` at `offset` (one VELTRA_Write). Raises
+        VeltraError as :meth:`read_into`, ValueError for a value that does
+        not fit, PermissionError for a card opened read-only."""
         self._store(offset, 1, value)
 
     def write16(self, offset: int, value: int) -> None:
+        """Writes the 16-bit `value` at `offset`; as :meth:`write8`."""
         self._store(offset, 2, value)
 
     def write32(self, offset: int, value: int) -> None:
+        """Writes the 32-bit `value` at `offset`; as :meth:`write8`."""
         self._store(offset, 4, value)
 
     def write64(self, offset: int, value: int) -> None:
+        """Writes the 64-bit `value` at `offset`; as :meth:`write8`."""
         self._store(offset, 8, value)
 
     def map(self, offset: int, length: int) -> Mapping:
