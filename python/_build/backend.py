@@ -87,8 +87,9 @@ def _metadata() -> str:
         lines.append(f"Summary: {project['description']}")
     if "requires-python" in project:
         lines.append(f"Requires-Python: {project['requires-python']}")
-    for keyword in project.get("keywords", []):
-        lines.append(f"Keywords: {keyword}")
+    # One field, the keywords separated by commas (core metadata 2.1).
+    if project.get("keywords"):
+        lines.append("Keywords: " + ",".join(project["keywords"]))
     for classifier in project.get("classifiers", []):
         lines.append(f"Classifier: {classifier}")
     readme = project.get("readme")

@@ -5,8 +5,10 @@ The libraries are looked for, in this order:
 
 1. the package's own folder (a wheel that carries the libraries);
 2. each folder of ``VELTRA_LIBRARY_PATH`` (``os.pathsep``-separated);
-3. the system's library search path (``LD_LIBRARY_PATH``, the linker cache;
-   on Windows the standard DLL search, ``PATH`` included).
+3. the system's library search path (``LD_LIBRARY_PATH``, the linker cache);
+   on Windows the system folder, the Windows folder and the folders of
+   ``PATH``, each file loaded by its full path: never the current folder,
+   where a planted ``veltra.dll`` would otherwise be found.
 
 On Windows the files are ``veltra.dll`` and ``kesta.dll``; on Linux
 ``libveltra.so`` and ``libkesta.so``, which run on the simulated machine
@@ -217,6 +219,28 @@ def search_folders() -> List[str]:
     return folders
 
 
+def windows_system_folders(system: str, windows: str, path: str) -> List[str]:
+    """The folders of Windows' standard search that a DLL of the package may
+    come from: the system folder, the Windows folder and the folders of
+    PATH, in that order, each as an absolute path. Never the current folder
+    (nor a relative or empty PATH entry, which would name it): a library
+    planted in the folder a program runs in is not loaded."""
+    found: List[str] = []
+    for folder in [system, windows] + path.split(os.pathsep):
+        folder = folder.strip().strip('"')
+        if folder and os.path.isabs(folder) and folder not in found:
+            found.append(folder)
+    return found
+
+
+def _windows_search() -> List[str]:
+    buffer = ctypes.create_unicode_buffer(32768)
+    kernel32: Any = getattr(ctypes, "WinDLL")("kernel32")
+    system = buffer.value if kernel32.GetSystemDirectoryW(buffer, len(buffer)) else ""
+    windows = buffer.value if kernel32.GetWindowsDirectoryW(buffer, len(buffer)) else ""
+    return windows_system_folders(system, windows, os.environ.get("PATH", ""))
+
+
 def _bind(library: Any, table: Dict[str, Tuple[Any, Sequence[Any]]]) -> None:
     for name, (result, arguments) in table.items():
         function = getattr(library, name)
@@ -257,9 +281,24 @@ class Libraries:
                 raise LibraryError(f"cannot load {path}: {error}") from error
             self._folder = folder
             return library
+        if WINDOWS:
+            # The standard search without the current folder, by full path.
+            for folder in _windows_search():
+                path = os.path.join(folder, name)
+                if os.path.isfile(path):
+                    getattr(os, "add_dll_directory")(folder)
+                    try:
+                        library = _LibraryType(path)
+                    except OSError as error:
+                        raise LibraryError(f"cannot load {path}: {error}") from error
+                    self._folder = folder
+                    return library
+            tried.append(name + " in the system's folders and PATH")
+            raise LibraryError(
+                f"cannot find {name}; looked for " + ", ".join(tried)
+                + " (set VELTRA_LIBRARY_PATH to the folder that holds it)"
+            )
         try:
-            if WINDOWS:
-                return _LibraryType(name, winmode=0)
             return _LibraryType(name)
         except OSError as error:
             tried.append(name + " on the system's library path")

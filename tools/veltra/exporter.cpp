@@ -55,8 +55,8 @@ constexpr Metric kMetrics[] = {
      "in time or went away."},
     {"veltra_card_down_reason", "gauge",
      "1 for a card that is down, with why in its reason label: cannot be opened, timed out, "
-     "a reading failed, went away (the host no longer lists it), not found (no card listed has "
-     "the serial asked for)."},
+     "a reading failed, went away (no card the host lists is this card now), not found (no "
+     "card listed has the serial asked for)."},
     {"veltra_cards", "gauge", "The cards the host lists."},
     {"veltra_pcie_link_width", "gauge", "The card's PCIe link width, in lanes."},
     {"veltra_pcie_link_generation", "gauge", "The card's PCIe link generation."},

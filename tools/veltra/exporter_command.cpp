@@ -136,6 +136,13 @@ void writeTextfiles(const Options& o, Fleet& fleet, Stop& stop) {
 // bound.
 void serve(const Options& o, Fleet& fleet, Stop& stop, const std::function<void(int)>& serving) {
     if (!o.textfile.empty()) {
+        // A folder that is not there or cannot be written is said now, not
+        // at the first write (as a service: its failure to start).
+        std::string problem = folderWriteProblem(o.textfile);
+        if (problem.empty())
+            problem = sharedFolderProblem(o.textfile, inFolder(o.textfile, "veltra.prom"));
+        if (!problem.empty())
+            throw Failure(problem);
         say("writing " + inFolder(o.textfile, "veltra.prom") + " every " + decimal(o.interval) +
             " s");
         serving(0);
@@ -253,15 +260,6 @@ void runExporter(Options& o) {
     // What cannot be taken is refused before anything starts.
     o.chosen = selections(o);
     parseListen(o.listen, o.host, o.port);
-    if (!o.textfile.empty()) {
-        // A folder that is not there or cannot be written is said now, not
-        // at the first write.
-        std::string problem = folderWriteProblem(o.textfile);
-        if (problem.empty())
-            problem = sharedFolderProblem(o.textfile, inFolder(o.textfile, "veltra.prom"));
-        if (!problem.empty())
-            throw Failure(problem);
-    }
 #if defined(_WIN32)
     if (o.service) {
         service::run(o);
@@ -314,7 +312,8 @@ Work defineExporter(CLI::App& command) {
     command
         .add_option("--max-connections", o->maxConnections,
                     "connections held at once (default 64); at the limit a new connection takes "
-                    "the place of the oldest that has not sent a whole request")
+                    "the place of the oldest that is not being answered (idle, sending its "
+                    "request, or not taking its answer)")
         ->check(CLI::Range(1, 10000))
         ->excludes("--textfile");
     o->intervalOption = command
@@ -350,8 +349,7 @@ Work defineMetrics(CLI::App& command) {
         if (census.listed == 0)
             problem = "no cards: " + whyNoCards();
         else if (census.up == 0)
-            problem = census.listed == 1 ? "the card did not answer"
-                                         : "no card answered (see veltra_card_down_reason)";
+            problem = "no card answered";
         if (!problem.empty()) {
             if (fleet.reading()) {
                 std::fprintf(stderr, "veltra: %s\n", problem.c_str());

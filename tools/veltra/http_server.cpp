@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -24,6 +25,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -126,6 +128,17 @@ constexpr const char* kPage =
 // is read (and what it sends dropped) this long before it is closed, so
 // that the response is not lost to a reset.
 constexpr std::chrono::milliseconds kLinger{2000};
+// A response that has moved no byte for this long may give its place to a
+// new connection.
+constexpr std::chrono::milliseconds kStalled{1000};
+// How long the listeners rest after an accept failed for want of
+// descriptors.
+constexpr std::chrono::milliseconds kRest{100};
+// The most a lingering connection has dropped at one wake-up.
+constexpr size_t kDropShare = 64 * 1024;
+// The threads that make metrics at most: enough for the requests that
+// wait on a card that does not answer.
+constexpr size_t kPoolThreads = 64;
 
 const char* reasonOf(int code) {
     switch (code) {
@@ -149,7 +162,8 @@ const char* reasonOf(int code) {
 }
 
 // A whole response. A HEAD request has the headers of the GET alone.
-std::string response(int code, const char* type, std::string_view body, bool head, bool close) {
+std::string response(int code, const char* type, std::string_view body, bool head, bool close,
+                     bool keptOld = false) {
     std::string text = "HTTP/1.1 " + std::to_string(code) + " " + reasonOf(code) + "\r\n";
     text += "Content-Type: ";
     text += type;
@@ -158,6 +172,8 @@ std::string response(int code, const char* type, std::string_view body, bool hea
         text += "Allow: GET, HEAD\r\n";
     if (close)
         text += "Connection: close\r\n";
+    else if (keptOld)
+        text += "Connection: keep-alive\r\n";
     text += "\r\n";
     if (!head)
         text += body;
@@ -196,6 +212,7 @@ struct Request {
     int error = 0;
     bool head = false;   // HEAD
     bool close = false;  // the connection ends after the response
+    bool old = false;    // HTTP/1.0
     Page page = Page::Index;
 };
 
@@ -263,7 +280,8 @@ Request parse(std::string_view head) {
     }
 
     request.error = 0;
-    request.close = closeAsked || body || (version == "HTTP/1.0" && !keepAlive);
+    request.old = version == "HTTP/1.0";
+    request.close = closeAsked || body || (request.old && !keepAlive);
     request.head = method == "HEAD";
     if (!request.head && method != "GET") {
         request.error = 405;
@@ -283,7 +301,7 @@ Request parse(std::string_view head) {
     else if (target == "/")
         request.page = Page::Index;
     else
-        request.error = target.front() == '/' ? 404 : 400;
+        request.error = !target.empty() && target.front() == '/' ? 404 : 400;
     return request;
 }
 
@@ -298,11 +316,15 @@ struct Connection {
     Socket socket = kNoSocket;
     uint64_t id = 0;
     State state = State::Head;
-    Clock::time_point came, deadline;
+    // When it came, when its state ends, and when a send last moved
+    // bytes (or its response began).
+    Clock::time_point came, deadline, moved;
     std::string in;  // at most the cap on a head and one byte
     std::string out;
     size_t sent = 0;
     bool head = false, close = false, gone = false;
+    // An HTTP/1.0 client that asked to keep the connection: told it is kept.
+    bool keptOld = false;
     // How far `in` was looked at for the end of the head, where its last
     // line starts, and whether a line of the head (its request line) came.
     size_t scanned = 0, lineStart = 0;
@@ -327,6 +349,9 @@ struct MetricsServer::Server {
     std::atomic<bool> stopped{false};
     std::vector<Connection> connections;
     uint64_t lastId = 0;
+    // The listeners are not polled until then (after running out of
+    // descriptors).
+    Clock::time_point listenersResting{};
 
     // The pool that makes metrics: it grows to as many threads as requests
     // wait, at most one per connection, so that a card that does not
@@ -368,12 +393,20 @@ struct MetricsServer::Server {
         }
     }
 
-    void submit(uint64_t id) {
+    // False when no thread can make it (none could be started).
+    bool submit(uint64_t id) {
         std::lock_guard lock(mutex);
+        if (jobs.size() + 1 > idle && threads.size() < kPoolThreads) {
+            try {
+                threads.emplace_back(&Server::work, this);
+            } catch (const std::system_error&) {
+                if (threads.empty())
+                    return false;  // it waits for a thread of the pool otherwise
+            }
+        }
         jobs.push_back(id);
-        if (jobs.size() > idle && threads.size() < limits.connections)
-            threads.emplace_back(&Server::work, this);
         asked.notify_one();
+        return true;
     }
 
     void endPool() {
@@ -403,6 +436,7 @@ struct MetricsServer::Server {
                 return;
             }
             c.sent += static_cast<size_t>(sent);
+            c.moved = now;
         }
         c.out.clear();
         c.sent = 0;
@@ -420,10 +454,11 @@ struct MetricsServer::Server {
 
     void respond(Connection& c, Clock::time_point now, int code, const char* type,
                  std::string_view body) {
-        c.out = response(code, type, body, c.head, c.close);
+        c.out = response(code, type, body, c.head, c.close, c.keptOld && !c.close);
         c.sent = 0;
         c.state = State::Write;
         c.deadline = now + limits.write;
+        c.moved = now;
         flush(c, now);
     }
 
@@ -469,13 +504,15 @@ struct MetricsServer::Server {
         c.sawLine = false;
         c.head = request.head;
         c.close = request.close;
+        c.keptOld = request.old && !request.close;
         if (request.error != 0) {
             refuse(c, now, request.error);
         } else if (request.page == Page::Index) {
             respond(c, now, 200, "text/html; charset=utf-8", kPage);
         } else {
             c.state = State::Busy;
-            submit(c.id);
+            if (!submit(c.id))
+                refuse(c, now, 500);
         }
         return true;
     }
@@ -490,7 +527,12 @@ struct MetricsServer::Server {
 
     void receive(Connection& c, Clock::time_point now) {
         char chunk[4096];
+        // What a lingering client sends is dropped a share at a time, so
+        // that a fast one does not keep the thread from the others.
+        size_t dropped = 0;
         for (;;) {
+            if (dropped >= kDropShare)
+                return;
             size_t room = sizeof chunk;
             // Never more of a head than its cap and a byte; what a lingering
             // connection sends is dropped.
@@ -508,8 +550,10 @@ struct MetricsServer::Server {
                     c.gone = true;
                 return;
             }
-            if (c.state != State::Head)
+            if (c.state != State::Head) {
+                dropped += static_cast<size_t>(got);
                 continue;
+            }
             c.in.append(chunk, static_cast<size_t>(got));
             if (takeHead(c, now) && (c.state == State::Busy || c.state == State::Write))
                 return;
@@ -521,32 +565,48 @@ struct MetricsServer::Server {
     // A new connection, when the connections are at their limit, takes the
     // place of the oldest that is not being answered: one that lingers, or
     // else one that has not sent a whole request.
-    bool makeRoom() {
+    bool makeRoom(Clock::time_point now) {
         size_t live = 0;
         for (const Connection& c : connections)
             live += c.gone ? 0 : 1;
         if (live < limits.connections)
             return true;
+        // A response the client has not taken for a while is not being
+        // answered either: a client that asks and never reads holds no place.
+        const auto stalled = [&](const Connection& c) {
+            return c.state == State::Write && now - c.moved >= kStalled;
+        };
         Connection* oldest = nullptr;
-        for (const State state : {State::Linger, State::Head}) {
-            for (Connection& c : connections)
-                if (!c.gone && c.state == state && (oldest == nullptr || c.came < oldest->came))
+        for (int pass = 0; pass < 3 && oldest == nullptr; ++pass)
+            for (Connection& c : connections) {
+                const bool candidate = pass == 0   ? c.state == State::Linger
+                                       : pass == 1 ? c.state == State::Head
+                                                   : stalled(c);
+                if (!c.gone && candidate && (oldest == nullptr || c.came < oldest->came))
                     oldest = &c;
-            if (oldest != nullptr)
-                break;
-        }
+            }
         if (oldest == nullptr)
             return false;
+        // Closed at once: a burst of connections holds no descriptors.
         oldest->gone = true;
+        drop(*oldest);
         return true;
     }
 
     void accept(Socket listener, Clock::time_point now) {
-        for (;;) {
+        // At most a limit's worth a round, so that the others are served
+        // between bursts.
+        for (size_t taken = 0; taken < limits.connections; ++taken) {
             const Socket socket = acceptFrom(listener);
-            if (socket == kNoSocket)
+            if (socket == kNoSocket) {
+                // Out of descriptors (or memory): the connection waits in
+                // the queue, and the listener is left alone a moment
+                // instead of waking the poll at once again.
+                if (!wouldBlock(lastError()))
+                    listenersResting = now + kRest;
                 return;
-            if (!makeRoom()) {
+            }
+            if (!makeRoom(now)) {
                 closeSocket(socket);
                 continue;
             }
@@ -579,7 +639,8 @@ struct MetricsServer::Server {
     }
 
     void drop(Connection& c) {
-        closeSocket(c.socket);
+        if (c.socket != kNoSocket)
+            closeSocket(c.socket);
         c.socket = kNoSocket;
     }
 
@@ -590,11 +651,14 @@ struct MetricsServer::Server {
             Clock::time_point now = Clock::now();
             entries.clear();
             polled.clear();
+            const bool listening = now >= listenersResting;
             for (const Socket listener : listeners)
-                entries.push_back({listener, POLLIN, 0});
+                entries.push_back({listener, static_cast<short>(listening ? POLLIN : 0), 0});
             entries.push_back({waker, POLLIN, 0});
             const size_t fixed = entries.size();
             Clock::time_point next = now + std::chrono::seconds(1);
+            if (!listening)
+                next = std::min(next, listenersResting);
             for (size_t i = 0; i < connections.size(); ++i) {
                 const Connection& c = connections[i];
                 if (c.state == State::Busy)
@@ -618,12 +682,23 @@ struct MetricsServer::Server {
             takeMade(now);
             for (size_t e = fixed; e < entries.size(); ++e) {
                 Connection& c = connections[polled[e - fixed]];
-                if (entries[e].revents == 0 || c.gone)
+                const short events = entries[e].revents;
+                if (events == 0 || c.gone)
                     continue;
-                if (c.state == State::Write)
+                if (c.state == State::Write) {
+                    const size_t before = c.sent;
                     flush(c, now);
-                else if (c.state == State::Head || c.state == State::Linger)
+                    // A client gone, or that shut its side (Windows then
+                    // reports a hang-up however the poll was asked), with
+                    // nothing more taken: no use waiting on it.
+                    if (c.state == State::Write && c.sent == before &&
+                        (events & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+                        c.gone = true;
+                } else if (c.state == State::Head || c.state == State::Linger) {
                     receive(c, now);
+                    if ((events & POLLNVAL) != 0)
+                        c.gone = true;
+                }
             }
             // Requests that came behind others on their connections.
             for (Connection& c : connections)
@@ -654,6 +729,15 @@ MetricsServer::MetricsServer(std::function<std::string()> metrics, Limits limits
     : server_(std::make_unique<Server>()) {
     startSockets();
     server_->metrics = std::move(metrics);
+#if !defined(_WIN32)
+    // The connections fit in the process's descriptors, with room for the
+    // cards' handles, the listeners and the files it writes.
+    rlimit descriptors{};
+    if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY) {
+        const size_t room = descriptors.rlim_cur > 128 ? descriptors.rlim_cur - 64 : 64;
+        limits.connections = std::min(limits.connections, room);
+    }
+#endif
     server_->limits = limits;
     const Socket waker = openSocket(AF_INET, SOCK_DGRAM, 0);
     if (waker == kNoSocket)

@@ -1,0 +1,192 @@
+"""The package in the hands of a data-acquisition program: data goes where
+it is told across cards, a close holds from any thread and through Ctrl-C,
+and what numpy computes from a locked array is a plain array."""
+
+from __future__ import annotations
+
+import asyncio
+import gc
+import os
+import pickle
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import weakref
+from pathlib import Path
+
+import pytest
+
+import veltra
+from conftest import PYTHON_FOLDER, raises
+
+np = pytest.importorskip("numpy")
+
+NOTIFICATION = 9
+
+
+def test_an_array_locked_by_one_card_is_plain_memory_to_another(
+        card: veltra.Card, card1: veltra.Card) -> None:
+    a0 = card.allocate(64, np.uint8)
+    a1 = card1.allocate(64, np.uint8)  # card 1's own lock of the same number
+    assert a0._veltra_locked.handle == a1._veltra_locked.handle
+    a0[:], a1[:] = 0xA0, 0xA1
+
+    card1.write_dma(bytes(range(64)), 0x100)
+    card1.read_dma_into(a0, 0x100)
+    assert bytes(a0) == bytes(range(64)) and (a1 == 0xA1).all()
+    a0[:] = 0x5A
+    card1.write_dma(a0, 0x200)
+    assert card1.read_dma(0x200, 64) == b"\x5a" * 64
+    # Named outright, another card's lock is refused before anything moves.
+    with raises(282, "VELTRA_INVALID_BUFFER_HANDLE"):
+        card1.read_dma_into(a0._veltra_locked, 0x100)
+    assert (a1 == 0xA1).all() and (a0 == 0x5A).all()
+
+
+def test_a_card_memory_window_smaller_than_the_memory(tmp_path: Path) -> None:
+    # 64 MiB of card memory seen through a window of 16 MiB, as real cards
+    # map a window over far more memory: DMA reaches all of it.
+    machine = tmp_path / "machine.toml"
+    machine.write_text(textwrap.dedent("""\
+        [[card]]
+        serial = 0x00000051
+        card_memory = "64 MiB"
+        dma = { channels = 1 }
+          [[card.fpga]]
+          type = 260
+          [[card.window]]
+          kind = "card-memory"
+          size = "16 MiB"
+        """))
+    code = textwrap.dedent("""\
+        import veltra
+        with veltra.open(0) as card:
+            card.write_dma(b"far", 48 << 20)
+            assert card.read_dma(48 << 20, 3) == b"far"
+            try:
+                card.read_dma(64 << 20, 1)
+            except veltra.VeltraError as error:
+                print(error.name)
+        """)
+    environment = dict(os.environ, PYTHONPATH=str(PYTHON_FOLDER), VELTRA_SIM_STATE="private",
+                       VELTRA_SIM_MACHINE=str(machine))
+    done = subprocess.run([sys.executable, "-c", code], env=environment, capture_output=True,
+                          text=True, timeout=120)
+    assert (done.returncode, done.stdout) == (0, "VELTRA_INVALID_LOCAL_REGION\n"), done.stderr
+
+
+def test_only_views_keep_the_lock_and_results_pickle(card: veltra.Card) -> None:
+    frame = card.allocate((4, 1024), np.float32)
+    assert isinstance(frame, veltra.LockedArray) and veltra.LockedArray.__module__ == "veltra"
+    frame[:] = 2.0
+    locked = weakref.ref(frame._veltra_locked)
+    assert frame[1]._veltra_locked is locked() and frame[:, 8:]._veltra_locked is locked()
+    mean, doubled, copied = frame.mean(), frame * 2, frame.copy()
+    assert float(mean) == 2.0 and float(doubled[0, 0]) == 4.0
+    for result in (mean, doubled, copied, frame.sum(axis=0)):
+        assert getattr(result, "_veltra_locked", None) is None, type(result)
+    assert type(doubled) is np.ndarray
+    frame += 1  # in place: the array itself, still locked
+    assert isinstance(frame, veltra.LockedArray) and frame._veltra_locked is locked()
+    # Pickled (as multiprocessing does), a locked array or a slice of one
+    # comes back as a plain array of the same values.
+    for value in (frame, frame[1:3], doubled):
+        back = pickle.loads(pickle.dumps(value))
+        assert type(back) is np.ndarray and (back == value).all()
+    # Results do not hold the locked memory: with the frame gone, only its
+    # mean kept, the lock goes.
+    del frame, doubled, copied, value, result, back
+    gc.collect()
+    assert locked() is None and float(mean) == 2.0
+
+    with card.allocate(16) as buffer:
+        held = buffer._veltra_locked
+        assert not held.closed
+    assert held.closed
+
+
+def test_close_from_two_threads_closes_once(card: veltra.Card) -> None:
+    # A pending wait makes the close take a while (it cancels and ends it).
+    for _ in range(20):
+        other = veltra.open(0)
+        other.start_notification_wait(NOTIFICATION)
+        failures: list[BaseException] = []
+        start = threading.Barrier(2)
+
+        def close() -> None:
+            start.wait()
+            try:
+                other.close()
+            except BaseException as error:  # noqa: BLE001
+                failures.append(error)
+
+        threads = [threading.Thread(target=close) for _ in range(2)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(30)
+        assert failures == [] and other.closed
+
+
+def test_ctrl_c_at_a_start_or_in_a_close_leaves_nothing_open() -> None:
+    card = veltra.open(0)
+    library = card._state.library
+    real = library.VELTRA_StartNotificationWait
+
+    def interrupted(*arguments: object) -> int:
+        raise KeyboardInterrupt  # as if it landed just before the call
+
+    library.VELTRA_StartNotificationWait = interrupted
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            card.start_notification_wait(NOTIFICATION)
+    finally:
+        library.VELTRA_StartNotificationWait = real
+    assert not card._state.pending
+    closer = threading.Thread(target=card.close, daemon=True)
+    closer.start()
+    closer.join(10)
+    assert not closer.is_alive() and card.closed
+
+    # Ctrl-C inside a close: the close finishes, then says so.
+    card = veltra.open(0)
+    card.start_notification_wait(NOTIFICATION)
+    state = card._state
+    real_await = state.await_calls
+    calls = []
+
+    def await_interrupted() -> None:
+        calls.append(None)
+        if len(calls) == 1:
+            raise KeyboardInterrupt
+        real_await()
+
+    state.await_calls = await_interrupted  # type: ignore[method-assign]
+    with pytest.raises(KeyboardInterrupt):
+        card.close()
+    assert card.closed and state.close_called and not state.pending
+    card.close()  # nothing more to do
+
+
+def test_a_bounded_wait_yields_to_ctrl_c(card: veltra.Card) -> None:
+    wait = card.start_notification_wait(NOTIFICATION)
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    start = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        wait.wait(timeout=6)
+    assert time.monotonic() - start < 2
+    card.cancel()
+
+
+def test_a_wait_kept_past_a_timeout_and_then_cancelled_is_not_raised_later(
+        card: veltra.Card) -> None:
+    async def run() -> bool:
+        assert await card.wait_notification(NOTIFICATION, timeout=0.1) is False
+        assert card.cancel()  # ends the kept wait with VELTRA_CANCELLED
+        return await card.wait_notification(NOTIFICATION, timeout=0.2)
+
+    assert asyncio.run(run()) is False
