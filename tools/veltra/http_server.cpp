@@ -134,6 +134,8 @@ constexpr std::chrono::milliseconds kStalled{1000};
 // How long the listeners rest after an accept failed for want of
 // descriptors.
 constexpr std::chrono::milliseconds kRest{100};
+// The requests already read that a connection has answered in a round.
+constexpr int kBehindShare = 4;
 // The most a lingering connection has dropped at one wake-up.
 constexpr size_t kDropShare = 64 * 1024;
 // The threads that make metrics at most: enough for the requests that
@@ -557,7 +559,9 @@ struct MetricsServer::Server {
             c.in.append(chunk, static_cast<size_t>(got));
             if (takeHead(c, now) && (c.state == State::Busy || c.state == State::Write))
                 return;
-            if (c.gone)
+            // Gone, or more requests already here: the loop takes them in
+            // turn with the other connections.
+            if (c.gone || (c.state == State::Head && c.scanned < c.in.size()))
                 return;
         }
     }
@@ -667,6 +671,9 @@ struct MetricsServer::Server {
                     {c.socket, static_cast<short>(c.state == State::Write ? POLLOUT : POLLIN), 0});
                 polled.push_back(i);
                 next = std::min(next, c.deadline);
+                // Requests already here wait no longer than a look around.
+                if (c.state == State::Head && c.scanned < c.in.size())
+                    next = now;
             }
             const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
                 std::max(next - now, Clock::duration{}));
@@ -700,10 +707,13 @@ struct MetricsServer::Server {
                         c.gone = true;
                 }
             }
-            // Requests that came behind others on their connections.
+            // Requests that came behind others on their connections, a
+            // few a round each: a client that sends thousands at once waits
+            // its turn with the others.
             for (Connection& c : connections)
-                while (!c.gone && c.state == State::Head && c.scanned < c.in.size() &&
-                       takeHead(c, now)) {
+                for (int n = 0; n < kBehindShare && !c.gone && c.state == State::Head &&
+                                c.scanned < c.in.size() && takeHead(c, now);
+                     ++n) {
                 }
             for (size_t l = 0; l < listeners.size(); ++l)
                 if (entries[l].revents != 0)
