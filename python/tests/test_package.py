@@ -45,6 +45,9 @@ def test_wheel_holds_the_package_and_a_true_record(tmp_path: Path) -> None:
             assert (digest, int(size)) == ("sha256=" + expected.decode(), len(data))
         metadata = wheel.read("veltra-1.4.16.dist-info/METADATA").decode()
         assert "Name: veltra\nVersion: 1.4.16\n" in metadata
+        # Keywords are one field, separated by commas.
+        assert [l for l in metadata.splitlines() if l.startswith("Keywords:")] == [
+            "Keywords: fpga,pcie,dma,veltra"]
         assert "Tag: py3-none-any" in wheel.read("veltra-1.4.16.dist-info/WHEEL").decode()
 
 
@@ -125,3 +128,44 @@ def test_a_wheel_that_carries_the_linux_libraries_installs_offline(tmp_path: Pat
         env=dict(plain, VELTRA_SIM_STATE="private"),
     )
     assert run.stdout == "2 cards\n", run.stderr
+
+
+def test_windows_looks_for_the_library_only_where_windows_keeps_it() -> None:
+    from veltra._library import windows_system_folders
+
+    # The current folder, named outright, relatively or by an empty PATH
+    # entry, is never one of them.
+    path = os.pathsep.join(["", ".", "bin", "C:\\Tools", "C:\\Windows\\system32", '"C:\\Q"'])
+    folders = windows_system_folders("C:\\Windows\\system32", "C:\\Windows", path)
+    if sys.platform == "win32":
+        assert folders == ["C:\\Windows\\system32", "C:\\Windows", "C:\\Tools", "C:\\Q"]
+    else:  # a Windows path is not absolute here: only the absolute ones count
+        assert folders == []
+        assert windows_system_folders("/sys32", "/win", "::.:bin:/opt/a:/sys32") == [
+            "/sys32", "/win", "/opt/a"]
+
+
+def test_every_public_member_is_documented_under_a_public_name() -> None:
+    import inspect
+    import pydoc
+
+    import veltra
+
+    undocumented = []
+    for name in veltra.__all__:
+        value = getattr(veltra, name)
+        if not inspect.isclass(value):
+            continue
+        assert value.__module__ == "veltra", name
+        fields = getattr(value, "__dataclass_fields__", {})
+        for member, found in inspect.getmembers(value):
+            if member.startswith("_") or member in fields:
+                continue
+            if inspect.isclass(value) and issubclass(value, (BaseException, int)):
+                continue
+            if (inspect.isfunction(found) or isinstance(inspect.getattr_static(value, member),
+                                                         property)) and not inspect.getdoc(found):
+                undocumented.append(f"{name}.{member}")
+    assert undocumented == []
+    text = pydoc.render_doc(veltra.Card, renderer=pydoc.plaintext)
+    assert "Methods inherited from CardDma:" in text and "veltra._" not in text

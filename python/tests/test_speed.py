@@ -39,3 +39,20 @@ def test_register_access_costs_at_most_a_few_raw_calls(card: veltra.Card) -> Non
     # The goal is 2x; the bound leaves room for a loaded machine, and still
     # fails the 5x of a path that makes a buffer per call.
     assert read <= 3.0 and write <= 3.0
+
+
+def test_a_mapped_register_costs_at_most_three_raw_ctypes_reads(card: veltra.Card) -> None:
+    with card.window(1).map(0, 4096) as mapping:
+        address = mapping.address + 64
+        raw = lambda: ctypes.c_uint32.from_address(address).value  # noqa: E731
+        read = lambda: mapping.read32(64)  # noqa: E731
+        write = lambda: mapping.write32(64, 7)  # noqa: E731
+        times = {"raw": 0.0, "read": 0.0, "write": 0.0}
+        for _ in range(3):
+            for name, call in (("raw", raw), ("read", read), ("write", write)):
+                measured = best(call)
+                times[name] = measured if not times[name] else min(times[name], measured)
+        print(f"\nMapping.read32 {times['read'] / times['raw']:.2f}x, "
+              f"write32 {times['write'] / times['raw']:.2f}x a raw ctypes read")
+        assert times["read"] <= 3 * times["raw"] and times["write"] <= 3 * times["raw"]
+        assert mapping.read32(64) == 7

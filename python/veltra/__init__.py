@@ -4,11 +4,16 @@ A layer over the VELTRA and KESTA libraries (ctypes, no compiled code)::
 
     import veltra
 
-    for card in veltra.cards():
-        print(card.index, card.info.cardValue2, card.version)
+    for summary in veltra.cards():
+        print(summary.index, hex(summary.serial), summary.path)
     with veltra.open(0) as card:
+        identity = card.identity()
+        print(hex(identity.board_id), identity.pcie_width, identity.driver_version)
         card.write_dma(b"hello", 0x1000)
         assert card.read_dma(0x1000, 5) == b"hello"
+        window = card.window(0)
+        window.write(0x10, 5)          # a 32-bit register, as PYNQ's MMIO writes it
+        assert window.read(0x10) == 5  # and reads it
 
 Every failing status raises :class:`VeltraError` (or :class:`KestaError`
 from the bridge device) with the code, and the name and message that the
@@ -30,7 +35,14 @@ from typing import List, Optional
 
 from ._board import Sensor
 from ._bridge import Bridge
+from ._board import CardBoard
 from ._card import Card, cards
+from ._dma import CardDma
+from ._fpga import CardFpga
+from ._handle import CardHandle
+from ._information import CardInformation
+from ._notifications import CardNotifications
+from ._windows import CardWindows
 from ._common import _u32, card_paths
 from ._dma import LockedBuffer, LockedRange
 from ._fpga import Bitstream, load_bitstream
@@ -83,6 +95,13 @@ __version__ = "1.4.16"
 
 __all__ = [
     "AccessDenied",
+    "CardBoard",
+    "CardDma",
+    "CardFpga",
+    "CardHandle",
+    "CardInformation",
+    "CardNotifications",
+    "CardWindows",
     "BankInfo",
     "Bitstream",
     "BlockRun",
@@ -237,3 +256,12 @@ def __getattr__(name: str) -> object:
 
         return LockedArray
     raise AttributeError(f"module 'veltra' has no attribute {name!r}")
+
+
+# The public classes as users name them (veltra.Card, veltra.CardDma), in
+# help(), reprs and messages, rather than by the module that defines them.
+for _name in __all__:
+    _object = globals()[_name]
+    if isinstance(_object, type) and _object.__module__.startswith("veltra."):
+        _object.__module__ = "veltra"
+del _name, _object

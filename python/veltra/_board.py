@@ -10,16 +10,16 @@ from . import _records as R
 from ._buffers import ReadableBuffer, WriteableBuffer
 from ._common import _Held, _u32, _u64
 from ._errors import Status, VeltraError
-from ._information import InformationMixin
+from ._information import CardInformation
 
 
-def _datatypes(card: InformationMixin) -> Dict[int, int]:
+def _datatypes(card: CardInformation) -> Dict[int, int]:
     """The data type of each sensor read so far, by index."""
     made: Dict[int, int] = card._state.area("sensor datatypes", dict)
     return made
 
 
-class BoardMixin(InformationMixin):
+class CardBoard(CardInformation):
     """Flash, VPD, clocks, sensors and the device status."""
 
     def flash_info(self, bank: int = 0) -> R.FlashInfo:
@@ -247,15 +247,15 @@ class Sensor:
     alarm when any bit is set). :meth:`read` reads it; :meth:`state` judges
     a reading as the tool does."""
 
-    def __init__(self, card: BoardMixin, index: int, info: R.SensorInfo) -> None:
+    def __init__(self, card: CardBoard, index: int, info: R.SensorInfo) -> None:
         self._card = card
         self.index = index
         self.info = info
-        self.name = info.description
-        self.unit = _UNITS.get(info.attribute3, f"unit {info.attribute3}")
-        self.flags = info.attribute1 == _FLAGS
+        self.name: str = info.description
+        self.unit: str = _UNITS.get(info.attribute3, f"unit {info.attribute3}")
+        self.flags: bool = info.attribute1 == _FLAGS
         # The driver's nominal is 16.16 fixed point: good to four decimals.
-        self.nominal = round(info.attribute2, 4)
+        self.nominal: float = round(info.attribute2, 4)
         low = ctypes.c_int32(info.attribute4).value / 1000.0
         high = ctypes.c_int32(info.attribute5).value / 1000.0
         limited = not self.flags and (low != 0 or high != 0)

@@ -48,6 +48,7 @@ class Bridge:
 
     @property
     def closed(self) -> bool:
+        """True once the bridge device is closed."""
         return self._handle is None
 
     @property

@@ -36,11 +36,17 @@ class ArrayBuffer(Protocol):
 
 
 if TYPE_CHECKING:
+    import array
+    import mmap
+
     from _typeshed import ReadableBuffer as _Readable
-    from _typeshed import WriteableBuffer as _Writeable
 
     ReadableBuffer = Union[_Readable, ArrayBuffer]
-    WriteableBuffer = Union[_Writeable, ArrayBuffer]
+    # What the package writes into: the buffer types that can be written,
+    # so that a type checker refuses bytes (which the package refuses at
+    # run time with TypeError).
+    WriteableBuffer = Union[bytearray, memoryview, "array.array[Any]", mmap.mmap,
+                            "ctypes.Array[Any]", ctypes.Structure, ctypes.Union, ArrayBuffer]
 else:
     ReadableBuffer = Any
     WriteableBuffer = Any

@@ -11,15 +11,15 @@ from typing import Any, List
 from . import _records as R
 from ._errors import Status, VeltraError, check
 from ._library import HANDLE, libraries
-from ._board import BoardMixin
+from ._board import CardBoard
 from ._common import _u32, card_paths
-from ._dma import DmaMixin
-from ._fpga import FpgaMixin
+from ._dma import CardDma
+from ._fpga import CardFpga
 from ._handle import HandleState, _close_handle, close_until_done
-from ._notifications import NotificationsMixin
+from ._notifications import CardNotifications
 
 
-class Card(FpgaMixin, BoardMixin, DmaMixin, NotificationsMixin):
+class Card(CardFpga, CardBoard, CardDma, CardNotifications):
     """An open card (VELTRA_Open, VELTRA_OpenEx). Close it with
     :meth:`close` or a ``with`` block; a card that is collected is closed
     too. Besides the statuses each method names, every method that sends a
@@ -44,9 +44,9 @@ class Card(FpgaMixin, BoardMixin, DmaMixin, NotificationsMixin):
         else:
             check(library.VELTRA_Open(index, byref(handle)), "VELTRA_Open")
         assert handle.value is not None
-        self.index = index
+        self.index: int = index
         # The package refuses what would change the card (PermissionError).
-        self.read_only = bool(read_only)
+        self.read_only: bool = bool(read_only)
         # Every area of the card's calls keeps its own state on the handle,
         # with what it undoes when the handle closes.
         self._state = HandleState(library, handle.value, index)

@@ -7,15 +7,15 @@ import threading
 import weakref
 from ctypes import byref, c_uint32
 from dataclasses import dataclass
-from typing import Any, Optional, Tuple, Union, overload
+from typing import TYPE_CHECKING, Any, Optional, Tuple, Type, TypeVar, Union, overload
 
 from . import _records as R
 from ._buffers import Pinned, ReadableBuffer, WriteableBuffer, pin
 from ._errors import Status, VeltraError, check
 from ._events import Transfer
 from ._common import _Out, _u32, _u64
-from ._handle import CardBase, HandleState
-from ._windows import WindowsMixin
+from ._handle import CardHandle, HandleState
+from ._windows import CardWindows
 
 
 def _unlock(state: HandleState, handle: int) -> None:
@@ -27,7 +27,7 @@ def _forget_all(locked: "weakref.WeakSet[LockedBuffer]") -> None:
         buffer._forget()
 
 
-def _locked(card: CardBase) -> "weakref.WeakSet[LockedBuffer]":
+def _locked(card: CardHandle) -> "weakref.WeakSet[LockedBuffer]":
     """The card's locked buffers, which the driver releases with its
     handle."""
     return card._state.area("locked buffers", weakref.WeakSet, after=_forget_all)
@@ -40,7 +40,7 @@ class LockedBuffer:
     as long as a transfer on it is running: each transfer holds the memory
     too, and the last holder gives it back."""
 
-    def __init__(self, card: CardBase, buffer: Union[ReadableBuffer, WriteableBuffer]) -> None:
+    def __init__(self, card: CardHandle, buffer: Union[ReadableBuffer, WriteableBuffer]) -> None:
         self._card = card
         # The handle the lock belongs to: only transfers of that handle
         # may name it.
@@ -50,21 +50,22 @@ class LockedBuffer:
         # ended; each holds the memory until it has.
         self._transfers: "weakref.WeakSet[Transfer]" = weakref.WeakSet()
         self._pinned: Optional[Pinned] = pin(buffer)
-        self.length = self._pinned.length
+        self.length: int = self._pinned.length
         self.address: int = self._pinned.address or 0
-        self.readonly = not self._pinned.writable
+        self.readonly: bool = not self._pinned.writable
         handle = c_uint32()
         try:
             card._call("VELTRA_Lock", self._pinned.address, self.length, byref(handle))
         except BaseException:
             self._pinned.release()
             raise
-        self.handle = int(handle.value)
+        self.handle: int = int(handle.value)
         self._finalizer = weakref.finalize(self, _unlock, card._state, self.handle)
         _locked(card).add(self)
 
     @property
     def closed(self) -> bool:
+        """True once the buffer is unlocked (or its card closed)."""
         return self._pinned is None
 
     def range(self, offset: int = 0, length: Optional[int] = None) -> "LockedRange":
@@ -146,6 +147,17 @@ class LockedRange:
 
 
 Host = Union[ReadableBuffer, WriteableBuffer, LockedBuffer, LockedRange, R.BusRange]
+# Where a transfer writes: a writable buffer, a locked buffer or range, or
+# a bus range.
+Destination = Union[WriteableBuffer, LockedBuffer, LockedRange, R.BusRange]
+
+if TYPE_CHECKING:
+    import numpy
+    import numpy.typing as npt
+
+    _Scalar = TypeVar("_Scalar", bound=numpy.generic)
+    # A shape, as numpy takes one.
+    _Shape = Union[int, Tuple[int, ...]]
 
 def _as_locked_range(host: Any, state: HandleState) -> Optional[LockedRange]:
     """The locked range under an array of Card.allocate (or a contiguous
@@ -162,7 +174,7 @@ def _as_locked_range(host: Any, state: HandleState) -> Optional[LockedRange]:
     return LockedRange(locked, offset, int(host.nbytes))
 
 
-class DmaMixin(WindowsMixin):
+class CardDma(CardWindows):
     """Transfers, blocking and not, and locked buffers."""
 
     def _dma(
@@ -250,7 +262,7 @@ class DmaMixin(WindowsMixin):
         VELTRA_CANCELLED (275)."""
         self._transfer(source, True, local_address, channel, flags)
 
-    def read_dma_into(self, destination: Host, local_address: int, *, channel: int = 0,
+    def read_dma_into(self, destination: Destination, local_address: int, *, channel: int = 0,
                       flags: int = 0) -> None:
         """Moves card memory at `local_address` into `destination` (a
         writable buffer, a locked buffer or range, a bus range) by DMA and
@@ -263,7 +275,15 @@ class DmaMixin(WindowsMixin):
 
     @overload
     def read_dma(self, local_address: int, length: int, *, channel: int = ..., flags: int = ...,
-                 dtype: Any) -> Any: ...
+                 dtype: "Type[_Scalar]") -> "npt.NDArray[_Scalar]": ...
+
+    @overload
+    def read_dma(self, local_address: int, length: int, *, channel: int = ..., flags: int = ...,
+                 dtype: "numpy.dtype[_Scalar]") -> "npt.NDArray[_Scalar]": ...
+
+    @overload
+    def read_dma(self, local_address: int, length: int, *, channel: int = ..., flags: int = ...,
+                 dtype: str) -> "npt.NDArray[Any]": ...
 
     @overload
     def read_dma(self, local_address: int, length: int, *, channel: int = ..., flags: int = ...,
@@ -314,11 +334,23 @@ class DmaMixin(WindowsMixin):
         :meth:`~Transfer.wait`."""
         return self._start(source, True, local_address, channel, flags)
 
-    def start_read_dma(self, destination: Host, local_address: int, *, channel: int = 0,
+    def start_read_dma(self, destination: Destination, local_address: int, *, channel: int = 0,
                        flags: int = 0) -> Transfer:
         """Starts :meth:`read_dma_into` without waiting; as
         :meth:`start_write_dma`."""
         return self._start(destination, False, local_address, channel, flags)
+
+    @overload
+    def allocate(self, shape: "_Shape") -> "npt.NDArray[numpy.uint8]": ...
+
+    @overload
+    def allocate(self, shape: "_Shape", dtype: "Type[_Scalar]") -> "npt.NDArray[_Scalar]": ...
+
+    @overload
+    def allocate(self, shape: "_Shape", dtype: "numpy.dtype[_Scalar]") -> "npt.NDArray[_Scalar]": ...
+
+    @overload
+    def allocate(self, shape: "_Shape", dtype: str) -> "npt.NDArray[Any]": ...
 
     def allocate(self, shape: Any, dtype: Any = "uint8") -> Any:
         """A :class:`LockedArray` of `shape` and `dtype` whose memory is

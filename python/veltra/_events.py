@@ -103,6 +103,7 @@ class Event:
 
     @property
     def closed(self) -> bool:
+        """True once the event's handle is closed."""
         return self._handle is None
 
     def set(self) -> None:

@@ -13,7 +13,7 @@ from ._errors import Status, VeltraError, check
 from ._library import libraries
 from ._memory import ExternalMemory, Keeper
 from ._common import PathLike, _Held, _u32, _wide_path
-from ._information import InformationMixin
+from ._information import CardInformation
 
 
 def _is_grade(token: str) -> bool:
@@ -95,6 +95,7 @@ class Bitstream:
 
     @property
     def closed(self) -> bool:
+        """True once the bitstream is unloaded."""
         return self._memory is None
 
     def close(self) -> None:
@@ -122,7 +123,7 @@ def load_bitstream(path: PathLike) -> Bitstream:
     return Bitstream(path)
 
 
-class FpgaMixin(InformationMixin):
+class CardFpga(CardInformation):
     """Configuring the card's FPGAs."""
 
     def configure(

@@ -49,16 +49,16 @@ class HandleState:
     runs at a time (`close_lock`); a second one finds the handle closed."""
 
     def __init__(self, library: Any, value: int, index: int) -> None:
-        self.library = library
-        self.value = value
-        self.index = index
-        self.closing = False
+        self.library: Any = library
+        self.value: int = value
+        self.index: int = index
+        self.closing: bool = False
         # VELTRA_Close was called (once: an interrupted close that is run
         # again does not close the handle twice), and it returned.
-        self.close_called = False
-        self.closed = False
-        self.lock = threading.RLock()
-        self.close_lock = threading.RLock()
+        self.close_called: bool = False
+        self.closed: bool = False
+        self.lock: threading.RLock = threading.RLock()
+        self.close_lock: threading.RLock = threading.RLock()
         self.pending: Set["Operation"] = set()
         # One entry per blocking call in flight. Appending and popping are
         # atomic, so a call is counted without a lock: it counts itself in
@@ -198,7 +198,7 @@ def _close_handle(state: HandleState) -> None:
     close_until_done(state, False)
 
 
-class CardBase:
+class CardHandle:
     """The handle part of a :class:`Card`, which the areas of its calls
     build on."""
 

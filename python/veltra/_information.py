@@ -7,10 +7,10 @@ from typing import List
 
 from . import _records as R
 from ._common import _u32
-from ._handle import CardBase
+from ._handle import CardHandle
 
 
-class InformationMixin(CardBase):
+class CardInformation(CardHandle):
     """The card's version, card, bank, module and FPGA information."""
 
     @property

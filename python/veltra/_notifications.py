@@ -9,7 +9,7 @@ from typing import Any, Dict, Optional
 from ._errors import Status, check
 from ._events import Event, NotificationWait
 from ._common import _u32
-from ._handle import CardBase, HandleState
+from ._handle import CardHandle, HandleState
 
 
 def _unregister(state: HandleState, notification: int, event: Event) -> None:
@@ -23,12 +23,12 @@ def _forget_all(registrations: "weakref.WeakSet[Registration]") -> None:
         registration._forget()
 
 
-def _registrations(card: CardBase) -> "weakref.WeakSet[Registration]":
+def _registrations(card: CardHandle) -> "weakref.WeakSet[Registration]":
     """The card's registrations, which the driver drops with its handle."""
     return card._state.area("registrations", weakref.WeakSet, after=_forget_all)
 
 
-def _kept_waits(card: CardBase) -> Dict[int, NotificationWait]:
+def _kept_waits(card: CardHandle) -> Dict[int, NotificationWait]:
     """The wait that wait_notification() left outstanding at a timeout,
     by notification, for the next one to take up."""
     return card._state.area("notification waits", dict)
@@ -39,11 +39,11 @@ class Registration:
     (VELTRA_RegisterWin32Event); ended by :meth:`close`, the end of a
     ``with`` block, or the card's close."""
 
-    def __init__(self, card: CardBase, notification: int) -> None:
+    def __init__(self, card: CardHandle, notification: int) -> None:
         self._card = card
-        self.notification = _u32(notification, "notification")
+        self.notification: int = _u32(notification, "notification")
         self._ended = False  # unregistered, or dropped by the card's close
-        self.event = Event()
+        self.event: Event = Event()
         try:
             card._call("VELTRA_RegisterWin32Event", self.notification, self.event.handle)
         except BaseException:
@@ -109,7 +109,7 @@ class Registration:
         self.close()
 
 
-class NotificationsMixin(CardBase):
+class CardNotifications(CardHandle):
     """Notification waits, event registrations and cancelling."""
 
     async def wait_notification(self, notification: int, timeout: Optional[float] = None) -> bool:

@@ -422,6 +422,7 @@ class CardSummary:
 
     @property
     def serial(self) -> int:
+        """The card's serial number (cardValue3 of its card information)."""
         return self.info.cardValue3
 
 

@@ -6,7 +6,7 @@ import ctypes
 import operator
 import weakref
 from ctypes import byref, c_uint32, c_uint64
-from typing import Any, List, Optional, Union, overload
+from typing import TYPE_CHECKING, Any, List, Optional, Type, TypeVar, Union, overload
 
 from . import _records as R
 from ._buffers import ReadableBuffer, WriteableBuffer
@@ -14,8 +14,15 @@ from ._errors import VeltraError, check
 from ._memory import ExternalMemory, Keeper
 from ._common import (_REGISTERS, _WINDOW_CARD_MEMORY, _WINDOW_DOORBELL, _WINDOW_PREFETCHABLE,
                       _WINDOW_REGISTERS, _Held, _u32, _u64)
-from ._handle import CardBase, HandleState
-from ._information import InformationMixin
+from ._handle import CardHandle, HandleState
+from ._information import CardInformation
+
+
+if TYPE_CHECKING:
+    import numpy
+    import numpy.typing as npt
+
+    _Scalar = TypeVar("_Scalar", bound=numpy.generic)
 
 
 def _unmap(state: HandleState, address: int) -> None:
@@ -51,7 +58,7 @@ class _Mappings:
         return first
 
 
-def _mappings(card: CardBase) -> _Mappings:
+def _mappings(card: CardHandle) -> _Mappings:
     return card._state.area("mappings", _Mappings, busy=_Mappings.busy,
                             before=_Mappings.unmap)
 
@@ -64,11 +71,11 @@ class Mapping:
     :meth:`close`, at the end of a ``with`` block, by closing the card, or
     when the mapping and every view of it are collected."""
 
-    def __init__(self, card: CardBase, address: int, length: int) -> None:
+    def __init__(self, card: CardHandle, address: int, length: int) -> None:
         self._card = card
-        self.readonly = card.read_only
-        self.address = address
-        self.length = length
+        self.readonly: bool = card.read_only
+        self.address: int = address
+        self.length: int = length
         # The views keep the keeper, and through it the card, alive: the
         # region is unmapped when the last of them and this object go.
         self._keeper = Keeper(_unmap, card._state, address, owner=card)
@@ -93,7 +100,20 @@ class Mapping:
 
     @property
     def closed(self) -> bool:
+        """True once the region is unmapped."""
         return self._memory is None
+
+    @overload
+    def array(self, dtype: "Type[_Scalar]", offset: int = ...,
+              count: Optional[int] = ...) -> "npt.NDArray[_Scalar]": ...
+
+    @overload
+    def array(self, dtype: "numpy.dtype[_Scalar]", offset: int = ...,
+              count: Optional[int] = ...) -> "npt.NDArray[_Scalar]": ...
+
+    @overload
+    def array(self, dtype: str, offset: int = ...,
+              count: Optional[int] = ...) -> "npt.NDArray[Any]": ...
 
     def array(self, dtype: Any, offset: int = 0, count: Optional[int] = None) -> Any:
         """A numpy array of `dtype` over the mapped memory from `offset`
@@ -258,9 +278,9 @@ class Window:
     """Address window `index` of a card: reads and writes without a mapping,
     and mappings. Making one sends nothing."""
 
-    def __init__(self, card: CardBase, index: int) -> None:
-        self.card = card
-        self.index = _u32(index, "window index")
+    def __init__(self, card: CardHandle, index: int) -> None:
+        self.card: CardHandle = card
+        self.index: int = _u32(index, "window index")
         self._state = card._state
 
     # The window in plain words, from its information.
@@ -290,6 +310,7 @@ class Window:
 
     @property
     def prefetchable(self) -> bool:
+        """True for a window the host may read ahead of the reads asked for."""
         return bool(self.info().windowValue3 & _WINDOW_PREFETCHABLE)
 
     def info(self) -> R.WindowInfo:
@@ -437,7 +458,7 @@ class Window:
         return f"<veltra.Window {self.index} of card {self.card.index}>"
 
 
-class WindowsMixin(InformationMixin):
+class CardWindows(CardInformation):
     """The card's windows and common buffers."""
 
     def window(self, index: int) -> Window:
