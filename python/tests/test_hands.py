@@ -210,3 +210,70 @@ def test_pynq_forms_of_a_window(card: veltra.Card) -> None:
     assert window.read(0x40, 4) == b"\x78\x56\x34\x12"
     window.write(0x44, b"\x01\x02")
     assert window.read16(0x44) == 0x0201
+
+
+def test_a_callback_that_closes_the_card_while_it_closes() -> None:
+    card = veltra.open(0)
+    wait = card.start_notification_wait(NOTIFICATION)
+    wait.add_done_callback(lambda _: card.close())  # on failure, shut down
+    closer = threading.Thread(target=card.close, daemon=True)
+    closer.start()
+    closer.join(10)
+    assert not closer.is_alive() and card.closed
+
+
+def test_ctrl_c_after_the_driver_took_a_request_keeps_it_until_the_close() -> None:
+    card = veltra.open(0)
+    library = card._state.library
+    real = library.VELTRA_StartNotificationWait
+
+    def taken_then_interrupted(*arguments: object) -> int:
+        real(*arguments)
+        raise KeyboardInterrupt  # as if it landed as the call returned
+
+    library.VELTRA_StartNotificationWait = taken_then_interrupted
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            card.start_notification_wait(NOTIFICATION)
+    finally:
+        library.VELTRA_StartNotificationWait = real
+    # The driver has it: the close cancels it and waits for its end, since
+    # its OVERLAPPED and event must outlive it.
+    [kept] = card._state.pending
+    closer = threading.Thread(target=card.close, daemon=True)
+    closer.start()
+    closer.join(10)
+    assert not closer.is_alive() and card.closed and kept.status == 275
+
+
+def test_locks_follow_every_view_and_only_their_own_handle(card: veltra.Card) -> None:
+    frame = card.allocate(16, np.uint8)
+    locked = frame._veltra_locked
+    assert frame[::-1]._veltra_locked is locked and frame[::-1][::-1]._veltra_locked is locked
+    assert np.flip(frame)._veltra_locked is locked
+    quotient = np.empty(16)
+    assert np.divmod(frame, 3, out=(quotient, None))[1] is not None
+    with veltra.open(0) as again:  # another handle of the same card
+        frame[:] = 7
+        again.write_dma(frame, 0x300)  # plain memory to it
+        assert again.read_dma(0x300, 16) == b"\x07" * 16
+        with pytest.raises(ValueError):
+            again.release(frame)
+        with raises(279, "VELTRA_NOT_OWNER"):
+            again.write_dma(locked, 0x300)
+    card.release(frame)
+    assert locked.closed
+
+
+def test_mapped_registers_refuse_what_they_cannot_reach() -> None:
+    with veltra.open(0, read_only=True) as card, card.window(1).map(0, 4096) as mapping:
+        for offset, refused in ((-4, ValueError), (2, ValueError), (4096, IndexError),
+                                (1 << 70, IndexError)):
+            with pytest.raises(refused):
+                mapping.read32(offset)
+        assert mapping.read32(np.int64(8)) == mapping.read32(8)
+        for offset in (0, 2, -4, 4096):  # read-only comes first for a write
+            with pytest.raises(PermissionError):
+                mapping.write32(offset, 1)
+    with pytest.raises(ValueError, match="closed"):
+        mapping.read32(0)

@@ -219,7 +219,9 @@ def open(  # noqa: A001
 def _not_found(what: str) -> VeltraError:
     """VELTRA_DEVICE_NOT_FOUND, as a wrong index raises it, saying what
     was looked for."""
-    return VeltraError.from_code(Status.DEVICE_NOT_FOUND, what)
+    error = VeltraError.from_code(Status.DEVICE_NOT_FOUND, "veltra.open")
+    error.args = (f"{what}: {error.name} ({error.message})",)
+    return error
 
 
 def _open_path(path: str, read_only: bool, flags: int) -> Card:

@@ -38,6 +38,7 @@ class ArrayBuffer(Protocol):
 if TYPE_CHECKING:
     import array
     import mmap
+    import pickle
 
     from _typeshed import ReadableBuffer as _Readable
 
@@ -46,7 +47,8 @@ if TYPE_CHECKING:
     # so that a type checker refuses bytes (which the package refuses at
     # run time with TypeError).
     WriteableBuffer = Union[bytearray, memoryview, "array.array[Any]", mmap.mmap,
-                            "ctypes.Array[Any]", ctypes.Structure, ctypes.Union, ArrayBuffer]
+                            "ctypes.Array[Any]", "ctypes._SimpleCData[Any]", ctypes.Structure,
+                            ctypes.Union, pickle.PickleBuffer, ArrayBuffer]
 else:
     ReadableBuffer = Any
     WriteableBuffer = Any

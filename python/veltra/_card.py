@@ -72,14 +72,18 @@ class Card(CardFpga, CardBoard, CardDma, CardNotifications):
         or of VELTRA_Close: VELTRA_INVALID_HANDLE (269),
         VELTRA_UNEXPECTED_ERROR (257)."""
         state = self._state
-        with state.close_lock:
-            if state.closed:
-                return
-            reason = state.busy()
-            if reason:
-                raise BufferError(f"card {self.index} {reason}")
-            self._finalizer.detach()
-            failure = close_until_done(state, True)
+        try:
+            with state.close_lock:
+                if state.closed:
+                    return
+                reason = state.busy()
+                if reason:
+                    raise BufferError(f"card {self.index} {reason}")
+                failure = close_until_done(state, True)
+                # Only a close that is done lets go of the collection's.
+                self._finalizer.detach()
+        finally:
+            state.join_watcher()
         if failure is not None:
             raise failure
 

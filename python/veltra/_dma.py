@@ -340,6 +340,8 @@ class CardDma(CardWindows):
         :meth:`start_write_dma`."""
         return self._start(destination, False, local_address, channel, flags)
 
+    # Typed as the numpy arrays they are (a LockedArray is one); its
+    # ``with`` form is for run time.
     @overload
     def allocate(self, shape: "_Shape") -> "npt.NDArray[numpy.uint8]": ...
 
@@ -379,6 +381,9 @@ class CardDma(CardWindows):
         locked: Optional[LockedBuffer] = getattr(array, "_veltra_locked", None)
         if locked is None:
             raise TypeError("release() takes an array made by allocate()")
+        if locked._state is not self._state:
+            raise ValueError(f"the array was allocated by card {locked._card.index}'s handle,"
+                             f" not by this card {self.index}'s")
         locked.close()
 
     def lock(self, buffer: Union[ReadableBuffer, WriteableBuffer]) -> LockedBuffer:

@@ -135,8 +135,10 @@ class VeltraError(Error):
         return kind(code, status_text(code, True), status_text(code, False), call)
 
 
-class DeviceNotFound(VeltraError):
-    """VELTRA_DEVICE_NOT_FOUND: no card at that index (or it went away)."""
+class DeviceNotFound(VeltraError, LookupError):
+    """VELTRA_DEVICE_NOT_FOUND: no card at that index, with that serial or
+    at that path (or it went away). Also a LookupError, which a wrong
+    serial or path raised before."""
 
 
 class AccessDenied(VeltraError):

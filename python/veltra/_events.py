@@ -173,31 +173,38 @@ class Operation:
     def _begin(self, start: Callable[[Any], int]) -> None:
         """Calls the Start export; raises VeltraError if it started nothing,
         ValueError if the card is closing. Interrupted (Ctrl-C), it is
-        undone unless the driver has the request: the OVERLAPPED says so
-        (the system marks it pending when it takes the request), and a
-        close then waits for it as for any other."""
+        undone unless the driver has the request: the Start call's status
+        says so when it returned, and otherwise the OVERLAPPED does (the
+        system marks it pending when it takes the request); a close then
+        waits for it as for any other."""
         overlapped = ctypes.byref(self._overlapped)
         state = self._state
         self._overlapped.Internal = _NOT_ISSUED
-        with state.lock:
-            if state.closing:
-                status: Optional[int] = None
-            else:
-                try:
+        status: Optional[int] = None
+        closing = False
+        try:
+            with state.lock:
+                if state.closing:
+                    closing = True
+                else:
                     # Pending before the driver may complete it: a close
                     # that comes now waits for it.
                     state.pending.add(self)
                     status = start(overlapped)
-                except BaseException:
-                    if self._overlapped.Internal != _STATUS_PENDING:
-                        self._end(Status.CANCELLED)
-                    raise
-                if status == Status.PENDING:
-                    return
-        if status is None:
-            self._end(Status.CANCELLED)
-            raise ValueError(f"card {state.index} is closed")
-        self._end(status)
+                    if status == Status.PENDING:
+                        return
+            if closing:
+                self._end(Status.CANCELLED)
+                raise ValueError(f"card {state.index} is closed")
+            assert status is not None
+            self._end(status)
+        except BaseException:
+            if self._status is None:
+                issued = (status == Status.PENDING if status is not None
+                          else self._overlapped.Internal == _STATUS_PENDING)
+                if not issued:
+                    self._end(Status.CANCELLED if status is None else status)
+            raise
         if status != Status.SUCCESS:
             raise VeltraError.from_code(status, self._what)
 
@@ -263,10 +270,12 @@ class Operation:
         per operation. Cancelling the future stops only that watch; the
         operation goes on (see :meth:`cancel`)."""
         future: concurrent.futures.Future[bool] = concurrent.futures.Future()
-        if self._status is None and not self._state.closed:
-            self._state.watch(self, future)
-        else:
-            self._resolve(future)
+        if self._status is None and self._state.watch(self, future):
+            return future
+        # Ended, or its card closing (whose close ends it): settled here.
+        if self._status is None:
+            self._settle()
+        self._resolve(future)
         return future
 
     def add_done_callback(self, callback: Callable[["Operation"], object]) -> None:
@@ -309,6 +318,7 @@ class Operation:
         status = self._state.call_if_open("VELTRA_Cancel")
         if status is not None and status not in (Status.SUCCESS, Status.CANCEL_FAILED):
             raise VeltraError.from_code(status, "VELTRA_Cancel")
+        self._state.forget_kept_waits()
         self._settle()
         return self._status == Status.CANCELLED
 
@@ -337,12 +347,17 @@ class _Watcher:
             self._watched.append((operation, future))
         libraries.platform().SetEvent(self._wake)
 
-    def stop(self) -> None:
+    def stop(self, join: bool = True) -> None:
         """Completes what is still watched (the card's close has ended the
-        operations) and ends the thread."""
+        operations) and ends the thread; waits for it if `join`."""
         with self._lock:
             self._stopping = True
         libraries.platform().SetEvent(self._wake)
+        if join:
+            self.join()
+
+    def join(self) -> None:
+        """Waits until the thread has ended (unless called from it)."""
         if threading.current_thread() is not self._thread:
             self._thread.join()
 

@@ -60,13 +60,16 @@ class HandleState:
         self.lock: threading.RLock = threading.RLock()
         self.close_lock: threading.RLock = threading.RLock()
         self.pending: Set["Operation"] = set()
-        # One entry per blocking call in flight. Appending and popping are
-        # atomic, so a call is counted without a lock: it counts itself in
-        # before it looks at `closing`, and the close sets `closing` before
-        # it looks at the count, so either the call sees the close coming or
-        # the close sees the call.
-        self.active: List[None] = []
+        # One entry per blocking call in flight: its thread's id. Appending
+        # and removing are atomic, so a call is counted without a lock: it
+        # counts itself in before it looks at `closing`, and the close sets
+        # `closing` before it looks at the count, so either the call sees
+        # the close coming or the close sees the call.
+        self.active: List[int] = []
         self.watcher: Optional["_Watcher"] = None
+        # The watcher the close stopped, joined once the close lets go of
+        # its lock (a callback on it may close the card too).
+        self.retired: Optional["_Watcher"] = None
         self.areas: Dict[str, Area] = {}
 
     def area(self, name: str, make: Callable[[], _Area], **hooks: Any) -> _Area:
@@ -81,14 +84,21 @@ class HandleState:
 
     def begin_call(self) -> bool:
         """Counts a blocking call in; False once the handle is closing."""
-        self.active.append(None)
+        me = threading.get_ident()
+        self.active.append(me)
         if self.closing or self.closed:
-            self.active.pop()
+            self.active.remove(me)
             return False
         return True
 
     def end_call(self) -> None:
-        self.active.pop()
+        self.active.remove(threading.get_ident())
+
+    def forget_kept_waits(self) -> None:
+        """Every wait of the handle was cancelled: none kept is of use."""
+        area = self.areas.get("notification waits")
+        if area is not None:
+            area.value.clear()
 
     def call_if_open(self, name: str, *arguments: Any) -> Optional[int]:
         """Calls export `name` with the handle, counted in as a call in
@@ -106,21 +116,29 @@ class HandleState:
         """After end_pending (which set `closing`): cancels the transfers of
         blocking calls still in other threads, and waits until every call
         has returned."""
-        if not self.active:
+        # A close run on a thread inside a call (a collection that drops the
+        # card there) does not wait for that call.
+        me = threading.get_ident()
+        if not any(caller != me for caller in self.active):
             return
         self.library.VELTRA_Cancel(self.value)
-        while self.active:
+        while any(caller != me for caller in list(self.active)):
             time.sleep(0.001)
 
-    def watch(self, operation: "Operation", future: "concurrent.futures.Future[bool]") -> None:
+    def watch(self, operation: "Operation", future: "concurrent.futures.Future[bool]") -> bool:
         """Completes `future` when `operation` ends, from the handle's
-        watcher thread (started at the first watch)."""
+        watcher thread (started at the first watch); False, watching
+        nothing, once the handle is closing (the close ends the
+        operation)."""
         from ._events import _Watcher
 
         with self.lock:
+            if self.closing or self.closed:
+                return False
             if self.watcher is None:
                 self.watcher = _Watcher(self)
             self.watcher.add(operation, future)
+            return True
 
     def end_pending(self) -> None:
         """Refuses new operations, then cancels and finishes every pending
@@ -135,7 +153,15 @@ class HandleState:
         with self.lock:
             watcher, self.watcher = self.watcher, None
         if watcher is not None:
-            watcher.stop()
+            watcher.stop(join=False)
+            self.retired = watcher
+
+    def join_watcher(self) -> None:
+        """Waits for the watcher the close stopped; outside the close's lock,
+        since a callback on the watcher may be closing the card too."""
+        watcher, self.retired = self.retired, None
+        if watcher is not None:
+            watcher.join()
 
     def busy(self) -> str:
         """Why the handle cannot close now ("" when it can)."""
@@ -170,23 +196,28 @@ class HandleState:
                 status: int = self.library.VELTRA_Close(self.value)
                 if status != Status.SUCCESS and first is None:
                     first = VeltraError.from_code(status, "VELTRA_Close")
-            self.closed = True
+            # Closed once everything is dropped: a close interrupted here
+            # is run again from here.
             for area in list(self.areas.values()):
                 if area.after is not None:
                     area.after(area.value)
+            self.closed = True
             return first
 
 
 def close_until_done(state: HandleState, undo: bool) -> Optional[VeltraError]:
     """:meth:`HandleState.close`, finished even when Ctrl-C interrupts it
-    (a card left half closed could never be closed again): the interrupt
-    is raised once the handle is closed."""
+    once (a card left half closed is a leak): the interrupt is raised once
+    the handle is closed. A second Ctrl-C (a close that waits for another
+    thread's long call, say) leaves it to be finished by the next close."""
     interrupted: Optional[BaseException] = None
     while True:
         try:
             failure = state.close(undo)
             break
         except KeyboardInterrupt as error:
+            if interrupted is not None:
+                raise
             interrupted = error
     if interrupted is not None:
         raise interrupted
@@ -195,7 +226,10 @@ def close_until_done(state: HandleState, undo: bool) -> Optional[VeltraError]:
 
 def _close_handle(state: HandleState) -> None:
     """A collected Card's finalizer: its objects went with it."""
-    close_until_done(state, False)
+    try:
+        close_until_done(state, False)
+    finally:
+        state.join_watcher()
 
 
 class CardHandle:

@@ -3,7 +3,7 @@ package imports without numpy."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Optional, Tuple, TypeVar
 
 import numpy
 
@@ -11,18 +11,23 @@ if TYPE_CHECKING:
     from ._dma import LockedBuffer
 
 
-def _within(array: numpy.ndarray, locked: "LockedBuffer") -> bool:  # type: ignore[type-arg]
-    """Whether `array`'s memory lies in the locked buffer's."""
-    start = int(array.__array_interface__["data"][0])
-    return locked.address <= start and start + array.nbytes <= locked.address + locked.length
+def _within(array: "numpy.ndarray[Any, Any]", locked: "LockedBuffer") -> bool:
+    """Whether `array`'s memory, however its strides run (a reversed view
+    starts at its highest address), lies in the locked buffer's."""
+    low, high = numpy.byte_bounds(array)
+    return locked.address <= low and high <= locked.address + locked.length
 
 
-class LockedArray(numpy.ndarray):  # type: ignore[type-arg]
+_DType = TypeVar("_DType", bound=numpy.dtype[Any], covariant=True)
+
+
+class LockedArray(numpy.ndarray[Any, _DType]):
     """A numpy array of host memory locked for DMA (:meth:`Card.allocate`):
     transfers of its card to and from it, or from a contiguous slice of it,
     use the lock. Views and slices of it carry the lock; results of
-    arithmetic (``a * 2``, ``a.mean()``, a copy) are plain arrays, which do
-    not keep the locked memory. It pickles as a plain ``numpy.ndarray``. A
+    arithmetic and reductions (``a * 2``, ``a.mean()``) are plain arrays,
+    and copies (``a.copy()``, ``a.astype(...)``) are arrays without the
+    lock: none of them keeps the locked memory. It pickles as a plain ``numpy.ndarray``. A
     ``with`` block over it unlocks it at its end (as :meth:`Card.release`)."""
 
     _veltra_locked: Optional["LockedBuffer"] = None
@@ -41,7 +46,10 @@ class LockedArray(numpy.ndarray):  # type: ignore[type-arg]
                                   for o in outputs)
         result = getattr(ufunc, method)(*plain, **kwargs)
         if outputs:
-            return outputs if isinstance(result, tuple) else outputs[0]
+            if isinstance(result, tuple):
+                return tuple(made if given is None else given
+                             for given, made in zip(outputs, result))
+            return outputs[0] if outputs[0] is not None else result
         return result
 
     def __reduce__(self) -> Any:
@@ -50,7 +58,7 @@ class LockedArray(numpy.ndarray):  # type: ignore[type-arg]
     def __reduce_ex__(self, protocol: Any) -> Any:
         return self.view(numpy.ndarray).__reduce_ex__(protocol)
 
-    def __enter__(self) -> "LockedArray":
+    def __enter__(self) -> "LockedArray[_DType]":
         return self
 
     def __exit__(self, *exc: Any) -> None:

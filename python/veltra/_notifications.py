@@ -20,7 +20,10 @@ def _unregister(state: HandleState, notification: int, event: Event) -> None:
 
 def _forget_all(registrations: "weakref.WeakSet[Registration]") -> None:
     for registration in list(registrations):
-        registration._forget()
+        try:
+            registration._forget()
+        except ValueError:
+            pass  # closed meanwhile by its owner
 
 
 def _registrations(card: CardHandle) -> "weakref.WeakSet[Registration]":
@@ -177,4 +180,7 @@ class CardNotifications(CardHandle):
         if status == Status.CANCEL_FAILED:
             return False
         check(status, "VELTRA_Cancel")
+        # Every wait of the handle ended: a kept one would only raise its
+        # cancel into the next wait.
+        self._state.forget_kept_waits()
         return True

@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import ctypes
+import numbers
 import operator
 import weakref
+from threading import get_ident
 from ctypes import byref, c_uint32, c_uint64
 from typing import TYPE_CHECKING, Any, List, Optional, Type, TypeVar, Union, overload
 
@@ -128,21 +130,23 @@ class Mapping:
             count = max(self.length - offset, 0) // kind.itemsize
         return numpy.frombuffer(self.view, kind, _u64(count, "count"), offset)
 
-    def _refusal(self, offset: Any, width: int, value: Any = 0) -> Exception:
-        """Why an access of `width` bytes at `offset` (of `value`) cannot
-        be made."""
+    def _refusal(self, offset: Any, width: int, value: Any = None) -> Exception:
+        """Why an access of `width` bytes at `offset` (a write of `value`)
+        cannot be made."""
         if self._memory is None:
             return ValueError("the mapping is closed")
-        offset = operator.index(offset)
-        value = operator.index(value)
-        if offset % width:
-            return ValueError(f"offset {offset:#x} is not aligned to the {width * 8}-bit width")
-        if offset < 0 or offset + width > self.length:
-            return IndexError(f"offset {offset:#x} lies outside the {self.length}-byte mapping")
-        if self.readonly:
+        if value is not None and self.readonly:
             return PermissionError(
                 f"card {self._card.index} is open read-only: its mappings are read-only"
             )
+        offset = operator.index(offset)
+        if offset < 0:
+            return ValueError(f"offset must lie in 0 to 2**64 - 1, not {offset}")
+        if offset % width:
+            return ValueError(f"offset {offset:#x} is not aligned to the {width * 8}-bit width")
+        if offset + width > self.length:
+            return IndexError(f"offset {offset:#x} lies outside the {self.length}-byte mapping")
+        value = operator.index(value)
         return ValueError(f"{value} does not fit {width * 8} bits")
 
     # One access of the named width at an offset aligned to it, straight to
@@ -343,6 +347,8 @@ class Window:
         reads them. With `offset` alone, the 32-bit register there, as
         :meth:`read32` (the form of PYNQ's MMIO)."""
         if length is None:
+            if flags:
+                raise TypeError("read(offset) reads a 32-bit register; flags need a length")
             return self.read32(offset)
         data = bytearray(_u64(length, "length"))
         self.read_into(offset, data, flags=flags)
@@ -354,8 +360,10 @@ class Window:
         is written as the 32-bit register at `offset`, as :meth:`write32`
         (the form of PYNQ's MMIO). Raises VeltraError as :meth:`read_into`;
         PermissionError for a card opened read-only."""
-        if isinstance(data, int):
-            self.write32(offset, data)
+        if isinstance(data, (int, numbers.Integral)):
+            if flags:
+                raise TypeError("write(offset, int) writes a 32-bit register; flags need a buffer")
+            self.write32(offset, int(data))
             return
         self.card._refuse_changes("VELTRA_Write")
         with _Held(data, False) as held:
@@ -374,16 +382,17 @@ class Window:
             raise ValueError(f"offset must lie in 0 to 2**64 - 1, not {offset}")
         state = self._state
         active = state.active
-        active.append(None)
+        me = get_ident()
+        active.append(me)
         if state.closing or state.closed:
-            active.pop()
+            active.remove(me)
             raise ValueError(f"card {self.card.index} is closed")
         try:
             library = state.library
             export = library.VELTRA_Write if write else library.VELTRA_Read
             status = export(state.value, self.index, 0, offset, width, byref(word))
         finally:
-            active.pop()
+            active.remove(me)
         if status:
             raise VeltraError.from_code(status, "VELTRA_Write" if write else "VELTRA_Read")
 
