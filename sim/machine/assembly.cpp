@@ -182,9 +182,15 @@ std::shared_ptr<Store> openStore(const MachineDescription& machine, uint64_t siz
     if (setting != "private") {
         const std::string root = setting.empty() ? defaultStateRoot() : setting;
         if (root.empty()) {
+#if defined(_WIN32)
             problem =
-                "no folder for the machine's state (set VELTRA_SIM_STATE); this process "
-                "has a machine of its own";
+                "no folder for the machine's state (LOCALAPPDATA is not set; set it or "
+                "VELTRA_SIM_STATE); this process has a machine of its own";
+#else
+            problem =
+                "no folder for the machine's state (neither XDG_STATE_HOME nor HOME is set; "
+                "set one or VELTRA_SIM_STATE); this process has a machine of its own";
+#endif
         } else {
             // Linux and Windows processes lock and wake each other differently,
             // so each platform has a state of its own; so has each description

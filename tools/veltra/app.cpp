@@ -61,12 +61,21 @@ bool attachSimulator(bool asked) {
 // which a Windows console takes once asked to (Windows 10 and later).
 void enableTerminalSequences() {
 #if defined(_WIN32)
+    bool console = false;
     for (DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
-        HANDLE console = GetStdHandle(which);
+        HANDLE handle = GetStdHandle(which);
         DWORD mode = 0;
-        if (console != INVALID_HANDLE_VALUE && GetConsoleMode(console, &mode))
-            SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+        if (handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
+            SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+            console = true;
+        }
     }
+    // The tool writes UTF-8: a console shows it as such for as long as the
+    // tool runs (its own code page is given back at exit); a file or pipe
+    // receives the UTF-8 as it is.
+    static const UINT original = GetConsoleOutputCP();
+    if (console && original != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
+        std::atexit([] { SetConsoleOutputCP(original); });
 #endif
 }
 

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "errors.h"
+#include "files.h"
 
 namespace tool {
 
@@ -74,7 +75,7 @@ void walkFields(HeadReader& file, uint64_t fileSize, BitHeader& header) {
 }  // namespace
 
 BitHeader readBitHeader(const std::string& path) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::ifstream in(fileSystemPath(path), std::ios::binary | std::ios::ate);
     if (!in)
         throw Failure("cannot open " + path + ": No such file or directory");
     const uint64_t fileSize = static_cast<uint64_t>(std::max<std::streamoff>(in.tellg(), 0));

@@ -1,5 +1,9 @@
 #include "card_lock.h"
 
+#if defined(_WIN32)
+#include "wide.h"
+#endif
+
 #include <cctype>
 #include <condition_variable>
 #include <cstdio>
@@ -163,10 +167,10 @@ void releaseInProcess(const std::string& key) {
 #if defined(_WIN32)
 
 std::string knownFolder(int which) {
-    char path[MAX_PATH] = "";
-    if (SHGetFolderPathA(nullptr, which, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK)
+    wchar_t path[MAX_PATH] = L"";
+    if (SHGetFolderPathW(nullptr, which, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK)
         return "";
-    return path;
+    return narrow(path);
 }
 
 // %ProgramData%\VELTRA: the notes and the locks' records of every user.
@@ -382,9 +386,9 @@ void CardLock::acquire(bool wait) {
             card_.name().c_str(), name.c_str()));
     if (mutex == nullptr)
         throw Failure(
-            format("cannot make the lock of %s, the mutex %s: system error %lu; "
+            format("cannot make the lock of %s, the mutex %s: %s; "
                    "run veltra as an administrator; nothing changed",
-                   card_.name().c_str(), name.c_str(), static_cast<unsigned long>(GetLastError())));
+                   card_.name().c_str(), name.c_str(), systemErrorText(GetLastError()).c_str()));
     lock_ = reinterpret_cast<intptr_t>(mutex);
     DWORD waited = WaitForSingleObject(mutex, 0);
     if (waited == WAIT_TIMEOUT) {

@@ -1,5 +1,9 @@
 #include "files.h"
 
+#if defined(_WIN32)
+#include "wide.h"
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -91,7 +95,7 @@ std::string systemMessage(DWORD error) {
         return "another program has it open for writing";
     if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
         return "File exists";
-    return format("system error %lu", static_cast<unsigned long>(error));
+    return systemErrorText(error);
 }
 
 uint64_t randomNumber() {
@@ -251,7 +255,7 @@ bool isLink(HANDLE object) {
 // replacement is shared as the old one was.
 void copyAccess(const std::string& from, HANDLE to) {
     Handle old;
-    old.value = CreateFileA(from.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    old.value = CreateFileW(widen(from).c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING,
                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (old.value == INVALID_HANDLE_VALUE || isLink(old.value))
@@ -276,9 +280,9 @@ void copyAccess(const std::string& from, HANDLE to) {
 // file that no one has open (its writer shares it with no one) and that was
 // last written a while ago.
 void removeAbandonedTemporaries(const std::string& folder, const std::string& base) {
-    WIN32_FIND_DATAA found{};
+    WIN32_FIND_DATAW found{};
     HANDLE search =
-        FindFirstFileA((folder + "\\" + temporaryPrefix(base) + "*.tmp").c_str(), &found);
+        FindFirstFileW(widen(inFolder(folder, temporaryPrefix(base) + "*.tmp")).c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
         return;
     FILETIME now{};
@@ -287,22 +291,24 @@ void removeAbandonedTemporaries(const std::string& folder, const std::string& ba
     do {
         const uint64_t written = uint64_t{found.ftLastWriteTime.dwHighDateTime} << 32 |
                                  found.ftLastWriteTime.dwLowDateTime;
-        if (isTemporaryOf(found.cFileName, base) &&
+        const std::string name = narrow(found.cFileName);
+        if (isTemporaryOf(name, base) &&
             (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
                 0 &&
             current > written + uint64_t{kStaleSeconds} * 10000000)
-            DeleteFileA((folder + "\\" + found.cFileName).c_str());
-    } while (FindNextFileA(search, &found));
+            DeleteFileW(widen(inFolder(folder, name)).c_str());
+    } while (FindNextFileW(search, &found));
     FindClose(search);
 }
 
 // The path a link leads to, as the system resolves it.
 std::string finalPath(HANDLE object, const std::string& fallback) {
-    char path[MAX_PATH + 8] = "";
-    const DWORD length = GetFinalPathNameByHandleA(object, path, sizeof path, FILE_NAME_NORMALIZED);
-    if (length == 0 || length >= sizeof path)
+    std::wstring path(32768, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(object, path.data(),
+                                                   static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+    if (length == 0 || length >= path.size())
         return fallback;
-    std::string result(path, length);
+    std::string result = narrow(path.data(), static_cast<int>(length));
     if (result.rfind("\\\\?\\UNC\\", 0) == 0)
         return "\\\\" + result.substr(8);
     if (result.rfind("\\\\?\\", 0) == 0)
@@ -315,7 +321,7 @@ std::string finalPath(HANDLE object, const std::string& fallback) {
 Bytes readWholeFile(const std::string& path) {
     // Others may read it meanwhile, but not change it.
     Handle file;
-    file.value = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    file.value = CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file.value == INVALID_HANDLE_VALUE)
         throw Failure("cannot open " + path + ": " + systemMessage(GetLastError()));
@@ -324,7 +330,7 @@ Bytes readWholeFile(const std::string& path) {
 
 Bytes readTrustedFile(const std::string& path) {
     Handle file;
-    file.value = CreateFileA(path.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, nullptr,
+    file.value = CreateFileW(widen(path).c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, nullptr,
                              OPEN_EXISTING,
                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file.value == INVALID_HANDLE_VALUE)
@@ -338,7 +344,7 @@ Bytes readTrustedFile(const std::string& path) {
 }
 
 bool trustedFileExists(const std::string& path) {
-    if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+    if (GetFileAttributesW(widen(path).c_str()) != INVALID_FILE_ATTRIBUTES)
         return true;
     const DWORD error = GetLastError();
     return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
@@ -346,11 +352,11 @@ bool trustedFileExists(const std::string& path) {
 
 void makePrivateFolder(const std::string& folder, bool othersRead) {
     AccessList access(privateAccess(othersRead));
-    if (!CreateDirectoryA(folder.c_str(), access.attributes()) &&
+    if (!CreateDirectoryW(widen(folder).c_str(), access.attributes()) &&
         GetLastError() != ERROR_ALREADY_EXISTS)
         throw Failure("cannot make the folder " + folder + ": " + systemMessage(GetLastError()));
     Handle opened;
-    opened.value = CreateFileA(folder.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    opened.value = CreateFileW(widen(folder).c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                nullptr, OPEN_EXISTING,
                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (opened.value == INVALID_HANDLE_VALUE)
@@ -372,8 +378,8 @@ ReplacingFile::ReplacingFile(std::string path, Access mode) : path_(std::move(pa
     // A name that is there (a planted link too) is never opened: another is
     // drawn.
     for (int attempt = 0; attempt < 16 && file == INVALID_HANDLE_VALUE; ++attempt) {
-        temporary_ = folder + "\\" + temporaryName(base);
-        file = CreateFileA(temporary_.c_str(), GENERIC_WRITE | WRITE_DAC, 0,
+        temporary_ = inFolder(folder, temporaryName(base));
+        file = CreateFileW(widen(temporary_).c_str(), GENERIC_WRITE | WRITE_DAC, 0,
                            access != nullptr ? access->attributes() : nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS &&
@@ -391,7 +397,7 @@ ReplacingFile::~ReplacingFile() {
     if (file_ != -1)
         CloseHandle(reinterpret_cast<HANDLE>(file_));
     if (!committed_ && !temporary_.empty())
-        DeleteFileA(temporary_.c_str());
+        DeleteFileW(widen(temporary_).c_str());
 }
 
 void ReplacingFile::write(const void* data, size_t length) {
@@ -412,7 +418,7 @@ void ReplacingFile::commit() {
     const bool flushed = FlushFileBuffers(file) != 0;
     CloseHandle(file);
     file_ = -1;
-    if (!flushed || !MoveFileExA(temporary_.c_str(), path_.c_str(),
+    if (!flushed || !MoveFileExW(widen(temporary_).c_str(), widen(path_).c_str(),
                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         throw Failure("cannot write " + path_ + ": " + systemMessage(GetLastError()));
     committed_ = true;
@@ -429,7 +435,7 @@ OutputFile::OutputFile(const std::string& path) : path_(path) {
     // through this handle (a pipe's one instance would be taken by a look
     // before the write), a file is replaced.
     Handle existing;
-    existing.value = CreateFileA(path.c_str(), GENERIC_WRITE,
+    existing.value = CreateFileW(widen(path).c_str(), GENERIC_WRITE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (existing.value != INVALID_HANDLE_VALUE && GetFileType(existing.value) != FILE_TYPE_DISK) {
@@ -439,7 +445,7 @@ OutputFile::OutputFile(const std::string& path) : path_(path) {
     }
     Handle look;
     look.value =
-        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        CreateFileW(widen(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (look.value == INVALID_HANDLE_VALUE) {
         replacing_ = std::make_unique<ReplacingFile>(path);
@@ -448,7 +454,7 @@ OutputFile::OutputFile(const std::string& path) : path_(path) {
     if (isDirectory(look.value))
         throw Failure(path + " is a folder");
     // A link is followed: its target is what is replaced.
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const DWORD attributes = GetFileAttributesW(widen(path).c_str());
     const bool link =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     replacing_ = std::make_unique<ReplacingFile>(link ? finalPath(look.value, path) : path);
@@ -486,14 +492,14 @@ std::string sharedFolderProblem(const std::string&, const std::string&) {
 }
 
 std::string folderWriteProblem(const std::string& folder) {
-    const DWORD attributes = GetFileAttributesA(folder.c_str());
+    const DWORD attributes = GetFileAttributesW(widen(folder).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return "the folder " + folder + " cannot be used: " + systemMessage(GetLastError());
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
         return folder + " is not a folder";
     // A file that goes when it is closed, at a name of our own.
-    const std::string probe = folder + "\\" + temporaryName("write-probe");
-    const HANDLE file = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    const std::string probe = inFolder(folder, temporaryName("write-probe"));
+    const HANDLE file = CreateFileW(widen(probe).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return "cannot write in the folder " + folder + ": " + systemMessage(GetLastError());
@@ -502,12 +508,12 @@ std::string folderWriteProblem(const std::string& folder) {
 }
 
 bool fileExists(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 FileStamp fileStamp(const std::string& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+    if (!GetFileAttributesExW(widen(path).c_str(), GetFileExInfoStandard, &data))
         return {};
     auto time = [](const FILETIME& t) {
         return uint64_t{t.dwHighDateTime} << 32 | t.dwLowDateTime;
@@ -517,9 +523,11 @@ FileStamp fileStamp(const std::string& path) {
 }
 
 std::string absolutePath(const std::string& path) {
-    char full[MAX_PATH] = "";
-    const DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
-    return length > 0 && length < MAX_PATH ? std::string(full, length) : path;
+    std::wstring full(32768, L'\0');
+    const DWORD length =
+        GetFullPathNameW(widen(path).c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    return length > 0 && length < full.size() ? narrow(full.data(), static_cast<int>(length))
+                                              : path;
 }
 
 #else
@@ -1000,24 +1008,92 @@ bool samePathName(const std::string& a, const std::string& b) {
 #endif
 }
 
+#if defined(_WIN32)
+
+namespace {
+
+bool separator(char c) {
+    return c == '\\' || c == '/';
+}
+
+// How long the part of a path is that names its root: "\\\\?\\C:\\",
+// "\\\\server\\share\\", "C:\\", "C:" (the current folder of drive C),
+// "\\" (the root of the current drive), or nothing.
+size_t rootLength(const std::string& path) {
+    if (path.rfind("\\\\?\\UNC\\", 0) == 0 || (path.size() > 2 && separator(path[0]) &&
+                                                separator(path[1]) && path[2] != '?')) {
+        // \\server\share\ and \\?\UNC\server\share\: two parts after the prefix.
+        size_t at = path.rfind("\\\\?\\UNC\\", 0) == 0 ? 8 : 2;
+        for (int part = 0; part < 2 && at < path.size(); ++part) {
+            while (at < path.size() && !separator(path[at]))
+                ++at;
+            if (at < path.size())
+                ++at;
+        }
+        return at;
+    }
+    size_t at = 0;
+    if (path.rfind("\\\\?\\", 0) == 0 || path.rfind("\\\\.\\", 0) == 0)
+        at = 4;
+    if (path.size() >= at + 2 && path[at + 1] == ':')
+        return path.size() > at + 2 && separator(path[at + 2]) ? at + 3 : at + 2;
+    return at == 0 && !path.empty() && separator(path[0]) ? 1 : at;
+}
+
+}  // namespace
+
 std::string folderOf(const std::string& path) {
+    const size_t root = rootLength(path);
     const size_t slash = path.find_last_of("/\\");
+    if (slash == std::string::npos || slash < root)
+        return root > 0 ? path.substr(0, root) : ".";
+    return slash + 1 == root ? path.substr(0, root) : path.substr(0, slash);
+}
+
+std::string baseName(const std::string& path) {
+    const size_t root = rootLength(path);
+    const size_t slash = path.find_last_of("/\\");
+    if (slash == std::string::npos || slash < root)
+        return path.substr(root);
+    return path.substr(slash + 1);
+}
+
+std::string inFolder(const std::string& folder, const std::string& name) {
+    // A root ("C:\\", "\\") or a drive's current folder ("C:") takes the name
+    // as it is; any other folder takes the separator first.
+    if (folder.empty() || separator(folder.back()) ||
+        (folder.size() == 2 && folder[1] == ':'))
+        return folder + name;
+    return folder + "\\" + name;
+}
+
+#else
+
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
 }
 
 std::string baseName(const std::string& path) {
-    const size_t slash = path.find_last_of("/\\");
+    const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::string inFolder(const std::string& folder, const std::string& name) {
+    return folder == "/" ? folder + name : folder + "/" + name;
+}
+
+#endif
+
+std::filesystem::path fileSystemPath(const std::string& path) {
 #if defined(_WIN32)
-    return folder + "\\" + name;
+    return std::filesystem::path(widen(path));
 #else
-    return folder + "/" + name;
+    return std::filesystem::path(path);
 #endif
 }
+
 
 }  // namespace tool

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -173,6 +174,9 @@ std::string folderOf(const std::string& path);
 std::string baseName(const std::string& path);
 // A name in a folder, with the system's separator.
 std::string inFolder(const std::string& folder, const std::string& name);
+// A path for the C++ library's streams: on Windows from the wide form of the
+// UTF-8 name, so that any name opens.
+std::filesystem::path fileSystemPath(const std::string& path);
 // A path as the system resolves it, for a file named in a message or a note.
 std::string absolutePath(const std::string& path);
 

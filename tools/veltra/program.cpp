@@ -1,6 +1,7 @@
 // veltra program: configures an FPGA from a bitstream file, after checking
 // the file whole and that it was built for that FPGA.
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "bitfile.h"
@@ -12,14 +13,54 @@
 #include "text.h"
 #include "veltra_part.h"
 
+#if defined(_WIN32)
+#include "wide.h"
+#endif
+
 namespace tool {
 
 namespace program_command {
 
 struct Unload {
-    void operator()(VELTRA_BITSTREAMA* bitstream) const { VELTRA_UnloadBitstreamA(bitstream); }
+    void operator()(void* bitstream) const { VELTRA_UnloadBitstreamA(bitstream); }
 };
-using Bitstream = std::unique_ptr<VELTRA_BITSTREAMA, Unload>;
+
+// A bitstream the library loaded, of either form: its part name, and its
+// data where the library holds it.
+struct Bitstream {
+    std::unique_ptr<void, Unload> object;
+    char fpgaName[32] = {};
+    uint32_t length = 0;
+    const uint8_t* data = nullptr;
+};
+
+// The library's object as the tool reads it. On Windows the wide form is
+// loaded, by the wide file name, which holds any name.
+Bitstream loadBitstream(const std::string& file, VELTRA_STATUS& status) {
+    Bitstream loaded;
+#if defined(_WIN32)
+    VELTRA_BITSTREAMW* wide = nullptr;
+    const std::wstring name = widen(file);
+    status = VELTRA_LoadBitstreamW(reinterpret_cast<const WCHAR*>(name.c_str()), &wide);
+    loaded.object.reset(wide);
+    if (wide != nullptr) {
+        for (size_t i = 0; i + 1 < sizeof loaded.fpgaName && wide->fpgaName[i] != 0; ++i)
+            loaded.fpgaName[i] = wide->fpgaName[i] < 0x80 ? static_cast<char>(wide->fpgaName[i]) : '?';
+        loaded.length = wide->length;
+        loaded.data = wide->data;
+    }
+#else
+    VELTRA_BITSTREAMA* narrowForm = nullptr;
+    status = VELTRA_LoadBitstreamA(file.c_str(), &narrowForm);
+    loaded.object.reset(narrowForm);
+    if (narrowForm != nullptr) {
+        std::memcpy(loaded.fpgaName, narrowForm->fpgaName, sizeof loaded.fpgaName);
+        loaded.length = narrowForm->length;
+        loaded.data = narrowForm->data;
+    }
+#endif
+    return loaded;
+}
 
 struct Options : Change {
     uint32_t fpga = 0;
@@ -37,9 +78,8 @@ void stage(const std::string& what) {
 // announces no more data than it holds, and that did not change while it
 // was read.
 Bitstream loadChecked(const std::string& file, BitHeader& header) {
-    VELTRA_BITSTREAMA* loaded = nullptr;
-    const VELTRA_STATUS status = VELTRA_LoadBitstreamA(file.c_str(), &loaded);
-    Bitstream bitstream(loaded);
+    VELTRA_STATUS status = VELTRA_SUCCESS;
+    Bitstream bitstream = loadBitstream(file, status);
     if (status == VELTRA_FILE_NOT_FOUND)
         throw Failure("cannot open " + file + ": " + statusText(status));
     header = readBitHeader(file);
@@ -61,10 +101,10 @@ Bitstream loadChecked(const std::string& file, BitHeader& header) {
                    "data, the file holds %llu",
                    file.c_str(), static_cast<unsigned long long>(header.announced),
                    static_cast<unsigned long long>(header.held)));
-    if (bitstream->length != header.held ||
-        !veltra_part::sameDevice(bitstream->fpgaName, header.part))
+    if (bitstream.length != header.held ||
+        !veltra_part::sameDevice(bitstream.fpgaName, header.part))
         throw Failure(file + " changed while it was read");
-    if (text(bitstream->fpgaName).empty())
+    if (text(bitstream.fpgaName).empty())
         throw Failure(file + " names no FPGA part in its header");
     return bitstream;
 }
@@ -81,7 +121,7 @@ VELTRA_FPGA_INFOA fpgaOf(const Card& card, uint32_t fpga) {
 // The file's part against the FPGA's: the same device and package, however
 // the file writes it.
 void checkPart(const Card& card, uint32_t fpga, const VELTRA_FPGA_INFOA& info,
-               const std::string& file, const VELTRA_BITSTREAMA& bitstream) {
+               const std::string& file, const Bitstream& bitstream) {
     if (!veltra_part::sameDevice(text(info.name), text(bitstream.fpgaName)))
         throw Failure(format("%s is built for %s; FPGA %u of %s is a %s", file.c_str(),
                              text(bitstream.fpgaName).c_str(), fpga, card.name().c_str(),
@@ -94,7 +134,7 @@ std::string builtText(const BitHeader& header) {
                   header.date.c_str(), header.time.c_str());
 }
 
-void configure(const Card& card, const Options& o, const VELTRA_BITSTREAMA& bitstream,
+void configure(const Card& card, const Options& o, const Bitstream& bitstream,
                const VELTRA_FPGA_INFOA& info) {
     stage(format("configuring FPGA %u of %s with %s", o.fpga, card.name().c_str(),
                  sizeText(bitstream.length).c_str()));
@@ -115,7 +155,7 @@ void program(const Options& o) {
     const Bitstream bitstream = loadChecked(o.file, header);
     const Card card = o.card.open();
     const VELTRA_FPGA_INFOA info = fpgaOf(card, o.fpga);
-    checkPart(card, o.fpga, info, o.file, *bitstream);
+    checkPart(card, o.fpga, info, o.file, bitstream);
     std::printf("%s: %s\n", o.file.c_str(), builtText(header).c_str());
     if (o.dryRun) {
         std::printf("it fits FPGA %u of %s (%s): nothing changed (--dry-run)\n", o.fpga,
@@ -123,7 +163,7 @@ void program(const Options& o) {
         return;
     }
     const CardLock lock(card, o.wait);
-    configure(card, o, *bitstream, info);
+    configure(card, o, bitstream, info);
 }
 
 Work defineProgram(CLI::App& command) {

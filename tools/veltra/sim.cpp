@@ -139,9 +139,10 @@ void state(const Options&) {
 void bitstream(const Options& o) {
     if (o.size < 64 || o.size >= (uint64_t{1} << 32) - 64)
         throw Usage("--size must lie between 64 bytes and 4 GiB");
-    if (!bitstream::Writer::standard(o.part, bitstream::configurationData(o.size, !o.noSyncWord))
-             .writeTo(o.file))
-        throw Failure("cannot write " + o.file);
+    const std::vector<uint8_t> file =
+        bitstream::Writer::standard(o.part, bitstream::configurationData(o.size, !o.noSyncWord))
+            .bytes();
+    replaceFile(o.file, file.data(), file.size());
     std::printf("wrote %s: a design for %s with %s of configuration data\n", o.file.c_str(),
                 o.part.c_str(), sizeText(o.size).c_str());
 }
