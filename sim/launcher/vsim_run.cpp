@@ -89,12 +89,14 @@ int fail(const char* what, const std::wstring& name) {
     return 1;
 }
 
-int usage() {
-    std::fprintf(stderr,
+// The usage text: asked for (--help, -h, /?, -?) on stdout with exit code
+// 0; after a wrong command line on stderr with 2.
+int usage(bool asked = false) {
+    std::fprintf(asked ? stdout : stderr,
                  "usage: vsim-run [--machine FILE] PROGRAM [ARGS...]\n"
                  "  Runs PROGRAM on the simulated machine (FILE: a machine description; the\n"
                  "  state folder is VELTRA_SIM_STATE's, as for every program on the simulator).\n");
-    return 2;
+    return asked ? 0 : 2;
 }
 
 }  // namespace
@@ -105,6 +107,10 @@ int main() {
     if (argv == nullptr)
         return usage();
     int next = 1;
+    if (next < argc &&
+        (std::wcscmp(argv[next], L"--help") == 0 || std::wcscmp(argv[next], L"-h") == 0 ||
+         std::wcscmp(argv[next], L"/?") == 0 || std::wcscmp(argv[next], L"-?") == 0))
+        return usage(true);
     if (next < argc && std::wcscmp(argv[next], L"--machine") == 0) {
         if (next + 1 >= argc)
             return usage();

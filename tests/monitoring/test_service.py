@@ -32,7 +32,7 @@ def test_the_exporter_runs_as_a_service(machine: Machine,
                                         exporters: Callable[..., Exporter]) -> None:
     # Wine ends its services once no program of the prefix runs: an
     # exporter at the console keeps one running.
-    exporters()
+    console = exporters()
     at_console = subprocess.run(TOOL + ["exporter", "--service"], env=machine.env,
                                 capture_output=True, text=True, timeout=120)
     assert at_console.returncode == 2
@@ -58,3 +58,17 @@ def test_the_exporter_runs_as_a_service(machine: Machine,
     finally:
         sc("stop", name, check=False)
         sc("delete", name)
+
+    # A port already taken (the console exporter's): the service stops with
+    # the service-specific code that says so, 2, where an operator sees it.
+    taken = f"{name}-taken"
+    sc("create", taken, "obj=", "NT AUTHORITY\\LocalService", "binPath=",
+       f"{system_path(Path(TOOL[1]))} exporter --service --sim --listen {console.address}")
+    try:
+        sc("start", taken, check=False)
+        wait_for("the service to give up", lambda: state(taken) == "STOPPED", 60)
+        said = sc("query", taken)
+        assert re.search(r"WIN32_EXIT_CODE\s*:\s*1066\b", said), said
+        assert re.search(r"SERVICE_EXIT_CODE\s*:\s*2\b", said), said
+    finally:
+        sc("delete", taken)

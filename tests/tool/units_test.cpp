@@ -16,6 +16,7 @@
 #include "recovery.h"
 #include "sha256.h"
 #include "simtest.h"
+#include "text.h"
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
@@ -177,6 +178,47 @@ TEST(ToolUnits, RecoveryFilesReadBackWholeOrNotAtAll) {
         EXPECT_STREQ(failure.what(),
                      "R is a recovery file of another version of veltra, which finishes it");
     }
+}
+
+// A command the tool prints is pasted into the shell as it stands, and a
+// path splits into its folder and name in every form the system takes.
+TEST(ToolUnits, PathsAsTheShellAndTheSystemTakeThem) {
+#if defined(_WIN32)
+    EXPECT_EQ(tool::shellWord("Z:\\tmp\\img dir\\new image.bin"),
+              "\"Z:\\tmp\\img dir\\new image.bin\"");
+    EXPECT_EQ(tool::shellWord("C:\\images\\new.bin"), "C:\\images\\new.bin");
+    EXPECT_EQ(tool::shellWord("C:\\a&b.bin"), "\"C:\\a&b.bin\"");
+    const struct {
+        const char *path, *folder, *name;
+    } forms[] = {
+        {"\\vpd.bin", "\\", "vpd.bin"},
+        {"C:vpd.bin", "C:", "vpd.bin"},
+        {"C:\\vpd.bin", "C:\\", "vpd.bin"},
+        {"\\\\?\\C:\\Flash Images\\long.bin", "\\\\?\\C:\\Flash Images", "long.bin"},
+        {"\\\\?\\C:\\long.bin", "\\\\?\\C:\\", "long.bin"},
+        {"\\\\server\\share\\x.bin", "\\\\server\\share\\", "x.bin"},
+        {"\\\\server\\share\\dir\\x.bin", "\\\\server\\share\\dir", "x.bin"},
+        {"dir/x.bin", "dir", "x.bin"},
+        {"x.bin", ".", "x.bin"},
+    };
+    for (const auto& form : forms) {
+        EXPECT_EQ(tool::folderOf(form.path), form.folder) << form.path;
+        EXPECT_EQ(tool::baseName(form.path), form.name) << form.path;
+    }
+    // Joined again, each is the path it was (a root or a drive's current
+    // folder takes no separator more).
+    EXPECT_EQ(tool::inFolder("\\", ".vpd.bin.tmp"), "\\.vpd.bin.tmp");
+    EXPECT_EQ(tool::inFolder("C:", "vpd.bin"), "C:vpd.bin");
+    EXPECT_EQ(tool::inFolder("C:\\dir", "vpd.bin"), "C:\\dir\\vpd.bin");
+#else
+    EXPECT_EQ(tool::shellWord("/tmp/img dir/new image.bin"), "'/tmp/img dir/new image.bin'");
+    EXPECT_EQ(tool::shellWord("/tmp/images/new-1.bin"), "/tmp/images/new-1.bin");
+    EXPECT_EQ(tool::shellWord("/tmp/it's.bin"), "'/tmp/it'\\''s.bin'");
+    EXPECT_EQ(tool::folderOf("/vpd.bin"), "/");
+    EXPECT_EQ(tool::inFolder("/", "vpd.bin"), "/vpd.bin");
+    EXPECT_EQ(tool::folderOf("dir/x.bin"), "dir");
+    EXPECT_EQ(tool::baseName("dir/x.bin"), "x.bin");
+#endif
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // The command line of the veltra tool: the command table made into CLI11
 // commands, --sim, --version and help, the checks of command words and
 // options that name what is unknown and what was probably meant, and the
-// exit codes (0 success, 1 the operation failed, 2 a usage error, 130 an
-// interrupt).
+// exit codes (0 success, 1 the operation failed, 2 a usage error, 130, on
+// Windows 0xC000013A, an interrupt).
 #include <veltra.h>
 
 #include <algorithm>
@@ -252,6 +252,8 @@ std::vector<std::string> commandWords(int argc, char** argv, bool& simulator) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--sim") == 0 || std::strcmp(argv[i], "--simulator") == 0)
             simulator = true;
+        else if (std::strcmp(argv[i], "/?") == 0 || std::strcmp(argv[i], "-?") == 0)
+            words.emplace_back("--help");  // as Windows programs ask for help
         else
             words.emplace_back(argv[i]);
     }
@@ -263,6 +265,15 @@ void setUp(CLI::App& app, const std::vector<std::string>& words) {
     app.allow_windows_style_options(false);
     app.set_version_flag("--version", "veltra " VELTRA_TOOL_VERSION);
     app.require_subcommand(1);
+#if defined(_WIN32)
+    app.footer(
+        "Exit codes: 0 done, 1 the operation failed, 2 a wrong command line, "
+        "0xC000013A (STATUS_CONTROL_C_EXIT) stopped by Ctrl-C at a safe point.");
+#else
+    app.footer(
+        "Exit codes: 0 done, 1 the operation failed, 2 a wrong command line, "
+        "130 stopped by Ctrl-C at a safe point.");
+#endif
     static bool unused = false;
     app.add_flag("--sim", unused,
                  "(Windows) run on the simulated driver, vsim.dll beside veltra.exe; anywhere on "
@@ -285,6 +296,13 @@ int parseAndRun(CLI::App& app, const std::vector<std::string>& words) {
     app.parse(reversed);
     // Output that did not reach its file is a failure too.
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+#if defined(_WIN32)
+        // A pipe whose reader has gone (`veltra list | more`, then q): as a
+        // Linux program ends by SIGPIPE, quietly.
+        if ((errno == EPIPE || errno == EINVAL) &&
+            GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_PIPE)
+            return kExitFailure;
+#endif
         std::fprintf(stderr, "veltra: cannot write the output: %s\n", std::strerror(errno));
         return kExitFailure;
     }

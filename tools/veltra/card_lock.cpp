@@ -301,7 +301,7 @@ std::string pendingText(const Card& card, const UpdateNote& n) {
             what.c_str(), failure.what(), selection.c_str());
     }
     return format("%s; `veltra flash recover -c %s %s` finishes it", what.c_str(),
-                  selection.c_str(), n.recoveryFile.c_str());
+                  selection.c_str(), shellWord(n.recoveryFile).c_str());
 }
 
 bool PendingWatch::pending() {

@@ -1,6 +1,6 @@
 // How a command of the veltra tool fails, and the exit code each way has:
 // an operation that failed (1), a command line the tool cannot take (2), an
-// interrupt (130). The message is one line on stderr.
+// interrupt (130; on Windows 0xC000013A). The message is one line on stderr.
 #pragma once
 
 #include <kesta.h>
@@ -33,14 +33,20 @@ struct Usage : std::runtime_error {
 };
 
 // The user interrupted the command (Ctrl-C, a termination request) and it
-// stopped at a safe point: exit code 130, as a shell reports SIGINT.
+// stopped at a safe point: exit code kExitInterrupted.
 struct Interrupted : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+// 130 as a shell reports SIGINT; on Windows STATUS_CONTROL_C_EXIT, what
+// Windows programs end with after Ctrl-C.
+#if defined(_WIN32)
+inline constexpr int kExitInterrupted = static_cast<int>(0xC000013AU);
+#else
 inline constexpr int kExitInterrupted = 130;
+#endif
 
 // "VELTRA_DEVICE_NOT_FOUND (Failed to open the device with specified CardID)".
 std::string statusText(VELTRA_STATUS status);

@@ -20,6 +20,10 @@
 #include "http_server.h"
 #include "text.h"
 
+#if defined(_WIN32)
+#include "wide.h"
+#endif
+
 namespace tool {
 
 namespace exporter_command {
@@ -99,8 +103,39 @@ class Stop {
     http::MetricsServer* server_ = nullptr;
 };
 
-// A line of the exporter's log, on stderr.
+// What the exporter could not start with, as a service says it: its
+// service-specific exit code (1 for any other failure).
+struct StartFailure : Failure {
+    StartFailure(const std::string& what, int why) : Failure(what), code(why) {}
+    int code;
+};
+constexpr int kCannotListen = 2, kFolderUnusable = 3;
+
+#if defined(_WIN32)
+// Run by the service control manager: the log goes to the Application event
+// log, where an operator finds it (stderr goes nowhere).
+bool asService = false;
+
+void logEvent(WORD type, const std::string& line) {
+    HANDLE source = RegisterEventSourceW(nullptr, L"VELTRA exporter");
+    if (source == nullptr)
+        return;
+    const std::wstring text = widen("veltra exporter: " + line);
+    const wchar_t* strings[] = {text.c_str()};
+    ReportEventW(source, type, 0, type == EVENTLOG_ERROR_TYPE ? 2 : 1, nullptr, 1, 0, strings,
+                 nullptr);
+    DeregisterEventSource(source);
+}
+#endif
+
+// A line of the exporter's log, on stderr (as a service, in the event log).
 void say(const std::string& line) {
+#if defined(_WIN32)
+    if (asService) {
+        logEvent(EVENTLOG_INFORMATION_TYPE, line);
+        return;
+    }
+#endif
     std::fprintf(stderr, "veltra exporter: %s\n", line.c_str());
     std::fflush(stderr);
 }
@@ -142,7 +177,7 @@ void serve(const Options& o, Fleet& fleet, Stop& stop, const std::function<void(
         if (problem.empty())
             problem = sharedFolderProblem(o.textfile, inFolder(o.textfile, "veltra.prom"));
         if (!problem.empty())
-            throw Failure(problem);
+            throw StartFailure(problem, kFolderUnusable);
         say("writing " + inFolder(o.textfile, "veltra.prom") + " every " + decimal(o.interval) +
             " s");
         serving(0);
@@ -155,7 +190,7 @@ void serve(const Options& o, Fleet& fleet, Stop& stop, const std::function<void(
     std::string error;
     const int bound = server.bind(o.host, o.port, error);
     if (bound < 0)
-        throw Failure("cannot listen on " + o.listen + ": " + error);
+        throw StartFailure("cannot listen on " + o.listen + ": " + error, kCannotListen);
     serving(bound);
     stop.watch(&server);
     const bool served = server.serve();
@@ -209,14 +244,36 @@ DWORD WINAPI control(DWORD code, DWORD, void*, void*) {
     return code == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
+// The service's description in the services list, when the account it
+// runs under may set it (an administrator's `sc description` otherwise).
+void describe(const char* name) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr)
+        return;
+    SC_HANDLE self = OpenServiceW(manager, widen(name).c_str(), SERVICE_CHANGE_CONFIG);
+    if (self != nullptr) {
+        wchar_t text[] =
+            L"The metrics of the VELTRA cards of this host for Prometheus "
+            L"(veltra exporter).";
+        SERVICE_DESCRIPTIONW description{text};
+        ChangeServiceConfig2W(self, SERVICE_CONFIG_DESCRIPTION, &description);
+        CloseServiceHandle(self);
+    }
+    CloseServiceHandle(manager);
+}
+
 // Running once the exporter listens (or writes its first file); stopped
-// with exit code 0 when asked, or with the service-specific code 1 when it
-// cannot go on.
-void WINAPI main(DWORD, LPSTR*) {
+// with exit code 0 when asked, or with a service-specific code when it
+// cannot go on: 2 it cannot listen, 3 its textfile folder cannot be used,
+// 1 anything else; the reason goes to the Application event log.
+void WINAPI main(DWORD count, LPSTR* words) {
     handle = RegisterServiceCtrlHandlerExA("", control, nullptr);
     if (handle == nullptr)
         return;
+    asService = true;
     report(SERVICE_START_PENDING);
+    if (count > 0 && words[0] != nullptr && words[0][0] != '\0')
+        describe(words[0]);
     std::optional<Fleet> fleet;
     try {
         fleet.emplace(options->chosen, milliseconds(options->timeout), say);
@@ -224,7 +281,9 @@ void WINAPI main(DWORD, LPSTR*) {
         report(SERVICE_STOPPED);
     } catch (const std::exception& error) {
         failure = error.what();
-        report(SERVICE_STOPPED, kExitFailure);
+        const auto* start = dynamic_cast<const StartFailure*>(&error);
+        logEvent(EVENTLOG_ERROR_TYPE, failure);
+        report(SERVICE_STOPPED, static_cast<DWORD>(start != nullptr ? start->code : kExitFailure));
     }
     if (fleet.has_value())
         endIfStillReading(*fleet, failure.empty() ? 0 : kExitFailure);

@@ -255,8 +255,8 @@ bool isLink(HANDLE object) {
 // replacement is shared as the old one was.
 void copyAccess(const std::string& from, HANDLE to) {
     Handle old;
-    old.value = CreateFileW(widen(from).c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING,
+    old.value = CreateFileW(widen(from).c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING,
                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (old.value == INVALID_HANDLE_VALUE || isLink(old.value))
         return;
@@ -304,8 +304,8 @@ void removeAbandonedTemporaries(const std::string& folder, const std::string& ba
 // The path a link leads to, as the system resolves it.
 std::string finalPath(HANDLE object, const std::string& fallback) {
     std::wstring path(32768, L'\0');
-    const DWORD length = GetFinalPathNameByHandleW(object, path.data(),
-                                                   static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+    const DWORD length = GetFinalPathNameByHandleW(
+        object, path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
     if (length == 0 || length >= path.size())
         return fallback;
     std::string result = narrow(path.data(), static_cast<int>(length));
@@ -321,8 +321,8 @@ std::string finalPath(HANDLE object, const std::string& fallback) {
 Bytes readWholeFile(const std::string& path) {
     // Others may read it meanwhile, but not change it.
     Handle file;
-    file.value = CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    file.value = CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file.value == INVALID_HANDLE_VALUE)
         throw Failure("cannot open " + path + ": " + systemMessage(GetLastError()));
     return readOpenFile(file.value, path);
@@ -330,8 +330,8 @@ Bytes readWholeFile(const std::string& path) {
 
 Bytes readTrustedFile(const std::string& path) {
     Handle file;
-    file.value = CreateFileW(widen(path).c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, nullptr,
-                             OPEN_EXISTING,
+    file.value = CreateFileW(widen(path).c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ,
+                             nullptr, OPEN_EXISTING,
                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file.value == INVALID_HANDLE_VALUE)
         throw Failure("cannot open " + path + ": " + systemMessage(GetLastError()));
@@ -356,8 +356,8 @@ void makePrivateFolder(const std::string& folder, bool othersRead) {
         GetLastError() != ERROR_ALREADY_EXISTS)
         throw Failure("cannot make the folder " + folder + ": " + systemMessage(GetLastError()));
     Handle opened;
-    opened.value = CreateFileW(widen(folder).c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING,
+    opened.value = CreateFileW(widen(folder).c_str(), READ_CONTROL,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (opened.value == INVALID_HANDLE_VALUE)
         throw Failure("cannot open the folder " + folder + ": " + systemMessage(GetLastError()));
@@ -524,8 +524,8 @@ FileStamp fileStamp(const std::string& path) {
 
 std::string absolutePath(const std::string& path) {
     std::wstring full(32768, L'\0');
-    const DWORD length =
-        GetFullPathNameW(widen(path).c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    const DWORD length = GetFullPathNameW(widen(path).c_str(), static_cast<DWORD>(full.size()),
+                                          full.data(), nullptr);
     return length > 0 && length < full.size() ? narrow(full.data(), static_cast<int>(length))
                                               : path;
 }
@@ -1020,8 +1020,8 @@ bool separator(char c) {
 // "\\\\server\\share\\", "C:\\", "C:" (the current folder of drive C),
 // "\\" (the root of the current drive), or nothing.
 size_t rootLength(const std::string& path) {
-    if (path.rfind("\\\\?\\UNC\\", 0) == 0 || (path.size() > 2 && separator(path[0]) &&
-                                                separator(path[1]) && path[2] != '?')) {
+    if (path.rfind("\\\\?\\UNC\\", 0) == 0 ||
+        (path.size() > 2 && separator(path[0]) && separator(path[1]) && path[2] != '?')) {
         // \\server\share\ and \\?\UNC\server\share\: two parts after the prefix.
         size_t at = path.rfind("\\\\?\\UNC\\", 0) == 0 ? 8 : 2;
         for (int part = 0; part < 2 && at < path.size(); ++part) {
@@ -1061,8 +1061,7 @@ std::string baseName(const std::string& path) {
 std::string inFolder(const std::string& folder, const std::string& name) {
     // A root ("C:\\", "\\") or a drive's current folder ("C:") takes the name
     // as it is; any other folder takes the separator first.
-    if (folder.empty() || separator(folder.back()) ||
-        (folder.size() == 2 && folder[1] == ':'))
+    if (folder.empty() || separator(folder.back()) || (folder.size() == 2 && folder[1] == ':'))
         return folder + name;
     return folder + "\\" + name;
 }
@@ -1094,6 +1093,5 @@ std::filesystem::path fileSystemPath(const std::string& path) {
     return std::filesystem::path(path);
 #endif
 }
-
 
 }  // namespace tool

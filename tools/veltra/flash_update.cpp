@@ -136,7 +136,7 @@ std::string recoverCommand(const std::string& selection, const std::string& reco
     if (recoveryFile.empty())
         return "";
     return format("; `veltra flash recover -c %s %s` finishes the update", selection.c_str(),
-                  recoveryFile.c_str());
+                  shellWord(recoveryFile).c_str());
 }
 
 // Without a full verify, what only the recovery file held (the bytes of the

@@ -45,7 +45,8 @@ Bitstream loadBitstream(const std::string& file, VELTRA_STATUS& status) {
     loaded.object.reset(wide);
     if (wide != nullptr) {
         for (size_t i = 0; i + 1 < sizeof loaded.fpgaName && wide->fpgaName[i] != 0; ++i)
-            loaded.fpgaName[i] = wide->fpgaName[i] < 0x80 ? static_cast<char>(wide->fpgaName[i]) : '?';
+            loaded.fpgaName[i] =
+                wide->fpgaName[i] < 0x80 ? static_cast<char>(wide->fpgaName[i]) : '?';
         loaded.length = wide->length;
         loaded.data = wide->data;
     }

@@ -300,4 +300,23 @@ std::string didYouMean(const std::string& word, const std::vector<std::string>& 
     return closest.empty() ? "" : std::string(": did you mean ") + prefix + closest + "?";
 }
 
+std::string shellWord(const std::string& word) {
+#if defined(_WIN32)
+    // cmd and the C run time split at spaces and tabs; & | < > ^ ( ) and %
+    // mean something to cmd outside quotes. A path holds no '"'.
+    if (!word.empty() && word.find_first_of(" \t&|<>^()%,;=") == std::string::npos)
+        return word;
+    return "\"" + word + "\"";
+#else
+    if (!word.empty() &&
+        word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                               "_-./:=,+@%") == std::string::npos)
+        return word;
+    std::string quoted = "'";
+    for (const char c : word)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+#endif
+}
+
 }  // namespace tool

@@ -22,6 +22,10 @@ std::string format(const char* pattern, ...)
 #endif
     ;
 
+// A word of a command the user may paste into the shell as it stands: a
+// path with spaces or other special characters is quoted, in cmd's way on
+// Windows ("...") and the POSIX shell's elsewhere ('...').
+std::string shellWord(const std::string& word);
 // "0x00A1B2C3" with at least `digits` digits.
 std::string hex(uint64_t value, int digits = 0);
 // A card's serial as every output shows it.

@@ -14,8 +14,8 @@ namespace tool {
 inline std::wstring widen(const std::string& text) {
     if (text.empty())
         return {};
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(),
-                                           static_cast<int>(text.size()), nullptr, 0);
+    const int length =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<size_t>(length), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
                         length);
@@ -52,8 +52,8 @@ inline std::string systemErrorText(unsigned long error) {
     std::string words = length > 0 ? narrow(text, static_cast<int>(length)) : std::string();
     if (text != nullptr)
         LocalFree(text);
-    while (!words.empty() && (words.back() == '\n' || words.back() == '\r' ||
-                              words.back() == ' ' || words.back() == '.'))
+    while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' ' ||
+                              words.back() == '.'))
         words.pop_back();
     const std::string number = "error " + std::to_string(error);
     return words.empty() ? "system " + number : words + " (" + number + ")";
