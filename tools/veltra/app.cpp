@@ -32,16 +32,18 @@ namespace {
 // reach real cards.
 bool attachSimulator(bool asked) {
 #if defined(_WIN32)
-    HMODULE simulator = GetModuleHandleA("vsim.dll");
+    HMODULE simulator = GetModuleHandleW(L"vsim.dll");
     const bool attached = simulator != nullptr;
     if (!attached && asked) {
-        char path[MAX_PATH];
-        const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-        if (length == 0 || length >= MAX_PATH)
+        // Beside veltra.exe, wherever it is installed (any folder name).
+        std::wstring path(32768, L'\0');
+        const DWORD length =
+            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0 || length >= path.size())
             return false;
-        std::string simulatorPath(path, length);
-        simulatorPath = simulatorPath.substr(0, simulatorPath.find_last_of("\\/") + 1) + "vsim.dll";
-        simulator = LoadLibraryA(simulatorPath.c_str());
+        path.resize(length);
+        path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"vsim.dll";
+        simulator = LoadLibraryW(path.c_str());
     }
     if (simulator == nullptr)
         return !asked;
