@@ -28,6 +28,15 @@ def system_path(path: Path) -> str:
     return "Z:" + str(path).replace("/", "\\") if WINDOWS else str(path)
 
 
+def unix_path(path: str) -> Path:
+    """A path the tool printed, as this side of Wine finds it."""
+    if not WINDOWS:
+        return Path(path)
+    drive, rest = path[0].upper(), path[3:].replace("\\", "/")
+    root = Path("/") if drive == "Z" else Path(os.environ["WINEPREFIX"]) / "drive_c"
+    return root / rest
+
+
 def veltra(folder: Path, *words: str, cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
     env = dict(os.environ, VELTRA_SIM_STATE=system_path(folder / "state"), LANG="C.UTF-8")
     return subprocess.run(TOOL + list(words), env=env, capture_output=True, timeout=120,
@@ -57,6 +66,18 @@ def test_names_in_every_script(folder: Path) -> None:
         done = veltra(folder, "flash", "read", "-c", "0", "--offset", "0", "--length", "4K",
                       "--file", system_path(flash))
         assert done.returncode == 0 and flash.stat().st_size == 4096, done.stderr
+    # An update from a file of such a name: its recovery file, named after
+    # it, goes once the update is verified.
+    image = folder / NAMES[0] / "固件 image.bin"
+    image.write_bytes(bytes(range(256)) * 16)
+    done = veltra(folder, "flash", "write", "-c", "0", "--yes", "--offset", "0", "--file",
+                  system_path(image))
+    assert done.returncode == 0, done.stderr
+    state = veltra(folder, "sim", "state")
+    [recovery] = [line.split(": ", 1)[1] for line in state.stdout.splitlines()
+                  if line.startswith("recovery files: ")]
+    left = [p.name for p in unix_path(recovery).glob("*.recovery") if "image.bin" in p.name]
+    assert left == [], left
     bit = folder / NAMES[1] / "设计 design.bit"
     done = veltra(folder, "sim", "bitstream", system_path(bit), "--part", "7vx690tffg1157",
                   "--size", "64K")

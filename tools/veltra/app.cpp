@@ -254,8 +254,13 @@ std::vector<std::string> commandWords(int argc, char** argv, bool& simulator) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--sim") == 0 || std::strcmp(argv[i], "--simulator") == 0)
             simulator = true;
+#if defined(_WIN32)
         else if (std::strcmp(argv[i], "/?") == 0 || std::strcmp(argv[i], "-?") == 0)
             words.emplace_back("--help");  // as Windows programs ask for help
+#else
+        else if (std::strcmp(argv[i], "-?") == 0)
+            words.emplace_back("--help");
+#endif
         else
             words.emplace_back(argv[i]);
     }
@@ -301,9 +306,17 @@ int parseAndRun(CLI::App& app, const std::vector<std::string>& words) {
 #if defined(_WIN32)
         // A pipe whose reader has gone (`veltra list | more`, then q): as a
         // Linux program ends by SIGPIPE, quietly.
-        if ((errno == EPIPE || errno == EINVAL) &&
-            GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_PIPE)
+        // The C run time says EPIPE, or EINVAL for the ERROR_NO_DATA a
+        // closed pipe gives; a pipe fails a write for little else.
+        const int failure = errno;
+        HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+        DWORD written = 0;
+        if (GetFileType(output) == FILE_TYPE_PIPE &&
+            ((!WriteFile(output, "", 0, &written, nullptr) &&
+              (GetLastError() == ERROR_NO_DATA || GetLastError() == ERROR_BROKEN_PIPE)) ||
+             failure == EPIPE || failure == EINVAL))
             return kExitFailure;
+        errno = failure;
 #endif
         std::fprintf(stderr, "veltra: cannot write the output: %s\n", std::strerror(errno));
         return kExitFailure;

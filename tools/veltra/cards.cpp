@@ -106,11 +106,11 @@ Selection Selection::parse(const std::string& text) {
         const uint64_t index = parseNumber(text, "--card");
         // A number in hex as large as a serial is one given where an index
         // goes.
-        if (index > 0xFFFF && (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0))
-            throw Usage("--card: " + text +
-                        " is not a card index; the card with that serial is "
-                        "serial:" +
-                        text);
+        if (index > 0xFFFF && index <= UINT32_MAX &&
+            (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0))
+            throw Usage(
+                "--card: " + text +
+                " is not a card index; for the card with that serial, write serial:" + text);
         if (index > UINT32_MAX)
             throw Usage("--card: '" + text + "' is too large");
         s.index = static_cast<uint32_t>(index);
@@ -121,7 +121,10 @@ Selection Selection::parse(const std::string& text) {
 uint32_t parseSerial(const std::string& text, const std::string& what) {
     // As every output shows a serial, in eight hex digits, with or without
     // its 0x.
-    if (text.size() == 8 && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos)
+    // Eight digits that are plainly hex (a letter, or a leading 0); eight
+    // decimal digits stay the decimal serial `info --json` shows.
+    if (text.size() == 8 && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos &&
+        (text[0] == '0' || text.find_first_of("abcdefABCDEF") != std::string::npos))
         return static_cast<uint32_t>(std::stoul(text, nullptr, 16));
     const uint64_t serial = parseNumber(text, what);
     if (serial > UINT32_MAX)

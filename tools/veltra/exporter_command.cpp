@@ -155,12 +155,12 @@ void writeTextfiles(const Options& o, Fleet& fleet, Stop& stop) {
                 throw Failure(shared);
             replaceFile(file, exposition.data(), exposition.size());
             if (!lastProblem.empty())
-                std::fprintf(stderr, "veltra exporter: %s is written again\n", file.c_str());
+                say(file + " is written again");
             lastProblem.clear();
         } catch (const Failure& failure) {
             if (failure.what() != lastProblem)
-                std::fprintf(stderr, "veltra exporter: %s; trying again every %s s\n",
-                             failure.what(), decimal(o.interval).c_str());
+                say(std::string(failure.what()) + "; trying again every " + decimal(o.interval) +
+                    " s");
             lastProblem = failure.what();
         }
         std::fflush(stderr);
@@ -244,13 +244,26 @@ DWORD WINAPI control(DWORD code, DWORD, void*, void*) {
     return code == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
-// The service's description in the services list, when the account it
-// runs under may set it (an administrator's `sc description` otherwise).
+// The service's description in the services list, when it has none and the
+// account it runs under may set it (an administrator's `sc description`
+// otherwise).
 void describe(const char* name) {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (manager == nullptr)
         return;
-    SC_HANDLE self = OpenServiceW(manager, widen(name).c_str(), SERVICE_CHANGE_CONFIG);
+    SC_HANDLE self =
+        OpenServiceW(manager, widen(name).c_str(), SERVICE_CHANGE_CONFIG | SERVICE_QUERY_CONFIG);
+    // One an administrator gave is kept.
+    alignas(SERVICE_DESCRIPTIONW) BYTE given[4096];
+    DWORD needed = 0;
+    if (self != nullptr &&
+        QueryServiceConfig2W(self, SERVICE_CONFIG_DESCRIPTION, given, sizeof given, &needed)) {
+        const auto* description = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(given);
+        if (description->lpDescription != nullptr && description->lpDescription[0] != L'\0') {
+            CloseServiceHandle(self);
+            self = nullptr;
+        }
+    }
     if (self != nullptr) {
         wchar_t text[] =
             L"The metrics of the VELTRA cards of this host for Prometheus "

@@ -940,7 +940,7 @@ std::string absolutePath(const std::string& path) {
         return full;
     // A file not made yet: its folder's real path and its name.
     if (::realpath(folderOf(path).c_str(), full) != nullptr)
-        return std::string(full) + "/" + baseName(path);
+        return inFolder(full, baseName(path));
     return path;
 }
 
@@ -1085,6 +1085,14 @@ std::string inFolder(const std::string& folder, const std::string& name) {
 }
 
 #endif
+
+void removeFile(const std::string& path) {
+#if defined(_WIN32)
+    DeleteFileW(widen(path).c_str());
+#else
+    ::unlink(path.c_str());
+#endif
+}
 
 std::filesystem::path fileSystemPath(const std::string& path) {
 #if defined(_WIN32)

@@ -167,6 +167,8 @@ void drawTemporaryNamesFrom(std::function<uint64_t()> draw);
 // Whether two full paths name the same file as the system compares names
 // (on Windows without regard to case).
 bool samePathName(const std::string& a, const std::string& b);
+// Removes a file, if it is there (any name: on Windows by its wide form).
+void removeFile(const std::string& path);
 // Whether a file is there.
 bool fileExists(const std::string& path);
 // The folder part of a path ("." if none), and the last part.

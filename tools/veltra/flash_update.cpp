@@ -212,9 +212,9 @@ void endUpdate(const CardLock& lock, UpdateNote note, UpdateNote::State state,
     note.state = state;
     lock.place().writeNote(note);
     if (notedThere)
-        std::remove(noted.c_str());
+        removeFile(noted);
     if (!usedFile.empty() && !samePathName(absolutePath(usedFile), noted))
-        std::remove(usedFile.c_str());
+        removeFile(usedFile);
 }
 
 }  // namespace

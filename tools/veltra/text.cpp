@@ -302,8 +302,10 @@ std::string didYouMean(const std::string& word, const std::vector<std::string>& 
 
 std::string shellWord(const std::string& word) {
 #if defined(_WIN32)
-    // cmd and the C run time split at spaces and tabs; & | < > ^ ( ) and %
-    // mean something to cmd outside quotes. A path holds no '"'.
+    // cmd and the C run time split at spaces and tabs, and & | < > ^ ( )
+    // mean something to cmd outside quotes: quoted, the path is one word.
+    // (cmd expands %NAME% even inside quotes; a path rarely holds two %.)
+    // A path holds no '"'.
     if (!word.empty() && word.find_first_of(" \t&|<>^()%,;=") == std::string::npos)
         return word;
     return "\"" + word + "\"";
