@@ -55,3 +55,20 @@ def test_a_reader_that_goes_ends_the_output_quietly(folder: Path) -> None:
     error = process.stderr.read().decode()
     process.wait(timeout=120)
     assert "cannot write the output" not in error, error
+
+
+def test_a_watch_ends_when_its_reader_goes(folder: Path) -> None:
+    # `veltra sensors --watch 0.2 | more`, then q: the watch ends, quietly.
+    process = subprocess.Popen(TOOL + ["sensors", "--watch", "0.2"], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE,
+                               env={**os.environ,
+                                    "VELTRA_SIM_STATE": system_path(folder / "state")})
+    assert process.stdout is not None and process.stderr is not None
+    process.stdout.readline()  # it is running
+    process.stdout.close()
+    try:
+        process.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        raise AssertionError("the watch went on after its reader had gone")
+    assert "cannot write the output" not in process.stderr.read().decode()

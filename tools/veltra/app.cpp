@@ -16,6 +16,7 @@
 
 #include "command_table.h"
 #include "errors.h"
+#include "output.h"
 #include "interrupts.h"
 #include "text.h"
 
@@ -289,6 +290,8 @@ void setUp(CLI::App& app, const std::vector<std::string>& words) {
     addHelpCommand(app);
 }
 
+int outputFailed();
+
 int parseAndRun(CLI::App& app, const std::vector<std::string>& words) {
     if (words.empty()) {
         std::fprintf(stderr, "%s", app.help().c_str());
@@ -302,26 +305,29 @@ int parseAndRun(CLI::App& app, const std::vector<std::string>& words) {
     std::vector<std::string> reversed(words.rbegin(), words.rend());
     app.parse(reversed);
     // Output that did not reach its file is a failure too.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-#if defined(_WIN32)
-        // A pipe whose reader has gone (`veltra list | more`, then q): as a
-        // Linux program ends by SIGPIPE, quietly.
-        // The C run time says EPIPE, or EINVAL for the ERROR_NO_DATA a
-        // closed pipe gives; a pipe fails a write for little else.
-        const int failure = errno;
-        HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-        DWORD written = 0;
-        if (GetFileType(output) == FILE_TYPE_PIPE &&
-            ((!WriteFile(output, "", 0, &written, nullptr) &&
-              (GetLastError() == ERROR_NO_DATA || GetLastError() == ERROR_BROKEN_PIPE)) ||
-             failure == EPIPE || failure == EINVAL))
-            return kExitFailure;
-        errno = failure;
-#endif
-        std::fprintf(stderr, "veltra: cannot write the output: %s\n", std::strerror(errno));
-        return kExitFailure;
-    }
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        return outputFailed();
     return 0;
+}
+
+// Output that stdout did not take: quiet when a pipe's reader went (as a
+// Linux program ends by SIGPIPE), said otherwise.
+int outputFailed() {
+#if defined(_WIN32)
+    // The C run time says EPIPE, or EINVAL for the ERROR_NO_DATA a closed
+    // pipe gives; a pipe fails a write for little else.
+    const int failure = errno;
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD written = 0;
+    if (GetFileType(output) == FILE_TYPE_PIPE &&
+        ((!WriteFile(output, "", 0, &written, nullptr) &&
+          (GetLastError() == ERROR_NO_DATA || GetLastError() == ERROR_BROKEN_PIPE)) ||
+         failure == EPIPE || failure == EINVAL))
+        return kExitFailure;
+    errno = failure;
+#endif
+    std::fprintf(stderr, "veltra: cannot write the output: %s\n", std::strerror(errno));
+    return kExitFailure;
 }
 
 int report(const std::string& path, const char* what, int code) {
@@ -358,6 +364,8 @@ int run(int argc, char** argv) {
                       kExitUsage);
     } catch (const Interrupted& error) {
         return report("veltra", error.what(), kExitInterrupted);
+    } catch (const OutputFailed&) {
+        return outputFailed();
     } catch (const std::exception& error) {
         return report("veltra", error.what(), kExitFailure);
     }

@@ -32,14 +32,19 @@ std::string dump(const json& document, int indent) {
 
 }  // namespace
 
+void flushOutput() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        throw OutputFailed();
+}
+
 void printJson(const json& document) {
     std::printf("%s\n", dump(document, 2).c_str());
-    std::fflush(stdout);
+    flushOutput();
 }
 
 void printJsonLine(const json& document) {
     std::printf("%s\n", dump(document, -1).c_str());
-    std::fflush(stdout);
+    flushOutput();
 }
 
 json hexValue(uint64_t value, int digits) {

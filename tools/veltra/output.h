@@ -22,6 +22,14 @@ inline constexpr int kJsonSchemaVersion = 1;
 json versioned(const json& document);
 // Prints a JSON document (indented) or one JSON line, each with its schema
 // version, and flushes stdout.
+// Standard output could not take what was written (its reader went, say):
+// a command that writes as it goes stops at once.
+struct OutputFailed : std::exception {
+    const char* what() const noexcept override { return "cannot write the output"; }
+};
+// Sends what was written on; throws OutputFailed if it could not go.
+void flushOutput();
+
 void printJson(const json& document);
 void printJsonLine(const json& document);
 // An identifier or address of 64 bits as JSON: hexadecimal text, which every

@@ -203,7 +203,7 @@ void printRow(const Options& o, const std::vector<Field>& fields, const std::vec
     for (size_t i = 0; i < values.size(); ++i)
         row += (i == 0 ? "" : ",") + csvValue(values[i]);
     std::printf("%s\n", row.c_str());
-    std::fflush(stdout);
+    flushOutput();
 }
 
 std::vector<json> presentRow(const Card& card, const std::vector<Field>& fields) {

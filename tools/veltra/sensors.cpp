@@ -91,7 +91,7 @@ void show(const Options& o, const Round& round, uint32_t number) {
         std::printf("\n");
     std::printf("card sensor description                          value  state\n%s",
                 round.table.c_str());
-    std::fflush(stdout);
+    flushOutput();
 }
 
 // Watched: Ctrl-C ends the watch, with the verdict of what it saw.
