@@ -16,6 +16,7 @@ import threading
 import time
 import weakref
 from pathlib import Path
+from typing import Callable
 
 import pytest
 
@@ -25,6 +26,27 @@ from conftest import PYTHON_FOLDER, raises
 np = pytest.importorskip("numpy")
 
 NOTIFICATION = 9
+
+
+def start_interrupted(card: veltra.Card, start: Callable[..., int]) -> None:
+    """A notification wait started through `start` in place of the export,
+    which raises KeyboardInterrupt."""
+    library = card._state.library
+    real = library.VELTRA_StartNotificationWait
+    library.VELTRA_StartNotificationWait = start
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            card.start_notification_wait(NOTIFICATION)
+    finally:
+        library.VELTRA_StartNotificationWait = real
+
+
+def closes_from_another_thread(card: veltra.Card) -> None:
+    """The card's close, on a thread of its own, ends within 10 s."""
+    closer = threading.Thread(target=card.close, daemon=True)
+    closer.start()
+    closer.join(10)
+    assert not closer.is_alive() and card.closed
 
 
 def test_an_array_locked_by_one_card_is_plain_memory_to_another(
@@ -144,23 +166,13 @@ def test_close_from_two_threads_closes_once(card: veltra.Card) -> None:
 
 def test_ctrl_c_at_a_start_or_in_a_close_leaves_nothing_open() -> None:
     card = veltra.open(0)
-    library = card._state.library
-    real = library.VELTRA_StartNotificationWait
 
     def interrupted(*arguments: object) -> int:
         raise KeyboardInterrupt  # as if it landed just before the call
 
-    library.VELTRA_StartNotificationWait = interrupted
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            card.start_notification_wait(NOTIFICATION)
-    finally:
-        library.VELTRA_StartNotificationWait = real
+    start_interrupted(card, interrupted)
     assert not card._state.pending
-    closer = threading.Thread(target=card.close, daemon=True)
-    closer.start()
-    closer.join(10)
-    assert not closer.is_alive() and card.closed
+    closes_from_another_thread(card)
 
     # Ctrl-C inside a close: the close finishes, then says so.
     card = veltra.open(0)
@@ -216,34 +228,23 @@ def test_a_callback_that_closes_the_card_while_it_closes() -> None:
     card = veltra.open(0)
     wait = card.start_notification_wait(NOTIFICATION)
     wait.add_done_callback(lambda _: card.close())  # on failure, shut down
-    closer = threading.Thread(target=card.close, daemon=True)
-    closer.start()
-    closer.join(10)
-    assert not closer.is_alive() and card.closed
+    closes_from_another_thread(card)
 
 
 def test_ctrl_c_after_the_driver_took_a_request_keeps_it_until_the_close() -> None:
     card = veltra.open(0)
-    library = card._state.library
-    real = library.VELTRA_StartNotificationWait
+    real = card._state.library.VELTRA_StartNotificationWait
 
     def taken_then_interrupted(*arguments: object) -> int:
         real(*arguments)
         raise KeyboardInterrupt  # as if it landed as the call returned
 
-    library.VELTRA_StartNotificationWait = taken_then_interrupted
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            card.start_notification_wait(NOTIFICATION)
-    finally:
-        library.VELTRA_StartNotificationWait = real
+    start_interrupted(card, taken_then_interrupted)
     # The driver has it: the close cancels it and waits for its end, since
     # its OVERLAPPED and event must outlive it.
     [kept] = card._state.pending
-    closer = threading.Thread(target=card.close, daemon=True)
-    closer.start()
-    closer.join(10)
-    assert not closer.is_alive() and card.closed and kept.status == 275
+    closes_from_another_thread(card)
+    assert kept.status == 275
 
 
 def test_locks_follow_every_view_and_only_their_own_handle(card: veltra.Card) -> None:

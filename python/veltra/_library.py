@@ -263,10 +263,14 @@ class Libraries:
     def _open(self, base: str) -> Any:
         name = file_name(base)
         tried: List[str] = []
-        for folder in search_folders():
+        own = search_folders()
+        # On Windows the standard search follows, without the current
+        # folder, each file by its full path.
+        for folder in own + (_windows_search() if WINDOWS else []):
             path = os.path.join(folder, name)
             if not os.path.isfile(path):
-                tried.append(path)
+                if folder in own:
+                    tried.append(path)
                 continue
             if sys.platform == "win32":
                 os.add_dll_directory(folder)  # the DLLs it needs lie beside it
@@ -282,17 +286,6 @@ class Libraries:
             self._folder = folder
             return library
         if WINDOWS:
-            # The standard search without the current folder, by full path.
-            for folder in _windows_search():
-                path = os.path.join(folder, name)
-                if os.path.isfile(path):
-                    getattr(os, "add_dll_directory")(folder)
-                    try:
-                        library = _LibraryType(path)
-                    except OSError as error:
-                        raise LibraryError(f"cannot load {path}: {error}") from error
-                    self._folder = folder
-                    return library
             tried.append(name + " in the system's folders and PATH")
             raise LibraryError(
                 f"cannot find {name}; looked for " + ", ".join(tried)

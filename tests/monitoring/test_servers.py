@@ -108,6 +108,11 @@ def values(prometheus: Server, expression: str) -> dict[str, float]:
     return {r["metric"].get("serial", ""): float(r["value"][1]) for r in query(prometheus, expression)}
 
 
+def both_cards_up(prometheus: Server) -> None:
+    wait_for("both cards up in Prometheus",
+             lambda: values(prometheus, "veltra_card_up") == {"0x00A1B2C3": 1, "0x00A1B2C4": 1}, 60)
+
+
 def dashboard_queries(instance: str) -> tuple[list[str], list[str]]:
     """The dashboard's panel queries and variable queries, with the
     variables as a user who chose this host and every card has them."""
@@ -130,8 +135,7 @@ def test_prometheus_scrapes_alerts_and_draws(machine: Machine, exporters: Callab
                                             servers: Callable[..., tuple[Server, Server, Webhook]]) -> None:
     exporter = exporters()
     prometheus, alertmanager, _ = servers(exporter)
-    wait_for("both cards up in Prometheus",
-             lambda: values(prometheus, "veltra_card_up") == {"0x00A1B2C3": 1, "0x00A1B2C4": 1}, 60)
+    both_cards_up(prometheus)
     assert values(prometheus, 'veltra_sensor_value{sensor="0"}') == {
         "0x00A1B2C3": 45, "0x00A1B2C4": 45}
     assert values(prometheus, 'up{job="veltra"}') == {"": 1}
@@ -186,8 +190,7 @@ def test_one_hot_fpga_pages_once(machine: Machine, exporters: Callable[..., Expo
                                  servers: Callable[..., tuple[Server, Server, Webhook]]) -> None:
     exporter = exporters()
     prometheus, alertmanager, webhook = servers(exporter)
-    wait_for("both cards up in Prometheus",
-             lambda: values(prometheus, "veltra_card_up") == {"0x00A1B2C3": 1, "0x00A1B2C4": 1}, 60)
+    both_cards_up(prometheus)
     # The FPGA of card 0 at 110 C, over its limit of 100 C: the sensor is
     # outside its limits and in alarm, the flags sensor flags it, and the
     # device status has its sensor error.
@@ -215,8 +218,7 @@ def test_alerts_stay_when_cards_and_exporters_vanish(
     port = free_port()
     exporter = exporters(port=port)
     prometheus, alertmanager, _ = servers(exporter)
-    wait_for("both cards up in Prometheus",
-             lambda: values(prometheus, "veltra_card_up") == {"0x00A1B2C3": 1, "0x00A1B2C4": 1}, 60)
+    both_cards_up(prometheus)
 
     def firing(name: str) -> list[dict[str, Any]]:
         return [a for a in alerts(alertmanager)

@@ -563,7 +563,7 @@ std::string Fleet::scrape(Census* census) {
     };
     std::vector<Reported> reported;
     std::string lines[kFamilies];
-    std::map<uint32_t, std::string> infos;           // of the cards up, by serial
+    std::map<uint32_t, Known> infos;                 // of the cards up, by serial
     std::vector<std::array<std::string, 2>> failed;  // labels, status
     for (Asked& a : asked) {
         std::shared_ptr<const Reading> reading = a.worker->await(a.job, deadline);
@@ -611,7 +611,7 @@ std::string Fleet::scrape(Census* census) {
             for (size_t f = 0; f < kFamilies; ++f)
                 lines[f] += reading->lines[f];
             if (serial.has_value())
-                infos[*serial] = reading->lines[kCardInfo];
+                infos[*serial] = {a.index, reading->lines[kCardInfo]};
         } else if (!counted) {
             failed.push_back({labels, inTime ? reading->status : "timeout"});
         }
@@ -629,21 +629,17 @@ std::string Fleet::scrape(Census* census) {
         present.insert(*r.serial);
         // A card down keeps the identity it was last read with.
         if (!r.up && known_.count(*r.serial))
-            lines[kCardInfo] += known_[*r.serial];
+            lines[kCardInfo] += known_[*r.serial].info;
     }
     // Cards seen before that are not listed now went away.
-    for (const auto& [serial, info] : known_) {
+    for (const auto& [serial, known] : known_) {
         if (present.count(serial))
             continue;
-        const std::string labels = cardLabels(0, serial);
+        const std::string labels = cardLabels(known.index, serial);
         sample(lines[kCardUp], kCardUp, labels, "0");
         sample(lines[kCardDownReason], kCardDownReason, labels + label("reason", "went away"), "1");
-        lines[kCardInfo] += info;
-        uint32_t index = 0;  // as last seen
-        const size_t at = info.find("card=\"");
-        if (at != std::string::npos)
-            std::from_chars(info.data() + at + 6, info.data() + info.size(), index);
-        reported.push_back({index, serial, labels, false, "went away"});
+        lines[kCardInfo] += known.info;
+        reported.push_back({known.index, serial, labels, false, "went away"});
     }
     // A card named by its serial that was never seen is down too.
     std::set<uint32_t> unseen;

@@ -74,8 +74,12 @@ class Fleet {
     const std::function<void(const std::string&)> say_;
     std::mutex mutex_;  // what follows
     std::vector<std::shared_ptr<Worker>> workers_;
-    // The cards seen, by serial: their veltra_card_info line as last read.
-    std::map<uint32_t, std::string> known_;
+    // A card seen: its index and veltra_card_info line as last read.
+    struct Known {
+        uint32_t index;
+        std::string info;
+    };
+    std::map<uint32_t, Known> known_;  // by serial
     // Whether each card (by its labels) was up at the last scrape.
     std::map<std::string, bool> wasUp_;
     // veltra_scrape_errors_total by a card's labels and the status.

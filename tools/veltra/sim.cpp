@@ -142,9 +142,11 @@ void bitstream(const Options& o) {
     const std::vector<uint8_t> file =
         bitstream::Writer::standard(o.part, bitstream::configurationData(o.size, !o.noSyncWord))
             .bytes();
-    replaceFile(o.file, file.data(), file.size());
-    std::printf("wrote %s: a design for %s with %s of configuration data\n", o.file.c_str(),
-                o.part.c_str(), sizeText(o.size).c_str());
+    // An output the user names: "-", a device or a FIFO is written in place.
+    const bool standardOutput = writeOutput(o.file, file.data(), file.size());
+    std::fprintf(standardOutput ? stderr : stdout,
+                 "wrote %s: a design for %s with %s of configuration data\n", o.file.c_str(),
+                 o.part.c_str(), sizeText(o.size).c_str());
 }
 
 template <void (*Run)(const Options&)>
